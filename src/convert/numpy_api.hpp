@@ -1,0 +1,24 @@
+// NumPy's C API, loaded from its capsule on first need. Include this, never NumPy directly.
+#pragma once
+
+#include "convert/ref.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL talvane_rs_ARRAY_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#ifndef TALVANE_OWNS_NUMPY_API
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+namespace talvane::py {
+
+// Loads the function table once per process; a failed load is tried again at the
+// next call. Failure: InternalFailure whose text begins
+// "Failed to access NumPy array API capsule".
+void ensure_numpy();
+
+// Descriptors kept for the whole process (borrowed; NumPy loaded first).
+PyArray_Descr* float32_descr();
+PyArray_Descr* bool_descr();
+
+}  // namespace talvane::py

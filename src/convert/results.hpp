@@ -1,0 +1,21 @@
+// Result conversion: new lists and new NumPy arrays that take over the result buffer.
+#pragma once
+
+#include "convert/ref.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace talvane::py {
+
+Ref float_list(std::span<const float> values);        // each float32 widened exactly
+Ref bool_list(std::span<const std::uint8_t> flags);   // the True/False singletons
+Ref float_array(std::vector<float>&& values);          // float32, wraps the buffer
+Ref bool_array(std::vector<std::uint8_t>&& flags);     // bool, one byte per flag
+Ref unsigned_int(std::uint64_t value);
+Ref optional_float(std::optional<float> value);        // None when absent
+Ref none();
+
+}  // namespace talvane::py

@@ -1,0 +1,189 @@
+// Conversion of Python arguments into the gate's own types.
+#include "convert/values.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "convert/boundary.hpp"
+#include "convert/numpy_api.hpp"
+#include "convert/once.hpp"
+
+namespace talvane::py {
+
+namespace {
+
+// A length hint above this is not trusted with a reservation up front: a sequence
+// may claim far more items than it has, and the vector grows as items arrive.
+constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 27;  // floats
+
+constinit OnceCell<PyObject*> sequence_cell;
+
+// Replaces a pending exact TypeError with "argument '<name>': <message>", keeping
+// its __cause__, then reports the failure.
+[[noreturn]] void argument_failed(const char* name) {
+    if (PyErr_Occurred() != PyExc_TypeError) throw ErrSet{};
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, v.get()));
+    if (!message) throw ErrSet{};
+    Ref replaced = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!replaced) throw ErrSet{};
+    if (PyObject* cause = PyException_GetCause(v.get())) PyException_SetCause(replaced.get(), cause);
+    PyErr_SetObject(PyExc_TypeError, replaced.get());
+    throw ErrSet{};
+}
+
+std::string qualname(PyObject* type) {
+    Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return utf8;
+}
+
+std::string type_qualname(PyObject* obj) {
+    return qualname(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+[[noreturn]] void cannot_cast(PyObject* obj, const std::string& target, const char* name) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_qualname(obj).c_str(),
+                 target.c_str());
+    argument_failed(name);
+}
+
+std::string sequence_name() {
+    PyObject* sequence = sequence_cell.get([] {
+        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+        if (!abc) throw ErrSet{};
+        return must(PyObject_GetAttrString(abc.get(), "Sequence"));  // kept for the process
+    });
+    return qualname(sequence);
+}
+
+float narrow(double d) {
+    // Rounds to nearest like the hardware; doubles at or past the midpoint above
+    // FLT_MAX overflow to infinity, which a plain cast leaves undefined.
+    if (std::fabs(d) >= 0x1.ffffffp127) return d > 0.0 ? HUGE_VALF : -HUGE_VALF;
+    return static_cast<float>(d);
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    PyObject* t = reinterpret_cast<PyObject*>(type);
+    Ref module = Ref::steal(PyObject_GetAttrString(t, "__module__"));
+    Ref type_name = Ref::steal(PyObject_GetAttrString(t, "__name__"));
+    if (!module || !type_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           PyUnicode_Check(type_name.get()) &&
+           (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(type_name.get(), "bool") == 0);
+}
+
+}  // namespace
+
+std::vector<float> to_float_vector(PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        argument_failed(name);
+    }
+    if (!PySequence_Check(obj)) cannot_cast(obj, sequence_name(), name);
+
+    std::vector<float> out;
+    Py_ssize_t hint = PyObject_Size(obj);
+    if (hint < 0) PyErr_Clear();
+    out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, kMaxReserve)));
+
+    if (PyList_CheckExact(obj)) {
+        // Same items as the list's iterator would give, without its overhead; the
+        // size is read again each step since an item's __float__ may change it.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            if (PyFloat_CheckExact(item.get())) {
+                out.push_back(narrow(PyFloat_AS_DOUBLE(item.get())));
+                continue;
+            }
+            double d = PyFloat_AsDouble(item.get());
+            if (d == -1.0 && PyErr_Occurred()) argument_failed(name);
+            out.push_back(narrow(d));
+        }
+        return out;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) argument_failed(name);
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        double d = PyFloat_CheckExact(item.get()) ? PyFloat_AS_DOUBLE(item.get()) : PyFloat_AsDouble(item.get());
+        if (d == -1.0 && PyErr_Occurred()) argument_failed(name);
+        out.push_back(narrow(d));
+    }
+    if (PyErr_Occurred()) argument_failed(name);
+    return out;
+}
+
+float to_float(PyObject* obj, const char* name) {
+    double d = PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) argument_failed(name);
+    return narrow(d);
+}
+
+std::uint64_t to_unsigned(PyObject* obj, const char* name) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) argument_failed(name);
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) argument_failed(name);
+    return value;
+}
+
+bool to_bool(PyObject* obj, const char* name) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_numpy_bool_type(type)) cannot_cast(obj, "bool", name);
+    inquiry nb_bool = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+    if (nb_bool == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                     reinterpret_cast<PyObject*>(type));
+        argument_failed(name);
+    }
+    int truth = nb_bool(obj);
+    if (truth < 0) argument_failed(name);
+    return truth != 0;
+}
+
+FloatArray to_float_array(PyObject* obj, const char* name) {
+    ensure_numpy();
+    if (!PyArray_Check(obj)) cannot_cast(obj, qualname(reinterpret_cast<PyObject*>(&PyArray_Type)), name);
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 1 || !PyArray_EquivTypes(PyArray_DESCR(array), float32_descr())) {
+        cannot_cast(obj, qualname(reinterpret_cast<PyObject*>(&PyArray_Type)), name);
+    }
+    const int flags = PyArray_FLAGS(array);
+    const bool contiguous = (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % alignof(float) == 0;
+    return FloatArray(Ref::borrow(obj), static_cast<const float*>(PyArray_DATA(array)),
+                      static_cast<std::size_t>(PyArray_DIM(array, 0)), contiguous, aligned);
+}
+
+std::span<const float> FloatArray::samples() {
+    if (!contiguous_) {
+        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+        throw ErrSet{};
+    }
+    if (aligned_ || size_ == 0) return {data_, size_};
+    // A float read through a misaligned pointer is undefined behaviour; such
+    // arrays (views at an odd byte offset) are read through one aligned copy.
+    if (realigned_.empty()) {
+        realigned_.resize(size_);
+        std::memcpy(realigned_.data(), data_, size_ * sizeof(float));
+    }
+    return realigned_;
+}
+
+}  // namespace talvane::py

@@ -1,0 +1,64 @@
+// Streaming gate state and the chunk step: plan aside, then commit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "module/gate_config.hpp"
+
+namespace talvane {
+
+// Idle when stream_rate is absent; then context is empty and last_gain absent.
+struct StreamState {
+    std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
+    std::vector<float> context;                // newest input samples, oldest first
+    std::optional<float> last_gain;            // gain of the last gated sample
+};
+
+// The new context is the last `keep` samples of context[0, old_len) followed by
+// the chunk when with_chunk is set.
+struct ContextPlan {
+    std::size_t old_len = 0;
+    bool with_chunk = false;
+    std::size_t keep = 0;
+};
+
+// Everything one chunk call decided, computed without touching the state.
+struct ChunkPlan {
+    std::vector<float> output;
+    std::optional<std::uint64_t> stream_rate;
+    ContextPlan context;
+    std::optional<float> last_gain;
+};
+
+// Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
+std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate);
+
+// Gates one chunk against the state: a new rate starts a new stream; an empty chunk
+// gives an empty output and a disabled gate a copy, both leaving context and
+// last_gain as they are; otherwise the analysis runs over context + chunk, the new
+// samples take their flags' gains with the entry ramp from last_gain and the
+// transition ramps, and the context keeps the newest context_limit samples.
+// is_last ends the stream (idle) after gating. Throws CheckFailed for threshold
+// limits out of order; the state is never touched here.
+ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
+                     std::span<const float> chunk, std::uint64_t sample_rate, bool is_last);
+
+// Makes room for the planned context; may throw std::bad_alloc, changes no value.
+void reserve_context(StreamState& state, const ChunkPlan& plan);
+
+// Writes the plan into the state in place. Needs reserve_context first; cannot fail.
+// `chunk` must be the chunk the plan was made from.
+void commit_chunk(StreamState& state, const ChunkPlan& plan, std::span<const float> chunk) noexcept;
+
+// Idle again; the context keeps its storage.
+void reset_stream(StreamState& state) noexcept;
+
+// plan_chunk, reserve_context and commit_chunk in one; returns the output.
+std::vector<float> process_chunk_inner(const GateConfig& config, StreamState& state,
+                                       std::span<const float> chunk, std::uint64_t sample_rate,
+                                       bool is_last);
+
+}  // namespace talvane

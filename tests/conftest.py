@@ -1,0 +1,144 @@
+"""Seeded test signals and the report header."""
+
+import sys
+
+import numpy as np
+import pytest
+
+import reference as ref
+
+SIGNAL_KINDS = ("silence", "noise", "speech", "spiky", "huge")
+
+
+def pytest_report_header(config):
+    return [f"python {sys.version.split()[0]}, numpy {np.__version__}"]
+
+
+def make_signal(kind, n, seed):
+    """n float32 samples of the named kind, the same for the same seed.
+
+    silence: all zeros; noise: quiet white noise; speech: louder bursts of a few
+    tens of milliseconds over a noise floor; spiky: speech with positive quiet
+    NaNs and infinities sprinkled in; huge: speech with a few samples whose
+    squares overflow float32.
+    """
+    rng = np.random.default_rng(seed)
+    if kind == "silence":
+        return np.zeros(n, dtype=np.float32)
+    floor = rng.normal(0.0, rng.choice([0.001, 0.004, 0.02]), n)
+    if kind == "noise":
+        return floor.astype(np.float32)
+    x = floor.copy()
+    pos = 0
+    while pos < n:
+        pos += int(rng.integers(0, max(2, n // 4)))
+        length = int(rng.integers(1, max(2, n // 3)))
+        level = rng.choice([0.02, 0.1, 0.5])
+        t = np.arange(min(length, max(0, n - pos)))
+        x[pos : pos + len(t)] += level * np.sin(t * rng.uniform(0.05, 0.5)) * rng.uniform(0.5, 1.0)
+        pos += length
+    x = x.astype(np.float32)
+    if kind == "spiky" and n:
+        for value in (np.nan, np.inf, -np.inf):
+            where = rng.integers(0, n, size=int(rng.integers(0, 3)))
+            x[where] = value
+    elif kind == "huge" and n:
+        x[rng.integers(0, n, size=2)] = np.float32(3e19)
+    elif kind not in ("speech", "spiky", "huge"):
+        raise ValueError(kind)
+    return x
+
+
+@pytest.fixture
+def signal():
+    return make_signal
+
+
+def bits(a):
+    """float32 values as their uint32 bit patterns."""
+    return np.asarray(a, dtype=np.float32).view(np.uint32)
+
+
+def assert_same_f32(actual, expected):
+    """Bit-exact float32 equality; NaN only has to be NaN in the same places."""
+    actual = np.asarray(actual, dtype=np.float32)
+    expected = np.asarray(expected, dtype=np.float32)
+    assert actual.shape == expected.shape
+    nan = np.isnan(expected)
+    assert np.array_equal(np.isnan(actual), nan), np.flatnonzero(np.isnan(actual) != nan)
+    diff = np.flatnonzero(bits(actual)[~nan] != bits(expected)[~nan])
+    assert diff.size == 0, (
+        f"first differences at {np.flatnonzero(~nan)[diff][:5]}: "
+        f"{actual[~nan][diff][:5]} != {expected[~nan][diff][:5]}"
+    )
+
+
+@pytest.fixture
+def same_f32():
+    return assert_same_f32
+
+
+NAN = float("nan")
+U64_MAX = ref.U64_MAX
+
+# Value pools for random configurations: defaults weighted up, then boundaries,
+# huge counts, NaN and negative floats.
+POOLS = {
+    "enabled": [True, True, True, False],
+    "window_ms": [10, 10, 1, 0, 3, 25, U64_MAX],
+    "limits": [(0.008, 0.035)] * 4 + [(0.0, float("inf")), (0.01, 0.01), (-1.0, 0.02), (0.05, 0.01), (NAN, 0.03)],
+    "threshold_ratio": [2.0, 2.0, 1.0, 0.0, -1.0, 10.0, NAN, float("inf")],
+    "smooth_alpha": [0.2, 0.2, 0.5, 1.0, 0.0, -0.5, 1.5, NAN],
+    "min_voice_windows": [5, 5, 0, 1, 3, U64_MAX],
+    "attenuation": [0.0, 0.0, -0.0, 0.5, 1.0, 2.0, NAN, 0.1],
+    "noise_floor_percentile": [20.0, 20.0, 0.0, 50.0, 100.0, -5.0, 150.0, NAN, 33.3],
+    "max_silence_gap_windows": [8, 8, 0, 1, 3, U64_MAX],
+    "fade_ms": [5, 5, 0, 1, 2, 20, U64_MAX],
+    "stream_context_ms": [3000, 200, 50, 0, U64_MAX],
+    "pad_voice_windows": [2, 2, 0, 1, 5, U64_MAX],
+    "pass_windows": [0, 0, 1, 3, U64_MAX],
+}
+# Infinite energies meet 0 * inf or inf - inf in the smoothing for weights
+# outside (0, 1); the sign of the NaN made there is not fixed, and it decides
+# where that NaN sorts, so such recordings keep to these weights.
+SAFE_ALPHAS = [0.2, 0.5, 0.9, NAN]
+
+
+def random_config(rng, **fixed):
+    """A random configuration: each field default or drawn from its pool."""
+    changes = {}
+    for name, pool in POOLS.items():
+        if rng.random() < 0.5:
+            continue
+        value = pool[int(rng.integers(len(pool)))]
+        if name == "limits":
+            changes["base_thresh"], changes["max_thresh"] = value
+        else:
+            changes[name] = value
+    changes.update(fixed)
+    return ref.Config(**changes)
+
+
+def has_infinite_energy(x):
+    with np.errstate(over="ignore"):
+        return not np.all(np.isfinite(x.astype(np.float32) ** 2) | np.isnan(x))
+
+
+def random_case(kind, rate, seed, **fixed):
+    """(config, samples): a seeded random configuration and a recording whose
+    length is 0, 1, W - 1, W, W + 1 or a few thousand samples."""
+    rng = np.random.default_rng([seed, rate, SIGNAL_KINDS.index(kind)])
+    cfg = random_config(rng, **fixed)
+    w = ref.window_len(cfg, rate)
+    lengths = [0, 1, w - 1, w, w + 1] + [int(rng.integers(2, 3000))] * 5
+    n = min(lengths[int(rng.integers(len(lengths)))], 4000)
+    x = make_signal(kind, n, seed)
+    alpha = cfg.smooth_alpha
+    if has_infinite_energy(x) and not (0 < alpha < 1 or np.isnan(alpha)):
+        cfg = cfg.replace(smooth_alpha=SAFE_ALPHAS[int(rng.integers(len(SAFE_ALPHAS)))])
+    return cfg, x
+
+
+@pytest.fixture
+def case():
+    return random_case
