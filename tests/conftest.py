@@ -14,6 +14,12 @@ def pytest_report_header(config):
     return [f"python {sys.version.split()[0]}, numpy {np.__version__}"]
 
 
+def pytest_generate_tests(metafunc):
+    # A test that takes `kind` runs once per kind of signal.
+    if "kind" in metafunc.fixturenames:
+        metafunc.parametrize("kind", SIGNAL_KINDS)
+
+
 def make_signal(kind, n, seed):
     """n float32 samples of the named kind, the same for the same seed.
 

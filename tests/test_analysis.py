@@ -1,0 +1,198 @@
+"""Keep-mask analysis: window decisions, noise floor, threshold limits, and both
+mask methods checked bit for bit against the reference model."""
+
+import numpy as np
+import pytest
+
+import reference as ref
+from talvane_rs import EnergyTalvane
+
+f32 = np.float32
+NAN = float("nan")
+INF = float("inf")
+U64_MAX = ref.U64_MAX
+
+# At 1000 Hz and 1 ms a window is one sample; a weight of 1 makes each smoothed
+# energy |x|, and equal limits pin the threshold at 0.25 whatever the floor.
+PER_WINDOW = ref.Config(
+    window_ms=1,
+    smooth_alpha=1.0,
+    base_thresh=0.25,
+    max_thresh=0.25,
+    min_voice_windows=0,
+    max_silence_gap_windows=0,
+    pad_voice_windows=0,
+    pass_windows=0,
+)
+
+
+def pattern_samples(pattern):
+    """X is a voice window (0.5), a dot a quiet one (0.125), N a NaN."""
+    return [{"X": 0.5, ".": 0.125, "N": NAN}[c] for c in pattern]
+
+
+def window_string(cfg, samples, rate=1000):
+    gate = EnergyTalvane(**cfg.kwargs())
+    mask = gate.compute_keep_mask(samples, rate)
+    assert ref.window_len(cfg, rate) == 1
+    return ref.golden(mask)
+
+
+def bad_limits_error(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert not isinstance(info.value, Exception)
+    return info.value
+
+
+@pytest.mark.parametrize(
+    ("changes", "expected"),
+    [
+        ({}, "X.XXX.X.XXX....."),
+        ({"min_voice_windows": 3}, "..XXX...XXX....."),
+        ({"min_voice_windows": 3, "max_silence_gap_windows": 3}, "..XXXXXXXXX....."),
+        ({"min_voice_windows": 3, "max_silence_gap_windows": 3, "pad_voice_windows": 1}, ".XXXXXXXXXXX...."),
+        (
+            {"min_voice_windows": 3, "max_silence_gap_windows": 3, "pad_voice_windows": 1, "pass_windows": 2},
+            "XXXXXXXXXXXXXX..",
+        ),
+    ],
+    ids=["voice", "pass1", "pass2", "pass3", "pass4"],
+)
+def test_four_passes_worked_example(changes, expected):
+    cfg = PER_WINDOW.replace(**changes)
+    x = pattern_samples("X.XXX.X.XXX.....")
+    assert window_string(cfg, x) == expected
+    assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
+
+
+@pytest.mark.parametrize(
+    ("pattern", "changes", "expected"),
+    [
+        ("XX..XXXX..XX", {"min_voice_windows": 3}, "....XXXX...."),
+        ("XXXX.XX", {"min_voice_windows": 0}, "XXXX.XX"),
+        ("XXXX.XX", {"min_voice_windows": 1}, "XXXX.XX"),
+        ("XXXX.XX", {"min_voice_windows": U64_MAX}, "......."),
+        ("..X..X.....X..", {"max_silence_gap_windows": 2}, "..XXXX.....X.."),
+        ("..X..X.....X..", {"max_silence_gap_windows": U64_MAX}, "..XXXXXXXXXX.."),
+        # A run removed by pass 1 becomes part of the gap around it.
+        ("XXX.X.XXX", {"min_voice_windows": 2, "max_silence_gap_windows": 3}, "XXXXXXXXX"),
+        ("XXX.X.XXX", {"min_voice_windows": 2, "max_silence_gap_windows": 2}, "XXX...XXX"),
+        # Padding reads only the pass-2 flags: it does not spread further.
+        (".....X.....", {"pad_voice_windows": 2}, "...XXXXX..."),
+        ("X.........", {"pad_voice_windows": 2}, "XXX......."),
+        ("....X", {"pad_voice_windows": U64_MAX}, "XXXXX"),
+        (".....", {"pad_voice_windows": U64_MAX}, "....."),
+        # The counter starts at zero, so the start of the recording counts too.
+        ("......", {"pass_windows": 2}, "XX...."),
+        ("..X.....X...", {"pass_windows": 2}, "XXXXX...XXX."),
+        ("..X.....", {"pass_windows": U64_MAX}, "XXXXXXXX"),
+        # A NaN with weight 1 meets 0 * NaN: every later smoothed energy is NaN.
+        ("XXXXNXXX", {}, "XXXX...."),
+    ],
+)
+def test_passes(pattern, changes, expected):
+    cfg = PER_WINDOW.replace(**changes)
+    x = pattern_samples(pattern)
+    assert window_string(cfg, x) == expected
+    assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
+
+
+def probe_signal(low, floor, ratio):
+    """Windows holding low plus two probes: ratio * floor, which is exactly the
+    threshold and so not voice, and the next float32 above it. Returns the
+    samples in a scrambled order and the expected window string."""
+    at = f32(floor) * f32(ratio)
+    values = [*low, at, np.nextafter(at, f32(INF))]
+    order = np.random.default_rng(len(values)).permutation(len(values))
+    x = [float(values[i]) for i in order]
+    return x, ref.golden(f32(v) > at for v in x)
+
+
+def floor_config(percentile, ratio):
+    return PER_WINDOW.replace(base_thresh=0.0, max_thresh=INF, threshold_ratio=ratio, noise_floor_percentile=percentile)
+
+
+@pytest.mark.parametrize("n", [4, 6, 101])
+def test_noise_floor_examples(n):
+    low = [f32(0.002), f32(0.0141)] + [f32(0.015 + k / 4096) for k in range(n - 4)]
+    ordered = sorted(low)
+    if n == 4:
+        frac = f32(0.6)
+        floor = ordered[1] * frac + (f32(1) - frac) * ordered[0]
+        # Other orders of the float32 steps give other values here.
+        assert floor != f32(0.6 * float(ordered[1]) + 0.4 * float(ordered[0]))
+        assert floor != ordered[0] + frac * (ordered[1] - ordered[0])
+    else:
+        floor = ordered[1] if n == 6 else ordered[20]
+    # The probes lie above the floor, so they do not move it.
+    ratio = 2.0 if n != 101 else 1.25
+    x, expected = probe_signal(low, floor, ratio)
+    assert ref.noise_floor([f32(v) for v in x], f32(20.0)) == floor
+    assert window_string(floor_config(20.0, ratio), x) == expected
+
+
+@pytest.mark.parametrize(
+    ("percentile", "pick"),
+    [(0.0, 0), (-5.0, 0), (-INF, 0), (NAN, 0), (100.0, -1), (150.0, -1), (INF, -1)],
+)
+def test_percentile_is_clamped(percentile, pick):
+    low = [f32(v) for v in (0.01, 0.02, 0.04, 0.08)]
+    # The probes lie between the smallest and the largest value.
+    ratio = 4.0 if pick == 0 else 0.25
+    x, expected = probe_signal(low, low[pick], ratio)
+    assert window_string(floor_config(percentile, ratio), x) == expected
+
+
+@pytest.mark.parametrize(
+    ("base", "top", "text"),
+    [
+        (0.05, 0.01, "min = 0.05, max = 0.01"),
+        (0.008, NAN, "min = 0.008, max = NaN"),
+        (NAN, NAN, "min = NaN, max = NaN"),
+        (1e-5, 1e-6, "min = 1e-5, max = 1e-6"),
+        (2.5e16, 1.0, "min = 2.5e16, max = 1.0"),
+        (1e16, 1e-4, "min = 1e16, max = 0.0001"),
+        (123456789.0, 2.0, "min = 123456790.0, max = 2.0"),
+        (INF, -0.0, "min = inf, max = -0.0"),
+        (-1.5e-5, -INF, "min = -1.5e-5, max = -inf"),
+        (1e-45, 0.0, "min = 1e-45, max = 0.0"),
+    ],
+)
+def test_threshold_limit_message(base, top, text):
+    cfg = ref.Config(base_thresh=base, max_thresh=top)
+    expected = "min > max, or either was NaN. " + text
+    with pytest.raises(ref.ThresholdError) as info:
+        ref.check_limits(cfg)
+    assert str(info.value) == expected
+    gate = EnergyTalvane(**cfg.kwargs())
+    error = bad_limits_error(lambda: gate.compute_keep_mask([0.0], 16000))
+    assert error.args == (expected,)
+    error = bad_limits_error(lambda: gate.compute_keep_mask_array(np.zeros(3, np.float32), 16000))
+    assert error.args == (expected,)
+    # The object stays usable, and empty input is not analysed.
+    assert gate.compute_keep_mask([], 16000) == []
+    empty = gate.compute_keep_mask_array(np.zeros(0, np.float32), 16000)
+    assert empty.dtype == np.bool_ and empty.shape == (0,)
+
+
+RATES = [0, 1, 40, 50, 8000, 16000, 22050, 44100, 48000]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("rate", RATES)
+def test_masks_match_reference(kind, rate, seed, case):
+    cfg, x = case(kind, rate, seed)
+    gate = EnergyTalvane(**cfg.kwargs())
+    try:
+        expected = ref.keep_mask(cfg, x, rate)
+    except ref.ThresholdError as e:
+        error = bad_limits_error(lambda: gate.compute_keep_mask(x.tolist(), rate))
+        assert error.args == (str(e),)
+        error = bad_limits_error(lambda: gate.compute_keep_mask_array(x, rate))
+        assert error.args == (str(e),)
+        return
+    assert gate.compute_keep_mask(x.tolist(), rate) == expected
+    mask = gate.compute_keep_mask_array(x, rate)
+    assert mask.dtype == np.bool_
+    assert mask.tolist() == expected
