@@ -114,7 +114,7 @@ def random_config(rng, **fixed):
     """A random configuration: each field default or drawn from its pool."""
     changes = {}
     for name, pool in POOLS.items():
-        if rng.random() < 0.5:
+        if rng.random() < 0.65:
             continue
         value = pool[int(rng.integers(len(pool)))]
         if name == "limits":
@@ -130,14 +130,17 @@ def has_infinite_energy(x):
         return not np.all(np.isfinite(x.astype(np.float32) ** 2) | np.isnan(x))
 
 
-def random_case(kind, rate, seed, **fixed):
-    """(config, samples): a seeded random configuration and a recording whose
-    length is 0, 1, W - 1, W, W + 1 or a few thousand samples."""
+def random_case(kind, rate, seed, n=None, **fixed):
+    """(config, samples): a seeded random configuration and a recording of n
+    samples, by default 0, 1, W - 1, W or W + 1 samples or a few dozen windows
+    (at most 12000 samples)."""
     rng = np.random.default_rng([seed, rate, SIGNAL_KINDS.index(kind)])
     cfg = random_config(rng, **fixed)
     w = ref.window_len(cfg, rate)
-    lengths = [0, 1, w - 1, w, w + 1] + [int(rng.integers(2, 3000))] * 5
-    n = min(lengths[int(rng.integers(len(lengths)))], 4000)
+    if n is None and rng.random() < 0.3:
+        n = int(rng.choice([0, 1, w - 1, w, w + 1]))
+    elif n is None:
+        n = min(int(rng.integers(2, 48)) * w - int(rng.random() * w), 12000)
     x = make_signal(kind, n, seed)
     alpha = cfg.smooth_alpha
     if has_infinite_energy(x) and not (0 < alpha < 1 or np.isnan(alpha)):

@@ -1,0 +1,81 @@
+"""Reference counts stay balanced on success and on failure paths."""
+
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+
+HAS_REFCOUNT = hasattr(sys, "getrefcount")
+pytestmark = pytest.mark.skipif(not HAS_REFCOUNT, reason="needs sys.getrefcount")
+REPEAT = 50
+
+
+@pytest.fixture(autouse=True)
+def no_gc():
+    gc.disable()
+    yield
+    gc.enable()
+
+
+def counts(*objs):
+    return [sys.getrefcount(o) for o in objs]
+
+
+@pytest.mark.parametrize("method", ["compute_keep_mask", "apply_array", "compact_array"])
+def test_list_methods(method):
+    gate = EnergyTalvane()
+    item = 0.123456
+    data = [item, 1.5, -2.0] * 200
+    before = counts(gate, data, item)
+    for _ in range(REPEAT):
+        getattr(gate, method)(data, 16000)
+        with pytest.raises(TypeError):
+            getattr(gate, method)(data + [None], 16000)
+        with pytest.raises(OverflowError):
+            getattr(gate, method)(data, -1)
+    assert counts(gate, data, item) == before
+
+
+@pytest.mark.parametrize("method", ["compute_keep_mask_array", "apply_array_np", "compact_array_np"])
+def test_array_methods_and_result_base(method):
+    gate = EnergyTalvane()
+    x = np.linspace(-0.5, 0.5, 3000, dtype=np.float32)
+    before = counts(gate, x)
+    for _ in range(REPEAT):
+        out = getattr(gate, method)(x, 16000)
+        base = out.base
+        assert sys.getrefcount(base) == 3  # out, the local and the call's argument
+        del out, base
+        with pytest.raises(TypeError):
+            getattr(gate, method)(x[::2], 16000)
+    assert counts(gate, x) == before
+
+
+def test_streaming_and_internal_error_paths():
+    gate = StreamingEnergyTalvane()
+    bad = EnergyTalvane(base_thresh=1.0, max_thresh=0.0)
+    chunk = np.full(160, 0.1, np.float32)
+    before = counts(gate, chunk, bad)
+    for _ in range(REPEAT):
+        gate.process_chunk(chunk, 16000, False)
+        gate.last_gain(), gate.context_len()
+        with pytest.raises(TypeError):
+            gate.process_chunk(chunk, 16000, 0)
+        with pytest.raises(BaseException):
+            bad.apply_array_np(chunk, 16000)
+    gate.reset()
+    assert counts(gate, chunk, bad) == before
+
+
+def test_constructor_arguments():
+    value = 123456789
+    kw = {"window_ms": value}
+    before = counts(value, kw)
+    for _ in range(REPEAT):
+        EnergyTalvane(**kw)
+        with pytest.raises(TypeError):
+            EnergyTalvane(window_ms=value, enabled=0)
+    assert counts(value, kw) == before
