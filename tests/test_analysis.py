@@ -59,7 +59,7 @@ def bad_limits_error(call):
     ],
     ids=["voice", "pass1", "pass2", "pass3", "pass4"],
 )
-def test_four_passes_worked_example(changes, expected):
+def test_four_passes_stage_by_stage(changes, expected):
     cfg = PER_WINDOW.replace(**changes)
     x = pattern_samples("X.XXX.X.XXX.....")
     assert window_string(cfg, x) == expected
@@ -132,6 +132,24 @@ def test_noise_floor_examples(n):
     assert window_string(floor_config(20.0, ratio), x) == expected
 
 
+@pytest.mark.parametrize(("value", "expected"), [(0.1, "X"), (0.3, ".")])
+def test_first_window_goes_through_the_smoothing(value, expected):
+    # 0.8 * 0.1 + 0.2 * 0.1 rounds to 0.10000001 in float32, above a threshold
+    # of exactly 0.1; for 0.3 it rounds back to 0.3.
+    cfg = PER_WINDOW.replace(smooth_alpha=0.2, base_thresh=value, max_thresh=value)
+    assert window_string(cfg, [value]) == expected
+    assert ref.golden(ref.keep_windows(cfg, [value], 1000)[0]) == expected
+
+
+@pytest.mark.parametrize(("percentile", "expected"), [(0.0, "XX..."), (50.0, "....."), (100.0, ".....")])
+def test_nan_energies_sort_last(percentile, expected):
+    # From the NaN on, every smoothed energy is NaN: 0.3 0.2 0.1 NaN NaN.
+    cfg = floor_config(percentile, 1.0)
+    x = [0.3, 0.2, 0.1, NAN, 0.5]
+    assert window_string(cfg, x) == expected
+    assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
+
+
 @pytest.mark.parametrize(
     ("percentile", "pick"),
     [(0.0, 0), (-5.0, 0), (-INF, 0), (NAN, 0), (100.0, -1), (150.0, -1), (INF, -1)],
@@ -141,7 +159,9 @@ def test_percentile_is_clamped(percentile, pick):
     # The probes lie between the smallest and the largest value.
     ratio = 4.0 if pick == 0 else 0.25
     x, expected = probe_signal(low, low[pick], ratio)
-    assert window_string(floor_config(percentile, ratio), x) == expected
+    cfg = floor_config(percentile, ratio)
+    assert window_string(cfg, x) == expected
+    assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
 
 
 @pytest.mark.parametrize(
@@ -176,7 +196,7 @@ def test_threshold_limit_message(base, top, text):
     assert empty.dtype == np.bool_ and empty.shape == (0,)
 
 
-RATES = [0, 1, 40, 50, 8000, 16000, 22050, 44100, 48000]
+RATES = [0, 1, 40, 50, 8000, 16000, 22050, 44100, 48000, U64_MAX]
 
 
 @pytest.mark.parametrize("seed", range(4))

@@ -75,13 +75,16 @@ def test_fade_length(fade_ms, rate, length):
 @pytest.mark.parametrize("fade_ms", [0, 1, 2, 3, U64_MAX], ids=["F0", "F1", "F2", "F3", "Fmax"])
 def test_ramps_by_fade_length(fade_ms, same_f32):
     # Below 2 the gain switches at once; a huge fade runs to the end of the recording.
-    cfg = PER_SAMPLE.replace(fade_ms=fade_ms, attenuation=0.5)
+    # A one-sample ramp would give 1 + (0.1 - 1) * 1 = 0.100000024, not 0.1.
+    cfg = PER_SAMPLE.replace(fade_ms=fade_ms, attenuation=0.1)
     x = pattern_samples("XX....XXX.X")
     gate = EnergyTalvane(**cfg.kwargs())
     same_f32(gate.apply_array_np(x, 1000), ref.apply_array(cfg, x, 1000))
     same_f32(gate.apply_array(x.tolist(), 1000), ref.apply_list(cfg, x, 1000))
     if fade_ms < 2:
-        same_f32(gate.apply_array_np(x, 1000), x * as_f32(gains_of("XX....XXX.X", 0.5)))
+        switched = x * as_f32(gains_of("XX....XXX.X", 0.1))
+        same_f32(gate.apply_array_np(x, 1000), switched)
+        same_f32(gate.apply_array(x.tolist(), 1000), switched)
 
 
 @pytest.mark.parametrize(
@@ -154,7 +157,7 @@ def test_compact_joins_kept_samples(pattern, enabled, same_f32):
     same_f32(gate.compact_array(x.tolist(), 1000), kept)
 
 
-RATES = [0, 1, 40, 50, 300, 8000, 16000, 22050, 44100, 48000]
+RATES = [0, 1, 40, 50, 300, 8000, 16000, 22050, 44100, 48000, U64_MAX]
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -183,6 +186,32 @@ def test_batch_methods_match_reference(kind, rate, seed, case, same_f32):
         else:
             assert type(out) is list and all(type(v) is float for v in out)
         same_f32(out, expected)
+
+
+@pytest.mark.parametrize(
+    ("changes", "loud", "kept"),
+    [
+        ({"pad_voice_windows": U64_MAX}, slice(50000, 50010), slice(None)),
+        ({"pass_windows": U64_MAX}, slice(0, 0), slice(None)),
+        ({"max_silence_gap_windows": U64_MAX}, [0, 1, 2, 3, 4, -5, -4, -3, -2, -1], slice(None)),
+        ({"min_voice_windows": U64_MAX}, slice(None), slice(0, 0)),
+    ],
+    ids=["pad", "pass", "gap", "min-voice"],
+)
+def test_huge_counts_on_long_input(changes, loud, kept, same_f32):
+    # 100000 one-sample windows: any work per count or per pair of windows
+    # would not finish. With attenuation NaN every dropped sample is a change
+    # of gain in the list variant, each starting a ramp to the end.
+    cfg = PER_SAMPLE.replace(**{"fade_ms": U64_MAX, "attenuation": NAN, "min_voice_windows": 5, **changes})
+    x = np.full(100000, DROPPED, np.float32)
+    x[loud] = KEPT
+    expected = np.zeros(len(x), bool)
+    expected[kept] = True
+    gate = EnergyTalvane(**cfg.kwargs())
+    assert np.array_equal(gate.compute_keep_mask_array(x, 1000), expected)
+    out = x.copy() if expected.all() else np.full(len(x), NAN, np.float32)
+    same_f32(gate.apply_array_np(x, 1000), out)
+    same_f32(gate.apply_array(x.tolist(), 1000), out)
 
 
 ARRAY_METHODS = ["apply_array_np", "compact_array_np", "compute_keep_mask_array"]
