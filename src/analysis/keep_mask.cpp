@@ -1,6 +1,8 @@
 // Keep-mask analysis: window energies, smoothing, noise floor, threshold and passes.
 #include "analysis/keep_mask.hpp"
 
+#include "analysis/energy.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -38,66 +40,84 @@ std::vector<float> smooth(std::span<const float> energies, float alpha) {
     return smoothed;
 }
 
-void remove_short_runs(std::vector<std::uint8_t>& voice, std::uint64_t min_run) {
-    const std::size_t n = voice.size();
-    std::size_t t = 0;
-    while (t < n) {
-        if (voice[t] == 0) { ++t; continue; }
-        std::size_t start = t;
-        while (t < n && voice[t] != 0) ++t;
-        if (t - start < min_run) std::fill(voice.begin() + static_cast<std::ptrdiff_t>(start),
-                                           voice.begin() + static_cast<std::ptrdiff_t>(t), 0);
-    }
-}
+// A maximal stretch of windows [start, end).
+struct Run {
+    std::size_t start, end;
+};
 
-// Fills gaps with voice on both sides whose length is at most max_gap; leading and
-// trailing gaps stay. Each gap is judged on the flags as they were before filling.
-void fill_gaps(std::vector<std::uint8_t>& voice, std::uint64_t max_gap) {
-    if (max_gap == 0) return;
-    const std::size_t n = voice.size();
-    bool seen_voice = false;
-    std::size_t gap_start = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-        if (voice[t] == 0) continue;
-        if (seen_voice && t > gap_start && t - gap_start <= max_gap) {
-            std::fill(voice.begin() + static_cast<std::ptrdiff_t>(gap_start),
-                      voice.begin() + static_cast<std::ptrdiff_t>(t), 1);
+// Maximal runs of voice windows: smoothed energy strictly above the threshold
+// (a NaN on either side is never voice).
+std::vector<Run> voice_runs(std::span<const float> smoothed, float threshold) {
+    std::vector<Run> runs;
+    bool in_run = false;
+    std::size_t start = 0;
+    for (std::size_t t = 0; t < smoothed.size(); ++t) {
+        const bool voice = smoothed[t] > threshold;
+        if (voice != in_run) {
+            if (voice) {
+                start = t;
+            } else {
+                runs.push_back({start, t});
+            }
+            in_run = voice;
         }
-        seen_voice = true;
-        gap_start = t + 1;
     }
+    if (in_run) runs.push_back({start, smoothed.size()});
+    return runs;
 }
 
-// Window j is set when some voice window k has |j - k| <= pad. Two sweeps (nearest
-// voice at or before j, nearest at or after j) give that without wrapping j +- pad.
-std::vector<std::uint8_t> pad_voice(const std::vector<std::uint8_t>& voice, std::uint64_t pad) {
-    const std::size_t n = voice.size();
-    std::vector<std::uint8_t> padded(n, 0);
-    bool have = false;
-    std::size_t nearest = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        if (voice[j] != 0) { have = true; nearest = j; }
-        if (have && j - nearest <= pad) padded[j] = 1;
-    }
-    have = false;
-    for (std::size_t j = n; j-- > 0;) {
-        if (voice[j] != 0) { have = true; nearest = j; }
-        if (have && nearest - j <= pad) padded[j] = 1;
-    }
-    return padded;
-}
-
-// Keeps the first pass_windows windows of every dropped stretch, the leading one too.
-void keep_pass_windows(std::vector<std::uint8_t>& flags, std::uint64_t pass_windows) {
-    std::uint64_t since_voice = 0;  // cannot exceed the window count, so never wraps
-    for (auto& flag : flags) {
-        if (flag != 0) {
-            since_voice = 0;
+// Joins runs that overlap or touch; runs must be sorted by start.
+void merge_touching(std::vector<Run>& runs) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (out > 0 && runs[i].start <= runs[out - 1].end) {
+            runs[out - 1].end = std::max(runs[out - 1].end, runs[i].end);
         } else {
-            ++since_voice;
-            if (since_voice <= pass_windows) flag = 1;
+            runs[out++] = runs[i];
         }
     }
+    runs.resize(out);
+}
+
+// The four passes on runs rather than on flags: each is a sweep over the runs,
+// and no count is ever added to a window index without a bound, so counts up to
+// the largest word cannot wrap. The flags come out the same as flag by flag.
+std::vector<Run> clean_runs(const GateConfig& config, std::vector<Run> runs, std::size_t n) {
+    // Pass 1: short voice runs are dropped (0 or 1 drops nothing).
+    std::erase_if(runs, [&](const Run& r) { return r.end - r.start < config.min_voice_windows; });
+
+    // Pass 2: a gap with voice on both sides and at most max_gap windows is filled;
+    // gaps are judged as pass 1 left them. Leading and trailing gaps have voice on
+    // one side only, so they are never runs' interiors here.
+    if (config.max_silence_gap_windows > 0) {
+        std::size_t out = 0;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (out > 0 && runs[i].start - runs[out - 1].end <= config.max_silence_gap_windows) {
+                runs[out - 1].end = runs[i].end;
+            } else {
+                runs[out++] = runs[i];
+            }
+        }
+        runs.resize(out);
+    }
+
+    // Pass 3: every voice window keeps pad windows on each side, clipped to the recording.
+    const std::uint64_t pad = config.pad_voice_windows;
+    for (Run& r : runs) {
+        r.start -= std::min<std::uint64_t>(r.start, pad);
+        r.end += std::min<std::uint64_t>(n - r.end, pad);
+    }
+    merge_touching(runs);
+
+    // Pass 4: the first pass_windows windows of every dropped stretch are kept, the
+    // one at the very start included (the counter starts at 0 before window 0).
+    const std::uint64_t pass = config.pass_windows;
+    if (pass > 0 && n > 0) {
+        for (Run& r : runs) r.end += std::min<std::uint64_t>(n - r.end, pass);
+        runs.insert(runs.begin(), Run{0, static_cast<std::size_t>(std::min<std::uint64_t>(n, pass))});
+        merge_touching(runs);
+    }
+    return runs;
 }
 
 }  // namespace
@@ -124,23 +144,6 @@ std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len) {
     return n_samples / window_len + (n_samples % window_len != 0 ? 1 : 0);
 }
 
-std::vector<float> window_energies(std::span<const float> samples, std::uint64_t window_len) {
-    const std::uint64_t n_windows = window_count(samples.size(), window_len);
-    std::vector<float> energies(n_windows);
-    const float* data = samples.data();
-    for (std::uint64_t t = 0; t < n_windows; ++t) {
-        const std::uint64_t start = t * window_len;
-        const std::uint64_t count = std::min<std::uint64_t>(window_len, samples.size() - start);
-        float sum = 0.0f;
-        for (std::uint64_t i = 0; i < count; ++i) {
-            float x = data[start + i];
-            sum = sum + x * x;
-        }
-        energies[t] = std::sqrt(sum / static_cast<float>(count));
-    }
-    return energies;
-}
-
 float noise_floor(std::span<const float> smoothed, float percentile) {
     const std::size_t n = smoothed.size();
     if (n == 0) return 0.0f;
@@ -156,11 +159,20 @@ float noise_floor(std::span<const float> smoothed, float percentile) {
     // Selection gives the same order statistics as a full totalOrder sort.
     std::vector<std::uint32_t> keys(n);
     for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-    auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
-    std::nth_element(keys.begin(), lo_it, keys.end());
-    const float low = from_total_order_key(*lo_it);
+    std::vector<std::uint32_t> work(keys);
+    std::nth_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(lo), work.end());
+    const std::uint32_t low_key = work[lo];
+    const float low = from_total_order_key(low_key);
     if (lo == hi) return low;
-    const float high = from_total_order_key(*std::min_element(lo_it + 1, keys.end()));
+    // The next rank holds the same key when enough keys are <= it, else the
+    // smallest key above it.
+    std::size_t at_most = 0;
+    std::uint32_t above = 0xffffffffu;
+    for (const std::uint32_t key : keys) {
+        at_most += key <= low_key ? 1 : 0;
+        above = key > low_key ? std::min(above, key) : above;
+    }
+    const float high = from_total_order_key(at_most > hi ? low_key : above);
     const float f = static_cast<float>(position - static_cast<double>(lo));
     return high * f + (1.0f - f) * low;
 }
@@ -212,12 +224,11 @@ void check_threshold_limits(float base_thresh, float max_thresh) {
 
 std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const float> smoothed,
                                      float threshold) {
-    std::vector<std::uint8_t> voice(smoothed.size());
-    for (std::size_t t = 0; t < smoothed.size(); ++t) voice[t] = smoothed[t] > threshold ? 1 : 0;
-    remove_short_runs(voice, config.min_voice_windows);
-    fill_gaps(voice, config.max_silence_gap_windows);
-    std::vector<std::uint8_t> flags = pad_voice(voice, config.pad_voice_windows);
-    keep_pass_windows(flags, config.pass_windows);
+    const std::size_t n = smoothed.size();
+    std::vector<std::uint8_t> flags(n, 0);
+    for (const Run& r : clean_runs(config, voice_runs(smoothed, threshold), n)) {
+        std::memset(flags.data() + r.start, 1, r.end - r.start);
+    }
     return flags;
 }
 
@@ -227,29 +238,31 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     // saves the work of an analysis that would fail anyway.
     check_threshold_limits(config.base_thresh, config.max_thresh);
     const std::uint64_t window_len = window_length(config, sample_rate);
-    std::vector<float> smoothed = smooth(window_energies(samples, window_len), config.smooth_alpha);
+    return KeepWindows{flags_from_energies(config, window_energies(samples, window_len)), window_len};
+}
+
+std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies) {
+    std::vector<float> smoothed = smooth(energies, config.smooth_alpha);
     const float floor = noise_floor(smoothed, config.noise_floor_percentile);
     float threshold = floor * config.threshold_ratio;
     if (threshold < config.base_thresh) threshold = config.base_thresh;
     if (threshold > config.max_thresh) threshold = config.max_thresh;
-    return KeepWindows{keep_flags(config, smoothed, threshold), window_len};
+    return keep_flags(config, smoothed, threshold);
 }
 
-std::vector<std::uint8_t> expand_flags(std::span<const std::uint8_t> flags,
-                                       std::uint64_t window_len, std::size_t n_samples) {
-    std::vector<std::uint8_t> mask(n_samples);
+FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,
+                        std::size_t n_samples) {
+    FlagBuffer mask(n_samples);  // every byte is written below
     for (std::size_t t = 0; t < flags.size(); ++t) {
-        if (flags[t] == 0) continue;
         const std::uint64_t start = t * window_len;
         const std::uint64_t count = std::min<std::uint64_t>(window_len, n_samples - start);
-        std::memset(mask.data() + start, 1, count);
+        std::memset(mask.data() + start, flags[t] != 0 ? 1 : 0, count);
     }
     return mask;
 }
 
-std::vector<std::uint8_t> compute_keep_mask_inner(const GateConfig& config,
-                                                  std::span<const float> samples,
-                                                  std::uint64_t sample_rate) {
+FlagBuffer compute_keep_mask_inner(const GateConfig& config, std::span<const float> samples,
+                                   std::uint64_t sample_rate) {
     if (samples.empty()) return {};
     KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
     return expand_flags(windows.flags, windows.window_len, samples.size());

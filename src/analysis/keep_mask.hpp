@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "module/buffer.hpp"
 #include "module/gate_config.hpp"
 
 namespace talvane {
@@ -36,11 +37,6 @@ std::uint64_t window_length(const GateConfig& config, std::uint64_t sample_rate)
 // Number of windows of length window_len (>= 1) covering n_samples: the last may be short.
 std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len);
 
-// Per-window RMS; window t covers samples [t*window_len, min(N, (t+1)*window_len)).
-// Float32 throughout: squares summed in sample order from 0.0f; the last, shorter
-// window divides by its own length. Empty input gives an empty vector.
-std::vector<float> window_energies(std::span<const float> samples, std::uint64_t window_len);
-
 // Noise floor of the smoothed energies: the percentile (clamped to [0, 100], NaN
 // taken as position 0) of their totalOrder ordering, interpolated in float32.
 // One window gives it unchanged; no window gives 0.0f.
@@ -60,6 +56,10 @@ std::string format_float(float value);
 std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const float> smoothed,
                                      float threshold);
 
+// Everything after the energies: smoothing, noise floor, threshold, voice decision
+// and the four passes. Does not check the threshold limits (callers do, first).
+std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies);
+
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for
 // empty input, which otherwise gives no flags. A rate of 0 gives windows of 1 sample.
@@ -68,13 +68,12 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
 
 // Per-sample keep mask (0 or 1 per sample): each sample takes its window's flag.
 // Empty input returns an empty mask at once, without running the analysis.
-std::vector<std::uint8_t> compute_keep_mask_inner(const GateConfig& config,
-                                                  std::span<const float> samples,
-                                                  std::uint64_t sample_rate);
+FlagBuffer compute_keep_mask_inner(const GateConfig& config, std::span<const float> samples,
+                                   std::uint64_t sample_rate);
 
 // Spreads window flags over the samples: flags[t] covers samples
 // [t*window_len, min(n_samples, (t+1)*window_len)).
-std::vector<std::uint8_t> expand_flags(std::span<const std::uint8_t> flags,
-                                       std::uint64_t window_len, std::size_t n_samples);
+FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,
+                        std::size_t n_samples);
 
 }  // namespace talvane

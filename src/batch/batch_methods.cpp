@@ -17,7 +17,7 @@ constexpr py::Params<2> kApplyNp{"EnergyTalvane.apply_array_np()", {"data", "sam
 constexpr py::Params<2> kCompact{"EnergyTalvane.compact_array()", {"data", "sample_rate"}, true};
 constexpr py::Params<2> kCompactNp{"EnergyTalvane.compact_array_np()", {"data", "sample_rate"}, true};
 
-using Operation = std::vector<float> (*)(const GateConfig&, std::span<const float>, std::uint64_t);
+using Operation = SampleBuffer (*)(const GateConfig&, std::span<const float>, std::uint64_t);
 
 // List in, list out.
 PyObject* list_method(const char* place, const py::Params<2>& params, Operation op, PyObject* self,

@@ -2,24 +2,40 @@
 #include "batch/compact.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "analysis/keep_mask.hpp"
 
 namespace talvane {
 
-std::vector<float> compact_array_inner(const GateConfig& config, std::span<const float> samples,
-                                       std::uint64_t sample_rate) {
+SampleBuffer compact_array_inner(const GateConfig& config, std::span<const float> samples,
+                                 std::uint64_t sample_rate) {
     const std::size_t n = samples.size();
     if (n == 0) return {};
-    const std::vector<std::uint8_t> mask = compute_keep_mask_inner(config, samples, sample_rate);
-    std::vector<float> out;
-    out.reserve(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        if (mask[k] != 0) out.push_back(samples[k]);
+    // Every sample of a window shares its flag, so runs of kept windows are copied
+    // whole; the result is the same as appending each kept sample in turn.
+    const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
+    const std::uint64_t w = windows.window_len;
+    const std::size_t n_windows = windows.flags.size();
+    auto window_end = [&](std::size_t j) { return j + 1 == n_windows ? n : (j + 1) * w; };
+
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < n_windows; ++j) {
+        if (windows.flags[j] != 0) kept += window_end(j) - j * w;
     }
-    if (out.empty()) {
+    if (kept == 0) {
         const std::uint64_t head = std::min<std::uint64_t>(sample_rate / 2, n);
-        out.assign(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head));
+        return {samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head)};
+    }
+    SampleBuffer out(kept);  // every element is written below
+    float* dst = out.data();
+    for (std::size_t j = 0; j < n_windows;) {
+        if (windows.flags[j] == 0) { ++j; continue; }
+        const std::size_t first = j;
+        while (j < n_windows && windows.flags[j] != 0) ++j;
+        const std::size_t start = first * w, end = window_end(j - 1);
+        std::memcpy(dst, samples.data() + start, (end - start) * sizeof(float));
+        dst += end - start;
     }
     return out;
 }

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "module/buffer.hpp"
 #include "module/gate_config.hpp"
 
 namespace talvane {
@@ -13,7 +14,7 @@ namespace talvane {
 // the first min(floor(rate / 2), N) samples instead (empty for a rate of 0 or 1).
 // Empty input gives an empty output without running the analysis; enabled,
 // attenuation and fade_ms play no part.
-std::vector<float> compact_array_inner(const GateConfig& config, std::span<const float> samples,
-                                       std::uint64_t sample_rate);
+SampleBuffer compact_array_inner(const GateConfig& config, std::span<const float> samples,
+                                 std::uint64_t sample_rate);
 
 }  // namespace talvane

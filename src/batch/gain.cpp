@@ -12,61 +12,76 @@ std::uint64_t fade_length(const GateConfig& config, std::uint64_t sample_rate) {
     return ms_to_samples(sample_rate, config.fade_ms);
 }
 
-void ramp_gains(std::span<const float> gains, std::uint64_t fade_len, std::span<float> curve,
-                const float* entry_gain) {
-    const std::size_t n = gains.size();
-    if (n == 0) return;
-    const bool entry = entry_gain != nullptr && *entry_gain != gains[0];
-    const std::uint64_t entry_len = std::min<std::uint64_t>(n, fade_len);
+namespace {
 
-    bool in_ramp = false;
-    std::size_t ramp_start = 0;
-    float old_gain = 0.0f, delta = 0.0f, ramp_len = 1.0f;
-    for (std::size_t p = 0; p < n; ++p) {
-        if (p >= 1 && gains[p] != gains[p - 1]) {
-            in_ramp = true;
-            ramp_start = p;
-            old_gain = gains[p - 1];
-            delta = gains[p] - gains[p - 1];
-            ramp_len = static_cast<float>(std::min<std::uint64_t>(fade_len, n - p));
-        }
-        // An earlier transition cannot cover p when the latest one no longer does,
-        // and the entry ramp ends before any transition ramp does.
-        if (in_ramp && p - ramp_start < fade_len) {
-            const auto k = static_cast<float>(p - ramp_start + 1);
-            curve[p] = old_gain + delta * (k / ramp_len);
-        } else if (entry && p < entry_len) {
-            const auto k = static_cast<float>(p + 1);
-            curve[p] = *entry_gain + (gains[0] - *entry_gain) * (k / static_cast<float>(entry_len));
-        } else {
-            curve[p] = gains[p];
-        }
+// Writes from + (to - from) * (k / len) for k = 1.. at gains[start + k - 1], up to
+// (not including) index `limit`.
+void write_ramp(std::span<float> gains, std::size_t start, float from, float to, std::uint64_t len,
+                std::size_t limit) {
+    const float delta = to - from;
+    const auto length = static_cast<float>(len);
+    for (std::size_t p = start; p < limit; ++p) {
+        gains[p] = from + delta * (static_cast<float>(p - start + 1) / length);
     }
 }
 
-std::vector<float> apply_array_inner(const GateConfig& config, std::span<const float> samples,
-                                     std::uint64_t sample_rate) {
+}  // namespace
+
+void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* entry_gain) {
+    const std::size_t n = gains.size();
+    if (n == 0) return;
+    // Ramps read the raw gains on both sides of each change, so the changes are
+    // recorded before any gain is overwritten.
+    struct Change {
+        std::size_t at;
+        float from, to;
+    };
+    std::vector<Change> changes;
+    for (std::size_t p = 1; p < n; ++p) {
+        if (gains[p] != gains[p - 1]) changes.push_back({p, gains[p - 1], gains[p]});
+    }
+    if (entry_gain != nullptr && *entry_gain != gains[0]) {
+        const std::uint64_t len = std::min<std::uint64_t>(n, fade_len);
+        const std::size_t limit = changes.empty() ? len : std::min<std::uint64_t>(len, changes[0].at);
+        write_ramp(gains, 0, *entry_gain, gains[0], len, limit);
+    }
+    for (std::size_t c = 0; c < changes.size(); ++c) {
+        const Change& change = changes[c];
+        const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
+        const std::size_t next = c + 1 < changes.size() ? changes[c + 1].at : n;
+        write_ramp(gains, change.at, change.from, change.to, len,
+                   static_cast<std::size_t>(std::min<std::uint64_t>(change.at + len, next)));
+    }
+}
+
+void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
+                       std::uint64_t first, std::span<float> out) {
+    const std::uint64_t end = first + out.size();
+    for (std::uint64_t t = first / window_len; t < flags.size() && t * window_len < end; ++t) {
+        const std::uint64_t from = std::max(first, t * window_len);
+        const std::uint64_t to = t * window_len + std::min(window_len, end - t * window_len);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(from - first),
+                  out.begin() + static_cast<std::ptrdiff_t>(to - first), flags[t] != 0 ? 1.0f : attenuation);
+    }
+}
+
+SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,
+                               std::uint64_t sample_rate) {
     if (!config.enabled) return {samples.begin(), samples.end()};
     const std::size_t n = samples.size();
-    std::vector<std::uint8_t> mask = compute_keep_mask_inner(config, samples, sample_rate);
-    std::vector<float> gains(n);
-    for (std::size_t k = 0; k < n; ++k) gains[k] = mask[k] != 0 ? 1.0f : config.attenuation;
-    mask = {};
-
+    if (n == 0) return {};  // no analysis for an empty recording
+    const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
+    // The output holds the gain curve first, then the products.
+    SampleBuffer out(n);
+    fill_window_gains(windows.flags, windows.window_len, config.attenuation, 0, out);
     const std::uint64_t fade_len = fade_length(config, sample_rate);
-    std::vector<float> ramped;
-    if (fade_len >= 2 && n > 0) {
-        ramped.resize(n);
-        ramp_gains(gains, fade_len, ramped);
-    }
-    const std::vector<float>& curve = ramped.empty() ? gains : ramped;
-    std::vector<float> out(n);
-    for (std::size_t k = 0; k < n; ++k) out[k] = samples[k] * curve[k];
+    if (fade_len >= 2) ramp_gains(out, fade_len);
+    for (std::size_t k = 0; k < n; ++k) out[k] = samples[k] * out[k];
     return out;
 }
 
-std::vector<float> apply_array_np_inner(const GateConfig& config, std::span<const float> samples,
-                                        std::uint64_t sample_rate) {
+SampleBuffer apply_array_np_inner(const GateConfig& config, std::span<const float> samples,
+                                  std::uint64_t sample_rate) {
     if (!config.enabled) return {samples.begin(), samples.end()};
     const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
     const std::size_t n = samples.size();
@@ -74,15 +89,19 @@ std::vector<float> apply_array_np_inner(const GateConfig& config, std::span<cons
     const std::size_t n_windows = windows.flags.size();
     const float attenuation = config.attenuation;
     const float* in = samples.data();
-    std::vector<float> out(n, 0.0f);
+    SampleBuffer out(n);  // every element is written by the window pass
     float* dst = out.data();
 
+    // A dropped window is +0.0 when attenuation equals 0 (-0.0 included), whatever
+    // its samples: the output starts from zeros and such windows are not touched.
     for (std::size_t j = 0; j < n_windows; ++j) {
         const std::uint64_t start = j * w;
         const std::uint64_t count = std::min<std::uint64_t>(w, n - start);
         if (windows.flags[j] != 0) {
             std::memcpy(dst + start, in + start, count * sizeof(float));
-        } else if (attenuation != 0.0f) {
+        } else if (attenuation == 0.0f) {
+            std::memset(dst + start, 0, count * sizeof(float));
+        } else {
             for (std::uint64_t i = start; i < start + count; ++i) dst[i] = in[i] * attenuation;
         }
     }

@@ -8,26 +8,27 @@ namespace talvane::py {
 
 namespace {
 
-template <class T>
+template <class Buffer>
 constexpr const char* kHolderName = nullptr;
 template <>
-constexpr const char* kHolderName<float> = "talvane_rs._native.float32_buffer";
+constexpr const char* kHolderName<SampleBuffer> = "talvane_rs._native.float32_buffer";
 template <>
-constexpr const char* kHolderName<std::uint8_t> = "talvane_rs._native.bool_buffer";
+constexpr const char* kHolderName<FlagBuffer> = "talvane_rs._native.bool_buffer";
 
-template <class T>
+template <class Buffer>
 void free_holder(PyObject* capsule) noexcept {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kHolderName<T>));
+    delete static_cast<Buffer*>(PyCapsule_GetPointer(capsule, kHolderName<Buffer>));
 }
 
-// The array's base: a capsule owning the vector, freed when NumPy lets go of it.
-template <class T>
-Ref wrap_buffer(std::vector<T>&& values, PyArray_Descr* descr) {
+// The array's base: a capsule owning the buffer, freed when NumPy lets go of it.
+template <class Buffer>
+Ref wrap_buffer(Buffer&& values, PyArray_Descr* descr) {
+    using T = typename Buffer::value_type;
     // NULL data would make NumPy allocate its own buffer, so an empty result
     // still gets storage.
     if (values.data() == nullptr) values.reserve(1);
-    auto* owned = new std::vector<T>(std::move(values));
-    Ref holder = Ref::steal(PyCapsule_New(owned, kHolderName<T>, free_holder<T>));
+    auto* owned = new Buffer(std::move(values));
+    Ref holder = Ref::steal(PyCapsule_New(owned, kHolderName<Buffer>, free_holder<Buffer>));
     if (!holder) {
         delete owned;
         must(nullptr);
@@ -62,12 +63,12 @@ Ref bool_list(std::span<const std::uint8_t> flags) {
     return list;
 }
 
-Ref float_array(std::vector<float>&& values) {
+Ref float_array(SampleBuffer&& values) {
     ensure_numpy();
     return wrap_buffer(std::move(values), float32_descr());
 }
 
-Ref bool_array(std::vector<std::uint8_t>&& flags) {
+Ref bool_array(FlagBuffer&& flags) {
     ensure_numpy();
     return wrap_buffer(std::move(flags), bool_descr());
 }

@@ -8,12 +8,14 @@
 #include <span>
 #include <vector>
 
+#include "module/buffer.hpp"
+
 namespace talvane::py {
 
 Ref float_list(std::span<const float> values);        // each float32 widened exactly
 Ref bool_list(std::span<const std::uint8_t> flags);   // the True/False singletons
-Ref float_array(std::vector<float>&& values);          // float32, wraps the buffer
-Ref bool_array(std::vector<std::uint8_t>&& flags);     // bool, one byte per flag
+Ref float_array(SampleBuffer&& values);  // float32, wraps the buffer
+Ref bool_array(FlagBuffer&& flags);      // bool, one byte per flag
 Ref unsigned_int(std::uint64_t value);
 Ref optional_float(std::optional<float> value);        // None when absent
 Ref none();

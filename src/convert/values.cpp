@@ -37,8 +37,16 @@ constinit OnceCell<PyObject*> sequence_cell;
     throw ErrSet{};
 }
 
+// Looks the name up as an interned string. The interpreter's type attribute cache
+// keeps a reference to the name object it was asked with, in a slot chosen by its
+// address, so a fresh string per call would be kept there, one per slot it lands in.
+Ref attribute(PyObject* o, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key ? Ref::steal(PyObject_GetAttr(o, key.get())) : Ref();
+}
+
 std::string qualname(PyObject* type) {
-    Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    Ref name = attribute(type, "__qualname__");
     const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (utf8 == nullptr) {
         PyErr_Clear();
@@ -75,8 +83,8 @@ float narrow(double d) {
 
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyObject* t = reinterpret_cast<PyObject*>(type);
-    Ref module = Ref::steal(PyObject_GetAttrString(t, "__module__"));
-    Ref type_name = Ref::steal(PyObject_GetAttrString(t, "__name__"));
+    Ref module = attribute(t, "__module__");
+    Ref type_name = attribute(t, "__name__");
     if (!module || !type_name) {
         PyErr_Clear();
         return false;

@@ -6,15 +6,51 @@
 #include <span>
 #include <vector>
 
+#include "module/buffer.hpp"
 #include "module/gate_config.hpp"
 
 namespace talvane {
 
+// The newest input samples of a stream, oldest first. Held in one storage block
+// that only grows: samples are appended after the live part and the front is
+// dropped by moving a start offset, with one move back to the front when the
+// block's end is reached, so a call costs in proportion to its chunk, not to the
+// context. Emptying keeps the storage.
+class ContextBuffer {
+public:
+    std::span<const float> view() const noexcept { return {storage_.data() + start_, size_}; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return storage_.size(); }
+    // Room for `keep` samples at least (with slack for cheap appends); may throw
+    // std::bad_alloc; the samples held stay the same.
+    void reserve(std::size_t keep);
+    // Becomes the last `keep` samples of (the first old_len samples held) followed
+    // by `chunk`. Needs reserve(keep) first; cannot fail.
+    void replace(std::size_t old_len, std::span<const float> chunk, std::size_t keep) noexcept;
+    void clear() noexcept { start_ = size_ = 0; }
+
+private:
+    std::vector<float> storage_;
+    std::size_t start_ = 0;
+    std::size_t size_ = 0;
+};
+
+// Energies of the complete windows of the context, laid out from its first sample,
+// kept from one call to the next: a window whose samples and alignment did not
+// change has the same energy. Derived data only; never changes a result.
+struct EnergyCache {
+    std::uint64_t window_len = 0;
+    std::vector<float> energies;  // valid: [first, first + count)
+    std::size_t first = 0;
+    std::size_t count = 0;
+};
+
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
     std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
-    std::vector<float> context;                // newest input samples, oldest first
+    ContextBuffer context;                     // newest input samples, oldest first
     std::optional<float> last_gain;            // gain of the last gated sample
+    EnergyCache cache;
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
@@ -27,10 +63,12 @@ struct ContextPlan {
 
 // Everything one chunk call decided, computed without touching the state.
 struct ChunkPlan {
-    std::vector<float> output;
+    SampleBuffer output;
     std::optional<std::uint64_t> stream_rate;
     ContextPlan context;
     std::optional<float> last_gain;
+    std::uint64_t window_len = 0;   // of the analysis run, 0 when none ran
+    std::vector<float> energies;    // of context + chunk, when the analysis ran
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
@@ -38,11 +76,12 @@ std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate)
 
 // Gates one chunk against the state: a new rate starts a new stream; an empty chunk
 // gives an empty output and a disabled gate a copy, both leaving context and
-// last_gain as they are; otherwise the analysis runs over context + chunk, the new
-// samples take their flags' gains with the entry ramp from last_gain and the
-// transition ramps, and the context keeps the newest context_limit samples.
-// is_last ends the stream (idle) after gating. Throws CheckFailed for threshold
-// limits out of order; the state is never touched here.
+// last_gain as they are; otherwise the analysis runs over context + chunk (windows
+// laid out from the context's first sample), the new samples take their windows'
+// gains with the entry ramp from last_gain and the transition ramps, and the
+// context keeps the newest context_limit samples. is_last ends the stream (idle)
+// after gating. Throws CheckFailed for threshold limits out of order. The state is
+// only read here.
 ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
                      std::span<const float> chunk, std::uint64_t sample_rate, bool is_last);
 
@@ -51,14 +90,13 @@ void reserve_context(StreamState& state, const ChunkPlan& plan);
 
 // Writes the plan into the state in place. Needs reserve_context first; cannot fail.
 // `chunk` must be the chunk the plan was made from.
-void commit_chunk(StreamState& state, const ChunkPlan& plan, std::span<const float> chunk) noexcept;
+void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept;
 
 // Idle again; the context keeps its storage.
 void reset_stream(StreamState& state) noexcept;
 
 // plan_chunk, reserve_context and commit_chunk in one; returns the output.
-std::vector<float> process_chunk_inner(const GateConfig& config, StreamState& state,
-                                       std::span<const float> chunk, std::uint64_t sample_rate,
-                                       bool is_last);
+SampleBuffer process_chunk_inner(const GateConfig& config, StreamState& state,
+                                 std::span<const float> chunk, std::uint64_t sample_rate, bool is_last);
 
 }  // namespace talvane

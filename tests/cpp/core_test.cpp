@@ -102,22 +102,61 @@ void batch_paths_agree(std::mt19937_64& rng) {
     }
 }
 
+// The ramp rule as stated: a copy of the gains, every ramp written in full, in order.
+std::vector<float> literal_ramps(const std::vector<float>& g, std::uint64_t fade, const float* entry) {
+    std::vector<float> r(g);
+    const std::size_t n = g.size();
+    if (n > 0 && entry != nullptr && *entry != g[0]) {
+        const std::uint64_t len = std::min<std::uint64_t>(n, fade);
+        for (std::uint64_t k = 1; k <= len; ++k) {
+            r[k - 1] = *entry + (g[0] - *entry) * (static_cast<float>(k) / static_cast<float>(len));
+        }
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if (g[i] == g[i - 1]) continue;
+        const std::uint64_t len = std::min<std::uint64_t>(fade, n - i);
+        const float delta = g[i] - g[i - 1];
+        for (std::uint64_t k = 1; k <= len; ++k) {
+            r[i + k - 1] = g[i - 1] + delta * (static_cast<float>(k) / static_cast<float>(len));
+        }
+    }
+    return r;
+}
+
+void ramp_rule_matches_literal(std::mt19937_64& rng) {
+    const float values[] = {0.0f, 1.0f, 0.5f, -0.0f, 2.0f, std::numeric_limits<float>::quiet_NaN()};
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t n = std::uniform_int_distribution<std::size_t>(0, 60)(rng);
+        std::vector<float> g(n);
+        std::uniform_int_distribution<int> pick(0, round % 6);
+        for (float& v : g) v = values[pick(rng)];
+        const std::uint64_t fade = std::uniform_int_distribution<std::uint64_t>(2, 12)(rng);
+        const float entry_value = values[pick(rng)];
+        const float* entry = round % 3 == 0 ? nullptr : &entry_value;
+        const std::vector<float> expected = literal_ramps(g, fade, entry);
+        std::vector<float> got(g);
+        ramp_gains(got, fade, entry);
+        bool same = expected.size() == got.size();
+        for (std::size_t i = 0; same && i < n; ++i) {
+            same = std::isnan(expected[i]) ? std::isnan(got[i])
+                                           : std::bit_cast<std::uint32_t>(expected[i]) == std::bit_cast<std::uint32_t>(got[i]);
+        }
+        CHECK(same, "ramp rule differs (round %d)", round);
+    }
+}
+
 // A chunk gated the plain way: the analysis over a fresh combined buffer.
 SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, std::optional<float>& last_gain,
                          std::span<const float> chunk, std::uint64_t rate) {
     std::vector<float> combined(context);
     combined.insert(combined.end(), chunk.begin(), chunk.end());
     const FlagBuffer mask = compute_keep_mask_inner(config, combined, rate);
-    std::vector<float> gains(chunk.size()), curve(chunk.size());
+    std::vector<float> gains(chunk.size());
     for (std::size_t k = 0; k < chunk.size(); ++k) {
         gains[k] = mask[context.size() + k] != 0 ? 1.0f : config.attenuation;
     }
     const std::uint64_t fade = fade_length(config, rate);
-    if (fade >= 2) {
-        ramp_gains(gains, fade, curve, last_gain ? &*last_gain : nullptr);
-    } else {
-        curve = gains;
-    }
+    const std::vector<float> curve = fade >= 2 ? literal_ramps(gains, fade, last_gain ? &*last_gain : nullptr) : gains;
     SampleBuffer out(chunk.size());
     for (std::size_t k = 0; k < chunk.size(); ++k) out[k] = chunk[k] * curve[k];
     const std::size_t keep = std::min<std::size_t>(combined.size(), context_limit(config, rate));
@@ -160,6 +199,7 @@ int main() {
         std::printf("energy path %-12s %s\n", path.name, path.available() ? "checked" : "not available here");
     }
     energy_paths_agree(rng);
+    ramp_rule_matches_literal(rng);
     batch_paths_agree(rng);
     streaming_agrees_with_plain(rng);
     std::printf("%d passed, %d failed\n", checks - failures, failures);

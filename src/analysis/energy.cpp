@@ -1,0 +1,214 @@
+// Window energies: each window's sum is one chain in sample order; speed comes from
+// running the chains of many windows side by side, never from splitting a chain.
+#include "analysis/energy.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TALVANE_X86 1
+#endif
+
+namespace talvane {
+
+namespace {
+
+inline float rms(float sum, std::uint64_t count) {
+    return std::sqrt(sum / static_cast<float>(count));
+}
+
+inline float window_sum(const float* p, std::uint64_t count) {
+    float sum = 0.0f;
+    for (std::uint64_t i = 0; i < count; ++i) sum = sum + p[i] * p[i];
+    return sum;
+}
+
+// Windows [first, last) one at a time; the last window may be short.
+void plain(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+           float* out) {
+    for (std::uint64_t t = first; t < last; ++t) {
+        const std::uint64_t start = t * w;
+        const std::uint64_t count = std::min<std::uint64_t>(w, n - start);
+        out[t - first] = rms(window_sum(x + start, count), count);
+    }
+}
+
+// Windows [first, first + full) must all be complete; the rest go through plain().
+template <std::uint64_t kGroup, class Group>
+void grouped(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+             float* out, Group group) {
+    const std::uint64_t complete_end = std::min<std::uint64_t>(last, n / w);
+    std::uint64_t t = first;
+    for (; t + kGroup <= complete_end; t += kGroup) {
+        float sums[kGroup];
+        group(x + t * w, w, sums);
+        for (std::uint64_t i = 0; i < kGroup; ++i) out[t - first + i] = rms(sums[i], w);
+    }
+    plain(x, n, w, t, last, out + (t - first));
+}
+
+// Eight scalar chains at once: portable, and already far from latency-bound.
+void interleaved(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first,
+                 std::uint64_t last, float* out) {
+    grouped<8>(x, n, w, first, last, out, [](const float* p, std::uint64_t len, float* sums) {
+        float s[8] = {};
+        for (std::uint64_t j = 0; j < len; ++j) {
+            for (int i = 0; i < 8; ++i) {
+                const float v = p[static_cast<std::uint64_t>(i) * len + j];
+                s[i] = s[i] + v * v;
+            }
+        }
+        std::copy(s, s + 8, sums);
+    });
+}
+
+#if TALVANE_X86
+// Lane i of an accumulator follows window i. Blocks of consecutive samples are
+// loaded from each window and transposed, so every lane still adds its window's
+// squares one at a time in sample order.
+void sse2_group(const float* p, std::uint64_t len, float* sums) {
+    __m128 acc_a = _mm_setzero_ps(), acc_b = _mm_setzero_ps();
+    const float* a[4] = {p, p + len, p + 2 * len, p + 3 * len};
+    const float* b[4] = {p + 4 * len, p + 5 * len, p + 6 * len, p + 7 * len};
+    std::uint64_t j = 0;
+    for (; j + 4 <= len; j += 4) {
+        __m128 a0 = _mm_loadu_ps(a[0] + j), a1 = _mm_loadu_ps(a[1] + j);
+        __m128 a2 = _mm_loadu_ps(a[2] + j), a3 = _mm_loadu_ps(a[3] + j);
+        __m128 b0 = _mm_loadu_ps(b[0] + j), b1 = _mm_loadu_ps(b[1] + j);
+        __m128 b2 = _mm_loadu_ps(b[2] + j), b3 = _mm_loadu_ps(b[3] + j);
+        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
+        acc_a = _mm_add_ps(acc_a, _mm_mul_ps(a0, a0));
+        acc_b = _mm_add_ps(acc_b, _mm_mul_ps(b0, b0));
+        acc_a = _mm_add_ps(acc_a, _mm_mul_ps(a1, a1));
+        acc_b = _mm_add_ps(acc_b, _mm_mul_ps(b1, b1));
+        acc_a = _mm_add_ps(acc_a, _mm_mul_ps(a2, a2));
+        acc_b = _mm_add_ps(acc_b, _mm_mul_ps(b2, b2));
+        acc_a = _mm_add_ps(acc_a, _mm_mul_ps(a3, a3));
+        acc_b = _mm_add_ps(acc_b, _mm_mul_ps(b3, b3));
+    }
+    _mm_storeu_ps(sums, acc_a);
+    _mm_storeu_ps(sums + 4, acc_b);
+    for (int i = 0; i < 8; ++i) {
+        const float* q = p + static_cast<std::uint64_t>(i) * len;
+        for (std::uint64_t k = j; k < len; ++k) sums[i] = sums[i] + q[k] * q[k];
+    }
+}
+
+void sse2(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+          float* out) {
+    grouped<8>(x, n, w, first, last, out, sse2_group);
+}
+
+__attribute__((target("avx2"))) inline void transpose8(__m256& r0, __m256& r1, __m256& r2, __m256& r3,
+                                                       __m256& r4, __m256& r5, __m256& r6, __m256& r7) {
+    const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
+    const __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
+    const __m256 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5);
+    const __m256 t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+    r0 = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r1 = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r2 = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r3 = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r4 = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r5 = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r6 = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r7 = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+__attribute__((target("avx2"))) inline __m256 add_squares(__m256 acc, __m256 r0, __m256 r1, __m256 r2,
+                                                          __m256 r3, __m256 r4, __m256 r5, __m256 r6,
+                                                          __m256 r7) {
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r0, r0));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r1, r1));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r2, r2));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r3, r3));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r4, r4));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r5, r5));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r6, r6));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(r7, r7));
+    return acc;
+}
+
+// Sixteen windows: two independent 8-lane chains hide the latency of the adds.
+__attribute__((target("avx2"))) void avx2_group(const float* p, std::uint64_t len, float* sums) {
+    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    std::uint64_t j = 0;
+    for (; j + 8 <= len; j += 8) {
+        for (int g = 0; g < 2; ++g) {
+            const float* q = p + static_cast<std::uint64_t>(8 * g) * len + j;
+            __m256 r0 = _mm256_loadu_ps(q), r1 = _mm256_loadu_ps(q + len);
+            __m256 r2 = _mm256_loadu_ps(q + 2 * len), r3 = _mm256_loadu_ps(q + 3 * len);
+            __m256 r4 = _mm256_loadu_ps(q + 4 * len), r5 = _mm256_loadu_ps(q + 5 * len);
+            __m256 r6 = _mm256_loadu_ps(q + 6 * len), r7 = _mm256_loadu_ps(q + 7 * len);
+            transpose8(r0, r1, r2, r3, r4, r5, r6, r7);
+            acc[g] = add_squares(acc[g], r0, r1, r2, r3, r4, r5, r6, r7);
+        }
+    }
+    _mm256_storeu_ps(sums, acc[0]);
+    _mm256_storeu_ps(sums + 8, acc[1]);
+    for (int i = 0; i < 16; ++i) {
+        const float* q = p + static_cast<std::uint64_t>(i) * len;
+        for (std::uint64_t k = j; k < len; ++k) sums[i] = sums[i] + q[k] * q[k];
+    }
+}
+
+__attribute__((target("avx2"))) void avx2(const float* x, std::uint64_t n, std::uint64_t w,
+                                          std::uint64_t first, std::uint64_t last, float* out) {
+    grouped<16>(x, n, w, first, last, out, avx2_group);
+}
+
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#endif
+
+bool always() { return true; }
+
+constexpr EnergyPath kPaths[] = {
+    {"plain", always, plain},
+    {"interleaved", always, interleaved},
+#if TALVANE_X86
+    {"sse2", always, sse2},
+    {"avx2", has_avx2, avx2},
+#endif
+};
+
+using Run = void (*)(const float*, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, float*);
+
+Run best_path() {
+    Run best = interleaved;
+    for (const EnergyPath& path : kPaths) {
+        if (path.available()) best = path.run;
+    }
+    return best;
+}
+
+}  // namespace
+
+std::span<const EnergyPath> energy_paths() { return kPaths; }
+
+void window_energies_range(std::span<const float> samples, std::uint64_t window_len,
+                           std::uint64_t first, std::uint64_t last, float* out) {
+    best_path()(samples.data(), samples.size(), window_len, first, last, out);
+}
+
+std::vector<float> window_energies(std::span<const float> samples, std::uint64_t window_len) {
+    const std::uint64_t n = samples.size();
+    const std::uint64_t n_windows = n / window_len + (n % window_len != 0 ? 1 : 0);
+    std::vector<float> energies(n_windows);
+    window_energies_range(samples, window_len, 0, n_windows, energies.data());
+    return energies;
+}
+
+}  // namespace talvane
