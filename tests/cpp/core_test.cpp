@@ -191,6 +191,32 @@ void streaming_agrees_with_plain(std::mt19937_64& rng) {
     }
 }
 
+// A chunk whose analysis fails leaves the stream exactly as it was, even when its
+// rate differs from the stream's (which would otherwise start a new stream).
+void failed_chunk_changes_nothing(std::mt19937_64& rng) {
+    GateConfig good;
+    StreamState state;
+    const std::vector<float> first = random_signal(rng, 4000);
+    process_chunk_inner(good, state, first, 16000, false);
+    const std::vector<float> context(state.context.view().begin(), state.context.view().end());
+    const std::optional<float> gain = state.last_gain;
+    GateConfig bad;
+    bad.base_thresh = 0.5f;
+    bad.max_thresh = 0.1f;
+    for (std::uint64_t rate : {16000u, 8000u}) {
+        bool threw = false;
+        try {
+            process_chunk_inner(bad, state, random_signal(rng, 100), rate, rate == 8000);
+        } catch (const CheckFailed&) {
+            threw = true;
+        }
+        CHECK(threw, "analysis failure not reported");
+        CHECK(state.stream_rate == std::optional<std::uint64_t>(16000) && state.last_gain == gain &&
+                  same_bits(context, state.context.view()),
+              "failed chunk changed the stream (rate %llu)", static_cast<unsigned long long>(rate));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -202,6 +228,7 @@ int main() {
     ramp_rule_matches_literal(rng);
     batch_paths_agree(rng);
     streaming_agrees_with_plain(rng);
+    failed_chunk_changes_nothing(rng);
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }
