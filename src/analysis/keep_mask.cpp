@@ -156,23 +156,16 @@ float noise_floor(std::span<const float> smoothed, float percentile) {
     std::uint64_t lo = std::min<std::uint64_t>(saturate_to_u64(std::floor(position)), n - 1);
     std::uint64_t hi = std::min<std::uint64_t>(saturate_to_u64(std::ceil(position)), n - 1);
 
-    // Selection gives the same order statistics as a full totalOrder sort.
+    // Selection gives the same order statistics as a full totalOrder sort: after
+    // it, every key past position lo is at least the key there, so the next rank
+    // is the smallest of them.
     std::vector<std::uint32_t> keys(n);
     for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-    std::vector<std::uint32_t> work(keys);
-    std::nth_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(lo), work.end());
-    const std::uint32_t low_key = work[lo];
-    const float low = from_total_order_key(low_key);
+    const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
+    std::nth_element(keys.begin(), lo_it, keys.end());
+    const float low = from_total_order_key(*lo_it);
     if (lo == hi) return low;
-    // The next rank holds the same key when enough keys are <= it, else the
-    // smallest key above it.
-    std::size_t at_most = 0;
-    std::uint32_t above = 0xffffffffu;
-    for (const std::uint32_t key : keys) {
-        at_most += key <= low_key ? 1 : 0;
-        above = key > low_key ? std::min(above, key) : above;
-    }
-    const float high = from_total_order_key(at_most > hi ? low_key : above);
+    const float high = from_total_order_key(*std::min_element(lo_it + 1, keys.end()));
     const float f = static_cast<float>(position - static_cast<double>(lo));
     return high * f + (1.0f - f) * low;
 }

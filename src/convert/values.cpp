@@ -169,7 +169,9 @@ FloatArray to_float_array(PyObject* obj, const char* name) {
     ensure_numpy();
     if (!PyArray_Check(obj)) cannot_cast(obj, qualname(reinterpret_cast<PyObject*>(&PyArray_Type)), name);
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 1 || !PyArray_EquivTypes(PyArray_DESCR(array), float32_descr())) {
+    // Most float32 arrays share NumPy's own float32 descriptor: no need to ask then.
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (PyArray_NDIM(array) != 1 || (descr != float32_descr() && !PyArray_EquivTypes(descr, float32_descr()))) {
         cannot_cast(obj, qualname(reinterpret_cast<PyObject*>(&PyArray_Type)), name);
     }
     const int flags = PyArray_FLAGS(array);

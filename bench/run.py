@@ -1,0 +1,453 @@
+"""Speed and memory of the gate against same-process baselines and peer tools.
+
+    python bench/run.py [--quick] [--json PATH] [--only P1,P6]
+
+Every speed figure is a ratio of two medians taken side by side in this process
+(warm-up first, the two timed alternately), so a busy machine slows both sides
+alike. Prints a Markdown table with each target and PASS or MISS, and writes
+the raw medians as JSON (bench/results.json by default).
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import datetime
+import gc
+import importlib.metadata
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from typing import Callable
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import numpy_gate  # noqa: E402
+import signals  # noqa: E402
+import talvane_rs  # noqa: E402
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane  # noqa: E402
+
+PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7")
+MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
+
+
+@dataclasses.dataclass(frozen=True)
+class Sizes:
+    big_seconds: float  # P1 to P3 and P7, at 48 kHz
+    list_seconds: float  # P4, at 16 kHz
+    peer_seconds: float  # P6 and the stream source, at 16 kHz
+    big_repeats: int
+    small_repeats: int
+    stream_chunks: int  # timed chunks per context length in P5
+    peer_budget_s: float  # a slow peer stops repeating after this long (at least 3 runs)
+
+
+FULL = Sizes(600, 60, 600, big_repeats=11, small_repeats=21, stream_chunks=500, peer_budget_s=30)
+QUICK = Sizes(60, 10, 60, big_repeats=3, small_repeats=5, stream_chunks=50, peer_budget_s=5)
+
+
+@dataclasses.dataclass
+class Row:
+    id: str
+    what: str
+    measured: str
+    target: str = ""
+    verdict: str = ""  # PASS, MISS, or empty for a figure without a target
+    raw: dict = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass(frozen=True)
+class Timing:
+    method_s: float  # median
+    baseline_s: float  # median
+    runs: int
+
+    @property
+    def ratio(self) -> float:
+        return self.method_s / self.baseline_s
+
+
+def time_pair(method: Callable, baseline: Callable, repeats: int, budget_s: float | None = None) -> Timing:
+    """Medians of `method` and `baseline` after one warm-up call of each, timed in
+    turns (the first of each pair alternating), with the collector off."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        method()
+        baseline()
+        times: tuple[list, list] = ([], [])
+        start = time.perf_counter()
+        for i in range(repeats):
+            order = (0, 1) if i % 2 == 0 else (1, 0)
+            for side in order:
+                fn = (method, baseline)[side]
+                t0 = time.perf_counter()
+                result = fn()
+                times[side].append(time.perf_counter() - t0)
+                del result
+            if budget_s is not None and i >= 2 and time.perf_counter() - start > budget_s:
+                break
+    finally:
+        if collecting:
+            gc.enable()
+    return Timing(statistics.median(times[0]), statistics.median(times[1]), len(times[0]))
+
+
+def at_most(measured: float, target: float) -> str:
+    return "PASS" if measured <= target else "MISS"
+
+
+def minutes(seconds: float) -> str:
+    return f"{seconds / 60:g} min" if seconds >= 60 else f"{seconds:g} s"
+
+
+def ratio_row(id_: str, what: str, timing: Timing, target: float, **raw) -> Row:
+    return Row(
+        id_,
+        what,
+        f"{timing.ratio:.2f} ×",
+        f"≤ {target:.2f} ×",
+        at_most(timing.ratio, target),
+        {"method_median_s": timing.method_s, "baseline_median_s": timing.baseline_s, "runs": timing.runs,
+         "ratio": timing.ratio, "target_ratio": target, **raw},
+    )
+
+
+# --- P1 to P3: whole-recording NumPy methods against one pass over memory ----
+
+
+def bench_arrays(x48: np.ndarray, sizes: Sizes, ids: set[str]) -> list[Row]:
+    rate = 48000
+    gate = EnergyTalvane()
+    span = f"{minutes(sizes.big_seconds)} at 48 kHz"
+    cases = (
+        ("P1", "compute_keep_mask_array / x.sum()",
+         lambda: gate.compute_keep_mask_array(x48, rate), lambda: x48.sum()),
+        ("P2", "apply_array_np / np.copy(x)", lambda: gate.apply_array_np(x48, rate), lambda: np.copy(x48)),
+        ("P3", "compact_array_np / np.copy(x)", lambda: gate.compact_array_np(x48, rate), lambda: np.copy(x48)),
+    )
+    rows = []
+    for id_, what, method, baseline in cases:
+        if id_ in ids:
+            progress(id_)
+            timing = time_pair(method, baseline, sizes.big_repeats)
+            rows.append(ratio_row(id_, f"{what}, {span}", timing, 2.0, samples=len(x48), sample_rate=rate))
+    return rows
+
+
+# --- P4: the list method against NumPy's own list round trip ----------------
+
+
+def bench_list(x16: np.ndarray, sizes: Sizes) -> list[Row]:
+    progress("P4")
+    rate = 16000
+    gate = EnergyTalvane()
+    samples = x16[: int(sizes.list_seconds * rate)].tolist()
+    timing = time_pair(
+        lambda: gate.apply_array(samples, rate),
+        lambda: np.array(samples, dtype=np.float32).tolist(),
+        sizes.small_repeats,
+    )
+    what = f"apply_array(list) / np.array(list, float32).tolist(), {minutes(sizes.list_seconds)} at 16 kHz"
+    return [ratio_row("P4", what, timing, 1.2, samples=len(samples), sample_rate=rate)]
+
+
+# --- P5: one streaming chunk against one analysis of context plus chunk ------
+
+
+def bench_stream(x16: np.ndarray, context_ms: int, chunks: int) -> Row:
+    progress(f"P5 ({context_ms} ms)")
+    rate, chunk = 16000, 160
+    stream = StreamingEnergyTalvane(stream_context_ms=context_ms)
+    gate = EnergyTalvane(stream_context_ms=context_ms)
+    limit = rate * context_ms // 1000
+    fill = -(-limit // chunk)
+    if len(x16) < (fill + chunks + 1) * chunk:
+        raise ValueError("the stream source is too short for this context")
+    pos = 0
+    for _ in range(fill):
+        stream.process_chunk(x16[pos : pos + chunk], rate, False)
+        pos += chunk
+    if stream.context_len() != limit:
+        raise RuntimeError(f"context holds {stream.context_len()} samples, expected {limit}")
+
+    # The analysis runs over what the stream sees: its context followed by the chunk.
+    times: tuple[list, list] = ([], [])
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        for i in range(chunks + 1):
+            piece = x16[pos : pos + chunk]
+            combined = x16[pos - limit : pos + chunk]
+            calls = (lambda: stream.process_chunk(piece, rate, False),
+                     lambda: gate.compute_keep_mask_array(combined, rate))
+            for side in (0, 1) if i % 2 == 0 else (1, 0):
+                t0 = time.perf_counter()
+                result = calls[side]()
+                elapsed = time.perf_counter() - t0
+                del result
+                if i:  # the first pair is the warm-up
+                    times[side].append(elapsed)
+            pos += chunk
+    finally:
+        if collecting:
+            gc.enable()
+    timing = Timing(statistics.median(times[0]), statistics.median(times[1]), chunks)
+    what = f"process_chunk (10 ms) / compute_keep_mask_array(context + chunk), stream_context_ms {context_ms}"
+    return ratio_row("P5", what, timing, 0.25,
+                     context_ms=context_ms, context_samples=limit, chunk_samples=chunk)
+
+
+# --- P6: real-time factors against peer tools --------------------------------
+
+
+def make_webrtcvad() -> Callable:
+    import webrtcvad
+
+    vad = webrtcvad.Vad(2)
+
+    def run(x, rate):
+        # Conversion to 16-bit PCM and the framing are part of its cost. 30 ms
+        # frames are its cheapest framing; memoryview slices avoid copies.
+        pcm = memoryview((np.clip(x, -1.0, 1.0) * 32767.0).astype(np.int16).tobytes())
+        step = 2 * (rate * 30 // 1000)
+        return [vad.is_speech(pcm[i : i + step], rate) for i in range(0, len(pcm) - step + 1, step)]
+
+    return run
+
+
+def make_librosa() -> Callable:
+    import librosa
+
+    return lambda x, rate: librosa.effects.split(x)  # defaults: top_db=60
+
+
+def make_auditok() -> Callable:
+    import auditok
+
+    # Releases that read 4-byte samples as float32 take the array's own bytes;
+    # older ones get 16-bit PCM.
+    takes_float = getattr(getattr(auditok, "signal", None), "SAMPLE_WIDTH_TO_DTYPE", {}).get(4) is np.float32
+
+    def run(x, rate):
+        if takes_float:
+            data, width = x.tobytes(), 4
+        else:
+            data, width = (np.clip(x, -1.0, 1.0) * 32767.0).astype(np.int16).tobytes(), 2
+        return list(auditok.split(data, sampling_rate=rate, sample_width=width, channels=1))
+
+    return run
+
+
+def make_numpy_gate() -> Callable:
+    return numpy_gate.keep_mask
+
+
+def make_pedalboard() -> Callable:
+    from pedalboard import NoiseGate
+
+    gate = NoiseGate(threshold_db=-40.0, ratio=10.0, attack_ms=1.0, release_ms=100.0)
+    return lambda x, rate: gate(x, rate)
+
+
+DETECTORS = (
+    ("webrtcvad", "webrtcvad (mode 2, 30 ms int16 frames)", make_webrtcvad),
+    ("librosa", "librosa.effects.split (top_db=60)", make_librosa),
+    ("auditok", "auditok.split (raw bytes, defaults)", make_auditok),
+    ("numpy_gate", "bench/numpy_gate.py (NumPy/SciPy)", make_numpy_gate),
+)
+GATES = (("pedalboard", "pedalboard NoiseGate", make_pedalboard),)
+
+
+def bench_peers(x16: np.ndarray, sizes: Sizes) -> list[Row]:
+    rate = 16000
+    duration = len(x16) / rate
+    gate = EnergyTalvane()
+    ours = {
+        "mask": lambda: gate.compute_keep_mask_array(x16, rate),
+        "apply": lambda: gate.apply_array_np(x16, rate),
+    }
+    groups = (
+        ("mask", "compute_keep_mask_array", DETECTORS),
+        ("apply", "apply_array_np", GATES),
+    )
+    rows = []
+    for kind, our_name, peers in groups:
+        speedups = {}
+        for name, label, make in peers:
+            progress(f"P6 {name}")
+            try:
+                run = make()
+                timing = time_pair(ours[kind], lambda: run(x16, rate), sizes.big_repeats, sizes.peer_budget_s)
+            except Exception as e:  # an unavailable or broken peer is reported, not fatal
+                reason = f"{type(e).__name__}: {e}".splitlines()[0][:100]
+                rows.append(Row("P6", f"{label} vs {our_name}", f"unavailable ({reason})",
+                                raw={"peer": name, "error": reason}))
+                continue
+            ours_rtf, peer_rtf = duration / timing.method_s, duration / timing.baseline_s
+            speedups[name] = (label, ours_rtf / peer_rtf)
+            rows.append(Row(
+                "P6",
+                f"{label} vs {our_name}",
+                f"{peer_rtf:,.0f}× RT vs ours {ours_rtf:,.0f}× RT: ours/peer {ours_rtf / peer_rtf:.2f} ×",
+                raw={"peer": name, "ours_median_s": timing.method_s, "peer_median_s": timing.baseline_s,
+                     "runs": timing.runs, "ours_rtf": ours_rtf, "peer_rtf": peer_rtf, "audio_s": duration},
+            ))
+        if speedups:
+            best = min(speedups, key=lambda k: speedups[k][1])
+            label, speedup = speedups[best]
+            rows.append(Row(
+                "P6",
+                f"{our_name} real-time factor / the fastest peer's ({best}), {minutes(duration)} at 16 kHz",
+                f"{speedup:.2f} ×",
+                "≥ 5.00 ×",
+                "PASS" if speedup >= 5.0 else "MISS",
+                {"fastest_peer": best, "speedup": speedup, "target_speedup": 5.0},
+            ))
+        else:
+            rows.append(Row("P6", f"{our_name} real-time factor / the fastest peer's", "no peer available",
+                            "≥ 5.00 ×", "MISS"))
+    return rows
+
+
+def numpy_gate_agreement(x16: np.ndarray) -> float:
+    """Share of samples on which the NumPy model and the extension agree."""
+    ours = EnergyTalvane().compute_keep_mask_array(x16, 16000)
+    return float(np.mean(ours == numpy_gate.keep_mask(x16, 16000)))
+
+
+# --- P7: extra peak memory, each method in a fresh process -------------------
+
+
+def bench_memory(sizes: Sizes) -> list[Row]:
+    rows = []
+    for method in ("np.copy", "apply_array_np", "compute_keep_mask_array"):
+        progress(f"P7 {method}")
+        command = [sys.executable, os.path.join(HERE, "peak_memory.py"), method,
+                   "--seconds", str(sizes.big_seconds), "--rate", "48000"]
+        proc = subprocess.run(command, capture_output=True, text=True, timeout=900)
+        try:
+            data = json.loads(proc.stdout.strip().splitlines()[-1])
+        except (IndexError, json.JSONDecodeError):
+            data = {"error": (proc.stderr.strip().splitlines() or ["no output"])[-1][:100]}
+        what = f"extra peak RSS of {method}, {minutes(sizes.big_seconds)} at 48 kHz"
+        if "error" in data:
+            rows.append(Row("P7", what, f"unavailable ({data['error']})", raw=data))
+            continue
+        result, extra = data["result_bytes"], data["extra_peak_bytes"]
+        measured = extra / result
+        shown = f"{measured:.3f} × result ({extra / 1e6:.1f} MB)"
+        if method == "np.copy":  # checks the method: a copy's extra peak is its result
+            rows.append(Row("P7", what + " (method check)", shown, raw=data))
+            continue
+        allowed = 1.1 + MEMORY_BUDGET_PER_WINDOW * data["windows"] / result
+        target = f"≤ 1.1 × result + {MEMORY_BUDGET_PER_WINDOW} B/window ({allowed:.3f} ×)"
+        rows.append(Row("P7", what, shown, target, at_most(measured, allowed),
+                        {**data, "ratio": measured, "allowed_ratio": allowed}))
+    return rows
+
+
+# --- driver -------------------------------------------------------------------
+
+
+def progress(what: str) -> None:
+    print(f"  running {what} ...", file=sys.stderr, flush=True)
+
+
+def distribution_version(name: str) -> str | None:
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def table(rows: list[Row]) -> str:
+    lines = ["| id | what | measured | target | result |", "|---|---|---|---|---|"]
+    for r in rows:
+        lines.append(f"| {r.id} | {r.what} | {r.measured} | {r.target or '—'} | {r.verdict or '—'} |")
+    return "\n".join(lines)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="short inputs and few repeats: a smoke run")
+    parser.add_argument("--json", default=os.path.join(os.path.relpath(HERE), "results.json"),
+                        help="where to write the raw figures (default: bench/results.json)")
+    parser.add_argument("--only", default=",".join(ALL_IDS), help="comma-separated ids to run, e.g. P1,P6")
+    args = parser.parse_args()
+    ids = {i.strip().upper() for i in args.only.split(",") if i.strip()}
+    unknown = ids - set(ALL_IDS)
+    if unknown:
+        parser.error(f"unknown ids: {', '.join(sorted(unknown))}")
+    sizes = QUICK if args.quick else FULL
+
+    meta = {
+        "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "quick": args.quick,
+        "sizes": dataclasses.asdict(sizes),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "talvane_rs": talvane_rs.__version__,
+        "peers": {name: distribution_version(name) for name in PEER_DISTRIBUTIONS},
+        "platform": platform.platform(),
+        "cpu": cpu_model(),
+        "cpus": os.cpu_count(),
+        "load_average": list(os.getloadavg()) if hasattr(os, "getloadavg") else None,
+    }
+    print(f"talvane_rs {meta['talvane_rs']}, Python {meta['python']}, NumPy {np.__version__}, "
+          f"{meta['cpu']} ({meta['cpus']} CPUs){', quick run' if args.quick else ''}", flush=True)
+
+    t0 = time.perf_counter()
+    x48 = signals.speech_in_noise(sizes.big_seconds, 48000) if ids & {"P1", "P2", "P3"} else None
+    x16 = None
+    if ids & {"P4", "P5", "P6"}:
+        x16 = signals.speech_in_noise(max(sizes.peer_seconds, sizes.list_seconds), 16000)
+    meta["signal_seconds"] = time.perf_counter() - t0
+
+    rows: list[Row] = []
+    if x48 is not None:
+        rows += bench_arrays(x48, sizes, ids)
+        del x48
+    if "P4" in ids:
+        rows += bench_list(x16, sizes)
+    if "P5" in ids:
+        rows += [bench_stream(x16, context_ms, sizes.stream_chunks) for context_ms in (3000, 30000)]
+    if "P6" in ids:
+        peer_input = x16[: int(sizes.peer_seconds * 16000)]
+        meta["numpy_gate_agreement"] = numpy_gate_agreement(peer_input)
+        rows += bench_peers(peer_input, sizes)
+    if "P7" in ids:
+        rows += bench_memory(sizes)
+
+    print(table(rows))
+    if "numpy_gate_agreement" in meta:
+        agreement = meta["numpy_gate_agreement"]
+        print(f"\nbench/numpy_gate.py keeps the same samples as the extension on {agreement:.2%} of the input.")
+    with open(args.json, "w", encoding="utf-8") as f:
+        results = {"meta": meta, "rows": [dataclasses.asdict(r) for r in rows]}
+        json.dump(results, f, indent=2, ensure_ascii=False)
+        f.write("\n")
+    print(f"raw figures written to {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,264 @@
+"""One file through the gate: read, gate, cut or mask, write, plot, summarise."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from talvane_rs import EnergyTalvane, Region, StreamingEnergyTalvane, keep_regions
+from talvane_rs._jobs import Job, Outcome
+
+FloatArray = npt.NDArray[np.float32]
+BoolArray = npt.NDArray[np.bool_]
+
+SOUNDFILE_FORMATS = {
+    ".wav": "WAV",
+    ".flac": "FLAC",
+    ".ogg": "OGG",
+    ".aiff": "AIFF",
+    ".aif": "AIFF",
+    ".au": "AU",
+    ".caf": "CAF",
+    ".w64": "W64",
+}
+
+
+class FileError(Exception):
+    """A failure tied to one file, reported as one line."""
+
+
+def read_mono(path: Path, notes: list[str]) -> tuple[FloatArray, int, str]:
+    """The samples as one contiguous float32 channel, the rate, the file's subtype."""
+    try:
+        with sf.SoundFile(path) as f:
+            rate, subtype, channels = f.samplerate, f.subtype, f.channels
+            frames = f.read(dtype="float32", always_2d=True)
+    except sf.LibsndfileError as e:
+        raise FileError(f"not a readable audio file ({e.error_string})") from None
+    except (OSError, RuntimeError, ValueError) as e:
+        raise FileError(f"cannot read: {e}") from None
+    if channels == 1:
+        return np.ascontiguousarray(frames[:, 0]), rate, subtype
+    notes.append(f"{path}: {channels} channels mixed down to mono")
+    return np.ascontiguousarray(frames.mean(axis=1, dtype=np.float32)), rate, subtype
+
+
+def new_file_mode(dst: Path) -> int:
+    """The mode dst gets: its old one if it exists, else what the umask allows."""
+    try:
+        return dst.stat().st_mode & 0o7777
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
+
+
+def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
+    """Writes through a temporary file beside dst, so a failure leaves dst as it was."""
+    try:
+        fd, tmp = tempfile.mkstemp(dir=dst.parent, prefix=f".{dst.stem}.", suffix=dst.suffix)
+    except OSError as e:
+        raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
+    os.close(fd)
+    try:
+        write(tmp)
+        os.chmod(tmp, new_file_mode(dst))
+        os.replace(tmp, dst)
+    except BaseException as e:
+        os.unlink(tmp)
+        if isinstance(e, OSError):
+            raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
+        raise
+
+
+def write_audio(dst: Path, samples: FloatArray, rate: int, subtype: str, notes: list[str]) -> None:
+    fmt = SOUNDFILE_FORMATS[dst.suffix.lower()]
+    # Keep the input's sample format where the output container takes it.
+    if not sf.check_format(fmt, subtype):
+        subtype = sf.default_subtype(fmt)
+    if subtype.startswith("PCM"):
+        with np.errstate(invalid="ignore"):
+            clipped = int(np.count_nonzero(~(np.abs(samples) <= 1.0)))
+        if clipped:
+            notes.append(f"{dst}: {clipped} samples beyond full scale clipped by the {subtype} format")
+    replace_atomically(dst, lambda tmp: sf.write(tmp, samples, rate, format=fmt, subtype=subtype))
+
+
+def region_rows(regions: list[Region]) -> list[dict[str, float | int]]:
+    return [
+        {"start_s": round(r.start_s, 6), "end_s": round(r.end_s, 6), "start_sample": r.start, "end_sample": r.end}
+        for r in regions
+    ]
+
+
+def format_regions(job: Job, regions: list[Region], rate: int, n: int) -> str:
+    rows = region_rows(regions)
+    if job.fmt == "json":
+        record = {"file": str(job.src), "sample_rate": rate, "samples": n, "regions": rows}
+        return json.dumps(record, indent=2) + "\n"
+    text = io.StringIO()
+    writer = csv.DictWriter(text, fieldnames=["start_s", "end_s", "start_sample", "end_sample"], lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(rows)
+    return text.getvalue()
+
+
+def write_text(dst: Path, text: str) -> None:
+    def write(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+
+    replace_atomically(dst, write)
+
+
+def ms_to_samples(rate: int, ms: float) -> int:
+    """Milliseconds to samples as the gate counts them: in doubles, halves away from zero."""
+    exact = float(rate) * float(ms) / 1000.0
+    whole = int(exact)
+    return whole + (exact - whole >= 0.5)
+
+
+def stream_gate(x: FloatArray, rate: int, settings: dict[str, Any], step: int) -> FloatArray:
+    """The streaming gate's output over chunks of step samples."""
+    gate = StreamingEnergyTalvane(**settings)
+    n = len(x)
+    out = np.empty(n, dtype=np.float32)
+    for a in range(0, n, step):
+        b = min(n, a + step)
+        out[a:b] = gate.process_chunk(x[a:b], rate, b == n)
+    return out
+
+
+def stream_keep_mask(x: FloatArray, rate: int, settings: dict[str, Any], step: int) -> BoolArray:
+    """The keep flags the streaming gate used over chunks of step samples.
+
+    It decides each chunk from the analysis of its context (the latest input,
+    at most stream_context_ms of it) followed by the chunk, so the same flags
+    come from the batch analysis of that stretch of the input.
+    """
+    n = len(x)
+    kept = np.ones(n, dtype=np.bool_)
+    if not settings["enabled"]:
+        return kept
+    batch = EnergyTalvane(**settings)
+    limit = max(1, ms_to_samples(rate, settings["stream_context_ms"]))  # never below one sample
+    for a in range(0, n, step):
+        b = min(n, a + step)
+        start = max(0, a - limit)
+        kept[a:b] = batch.compute_keep_mask_array(x[start:b], rate)[a - start :]
+    return kept
+
+
+def gain_curve(x: FloatArray, out: FloatArray, kept: BoolArray, attenuation: float) -> npt.NDArray[np.float64]:
+    """The gain each sample got, read back as out / x; samples that cannot tell
+    (zero or non-finite) take the gain of the nearest earlier sample that can."""
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        valid = np.isfinite(x) & (x != 0) & np.isfinite(out)
+    if not valid.any():
+        return np.where(kept, 1.0, attenuation)
+    index = np.where(valid, np.arange(len(x)), 0)
+    np.maximum.accumulate(index, out=index)
+    first = int(np.argmax(valid))
+    index[:first] = first
+    return out[index].astype(np.float64) / x[index].astype(np.float64)
+
+
+def process(job: Job) -> Outcome:
+    outcome = Outcome(to_stdout=str(job.dst) == "-")
+    try:
+        outcome.summary = run_job(job, outcome.notes)
+    except FileError as e:
+        outcome.error = f"{job.src}: {e}"
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:  # one file must not end a folder run, even on the gate's internal error
+        outcome.error = f"{job.src}: {type(e).__name__}: {e}"
+    return outcome
+
+
+def chunk_len(job: Job, rate: int) -> int:
+    assert job.stream_ms is not None
+    return max(1, ms_to_samples(rate, job.stream_ms))
+
+
+def gated(job: Job, x: FloatArray, rate: int) -> FloatArray:
+    """The output audio of gate or cut."""
+    if job.command == "cut":
+        return EnergyTalvane(**job.settings).compact_array_np(x, rate)
+    if job.stream_ms is not None:
+        return stream_gate(x, rate, job.settings, chunk_len(job, rate))
+    return EnergyTalvane(**job.settings).apply_array_np(x, rate)
+
+
+def keep_flags(job: Job, x: FloatArray, rate: int) -> BoolArray:
+    """Per sample, whether the job kept it."""
+    if job.command == "gate" and job.stream_ms is not None:
+        return stream_keep_mask(x, rate, job.settings, chunk_len(job, rate))
+    if job.command == "gate" and not job.settings["enabled"]:
+        return np.ones(len(x), dtype=np.bool_)  # a disabled gate passes everything
+    return EnergyTalvane(**job.settings).compute_keep_mask_array(x, rate)
+
+
+def run_job(job: Job, notes: list[str]) -> str:
+    x, rate, subtype = read_mono(job.src, notes)
+    n = len(x)
+    # The speed reported is that of the job's own operation alone.
+    started = time.perf_counter()
+    if job.command == "mask":
+        out, kept = None, keep_flags(job, x, rate)
+        elapsed = time.perf_counter() - started
+    else:
+        out = gated(job, x, rate)
+        elapsed = time.perf_counter() - started
+        kept = keep_flags(job, x, rate)
+    regions = keep_regions(kept, rate)
+
+    if out is None:
+        text = format_regions(job, regions, rate, n)
+        if str(job.dst) == "-":
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        else:
+            write_text(job.dst, text)
+    else:
+        if job.command == "cut" and not regions and n:
+            notes.append(f"{job.src}: nothing kept; wrote the first {len(out) / rate:.2f} s unchanged")
+        write_audio(job.dst, out, rate, subtype, notes)
+    if job.plot is not None:
+        from talvane_rs._plot import plot_gate
+
+        title = f"{job.src.name}, {describe(job)}"
+        if job.command == "gate" and out is not None:
+            gain = gain_curve(x, out, kept, job.settings["attenuation"])
+            fig = plot_gate(x, rate, regions, title, out=out, gain=gain)
+        else:
+            fig = plot_gate(x, rate, regions, title)
+        replace_atomically(job.plot, lambda tmp: fig.savefig(tmp, format="png"))
+
+    seconds = n / rate
+    share = float(np.count_nonzero(kept)) / n if n else 0.0
+    speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 else "-"
+    noun = "region" if len(regions) == 1 else "regions"
+    where = "standard output" if str(job.dst) == "-" else job.dst
+    return (
+        f"{job.src}: {seconds:.2f} s, kept {share:.1%} in {len(regions)} {noun}, "
+        f"{speed} real time, {describe(job)} -> {where}"
+    )
+
+
+def describe(job: Job) -> str:
+    if job.stream_ms is not None:
+        return f"streaming gate, {job.stream_ms:g} ms chunks"
+    return {"gate": "gated", "cut": "cut", "mask": "mask"}[job.command]

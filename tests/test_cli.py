@@ -1,0 +1,308 @@
+"""The talvane command line, run as a subprocess on small generated files, and
+keep_regions, which it reports from."""
+
+import csv
+import json
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, keep_regions
+
+sf = pytest.importorskip("soundfile")
+pytest.importorskip("tqdm")
+
+RATE = 16000
+TOOL = [sys.executable, "-m", "talvane_rs"]
+
+# Every gate parameter off its default, so an option that does not reach the
+# gate changes the output.
+ALL_OPTIONS = {
+    "enabled": True,
+    "window_ms": 20,
+    "base_thresh": 0.006,
+    "threshold_ratio": 2.5,
+    "max_thresh": 0.04,
+    "smooth_alpha": 0.3,
+    "min_voice_windows": 3,
+    "attenuation": 0.25,
+    "noise_floor_percentile": 25.0,
+    "max_silence_gap_windows": 4,
+    "fade_ms": 2,
+    "stream_context_ms": 400,
+    "pad_voice_windows": 1,
+    "pass_windows": 1,
+}
+
+
+def option_args(options):
+    args = []
+    for name, value in options.items():
+        args += ["--" + name.replace("_", "-"), str(value).lower() if isinstance(value, bool) else str(value)]
+    return args
+
+
+def bursts(rate, seconds, spans, seed=0):
+    """Quiet noise with loud tone bursts over the given (start, end) spans in seconds."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(0.0, 0.003, int(rate * seconds))
+    t = np.arange(len(x)) / rate
+    for a, b in spans:
+        inside = (t >= a) & (t < b)
+        x[inside] += 0.3 * np.sin(2 * np.pi * 220 * t[inside])
+    return x.astype(np.float32)
+
+
+def talvane(*args, cwd, tool=TOOL):
+    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120)
+
+
+def one_line(text):
+    lines = text.strip().splitlines()
+    assert len(lines) == 1, text
+    return lines[0]
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    """speech.wav (float32, mono) and a folder of mixed files, one of them broken."""
+    root = tmp_path_factory.mktemp("audio")
+    speech = bursts(RATE, 1.5, [(0.3, 0.7), (1.0, 1.3)])
+    sf.write(root / "speech.wav", speech, RATE, subtype="FLOAT")
+    folder = root / "folder"
+    folder.mkdir()
+    sf.write(folder / "a.wav", speech, RATE, subtype="FLOAT")
+    left = bursts(22050, 1.0, [(0.2, 0.6)], seed=1)
+    sf.write(folder / "stereo.flac", np.stack([left, 0.5 * left], axis=1), 22050)
+    sf.write(folder / "short.ogg", bursts(RATE, 0.5, [(0.1, 0.3)], seed=2), RATE)
+    (folder / "broken.wav").write_text("not audio")
+    (folder / "notes.txt").write_text("not picked up")
+    return root
+
+
+def read(path):
+    x, rate = sf.read(path, dtype="float32")
+    return x, rate
+
+
+@pytest.mark.parametrize("command", ["gate", "cut", "mask"])
+def test_single_file_matches_the_library(files, tmp_path, command):
+    out = tmp_path / ("out.csv" if command == "mask" else "out.wav")
+    r = talvane(command, files / "speech.wav", "-o", out, *option_args(ALL_OPTIONS), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    x, _ = read(files / "speech.wav")
+    gate = EnergyTalvane(**ALL_OPTIONS)
+    regions = keep_regions(gate.compute_keep_mask_array(x, RATE), RATE)
+    if command == "gate":
+        np.testing.assert_array_equal(read(out)[0], gate.apply_array_np(x, RATE))
+    elif command == "cut":
+        np.testing.assert_array_equal(read(out)[0], gate.compact_array_np(x, RATE))
+    else:
+        with open(out, newline="") as f:
+            rows = list(csv.DictReader(f))
+        assert [(int(r["start_sample"]), int(r["end_sample"])) for r in rows] == regions
+        assert [float(r["start_s"]) for r in rows] == [round(r.start_s, 6) for r in regions]
+    kept = sum(r.end - r.start for r in regions) / len(x)
+    summary = one_line(r.stdout)
+    assert summary.startswith(f"{files / 'speech.wav'}: 1.50 s, kept {kept:.1%} in {len(regions)} regions, ")
+    assert "x real time" in summary and r.stderr == ""
+
+
+def test_mask_as_json_on_standard_output(files, tmp_path):
+    r = talvane("mask", files / "speech.wav", "-o", "-", "--format", "json", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    record = json.loads(r.stdout)
+    x, _ = read(files / "speech.wav")
+    mask = EnergyTalvane().compute_keep_mask_array(x, RATE)
+    assert (record["sample_rate"], record["samples"]) == (RATE, len(x))
+    assert len(record["regions"]) == 2
+    for region in record["regions"]:
+        start, end = region["start_sample"], region["end_sample"]
+        # Half-open: the end sample is the first one dropped.
+        assert mask[start:end].all() and not mask[start - 1] and not mask[end]
+        assert (region["start_s"], region["end_s"]) == (start / RATE, end / RATE)
+    assert "standard output" in one_line(r.stderr)
+
+
+def test_stream_gate_and_plot(files, tmp_path):
+    options = {"stream_context_ms": 300, "attenuation": 0.1}
+    r = talvane(
+        "gate", files / "speech.wav", "--stream", 20, "-o", "s.wav", "--plot", "s.png",
+        *option_args(options), cwd=tmp_path,
+    )  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    x, _ = read(files / "speech.wav")
+    stream = StreamingEnergyTalvane(**options)
+    chunks = [x[i : i + 320] for i in range(0, len(x), 320)]
+    expected = np.concatenate([stream.process_chunk(c, RATE, i == len(chunks) - 1) for i, c in enumerate(chunks)])
+    np.testing.assert_array_equal(read(tmp_path / "s.wav")[0], expected)
+    assert "streaming gate, 20 ms chunks" in one_line(r.stdout)
+    png = (tmp_path / "s.png").read_bytes()
+    assert png.startswith(b"\x89PNG\r\n\x1a\n")
+    width, height = int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")
+    assert width >= 800 and height >= 400
+
+
+@pytest.mark.parametrize(
+    "chunk_ms, context_ms",
+    [(5, 300), (300, 300), (700, 300), (20, 0)],
+    ids=["chunk-below-context", "chunk-equals-context", "chunk-above-context", "no-context"],
+)
+def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
+    from talvane_rs._audio import stream_gate, stream_keep_mask
+
+    # Hard switching and an attenuation of one half make each sample's gain
+    # readable from the output: x where kept, x / 2 where dropped.
+    settings = {p: v for p, v in ALL_OPTIONS.items()}
+    settings.update(fade_ms=0, attenuation=0.5, stream_context_ms=context_ms)
+    x = bursts(RATE, 1.5, [(0.1, 0.2), (0.35, 0.8), (1.1, 1.12)], seed=3)
+    step = RATE * chunk_ms // 1000
+    out = stream_gate(x, RATE, settings, step)
+    kept = stream_keep_mask(x, RATE, settings, step)
+    np.testing.assert_array_equal(out, np.where(kept, x, x * np.float32(0.5)))
+    assert 0 < kept.sum() < len(x)
+
+
+def test_folder_with_workers(files, tmp_path):
+    folder = files / "folder"
+    before = {p.name: p.read_bytes() for p in folder.iterdir()}
+    r = talvane("gate", folder, "-o", "gated", "-j", 2, cwd=tmp_path)
+    assert r.returncode == 1
+    assert sorted(p.name for p in (tmp_path / "gated").iterdir()) == ["a.wav", "short.ogg", "stereo.flac"]
+    assert sorted(line.split(":")[0] for line in r.stdout.splitlines()) == [
+        str(folder / name) for name in ("a.wav", "short.ogg", "stereo.flac")
+    ]
+    errors = [line for line in r.stderr.splitlines() if " error: " in line]
+    assert errors == [f"talvane: error: {folder / 'broken.wav'}: not a readable audio file (Format not recognised.)"]
+    assert f"talvane: note: {folder / 'stereo.flac'}: 2 channels mixed down to mono" in r.stderr
+    # The stereo file comes out mono, gated from the mean of its channels.
+    both, rate = read(folder / "stereo.flac")
+    mono = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
+    gated, _ = read(tmp_path / "gated" / "stereo.flac")
+    np.testing.assert_allclose(gated, EnergyTalvane().apply_array_np(mono, rate), atol=1.01 / 32768)
+    assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
+
+
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["gate", "missing.wav"], 1, "talvane: error: missing.wav: no such file or folder"),
+        (["gate", "folder/broken.wav"], 1, "not a readable audio file"),
+        (["gate", "speech.wav", "-o", "speech.wav/out.wav"], 1, "cannot write speech.wav/out.wav: Not a directory"),
+        (["cut", "speech.wav", "-o", "out.mp4"], 1, "cannot write .mp4 files"),
+        (["gate", "speech.wav", "-o", "speech.wav"], 1, "speech.wav is an input; pass --overwrite to replace it"),
+        (["gate", "speech.wav", "--window-ms", "-1"], 2, "argument --window-ms: invalid value '-1'"),
+        (["mask", "speech.wav", "--attenuation", "nan"], 2, "argument --attenuation: invalid value 'nan'"),
+        (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
+        (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
+        (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+    ],
+    ids=[
+        "missing-file",
+        "not-audio",
+        "unwritable-output",
+        "unknown-output-type",
+        "output-is-input",
+        "negative-count",
+        "nan-float",
+        "bad-bool",
+        "limits-out-of-order",
+        "zero-chunk",
+    ],
+)
+def test_errors_are_one_line(files, args, code, message):
+    before = (files / "speech.wav").read_bytes()
+    r = talvane(*args, cwd=files)
+    assert r.returncode == code
+    assert message in one_line(r.stderr)
+    assert r.stdout == ""
+    assert (files / "speech.wav").read_bytes() == before
+
+
+def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
+    target = tmp_path / "in.wav"
+    shutil.copy(files / "speech.wav", target)
+    os.chmod(target, 0o640)
+    x, _ = read(target)
+    r = talvane("gate", target, "-o", target, "--overwrite", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    np.testing.assert_array_equal(read(target)[0], EnergyTalvane().apply_array_np(x, RATE))
+    assert os.stat(target).st_mode & 0o777 == 0o640
+    assert [p.name for p in tmp_path.iterdir()] == ["in.wav"]  # no temporary file left
+
+
+def test_console_script_names_the_missing_dependencies_and_the_package_works_without_numpy(tmp_path):
+    script = tmp_path / "no_numpy.py"
+    script.write_text(
+        "import sys\n"
+        "sys.modules['numpy'] = None\n"
+        "sys.modules['soundfile'] = None\n"
+        "import talvane_rs\n"
+        "from talvane_rs.cli import main\n"
+        "print(talvane_rs.keep_regions([False, True, True, False, True], 8000))\n"
+        "sys.exit(main(['gate', 'x.wav']))\n"
+    )
+    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stdout == "[Region(1, 3, sample_rate=8000), Region(4, 5, sample_rate=8000)]\n"
+    install = "pip install 'talvane_rs[cli]'"
+    assert one_line(r.stderr) == f"talvane: the command-line tool needs numpy and soundfile: {install}"
+
+
+def test_console_script_runs(files, tmp_path):
+    tool = shutil.which("talvane")
+    if tool is None:
+        pytest.skip("the talvane console script is not on PATH")
+    r = talvane("cut", files / "speech.wav", "-o", "cut.flac", cwd=tmp_path, tool=[tool])
+    assert r.returncode == 0, r.stderr
+    assert len(read(tmp_path / "cut.flac")[0]) > 0
+
+
+def naive_regions(flags):
+    regions, start = [], None
+    for i, f in enumerate(list(flags) + [False]):
+        if f and start is None:
+            start = i
+        elif not f and start is not None:
+            regions.append((start, i))
+            start = None
+    return regions
+
+
+@pytest.mark.parametrize(
+    "pattern",
+    ["", ".", "X", "XXXX", "....", "X..X", ".XX.", "X.X.X.", "..XXX...XX.X"],
+    ids=lambda p: p or "empty",
+)
+@pytest.mark.parametrize(
+    "form",
+    [
+        list,
+        tuple,
+        lambda flags: [int(f) for f in flags],
+        lambda flags: np.array(flags, dtype=np.bool_),
+        lambda flags: np.array(flags, dtype=np.float32),
+    ],
+    ids=["list", "tuple", "ints", "bool-array", "float-array"],
+)
+def test_keep_regions(pattern, form):
+    flags = [c == "X" for c in pattern]
+    regions = keep_regions(form(flags), 4)
+    assert regions == naive_regions(flags)
+    assert [(r.start_s, r.end_s) for r in regions] == [(a / 4, b / 4) for a, b in naive_regions(flags)]
+
+
+def test_region_round_trips_and_bad_arguments():
+    region = keep_regions([0, 1, 1], 2)[0]
+    assert pickle.loads(pickle.dumps(region)) == region and pickle.loads(pickle.dumps(region)).end_s == 1.5
+    with pytest.raises(ValueError, match="one-dimensional"):
+        keep_regions(np.ones((2, 2), dtype=np.bool_), RATE)
+    with pytest.raises(ValueError, match="sample_rate must be positive"):
+        keep_regions([True], 0)
+    with pytest.raises(TypeError):
+        keep_regions([True], 16000.0)
