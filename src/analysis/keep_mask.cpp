@@ -28,12 +28,24 @@ float from_total_order_key(std::uint32_t key) {
     return std::bit_cast<float>(bits);
 }
 
-std::vector<float> smooth(std::span<const float> energies, float alpha) {
+std::vector<float> smooth(std::span<const float> energies, float alpha, std::span<const float> known) {
     std::vector<float> smoothed(energies.size());
     if (energies.empty()) return smoothed;
     // S[0] goes through the formula too; it is not E[0] copied.
     float running = energies[0];
-    for (std::size_t t = 0; t < energies.size(); ++t) {
+    std::size_t t = 0;
+    for (; t < known.size(); ++t) {
+        running = (1.0f - alpha) * running + alpha * energies[t];
+        smoothed[t] = running;
+        if (std::bit_cast<std::uint32_t>(running) == std::bit_cast<std::uint32_t>(known[t])) {
+            std::copy(known.begin() + static_cast<std::ptrdiff_t>(t + 1), known.end(),
+                      smoothed.begin() + static_cast<std::ptrdiff_t>(t + 1));
+            running = known.back();
+            t = known.size();
+            break;
+        }
+    }
+    for (; t < energies.size(); ++t) {
         running = (1.0f - alpha) * running + alpha * energies[t];
         smoothed[t] = running;
     }
@@ -144,7 +156,41 @@ std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len) {
     return n_samples / window_len + (n_samples % window_len != 0 ? 1 : 0);
 }
 
-float noise_floor(std::span<const float> smoothed, float percentile) {
+namespace {
+
+// Ranks kept on each side of the floor's in a FloorHint.
+constexpr std::size_t kHintMargin = 8;
+
+// The order statistics of ranks lo and hi (hi is lo or lo + 1) of the keys, and
+// when asked, the keys at ranks lo - margin and hi + margin (clipped to the keys);
+// reorders the keys.
+struct Selected {
+    std::uint32_t low, high, below, above;
+};
+
+Selected select_ranks(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, bool bracket) {
+    // After nth_element every key past position lo is at least the key there, so
+    // the next rank is the smallest of them, and the ranks around are found on
+    // either side alone.
+    const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
+    std::nth_element(keys.begin(), lo_it, keys.end());
+    Selected out{*lo_it, *lo_it, *lo_it, *lo_it};
+    if (lo != hi) out.high = *std::min_element(lo_it + 1, keys.end());
+    if (!bracket) return out;
+    const std::size_t below_rank = lo - std::min(lo, kHintMargin);
+    const std::size_t above_rank = hi + std::min(keys.size() - 1 - hi, kHintMargin);
+    auto below_it = keys.begin() + static_cast<std::ptrdiff_t>(below_rank);
+    std::nth_element(keys.begin(), below_it, lo_it);
+    out.below = *below_it;
+    auto above_it = keys.begin() + static_cast<std::ptrdiff_t>(above_rank);
+    std::nth_element(lo_it + 1, above_it, keys.end());
+    out.above = *above_it;
+    return out;
+}
+
+}  // namespace
+
+float noise_floor(std::span<const float> smoothed, float percentile, FloorHint* hint) {
     const std::size_t n = smoothed.size();
     if (n == 0) return 0.0f;
     if (n == 1) return smoothed[0];
@@ -156,16 +202,33 @@ float noise_floor(std::span<const float> smoothed, float percentile) {
     std::uint64_t lo = std::min<std::uint64_t>(saturate_to_u64(std::floor(position)), n - 1);
     std::uint64_t hi = std::min<std::uint64_t>(saturate_to_u64(std::ceil(position)), n - 1);
 
-    // Selection gives the same order statistics as a full totalOrder sort: after
-    // it, every key past position lo is at least the key there, so the next rank
-    // is the smallest of them.
+    // Selection gives the same order statistics as a full totalOrder sort.
     std::vector<std::uint32_t> keys(n);
-    for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-    const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
-    std::nth_element(keys.begin(), lo_it, keys.end());
-    const float low = from_total_order_key(*lo_it);
+    Selected stats{};
+    bool found = false;
+    if (hint != nullptr && hint->valid) {
+        // One pass counts the keys below the hint's bracket and gathers those in it;
+        // when both ranks fall among them, only those are searched.
+        std::size_t below = 0, inside = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::uint32_t key = total_order_key(smoothed[t]);
+            below += key < hint->below_key ? 1 : 0;
+            keys[inside] = key;
+            inside += key >= hint->below_key && key <= hint->above_key ? 1 : 0;
+        }
+        if (lo >= below && hi - below < inside) {
+            stats = select_ranks(std::span(keys.data(), inside), lo - below, hi - below, true);
+            found = true;
+        }
+    }
+    if (!found) {
+        for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
+        stats = select_ranks(keys, lo, hi, hint != nullptr);
+    }
+    if (hint != nullptr) *hint = FloorHint{true, stats.below, stats.above};
+    const float low = from_total_order_key(stats.low);
     if (lo == hi) return low;
-    const float high = from_total_order_key(*std::min_element(lo_it + 1, keys.end()));
+    const float high = from_total_order_key(stats.high);
     const float f = static_cast<float>(position - static_cast<double>(lo));
     return high * f + (1.0f - f) * low;
 }
@@ -234,13 +297,17 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     return KeepWindows{flags_from_energies(config, window_energies(samples, window_len)), window_len};
 }
 
-std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies) {
-    std::vector<float> smoothed = smooth(energies, config.smooth_alpha);
-    const float floor = noise_floor(smoothed, config.noise_floor_percentile);
+std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies,
+                                              AnalysisMemo* memo) {
+    std::vector<float> smoothed = smooth(energies, config.smooth_alpha,
+                                         memo != nullptr ? memo->known_smoothed : std::span<const float>{});
+    const float floor = noise_floor(smoothed, config.noise_floor_percentile, memo != nullptr ? &memo->floor : nullptr);
     float threshold = floor * config.threshold_ratio;
     if (threshold < config.base_thresh) threshold = config.base_thresh;
     if (threshold > config.max_thresh) threshold = config.max_thresh;
-    return keep_flags(config, smoothed, threshold);
+    std::vector<std::uint8_t> flags = keep_flags(config, smoothed, threshold);
+    if (memo != nullptr) memo->smoothed = std::move(smoothed);
+    return flags;
 }
 
 FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,

@@ -37,10 +37,21 @@ std::uint64_t window_length(const GateConfig& config, std::uint64_t sample_rate)
 // Number of windows of length window_len (>= 1) covering n_samples: the last may be short.
 std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len);
 
+// Where the floor was found last time, for a caller that analyses nearly the same
+// energies again and again (the streaming gate): the keys (totalOrder) of the
+// values a few ranks below and above the floor. The selection first searches only
+// the values between them and falls back to all values when the ranks it needs
+// are not there. It only saves time: any hint gives the same floor, and the hint
+// is updated for the next call.
+struct FloorHint {
+    bool valid = false;
+    std::uint32_t below_key = 0, above_key = 0;
+};
+
 // Noise floor of the smoothed energies: the percentile (clamped to [0, 100], NaN
 // taken as position 0) of their totalOrder ordering, interpolated in float32.
 // One window gives it unchanged; no window gives 0.0f.
-float noise_floor(std::span<const float> smoothed, float percentile);
+float noise_floor(std::span<const float> smoothed, float percentile, FloorHint* hint = nullptr);
 
 // Threshold-limit check: throws CheckFailed unless base <= max with neither NaN.
 void check_threshold_limits(float base_thresh, float max_thresh);
@@ -58,7 +69,20 @@ std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const f
 
 // Everything after the energies: smoothing, noise floor, threshold, voice decision
 // and the four passes. Does not check the threshold limits (callers do, first).
-std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies);
+// What one analysis can hand the next when their energies overlap (the streaming
+// gate): the floor hint, and the smoothed values of a leading stretch of windows
+// whose energies are the same as last time. The smoothing of the new energies
+// starts afresh, but once its running value equals the old one bit for bit, the
+// rest of that stretch is the old values (same inputs, same steps). Only saves
+// time; the flags are the same with or without it.
+struct AnalysisMemo {
+    FloorHint floor;                        // in and out
+    std::span<const float> known_smoothed;  // in
+    std::vector<float> smoothed;            // out: this analysis's smoothed energies
+};
+
+std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies,
+                                              AnalysisMemo* memo = nullptr);
 
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for

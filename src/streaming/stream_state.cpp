@@ -21,7 +21,7 @@ void move_floats(float* dst, const float* src, std::size_t count) noexcept {
 // built: cached windows are reused, windows inside the context or the chunk are
 // read in place, and the one window across the join goes through a small copy.
 std::vector<float> combined_energies(const EnergyCache& cache, bool use_cache, std::span<const float> context,
-                                     std::span<const float> chunk, std::uint64_t w) {
+                                     std::span<const float> chunk, std::uint64_t w, std::size_t& reused) {
     const std::uint64_t c = context.size();
     const std::uint64_t total = c + chunk.size();
     const std::uint64_t n_windows = window_count(total, w);
@@ -33,6 +33,7 @@ std::vector<float> combined_energies(const EnergyCache& cache, bool use_cache, s
         t = std::min<std::uint64_t>(cache.count, in_context);
         std::copy_n(cache.energies.begin() + static_cast<std::ptrdiff_t>(cache.first), t, energies.begin());
     }
+    reused = t;
     if (t < in_context) {
         window_energies_range(context, w, t, in_context, energies.data() + t);
         t = in_context;
@@ -101,8 +102,14 @@ ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
         check_threshold_limits(config.base_thresh, config.max_thresh);
         const std::uint64_t w = window_length(config, sample_rate);
         plan.window_len = w;
-        plan.energies = combined_energies(state.cache, same_stream, context, chunk, w);
-        const std::vector<std::uint8_t> flags = flags_from_energies(config, plan.energies);
+        std::size_t reused = 0;
+        plan.energies = combined_energies(state.cache, same_stream, context, chunk, w, reused);
+        AnalysisMemo memo;
+        memo.floor = state.cache.floor;
+        if (reused > 0) memo.known_smoothed = std::span(state.cache.smoothed).subspan(state.cache.first, reused);
+        const std::vector<std::uint8_t> flags = flags_from_energies(config, plan.energies, &memo);
+        plan.floor = memo.floor;
+        plan.smoothed = std::move(memo.smoothed);
 
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
@@ -136,6 +143,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
     EnergyCache& cache = state.cache;
     if (cp.with_chunk) {
         state.context.replace(cp.old_len, chunk, cp.keep);
+        cache.floor = plan.floor;
         // The context now starts `dropped` samples into the analysed buffer; its
         // complete windows line up with the analysed ones when that is a whole
         // number of windows.
@@ -146,6 +154,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
         if (dropped % w == 0) {
             cache.window_len = w;
             cache.energies.swap(plan.energies);
+            cache.smoothed.swap(plan.smoothed);
             cache.first = dropped / w;
             cache.count = total / w - cache.first;
         }

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/keep_mask.hpp"
 #include "module/buffer.hpp"
 #include "module/gate_config.hpp"
 
@@ -41,8 +42,10 @@ private:
 struct EnergyCache {
     std::uint64_t window_len = 0;
     std::vector<float> energies;  // valid: [first, first + count)
+    std::vector<float> smoothed;  // of the same analysis, same indices
     std::size_t first = 0;
     std::size_t count = 0;
+    FloorHint floor;  // where the last noise floor was found
 };
 
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
@@ -69,6 +72,8 @@ struct ChunkPlan {
     std::optional<float> last_gain;
     std::uint64_t window_len = 0;   // of the analysis run, 0 when none ran
     std::vector<float> energies;    // of context + chunk, when the analysis ran
+    std::vector<float> smoothed;    // of the same windows
+    FloorHint floor;                // for the next call
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.

@@ -75,6 +75,28 @@ void energy_paths_agree(std::mt19937_64& rng) {
     }
 }
 
+// The floor found through any hint is the floor found without one.
+void floor_hints_change_nothing(std::mt19937_64& rng) {
+    std::uniform_real_distribution<float> level(0.0f, 0.2f);
+    std::uniform_int_distribution<std::uint32_t> key(0, 0xffffffffu);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<float> s(std::uniform_int_distribution<std::size_t>(1, 400)(rng));
+        for (float& v : s) v = round % 5 == 0 ? 0.01f * static_cast<float>(rng() % 4) : level(rng);
+        if (round % 7 == 0) s[0] = std::numeric_limits<float>::quiet_NaN();
+        const float percentile = static_cast<float>(rng() % 1000) / 10.0f;
+        const float expected = noise_floor(s, percentile);
+        FloorHint hint;
+        if (round % 2 == 0) {
+            noise_floor(s, percentile + 1.0f, &hint);  // a realistic hint
+        } else {
+            hint = FloorHint{true, key(rng), key(rng)};
+            if (hint.below_key > hint.above_key) std::swap(hint.below_key, hint.above_key);
+        }
+        const float got = noise_floor(s, percentile, &hint);
+        CHECK(same_bits(std::vector<float>{expected}, std::vector<float>{got}), "hinted floor differs (round %d)", round);
+    }
+}
+
 // The per-sample list path, array path and compaction, held to their plain forms.
 void batch_paths_agree(std::mt19937_64& rng) {
     const float attenuations[] = {0.5f, 1.0f, 2.0f, 0.25f};
@@ -226,6 +248,7 @@ int main() {
     }
     energy_paths_agree(rng);
     ramp_rule_matches_literal(rng);
+    floor_hints_change_nothing(rng);
     batch_paths_agree(rng);
     streaming_agrees_with_plain(rng);
     failed_chunk_changes_nothing(rng);
