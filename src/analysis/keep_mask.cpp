@@ -312,11 +312,12 @@ std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::spa
 
 FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples) {
-    FlagBuffer mask(n_samples);  // every byte is written below
+    FlagBuffer mask(n_samples);  // zero: only kept windows are written
     for (std::size_t t = 0; t < flags.size(); ++t) {
+        if (flags[t] == 0) continue;
         const std::uint64_t start = t * window_len;
         const std::uint64_t count = std::min<std::uint64_t>(window_len, n_samples - start);
-        std::memset(mask.data() + start, flags[t] != 0 ? 1 : 0, count);
+        std::memset(mask.data() + start, 1, count);
     }
     return mask;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/keep_mask.hpp"
+#include "batch/stream_copy.hpp"
 
 namespace talvane {
 
@@ -27,16 +28,18 @@ SampleBuffer compact_array_inner(const GateConfig& config, std::span<const float
         const std::uint64_t head = std::min<std::uint64_t>(sample_rate / 2, n);
         return {samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head)};
     }
-    SampleBuffer out(kept);  // every element is written below
+    SampleBuffer out(kept);
     float* dst = out.data();
+    const bool stream = kept * sizeof(float) >= kStreamFrom;
     for (std::size_t j = 0; j < n_windows;) {
         if (windows.flags[j] == 0) { ++j; continue; }
         const std::size_t first = j;
         while (j < n_windows && windows.flags[j] != 0) ++j;
         const std::size_t start = first * w, end = window_end(j - 1);
-        std::memcpy(dst, samples.data() + start, (end - start) * sizeof(float));
+        write_out(dst, samples.data() + start, end - start, nullptr, stream);
         dst += end - start;
     }
+    finish_writes(stream);
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/keep_mask.hpp"
+#include "batch/stream_copy.hpp"
 
 namespace talvane {
 
@@ -89,22 +90,22 @@ SampleBuffer apply_array_np_inner(const GateConfig& config, std::span<const floa
     const std::size_t n_windows = windows.flags.size();
     const float attenuation = config.attenuation;
     const float* in = samples.data();
-    SampleBuffer out(n);  // every element is written by the window pass
+    SampleBuffer out(n);  // zero
     float* dst = out.data();
 
     // A dropped window is +0.0 when attenuation equals 0 (-0.0 included), whatever
     // its samples: the output starts from zeros and such windows are not touched.
+    const bool stream = n * sizeof(float) >= kStreamFrom;
     for (std::size_t j = 0; j < n_windows; ++j) {
         const std::uint64_t start = j * w;
         const std::uint64_t count = std::min<std::uint64_t>(w, n - start);
         if (windows.flags[j] != 0) {
-            std::memcpy(dst + start, in + start, count * sizeof(float));
-        } else if (attenuation == 0.0f) {
-            std::memset(dst + start, 0, count * sizeof(float));
-        } else {
-            for (std::uint64_t i = start; i < start + count; ++i) dst[i] = in[i] * attenuation;
+            write_out(dst + start, in + start, count, nullptr, stream);
+        } else if (attenuation != 0.0f) {
+            write_out(dst + start, in + start, count, &attenuation, stream);
         }
     }
+    finish_writes(stream);
 
     const std::uint64_t fade_len = fade_length(config, sample_rate);
     if (n == 0 || fade_len < 2 || n_windows < 2) return out;

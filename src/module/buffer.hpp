@@ -1,4 +1,4 @@
-// Result buffers: large ones on huge pages, elements left unset until written.
+// Result buffers: zeroed without a fill pass, large ones on huge pages.
 #pragma once
 
 #include <cstddef>
@@ -14,15 +14,17 @@
 
 namespace talvane {
 
-// A fresh buffer of many megabytes pays one page fault per 4 KiB page, which can
-// cost more than filling it; large buffers are aligned to 2 MiB and advised onto
-// huge pages. construct() without arguments leaves the element unset (no zero
-// fill): code using these buffers writes every element it sizes.
+// Result buffers come zeroed from calloc, which for large sizes maps fresh pages
+// the kernel has already cleared, so no fill pass is needed: construct() without
+// arguments leaves the element as it is (zero in fresh storage; growing a buffer
+// again inside capacity it once used would not zero it), and code writes only
+// what is not zero. Large buffers are advised onto huge pages: a fresh buffer of many
+// megabytes otherwise pays one page fault per 4 KiB page.
 template <class T>
 struct BufferAllocator {
     using value_type = T;
-    static constexpr std::size_t kHugePage = std::size_t{2} << 20;      // bytes
-    static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;      // bytes
+    static constexpr std::size_t kHugePage = std::size_t{2} << 20;  // bytes
+    static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;  // bytes
 
     BufferAllocator() noexcept = default;
     template <class U>
@@ -30,28 +32,25 @@ struct BufferAllocator {
 
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kHugeFrom) return static_cast<T*>(::operator new(bytes));
-        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* p = nullptr;
-        if (posix_memalign(&p, kHugePage, rounded) != 0) throw std::bad_alloc();
+        void* p = std::calloc(n == 0 ? 1 : n, sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes >= kHugeFrom) {
+            // Advice only, on the whole huge pages inside the block; failure changes nothing.
+            const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) / kHugePage * kHugePage;
+            const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) / kHugePage * kHugePage;
+            if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+        }
 #endif
         return static_cast<T*>(p);
     }
 
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < kHugeFrom) {
-            ::operator delete(p);
-        } else {
-            std::free(p);
-        }
-    }
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
 
     template <class U>
     void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
+        ::new (static_cast<void*>(p)) U;  // left as allocated
     }
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {

@@ -113,7 +113,7 @@ ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
 
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
-        plan.output.resize(n);  // every element is written below
+        plan.output.resize(n);
         fill_window_gains(flags, w, config.attenuation, c, plan.output);
         const std::uint64_t fade_len = fade_length(config, sample_rate);
         if (fade_len >= 2) {
