@@ -76,6 +76,21 @@ class Config:
         return out
 
 
+# One-sample windows at 1000 Hz, each smoothed energy |x| (a weight of 1), the
+# threshold pinned at 0.25 whatever the floor and no cleaning passes: sample i is
+# kept when |x[i]| > 0.25. Tests that pin single decisions start from it.
+PER_SAMPLE = Config(
+    window_ms=1,
+    smooth_alpha=1.0,
+    base_thresh=0.25,
+    max_thresh=0.25,
+    min_voice_windows=0,
+    max_silence_gap_windows=0,
+    pad_voice_windows=0,
+    pass_windows=0,
+)
+
+
 class ThresholdError(Exception):
     """The analysis refused threshold limits that are out of order or NaN."""
 

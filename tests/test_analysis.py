@@ -12,18 +12,8 @@ NAN = float("nan")
 INF = float("inf")
 U64_MAX = ref.U64_MAX
 
-# At 1000 Hz and 1 ms a window is one sample; a weight of 1 makes each smoothed
-# energy |x|, and equal limits pin the threshold at 0.25 whatever the floor.
-PER_WINDOW = ref.Config(
-    window_ms=1,
-    smooth_alpha=1.0,
-    base_thresh=0.25,
-    max_thresh=0.25,
-    min_voice_windows=0,
-    max_silence_gap_windows=0,
-    pad_voice_windows=0,
-    pass_windows=0,
-)
+# ref.PER_SAMPLE: one window per sample, smoothed energy |x|, threshold 0.25, no passes.
+PER_WINDOW = ref.PER_SAMPLE
 
 
 def pattern_samples(pattern):

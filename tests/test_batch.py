@@ -11,20 +11,8 @@ f32 = np.float32
 NAN = float("nan")
 U64_MAX = ref.U64_MAX
 
-# One-sample windows at 1000 Hz with the threshold pinned at 0.25 and no
-# cleaning passes: the keep flag of sample i is |x[i]| > 0.25. fade_ms 4 gives
-# four-sample ramps.
-PER_SAMPLE = ref.Config(
-    window_ms=1,
-    smooth_alpha=1.0,
-    base_thresh=0.25,
-    max_thresh=0.25,
-    min_voice_windows=0,
-    max_silence_gap_windows=0,
-    pad_voice_windows=0,
-    pass_windows=0,
-    fade_ms=4,
-)
+# ref.PER_SAMPLE keeps sample i when |x[i]| > 0.25; fade_ms 4 gives four-sample ramps.
+PER_SAMPLE = ref.PER_SAMPLE.replace(fade_ms=4)
 KEPT, DROPPED = 1.0, 0.125
 
 
