@@ -54,9 +54,11 @@ std::vector<float> combined_energies(const EnergyCache& cache, bool use_cache, s
 }  // namespace
 
 void ContextBuffer::reserve(std::size_t keep) {
-    if (storage_.size() >= keep) return;
-    // Twice the room: the front is then moved back at most once per `keep` samples.
-    std::vector<float> grown(keep > storage_.max_size() / 2 ? keep : 2 * keep);
+    // With room for half as much again, the samples are moved back to the front at
+    // most once per keep / 2 appended: a constant cost per appended sample. Growth
+    // doubles that room, so a filling context is reallocated only a few times.
+    if (storage_.size() - storage_.size() / 3 >= keep) return;
+    std::vector<float> grown(keep > storage_.max_size() / 3 ? keep : 3 * keep);
     move_floats(grown.data(), storage_.data() + start_, size_);
     storage_.swap(grown);
     start_ = 0;
