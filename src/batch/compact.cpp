@@ -26,7 +26,7 @@ SampleBuffer compact_array_inner(const GateConfig& config, std::span<const float
     }
     if (kept == 0) {
         const std::uint64_t head = std::min<std::uint64_t>(sample_rate / 2, n);
-        return {samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head)};
+        return copy_samples(samples.first(static_cast<std::size_t>(head)));
     }
     SampleBuffer out(kept);
     float* dst = out.data();

@@ -68,7 +68,7 @@ void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window
 
 SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,
                                std::uint64_t sample_rate) {
-    if (!config.enabled) return {samples.begin(), samples.end()};
+    if (!config.enabled) return copy_samples(samples);
     const std::size_t n = samples.size();
     if (n == 0) return {};  // no analysis for an empty recording
     const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
@@ -83,7 +83,7 @@ SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> 
 
 SampleBuffer apply_array_np_inner(const GateConfig& config, std::span<const float> samples,
                                   std::uint64_t sample_rate) {
-    if (!config.enabled) return {samples.begin(), samples.end()};
+    if (!config.enabled) return copy_samples(samples);
     const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
     const std::size_t n = samples.size();
     const std::uint64_t w = windows.window_len;

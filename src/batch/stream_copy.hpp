@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
+
+#include "module/buffer.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -49,6 +52,16 @@ inline void finish_writes(bool stream) {
 #else
     (void)stream;
 #endif
+}
+
+// A new buffer holding a copy of the samples: one block copy (the element-wise
+// construction of a range would be far slower).
+inline SampleBuffer copy_samples(std::span<const float> samples) {
+    SampleBuffer out(samples.size());
+    const bool stream = samples.size() * sizeof(float) >= kStreamFrom;
+    write_out(out.data(), samples.data(), samples.size(), nullptr, stream);
+    finish_writes(stream);
+    return out;
 }
 
 }  // namespace talvane

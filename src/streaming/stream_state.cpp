@@ -7,6 +7,7 @@
 #include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
 #include "batch/gain.hpp"
+#include "batch/stream_copy.hpp"
 
 namespace talvane {
 
@@ -99,7 +100,7 @@ ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
     if (n == 0) {
         // Nothing to gate.
     } else if (!config.enabled) {
-        plan.output.assign(chunk.begin(), chunk.end());
+        plan.output = copy_samples(chunk);
     } else {
         check_threshold_limits(config.base_thresh, config.max_thresh);
         const std::uint64_t w = window_length(config, sample_rate);
