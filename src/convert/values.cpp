@@ -14,9 +14,10 @@ namespace talvane::py {
 
 namespace {
 
-// A length hint above this is not trusted with a reservation up front: a sequence
-// may claim far more items than it has, and the vector grows as items arrive.
-constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 27;  // floats
+// A list or tuple holds the items it reports, so its length is reserved in full.
+// Any other sequence may claim far more items than it has: at most this much is
+// reserved up front for it, and the vector grows as items arrive.
+constexpr Py_ssize_t kMaxReserveClaimed = Py_ssize_t{1} << 20;  // floats
 
 constinit OnceCell<PyObject*> sequence_cell;
 
@@ -107,7 +108,8 @@ std::vector<float> to_float_vector(PyObject* obj, const char* name) {
     std::vector<float> out;
     Py_ssize_t hint = PyObject_Size(obj);
     if (hint < 0) PyErr_Clear();
-    out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, kMaxReserve)));
+    const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+    if (hint > 0) out.reserve(static_cast<std::size_t>(real_length ? hint : std::min(hint, kMaxReserveClaimed)));
 
     if (PyList_CheckExact(obj)) {
         // Same items as the list's iterator would give, without its overhead; the

@@ -1,0 +1,518 @@
+// libFuzzer target for the DSP core: analysis, ramp rule, both apply paths,
+// compaction and sequences of streaming calls, each checked against its invariants.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "analysis/energy.hpp"
+#include "analysis/keep_mask.hpp"
+#include "batch/compact.hpp"
+#include "batch/gain.hpp"
+#include "streaming/stream_state.hpp"
+
+namespace {
+
+using talvane::GateConfig;
+
+constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr std::size_t kMaxSamples = 8192;
+constexpr std::size_t kMaxChunk = 4096;  // samples
+// The reference ramp writes every sample of every ramp, O(transitions * fade);
+// past this many writes it is skipped so that one input stays fast.
+constexpr std::uint64_t kMaxReferenceWork = std::uint64_t{1} << 18;
+
+[[noreturn]] void broken(const char* what, std::size_t where) {
+    std::fprintf(stderr, "invariant broken: %s (index %zu)\n", what, where);
+    std::abort();
+}
+
+void check(bool ok, const char* what, std::size_t where = 0) {
+    if (!ok) broken(what, where);
+}
+
+std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
+
+// Bit-exact, except that a NaN matches any NaN: the sign of a NaN made in
+// arithmetic is not fixed.
+bool same_value(float a, float b) {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+    return bits(a) == bits(b);
+}
+
+bool limits_in_order(const GateConfig& config) { return config.base_thresh <= config.max_thresh; }
+
+// ---- inputs drawn from the fuzzer's bytes
+
+// Each picker gives the usual value when the input has run out (the provider then
+// returns 0s), so short inputs describe realistic gates.
+std::uint64_t pick_count(FuzzedDataProvider& in, std::uint64_t usual) {
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+        case 1: return 0;
+        case 2: return 1;
+        case 3: return in.ConsumeIntegralInRange<std::uint64_t>(2, 12);
+        case 4: return in.ConsumeIntegralInRange<std::uint64_t>(0, 5000);
+        case 5: return kMaxWord;
+        case 6: return in.ConsumeIntegral<std::uint64_t>();
+        default: return usual;
+    }
+}
+
+float pick_float(FuzzedDataProvider& in, float usual) {
+    switch (in.ConsumeIntegralInRange<int>(0, 11)) {
+        case 1: return 0.0f;
+        case 2: return -0.0f;
+        case 3: return 1.0f;
+        case 4: return kNaN;
+        case 5: return kInf;
+        case 6: return -kInf;
+        case 7: return std::bit_cast<float>(in.ConsumeIntegral<std::uint32_t>());
+        case 8: return in.ConsumeFloatingPointInRange<float>(-2.0f, 2.0f);
+        case 9: return in.ConsumeFloatingPointInRange<float>(0.0f, 0.1f);
+        default: return usual;
+    }
+}
+
+std::uint64_t pick_rate(FuzzedDataProvider& in) {
+    static constexpr std::uint64_t kRates[] = {16000, 1000, 8000, 44100, 0, 1, 2, 50, 100, 200, 300};
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 2: return in.ConsumeIntegralInRange<std::uint64_t>(0, 50000);
+        case 3: return in.ConsumeBool() ? kMaxWord : in.ConsumeIntegral<std::uint64_t>();
+        default: return kRates[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kRates) - 1)];
+    }
+}
+
+GateConfig pick_config(FuzzedDataProvider& in) {
+    const GateConfig usual;
+    GateConfig c;
+    c.enabled = in.ConsumeIntegralInRange<int>(0, 3) != 3;
+    c.window_ms = pick_count(in, usual.window_ms);
+    c.base_thresh = pick_float(in, usual.base_thresh);
+    c.threshold_ratio = pick_float(in, usual.threshold_ratio);
+    c.max_thresh = pick_float(in, usual.max_thresh);
+    c.smooth_alpha = pick_float(in, usual.smooth_alpha);
+    c.min_voice_windows = pick_count(in, usual.min_voice_windows);
+    c.attenuation = pick_float(in, usual.attenuation);
+    c.noise_floor_percentile = pick_float(in, usual.noise_floor_percentile);
+    c.max_silence_gap_windows = pick_count(in, usual.max_silence_gap_windows);
+    c.fade_ms = pick_count(in, usual.fade_ms);
+    c.stream_context_ms = pick_count(in, usual.stream_context_ms);
+    c.pad_voice_windows = pick_count(in, usual.pad_voice_windows);
+    c.pass_windows = pick_count(in, usual.pass_windows);
+    return c;
+}
+
+// Samples from raw float bits, or from scaled bytes tiled to a longer length so
+// that a few bytes can make many windows; special values sprinkled in.
+std::vector<float> pick_samples(FuzzedDataProvider& in) {
+    std::vector<float> x;
+    if (in.ConsumeBool()) {
+        const auto n = in.ConsumeIntegralInRange<std::size_t>(0, 256);
+        for (std::size_t i = 0; i < n && in.remaining_bytes() >= 4; ++i) {
+            x.push_back(std::bit_cast<float>(in.ConsumeIntegral<std::uint32_t>()));
+        }
+        return x;
+    }
+    static constexpr float kScales[] = {1.0f / 128, 1.0f / 4096, 1e-5f, 0.05f, 3e19f, 0.0f};
+    const float scale = kScales[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kScales) - 1)];
+    const auto n = in.ConsumeIntegralInRange<std::size_t>(0, kMaxSamples);
+    const auto pattern_len = in.ConsumeIntegralInRange<std::size_t>(1, 64);
+    const std::vector<std::uint8_t> pattern = in.ConsumeBytes<std::uint8_t>(pattern_len);
+    if (pattern.empty()) return x;
+    x.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = static_cast<float>(static_cast<std::int8_t>(pattern[i % pattern.size()])) * scale;
+    }
+    const auto specials = in.ConsumeIntegralInRange<int>(0, 3);
+    for (int s = 0; s < specials && n > 0; ++s) {
+        static constexpr float kSpecial[] = {kNaN, kInf, -kInf, -0.0f, 1e30f};
+        x[in.ConsumeIntegralInRange<std::size_t>(0, n - 1)] =
+            kSpecial[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kSpecial) - 1)];
+    }
+    return x;
+}
+
+// ---- references written from the rules, not from the kernels
+
+std::uint64_t ramp_work(std::span<const float> g, std::uint64_t fade_len) {
+    std::uint64_t transitions = 1;  // the entry ramp
+    for (std::size_t i = 1; i < g.size(); ++i) transitions += g[i] != g[i - 1] ? 1 : 0;
+    return transitions * std::min<std::uint64_t>(fade_len, g.size());
+}
+
+// The gain ramp rule as written: a copy of g, the entry ramp, then every
+// transition ramp in order, each overwriting what came before.
+std::vector<float> reference_ramp(std::span<const float> g, std::uint64_t fade_len,
+                                  std::optional<float> entry) {
+    const std::size_t n = g.size();
+    std::vector<float> r(g.begin(), g.end());
+    if (entry.has_value() && *entry != g[0]) {
+        const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(n, fade_len));
+        for (std::size_t k = 1; k <= len; ++k) {
+            r[k - 1] = *entry + (g[0] - *entry) * (static_cast<float>(k) / static_cast<float>(len));
+        }
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if (g[i] == g[i - 1]) continue;
+        const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(fade_len, n - i));
+        const float old_gain = g[i - 1], delta = g[i] - g[i - 1];
+        for (std::size_t k = 1; k <= len; ++k) {
+            r[i + k - 1] = old_gain + delta * (static_cast<float>(k) / static_cast<float>(len));
+        }
+    }
+    return r;
+}
+
+std::vector<float> reference_energies(std::span<const float> x, std::uint64_t w) {
+    std::vector<float> e;
+    std::size_t end = 0;
+    for (std::size_t start = 0; start < x.size(); start = end) {
+        end = start + static_cast<std::size_t>(std::min<std::uint64_t>(w, x.size() - start));
+        float sum = 0.0f;
+        for (std::size_t i = start; i < end; ++i) sum = sum + x[i] * x[i];
+        e.push_back(std::sqrt(sum / static_cast<float>(end - start)));
+    }
+    return e;
+}
+
+std::uint32_t total_order_key(float v) {
+    const std::uint32_t b = bits(v);
+    return (b & 0x80000000u) != 0 ? ~b : (b | 0x80000000u);
+}
+
+float reference_floor(std::span<const float> s, float percentile) {
+    const std::size_t n = s.size();
+    if (n == 0) return 0.0f;
+    if (n == 1) return s[0];
+    std::vector<float> sorted(s.begin(), s.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](float a, float b) { return total_order_key(a) < total_order_key(b); });
+    float p = percentile;
+    if (p < 0.0f) p = 0.0f;
+    if (p > 100.0f) p = 100.0f;
+    const double r = static_cast<double>(n - 1) * static_cast<double>(p) / 100.0;
+    if (std::isnan(r)) return sorted[0];
+    const auto lo = static_cast<std::size_t>(std::floor(r));
+    const auto hi = static_cast<std::size_t>(std::ceil(r));
+    if (lo == hi) return sorted[lo];
+    const auto f = static_cast<float>(r - static_cast<double>(lo));
+    return sorted[hi] * f + (1.0f - f) * sorted[lo];
+}
+
+// ---- checks
+
+void check_format(float v) {
+    const std::string text = talvane::format_float(v);
+    if (std::isnan(v)) return check(text == "NaN", "format of NaN");
+    if (std::isinf(v)) return check(text == (v < 0 ? "-inf" : "inf"), "format of infinity");
+    float back = 0.0f;
+    const char* first = text.data();
+    if (*first == '-') ++first;
+    const auto res = std::from_chars(first, text.data() + text.size(), back);
+    check(res.ec == std::errc() && res.ptr == text.data() + text.size(), "format does not parse");
+    if (text[0] == '-') back = -back;
+    check(bits(back) == bits(v), "format does not read back");
+    check(text.find('e') != std::string::npos || text.find('.') != std::string::npos, "format has no point");
+}
+
+void check_ramp_rule(FuzzedDataProvider& in) {
+    static constexpr float kGains[] = {0.0f, 1.0f, 0.5f, -0.0f, kNaN, kInf, 0.1f};
+    const auto n = in.ConsumeIntegralInRange<std::size_t>(0, 300);
+    std::vector<float> g(n);
+    for (auto& v : g) v = kGains[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kGains) - 1)];
+    const std::uint64_t fade_len = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(2, 40)
+                                                    : std::max<std::uint64_t>(2, pick_count(in, 2));
+    std::optional<float> entry;
+    if (in.ConsumeBool()) entry = kGains[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kGains) - 1)];
+    std::vector<float> curve = g;
+    talvane::ramp_gains(curve, fade_len, entry.has_value() ? &*entry : nullptr);
+    if (n == 0) return;
+    const std::vector<float> expected = reference_ramp(g, fade_len, entry);
+    for (std::size_t k = 0; k < n; ++k) check(same_value(curve[k], expected[k]), "ramp rule", k);
+}
+
+void check_batch(const GateConfig& config, std::span<const float> x, std::uint64_t rate,
+                 std::size_t first_window_share) {
+    const std::size_t n = x.size();
+    const bool ok = limits_in_order(config);
+    const std::uint64_t w = talvane::window_length(config, rate);
+    check(w >= 1, "window length below 1");
+
+    std::optional<talvane::KeepWindows> windows;
+    try {
+        windows = talvane::compute_keep_windows_inner(config, x, rate);
+    } catch (const talvane::CheckFailed&) {
+    }
+    check(windows.has_value() == ok, "analysis check disagrees with the limits");
+
+    talvane::FlagBuffer mask;
+    bool mask_made = true;
+    try {
+        mask = talvane::compute_keep_mask_inner(config, x, rate);
+    } catch (const talvane::CheckFailed&) {
+        mask_made = false;
+    }
+    check(mask_made == (ok || n == 0), "mask check disagrees with the limits");
+    if (mask_made) check(mask.size() == n, "mask length");
+
+    if (windows.has_value()) {
+        const auto& flags = windows->flags;
+        check(windows->window_len == w, "window length differs");
+        check(flags.size() == talvane::window_count(n, w), "window count");
+        for (std::size_t t = 0; t < flags.size(); ++t) check(flags[t] <= 1, "flag not 0 or 1", t);
+        for (std::size_t i = 0; i < n; ++i) check(mask[i] == flags[i / w], "mask is not the spread flags", i);
+    }
+
+    const std::vector<float> energies = talvane::window_energies(x, w);
+    const std::vector<float> expected_energies = reference_energies(x, w);
+    check(energies.size() == expected_energies.size(), "energy count");
+    for (std::size_t t = 0; t < energies.size(); ++t) {
+        check(same_value(energies[t], expected_energies[t]), "window energy", t);
+    }
+    // Every code path this processor runs, over a range of windows.
+    const std::size_t n_windows = energies.size();
+    const std::size_t first = n_windows == 0 ? 0 : n_windows * first_window_share / 256;
+    std::vector<float> part(n_windows - first);
+    for (const talvane::EnergyPath& path : talvane::energy_paths()) {
+        if (!path.available()) continue;
+        std::fill(part.begin(), part.end(), -1.0f);
+        path.run(x.data(), n, w, first, n_windows, part.data());
+        for (std::size_t t = first; t < n_windows; ++t) {
+            check(same_value(part[t - first], expected_energies[t]), path.name, t);
+        }
+    }
+    check(same_value(talvane::noise_floor(energies, config.noise_floor_percentile),
+                     reference_floor(energies, config.noise_floor_percentile)),
+          "noise floor");
+
+    // List path.
+    std::optional<talvane::SampleBuffer> listed;
+    try {
+        listed = talvane::apply_array_inner(config, x, rate);
+    } catch (const talvane::CheckFailed&) {
+    }
+    check(listed.has_value() == (!config.enabled || n == 0 || ok), "apply_array check");
+    if (listed.has_value()) {
+        check(listed->size() == n, "apply_array length");
+        if (!config.enabled) {
+            for (std::size_t k = 0; k < n; ++k) check(bits((*listed)[k]) == bits(x[k]), "disabled copy", k);
+        } else if (n > 0) {
+            std::vector<float> g(n);
+            for (std::size_t k = 0; k < n; ++k) g[k] = mask[k] != 0 ? 1.0f : config.attenuation;
+            const std::uint64_t fade_len = talvane::fade_length(config, rate);
+            if (fade_len < 2 || ramp_work(g, fade_len) <= kMaxReferenceWork) {
+                const std::vector<float> r = fade_len >= 2 ? reference_ramp(g, fade_len, std::nullopt) : g;
+                for (std::size_t k = 0; k < n; ++k) {
+                    check(same_value((*listed)[k], x[k] * r[k]), "apply_array value", k);
+                }
+            }
+        }
+    }
+
+    // Array path: runs the analysis also for empty input.
+    std::optional<talvane::SampleBuffer> arrayed;
+    try {
+        arrayed = talvane::apply_array_np_inner(config, x, rate);
+    } catch (const talvane::CheckFailed&) {
+    }
+    check(arrayed.has_value() == (!config.enabled || ok), "apply_array_np check");
+    if (arrayed.has_value()) {
+        check(arrayed->size() == n, "apply_array_np length");
+        if (listed.has_value()) {
+            // Equal everywhere but dropped samples outside ramps with attenuation 0,
+            // which the array path leaves at +0.0 and the list path multiplies.
+            for (std::size_t k = 0; k < n; ++k) {
+                const float a = (*arrayed)[k], l = (*listed)[k];
+                if (same_value(a, l)) continue;
+                check(config.enabled && config.attenuation == 0.0f && mask[k] == 0 && bits(a) == 0 &&
+                          (l == 0.0f || std::isnan(l)),
+                      "apply paths disagree", k);
+            }
+        }
+    }
+
+    // Compaction: no analysis for empty input.
+    std::optional<talvane::SampleBuffer> compacted;
+    try {
+        compacted = talvane::compact_array_inner(config, x, rate);
+    } catch (const talvane::CheckFailed&) {
+    }
+    check(compacted.has_value() == (n == 0 || ok), "compact_array check");
+    if (compacted.has_value() && n > 0) {
+        std::vector<float> expected;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (mask[k] != 0) expected.push_back(x[k]);
+        }
+        if (expected.empty()) {
+            const auto head = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(rate / 2, n));
+            expected.assign(x.begin(), x.begin() + head);
+        }
+        check(compacted->size() == expected.size(), "compact length");
+        for (std::size_t k = 0; k < expected.size(); ++k) {
+            check(bits((*compacted)[k]) == bits(expected[k]), "compacted sample is not the kept input", k);
+        }
+    } else if (compacted.has_value()) {
+        check(compacted->empty(), "compact of nothing");
+    }
+}
+
+// What a stream should hold, kept from the rules of the streaming gate.
+struct StreamModel {
+    std::optional<std::uint64_t> rate;
+    std::vector<float> context;
+    std::optional<float> last_gain;
+};
+
+void check_state(const talvane::StreamState& state, const StreamModel& model) {
+    check(state.stream_rate == model.rate, "stream rate");
+    const std::span<const float> context = state.context.view();
+    check(context.size() == model.context.size(), "context length");
+    for (std::size_t i = 0; i < model.context.size(); ++i) {
+        check(bits(context[i]) == bits(model.context[i]), "context sample", i);
+    }
+    check(state.last_gain.has_value() == model.last_gain.has_value(), "last gain presence");
+    if (model.last_gain.has_value()) check(same_value(*state.last_gain, *model.last_gain), "last gain");
+    if (!state.stream_rate.has_value()) check(context.empty() && !state.last_gain.has_value(), "idle state");
+}
+
+void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<const float> pool) {
+    talvane::StreamState state;
+    StreamModel model;
+    const std::uint64_t rates[2] = {pick_rate(in), pick_rate(in)};
+    std::size_t capacity = 0;
+    const auto calls = in.ConsumeIntegralInRange<int>(0, 24);
+    for (int call = 0; call < calls && in.remaining_bytes() > 0; ++call) {
+        if (in.ConsumeIntegralInRange<int>(0, 9) == 9) {
+            talvane::reset_stream(state);
+            model = StreamModel{};
+        } else {
+            const std::uint64_t rate = rates[in.ConsumeIntegralInRange<int>(0, 7) == 7 ? 1 : 0];
+            std::size_t len = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::size_t>(0, 64)
+                                               : in.ConsumeIntegralInRange<std::size_t>(0, kMaxChunk);
+            const std::size_t offset = in.ConsumeIntegralInRange<std::size_t>(0, pool.size());
+            len = std::min(len, pool.size() - offset);
+            const std::span<const float> chunk = pool.subspan(offset, len);
+            const bool is_last = in.ConsumeIntegralInRange<int>(0, 5) == 5;
+
+            // Expected result, from the model.
+            const bool same = model.rate == rate;
+            StreamModel next{rate, same ? model.context : std::vector<float>{},
+                             same ? model.last_gain : std::nullopt};
+            std::optional<std::vector<float>> expected;
+            const bool gated = config.enabled && len > 0;
+            bool should_fail = gated && !limits_in_order(config);
+            if (len == 0) {
+                expected.emplace();
+            } else if (!config.enabled) {
+                expected.emplace(chunk.begin(), chunk.end());
+            } else if (!should_fail) {
+                std::vector<float> combined = next.context;
+                combined.insert(combined.end(), chunk.begin(), chunk.end());
+                const talvane::FlagBuffer mask = talvane::compute_keep_mask_inner(config, combined, rate);
+                const std::size_t c = next.context.size();
+                std::vector<float> g(len);
+                for (std::size_t k = 0; k < len; ++k) g[k] = mask[c + k] != 0 ? 1.0f : config.attenuation;
+                const std::uint64_t fade_len = talvane::fade_length(config, rate);
+                const std::uint64_t limit = talvane::context_limit(config, rate);
+                const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(combined.size(), limit));
+                next.context.assign(combined.end() - static_cast<std::ptrdiff_t>(keep), combined.end());
+                if (fade_len < 2 || ramp_work(g, fade_len) <= kMaxReferenceWork) {
+                    const std::vector<float> curve =
+                        fade_len >= 2 ? reference_ramp(g, fade_len, next.last_gain) : g;
+                    expected.emplace(len);
+                    for (std::size_t k = 0; k < len; ++k) (*expected)[k] = chunk[k] * curve[k];
+                    next.last_gain = curve[len - 1];
+                } else {
+                    next.last_gain.reset();  // not modelled; taken from the state below
+                }
+            }
+            if (is_last) next = StreamModel{};
+
+            // The binding's order (plan, reserve, commit) or the one-call form.
+            talvane::SampleBuffer out;
+            bool failed = false;
+            try {
+                if (in.ConsumeBool()) {
+                    talvane::ChunkPlan plan = talvane::plan_chunk(config, state, chunk, rate, is_last);
+                    if (plan.window_len != 0) {
+                        // The energies the analysis ran on, however they were come by
+                        // (cached windows included), are those of context + chunk.
+                        std::vector<float> combined = same ? model.context : std::vector<float>{};
+                        combined.insert(combined.end(), chunk.begin(), chunk.end());
+                        const std::vector<float> e = reference_energies(combined, plan.window_len);
+                        check(plan.energies.size() == e.size(), "chunk energy count");
+                        for (std::size_t t = 0; t < e.size(); ++t) {
+                            check(same_value(plan.energies[t], e[t]), "chunk energy", t);
+                        }
+                    }
+                    talvane::reserve_context(state, plan);
+                    out = plan.output;  // a copy: the commit may take the plan's buffers
+                    talvane::commit_chunk(state, plan, chunk);
+                } else {
+                    out = talvane::process_chunk_inner(config, state, chunk, rate, is_last);
+                }
+            } catch (const talvane::CheckFailed&) {
+                failed = true;
+            }
+            check(failed == should_fail, "process_chunk check disagrees with the limits");
+            if (failed) {
+                check_state(state, model);  // a failed call changes nothing
+                continue;
+            }
+            check(out.size() == len, "chunk output length");
+            if (expected.has_value()) {
+                for (std::size_t k = 0; k < len; ++k) {
+                    check(same_value(out[k], (*expected)[k]), "chunk output", k);
+                }
+            } else if (gated && !is_last) {
+                check(state.last_gain.has_value(), "gated chunk left no last gain");
+                next.last_gain = state.last_gain;
+            }
+            if (!is_last && gated) {
+                check(state.context.size() <= talvane::context_limit(config, rate), "context over its limit");
+            }
+            model = std::move(next);
+        }
+        check_state(state, model);
+        check(state.context.capacity() >= capacity, "context gave up its storage");
+        capacity = state.context.capacity();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    const GateConfig config = pick_config(in);
+    check_format(config.base_thresh);
+    check_format(pick_float(in, 0.035f));
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+            check_ramp_rule(in);
+            break;
+        case 1: {
+            const std::vector<float> pool = pick_samples(in);
+            check_stream(config, in, pool);
+            break;
+        }
+        default: {
+            const std::uint64_t rate = pick_rate(in);
+            const std::vector<float> x = pick_samples(in);
+            check_batch(config, x, rate, in.ConsumeIntegral<std::uint8_t>());
+            break;
+        }
+    }
+    return 0;
+}

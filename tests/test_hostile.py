@@ -1,0 +1,347 @@
+"""Hostile input: lying lengths, failing iterators and conversions, extreme
+parameters and rates, NaN and infinities, tiny and misaligned arrays. Each gives
+a clear exception or a defined result, and the object stays usable."""
+
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import reference as ref
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+
+U64_MAX = ref.U64_MAX
+NAN, INF = float("nan"), float("inf")
+LIST_METHODS = ("compute_keep_mask", "apply_array", "compact_array")
+ARRAY_METHODS = ("compute_keep_mask_array", "apply_array_np", "compact_array_np")
+COUNT_PARAMS = (
+    "window_ms",
+    "min_voice_windows",
+    "max_silence_gap_windows",
+    "fade_ms",
+    "stream_context_ms",
+    "pad_voice_windows",
+    "pass_windows",
+)
+FLOAT_PARAMS = (
+    "base_thresh",
+    "threshold_ratio",
+    "max_thresh",
+    "smooth_alpha",
+    "attenuation",
+    "noise_floor_percentile",
+)
+EXPECTED = {
+    "compute_keep_mask": lambda c, x, r: np.array(ref.keep_mask(c, x, r), dtype=bool),
+    "compute_keep_mask_array": lambda c, x, r: np.array(ref.keep_mask(c, x, r), dtype=bool),
+    "apply_array": ref.apply_list,
+    "apply_array_np": ref.apply_array,
+    "compact_array": ref.compact,
+    "compact_array_np": ref.compact,
+}
+
+
+class Boom(Exception):
+    """Raised by the hostile objects below; must reach the caller unchanged."""
+
+
+def speech(n=900, seed=3):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(0, 0.003, n)
+    x[n // 3 : 2 * n // 3] += 0.3 * np.sin(np.arange(2 * n // 3 - n // 3) * 0.2)
+    return x.astype(np.float32)
+
+
+def run(gate, method, x, rate):
+    data = x.tolist() if method in LIST_METHODS else x
+    return np.asarray(getattr(gate, method)(data, rate))
+
+
+def check_method(cfg, gate, method, x, rate, same_f32):
+    """The method's result equals the model's, or both refuse the limits."""
+    try:
+        expected = EXPECTED[method](cfg, x, rate)
+    except ref.ThresholdError:
+        with pytest.raises(BaseException) as info:
+            run(gate, method, x, rate)
+        assert not isinstance(info.value, Exception)
+        return
+    result = run(gate, method, x, rate)
+    if expected.dtype == bool:
+        assert result.tolist() == expected.tolist()
+    else:
+        same_f32(result, expected)
+
+
+def assert_usable(gate, same_f32):
+    x = speech()
+    same_f32(gate.apply_array_np(x, 16000), ref.apply_array(ref.Config(), x, 16000))
+
+
+class Claims:
+    """A sequence of three items whose __len__ tells something else."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        if i >= 3:
+            raise IndexError(i)
+        return 0.25
+
+
+@pytest.mark.parametrize("method", LIST_METHODS)
+@pytest.mark.parametrize(
+    "length",
+    [2**62, 2**63 - 1, 2**63, 2**100, -1, 0, Boom("len")],
+    ids=["2^62", "max", "2^63", "2^100", "neg", "0", "raises"],
+)
+def test_length_is_only_a_hint(method, length):
+    gate = EnergyTalvane(pass_windows=1)
+    expected = getattr(gate, method)([0.25] * 3, 16000)
+    assert list(getattr(gate, method)(Claims(length), 16000)) == list(expected)
+
+
+class FailsMidway:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        return 10
+
+    def __iter__(self):
+        yield 0.5
+        yield 0.25
+        raise self.exc
+
+    def __getitem__(self, i):
+        raise AssertionError("iteration goes through __iter__")
+
+
+class BadFloat:
+    def __float__(self):
+        raise Boom("float")
+
+
+class BadIndex:
+    def __index__(self):
+        raise Boom("index")
+
+
+@pytest.mark.parametrize("method", LIST_METHODS)
+@pytest.mark.parametrize(
+    "data, exc, message",
+    [
+        (FailsMidway(Boom("midway")), Boom, "midway"),
+        (FailsMidway(TypeError("midway")), TypeError, "argument 'data': midway"),
+        (FailsMidway(MemoryError("midway")), MemoryError, "midway"),
+        ([0.5, BadFloat(), 0.5], Boom, "float"),
+        ((0.5, 0.5, BadFloat()), Boom, "float"),
+        ([0.5, 2**1024], OverflowError, "int too large to convert to float"),
+    ],
+    ids=["iterator-custom", "iterator-typeerror", "iterator-memory", "list-float", "tuple-float", "huge-int"],
+)
+def test_failing_items_pass_their_exception(method, data, exc, message, same_f32):
+    gate = EnergyTalvane()
+    with pytest.raises(exc) as info:
+        getattr(gate, method)(data, 16000)
+    assert type(info.value) is exc and str(info.value) == message
+    assert_usable(gate, same_f32)
+
+
+@pytest.mark.parametrize("cls", [EnergyTalvane, StreamingEnergyTalvane])
+@pytest.mark.parametrize("name", COUNT_PARAMS + FLOAT_PARAMS)
+def test_failing_constructor_conversions(cls, name):
+    with pytest.raises(Boom):
+        cls(**{name: BadIndex() if name in COUNT_PARAMS else BadFloat()})
+
+
+def test_failing_sample_rate_and_stream_state_kept(same_f32):
+    gate = EnergyTalvane()
+    for method in LIST_METHODS + ARRAY_METHODS:
+        with pytest.raises(Boom):
+            run(gate, method, speech(), BadIndex())
+    assert_usable(gate, same_f32)
+
+    stream = StreamingEnergyTalvane()
+    stream.process_chunk(speech(), 16000, False)
+    before = stream.context_len(), stream.last_gain()
+    with pytest.raises(Boom):
+        stream.process_chunk(speech(), BadIndex(), False)
+    with pytest.raises(OverflowError):
+        stream.process_chunk(speech(), U64_MAX + 1, False)
+    assert (stream.context_len(), stream.last_gain()) == before
+
+
+@pytest.mark.parametrize("name", COUNT_PARAMS)
+@pytest.mark.parametrize("method", LIST_METHODS + ARRAY_METHODS)
+def test_every_count_at_the_word_maximum(name, method, same_f32):
+    cfg = ref.Config(**{name: U64_MAX})
+    check_method(cfg, EnergyTalvane(**{name: U64_MAX}), method, speech(), 16000, same_f32)
+
+
+@pytest.mark.parametrize("name", COUNT_PARAMS)
+def test_streaming_counts_at_the_word_maximum(name, same_f32):
+    cfg = ref.Config(**{name: U64_MAX})
+    gate, model = StreamingEnergyTalvane(**{name: U64_MAX}), ref.Stream(cfg)
+    x = speech(1200)
+    for chunk, rate in [(x[:500], 16000), (x[500:], 16000), (x[:7], U64_MAX), (x[7:300], U64_MAX)]:
+        same_f32(gate.process_chunk(chunk, rate, False), model.process_chunk(chunk, rate, False))
+        assert gate.context_len() == model.context_len()
+    # Both limits saturated: every sample is kept as context.
+    if name == "stream_context_ms":
+        assert gate.context_len() == 300
+
+
+@pytest.mark.parametrize("value", [NAN, INF, -INF], ids=["nan", "inf", "-inf"])
+@pytest.mark.parametrize("name", FLOAT_PARAMS)
+@pytest.mark.parametrize("method", LIST_METHODS + ARRAY_METHODS)
+def test_non_finite_float_parameters(name, value, method, same_f32):
+    cfg = ref.Config(**{name: value})
+    check_method(cfg, EnergyTalvane(**{name: value}), method, speech(), 16000, same_f32)
+
+
+@pytest.mark.parametrize("value", [NAN, INF, -INF], ids=["nan", "inf", "-inf"])
+@pytest.mark.parametrize("name", FLOAT_PARAMS)
+def test_non_finite_float_parameters_streaming(name, value, same_f32):
+    cfg = ref.Config(**{name: value})
+    gate, model = StreamingEnergyTalvane(**{name: value}), ref.Stream(cfg)
+    x = speech(1500)
+    for start, stop in [(0, 400), (400, 401), (401, 1500)]:
+        try:
+            expected = model.process_chunk(x[start:stop], 16000, False)
+        except ref.ThresholdError:
+            with pytest.raises(BaseException) as info:
+                gate.process_chunk(x[start:stop], 16000, False)
+            assert not isinstance(info.value, Exception)
+        else:
+            same_f32(gate.process_chunk(x[start:stop], 16000, False), expected)
+        assert gate.context_len() == model.context_len()
+        assert repr(gate.last_gain()) == repr(model.last_gain())
+
+
+@pytest.mark.parametrize("attenuation", [0.0, 0.5])
+@pytest.mark.parametrize("method", LIST_METHODS + ARRAY_METHODS)
+def test_non_finite_samples(method, attenuation, same_f32):
+    x = speech()
+    x[[5, 300, 450]] = [NAN, INF, -INF]
+    # Infinite energies meet 0 * inf only for weights outside (0, 1); the default is inside.
+    cfg = ref.Config(attenuation=attenuation, pass_windows=1)
+    check_method(cfg, EnergyTalvane(attenuation=attenuation, pass_windows=1), method, x, 16000, same_f32)
+
+
+@pytest.mark.parametrize("n", [0, 1])
+@pytest.mark.parametrize("rate", [0, 1, 16000, U64_MAX])
+@pytest.mark.parametrize("method", LIST_METHODS + ARRAY_METHODS)
+def test_tiny_inputs_and_extreme_rates(method, n, rate, same_f32):
+    x = np.full(n, 0.5, np.float32)
+    for cfg in (ref.Config(), ref.Config(pass_windows=1), ref.Config(base_thresh=1.0, max_thresh=0.5)):
+        check_method(cfg, EnergyTalvane(**cfg.kwargs()), method, x, rate, same_f32)
+
+
+@pytest.mark.parametrize("rate", [0, U64_MAX])
+@pytest.mark.parametrize("method", LIST_METHODS + ARRAY_METHODS)
+def test_extreme_rates_on_a_recording(method, rate, same_f32):
+    check_method(ref.Config(), EnergyTalvane(), method, speech(), rate, same_f32)
+
+
+@pytest.mark.parametrize("rates", [(0, 0, 1), (U64_MAX, U64_MAX, 0), (16000, 0, U64_MAX)], ids=str)
+def test_streaming_extreme_rates_and_tiny_chunks(rates, same_f32):
+    gate, model = StreamingEnergyTalvane(), ref.Stream(ref.Config())
+    x = speech(700)
+    for i, rate in enumerate(rates):
+        for chunk in (x[:0], x[:1], x[1:2], x[2:600]):
+            same_f32(gate.process_chunk(chunk, rate, False), model.process_chunk(chunk, rate, False))
+            assert gate.context_len() == model.context_len()
+            assert repr(gate.last_gain()) == repr(model.last_gain())
+    same_f32(gate.process_chunk(x[:1], rates[-1], True), model.process_chunk(x[:1], rates[-1], True))
+    assert gate.context_len() == 0 and gate.last_gain() is None
+
+
+def misaligned(x):
+    """A C-contiguous float32 array one byte past an aligned address."""
+    buf = np.zeros(x.nbytes + 8, np.uint8)
+    start = (-buf.ctypes.data) % 8 + 1
+    buf[start : start + x.nbytes] = x.view(np.uint8)
+    y = np.frombuffer(buf.data, np.float32, len(x), start)
+    assert not y.flags.aligned and y.flags.c_contiguous
+    return y
+
+
+@pytest.mark.parametrize("method", ARRAY_METHODS)
+def test_misaligned_arrays_read_like_aligned_ones(method):
+    gate, x = EnergyTalvane(), speech(1001)
+    assert run(gate, method, misaligned(x), 16000).tobytes() == run(gate, method, x, 16000).tobytes()
+
+
+def test_misaligned_chunks_stream_like_aligned_ones():
+    a, b, x = StreamingEnergyTalvane(), StreamingEnergyTalvane(), speech(3000)
+    for start, stop in [(0, 1), (1, 1000), (1000, 1001), (1001, 3000)]:
+        out_a = a.process_chunk(misaligned(x[start:stop]), 16000, False)
+        out_b = b.process_chunk(x[start:stop].copy(), 16000, False)
+        assert out_a.tobytes() == out_b.tobytes()
+    assert a.context_len() == b.context_len() and repr(a.last_gain()) == repr(b.last_gain())
+
+
+def test_object_survives_every_refusal(same_f32):
+    gate, stream = EnergyTalvane(), StreamingEnergyTalvane()
+    stream.process_chunk(speech(), 16000, False)
+    before = stream.context_len(), repr(stream.last_gain())
+    strided = speech()[::2]
+    refusals = [
+        lambda: gate.apply_array("abc", 16000),
+        lambda: gate.apply_array_np(strided, 16000),
+        lambda: gate.compact_array_np(speech().astype(np.float64), 16000),
+        lambda: gate.compute_keep_mask(speech().tolist(), -1),
+        lambda: stream.process_chunk(strided, 16000, False),
+        lambda: stream.process_chunk(speech(), 16000, 1),
+        lambda: stream.process_chunk(speech(), 2**64, False),
+        lambda: stream.process_chunk(speech(), 16000),
+    ]
+    for refusal in refusals:
+        with pytest.raises((TypeError, OverflowError)):
+            refusal()
+    assert_usable(gate, same_f32)
+    assert (stream.context_len(), repr(stream.last_gain())) == before
+
+
+def test_repeated_type_lookups_keep_nothing(tmp_path):
+    """Refusals and NumPy booleans look up type names. Names looked up with a fresh
+    string each time were kept by the interpreter's type attribute cache, one per
+    slot that string's address picked; a fresh interpreter shows it at once."""
+    script = tmp_path / "lookups.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import gc, sys
+            import numpy as np
+            from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+            gate, stream, x = EnergyTalvane(), StreamingEnergyTalvane(), np.zeros(0, np.float32)
+            def calls():
+                stream.process_chunk(x, 16000, np.False_)
+                try:
+                    gate.compute_keep_mask(5, 16000)
+                except TypeError:
+                    pass
+            calls()
+            keep = [None] * 4000
+            gc.collect()
+            before = sys.getallocatedblocks()
+            for i in range(4000):
+                keep[i] = "%012d" % i  # the size of a name string: each call gets a new address
+                calls()
+            gc.collect()
+            print(sys.getallocatedblocks() - before - len(keep))
+            """
+        )
+    )
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 50
