@@ -16,7 +16,7 @@ U64_MAX = 2**64 - 1
 ZERO = f32(0.0)
 ONE = f32(1.0)
 
-_FLOAT_FIELDS = (
+FLOAT_FIELDS = (
     "base_thresh",
     "threshold_ratio",
     "max_thresh",
@@ -24,7 +24,7 @@ _FLOAT_FIELDS = (
     "attenuation",
     "noise_floor_percentile",
 )
-_COUNT_FIELDS = (
+COUNT_FIELDS = (
     "window_ms",
     "min_voice_windows",
     "max_silence_gap_windows",
@@ -56,9 +56,9 @@ class Config:
 
     def __post_init__(self):
         with np.errstate(all="ignore"):
-            for name in _FLOAT_FIELDS:
+            for name in FLOAT_FIELDS:
                 object.__setattr__(self, name, f32(getattr(self, name)))
-        for name in _COUNT_FIELDS:
+        for name in COUNT_FIELDS:
             value = getattr(self, name)
             if not 0 <= value <= U64_MAX:
                 raise ValueError(f"{name} out of range: {value}")
@@ -72,7 +72,7 @@ class Config:
         out = {}
         for field in dataclasses.fields(self):
             value = getattr(self, field.name)
-            out[field.name] = float(value) if field.name in _FLOAT_FIELDS else value
+            out[field.name] = float(value) if field.name in FLOAT_FIELDS else value
         return out
 
 

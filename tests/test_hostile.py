@@ -16,23 +16,8 @@ U64_MAX = ref.U64_MAX
 NAN, INF = float("nan"), float("inf")
 LIST_METHODS = ("compute_keep_mask", "apply_array", "compact_array")
 ARRAY_METHODS = ("compute_keep_mask_array", "apply_array_np", "compact_array_np")
-COUNT_PARAMS = (
-    "window_ms",
-    "min_voice_windows",
-    "max_silence_gap_windows",
-    "fade_ms",
-    "stream_context_ms",
-    "pad_voice_windows",
-    "pass_windows",
-)
-FLOAT_PARAMS = (
-    "base_thresh",
-    "threshold_ratio",
-    "max_thresh",
-    "smooth_alpha",
-    "attenuation",
-    "noise_floor_percentile",
-)
+COUNT_PARAMS = ref.COUNT_FIELDS
+FLOAT_PARAMS = ref.FLOAT_FIELDS
 EXPECTED = {
     "compute_keep_mask": lambda c, x, r: np.array(ref.keep_mask(c, x, r), dtype=bool),
     "compute_keep_mask_array": lambda c, x, r: np.array(ref.keep_mask(c, x, r), dtype=bool),
