@@ -72,26 +72,23 @@ void interleaved(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t
 // Lane i of an accumulator follows window i. Blocks of consecutive samples are
 // loaded from each window and transposed, so every lane still adds its window's
 // squares one at a time in sample order.
-#define TALVANE_PREFETCH(next, len, windows, j)                                                   \
-    do {                                                                                           \
-        if ((next) != nullptr && (j) % 16 == 0) {                                                  \
-            for (int i_ = 0; i_ < (windows); ++i_) {                                               \
-                _mm_prefetch(reinterpret_cast<const char*>((next) + static_cast<std::uint64_t>(i_) * (len) + (j)), \
-                             _MM_HINT_T1);                                                         \
-            }                                                                                      \
-        }                                                                                          \
-    } while (0)
-
 // Eight or sixteen short streams at once are more than the hardware prefetcher
 // follows well, so a later group's windows are fetched into L2 in software, one
 // line per window every 16 samples, while this group is summed.
+inline void prefetch_group(const float* next, std::uint64_t len, int windows, std::uint64_t j) {
+    if (next == nullptr || j % 16 != 0) return;
+    for (int i = 0; i < windows; ++i) {
+        _mm_prefetch(reinterpret_cast<const char*>(next + static_cast<std::uint64_t>(i) * len + j), _MM_HINT_T1);
+    }
+}
+
 void sse2_group(const float* p, std::uint64_t len, const float* next, float* sums) {
     __m128 acc_a = _mm_setzero_ps(), acc_b = _mm_setzero_ps();
     const float* a[4] = {p, p + len, p + 2 * len, p + 3 * len};
     const float* b[4] = {p + 4 * len, p + 5 * len, p + 6 * len, p + 7 * len};
     std::uint64_t j = 0;
     for (; j + 4 <= len; j += 4) {
-        TALVANE_PREFETCH(next, len, 8, j);
+        prefetch_group(next, len, 8, j);
         __m128 a0 = _mm_loadu_ps(a[0] + j), a1 = _mm_loadu_ps(a[1] + j);
         __m128 a2 = _mm_loadu_ps(a[2] + j), a3 = _mm_loadu_ps(a[3] + j);
         __m128 b0 = _mm_loadu_ps(b[0] + j), b1 = _mm_loadu_ps(b[1] + j);
@@ -164,7 +161,7 @@ __attribute__((target("avx2"))) void avx2_group(const float* p, std::uint64_t le
     __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
     std::uint64_t j = 0;
     for (; j + 8 <= len; j += 8) {
-        TALVANE_PREFETCH(next, len, 16, j);
+        prefetch_group(next, len, 16, j);
         for (int g = 0; g < 2; ++g) {
             const float* q = p + static_cast<std::uint64_t>(8 * g) * len + j;
             __m256 r0 = _mm256_loadu_ps(q), r1 = _mm256_loadu_ps(q + len);
