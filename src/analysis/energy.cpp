@@ -69,6 +69,14 @@ void interleaved(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t
 }
 
 #if TALVANE_X86
+// Continues each window's chain over the samples a vector block left, from j on.
+inline void finish_chains(const float* p, std::uint64_t len, std::uint64_t j, int windows, float* sums) {
+    for (int i = 0; i < windows; ++i) {
+        const float* q = p + static_cast<std::uint64_t>(i) * len;
+        for (std::uint64_t k = j; k < len; ++k) sums[i] = sums[i] + q[k] * q[k];
+    }
+}
+
 // Lane i of an accumulator follows window i. Blocks of consecutive samples are
 // loaded from each window and transposed, so every lane still adds its window's
 // squares one at a time in sample order.
@@ -106,10 +114,7 @@ void sse2_group(const float* p, std::uint64_t len, const float* next, float* sum
     }
     _mm_storeu_ps(sums, acc_a);
     _mm_storeu_ps(sums + 4, acc_b);
-    for (int i = 0; i < 8; ++i) {
-        const float* q = p + static_cast<std::uint64_t>(i) * len;
-        for (std::uint64_t k = j; k < len; ++k) sums[i] = sums[i] + q[k] * q[k];
-    }
+    finish_chains(p, len, j, 8, sums);
 }
 
 void sse2(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
@@ -174,10 +179,7 @@ __attribute__((target("avx2"))) void avx2_group(const float* p, std::uint64_t le
     }
     _mm256_storeu_ps(sums, acc[0]);
     _mm256_storeu_ps(sums + 8, acc[1]);
-    for (int i = 0; i < 16; ++i) {
-        const float* q = p + static_cast<std::uint64_t>(i) * len;
-        for (std::uint64_t k = j; k < len; ++k) sums[i] = sums[i] + q[k] * q[k];
-    }
+    finish_chains(p, len, j, 16, sums);
 }
 
 __attribute__((target("avx2"))) void avx2(const float* x, std::uint64_t n, std::uint64_t w,
