@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "module/buffer.hpp"
+#include "buffer.hpp"
 
 namespace talvane::py {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "analysis/keep_mask.hpp"
-#include "module/buffer.hpp"
-#include "module/gate_config.hpp"
+#include "buffer.hpp"
+#include "config.hpp"
 
 namespace talvane {
 

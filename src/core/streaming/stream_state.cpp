@@ -7,7 +7,7 @@
 #include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
 #include "batch/gain.hpp"
-#include "batch/stream_copy.hpp"
+#include "bulk_copy.hpp"
 
 namespace talvane {
 

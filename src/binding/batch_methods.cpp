@@ -1,5 +1,5 @@
 // EnergyTalvane.apply_array(_np) and compact_array(_np): convert, gate, convert back.
-#include "module/objects.hpp"
+#include "objects.hpp"
 
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "module/buffer.hpp"
-#include "module/gate_config.hpp"
+#include "buffer.hpp"
+#include "config.hpp"
 
 namespace talvane {
 

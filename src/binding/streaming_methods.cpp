@@ -1,5 +1,5 @@
 // StreamingEnergyTalvane methods: process_chunk commits its state only after the result exists.
-#include "module/objects.hpp"
+#include "objects.hpp"
 
 #include "convert/bind.hpp"
 #include "convert/borrow.hpp"

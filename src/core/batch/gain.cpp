@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "analysis/keep_mask.hpp"
-#include "batch/stream_copy.hpp"
+#include "bulk_copy.hpp"
 
 namespace talvane {
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "module/gate_config.hpp"
+#include "config.hpp"
 #include "streaming/stream_state.hpp"
 
 namespace talvane {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <span>
 
-#include "module/buffer.hpp"
+#include "buffer.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

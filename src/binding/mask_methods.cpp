@@ -1,5 +1,5 @@
 // EnergyTalvane.compute_keep_mask and compute_keep_mask_array: convert, analyse, convert back.
-#include "module/objects.hpp"
+#include "objects.hpp"
 
 #include "analysis/keep_mask.hpp"
 #include "convert/bind.hpp"

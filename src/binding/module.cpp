@@ -1,5 +1,5 @@
 // PyInit__native, the two gate classes (specs, method tables, tp_new, tp_dealloc).
-#include "module/objects.hpp"
+#include "objects.hpp"
 
 #include <atomic>
 #include <new>
