@@ -305,6 +305,39 @@ def test_nested_internal_error_is_resumed(capfd):
     assert "resuming an internal failure" in err and "Traceback" in err and "__index__" in err
 
 
+EXITING_HOOKS = """
+import os, sys
+from talvane_rs import EnergyTalvane
+try:
+    EnergyTalvane(base_thresh=1.0, max_thresh=0.0).compute_keep_mask([0.0], 8000)
+except BaseException as e:
+    Internal = type(e)
+class Exiting(Internal, SystemExit):
+    pass
+sys.excepthook = lambda *exc: os._exit(3)
+for kind in (Internal, Exiting):
+    class Rate:
+        def __index__(self):
+            raise kind("from __index__")
+    try:
+        EnergyTalvane().compute_keep_mask([0.0], Rate())
+    except BaseException as e:
+        assert type(e) is Internal and e.args == ("from __index__",), e
+print("caller saw both")
+"""
+
+
+def test_resumed_internal_error_never_ends_the_process():
+    # Neither an exiting sys.excepthook nor an internal error that is also a
+    # SystemExit may end the process while the report is printed.
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", EXITING_HOOKS], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "caller saw both\n"), done.stderr
+    assert done.stderr.count("resuming an internal failure") == 2 and "Exiting: from __index__" in done.stderr
+
+
 def test_borrow_conflicts_leave_the_stream_unchanged():
     gate = StreamingEnergyTalvane()
     chunk = np.full(320, 0.2, np.float32)

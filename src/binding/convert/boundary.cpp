@@ -48,15 +48,26 @@ void report(const char* place, const std::string& text) {
 
 // An internal-error exception that came back through Python code the call ran:
 // announce it, print it with its traceback, and raise a fresh one with its text.
+// The exception is displayed directly, not through PyErr_PrintEx, which would run
+// sys.excepthook and act on SystemExit: an application hook that exits, or a
+// subclass that is also a SystemExit, would end the process there.
 void resume_nested_internal(const char* place) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    std::string text = value != nullptr ? text_of(value) : kGenericFailure;
+    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+    std::string text = v ? text_of(v.get()) : kGenericFailure;
     PySys_FormatStderr("talvane_rs._native: resuming an internal failure fetched from Python in %s\n"
                        "talvane_rs._native: the Python stack trace follows\n", place);
-    PyErr_Restore(type, value, traceback);
-    PyErr_PrintEx(0);
+    if (v) {
+        if (tb) PyException_SetTraceback(v.get(), tb.get());
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_DisplayException(v.get());
+#else
+        PyErr_Display(t.get(), v.get(), tb.get());
+#endif
+    }
+    PyErr_Clear();  // displaying can fail; that error is not the one raised
     raise_internal(text);
 }
 
