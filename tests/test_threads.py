@@ -3,6 +3,7 @@ call back into the same object: no crash or deadlock, only the borrow errors, an
 every stream ends in a state that a serial order of its completed calls explains."""
 
 import itertools
+import os
 import subprocess
 import sys
 import textwrap
@@ -10,6 +11,7 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
 
@@ -208,3 +210,42 @@ def test_first_uses_race_in_a_fresh_interpreter():
         "('array', (4000,))",
         "('type', \"argument 'data': 'set' object cannot be cast as 'Sequence'\")",
     ]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_fork_while_another_thread_loads_numpy():
+    """A child forked while another thread is inside the one-time NumPy setup
+    must make the item itself rather than wait for a thread it does not have."""
+    script = textwrap.dedent(
+        """
+        import os, threading, time, warnings
+        import numpy as np, numpy.lib
+        from talvane_rs import EnergyTalvane
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        real, inside, release, calls = numpy.lib.NumpyVersion, threading.Event(), threading.Event(), []
+        def held_version(text):  # the first version check, in the setup, waits
+            calls.append(text)
+            if len(calls) == 1:
+                inside.set()
+                release.wait()
+            return real(text)
+        numpy.lib.NumpyVersion = held_version
+        gate, x = EnergyTalvane(), np.zeros(480, np.float32)
+        loader = threading.Thread(target=gate.compute_keep_mask_array, args=(x, 16000))
+        loader.start()
+        assert inside.wait(30)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if len(gate.compute_keep_mask_array(x, 16000)) == 480 else 1)
+        deadline = time.monotonic() + 30
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if done[0] == 0:
+            os.kill(pid, 9)
+        release.set()
+        loader.join()
+        print("child", "hung" if done[0] == 0 else os.waitstatus_to_exitcode(done[1]))
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "child 0\n"), result.stderr

@@ -4,6 +4,15 @@
 #include "convert/ref.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "convert/boundary.hpp"
 
@@ -14,6 +23,12 @@ namespace talvane::py {
 // interpreter lock released, so the maker can finish. A maker that fails (throws)
 // leaves the cell empty and the next caller tries again. Cells are constant-
 // initialised globals: no function-local static guard is ever taken.
+//
+// A forked child inherits a cell that a thread of the parent was making, but not
+// that thread: the cell records the process that started making it (pids are
+// positive, so a busy word is never 0 or 1), and a child that finds another
+// process there takes the cell over and makes the item itself instead of waiting
+// for ever.
 template <class T>
 class OnceCell {
 public:
@@ -21,50 +36,74 @@ public:
 
     template <class Make>
     T get(Make&& make) {
+        const std::uint64_t mine = busy_word(this_process());
         for (;;) {
-            int state = state_.load(std::memory_order_acquire);
-            if (state == kReady) return value_;
-            if (state == kEmpty) {
-                int expected = kEmpty;
-                if (!state_.compare_exchange_strong(expected, kBusy, std::memory_order_acq_rel)) continue;
+            std::uint64_t word = word_.load(std::memory_order_acquire);
+            if (word == kReady) return value_;
+            if (word == kEmpty) {
+                if (!word_.compare_exchange_strong(word, mine, std::memory_order_acq_rel)) continue;
                 owner_.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
                 Reopen reopen{this};
                 value_ = make();
                 reopen.cell = nullptr;
                 owner_.store(0, std::memory_order_relaxed);
-                state_.store(kReady, std::memory_order_release);
-                state_.notify_all();
+                word_.store(kReady, std::memory_order_release);
                 return value_;
+            }
+            if (word != mine) {
+                // Being made in another process: this is a forked child, and the
+                // maker is a thread it did not inherit.
+                word_.compare_exchange_strong(word, kEmpty, std::memory_order_acq_rel);
+                continue;
             }
             if (owner_.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) {
                 throw InternalFailure("a process-wide item was needed while it was being made");
             }
+            // Polling rather than an atomic wait: it runs only while an item is
+            // first made (an import, a type), and it needs nothing newer than the
+            // oldest platforms the package is built for.
             Py_BEGIN_ALLOW_THREADS
-            state_.wait(kBusy, std::memory_order_acquire);
+            for (int round = 0; word_.load(std::memory_order_acquire) == mine; ++round) {
+                if (round < 100) {
+                    std::this_thread::yield();
+                } else {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            }
             Py_END_ALLOW_THREADS
         }
     }
 
     // The item if it was made, else T{}; never makes it.
     T peek() const noexcept {
-        return state_.load(std::memory_order_acquire) == kReady ? value_ : T{};
+        return word_.load(std::memory_order_acquire) == kReady ? value_ : T{};
     }
 
 private:
-    static constexpr int kEmpty = 0, kBusy = 1, kReady = 2;
+    // One word holds the state and, while the item is being made, the process
+    // making it, so a reader never sees one without the other.
+    static constexpr std::uint64_t kEmpty = 0, kReady = 1;
+    static constexpr std::uint64_t busy_word(std::uint64_t process) noexcept { return process << 1; }
 
-    // Puts a cell whose maker failed back to empty and wakes the waiters.
+    static std::uint64_t this_process() noexcept {
+#if defined(_WIN32)
+        return static_cast<std::uint64_t>(_getpid());
+#else
+        return static_cast<std::uint64_t>(getpid());
+#endif
+    }
+
+    // Puts a cell whose maker failed back to empty, which lets the waiters go on.
     struct Reopen {
         OnceCell* cell;
         ~Reopen() {
             if (cell == nullptr) return;
             cell->owner_.store(0, std::memory_order_relaxed);
-            cell->state_.store(kEmpty, std::memory_order_release);
-            cell->state_.notify_all();
+            cell->word_.store(kEmpty, std::memory_order_release);
         }
     };
 
-    std::atomic<int> state_{kEmpty};
+    std::atomic<std::uint64_t> word_{kEmpty};
     std::atomic<unsigned long> owner_{0};
     T value_{};
 };
