@@ -5,6 +5,7 @@ a clear exception or a defined result, and the object stays usable."""
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -330,3 +331,35 @@ def test_repeated_type_lookups_keep_nothing(tmp_path):
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 50
+
+
+class Meddling:
+    """A sample_rate whose __index__ changes the data array after it was converted."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __index__(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # setting strides
+            self.change()
+        return 16000
+
+
+@pytest.mark.parametrize("method", ARRAY_METHODS)
+def test_array_is_read_after_the_last_conversion(method):
+    gate = EnergyTalvane(pass_windows=1)
+    y = speech(100_000)
+    # Shrunk in place: the old buffer is freed, so reading it would be a use after free.
+    out = getattr(gate, method)(y, Meddling(lambda: y.resize(1, refcheck=False)))
+    assert len(out) == 1 and y.shape == (1,)
+    # Strided in place: the array is no longer contiguous and is refused as such.
+    base = speech(200)
+    view = base[:100]
+
+    def stride():
+        view.strides = (8,)
+
+    with pytest.raises(TypeError) as info:
+        getattr(gate, method)(view, Meddling(stride))
+    assert str(info.value) == "The given array is not contiguous"

@@ -167,7 +167,10 @@ bool to_bool(PyObject* obj, const char* name) {
     return truth != 0;
 }
 
-FloatArray to_float_array(PyObject* obj, const char* name) {
+namespace {
+
+// The array-conversion rule: a one-dimensional ndarray whose dtype is float32.
+void check_float_array(PyObject* obj, const char* name) {
     ensure_numpy();
     if (!PyArray_Check(obj)) cannot_cast(obj, qualname(reinterpret_cast<PyObject*>(&PyArray_Type)), name);
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
@@ -176,25 +179,29 @@ FloatArray to_float_array(PyObject* obj, const char* name) {
     if (PyArray_NDIM(array) != 1 || (descr != float32_descr() && !PyArray_EquivTypes(descr, float32_descr()))) {
         cannot_cast(obj, qualname(reinterpret_cast<PyObject*>(&PyArray_Type)), name);
     }
-    const int flags = PyArray_FLAGS(array);
-    const bool contiguous = (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0;
-    const bool aligned = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % alignof(float) == 0;
-    return FloatArray(Ref::borrow(obj), static_cast<const float*>(PyArray_DATA(array)),
-                      static_cast<std::size_t>(PyArray_DIM(array, 0)), contiguous, aligned);
+}
+
+}  // namespace
+
+FloatArray to_float_array(PyObject* obj, const char* name) {
+    check_float_array(obj, name);
+    return FloatArray(Ref::borrow(obj), name);
 }
 
 std::span<const float> FloatArray::samples() {
-    if (!contiguous_) {
+    check_float_array(array_.get(), name_);
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    const auto size = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    if ((PyArray_FLAGS(array) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) == 0) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
         throw ErrSet{};
     }
-    if (aligned_ || size_ == 0) return {data_, size_};
+    const auto* data = static_cast<const float*>(PyArray_DATA(array));
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0 || size == 0) return {data, size};
     // A float read through a misaligned pointer is undefined behaviour; such
     // arrays (views at an odd byte offset) are read through one aligned copy.
-    if (realigned_.empty()) {
-        realigned_.resize(size_);
-        std::memcpy(realigned_.data(), data_, size_ * sizeof(float));
-    }
+    realigned_.resize(size);
+    std::memcpy(realigned_.data(), data, size * sizeof(float));
     return realigned_;
 }
 

@@ -26,22 +26,21 @@ std::uint64_t to_unsigned(PyObject* obj, const char* name);
 bool to_bool(PyObject* obj, const char* name);
 
 // A one-dimensional float32 array in native byte order, held for the call and
-// read in place. Contiguity is checked by samples(), when the operation first
-// reads the elements.
+// read in place. Only the object is kept at conversion: Python code run by a later
+// argument's conversion may resize it, reshape it or change its strides or dtype,
+// so its shape, data and flags are read by samples(), after the last conversion.
 class FloatArray {
 public:
-    FloatArray(Ref array, const float* data, std::size_t size, bool contiguous, bool aligned)
-        : array_(std::move(array)), data_(data), size_(size), contiguous_(contiguous), aligned_(aligned) {}
+    FloatArray(Ref array, const char* name) : array_(std::move(array)), name_(name) {}
 
-    // The elements; TypeError "The given array is not contiguous" (no argument prefix).
+    // The elements as they are now. The array must still be a one-dimensional
+    // float32 array (else the conversion's TypeError, with the argument's name) and
+    // contiguous (else TypeError "The given array is not contiguous", no prefix).
     std::span<const float> samples();
 
 private:
     Ref array_;
-    const float* data_;
-    std::size_t size_;
-    bool contiguous_;
-    bool aligned_;
+    const char* name_;
     std::vector<float> realigned_;  // only for contiguous arrays at an odd address
 };
 
