@@ -14,11 +14,13 @@
 
 namespace talvane {
 
-// Result buffers come zeroed from calloc, which for large sizes maps fresh pages
-// the kernel has already cleared, so no fill pass is needed: construct() without
-// arguments leaves the element as it is (zero in fresh storage; growing a buffer
-// again inside capacity it once used would not zero it), and code writes only
-// what is not zero. Large buffers are advised onto huge pages: a fresh buffer of many
+// Result buffers. allocate() always returns zeroed storage (calloc, which for large
+// sizes maps fresh pages the kernel has already cleared, so no fill pass is made),
+// and construct() without arguments leaves an element as it is, so sizing a
+// buffer costs nothing. What that leaves in the elements is only promised by
+// zeroed_samples() and zeroed_flags(): a buffer resized again inside capacity it
+// once used keeps what was there. Code that sizes a buffer any other way writes
+// every element. Large buffers are advised onto huge pages: a fresh buffer of many
 // megabytes otherwise pays one page fault per 4 KiB page.
 template <class T>
 struct BufferAllocator {
@@ -63,5 +65,10 @@ struct BufferAllocator {
 
 using SampleBuffer = std::vector<float, BufferAllocator<float>>;        // audio results
 using FlagBuffer = std::vector<std::uint8_t, BufferAllocator<std::uint8_t>>;  // 0 or 1 per sample
+
+// A new buffer of n zeros: fresh storage from allocate(), never reused storage,
+// so the zeros cost no pass over the buffer.
+inline SampleBuffer zeroed_samples(std::size_t n) { return SampleBuffer(n); }
+inline FlagBuffer zeroed_flags(std::size_t n) { return FlagBuffer(n); }
 
 }  // namespace talvane

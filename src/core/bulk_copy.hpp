@@ -1,4 +1,4 @@
-// Copies into large result buffers with streaming (non-temporal) stores.
+// Block copies into result buffers, with non-temporal stores for large ones.
 #pragma once
 
 #include <cstddef>
@@ -15,15 +15,19 @@
 namespace talvane {
 
 // Results of many megabytes are written once and not read back by the call: plain
-// stores would first read every destination line into the cache. Streaming stores
-// skip that read; the values written are the same. Below this size the result is
-// better left in the cache for the caller.
-constexpr std::size_t kStreamFrom = std::size_t{4} << 20;  // bytes of output
+// stores would first read every destination line into the cache. Non-temporal
+// stores skip that read; the values written are the same. Below this size the
+// result is better left in the cache for the caller.
+constexpr std::size_t kNonTemporalFrom = std::size_t{4} << 20;  // bytes of output
 
-// dst[i] = src[i] * scale for i < count, or a plain copy when scale is null.
-inline void write_out(float* dst, const float* src, std::size_t count, const float* scale, bool stream) {
+// Whether a result of this many floats is written with non-temporal stores.
+inline bool bypass_cache(std::size_t count) { return count * sizeof(float) >= kNonTemporalFrom; }
+
+// dst[i] = src[i] * scale for i < count, or a plain copy when scale is null;
+// with non-temporal stores when bypass is set (then finish_bypass() afterwards).
+inline void copy_scaled(float* dst, const float* src, std::size_t count, const float* scale, bool bypass) {
 #if defined(__SSE2__)
-    if (stream) {
+    if (bypass) {
         std::size_t i = 0;
         for (; i < count && reinterpret_cast<std::uintptr_t>(dst + i) % 16 != 0; ++i) {
             dst[i] = scale != nullptr ? src[i] * *scale : src[i];
@@ -37,6 +41,8 @@ inline void write_out(float* dst, const float* src, std::size_t count, const flo
         for (; i < count; ++i) dst[i] = scale != nullptr ? src[i] * *scale : src[i];
         return;
     }
+#else
+    (void)bypass;
 #endif
     if (scale != nullptr) {
         for (std::size_t i = 0; i < count; ++i) dst[i] = src[i] * *scale;
@@ -45,22 +51,22 @@ inline void write_out(float* dst, const float* src, std::size_t count, const flo
     }
 }
 
-// Orders the streaming stores before anything the caller does next.
-inline void finish_writes(bool stream) {
+// Orders the non-temporal stores before anything the caller does next.
+inline void finish_bypass(bool bypass) {
 #if defined(__SSE2__)
-    if (stream) _mm_sfence();
+    if (bypass) _mm_sfence();
 #else
-    (void)stream;
+    (void)bypass;
 #endif
 }
 
 // A new buffer holding a copy of the samples: one block copy (the element-wise
 // construction of a range would be far slower).
 inline SampleBuffer copy_samples(std::span<const float> samples) {
-    SampleBuffer out(samples.size());
-    const bool stream = samples.size() * sizeof(float) >= kStreamFrom;
-    write_out(out.data(), samples.data(), samples.size(), nullptr, stream);
-    finish_writes(stream);
+    SampleBuffer out(samples.size());  // every element written below
+    const bool bypass = bypass_cache(samples.size());
+    copy_scaled(out.data(), samples.data(), samples.size(), nullptr, bypass);
+    finish_bypass(bypass);
     return out;
 }
 

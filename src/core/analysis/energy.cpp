@@ -25,7 +25,7 @@ inline float window_sum(const float* p, std::uint64_t count) {
 }
 
 // Windows [first, last) one at a time; the last window may be short.
-void plain(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+void one_by_one(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
            float* out) {
     for (std::uint64_t t = first; t < last; ++t) {
         const std::uint64_t start = t * w;
@@ -34,9 +34,10 @@ void plain(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first
     }
 }
 
-// Windows [first, first + full) must all be complete; the rest go through plain().
+// Complete windows of [first, last) go kGroup at a time through `group`; the rest,
+// the short last window included, one by one.
 template <std::uint64_t kGroup, class Group>
-void grouped(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+void in_groups(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
              float* out, Group group) {
     const std::uint64_t complete_end = std::min<std::uint64_t>(last, n / w);
     std::uint64_t t = first;
@@ -50,13 +51,13 @@ void grouped(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t fir
         group(x + t * w, w, next, sums);
         for (std::uint64_t i = 0; i < kGroup; ++i) out[t - first + i] = rms(sums[i], w);
     }
-    plain(x, n, w, t, last, out + (t - first));
+    one_by_one(x, n, w, t, last, out + (t - first));
 }
 
 // Eight scalar chains at once: portable, and already far from latency-bound.
 void interleaved(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first,
                  std::uint64_t last, float* out) {
-    grouped<8>(x, n, w, first, last, out, [](const float* p, std::uint64_t len, const float*, float* sums) {
+    in_groups<8>(x, n, w, first, last, out, [](const float* p, std::uint64_t len, const float*, float* sums) {
         float s[8] = {};
         for (std::uint64_t j = 0; j < len; ++j) {
             for (int i = 0; i < 8; ++i) {
@@ -119,7 +120,7 @@ void sse2_group(const float* p, std::uint64_t len, const float* next, float* sum
 
 void sse2(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
           float* out) {
-    grouped<8>(x, n, w, first, last, out, sse2_group);
+    in_groups<8>(x, n, w, first, last, out, sse2_group);
 }
 
 __attribute__((target("avx2"))) inline void transpose8(__m256& r0, __m256& r1, __m256& r2, __m256& r3,
@@ -184,7 +185,7 @@ __attribute__((target("avx2"))) void avx2_group(const float* p, std::uint64_t le
 
 __attribute__((target("avx2"))) void avx2(const float* x, std::uint64_t n, std::uint64_t w,
                                           std::uint64_t first, std::uint64_t last, float* out) {
-    grouped<16>(x, n, w, first, last, out, avx2_group);
+    in_groups<16>(x, n, w, first, last, out, avx2_group);
 }
 
 bool has_avx2() {
@@ -193,13 +194,13 @@ bool has_avx2() {
 }
 #endif
 
-bool always() { return true; }
+bool on_every_processor() { return true; }
 
 constexpr EnergyPath kPaths[] = {
-    {"plain", always, plain},
-    {"interleaved", always, interleaved},
+    {"one_by_one", on_every_processor, one_by_one},
+    {"interleaved", on_every_processor, interleaved},
 #if TALVANE_X86
-    {"sse2", always, sse2},
+    {"sse2", on_every_processor, sse2},
     {"avx2", has_avx2, avx2},
 #endif
 };

@@ -18,13 +18,14 @@ void window_energies_range(std::span<const float> samples, std::uint64_t window_
                            std::uint64_t first, std::uint64_t last, float* out);
 
 // One implementation of window_energies_range; `available` tells whether this
-// processor can run it. Listed so that tests can hold every path to the plain one.
+// processor can run it. Listed so that tests can hold every path to the first,
+// which sums one window at a time.
 struct EnergyPath {
     const char* name;
     bool (*available)();
     void (*run)(const float* samples, std::uint64_t n_samples, std::uint64_t window_len,
                 std::uint64_t first, std::uint64_t last, float* out);
 };
-std::span<const EnergyPath> energy_paths();  // the plain path first
+std::span<const EnergyPath> energy_paths();  // one window at a time first
 
 }  // namespace talvane

@@ -4,8 +4,6 @@
 #include "analysis/energy.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -15,42 +13,6 @@ namespace talvane {
 namespace {
 
 constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
-
-// Maps a float's bits to an unsigned key whose order is IEEE totalOrder:
-// negative NaNs, -inf .. -0, +0 .. +inf, positive NaNs.
-std::uint32_t total_order_key(float value) {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    return (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
-}
-
-float from_total_order_key(std::uint32_t key) {
-    std::uint32_t bits = (key & 0x80000000u) != 0 ? (key & 0x7fffffffu) : ~key;
-    return std::bit_cast<float>(bits);
-}
-
-std::vector<float> smooth(std::span<const float> energies, float alpha, std::span<const float> known) {
-    std::vector<float> smoothed(energies.size());
-    if (energies.empty()) return smoothed;
-    // S[0] goes through the formula too; it is not E[0] copied.
-    float running = energies[0];
-    std::size_t t = 0;
-    for (; t < known.size(); ++t) {
-        running = (1.0f - alpha) * running + alpha * energies[t];
-        smoothed[t] = running;
-        if (std::bit_cast<std::uint32_t>(running) == std::bit_cast<std::uint32_t>(known[t])) {
-            std::copy(known.begin() + static_cast<std::ptrdiff_t>(t + 1), known.end(),
-                      smoothed.begin() + static_cast<std::ptrdiff_t>(t + 1));
-            running = known.back();
-            t = known.size();
-            break;
-        }
-    }
-    for (; t < energies.size(); ++t) {
-        running = (1.0f - alpha) * running + alpha * energies[t];
-        smoothed[t] = running;
-    }
-    return smoothed;
-}
 
 // A maximal stretch of windows [start, end).
 struct Run {
@@ -156,126 +118,67 @@ std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len) {
     return n_samples / window_len + (n_samples % window_len != 0 ? 1 : 0);
 }
 
-namespace {
-
-// Ranks kept on each side of the floor's in a FloorHint.
-constexpr std::size_t kHintMargin = 8;
-
-// The order statistics of ranks lo and hi (hi is lo or lo + 1) of the keys, and
-// when asked, the keys at ranks lo - margin and hi + margin (clipped to the keys);
-// reorders the keys.
-struct Selected {
-    std::uint32_t low, high, below, above;
-};
-
-Selected select_ranks(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, bool bracket) {
-    // After nth_element every key past position lo is at least the key there, so
-    // the next rank is the smallest of them, and the ranks around are found on
-    // either side alone.
-    const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
-    std::nth_element(keys.begin(), lo_it, keys.end());
-    Selected out{*lo_it, *lo_it, *lo_it, *lo_it};
-    if (lo != hi) out.high = *std::min_element(lo_it + 1, keys.end());
-    if (!bracket) return out;
-    const std::size_t below_rank = lo - std::min(lo, kHintMargin);
-    const std::size_t above_rank = hi + std::min(keys.size() - 1 - hi, kHintMargin);
-    auto below_it = keys.begin() + static_cast<std::ptrdiff_t>(below_rank);
-    std::nth_element(keys.begin(), below_it, lo_it);
-    out.below = *below_it;
-    auto above_it = keys.begin() + static_cast<std::ptrdiff_t>(above_rank);
-    std::nth_element(lo_it + 1, above_it, keys.end());
-    out.above = *above_it;
-    return out;
+std::vector<float> smooth_energies(std::span<const float> energies, float alpha) {
+    std::vector<float> smoothed(energies.size());
+    if (energies.empty()) return smoothed;
+    // S[0] goes through the formula too; it is not E[0] copied.
+    float running = energies[0];
+    for (std::size_t t = 0; t < energies.size(); ++t) {
+        running = smooth_step(running, alpha, energies[t]);
+        smoothed[t] = running;
+    }
+    return smoothed;
 }
 
-}  // namespace
-
-float noise_floor(std::span<const float> smoothed, float percentile, FloorHint* hint) {
-    const std::size_t n = smoothed.size();
-    if (n == 0) return 0.0f;
-    if (n == 1) return smoothed[0];
+FloorRanks floor_ranks(std::size_t n, float percentile) {
     float p = percentile;
     if (p < 0.0f) p = 0.0f;
     if (p > 100.0f) p = 100.0f;
     // Position in double: the product first, then the division.
-    double position = static_cast<double>(n - 1) * static_cast<double>(p) / 100.0;
-    std::uint64_t lo = std::min<std::uint64_t>(saturate_to_u64(std::floor(position)), n - 1);
-    std::uint64_t hi = std::min<std::uint64_t>(saturate_to_u64(std::ceil(position)), n - 1);
+    const double position = static_cast<double>(n - 1) * static_cast<double>(p) / 100.0;
+    const std::uint64_t lo = std::min<std::uint64_t>(saturate_to_u64(std::floor(position)), n - 1);
+    const std::uint64_t hi = std::min<std::uint64_t>(saturate_to_u64(std::ceil(position)), n - 1);
+    return FloorRanks{static_cast<std::size_t>(lo), static_cast<std::size_t>(hi),
+                      static_cast<float>(position - static_cast<double>(lo))};
+}
 
-    // Selection gives the same order statistics as a full totalOrder sort.
-    std::vector<std::uint32_t> keys(n);
-    Selected stats{};
-    bool found = false;
-    if (hint != nullptr && hint->valid) {
-        // One pass counts the keys below the hint's bracket and gathers those in it;
-        // when both ranks fall among them, only those are searched.
-        std::size_t below = 0, inside = 0;
-        for (std::size_t t = 0; t < n; ++t) {
-            const std::uint32_t key = total_order_key(smoothed[t]);
-            below += key < hint->below_key ? 1 : 0;
-            keys[inside] = key;
-            inside += key >= hint->below_key && key <= hint->above_key ? 1 : 0;
-        }
-        if (lo >= below && hi - below < inside) {
-            stats = select_ranks(std::span(keys.data(), inside), lo - below, hi - below, true);
-            found = true;
-        }
-    }
-    if (!found) {
-        for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-        stats = select_ranks(keys, lo, hi, hint != nullptr);
-    }
-    if (hint != nullptr) *hint = FloorHint{true, stats.below, stats.above};
-    const float low = from_total_order_key(stats.low);
-    if (lo == hi) return low;
-    const float high = from_total_order_key(stats.high);
-    const float f = static_cast<float>(position - static_cast<double>(lo));
+float interpolate_floor(float low, float high, const FloorRanks& ranks) {
+    if (ranks.lo == ranks.hi) return low;
+    const float f = ranks.fraction;
     return high * f + (1.0f - f) * low;
 }
 
-std::string format_float(float value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value < 0.0f ? "-inf" : "inf";
-    std::string sign = std::signbit(value) ? "-" : "";
-    float magnitude = std::fabs(value);
-    if (magnitude == 0.0f) return sign + "0.0";
+RankedKeys select_ranked_keys(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi) {
+    // After nth_element every key past position lo is at least the key there, so
+    // the next rank is the smallest of them.
+    const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
+    std::nth_element(keys.begin(), lo_it, keys.end());
+    RankedKeys out{*lo_it, *lo_it};
+    if (lo != hi) out.high = *std::min_element(lo_it + 1, keys.end());
+    return out;
+}
 
-    // Shortest round-trip digits, read off the scientific form "d.ddde[+-]xx".
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
-    std::string text(buf, res.ptr);
-    std::size_t e_pos = text.find('e');
-    std::string digits = text.substr(0, e_pos);
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    int exponent = std::stoi(text.substr(e_pos + 1));
+float noise_floor(std::span<const float> smoothed, float percentile) {
+    const std::size_t n = smoothed.size();
+    if (n == 0) return 0.0f;
+    if (n == 1) return smoothed[0];
+    const FloorRanks ranks = floor_ranks(n, percentile);
+    // Selection gives the same order statistics as a full totalOrder sort.
+    std::vector<std::uint32_t> keys(n);
+    for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
+    const RankedKeys found = select_ranked_keys(keys, ranks.lo, ranks.hi);
+    return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
+}
 
-    if (magnitude < 1e-4f || magnitude >= 1e16f) {
-        std::string out = sign + digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
-        return out + "e" + std::to_string(exponent);
-    }
-    std::string int_part, frac_part;
-    if (exponent >= 0) {
-        const auto int_len = static_cast<std::size_t>(exponent) + 1;
-        if (digits.size() <= int_len) {
-            int_part = digits + std::string(int_len - digits.size(), '0');
-        } else {
-            int_part = digits.substr(0, int_len);
-            frac_part = digits.substr(int_len);
-        }
-    } else {
-        int_part = "0";
-        frac_part = std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
-    }
-    if (frac_part.empty()) frac_part = "0";
-    return sign + int_part + "." + frac_part;
+float clamp_threshold(const GateConfig& config, float floor) {
+    float threshold = floor * config.threshold_ratio;
+    if (threshold < config.base_thresh) threshold = config.base_thresh;
+    if (threshold > config.max_thresh) threshold = config.max_thresh;
+    return threshold;
 }
 
 void check_threshold_limits(float base_thresh, float max_thresh) {
-    if (!(base_thresh <= max_thresh)) {
-        throw CheckFailed("min > max, or either was NaN. min = " + format_float(base_thresh) +
-                          ", max = " + format_float(max_thresh));
-    }
+    if (!(base_thresh <= max_thresh)) throw CheckFailed(threshold_limits_message(base_thresh, max_thresh));
 }
 
 std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const float> smoothed,
@@ -297,22 +200,15 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     return KeepWindows{flags_from_energies(config, window_energies(samples, window_len)), window_len};
 }
 
-std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies,
-                                              AnalysisMemo* memo) {
-    std::vector<float> smoothed = smooth(energies, config.smooth_alpha,
-                                         memo != nullptr ? memo->known_smoothed : std::span<const float>{});
-    const float floor = noise_floor(smoothed, config.noise_floor_percentile, memo != nullptr ? &memo->floor : nullptr);
-    float threshold = floor * config.threshold_ratio;
-    if (threshold < config.base_thresh) threshold = config.base_thresh;
-    if (threshold > config.max_thresh) threshold = config.max_thresh;
-    std::vector<std::uint8_t> flags = keep_flags(config, smoothed, threshold);
-    if (memo != nullptr) memo->smoothed = std::move(smoothed);
-    return flags;
+std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies) {
+    const std::vector<float> smoothed = smooth_energies(energies, config.smooth_alpha);
+    const float threshold = clamp_threshold(config, noise_floor(smoothed, config.noise_floor_percentile));
+    return keep_flags(config, smoothed, threshold);
 }
 
 FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples) {
-    FlagBuffer mask(n_samples);  // zero: only kept windows are written
+    FlagBuffer mask = zeroed_flags(n_samples);  // only kept windows are written
     for (std::size_t t = 0; t < flags.size(); ++t) {
         if (flags[t] == 0) continue;
         const std::uint64_t start = t * window_len;

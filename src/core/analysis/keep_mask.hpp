@@ -1,22 +1,16 @@
 // Keep-mask analysis: window energies, noise floor, threshold, cleaning passes, mask.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "buffer.hpp"
 #include "config.hpp"
+#include "messages.hpp"
 
 namespace talvane {
-
-// The analysis's one failed check (threshold limits out of order).
-class CheckFailed : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // One keep flag (0 or 1) per analysis window, plus the window length in samples.
 struct KeepWindows {
@@ -37,28 +31,57 @@ std::uint64_t window_length(const GateConfig& config, std::uint64_t sample_rate)
 // Number of windows of length window_len (>= 1) covering n_samples: the last may be short.
 std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len);
 
-// Where the floor was found last time, for a caller that analyses nearly the same
-// energies again and again (the streaming gate): the keys (totalOrder) of the
-// values a few ranks below and above the floor. The selection first searches only
-// the values between them and falls back to all values when the ranks it needs
-// are not there. It only saves time: any hint gives the same floor, and the hint
-// is updated for the next call.
-struct FloorHint {
-    bool valid = false;
-    std::uint32_t below_key = 0, above_key = 0;
-};
+// One step of the exponential smoothing, in float32 and in this order; alpha is
+// used as given (no clamp).
+inline float smooth_step(float running, float alpha, float energy) {
+    return (1.0f - alpha) * running + alpha * energy;
+}
 
-// Noise floor of the smoothed energies: the percentile (clamped to [0, 100], NaN
-// taken as position 0) of their totalOrder ordering, interpolated in float32.
-// One window gives it unchanged; no window gives 0.0f.
-float noise_floor(std::span<const float> smoothed, float percentile, FloorHint* hint = nullptr);
+// Smoothed energies: the running value starts at E[0] and every window, the first
+// included, goes through smooth_step. Empty input gives an empty vector.
+std::vector<float> smooth_energies(std::span<const float> energies, float alpha);
+
+// A float's bits as an unsigned key whose order is IEEE totalOrder: negative
+// NaNs, -inf .. -0, +0 .. +inf, positive NaNs. from_total_order_key inverts it.
+inline std::uint32_t total_order_key(float value) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    return (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
+}
+inline float from_total_order_key(std::uint32_t key) {
+    return std::bit_cast<float>((key & 0x80000000u) != 0 ? (key & 0x7fffffffu) : ~key);
+}
+
+// Where the noise floor lies among n >= 2 values sorted by totalOrder: ranks lo and
+// hi (equal, or hi = lo + 1) and the weight of hi. The percentile is clamped to
+// [0, 100]; a NaN percentile gives position 0.
+struct FloorRanks {
+    std::size_t lo, hi;
+    float fraction;  // of the value at rank hi; unused when lo == hi
+};
+FloorRanks floor_ranks(std::size_t n, float percentile);
+
+// The floor from the values at ranks lo and hi: the value at lo when lo == hi,
+// else high * f + (1 - f) * low in float32.
+float interpolate_floor(float low, float high, const FloorRanks& ranks);
+
+// The keys at ranks lo and hi (hi is lo or lo + 1) of totalOrder keys, found by
+// selection rather than a full sort. Reorders the keys so that keys[lo] holds rank
+// lo, every key before it is at most that, and every key after it at least that.
+struct RankedKeys {
+    std::uint32_t low, high;
+};
+RankedKeys select_ranked_keys(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi);
+
+// Noise floor of the smoothed energies: the percentile of their totalOrder
+// ordering, interpolated in float32. One window gives it unchanged; none gives 0.0f.
+float noise_floor(std::span<const float> smoothed, float percentile);
+
+// Voice threshold: floor * threshold_ratio, raised to base_thresh, then lowered
+// to max_thresh (float32; a NaN product stays NaN).
+float clamp_threshold(const GateConfig& config, float floor);
 
 // Threshold-limit check: throws CheckFailed unless base <= max with neither NaN.
 void check_threshold_limits(float base_thresh, float max_thresh);
-
-// Shortest decimal text that reads back as the same float32 (at least one digit
-// after the point; exponent form below 1e-4 or from 1e16; "NaN", "inf").
-std::string format_float(float value);
 
 // Voice decision (smoothed energy strictly above the threshold; NaN is never
 // voice) followed by the four cleaning passes: short-run removal, gap filling,
@@ -69,20 +92,7 @@ std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const f
 
 // Everything after the energies: smoothing, noise floor, threshold, voice decision
 // and the four passes. Does not check the threshold limits (callers do, first).
-// What one analysis can hand the next when their energies overlap (the streaming
-// gate): the floor hint, and the smoothed values of a leading stretch of windows
-// whose energies are the same as last time. The smoothing of the new energies
-// starts afresh, but once its running value equals the old one bit for bit, the
-// rest of that stretch is the old values (same inputs, same steps). Only saves
-// time; the flags are the same with or without it.
-struct AnalysisMemo {
-    FloorHint floor;                        // in and out
-    std::span<const float> known_smoothed;  // in
-    std::vector<float> smoothed;            // out: this analysis's smoothed energies
-};
-
-std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies,
-                                              AnalysisMemo* memo = nullptr);
+std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies);
 
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for

@@ -28,18 +28,18 @@ SampleBuffer compact_array_inner(const GateConfig& config, std::span<const float
         const std::uint64_t head = std::min<std::uint64_t>(sample_rate / 2, n);
         return copy_samples(samples.first(static_cast<std::size_t>(head)));
     }
-    SampleBuffer out(kept);
+    SampleBuffer out(kept);  // every element written below
     float* dst = out.data();
-    const bool stream = kept * sizeof(float) >= kStreamFrom;
+    const bool bypass = bypass_cache(kept);
     for (std::size_t j = 0; j < n_windows;) {
         if (windows.flags[j] == 0) { ++j; continue; }
         const std::size_t first = j;
         while (j < n_windows && windows.flags[j] != 0) ++j;
         const std::size_t start = first * w, end = window_end(j - 1);
-        write_out(dst, samples.data() + start, end - start, nullptr, stream);
+        copy_scaled(dst, samples.data() + start, end - start, nullptr, bypass);
         dst += end - start;
     }
-    finish_writes(stream);
+    finish_bypass(bypass);
     return out;
 }
 

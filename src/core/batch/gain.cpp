@@ -15,14 +15,29 @@ std::uint64_t fade_length(const GateConfig& config, std::uint64_t sample_rate) {
 
 namespace {
 
-// Writes from + (to - from) * (k / len) for k = 1.. at gains[start + k - 1], up to
-// (not including) index `limit`.
-void write_ramp(std::span<float> gains, std::size_t start, float from, float to, std::uint64_t len,
-                std::size_t limit) {
-    const float delta = to - from;
-    const auto length = static_cast<float>(len);
-    for (std::size_t p = start; p < limit; ++p) {
-        gains[p] = from + delta * (static_cast<float>(p - start + 1) / length);
+// A change of gain at sample `at`; the ramp after it leads from `from` to `to`.
+struct GainChange {
+    std::uint64_t at;
+    float from, to;
+};
+
+// The gain ramp rule over a curve of n samples, for changes in increasing order of
+// position: after each, L = min(fade_len, n - at) samples get from + (to - from) *
+// (k / L), k = 1..L, in float32 in that order. A later ramp overwrites an earlier
+// one, so each ramp is written only up to the next change: O(n) whatever the
+// changes. put(position, gain) receives every value.
+template <class Put>
+void write_ramps(std::span<const GainChange> changes, std::uint64_t n, std::uint64_t fade_len, Put&& put) {
+    for (std::size_t c = 0; c < changes.size(); ++c) {
+        const GainChange& change = changes[c];
+        const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
+        const std::uint64_t next = c + 1 < changes.size() ? changes[c + 1].at : n;
+        const std::uint64_t written = std::min<std::uint64_t>(len, next - change.at);
+        const float delta = change.to - change.from;
+        const auto length = static_cast<float>(len);
+        for (std::uint64_t k = 1; k <= written; ++k) {
+            put(change.at + k - 1, change.from + delta * (static_cast<float>(k) / length));
+        }
     }
 }
 
@@ -32,27 +47,13 @@ void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* ent
     const std::size_t n = gains.size();
     if (n == 0) return;
     // Ramps read the raw gains on both sides of each change, so the changes are
-    // recorded before any gain is overwritten.
-    struct Change {
-        std::size_t at;
-        float from, to;
-    };
-    std::vector<Change> changes;
+    // recorded before any gain is overwritten. An entry ramp is a change at 0.
+    std::vector<GainChange> changes;
+    if (entry_gain != nullptr && *entry_gain != gains[0]) changes.push_back({0, *entry_gain, gains[0]});
     for (std::size_t p = 1; p < n; ++p) {
         if (gains[p] != gains[p - 1]) changes.push_back({p, gains[p - 1], gains[p]});
     }
-    if (entry_gain != nullptr && *entry_gain != gains[0]) {
-        const std::uint64_t len = std::min<std::uint64_t>(n, fade_len);
-        const std::size_t limit = changes.empty() ? len : std::min<std::uint64_t>(len, changes[0].at);
-        write_ramp(gains, 0, *entry_gain, gains[0], len, limit);
-    }
-    for (std::size_t c = 0; c < changes.size(); ++c) {
-        const Change& change = changes[c];
-        const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
-        const std::size_t next = c + 1 < changes.size() ? changes[c + 1].at : n;
-        write_ramp(gains, change.at, change.from, change.to, len,
-                   static_cast<std::size_t>(std::min<std::uint64_t>(change.at + len, next)));
-    }
+    write_ramps(changes, n, fade_len, [&](std::uint64_t p, float gain) { gains[p] = gain; });
 }
 
 void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
@@ -72,7 +73,7 @@ SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> 
     const std::size_t n = samples.size();
     if (n == 0) return {};  // no analysis for an empty recording
     const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
-    // The output holds the gain curve first, then the products.
+    // The output holds the gain curve first (every element written), then the products.
     SampleBuffer out(n);
     fill_window_gains(windows.flags, windows.window_len, config.attenuation, 0, out);
     const std::uint64_t fade_len = fade_length(config, sample_rate);
@@ -90,46 +91,35 @@ SampleBuffer apply_array_np_inner(const GateConfig& config, std::span<const floa
     const std::size_t n_windows = windows.flags.size();
     const float attenuation = config.attenuation;
     const float* in = samples.data();
-    SampleBuffer out(n);  // zero
+    SampleBuffer out = zeroed_samples(n);
     float* dst = out.data();
 
     // A dropped window is +0.0 when attenuation equals 0 (-0.0 included), whatever
     // its samples: the output starts from zeros and such windows are not touched.
-    const bool stream = n * sizeof(float) >= kStreamFrom;
+    const bool bypass = bypass_cache(n);
     for (std::size_t j = 0; j < n_windows; ++j) {
         const std::uint64_t start = j * w;
         const std::uint64_t count = std::min<std::uint64_t>(w, n - start);
         if (windows.flags[j] != 0) {
-            write_out(dst + start, in + start, count, nullptr, stream);
+            copy_scaled(dst + start, in + start, count, nullptr, bypass);
         } else if (attenuation != 0.0f) {
-            write_out(dst + start, in + start, count, &attenuation, stream);
+            copy_scaled(dst + start, in + start, count, &attenuation, bypass);
         }
     }
-    finish_writes(stream);
+    finish_bypass(bypass);
 
     const std::uint64_t fade_len = fade_length(config, sample_rate);
     if (n == 0 || fade_len < 2 || n_windows < 2) return out;
+    // The gain changes only where the window flag does; ramp samples are the
+    // input times the ramp's gain.
     auto gain_of = [&](std::uint8_t flag) { return flag != 0 ? 1.0f : attenuation; };
-    // Boundaries where the flag changes; each ramp is written only up to the next
-    // such boundary, whose ramp overwrites everything after it anyway.
-    std::vector<std::size_t> changes;
+    std::vector<GainChange> changes;
     for (std::size_t j = 1; j < n_windows; ++j) {
-        if (windows.flags[j] != windows.flags[j - 1]) changes.push_back(j);
-    }
-    for (std::size_t c = 0; c < changes.size(); ++c) {
-        const std::size_t j = changes[c];
-        const std::uint64_t start = j * w;
-        const std::uint64_t ramp_len = std::min<std::uint64_t>(fade_len, n - start);
-        const std::uint64_t limit = c + 1 < changes.size() ? changes[c + 1] * w : n;
-        const std::uint64_t written = std::min<std::uint64_t>(ramp_len, limit - start);
-        const float old_gain = gain_of(windows.flags[j - 1]);
-        const float delta = gain_of(windows.flags[j]) - old_gain;
-        const auto len = static_cast<float>(ramp_len);
-        for (std::uint64_t k = 1; k <= written; ++k) {
-            const float gain = old_gain + delta * (static_cast<float>(k) / len);
-            dst[start + k - 1] = gain * in[start + k - 1];
+        if (windows.flags[j] != windows.flags[j - 1]) {
+            changes.push_back({j * w, gain_of(windows.flags[j - 1]), gain_of(windows.flags[j])});
         }
     }
+    write_ramps(changes, n, fade_len, [&](std::uint64_t p, float gain) { dst[p] = gain * in[p]; });
     return out;
 }
 

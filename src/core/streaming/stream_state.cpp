@@ -8,6 +8,7 @@
 #include "analysis/keep_mask.hpp"
 #include "batch/gain.hpp"
 #include "bulk_copy.hpp"
+#include "streaming/stream_cache.hpp"
 
 namespace talvane {
 
@@ -16,40 +17,6 @@ namespace {
 // memmove with a count of 0 may see null pointers, which it must not be given.
 void move_floats(float* dst, const float* src, std::size_t count) noexcept {
     if (count != 0) std::memmove(dst, src, count * sizeof(float));
-}
-
-// Energies of every window of context + chunk, the combined buffer never being
-// built: cached windows are reused, windows inside the context or the chunk are
-// read in place, and the one window across the join goes through a small copy.
-std::vector<float> combined_energies(const EnergyCache& cache, bool use_cache, std::span<const float> context,
-                                     std::span<const float> chunk, std::uint64_t w, std::size_t& reused) {
-    const std::uint64_t c = context.size();
-    const std::uint64_t total = c + chunk.size();
-    const std::uint64_t n_windows = window_count(total, w);
-    std::vector<float> energies(n_windows);
-
-    const std::uint64_t in_context = c / w;  // complete windows inside the context
-    std::uint64_t t = 0;
-    if (use_cache && cache.window_len == w) {
-        t = std::min<std::uint64_t>(cache.count, in_context);
-        std::copy_n(cache.energies.begin() + static_cast<std::ptrdiff_t>(cache.first), t, energies.begin());
-    }
-    reused = t;
-    if (t < in_context) {
-        window_energies_range(context, w, t, in_context, energies.data() + t);
-        t = in_context;
-    }
-    if (t < n_windows && t * w < c) {
-        const std::uint64_t len = std::min<std::uint64_t>(w, total - t * w);
-        std::vector<float> join(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
-        join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
-        window_energies_range(join, len, 0, 1, energies.data() + t);
-        ++t;
-    }
-    if (t < n_windows) {
-        window_energies_range(chunk.subspan(t * w - c), w, 0, n_windows - t, energies.data() + t);
-    }
-    return energies;
 }
 
 }  // namespace
@@ -107,12 +74,13 @@ ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
         plan.window_len = w;
         std::size_t reused = 0;
         plan.energies = combined_energies(state.cache, same_stream, context, chunk, w, reused);
-        AnalysisMemo memo;
-        memo.floor = state.cache.floor;
-        if (reused > 0) memo.known_smoothed = std::span(state.cache.smoothed).subspan(state.cache.first, reused);
-        const std::vector<std::uint8_t> flags = flags_from_energies(config, plan.energies, &memo);
-        plan.floor = memo.floor;
-        plan.smoothed = std::move(memo.smoothed);
+        const std::span<const float> known =
+            reused > 0 ? std::span<const float>(state.cache.smoothed).subspan(state.cache.first, reused)
+                       : std::span<const float>{};
+        plan.smoothed = resume_smoothing(plan.energies, config.smooth_alpha, known);
+        plan.floor = state.cache.floor;
+        const float floor = hinted_noise_floor(plan.smoothed, config.noise_floor_percentile, plan.floor);
+        const std::vector<std::uint8_t> flags = keep_flags(config, plan.smoothed, clamp_threshold(config, floor));
 
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
@@ -143,27 +111,14 @@ void reserve_context(StreamState& state, const ChunkPlan& plan) {
 
 void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept {
     const ContextPlan& cp = plan.context;
-    EnergyCache& cache = state.cache;
     if (cp.with_chunk) {
         state.context.replace(cp.old_len, chunk, cp.keep);
-        cache.floor = plan.floor;
-        // The context now starts `dropped` samples into the analysed buffer; its
-        // complete windows line up with the analysed ones when that is a whole
-        // number of windows.
-        const std::uint64_t w = plan.window_len;
+        state.cache.floor = plan.floor;
         const std::uint64_t total = cp.old_len + chunk.size();
-        const std::uint64_t dropped = total - cp.keep;
-        cache.count = 0;
-        if (dropped % w == 0) {
-            cache.window_len = w;
-            cache.energies.swap(plan.energies);
-            cache.smoothed.swap(plan.smoothed);
-            cache.first = dropped / w;
-            cache.count = total / w - cache.first;
-        }
+        state.cache.commit(plan.window_len, plan.energies, plan.smoothed, total - cp.keep, total);
     } else if (cp.keep == 0) {
         state.context.clear();
-        cache.count = 0;
+        state.cache.forget();
     }
     state.stream_rate = plan.stream_rate;
     state.last_gain = plan.last_gain;
@@ -172,7 +127,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
 void reset_stream(StreamState& state) noexcept {
     state.stream_rate.reset();
     state.context.clear();
-    state.cache.count = 0;
+    state.cache.forget();
     state.last_gain.reset();
 }
 

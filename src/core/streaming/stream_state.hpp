@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "analysis/keep_mask.hpp"
 #include "buffer.hpp"
 #include "config.hpp"
+#include "streaming/stream_cache.hpp"
 
 namespace talvane {
 
@@ -36,24 +36,12 @@ private:
     std::size_t size_ = 0;
 };
 
-// Energies of the complete windows of the context, laid out from its first sample,
-// kept from one call to the next: a window whose samples and alignment did not
-// change has the same energy. Derived data only; never changes a result.
-struct EnergyCache {
-    std::uint64_t window_len = 0;
-    std::vector<float> energies;  // valid: [first, first + count)
-    std::vector<float> smoothed;  // of the same analysis, same indices
-    std::size_t first = 0;
-    std::size_t count = 0;
-    FloorHint floor;  // where the last noise floor was found
-};
-
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
     std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
     ContextBuffer context;                     // newest input samples, oldest first
     std::optional<float> last_gain;            // gain of the last gated sample
-    EnergyCache cache;
+    StreamCache cache;                         // derived data only
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
