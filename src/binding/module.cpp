@@ -20,8 +20,21 @@ constexpr std::array<const char*, 14> kConfigNames{
     "min_voice_windows", "attenuation", "noise_floor_percentile", "max_silence_gap_windows",
     "fade_ms", "stream_context_ms", "pad_voice_windows", "pass_windows"};
 
-constexpr py::Params<14> kNewEnergy{"EnergyTalvane.__new__()", kConfigNames, false};
-constexpr py::Params<14> kNewStreaming{"StreamingEnergyTalvane.__new__()", kConfigNames, false};
+constexpr py::Text kParameterSignature =
+    "(enabled=True, window_ms=10, base_thresh=0.008, threshold_ratio=2.0, max_thresh=0.035, "
+    "smooth_alpha=0.2, min_voice_windows=5, attenuation=0.0, noise_floor_percentile=20.0, "
+    "max_silence_gap_windows=8, fade_ms=5, stream_context_ms=3000, pad_voice_windows=2, "
+    "pass_windows=0)\n--\n\n";
+
+// Every text that names a class, derived from its name.
+template <class Obj>
+struct ClassTexts {
+    static constexpr auto qualified = py::join(py::Text("builtins."), Obj::kName);
+    static constexpr auto doc = py::join(Obj::kName, kParameterSignature);
+    static constexpr auto new_place = py::join(Obj::kName, py::Text(".__new__"));
+    static constexpr auto new_function = py::join(new_place, py::Text("()"));
+    static constexpr py::Params<14> new_binding{new_function.chars, kConfigNames, false};
+};
 
 constinit std::atomic<std::int64_t> first_interpreter{-1};
 constinit py::OnceCell<PyObject*> module_cell;
@@ -58,9 +71,9 @@ GateConfig parse_config(const py::Params<14>& params, PyObject* args, PyObject* 
 template <class Obj>
 PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     constexpr bool kStreaming = std::is_same_v<Obj, StreamingEnergyTalvaneObject>;
-    return py::boundary(kStreaming ? "StreamingEnergyTalvane.__new__" : "EnergyTalvane.__new__", [&] {
+    return py::boundary(ClassTexts<Obj>::new_place.chars, [&] {
         // Every parameter is converted before anything is allocated.
-        GateConfig config = parse_config(kStreaming ? kNewStreaming : kNewEnergy, args, kwargs);
+        GateConfig config = parse_config(ClassTexts<Obj>::new_binding, args, kwargs);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Ref self = Ref::steal(alloc(type, 0));
         if (!self) throw py::ErrSet{};
@@ -84,79 +97,22 @@ void gate_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
-constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef energy_methods[] = {
-    {.ml_name = "compute_keep_mask", .ml_meth = as_cfunction(EnergyTalvane_compute_keep_mask),
-     .ml_flags = kFastKeywords, .ml_doc = "compute_keep_mask($self, data, sample_rate)\n--\n\n"},
-    {.ml_name = "compute_keep_mask_array", .ml_meth = as_cfunction(EnergyTalvane_compute_keep_mask_array),
-     .ml_flags = kFastKeywords, .ml_doc = "compute_keep_mask_array($self, data, sample_rate)\n--\n\n"},
-    {.ml_name = "apply_array", .ml_meth = as_cfunction(EnergyTalvane_apply_array),
-     .ml_flags = kFastKeywords, .ml_doc = "apply_array($self, data, sample_rate)\n--\n\n"},
-    {.ml_name = "apply_array_np", .ml_meth = as_cfunction(EnergyTalvane_apply_array_np),
-     .ml_flags = kFastKeywords, .ml_doc = "apply_array_np($self, data, sample_rate)\n--\n\n"},
-    {.ml_name = "compact_array", .ml_meth = as_cfunction(EnergyTalvane_compact_array),
-     .ml_flags = kFastKeywords, .ml_doc = "compact_array($self, data, sample_rate)\n--\n\n"},
-    {.ml_name = "compact_array_np", .ml_meth = as_cfunction(EnergyTalvane_compact_array_np),
-     .ml_flags = kFastKeywords, .ml_doc = "compact_array_np($self, data, sample_rate)\n--\n\n"},
-    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
-};
-
-PyMethodDef streaming_methods[] = {
-    {.ml_name = "process_chunk", .ml_meth = as_cfunction(StreamingEnergyTalvane_process_chunk),
-     .ml_flags = kFastKeywords, .ml_doc = "process_chunk($self, data, sample_rate, is_last)\n--\n\n"},
-    {.ml_name = "reset", .ml_meth = as_cfunction(StreamingEnergyTalvane_reset), .ml_flags = METH_NOARGS,
-     .ml_doc = "reset($self)\n--\n\n"},
-    {.ml_name = "context_len", .ml_meth = as_cfunction(StreamingEnergyTalvane_context_len),
-     .ml_flags = METH_NOARGS, .ml_doc = "context_len($self)\n--\n\n"},
-    {.ml_name = "last_gain", .ml_meth = as_cfunction(StreamingEnergyTalvane_last_gain),
-     .ml_flags = METH_NOARGS, .ml_doc = "last_gain($self)\n--\n\n"},
-    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
-};
-
-#define TALVANE_PARAMS                                                                            \
-    "(enabled=True, window_ms=10, base_thresh=0.008, threshold_ratio=2.0, max_thresh=0.035, "     \
-    "smooth_alpha=0.2, min_voice_windows=5, attenuation=0.0, noise_floor_percentile=20.0, "       \
-    "max_silence_gap_windows=8, fade_ms=5, stream_context_ms=3000, pad_voice_windows=2, "         \
-    "pass_windows=0)\n--\n\n"
-
-PyType_Slot energy_slots[] = {
-    {Py_tp_doc, const_cast<char*>("EnergyTalvane" TALVANE_PARAMS)},
-    {Py_tp_new, reinterpret_cast<void*>(gate_new<EnergyTalvaneObject>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc<EnergyTalvaneObject>)},
-    {Py_tp_methods, energy_methods},
+template <class Obj>
+PyType_Slot class_slots[] = {
+    {Py_tp_doc, const_cast<char*>(ClassTexts<Obj>::doc.chars)},
+    {Py_tp_new, reinterpret_cast<void*>(gate_new<Obj>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc<Obj>)},
+    {Py_tp_methods, std::is_same_v<Obj, EnergyTalvaneObject> ? energy_methods : streaming_methods},
     {0, nullptr},
 };
 
-PyType_Slot streaming_slots[] = {
-    {Py_tp_doc, const_cast<char*>("StreamingEnergyTalvane" TALVANE_PARAMS)},
-    {Py_tp_new, reinterpret_cast<void*>(gate_new<StreamingEnergyTalvaneObject>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc<StreamingEnergyTalvaneObject>)},
-    {Py_tp_methods, streaming_methods},
-    {0, nullptr},
-};
-
-#undef TALVANE_PARAMS
-
-PyType_Spec energy_spec = {
-    .name = "builtins.EnergyTalvane",
-    .basicsize = static_cast<int>(sizeof(EnergyTalvaneObject)),
+template <class Obj>
+PyType_Spec class_spec = {
+    .name = ClassTexts<Obj>::qualified.chars,
+    .basicsize = static_cast<int>(sizeof(Obj)),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
-    .slots = energy_slots,
-};
-
-PyType_Spec streaming_spec = {
-    .name = "builtins.StreamingEnergyTalvane",
-    .basicsize = static_cast<int>(sizeof(StreamingEnergyTalvaneObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = streaming_slots,
+    .slots = class_slots<Obj>,
 };
 
 PyModuleDef module_def = {
@@ -174,15 +130,19 @@ PyModuleDef module_def = {
     .m_free = nullptr,
 };
 
-PyObject* class_object(py::OnceCell<PyObject*>& cell, PyType_Spec& spec) {
+template <class Obj>
+PyObject* class_object(py::OnceCell<PyObject*>& cell) {
     return cell.get([&] {
-        PyObject* type = PyType_FromSpec(&spec);  // kept for the process
+        PyObject* type = PyType_FromSpec(&class_spec<Obj>);  // kept for the process
         if (type == nullptr) throw py::ErrSet{};
         return type;
     });
 }
 
-void add_class(PyObject* module, const char* name, PyObject* type) {
+template <class Obj>
+void add_class(PyObject* module, py::OnceCell<PyObject*>& cell) {
+    const char* name = Obj::kName.chars;
+    PyObject* type = class_object<Obj>(cell);
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::ErrSet{};
@@ -202,8 +162,8 @@ void add_class(PyObject* module, const char* name, PyObject* type) {
 PyObject* make_module() {
     Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) throw py::ErrSet{};
-    add_class(module.get(), "EnergyTalvane", class_object(energy_type_cell, energy_spec));
-    add_class(module.get(), "StreamingEnergyTalvane", class_object(streaming_type_cell, streaming_spec));
+    add_class<EnergyTalvaneObject>(module.get(), energy_type_cell);
+    add_class<StreamingEnergyTalvaneObject>(module.get(), streaming_type_cell);
     return module.release();  // kept for the process
 }
 

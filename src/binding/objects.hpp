@@ -1,4 +1,4 @@
-// The two gate object layouts, their class objects and the method entry points.
+// The two gate object layouts, their class objects and their method tables.
 #pragma once
 
 #include "convert/ref.hpp"
@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "config.hpp"
+#include "method_table.hpp"
 #include "streaming/stream_state.hpp"
 
 namespace talvane {
@@ -16,7 +17,7 @@ struct EnergyTalvaneObject {
     std::atomic<std::intptr_t> borrow;  // 0 free, n > 0 shared by n calls, -1 exclusive
     GateConfig config;
     static PyTypeObject* type() noexcept;  // NULL before the class exists
-    static constexpr const char* kName = "EnergyTalvane";
+    static constexpr py::Text kName = "EnergyTalvane";
 };
 
 struct StreamingEnergyTalvaneObject {
@@ -25,25 +26,10 @@ struct StreamingEnergyTalvaneObject {
     GateConfig config;
     StreamState state;
     static PyTypeObject* type() noexcept;
-    static constexpr const char* kName = "StreamingEnergyTalvane";
+    static constexpr py::Text kName = "StreamingEnergyTalvane";
 };
 
-PyObject* EnergyTalvane_compute_keep_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames);
-PyObject* EnergyTalvane_compute_keep_mask_array(PyObject* self, PyObject* const* args,
-                                                Py_ssize_t nargs, PyObject* kwnames);
-PyObject* EnergyTalvane_apply_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames);
-PyObject* EnergyTalvane_apply_array_np(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames);
-PyObject* EnergyTalvane_compact_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames);
-PyObject* EnergyTalvane_compact_array_np(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames);
-PyObject* StreamingEnergyTalvane_process_chunk(PyObject* self, PyObject* const* args,
-                                               Py_ssize_t nargs, PyObject* kwnames);
-PyObject* StreamingEnergyTalvane_reset(PyObject* self, PyObject* unused);
-PyObject* StreamingEnergyTalvane_context_len(PyObject* self, PyObject* unused);
-PyObject* StreamingEnergyTalvane_last_gain(PyObject* self, PyObject* unused);
+extern PyMethodDef energy_methods[];     // energy_methods.cpp
+extern PyMethodDef streaming_methods[];  // streaming_methods.cpp
 
 }  // namespace talvane

@@ -16,7 +16,7 @@ template <class Obj>
 Obj* receiver(PyObject* self) {
     PyTypeObject* type = Obj::type();
     if (type == nullptr || !PyObject_TypeCheck(self, type)) {
-        PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object but received a '%s'", Obj::kName,
+        PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object but received a '%s'", Obj::kName.chars,
                      Py_TYPE(self)->tp_name);
         throw ErrSet{};
     }
