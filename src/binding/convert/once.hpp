@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 #if defined(_WIN32)
 #include <process.h>
@@ -36,6 +37,18 @@ public:
 
     template <class Make>
     T get(Make&& make) {
+        if (word_.load(std::memory_order_acquire) == kReady) return value_;
+        return get_slow(std::forward<Make>(make));
+    }
+
+    // The item if it was made, else T{}; never makes it.
+    T peek() const noexcept {
+        return word_.load(std::memory_order_acquire) == kReady ? value_ : T{};
+    }
+
+private:
+    template <class Make>
+    T get_slow(Make&& make) {
         const std::uint64_t mine = busy_word(this_process());
         for (;;) {
             std::uint64_t word = word_.load(std::memory_order_acquire);
@@ -74,12 +87,6 @@ public:
         }
     }
 
-    // The item if it was made, else T{}; never makes it.
-    T peek() const noexcept {
-        return word_.load(std::memory_order_acquire) == kReady ? value_ : T{};
-    }
-
-private:
     // One word holds the state and, while the item is being made, the process
     // making it, so a reader never sees one without the other.
     static constexpr std::uint64_t kEmpty = 0, kReady = 1;
