@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from talvane_rs import EnergyTalvane
+from talvane_rs import EnergyTalvane, analyse
 
 f32 = np.float32
 NAN = float("nan")
@@ -189,11 +189,39 @@ def test_threshold_limit_message(base, top, text):
 RATES = [0, 1, 40, 50, 8000, 16000, 22050, 44100, 48000, U64_MAX]
 
 
+def check_analysis_view(cfg, x, rate, gate, same_f32):
+    """analyse() shows the reference's own intermediates, and its per-sample
+    fields equal the mask and the gain curve of the methods."""
+    try:
+        stages, w = ref.stages(cfg, x, rate)  # checks the limits, also for no samples
+    except ref.ThresholdError as e:
+        with pytest.raises(ValueError) as info:
+            analyse(x, rate, **cfg.kwargs())
+        assert str(info.value) == str(e)
+        return
+    view = analyse(x if len(x) % 2 else x.tolist(), rate, **cfg.kwargs())  # the array and the list rule
+    energies = ref.window_energies(ref.as_samples(x), w)
+    smoothed = ref.smooth(energies, cfg.smooth_alpha)
+    floor = ref.noise_floor(smoothed, cfg.noise_floor_percentile)
+    with np.errstate(all="ignore"):
+        product = f32(floor) * cfg.threshold_ratio
+    clamped = "low" if product < cfg.base_thresh else "high" if product > cfg.max_thresh else None
+    assert view.window_len == w and view.clamped == clamped
+    same_f32(view.energies, energies)
+    same_f32(view.smoothed, smoothed)
+    same_f32([view.noise_floor, view.threshold], [floor, ref.threshold(floor, cfg)])
+    assert view.voice.tolist() == stages[0] and view.keep_windows.tolist() == stages[-1]
+    assert view.mask.tolist() == gate.compute_keep_mask_array(x, rate).tolist()
+    with np.errstate(all="ignore"):
+        same_f32(x * view.gains, gate.apply_array(x.tolist(), rate))
+
+
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("rate", RATES)
-def test_masks_match_reference(kind, rate, seed, case):
+def test_masks_match_reference(kind, rate, seed, case, same_f32):
     cfg, x = case(kind, rate, seed)
     gate = EnergyTalvane(**cfg.kwargs())
+    check_analysis_view(cfg, x, rate, gate, same_f32)
     try:
         expected = ref.keep_mask(cfg, x, rate)
     except ref.ThresholdError as e:
@@ -206,3 +234,15 @@ def test_masks_match_reference(kind, rate, seed, case):
     mask = gate.compute_keep_mask_array(x, rate)
     assert mask.dtype == np.bool_
     assert mask.tolist() == expected
+
+
+def test_analysis_says_when_the_noise_is_louder_than_the_limit():
+    rate = 16000
+    noise = np.random.default_rng(5).normal(0.0, 0.1, 3 * rate).astype(np.float32)
+    view = analyse(noise, rate)
+    assert view.clamped == "high" and view.threshold == f32(0.035) and view.noise_floor > 0.035
+    assert view.keep_windows.all() and view.regions == [(0, len(noise))]
+    quiet = analyse(noise * f32(0.001), rate)
+    assert quiet.clamped == "low" and not quiet.mask.any() and quiet.regions == []
+    with pytest.raises(ValueError):  # the arrays are the analysis's own, not to be changed
+        view.energies[0] = 0.0

@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse
 
 
 def internal_error_type():
@@ -93,10 +93,10 @@ def test_list_results_widen_float32_exactly():
     ],
     ids=["str", "set", "generator", "int", "dict", "none-item", "str-item"],
 )
-@pytest.mark.parametrize("method", ["compute_keep_mask", "apply_array", "compact_array"])
+@pytest.mark.parametrize("method", ["compute_keep_mask", "apply_array", "compact_array", "analyse"])
 def test_float_sequence_refusals(method, data, message):
     with pytest.raises(TypeError) as info:
-        getattr(GATE, method)(data, 16000)
+        (analyse if method == "analyse" else getattr(GATE, method))(data, 16000)
     assert str(info.value) == message
 
 
@@ -116,16 +116,21 @@ def test_float32_array_refusals(method, data, message):
     with pytest.raises(TypeError) as info:
         getattr(GATE, method)(data, 16000)
     assert str(info.value) == message
+    if isinstance(data, np.ndarray):  # analyse takes any other sequence by the list rule
+        with pytest.raises(TypeError) as info:
+            analyse(data, 16000)
+        assert str(info.value) == message
 
 
-@pytest.mark.parametrize("method", ["compute_keep_mask_array", "apply_array_np", "compact_array_np"])
+@pytest.mark.parametrize("method", ["compute_keep_mask_array", "apply_array_np", "compact_array_np", "analyse"])
 def test_non_contiguous_reported_after_sample_rate(method):
     strided = np.zeros(20, np.float32)[::2]
+    call = analyse if method == "analyse" else getattr(GATE, method)
     with pytest.raises(TypeError) as info:
-        getattr(GATE, method)(strided, 16000.0)
+        call(strided, 16000.0)
     assert str(info.value) == "argument 'sample_rate': 'float' object cannot be interpreted as an integer"
     with pytest.raises(TypeError) as info:
-        getattr(GATE, method)(strided, 16000)
+        call(strided, 16000)
     assert str(info.value) == "The given array is not contiguous"
 
 

@@ -17,9 +17,11 @@ pytest.importorskip("mypy")
 USER_SCRIPT = """
     import numpy as np
     import numpy.typing as npt
+    from typing import Literal
+
     from typing_extensions import assert_type
 
-    from talvane_rs import EnergyTalvane, Region, StreamingEnergyTalvane, keep_regions
+    from talvane_rs import Analysis, EnergyTalvane, Region, StreamingEnergyTalvane, analyse, keep_regions
 
     rate = 16000
     audio = np.zeros(rate, dtype=np.float32)
@@ -44,13 +46,23 @@ USER_SCRIPT = """
     assert_type(stream.last_gain(), float | None)
     assert_type(stream.context_len(), int)
     assert_type(stream.reset(), None)
+
+    view = analyse(audio, rate, attenuation=0.1, pass_windows=2)
+    assert_type(analyse([0.0, 1, 2.5], np.int64(rate)), Analysis)
+    assert_type(view.energies, npt.NDArray[np.float32])
+    assert_type(view.noise_floor, float)
+    if view.clamped is not None:
+        assert_type(view.clamped, Literal["low", "high"])
+    assert_type(view.mask, npt.NDArray[np.bool_])
+    assert_type(view.gains, npt.NDArray[np.float32])
+    assert_type(view.regions, list[Region])
 """
 
 # Each line marked "# error" must be reported, and no other line.
 MISUSES = """
     import numpy as np
 
-    from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, keep_regions
+    from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, keep_regions
 
     audio = np.zeros(100, dtype=np.float32)
     EnergyTalvane(window_ms=10.0)  # error
@@ -64,6 +76,9 @@ MISUSES = """
     gain: float = StreamingEnergyTalvane().last_gain()  # error
     StreamingEnergyTalvane().context_len(1)  # error
     keep_regions([True], 16000.0)  # error
+    analyse(audio, 16000, window=10)  # error
+    analyse(audio, 16000, 10)  # error
+    analyse(audio, 16000).noise_floor = 0.0  # error
 """
 
 

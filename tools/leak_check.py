@@ -16,7 +16,7 @@ import time
 
 import numpy as np
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse
 
 RSS_LIMIT = 1 << 20  # bytes
 BLOCKS_LIMIT = 100
@@ -160,6 +160,14 @@ def cases():
     yield "reset(argument)", lambda: s.reset(1), TypeError
     yield "context_len", s.context_len, None
     yield "last_gain", s.last_gain, None
+
+    yield "analyse(array)", lambda: analyse(SPEECH, 16000, pass_windows=1), None
+    yield "analyse(list)", lambda: analyse(SPEECH_LIST, 16000), None
+    yield "analyse(mask, gains, regions)", lambda: (lambda a: (a.mask, a.gains, a.regions))(analyse(SPEECH, 16000)), None
+    yield "analyse(strided)", lambda: analyse(STRIDED, 16000), TypeError
+    yield "analyse(bad item)", lambda: analyse([0.5, None], 16000), TypeError
+    yield "analyse(bad parameter)", lambda: analyse(SPEECH, 16000, attenuation=None), TypeError
+    yield "analyse(limits)", lambda: analyse(SPEECH, 16000, base_thresh=0.5, max_thresh=0.1), ValueError
 
 
 def measure():

@@ -3,11 +3,21 @@
 ``EnergyTalvane`` gates whole recordings (keep mask, gains with ramps, or the
 silence cut out); ``StreamingEnergyTalvane`` gates a live stream chunk by chunk
 with no delay. Both take the same fourteen parameters. ``keep_regions`` turns
-a keep mask into its kept stretches.
+a keep mask into its kept stretches, and ``analyse`` shows every intermediate
+of a decision (energies, noise floor, threshold, voice and keep flags).
 """
 
 from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs.analysis import Analysis, analyse
 from talvane_rs.regions import Region, keep_regions
 
 __version__ = "0.1.0"
-__all__ = ["EnergyTalvane", "Region", "StreamingEnergyTalvane", "__version__", "keep_regions"]
+__all__ = [
+    "Analysis",
+    "EnergyTalvane",
+    "Region",
+    "StreamingEnergyTalvane",
+    "__version__",
+    "analyse",
+    "keep_regions",
+]

@@ -31,16 +31,23 @@ constexpr auto join(const Text<N>&... parts) {
     return out;
 }
 
-// A fast-call method with all parameters required, positional or keyword.
-template <Text Type, Text Name, Text... Parameters>
-struct Method {
+// A fast-call callable with all parameters required, positional or keyword: a
+// method (Self "$self", Prefix "Type.") or a module function (Self "$module", no prefix).
+template <Text Prefix, Text Self, Text Name, Text... Parameters>
+struct FastCall {
     static constexpr std::size_t arity = sizeof...(Parameters);
-    static constexpr auto place = join(Type, Text("."), Name);  // failure reports
+    static constexpr auto place = join(Prefix, Name);            // failure reports
     static constexpr auto function = join(place, Text("()"));    // binding messages
-    static constexpr auto doc = join(Name, Text("($self"), join(Text(", "), Parameters)..., Text(")\n--\n\n"));
+    static constexpr auto doc = join(Name, Text("("), Self, join(Text(", "), Parameters)..., Text(")\n--\n\n"));
     static constexpr Params<arity> binding{function.chars, {Parameters.chars...}, true};
     static constexpr const char* name = Name.chars;
 };
+
+template <Text Type, Text Name, Text... Parameters>
+using Method = FastCall<join(Type, Text(".")), Text("$self"), Name, Parameters...>;
+
+template <Text Name, Text... Parameters>
+using Function = FastCall<Text(""), Text("$module"), Name, Parameters...>;
 
 // A method without arguments (the interpreter refuses any).
 template <Text Type, Text Name>

@@ -1,24 +1,20 @@
 // PyInit__native, the two gate classes (specs, method tables, tp_new, tp_dealloc).
 #include "objects.hpp"
 
-#include <atomic>
 #include <new>
 
 #include "convert/bind.hpp"
+#include "convert/gate_params.hpp"
 #include "convert/boundary.hpp"
 #include "convert/once.hpp"
 #include "convert/values.hpp"
+#include "module_once.hpp"
 
 namespace talvane {
 
 namespace {
 
 using py::Ref;
-
-constexpr std::array<const char*, 14> kConfigNames{
-    "enabled", "window_ms", "base_thresh", "threshold_ratio", "max_thresh", "smooth_alpha",
-    "min_voice_windows", "attenuation", "noise_floor_percentile", "max_silence_gap_windows",
-    "fade_ms", "stream_context_ms", "pad_voice_windows", "pass_windows"};
 
 constexpr py::Text kParameterSignature =
     "(enabled=True, window_ms=10, base_thresh=0.008, threshold_ratio=2.0, max_thresh=0.035, "
@@ -33,47 +29,19 @@ struct ClassTexts {
     static constexpr auto doc = py::join(Obj::kName, kParameterSignature);
     static constexpr auto new_place = py::join(Obj::kName, py::Text(".__new__"));
     static constexpr auto new_function = py::join(new_place, py::Text("()"));
-    static constexpr py::Params<14> new_binding{new_function.chars, kConfigNames, false};
+    static constexpr py::Params<14> new_binding{new_function.chars, py::kConfigNames, false};
 };
 
-constinit std::atomic<std::int64_t> first_interpreter{-1};
-constinit py::OnceCell<PyObject*> module_cell;
+constinit py::ModuleOnce module_once;
 constinit py::OnceCell<PyObject*> energy_type_cell;
 constinit py::OnceCell<PyObject*> streaming_type_cell;
-
-// Converts the given parameters in table order; absent ones keep their defaults.
-GateConfig parse_config(const py::Params<14>& params, PyObject* args, PyObject* kwargs) {
-    auto arg = py::bind(params, args, kwargs);
-    GateConfig c;
-    auto unsigned_param = [&](std::size_t i, std::uint64_t& field) {
-        if (arg[i]) field = py::to_unsigned(arg[i].get(), kConfigNames[i]);
-    };
-    auto float_param = [&](std::size_t i, float& field) {
-        if (arg[i]) field = py::to_float(arg[i].get(), kConfigNames[i]);
-    };
-    if (arg[0]) c.enabled = py::to_bool(arg[0].get(), kConfigNames[0]);
-    unsigned_param(1, c.window_ms);
-    float_param(2, c.base_thresh);
-    float_param(3, c.threshold_ratio);
-    float_param(4, c.max_thresh);
-    float_param(5, c.smooth_alpha);
-    unsigned_param(6, c.min_voice_windows);
-    float_param(7, c.attenuation);
-    float_param(8, c.noise_floor_percentile);
-    unsigned_param(9, c.max_silence_gap_windows);
-    unsigned_param(10, c.fade_ms);
-    unsigned_param(11, c.stream_context_ms);
-    unsigned_param(12, c.pad_voice_windows);
-    unsigned_param(13, c.pass_windows);
-    return c;
-}
 
 template <class Obj>
 PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     constexpr bool kStreaming = std::is_same_v<Obj, StreamingEnergyTalvaneObject>;
     return py::boundary(ClassTexts<Obj>::new_place.chars, [&] {
         // Every parameter is converted before anything is allocated.
-        GateConfig config = parse_config(ClassTexts<Obj>::new_binding, args, kwargs);
+        GateConfig config = py::to_config(py::bind(ClassTexts<Obj>::new_binding, args, kwargs));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Ref self = Ref::steal(alloc(type, 0));
         if (!self) throw py::ErrSet{};
@@ -169,6 +137,12 @@ PyObject* make_module() {
 
 }  // namespace
 
+const py::ModuleTexts py::kModuleTexts{
+    .name = "talvane_rs._native",
+    .internal_error_doc = "Raised when talvane_rs._native fails unexpectedly or a gate's threshold limits are "
+                          "out of order. Derives from BaseException, so 'except Exception' does not catch it.",
+};
+
 PyTypeObject* EnergyTalvaneObject::type() noexcept {
     return reinterpret_cast<PyTypeObject*>(energy_type_cell.peek());
 }
@@ -181,17 +155,5 @@ PyTypeObject* StreamingEnergyTalvaneObject::type() noexcept {
 
 PyMODINIT_FUNC PyInit__native(void) {
     using namespace talvane;
-    return py::boundary("PyInit__native", [] {
-        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (id < 0) throw py::ErrSet{};
-        std::int64_t recorded = -1;
-        // One atomic claim: two interpreters racing at the first import cannot both win.
-        if (!first_interpreter.compare_exchange_strong(recorded, id) && recorded != id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "talvane_rs._native does not support sub-interpreters: it was already "
-                            "initialised in another interpreter of this process");
-            throw py::ErrSet{};
-        }
-        return py::Ref::borrow(module_cell.get(make_module));
-    });
+    return py::boundary("PyInit__native", [] { return py::module_once(module_once, make_module); });
 }

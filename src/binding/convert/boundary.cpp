@@ -13,7 +13,7 @@ namespace {
 
 constinit OnceCell<PyObject*> internal_error_cell;
 
-constexpr const char* kGenericFailure = "unexpected failure inside talvane_rs._native";
+std::string generic_failure() { return std::string("unexpected failure inside ") + kModuleTexts.name; }
 
 // str() of an object as UTF-8, or a stand-in when even that fails.
 std::string text_of(PyObject* o) {
@@ -43,7 +43,7 @@ void raise_internal(const std::string& text) {
 }
 
 void report(const char* place, const std::string& text) {
-    PySys_FormatStderr("talvane_rs._native: internal failure in %s: %s\n", place, text.c_str());
+    PySys_FormatStderr("%s: internal failure in %s: %s\n", kModuleTexts.name, place, text.c_str());
 }
 
 // An internal-error exception that came back through Python code the call ran:
@@ -56,9 +56,9 @@ void resume_nested_internal(const char* place) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
-    std::string text = v ? text_of(v.get()) : kGenericFailure;
-    PySys_FormatStderr("talvane_rs._native: resuming an internal failure fetched from Python in %s\n"
-                       "talvane_rs._native: the Python stack trace follows\n", place);
+    std::string text = v ? text_of(v.get()) : generic_failure();
+    PySys_FormatStderr("%s: resuming an internal failure fetched from Python in %s\n"
+                       "%s: the Python stack trace follows\n", kModuleTexts.name, place, kModuleTexts.name);
     if (v) {
         if (tb) PyException_SetTraceback(v.get(), tb.get());
 #if PY_VERSION_HEX >= 0x030C0000
@@ -75,7 +75,7 @@ void resume_nested_internal(const char* place) {
 
 PyObject* must(PyObject* o) {
     if (o == nullptr) {
-        throw InternalFailure(PyErr_Occurred() ? take_error_text() : std::string(kGenericFailure));
+        throw InternalFailure(PyErr_Occurred() ? take_error_text() : std::string(generic_failure()));
     }
     return o;
 }
@@ -85,7 +85,7 @@ std::string take_error_text() {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
-    if (!t) return kGenericFailure;
+    if (!t) return generic_failure();
     std::string name = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
     if (auto dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);
     return v ? name + ": " + text_of(v.get()) : name;
@@ -93,11 +93,9 @@ std::string take_error_text() {
 
 PyObject* internal_error_type() {
     return internal_error_cell.get([] {
-        return must(PyErr_NewExceptionWithDoc(
-            "talvane_rs._native.InternalError",
-            "Raised when talvane_rs._native fails unexpectedly or a gate's threshold limits are "
-            "out of order. Derives from BaseException, so 'except Exception' does not catch it.",
-            PyExc_BaseException, nullptr));
+        const std::string name = std::string(kModuleTexts.name) + ".InternalError";
+        return must(PyErr_NewExceptionWithDoc(name.c_str(), kModuleTexts.internal_error_doc, PyExc_BaseException,
+                                              nullptr));
     });
 }
 
@@ -111,7 +109,7 @@ PyObject* fail(const char* place) noexcept {
         if (internal != nullptr && PyErr_ExceptionMatches(internal)) resume_nested_internal(place);
         if (!PyErr_Occurred()) {
             report(place, "a Python call failed without an exception");
-            raise_internal(kGenericFailure);
+            raise_internal(generic_failure());
         }
     } catch (const std::bad_alloc&) {
         PyErr_Clear();
@@ -126,8 +124,8 @@ PyObject* fail(const char* place) noexcept {
         raise_internal(e.what());
     } catch (...) {
         PyErr_Clear();
-        report(place, kGenericFailure);
-        raise_internal(kGenericFailure);
+        report(place, generic_failure());
+        raise_internal(generic_failure());
     }
     return nullptr;
 }

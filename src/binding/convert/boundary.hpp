@@ -4,9 +4,17 @@
 #include "convert/ref.hpp"
 
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace talvane::py {
+
+// What failure texts call the extension module; each module defines it.
+struct ModuleTexts {
+    const char* name;                // "talvane_rs._native"
+    const char* internal_error_doc;  // the doc of its internal-error exception
+};
+extern const ModuleTexts kModuleTexts;
 
 // Thrown after a CPython call failed with the Python error left set.
 struct ErrSet {};

@@ -11,9 +11,13 @@ namespace {
 template <class Buffer>
 constexpr const char* kHolderName = nullptr;
 template <>
-constexpr const char* kHolderName<SampleBuffer> = "talvane_rs._native.float32_buffer";
+constexpr const char* kHolderName<SampleBuffer> = "talvane_rs.float32_buffer";
 template <>
-constexpr const char* kHolderName<FlagBuffer> = "talvane_rs._native.bool_buffer";
+constexpr const char* kHolderName<FlagBuffer> = "talvane_rs.bool_buffer";
+template <>
+constexpr const char* kHolderName<std::vector<float>> = "talvane_rs.float32_vector";
+template <>
+constexpr const char* kHolderName<std::vector<std::uint8_t>> = "talvane_rs.bool_vector";
 
 template <class Buffer>
 void free_holder(PyObject* capsule) noexcept {
@@ -73,12 +77,31 @@ Ref bool_array(FlagBuffer&& flags) {
     return wrap_buffer(std::move(flags), bool_descr());
 }
 
+Ref float_array(std::vector<float>&& values) {
+    ensure_numpy();
+    return wrap_buffer(std::move(values), float32_descr());
+}
+
+Ref bool_array(std::vector<std::uint8_t>&& flags) {
+    ensure_numpy();
+    return wrap_buffer(std::move(flags), bool_descr());
+}
+
+Ref float_value(float value) { return Ref::steal(must(PyFloat_FromDouble(static_cast<double>(value)))); }
+
+Ref text(const char* value) { return Ref::steal(must(PyUnicode_FromString(value))); }
+
+Ref tuple(std::span<Ref> items) {
+    Ref out = Ref::steal(must(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return out;
+}
+
 Ref unsigned_int(std::uint64_t value) { return Ref::steal(must(PyLong_FromUnsignedLongLong(value))); }
 
-Ref optional_float(std::optional<float> value) {
-    if (!value.has_value()) return none();
-    return Ref::steal(must(PyFloat_FromDouble(static_cast<double>(*value))));
-}
+Ref optional_float(std::optional<float> value) { return value.has_value() ? float_value(*value) : none(); }
 
 Ref none() { return Ref::borrow(Py_None); }
 

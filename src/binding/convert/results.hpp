@@ -16,6 +16,11 @@ Ref float_list(std::span<const float> values);        // each float32 widened ex
 Ref bool_list(std::span<const std::uint8_t> flags);   // the True/False singletons
 Ref float_array(SampleBuffer&& values);  // float32, wraps the buffer
 Ref bool_array(FlagBuffer&& flags);      // bool, one byte per flag
+Ref float_array(std::vector<float>&& values);
+Ref bool_array(std::vector<std::uint8_t>&& flags);
+Ref float_value(float value);                          // widened exactly
+Ref text(const char* value);                           // a str from UTF-8
+Ref tuple(std::span<Ref> items);                       // takes the items over
 Ref unsigned_int(std::uint64_t value);
 Ref optional_float(std::optional<float> value);        // None when absent
 Ref none();

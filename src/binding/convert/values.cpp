@@ -205,4 +205,15 @@ std::span<const float> FloatArray::samples() {
     return realigned_;
 }
 
+AnySamples::AnySamples(PyObject* obj, const char* name) {
+    ensure_numpy();
+    if (PyArray_Check(obj)) {
+        array_.emplace(to_float_array(obj, name));
+    } else {
+        converted_ = to_float_vector(obj, name);
+    }
+}
+
+std::span<const float> AnySamples::samples() { return array_ ? array_->samples() : std::span<const float>(converted_); }
+
 }  // namespace talvane::py

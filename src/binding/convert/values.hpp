@@ -4,6 +4,7 @@
 #include "convert/ref.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -45,5 +46,17 @@ private:
 };
 
 FloatArray to_float_array(PyObject* obj, const char* name);
+
+// Audio given either way: a NumPy array by the array rule (read in place when the
+// operation first reads it), anything else by the float-sequence rule. Loads NumPy.
+class AnySamples {
+public:
+    AnySamples(PyObject* obj, const char* name);
+    std::span<const float> samples();  // as FloatArray::samples() for an array
+
+private:
+    std::optional<FloatArray> array_;
+    std::vector<float> converted_;
+};
 
 }  // namespace talvane::py

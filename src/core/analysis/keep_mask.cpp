@@ -26,7 +26,7 @@ std::vector<Run> voice_runs(std::span<const float> smoothed, float threshold) {
     bool in_run = false;
     std::size_t start = 0;
     for (std::size_t t = 0; t < smoothed.size(); ++t) {
-        const bool voice = smoothed[t] > threshold;
+        const bool voice = is_voice(smoothed[t], threshold);
         if (voice != in_run) {
             if (voice) {
                 start = t;
@@ -170,15 +170,17 @@ float noise_floor(std::span<const float> smoothed, float percentile) {
     return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
 }
 
-float clamp_threshold(const GateConfig& config, float floor) {
-    float threshold = floor * config.threshold_ratio;
-    if (threshold < config.base_thresh) threshold = config.base_thresh;
-    if (threshold > config.max_thresh) threshold = config.max_thresh;
-    return threshold;
+Threshold threshold_for(const GateConfig& config, float floor) {
+    Threshold t{floor * config.threshold_ratio, Clamp::none};
+    if (t.value < config.base_thresh) t = {config.base_thresh, Clamp::low};
+    if (t.value > config.max_thresh) t = {config.max_thresh, Clamp::high};
+    return t;
 }
 
 void check_threshold_limits(float base_thresh, float max_thresh) {
-    if (!(base_thresh <= max_thresh)) throw CheckFailed(threshold_limits_message(base_thresh, max_thresh));
+    if (!threshold_limits_in_order(base_thresh, max_thresh)) {
+        throw CheckFailed(threshold_limits_message(base_thresh, max_thresh));
+    }
 }
 
 std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const float> smoothed,
@@ -197,13 +199,29 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     // saves the work of an analysis that would fail anyway.
     check_threshold_limits(config.base_thresh, config.max_thresh);
     const std::uint64_t window_len = window_length(config, sample_rate);
-    return KeepWindows{flags_from_energies(config, window_energies(samples, window_len)), window_len};
+    return KeepWindows{decide(config, window_energies(samples, window_len)).keep, window_len};
 }
 
-std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies) {
-    const std::vector<float> smoothed = smooth_energies(energies, config.smooth_alpha);
-    const float threshold = clamp_threshold(config, noise_floor(smoothed, config.noise_floor_percentile));
-    return keep_flags(config, smoothed, threshold);
+Decision decide(const GateConfig& config, std::span<const float> energies) {
+    Decision d;
+    d.smoothed = smooth_energies(energies, config.smooth_alpha);
+    d.floor = noise_floor(d.smoothed, config.noise_floor_percentile);
+    d.threshold = threshold_for(config, d.floor);
+    d.keep = keep_flags(config, d.smoothed, d.threshold.value);
+    return d;
+}
+
+AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate) {
+    check_threshold_limits(config.base_thresh, config.max_thresh);
+    AnalysisView view;
+    view.window_len = window_length(config, sample_rate);
+    view.energies = window_energies(samples, view.window_len);
+    view.decision = decide(config, view.energies);
+    view.voice.resize(view.energies.size());
+    for (std::size_t t = 0; t < view.voice.size(); ++t) {
+        view.voice[t] = is_voice(view.decision.smoothed[t], view.decision.threshold.value) ? 1 : 0;
+    }
+    return view;
 }
 
 FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,

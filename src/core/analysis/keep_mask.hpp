@@ -77,11 +77,23 @@ RankedKeys select_ranked_keys(std::span<std::uint32_t> keys, std::size_t lo, std
 float noise_floor(std::span<const float> smoothed, float percentile);
 
 // Voice threshold: floor * threshold_ratio, raised to base_thresh, then lowered
-// to max_thresh (float32; a NaN product stays NaN).
-float clamp_threshold(const GateConfig& config, float floor);
+// to max_thresh (float32; a NaN product stays NaN), and which limit applied.
+enum class Clamp { none, low, high };
+struct Threshold {
+    float value;
+    Clamp clamped;  // low: the product was below base_thresh; high: above max_thresh
+};
+Threshold threshold_for(const GateConfig& config, float floor);
+inline float clamp_threshold(const GateConfig& config, float floor) { return threshold_for(config, floor).value; }
 
-// Threshold-limit check: throws CheckFailed unless base <= max with neither NaN.
+// Whether base <= max with neither NaN; check_threshold_limits throws
+// CheckFailed (its text from threshold_limits_message) when not.
+inline bool threshold_limits_in_order(float base_thresh, float max_thresh) { return base_thresh <= max_thresh; }
 void check_threshold_limits(float base_thresh, float max_thresh);
+
+// The voice decision of one window: strictly above the threshold, so a NaN on
+// either side is never voice.
+inline bool is_voice(float smoothed, float threshold) { return smoothed > threshold; }
 
 // Voice decision (smoothed energy strictly above the threshold; NaN is never
 // voice) followed by the four cleaning passes: short-run removal, gap filling,
@@ -92,7 +104,23 @@ std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const f
 
 // Everything after the energies: smoothing, noise floor, threshold, voice decision
 // and the four passes. Does not check the threshold limits (callers do, first).
-std::vector<std::uint8_t> flags_from_energies(const GateConfig& config, std::span<const float> energies);
+struct Decision {
+    std::vector<float> smoothed;
+    float floor;
+    Threshold threshold;
+    std::vector<std::uint8_t> keep;  // one flag per window, after the four passes
+};
+Decision decide(const GateConfig& config, std::span<const float> energies);
+
+// Every intermediate of one analysis, for inspection: what compute_keep_windows_inner
+// decides, and how. Checks the threshold limits first, also for empty input.
+struct AnalysisView {
+    std::uint64_t window_len;
+    std::vector<float> energies;
+    Decision decision;
+    std::vector<std::uint8_t> voice;  // per window, before the cleaning passes
+};
+AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate);
 
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for

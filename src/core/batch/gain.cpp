@@ -67,17 +67,27 @@ void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window
     }
 }
 
+SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> flags, std::uint64_t window_len,
+                        std::size_t n_samples, std::uint64_t sample_rate) {
+    SampleBuffer gains(n_samples);  // every element written below
+    if (!config.enabled) {
+        std::fill(gains.begin(), gains.end(), 1.0f);
+        return gains;
+    }
+    fill_window_gains(flags, window_len, config.attenuation, 0, gains);
+    const std::uint64_t fade_len = fade_length(config, sample_rate);
+    if (fade_len >= 2) ramp_gains(gains, fade_len);
+    return gains;
+}
+
 SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,
                                std::uint64_t sample_rate) {
     if (!config.enabled) return copy_samples(samples);
     const std::size_t n = samples.size();
     if (n == 0) return {};  // no analysis for an empty recording
     const KeepWindows windows = compute_keep_windows_inner(config, samples, sample_rate);
-    // The output holds the gain curve first (every element written), then the products.
-    SampleBuffer out(n);
-    fill_window_gains(windows.flags, windows.window_len, config.attenuation, 0, out);
-    const std::uint64_t fade_len = fade_length(config, sample_rate);
-    if (fade_len >= 2) ramp_gains(out, fade_len);
+    // The output holds the gain curve first, then the products.
+    SampleBuffer out = gain_curve(config, windows.flags, windows.window_len, n, sample_rate);
     for (std::size_t k = 0; k < n; ++k) out[k] = samples[k] * out[k];
     return out;
 }

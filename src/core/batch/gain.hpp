@@ -30,6 +30,12 @@ void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* ent
 void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
                        std::uint64_t first, std::span<float> out);
 
+// The per-sample gain curve the list path multiplies by: 1.0 for samples of kept
+// windows, attenuation for the rest, then the ramp rule when the fade length is
+// at least 2. All ones when the gate is disabled.
+SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> flags, std::uint64_t window_len,
+                        std::size_t n_samples, std::uint64_t sample_rate);
+
 // List path: per-sample gains 1.0 / attenuation, ramps, products. Disabled:
 // a copy. Empty input gives an empty output without running the analysis.
 SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,

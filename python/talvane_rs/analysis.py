@@ -1,0 +1,147 @@
+"""Why the gate kept or dropped each stretch: every intermediate of one analysis.
+
+``analyse(data, sample_rate, **gate_params)`` runs the same analysis as
+``EnergyTalvane.compute_keep_mask_array`` and returns what it computed on the
+way: window energies, smoothed energies, the noise floor, the threshold and
+which limit clamped it, the voice decision before cleaning and the keep decision
+after it. The per-sample fields (``mask``, ``gains``, ``regions``) are computed
+when first read, so the view of a long recording stays small.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
+
+from talvane_rs import _analysis
+from talvane_rs.regions import Region, keep_regions
+
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    import numpy as np
+    import numpy.typing as npt
+
+    _Bool = Union[bool, np.bool_]
+    _Real = Union[SupportsFloat, SupportsIndex]
+    _Samples = Union[Sequence[_Real], npt.NDArray[Any]]
+
+
+def _frozen(array: Any) -> Any:
+    array.flags.writeable = False
+    return array
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Analysis:
+    """Every intermediate of one analysis of a recording.
+
+    Per window (``window_len`` samples each, the last one possibly shorter):
+    ``energies`` (RMS), ``smoothed`` (after the exponential smoothing),
+    ``voice`` (smoothed energy above the threshold, before cleaning) and
+    ``keep_windows`` (after the four cleaning passes). ``noise_floor`` is the
+    percentile of the smoothed energies, ``threshold`` the floor times
+    ``threshold_ratio`` clamped to ``[base_thresh, max_thresh]``, and
+    ``clamped`` says which limit applied: ``"low"``, ``"high"`` (the noise is
+    louder than ``max_thresh``, so everything above it counts as voice) or
+    ``None``. Per sample, computed when first read: ``mask`` (equal to
+    ``compute_keep_mask_array``), ``gains`` (the curve ``apply_array``
+    multiplies by: 1.0, ``attenuation`` and the ramps; all ones when the gate is
+    disabled) and ``regions`` (``keep_regions(mask, sample_rate)``, which needs a
+    positive rate). Every array is read-only.
+    """
+
+    window_len: int
+    energies: npt.NDArray[np.float32]
+    smoothed: npt.NDArray[np.float32]
+    noise_floor: float
+    threshold: float
+    clamped: Literal["low", "high"] | None
+    voice: npt.NDArray[np.bool_]
+    keep_windows: npt.NDArray[np.bool_]
+    sample_rate: int
+    _view: object = field(repr=False)
+
+    @cached_property
+    def mask(self) -> npt.NDArray[np.bool_]:
+        """Per sample: kept or not."""
+        return _frozen(_analysis.mask(self._view))  # type: ignore[no-any-return]
+
+    @cached_property
+    def gains(self) -> npt.NDArray[np.float32]:
+        """Per sample: the gain the list method ``apply_array`` multiplies by."""
+        return _frozen(_analysis.gains(self._view))  # type: ignore[no-any-return]
+
+    @cached_property
+    def regions(self) -> list[Region]:
+        """The kept stretches, ``[start, end)`` in samples and in seconds."""
+        return keep_regions(self.mask, self.sample_rate)
+
+    def __repr__(self) -> str:
+        return (
+            f"Analysis(window_len={self.window_len}, windows={len(self.energies)}, "
+            f"noise_floor={self.noise_floor!r}, threshold={self.threshold!r}, clamped={self.clamped!r})"
+        )
+
+
+def analyse(
+    data: _Samples,
+    sample_rate: SupportsIndex,
+    *,
+    enabled: _Bool = True,
+    window_ms: SupportsIndex = 10,
+    base_thresh: _Real = 0.008,
+    threshold_ratio: _Real = 2.0,
+    max_thresh: _Real = 0.035,
+    smooth_alpha: _Real = 0.2,
+    min_voice_windows: SupportsIndex = 5,
+    attenuation: _Real = 0.0,
+    noise_floor_percentile: _Real = 20.0,
+    max_silence_gap_windows: SupportsIndex = 8,
+    fade_ms: SupportsIndex = 5,
+    stream_context_ms: SupportsIndex = 3000,
+    pad_voice_windows: SupportsIndex = 2,
+    pass_windows: SupportsIndex = 0,
+) -> Analysis:
+    """The analysis of ``data`` at ``sample_rate`` with the gate parameters given.
+
+    ``data`` is a one-dimensional contiguous float32 NumPy array (any other
+    array is refused as by the array methods) or any other sequence of numbers
+    (converted as by the list methods); ``sample_rate`` is a non-negative
+    integer. The parameters are those of ``EnergyTalvane``, by keyword, with the
+    same defaults and conversions. Threshold limits out of order (or NaN) raise
+    ``ValueError`` with the analysis's message. Needs NumPy.
+    """
+    import numpy  # noqa: F401  (the results are arrays: a plain ImportError without it)
+
+    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
+        data,
+        sample_rate,
+        enabled,
+        window_ms,
+        base_thresh,
+        threshold_ratio,
+        max_thresh,
+        smooth_alpha,
+        min_voice_windows,
+        attenuation,
+        noise_floor_percentile,
+        max_silence_gap_windows,
+        fade_ms,
+        stream_context_ms,
+        pad_voice_windows,
+        pass_windows,
+    )
+    return Analysis(
+        window_len=window_len,
+        energies=_frozen(energies),
+        smoothed=_frozen(smoothed),
+        noise_floor=floor,
+        threshold=threshold,
+        clamped=clamped,
+        voice=_frozen(voice),
+        keep_windows=_frozen(keep),
+        sample_rate=rate,
+        _view=view,
+    )

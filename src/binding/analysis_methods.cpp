@@ -1,0 +1,143 @@
+// talvane_rs._analysis: every intermediate of one analysis, and the per-sample
+// mask and gain curve computed from it when asked for.
+#include "convert/ref.hpp"
+
+#include <memory>
+
+#include "analysis/keep_mask.hpp"
+#include "batch/gain.hpp"
+#include "convert/gate_params.hpp"
+#include "convert/results.hpp"
+#include "convert/values.hpp"
+#include "method_table.hpp"
+#include "module_once.hpp"
+
+namespace talvane {
+
+namespace {
+
+constexpr const char* kViewName = "talvane_rs._analysis.view";
+
+// What the per-sample fields of an analysis are computed from.
+struct ViewState {
+    std::vector<std::uint8_t> keep;  // per window
+    std::uint64_t window_len;
+    std::size_t n_samples;
+    std::uint64_t sample_rate;
+    GateConfig config;
+};
+
+void free_view(PyObject* capsule) noexcept {
+    delete static_cast<ViewState*>(PyCapsule_GetPointer(capsule, kViewName));
+}
+
+const ViewState& view_of(PyObject* obj) {
+    if (!PyCapsule_IsValid(obj, kViewName)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'view': expected the view of an analysis");
+        throw py::ErrSet{};
+    }
+    return *static_cast<const ViewState*>(PyCapsule_GetPointer(obj, kViewName));
+}
+
+py::Ref clamp_text(Clamp clamped) {
+    switch (clamped) {
+        case Clamp::low: return py::text("low");
+        case Clamp::high: return py::text("high");
+        case Clamp::none: break;
+    }
+    return py::none();
+}
+
+using Analyse = py::Function<"analyse", "data", "sample_rate", "enabled", "window_ms", "base_thresh",
+                             "threshold_ratio", "max_thresh", "smooth_alpha", "min_voice_windows", "attenuation",
+                             "noise_floor_percentile", "max_silence_gap_windows", "fade_ms", "stream_context_ms",
+                             "pad_voice_windows", "pass_windows">;
+
+// (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
+// keep_windows, sample_rate, view): the view is an opaque holder for mask() and gains().
+py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
+    py::AnySamples data(arg[0].get(), "data");
+    const std::uint64_t rate = py::to_unsigned(arg[1].get(), "sample_rate");
+    const GateConfig config = py::to_config(std::span<const py::Ref, 14>(arg.data() + 2, 14));
+    const std::span<const float> samples = data.samples();
+    // A new function: limits out of order are the caller's error, not an internal one.
+    if (!threshold_limits_in_order(config.base_thresh, config.max_thresh)) {
+        PyErr_SetString(PyExc_ValueError, threshold_limits_message(config.base_thresh, config.max_thresh).c_str());
+        throw py::ErrSet{};
+    }
+    AnalysisView view = analyse_inner(config, samples, rate);
+
+    auto state = std::make_unique<ViewState>(
+        ViewState{view.decision.keep, view.window_len, samples.size(), rate, config});
+    py::Ref holder = py::Ref::steal(py::must(PyCapsule_New(state.get(), kViewName, free_view)));
+    state.release();  // the capsule owns it now
+    std::array<py::Ref, 10> items{
+        py::unsigned_int(view.window_len),
+        py::float_array(std::move(view.energies)),
+        py::float_array(std::move(view.decision.smoothed)),
+        py::float_value(view.decision.floor),
+        py::float_value(view.decision.threshold.value),
+        clamp_text(view.decision.threshold.clamped),
+        py::bool_array(std::move(view.voice)),
+        py::bool_array(std::move(view.decision.keep)),
+        py::unsigned_int(rate),
+        std::move(holder),
+    };
+    return py::tuple(items);
+}
+
+using Mask = py::Function<"mask", "view">;
+
+py::Ref mask(PyObject*, std::array<py::Ref, 1>& arg) {
+    const ViewState& view = view_of(arg[0].get());
+    return py::bool_array(expand_flags(view.keep, view.window_len, view.n_samples));
+}
+
+using Gains = py::Function<"gains", "view">;
+
+py::Ref gains(PyObject*, std::array<py::Ref, 1>& arg) {
+    const ViewState& view = view_of(arg[0].get());
+    return py::float_array(gain_curve(view.config, view.keep, view.window_len, view.n_samples, view.sample_rate));
+}
+
+PyMethodDef analysis_functions[] = {
+    py::fast_method<Analyse, analyse>(),
+    py::fast_method<Mask, mask>(),
+    py::fast_method<Gains, gains>(),
+    py::kEndOfMethods,
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_analysis",
+    .m_doc = "Every intermediate of the gate's analysis; talvane_rs.analyse is its interface.",
+    .m_size = 0,  // as _native: one module object per process
+    .m_methods = analysis_functions,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+constinit py::ModuleOnce module_once;
+
+}  // namespace
+
+const py::ModuleTexts py::kModuleTexts{
+    .name = "talvane_rs._analysis",
+    .internal_error_doc = "Raised when talvane_rs._analysis fails unexpectedly. Derives from BaseException, "
+                          "so 'except Exception' does not catch it.",
+};
+
+}  // namespace talvane
+
+PyMODINIT_FUNC PyInit__analysis(void) {
+    using namespace talvane;
+    return py::boundary("PyInit__analysis", [] {
+        return py::module_once(module_once, [] {
+            PyObject* module = PyModule_Create2(&module_def, PYTHON_API_VERSION);  // kept for the process
+            if (module == nullptr) throw py::ErrSet{};
+            return module;
+        });
+    });
+}
