@@ -2,7 +2,8 @@
 
 This module imports only the standard library and the gate itself, so that a
 missing optional dependency is reported in one line rather than a traceback;
-the file work lives in ``talvane_rs._files``.
+the work on each file lives in ``talvane_rs._audio``, imported once the
+dependencies are known to be there.
 """
 
 from __future__ import annotations
@@ -208,9 +209,8 @@ def missing_modules(names: Sequence[str]) -> list[str]:
     return missing
 
 
-def output_path(args: argparse.Namespace, src: Path, folder: Path | None) -> Path:
+def output_path(args: argparse.Namespace, src: Path, folder: Path | None, fmt: str | None) -> Path:
     """Where the result for src goes: -o, or beside the input with the command's tag."""
-    fmt = args.format if args.command == "mask" else None
     if args.command == "mask":
         suffix = "." + (fmt or "csv")
     else:
@@ -247,7 +247,6 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
     fmt = getattr(args, "format", None)
     if args.command == "mask" and fmt is None:
         fmt = "json" if args.output is not None and args.output.suffix.lower() == ".json" else "csv"
-        args.format = fmt
     if src.is_dir():
         sources = sorted(p for p in src.iterdir() if p.is_file() and p.suffix.lower() in AUDIO_SUFFIXES)
         if not sources:
@@ -270,7 +269,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
     jobs, errors = [], []
     claimed: dict[Path, Path] = {}  # output -> the input that writes it
     for s in sources:
-        dst = output_path(args, s, out_dir)
+        dst = output_path(args, s, out_dir, fmt)
         plot = plot_dir / (s.stem + ".png") if plot_dir is not None else args.plot
         targets = [t for t in (dst, plot) if t is not None and str(t) != "-"]
         try:
