@@ -58,8 +58,8 @@ def bursts(rate, seconds, spans, seed=0):
     return x.astype(np.float32)
 
 
-def talvane(*args, cwd, tool=TOOL):
-    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120)
+def talvane(*args, cwd, tool=TOOL, **options):
+    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, **options)
 
 
 def one_line(text):
@@ -233,7 +233,11 @@ def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
     assert r.returncode == 0, r.stderr
     np.testing.assert_array_equal(read(target)[0], EnergyTalvane().apply_array_np(x, RATE))
     assert os.stat(target).st_mode & 0o777 == 0o640
-    assert [p.name for p in tmp_path.iterdir()] == ["in.wav"]  # no temporary file left
+    # A new file gets what the umask leaves, not the private mode of the temporary.
+    r = talvane("cut", target, "-o", "new.wav", cwd=tmp_path, umask=0o027)
+    assert r.returncode == 0, r.stderr
+    assert os.stat(tmp_path / "new.wav").st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "new.wav"]  # no temporary file left
 
 
 def test_console_script_names_the_missing_dependencies_and_the_package_works_without_numpy(tmp_path):

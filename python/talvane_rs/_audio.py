@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import csv
+import errno
 import io
 import json
 import os
+import secrets
 import sys
-import tempfile
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -55,26 +56,39 @@ def read_mono(path: Path, notes: list[str]) -> tuple[FloatArray, int, str]:
     return np.ascontiguousarray(frames.mean(axis=1, dtype=np.float32)), rate, subtype
 
 
-def new_file_mode(dst: Path) -> int:
-    """The mode dst gets: its old one if it exists, else what the umask allows."""
-    try:
-        return dst.stat().st_mode & 0o7777
-    except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
+def create_temporary(dst: Path, mode: int) -> str:
+    """A new empty file beside dst, created with mode less what the umask removes."""
+    for _ in range(100):
+        tmp = dst.parent / f".{dst.stem}.{secrets.token_hex(4)}{dst.suffix}"
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode))
+        except FileExistsError:
+            continue
+        return str(tmp)
+    raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
 
 
 def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
-    """Writes through a temporary file beside dst, so a failure leaves dst as it was."""
+    """Writes through a temporary file beside dst, so a failure leaves dst as it was.
+
+    A new dst gets the mode the system gives any new file: the temporary is
+    created with 0o666 and the kernel applies the umask (or the folder's
+    default ACL). The umask itself is never read, since reading it means
+    setting it process-wide, which races with other threads creating files.
+    A dst that exists keeps its mode, given to the private temporary after the write.
+    """
     try:
-        fd, tmp = tempfile.mkstemp(dir=dst.parent, prefix=f".{dst.stem}.", suffix=dst.suffix)
+        mode: int | None = dst.stat().st_mode & 0o7777
+    except OSError:
+        mode = None
+    try:
+        tmp = create_temporary(dst, 0o666 if mode is None else 0o600)
     except OSError as e:
         raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
-    os.close(fd)
     try:
         write(tmp)
-        os.chmod(tmp, new_file_mode(dst))
+        if mode is not None:
+            os.chmod(tmp, mode)
         os.replace(tmp, dst)
     except BaseException as e:
         os.unlink(tmp)
