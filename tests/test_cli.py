@@ -240,6 +240,18 @@ def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "new.wav"]  # no temporary file left
 
 
+def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
+    from talvane_rs._jobs import Job, sweep_temporaries
+
+    job = Job(command="gate", src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
+              settings={}, token="run1")  # fmt: skip
+    names = [".a.b.run1.x1.wav", ".a.b.run1.x2.png", ".a.b.run2.x1.wav", ".c.run1.x1.wav", "a.b.run1.x1.wav"]
+    for name in names:
+        (tmp_path / name).write_text("")
+    sweep_temporaries([job])
+    assert sorted(p.name for p in tmp_path.iterdir()) == names[2:]
+
+
 def test_console_script_names_the_missing_dependencies_and_the_package_works_without_numpy(tmp_path):
     script = tmp_path / "no_numpy.py"
     script.write_text(

@@ -19,7 +19,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs import EnergyTalvane, Region, StreamingEnergyTalvane, keep_regions
-from talvane_rs._jobs import Job, Outcome
+from talvane_rs._jobs import Job, Outcome, temporary_prefix
 
 FloatArray = npt.NDArray[np.float32]
 BoolArray = npt.NDArray[np.bool_]
@@ -56,10 +56,12 @@ def read_mono(path: Path, notes: list[str]) -> tuple[FloatArray, int, str]:
     return np.ascontiguousarray(frames.mean(axis=1, dtype=np.float32)), rate, subtype
 
 
-def create_temporary(dst: Path, mode: int) -> str:
-    """A new empty file beside dst, created with mode less what the umask removes."""
+def create_temporary(dst: Path, token: str, mode: int) -> str:
+    """A new empty file beside dst, its name marked with the run's token, created
+    with mode less what the umask removes."""
+    prefix = temporary_prefix(dst, token)
     for _ in range(100):
-        tmp = dst.parent / f".{dst.stem}.{secrets.token_hex(4)}{dst.suffix}"
+        tmp = dst.parent / f"{prefix}{secrets.token_hex(4)}{dst.suffix}"
         try:
             os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode))
         except FileExistsError:
@@ -68,7 +70,7 @@ def create_temporary(dst: Path, mode: int) -> str:
     raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
 
 
-def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
+def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) -> None:
     """Writes through a temporary file beside dst, so a failure leaves dst as it was.
 
     A new dst gets the mode the system gives any new file: the temporary is
@@ -82,7 +84,7 @@ def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
     except OSError:
         mode = None
     try:
-        tmp = create_temporary(dst, 0o666 if mode is None else 0o600)
+        tmp = create_temporary(dst, token, 0o666 if mode is None else 0o600)
     except OSError as e:
         raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
     try:
@@ -97,7 +99,7 @@ def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
         raise
 
 
-def write_audio(dst: Path, samples: FloatArray, rate: int, subtype: str, notes: list[str]) -> None:
+def write_audio(dst: Path, token: str, samples: FloatArray, rate: int, subtype: str, notes: list[str]) -> None:
     fmt = SOUNDFILE_FORMATS[dst.suffix.lower()]
     # Keep the input's sample format where the output container takes it.
     if not sf.check_format(fmt, subtype):
@@ -107,7 +109,7 @@ def write_audio(dst: Path, samples: FloatArray, rate: int, subtype: str, notes: 
             clipped = int(np.count_nonzero(~(np.abs(samples) <= 1.0)))
         if clipped:
             notes.append(f"{dst}: {clipped} samples beyond full scale clipped by the {subtype} format")
-    replace_atomically(dst, lambda tmp: sf.write(tmp, samples, rate, format=fmt, subtype=subtype))
+    replace_atomically(dst, token, lambda tmp: sf.write(tmp, samples, rate, format=fmt, subtype=subtype))
 
 
 def region_rows(regions: list[Region]) -> list[dict[str, float | int]]:
@@ -129,12 +131,12 @@ def format_regions(job: Job, regions: list[Region], rate: int, n: int) -> str:
     return text.getvalue()
 
 
-def write_text(dst: Path, text: str) -> None:
+def write_text(dst: Path, token: str, text: str) -> None:
     def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8", newline="") as f:
             f.write(text)
 
-    replace_atomically(dst, write)
+    replace_atomically(dst, token, write)
 
 
 def ms_to_samples(rate: int, ms: float) -> int:
@@ -245,11 +247,11 @@ def run_job(job: Job, notes: list[str]) -> str:
             sys.stdout.write(text)
             sys.stdout.flush()
         else:
-            write_text(job.dst, text)
+            write_text(job.dst, job.token, text)
     else:
         if job.command == "cut" and not regions and n:
             notes.append(f"{job.src}: nothing kept; wrote the first {len(out) / rate:.2f} s unchanged")
-        write_audio(job.dst, out, rate, subtype, notes)
+        write_audio(job.dst, job.token, out, rate, subtype, notes)
     if job.plot is not None:
         from talvane_rs._plot import plot_gate
 
@@ -259,7 +261,7 @@ def run_job(job: Job, notes: list[str]) -> str:
             fig = plot_gate(x, rate, regions, title, out=out, gain=gain)
         else:
             fig = plot_gate(x, rate, regions, title)
-        replace_atomically(job.plot, lambda tmp: fig.savefig(tmp, format="png"))
+        replace_atomically(job.plot, job.token, lambda tmp: fig.savefig(tmp, format="png"))
 
     seconds = n / rate
     share = float(np.count_nonzero(kept)) / n if n else 0.0

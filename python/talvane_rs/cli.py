@@ -13,13 +13,14 @@ import importlib.util
 import inspect
 import math
 import os
+import secrets
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
 from talvane_rs import EnergyTalvane, __version__
-from talvane_rs._jobs import Job, Outcome
+from talvane_rs._jobs import Job, Outcome, sweep_temporaries
 
 PROG = "talvane"
 U64_MAX = 2**64 - 1
@@ -247,6 +248,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
     fmt = getattr(args, "format", None)
     if args.command == "mask" and fmt is None:
         fmt = "json" if args.output is not None and args.output.suffix.lower() == ".json" else "csv"
+    token = secrets.token_hex(8)
     if src.is_dir():
         sources = sorted(p for p in src.iterdir() if p.is_file() and p.suffix.lower() in AUDIO_SUFFIXES)
         if not sources:
@@ -290,6 +292,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
                 dst=dst,
                 plot=plot,
                 settings=settings,
+                token=token,
                 stream_ms=getattr(args, "stream", None),
                 fmt=fmt,
             )
@@ -312,27 +315,31 @@ def run(jobs: list[Job], workers: int, show_progress: bool) -> list[Outcome]:
             tqdm.write(outcome.summary, file=stream)
 
     outcomes = []
-    with tqdm(total=len(jobs), unit="file", disable=not show_progress or None, file=sys.stderr) as bar:
-        if workers <= 1 or len(jobs) <= 1:
-            for job in jobs:
-                outcomes.append(process(job))
-                report(outcomes[-1])
-                bar.update()
-        else:
-            import multiprocessing
-            from concurrent.futures import ProcessPoolExecutor, as_completed
-
-            # Spawned, not forked: the parent already runs threads (the progress bar's).
-            context = multiprocessing.get_context("spawn")
-            with ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context) as pool:
-                futures = {pool.submit(process, job): job for job in jobs}
-                for future in as_completed(futures):
-                    try:
-                        outcomes.append(future.result())
-                    except Exception as e:  # the worker died: a crash, not a bad file
-                        outcomes.append(Outcome(error=f"{futures[future].src}: worker process failed ({e})"))
+    try:
+        with tqdm(total=len(jobs), unit="file", disable=not show_progress or None, file=sys.stderr) as bar:
+            if workers <= 1 or len(jobs) <= 1:
+                for job in jobs:
+                    outcomes.append(process(job))
                     report(outcomes[-1])
                     bar.update()
+            else:
+                import multiprocessing
+                from concurrent.futures import ProcessPoolExecutor, as_completed
+
+                # Spawned, not forked: the parent already runs threads (the progress bar's).
+                context = multiprocessing.get_context("spawn")
+                with ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context) as pool:
+                    futures = {pool.submit(process, job): job for job in jobs}
+                    for future in as_completed(futures):
+                        try:
+                            outcomes.append(future.result())
+                        except Exception as e:  # the worker died: a crash, not a bad file
+                            outcomes.append(Outcome(error=f"{futures[future].src}: worker process failed ({e})"))
+                        report(outcomes[-1])
+                        bar.update()
+    finally:
+        # A worker that dies in the middle of a write leaves its temporary file.
+        sweep_temporaries(jobs)
     return outcomes
 
 
