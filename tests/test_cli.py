@@ -5,9 +5,12 @@ import csv
 import json
 import os
 import pickle
+import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -180,12 +183,76 @@ def test_folder_with_workers(files, tmp_path):
     errors = [line for line in r.stderr.splitlines() if " error: " in line]
     assert errors == [f"talvane: error: {folder / 'broken.wav'}: not a readable audio file (Format not recognised.)"]
     assert f"talvane: note: {folder / 'stereo.flac'}: 2 channels mixed down to mono" in r.stderr
+    assert r.stderr.splitlines()[-1] == "3 done, 1 failed, 0 skipped"
     # The stereo file comes out mono, gated from the mean of its channels.
     both, rate = read(folder / "stereo.flac")
     mono = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
     gated, _ = read(tmp_path / "gated" / "stereo.flac")
     np.testing.assert_allclose(gated, EnergyTalvane().apply_array_np(mono, rate), atol=1.01 / 32768)
     assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
+
+
+def wait_for(condition, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("target", ["folder", "file"])
+def test_a_signal_stops_the_run_cleanly(tmp_path, signum, target):
+    # The signal comes once the first output is written: in a folder run with
+    # most files still to do, in a single-file run while the plot is drawn.
+    x = bursts(RATE, 6.0, [(0.5, 1.5), (3.0, 4.5)])
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    out.mkdir()
+    for i in range(40 if target == "folder" else 1):
+        sf.write(folder / f"{i:02}.wav", x, RATE)
+    if target == "folder":
+        args = ["gate", folder, "-o", out, "-j", 2, "--stream", 1]
+    else:
+        args = ["gate", folder / "00.wav", "-o", out / "00.wav", "--plot", out / "00.png"]
+    log = open(tmp_path / "log", "w+")
+    proc = subprocess.Popen([*TOOL, *map(str, args)], stdout=log, stderr=log, start_new_session=True)
+    try:
+        written = lambda: any(not p.name.startswith(".") for p in out.iterdir())  # noqa: E731
+        wait_for(lambda: written() or proc.poll() is not None, "the first output")
+        # A terminal's Ctrl-C reaches the whole process group; SIGTERM comes to the parent alone.
+        os.killpg(proc.pid, signum) if signum == signal.SIGINT else proc.send_signal(signum)
+        assert proc.wait(timeout=30) == 128 + signum
+        left = {p.name: p.stat().st_size for p in out.iterdir()}
+        time.sleep(0.5)
+        assert {p.name: p.stat().st_size for p in out.iterdir()} == left  # nothing written after the exit
+        assert not [name for name in left if name.startswith(".")]  # no temporary file
+        audio = [name for name in left if name.endswith(".wav")]
+        for name in audio:
+            assert len(read(out / name)[0]) == len(x)
+        log.seek(0)
+        text = log.read()
+        tally = re.search(r"(\d+) done, (\d+) failed, (\d+) skipped", text)
+        assert tally and sum(map(int, tally.groups())) == len(list(folder.iterdir())), text
+        assert "Traceback" not in text, text
+        # Beyond the files done, at most those under way (one per worker) were completed.
+        done, skipped = int(tally[1]), int(tally[3])
+        assert done <= len(audio) <= done + 2 and (skipped > 0 or target == "file")
+
+        def session_ended():
+            try:
+                os.killpg(proc.pid, 0)
+            except ProcessLookupError:
+                return True
+            return False
+
+        wait_for(session_ended, "the workers to end", seconds=10)
+    finally:
+        log.close()
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait(timeout=30)
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,7 @@ import io
 import json
 import os
 import secrets
+import signal
 import sys
 import time
 from collections.abc import Callable
@@ -23,6 +24,8 @@ from talvane_rs._jobs import Job, Outcome, temporary_prefix
 
 FloatArray = npt.NDArray[np.float32]
 BoolArray = npt.NDArray[np.bool_]
+# Called between the steps of a job, none of them a write; raising there stops the job.
+Checkpoint = Callable[[], None]
 
 SOUNDFILE_FORMATS = {
     ".wav": "WAV",
@@ -146,18 +149,27 @@ def ms_to_samples(rate: int, ms: float) -> int:
     return whole + (exact - whole >= 0.5)
 
 
-def stream_gate(x: FloatArray, rate: int, settings: dict[str, Any], step: int) -> FloatArray:
+def go_on() -> None:
+    """The checkpoint of a job that only ends with its process."""
+
+
+def stream_gate(
+    x: FloatArray, rate: int, settings: dict[str, Any], step: int, checkpoint: Checkpoint = go_on
+) -> FloatArray:
     """The streaming gate's output over chunks of step samples."""
     gate = StreamingEnergyTalvane(**settings)
     n = len(x)
     out = np.empty(n, dtype=np.float32)
     for a in range(0, n, step):
+        checkpoint()
         b = min(n, a + step)
         out[a:b] = gate.process_chunk(x[a:b], rate, b == n)
     return out
 
 
-def stream_keep_mask(x: FloatArray, rate: int, settings: dict[str, Any], step: int) -> BoolArray:
+def stream_keep_mask(
+    x: FloatArray, rate: int, settings: dict[str, Any], step: int, checkpoint: Checkpoint = go_on
+) -> BoolArray:
     """The keep flags the streaming gate used over chunks of step samples.
 
     It decides each chunk from the analysis of its context (the latest input,
@@ -171,6 +183,7 @@ def stream_keep_mask(x: FloatArray, rate: int, settings: dict[str, Any], step: i
     batch = EnergyTalvane(**settings)
     limit = max(1, ms_to_samples(rate, settings["stream_context_ms"]))  # never below one sample
     for a in range(0, n, step):
+        checkpoint()
         b = min(n, a + step)
         start = max(0, a - limit)
         kept[a:b] = batch.compute_keep_mask_array(x[start:b], rate)[a - start :]
@@ -191,10 +204,10 @@ def gain_curve(x: FloatArray, out: FloatArray, kept: BoolArray, attenuation: flo
     return out[index].astype(np.float64) / x[index].astype(np.float64)
 
 
-def process(job: Job) -> Outcome:
+def process(job: Job, checkpoint: Checkpoint = go_on) -> Outcome:
     outcome = Outcome(to_stdout=str(job.dst) == "-")
     try:
-        outcome.summary = run_job(job, outcome.notes)
+        outcome.summary = run_job(job, outcome.notes, checkpoint)
     except FileError as e:
         outcome.error = f"{job.src}: {e}"
     except (KeyboardInterrupt, SystemExit):
@@ -204,42 +217,56 @@ def process(job: Job) -> Outcome:
     return outcome
 
 
+def start_worker() -> None:
+    """Readies a worker process of a folder run. A terminal's Ctrl-C reaches the
+    whole process group, but only the parent decides what it means, so workers
+    ignore it. SIGTERM keeps its default: the parent ends workers with it, and
+    then removes the temporary file a worker leaves."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The parent started this process with SIGINT blocked, so that one arriving
+    # before now was held rather than acted on; ignored, it is dropped.
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
 def chunk_len(job: Job, rate: int) -> int:
     assert job.stream_ms is not None
     return max(1, ms_to_samples(rate, job.stream_ms))
 
 
-def gated(job: Job, x: FloatArray, rate: int) -> FloatArray:
+def gated(job: Job, x: FloatArray, rate: int, checkpoint: Checkpoint) -> FloatArray:
     """The output audio of gate or cut."""
     if job.command == "cut":
         return EnergyTalvane(**job.settings).compact_array_np(x, rate)
     if job.stream_ms is not None:
-        return stream_gate(x, rate, job.settings, chunk_len(job, rate))
+        return stream_gate(x, rate, job.settings, chunk_len(job, rate), checkpoint)
     return EnergyTalvane(**job.settings).apply_array_np(x, rate)
 
 
-def keep_flags(job: Job, x: FloatArray, rate: int) -> BoolArray:
+def keep_flags(job: Job, x: FloatArray, rate: int, checkpoint: Checkpoint) -> BoolArray:
     """Per sample, whether the job kept it."""
     if job.command == "gate" and job.stream_ms is not None:
-        return stream_keep_mask(x, rate, job.settings, chunk_len(job, rate))
+        return stream_keep_mask(x, rate, job.settings, chunk_len(job, rate), checkpoint)
     if job.command == "gate" and not job.settings["enabled"]:
         return np.ones(len(x), dtype=np.bool_)  # a disabled gate passes everything
     return EnergyTalvane(**job.settings).compute_keep_mask_array(x, rate)
 
 
-def run_job(job: Job, notes: list[str]) -> str:
+def run_job(job: Job, notes: list[str], checkpoint: Checkpoint) -> str:
     x, rate, subtype = read_mono(job.src, notes)
+    checkpoint()
     n = len(x)
     # The speed reported is that of the job's own operation alone.
     started = time.perf_counter()
     if job.command == "mask":
-        out, kept = None, keep_flags(job, x, rate)
+        out, kept = None, keep_flags(job, x, rate, checkpoint)
         elapsed = time.perf_counter() - started
     else:
-        out = gated(job, x, rate)
+        out = gated(job, x, rate, checkpoint)
         elapsed = time.perf_counter() - started
-        kept = keep_flags(job, x, rate)
+        kept = keep_flags(job, x, rate, checkpoint)
     regions = keep_regions(kept, rate)
+    checkpoint()
 
     if out is None:
         text = format_regions(job, regions, rate, n)
@@ -253,6 +280,7 @@ def run_job(job: Job, notes: list[str]) -> str:
             notes.append(f"{job.src}: nothing kept; wrote the first {len(out) / rate:.2f} s unchanged")
         write_audio(job.dst, job.token, out, rate, subtype, notes)
     if job.plot is not None:
+        checkpoint()
         from talvane_rs._plot import plot_gate
 
         title = f"{job.src.name}, {describe(job)}"
@@ -261,6 +289,7 @@ def run_job(job: Job, notes: list[str]) -> str:
             fig = plot_gate(x, rate, regions, title, out=out, gain=gain)
         else:
             fig = plot_gate(x, rate, regions, title)
+        checkpoint()
         replace_atomically(job.plot, job.token, lambda tmp: fig.savefig(tmp, format="png"))
 
     seconds = n / rate
