@@ -5,9 +5,12 @@ import csv
 import json
 import os
 import pickle
+import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -58,8 +61,8 @@ def bursts(rate, seconds, spans, seed=0):
     return x.astype(np.float32)
 
 
-def talvane(*args, cwd, tool=TOOL):
-    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120)
+def talvane(*args, cwd, tool=TOOL, **options):
+    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, **options)
 
 
 def one_line(text):
@@ -180,12 +183,76 @@ def test_folder_with_workers(files, tmp_path):
     errors = [line for line in r.stderr.splitlines() if " error: " in line]
     assert errors == [f"talvane: error: {folder / 'broken.wav'}: not a readable audio file (Format not recognised.)"]
     assert f"talvane: note: {folder / 'stereo.flac'}: 2 channels mixed down to mono" in r.stderr
+    assert r.stderr.splitlines()[-1] == "3 done, 1 failed, 0 skipped"
     # The stereo file comes out mono, gated from the mean of its channels.
     both, rate = read(folder / "stereo.flac")
     mono = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
     gated, _ = read(tmp_path / "gated" / "stereo.flac")
     np.testing.assert_allclose(gated, EnergyTalvane().apply_array_np(mono, rate), atol=1.01 / 32768)
     assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
+
+
+def wait_for(condition, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("target", ["folder", "file"])
+def test_a_signal_stops_the_run_cleanly(tmp_path, signum, target):
+    # The signal comes once the first output is written: in a folder run with
+    # most files still to do, in a single-file run while the plot is drawn.
+    x = bursts(RATE, 6.0, [(0.5, 1.5), (3.0, 4.5)])
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    out.mkdir()
+    for i in range(40 if target == "folder" else 1):
+        sf.write(folder / f"{i:02}.wav", x, RATE)
+    if target == "folder":
+        args = ["gate", folder, "-o", out, "-j", 2, "--stream", 1]
+    else:
+        args = ["gate", folder / "00.wav", "-o", out / "00.wav", "--plot", out / "00.png"]
+    log = open(tmp_path / "log", "w+")
+    proc = subprocess.Popen([*TOOL, *map(str, args)], stdout=log, stderr=log, start_new_session=True)
+    try:
+        written = lambda: any(not p.name.startswith(".") for p in out.iterdir())  # noqa: E731
+        wait_for(lambda: written() or proc.poll() is not None, "the first output")
+        # A terminal's Ctrl-C reaches the whole process group; SIGTERM comes to the parent alone.
+        os.killpg(proc.pid, signum) if signum == signal.SIGINT else proc.send_signal(signum)
+        assert proc.wait(timeout=30) == 128 + signum
+        left = {p.name: p.stat().st_size for p in out.iterdir()}
+        time.sleep(0.5)
+        assert {p.name: p.stat().st_size for p in out.iterdir()} == left  # nothing written after the exit
+        assert not [name for name in left if name.startswith(".")]  # no temporary file
+        audio = [name for name in left if name.endswith(".wav")]
+        for name in audio:
+            assert len(read(out / name)[0]) == len(x)
+        log.seek(0)
+        text = log.read()
+        tally = re.search(r"(\d+) done, (\d+) failed, (\d+) skipped", text)
+        assert tally and sum(map(int, tally.groups())) == len(list(folder.iterdir())), text
+        assert "Traceback" not in text, text
+        # Beyond the files done, at most those under way (one per worker) were completed.
+        done, skipped = int(tally[1]), int(tally[3])
+        assert done <= len(audio) <= done + 2 and (skipped > 0 or target == "file")
+
+        def session_ended():
+            try:
+                os.killpg(proc.pid, 0)
+            except ProcessLookupError:
+                return True
+            return False
+
+        wait_for(session_ended, "the workers to end", seconds=10)
+    finally:
+        log.close()
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait(timeout=30)
 
 
 @pytest.mark.parametrize(
@@ -233,7 +300,23 @@ def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
     assert r.returncode == 0, r.stderr
     np.testing.assert_array_equal(read(target)[0], EnergyTalvane().apply_array_np(x, RATE))
     assert os.stat(target).st_mode & 0o777 == 0o640
-    assert [p.name for p in tmp_path.iterdir()] == ["in.wav"]  # no temporary file left
+    # A new file gets what the umask leaves, not the private mode of the temporary.
+    r = talvane("cut", target, "-o", "new.wav", cwd=tmp_path, umask=0o027)
+    assert r.returncode == 0, r.stderr
+    assert os.stat(tmp_path / "new.wav").st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "new.wav"]  # no temporary file left
+
+
+def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
+    from talvane_rs._jobs import Job, sweep_temporaries
+
+    job = Job(command="gate", src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
+              settings={}, token="run1")  # fmt: skip
+    names = [".a.b.run1.x1.wav", ".a.b.run1.x2.png", ".a.b.run2.x1.wav", ".c.run1.x1.wav", "a.b.run1.x1.wav"]
+    for name in names:
+        (tmp_path / name).write_text("")
+    sweep_temporaries([job])
+    assert sorted(p.name for p in tmp_path.iterdir()) == names[2:]
 
 
 def test_console_script_names_the_missing_dependencies_and_the_package_works_without_numpy(tmp_path):

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import csv
+import errno
 import io
 import json
 import os
+import secrets
+import signal
 import sys
-import tempfile
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -18,10 +20,12 @@ import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs import EnergyTalvane, Region, StreamingEnergyTalvane, keep_regions
-from talvane_rs._jobs import Job, Outcome
+from talvane_rs._jobs import Job, Outcome, temporary_prefix
 
 FloatArray = npt.NDArray[np.float32]
 BoolArray = npt.NDArray[np.bool_]
+# Called between the steps of a job, none of them a write; raising there stops the job.
+Checkpoint = Callable[[], None]
 
 SOUNDFILE_FORMATS = {
     ".wav": "WAV",
@@ -55,26 +59,41 @@ def read_mono(path: Path, notes: list[str]) -> tuple[FloatArray, int, str]:
     return np.ascontiguousarray(frames.mean(axis=1, dtype=np.float32)), rate, subtype
 
 
-def new_file_mode(dst: Path) -> int:
-    """The mode dst gets: its old one if it exists, else what the umask allows."""
+def create_temporary(dst: Path, token: str, mode: int) -> str:
+    """A new empty file beside dst, its name marked with the run's token, created
+    with mode less what the umask removes."""
+    prefix = temporary_prefix(dst, token)
+    for _ in range(100):
+        tmp = dst.parent / f"{prefix}{secrets.token_hex(4)}{dst.suffix}"
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode))
+        except FileExistsError:
+            continue
+        return str(tmp)
+    raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
+
+
+def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) -> None:
+    """Writes through a temporary file beside dst, so a failure leaves dst as it was.
+
+    A new dst gets the mode the system gives any new file: the temporary is
+    created with 0o666 and the kernel applies the umask (or the folder's
+    default ACL). The umask itself is never read, since reading it means
+    setting it process-wide, which races with other threads creating files.
+    A dst that exists keeps its mode, given to the private temporary after the write.
+    """
     try:
-        return dst.stat().st_mode & 0o7777
+        mode: int | None = dst.stat().st_mode & 0o7777
     except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
-
-
-def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
-    """Writes through a temporary file beside dst, so a failure leaves dst as it was."""
+        mode = None
     try:
-        fd, tmp = tempfile.mkstemp(dir=dst.parent, prefix=f".{dst.stem}.", suffix=dst.suffix)
+        tmp = create_temporary(dst, token, 0o666 if mode is None else 0o600)
     except OSError as e:
         raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
-    os.close(fd)
     try:
         write(tmp)
-        os.chmod(tmp, new_file_mode(dst))
+        if mode is not None:
+            os.chmod(tmp, mode)
         os.replace(tmp, dst)
     except BaseException as e:
         os.unlink(tmp)
@@ -83,7 +102,7 @@ def replace_atomically(dst: Path, write: Callable[[str], object]) -> None:
         raise
 
 
-def write_audio(dst: Path, samples: FloatArray, rate: int, subtype: str, notes: list[str]) -> None:
+def write_audio(dst: Path, token: str, samples: FloatArray, rate: int, subtype: str, notes: list[str]) -> None:
     fmt = SOUNDFILE_FORMATS[dst.suffix.lower()]
     # Keep the input's sample format where the output container takes it.
     if not sf.check_format(fmt, subtype):
@@ -93,7 +112,7 @@ def write_audio(dst: Path, samples: FloatArray, rate: int, subtype: str, notes: 
             clipped = int(np.count_nonzero(~(np.abs(samples) <= 1.0)))
         if clipped:
             notes.append(f"{dst}: {clipped} samples beyond full scale clipped by the {subtype} format")
-    replace_atomically(dst, lambda tmp: sf.write(tmp, samples, rate, format=fmt, subtype=subtype))
+    replace_atomically(dst, token, lambda tmp: sf.write(tmp, samples, rate, format=fmt, subtype=subtype))
 
 
 def region_rows(regions: list[Region]) -> list[dict[str, float | int]]:
@@ -115,12 +134,12 @@ def format_regions(job: Job, regions: list[Region], rate: int, n: int) -> str:
     return text.getvalue()
 
 
-def write_text(dst: Path, text: str) -> None:
+def write_text(dst: Path, token: str, text: str) -> None:
     def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8", newline="") as f:
             f.write(text)
 
-    replace_atomically(dst, write)
+    replace_atomically(dst, token, write)
 
 
 def ms_to_samples(rate: int, ms: float) -> int:
@@ -130,18 +149,27 @@ def ms_to_samples(rate: int, ms: float) -> int:
     return whole + (exact - whole >= 0.5)
 
 
-def stream_gate(x: FloatArray, rate: int, settings: dict[str, Any], step: int) -> FloatArray:
+def go_on() -> None:
+    """The checkpoint of a job that only ends with its process."""
+
+
+def stream_gate(
+    x: FloatArray, rate: int, settings: dict[str, Any], step: int, checkpoint: Checkpoint = go_on
+) -> FloatArray:
     """The streaming gate's output over chunks of step samples."""
     gate = StreamingEnergyTalvane(**settings)
     n = len(x)
     out = np.empty(n, dtype=np.float32)
     for a in range(0, n, step):
+        checkpoint()
         b = min(n, a + step)
         out[a:b] = gate.process_chunk(x[a:b], rate, b == n)
     return out
 
 
-def stream_keep_mask(x: FloatArray, rate: int, settings: dict[str, Any], step: int) -> BoolArray:
+def stream_keep_mask(
+    x: FloatArray, rate: int, settings: dict[str, Any], step: int, checkpoint: Checkpoint = go_on
+) -> BoolArray:
     """The keep flags the streaming gate used over chunks of step samples.
 
     It decides each chunk from the analysis of its context (the latest input,
@@ -155,6 +183,7 @@ def stream_keep_mask(x: FloatArray, rate: int, settings: dict[str, Any], step: i
     batch = EnergyTalvane(**settings)
     limit = max(1, ms_to_samples(rate, settings["stream_context_ms"]))  # never below one sample
     for a in range(0, n, step):
+        checkpoint()
         b = min(n, a + step)
         start = max(0, a - limit)
         kept[a:b] = batch.compute_keep_mask_array(x[start:b], rate)[a - start :]
@@ -175,10 +204,10 @@ def gain_curve(x: FloatArray, out: FloatArray, kept: BoolArray, attenuation: flo
     return out[index].astype(np.float64) / x[index].astype(np.float64)
 
 
-def process(job: Job) -> Outcome:
+def process(job: Job, checkpoint: Checkpoint = go_on) -> Outcome:
     outcome = Outcome(to_stdout=str(job.dst) == "-")
     try:
-        outcome.summary = run_job(job, outcome.notes)
+        outcome.summary = run_job(job, outcome.notes, checkpoint)
     except FileError as e:
         outcome.error = f"{job.src}: {e}"
     except (KeyboardInterrupt, SystemExit):
@@ -188,42 +217,56 @@ def process(job: Job) -> Outcome:
     return outcome
 
 
+def start_worker() -> None:
+    """Readies a worker process of a folder run. A terminal's Ctrl-C reaches the
+    whole process group, but only the parent decides what it means, so workers
+    ignore it. SIGTERM keeps its default: the parent ends workers with it, and
+    then removes the temporary file a worker leaves."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The parent started this process with SIGINT blocked, so that one arriving
+    # before now was held rather than acted on; ignored, it is dropped.
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
 def chunk_len(job: Job, rate: int) -> int:
     assert job.stream_ms is not None
     return max(1, ms_to_samples(rate, job.stream_ms))
 
 
-def gated(job: Job, x: FloatArray, rate: int) -> FloatArray:
+def gated(job: Job, x: FloatArray, rate: int, checkpoint: Checkpoint) -> FloatArray:
     """The output audio of gate or cut."""
     if job.command == "cut":
         return EnergyTalvane(**job.settings).compact_array_np(x, rate)
     if job.stream_ms is not None:
-        return stream_gate(x, rate, job.settings, chunk_len(job, rate))
+        return stream_gate(x, rate, job.settings, chunk_len(job, rate), checkpoint)
     return EnergyTalvane(**job.settings).apply_array_np(x, rate)
 
 
-def keep_flags(job: Job, x: FloatArray, rate: int) -> BoolArray:
+def keep_flags(job: Job, x: FloatArray, rate: int, checkpoint: Checkpoint) -> BoolArray:
     """Per sample, whether the job kept it."""
     if job.command == "gate" and job.stream_ms is not None:
-        return stream_keep_mask(x, rate, job.settings, chunk_len(job, rate))
+        return stream_keep_mask(x, rate, job.settings, chunk_len(job, rate), checkpoint)
     if job.command == "gate" and not job.settings["enabled"]:
         return np.ones(len(x), dtype=np.bool_)  # a disabled gate passes everything
     return EnergyTalvane(**job.settings).compute_keep_mask_array(x, rate)
 
 
-def run_job(job: Job, notes: list[str]) -> str:
+def run_job(job: Job, notes: list[str], checkpoint: Checkpoint) -> str:
     x, rate, subtype = read_mono(job.src, notes)
+    checkpoint()
     n = len(x)
     # The speed reported is that of the job's own operation alone.
     started = time.perf_counter()
     if job.command == "mask":
-        out, kept = None, keep_flags(job, x, rate)
+        out, kept = None, keep_flags(job, x, rate, checkpoint)
         elapsed = time.perf_counter() - started
     else:
-        out = gated(job, x, rate)
+        out = gated(job, x, rate, checkpoint)
         elapsed = time.perf_counter() - started
-        kept = keep_flags(job, x, rate)
+        kept = keep_flags(job, x, rate, checkpoint)
     regions = keep_regions(kept, rate)
+    checkpoint()
 
     if out is None:
         text = format_regions(job, regions, rate, n)
@@ -231,12 +274,13 @@ def run_job(job: Job, notes: list[str]) -> str:
             sys.stdout.write(text)
             sys.stdout.flush()
         else:
-            write_text(job.dst, text)
+            write_text(job.dst, job.token, text)
     else:
         if job.command == "cut" and not regions and n:
             notes.append(f"{job.src}: nothing kept; wrote the first {len(out) / rate:.2f} s unchanged")
-        write_audio(job.dst, out, rate, subtype, notes)
+        write_audio(job.dst, job.token, out, rate, subtype, notes)
     if job.plot is not None:
+        checkpoint()
         from talvane_rs._plot import plot_gate
 
         title = f"{job.src.name}, {describe(job)}"
@@ -245,7 +289,8 @@ def run_job(job: Job, notes: list[str]) -> str:
             fig = plot_gate(x, rate, regions, title, out=out, gain=gain)
         else:
             fig = plot_gate(x, rate, regions, title)
-        replace_atomically(job.plot, lambda tmp: fig.savefig(tmp, format="png"))
+        checkpoint()
+        replace_atomically(job.plot, job.token, lambda tmp: fig.savefig(tmp, format="png"))
 
     seconds = n / rate
     share = float(np.count_nonzero(kept)) / n if n else 0.0

@@ -2,7 +2,8 @@
 
 This module imports only the standard library and the gate itself, so that a
 missing optional dependency is reported in one line rather than a traceback;
-the file work lives in ``talvane_rs._files``.
+the work on each file lives in ``talvane_rs._audio``, imported once the
+dependencies are known to be there.
 """
 
 from __future__ import annotations
@@ -12,13 +13,22 @@ import importlib.util
 import inspect
 import math
 import os
+import secrets
+import signal
 import sys
-from collections.abc import Callable, Sequence
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, NoReturn
+from types import FrameType
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from talvane_rs import EnergyTalvane, __version__
-from talvane_rs._jobs import Job, Outcome
+from talvane_rs._jobs import Job, Outcome, sweep_temporaries
+
+if TYPE_CHECKING:
+    from concurrent.futures import ProcessPoolExecutor
 
 PROG = "talvane"
 U64_MAX = 2**64 - 1
@@ -208,9 +218,8 @@ def missing_modules(names: Sequence[str]) -> list[str]:
     return missing
 
 
-def output_path(args: argparse.Namespace, src: Path, folder: Path | None) -> Path:
+def output_path(args: argparse.Namespace, src: Path, folder: Path | None, fmt: str | None) -> Path:
     """Where the result for src goes: -o, or beside the input with the command's tag."""
-    fmt = args.format if args.command == "mask" else None
     if args.command == "mask":
         suffix = "." + (fmt or "csv")
     else:
@@ -247,7 +256,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
     fmt = getattr(args, "format", None)
     if args.command == "mask" and fmt is None:
         fmt = "json" if args.output is not None and args.output.suffix.lower() == ".json" else "csv"
-        args.format = fmt
+    token = secrets.token_hex(8)
     if src.is_dir():
         sources = sorted(p for p in src.iterdir() if p.is_file() and p.suffix.lower() in AUDIO_SUFFIXES)
         if not sources:
@@ -270,7 +279,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
     jobs, errors = [], []
     claimed: dict[Path, Path] = {}  # output -> the input that writes it
     for s in sources:
-        dst = output_path(args, s, out_dir)
+        dst = output_path(args, s, out_dir, fmt)
         plot = plot_dir / (s.stem + ".png") if plot_dir is not None else args.plot
         targets = [t for t in (dst, plot) if t is not None and str(t) != "-"]
         try:
@@ -291,6 +300,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
                 dst=dst,
                 plot=plot,
                 settings=settings,
+                token=token,
                 stream_ms=getattr(args, "stream", None),
                 fmt=fmt,
             )
@@ -298,12 +308,156 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job],
     return jobs, errors
 
 
-def run(jobs: list[Job], workers: int, show_progress: bool) -> list[Outcome]:
+class Stopped(SystemExit):
+    """SIGINT or SIGTERM stopped the run. A SystemExit, so that the file work
+    lets it through, with the status a shell gives a process the signal ended."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(128 + signum)
+
+
+class StopSignals:
+    """While active, SIGINT and SIGTERM are noted rather than obeyed: the run asks
+    check() where stopping is safe, and stops there. The handler raises nothing,
+    since an exception raised wherever the main thread happens to be can be lost
+    in library code, or leave it broken (a half-initialised extension module
+    that crashes the interpreter at exit). Later signals repeat the first."""
+
+    def __init__(self) -> None:
+        self.signum: int | None = None  # the first signal, which sets the exit status
+        self.wake: Callable[[], None] | None = None  # called on the first signal; must be reentrant
+        self._previous: dict[int, Any] = {}
+
+    def __enter__(self) -> StopSignals:
+        if threading.current_thread() is threading.main_thread():  # the only thread that may set handlers
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self._previous[signum] = signal.signal(signum, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self._previous.items():
+            if handler is not None:  # None: a handler set from C, which cannot be put back
+                signal.signal(signum, handler)
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.signum is None:
+            self.signum = signum
+            if self.wake is not None:
+                self.wake()
+
+    def check(self) -> None:
+        if self.signum is not None:
+            raise Stopped(self.signum)
+
+
+@contextmanager
+def sigint_blocked() -> Iterator[None]:
+    """SIGINT blocked in this thread, and so in the processes it starts meanwhile."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def end_workers(pool: ProcessPoolExecutor, grace: float = 5.0) -> None:
+    """Ends the pool's worker processes now: SIGTERM, then SIGKILL for any still
+    running after grace seconds. The pool has no public way to do this before
+    Python 3.14, hence the guarded reach into it."""
+    from multiprocessing.connection import wait
+
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for p in processes:
+        p.terminate()
+    # Waiting on the sentinels rather than join(): the pool's own thread may be
+    # reaping the same processes, and a reaped process's id is not ours to kill.
+    running = {p.sentinel: p for p in processes}
+    deadline = time.monotonic() + grace
+    while running and (left := deadline - time.monotonic()) > 0:
+        for sentinel in wait(list(running), left):
+            del running[sentinel]
+    for p in running.values():
+        p.kill()
+
+
+def run_in_pool(jobs: list[Job], workers: int, stop: StopSignals, record: Callable[[Outcome], None]) -> None:
+    import multiprocessing
+    import queue
+    from concurrent.futures import Future, ProcessPoolExecutor
+    from multiprocessing import resource_tracker
+
+    from talvane_rs._audio import process, start_worker
+
+    pool, futures = None, {}
+    # Finished jobs, and None for a signal, in the order they come. The handler
+    # runs between any two steps of this thread, even inside put() or get();
+    # SimpleQueue is the queue that stays sound when so re-entered.
+    events: queue.SimpleQueue[Future[Outcome] | None] = queue.SimpleQueue()
+    stop.wake = lambda: events.put(None)
+    try:
+        # Spawned, not forked: the parent already runs threads (the progress bar's).
+        # Workers start with SIGINT blocked until they ignore it. Starting the
+        # resource tracker unblocks SIGINT, so it starts first.
+        if os.name == "posix":
+            resource_tracker.ensure_running()
+        with sigint_blocked():
+            context = multiprocessing.get_context("spawn")
+            count = min(workers, len(jobs))
+            pool = ProcessPoolExecutor(max_workers=count, mp_context=context, initializer=start_worker)
+            for job in jobs:
+                future = pool.submit(process, job)
+                futures[future] = job
+                future.add_done_callback(events.put)
+        while futures:
+            try:
+                # The timeout only bounds the wait should a signal's wake-up go astray.
+                finished = events.get(timeout=1.0)
+            except queue.Empty:
+                finished = None
+            stop.check()  # before the result: workers ended by the same signal fail their jobs
+            if finished is None:
+                continue
+            job = futures.pop(finished)
+            try:
+                outcome = finished.result()
+            except Exception as e:  # the worker died: a crash, not a bad file
+                outcome = Outcome(error=f"{job.src}: worker process failed ({e})")
+            record(outcome)
+    except BaseException as e:
+        # Ending the workers ends the jobs under way, and no other job can start:
+        # the broken pool fails every pending future itself. (Cancelling them here
+        # races its thread, which in some versions then fails on a cancelled one.)
+        # The workers are gone before this process exits, so none writes after it.
+        if pool is not None:
+            end_workers(pool)
+            pool.shutdown(wait=True, cancel_futures=True)
+            if isinstance(e, Stopped):
+                # Jobs that finished while the run was stopping wrote their outputs: they count.
+                for future in futures:
+                    if future.done() and not future.cancelled() and future.exception() is None:
+                        record(future.result())
+        raise
+    finally:
+        stop.wake = None
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+def run(jobs: list[Job], workers: int, show_progress: bool, stop: StopSignals) -> list[Outcome]:
+    """The outcomes of the jobs, in the order they finished; those that a stop
+    signal kept from finishing have none."""
     from tqdm import tqdm
 
     from talvane_rs._audio import process
 
-    def report(outcome: Outcome) -> None:
+    outcomes = []
+    bar = tqdm(total=len(jobs), unit="file", disable=not show_progress or None, file=sys.stderr)
+
+    def record(outcome: Outcome) -> None:
+        outcomes.append(outcome)
         for note in outcome.notes:
             tqdm.write(f"{PROG}: note: {note}", file=sys.stderr)
         if outcome.error is not None:
@@ -311,33 +465,32 @@ def run(jobs: list[Job], workers: int, show_progress: bool) -> list[Outcome]:
         elif outcome.summary is not None:
             stream = sys.stderr if outcome.to_stdout else sys.stdout
             tqdm.write(outcome.summary, file=stream)
+        bar.update()
 
-    outcomes = []
-    with tqdm(total=len(jobs), unit="file", disable=not show_progress or None, file=sys.stderr) as bar:
-        if workers <= 1 or len(jobs) <= 1:
-            for job in jobs:
-                outcomes.append(process(job))
-                report(outcomes[-1])
-                bar.update()
-        else:
-            import multiprocessing
-            from concurrent.futures import ProcessPoolExecutor, as_completed
-
-            # Spawned, not forked: the parent already runs threads (the progress bar's).
-            context = multiprocessing.get_context("spawn")
-            with ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context) as pool:
-                futures = {pool.submit(process, job): job for job in jobs}
-                for future in as_completed(futures):
-                    try:
-                        outcomes.append(future.result())
-                    except Exception as e:  # the worker died: a crash, not a bad file
-                        outcomes.append(Outcome(error=f"{futures[future].src}: worker process failed ({e})"))
-                    report(outcomes[-1])
-                    bar.update()
+    try:
+        with bar:
+            if workers <= 1 or len(jobs) <= 1:
+                for job in jobs:
+                    stop.check()
+                    record(process(job, stop.check))
+            else:
+                run_in_pool(jobs, workers, stop, record)
+    except Stopped:
+        pass  # the outcomes so far are the run's
+    finally:
+        # Workers ended in the middle of a write leave their temporary files.
+        sweep_temporaries(jobs)
     return outcomes
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # From here on a signal never ends the process halfway: one that comes
+    # before the run starts is kept, and stops the run as it starts.
+    with StopSignals() as stop:
+        return command(argv, stop)
+
+
+def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     needed = ["numpy", "soundfile", "tqdm"]
@@ -359,6 +512,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     for error in errors:
         print(f"{PROG}: error: {error}", file=sys.stderr)
-    outcomes = run(jobs, args.jobs, show_progress=args.input.is_dir())
+    folder = args.input.is_dir()
+    outcomes = run(jobs, args.jobs, folder, stop)
+    signum = stop.signum  # one arriving from here on changes nothing
     failed = len(errors) + sum(o.error is not None for o in outcomes)
+    if signum is not None:
+        print(f"{PROG}: stopped by {signal.Signals(signum).name}", file=sys.stderr)
+    if folder or signum is not None:
+        done = len(outcomes) - sum(o.error is not None for o in outcomes)
+        print(f"{done} done, {failed} failed, {len(jobs) - len(outcomes)} skipped", file=sys.stderr)
+    if signum is not None:
+        return 128 + signum
     return 1 if failed else 0
