@@ -19,15 +19,22 @@ constinit OnceCell<PyArray_Descr*> bool_cell;
     throw InternalFailure("Failed to access NumPy array API capsule: " + why);
 }
 
+// The pending Python error as a failed load; an interrupt or exit met while
+// loading (KeyboardInterrupt, SystemExit: not Exceptions) passes through as itself.
+[[noreturn]] void python_load_failed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrSet{};
+    load_failed(take_error_text());
+}
+
 Ref import_or_fail(const char* name) {
     Ref module = Ref::steal(PyImport_ImportModule(name));
-    if (!module) load_failed(take_error_text());
+    if (!module) python_load_failed();
     return module;
 }
 
 Ref attr_or_fail(PyObject* o, const char* name) {
     Ref value = Ref::steal(PyObject_GetAttrString(o, name));
-    if (!value) load_failed(take_error_text());
+    if (!value) python_load_failed();
     return value;
 }
 
@@ -39,10 +46,10 @@ void** load_table() {
     Ref lib = import_or_fail("numpy.lib");
     Ref parser = attr_or_fail(lib.get(), "NumpyVersion");
     Ref parsed = Ref::steal(PyObject_CallOneArg(parser.get(), version.get()));
-    if (!parsed) load_failed(take_error_text());
+    if (!parsed) python_load_failed();
     Ref major_obj = attr_or_fail(parsed.get(), "major");
     long major = PyLong_AsLong(major_obj.get());
-    if (major == -1 && PyErr_Occurred()) load_failed(take_error_text());
+    if (major == -1 && PyErr_Occurred()) python_load_failed();
 
     Ref multiarray = import_or_fail(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
     Ref capsule = attr_or_fail(multiarray.get(), "_ARRAY_API");
