@@ -186,6 +186,26 @@ def test_threshold_limit_message(base, top, text):
     assert empty.dtype == np.bool_ and empty.shape == (0,)
 
 
+def test_threshold_limit_texts_are_shortest_repr():
+    # Random values of every exponent, and every power of two with its neighbours:
+    # among them 2**-96, 2**87 and 2**90, whose nearest short decimal misses them
+    # while the one a unit away reads back.
+    rng = np.random.default_rng(13)
+    powers = np.concatenate([np.uint32(1) << np.arange(23, dtype=np.uint32),
+                             np.arange(1, 255, dtype=np.uint32) << np.uint32(23)])
+    patterns = np.concatenate([rng.integers(1, 0x7F800000, 3000, dtype=np.uint32),
+                               powers, powers - np.uint32(1), powers + np.uint32(1)])
+    values = patterns.view(np.float32)
+    values[::2] *= -1
+    wrong = []
+    for v in values:
+        gate = EnergyTalvane(base_thresh=float(v), max_thresh=NAN)
+        text = bad_limits_error(lambda: gate.compute_keep_mask([0.0], 16000)).args[0]
+        if text != f"min > max, or either was NaN. min = {ref.format_f32(v)}, max = NaN":
+            wrong.append(text)
+    assert wrong == []
+
+
 RATES = [0, 1, 40, 50, 8000, 16000, 22050, 44100, 48000, U64_MAX]
 
 

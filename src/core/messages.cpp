@@ -1,11 +1,69 @@
 // Failure texts of the core: the threshold-limit message and its float format.
 #include "messages.hpp"
 
-#include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace talvane {
+
+namespace {
+
+// A decimal mantissa * 10^exponent.
+struct Decimal {
+    std::uint64_t mantissa;
+    int exponent;
+};
+
+// The float32 that this decimal reads as. Written with no decimal point, so the
+// locale's radix character never enters.
+float read_back(Decimal d) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%llue%d", static_cast<unsigned long long>(d.mantissa), d.exponent);
+    return std::strtof(buf, nullptr);
+}
+
+// The decimal of `digits` significant digits nearest to a positive finite value,
+// read off the scientific form "d.ddde[+-]xx" (whatever the radix character).
+Decimal nearest(float magnitude, int digits) {
+    char buf[64];
+    // The double holds the float exactly; printf rounds it to the digits asked for.
+    std::snprintf(buf, sizeof buf, "%.*e", digits - 1, static_cast<double>(magnitude));
+    Decimal d{0, 0};
+    const char* p = buf;
+    for (; *p != 'e' && *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') d.mantissa = d.mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    d.exponent = (*p == 'e' ? std::atoi(p + 1) : 0) - (digits - 1);
+    return d;
+}
+
+// The shortest decimal that reads back as this positive finite float, and of
+// those the nearest to it. The nearest decimal of a given length may miss the
+// float while the one a unit above or below reads back (the interval that rounds
+// to a float is not centred on the nearest decimal), so both are tried at each
+// length. At most one of them can read back when the nearest does not, and since
+// no decimal lies exactly halfway between two that both read back, nothing
+// depends on how printf breaks ties.
+Decimal shortest(float magnitude) {
+    for (int digits = 1; digits <= 9; ++digits) {
+        const Decimal near = nearest(magnitude, digits);
+        if (read_back(near) == magnitude) return near;
+        std::uint64_t low = 1;  // 10^(digits-1): the smallest mantissa of this length
+        for (int i = 1; i < digits; ++i) low *= 10;
+        // One unit below a power of ten is in the finer grid of the decade below.
+        const Decimal below = near.mantissa == low ? Decimal{low * 10 - 1, near.exponent - 1}
+                                                   : Decimal{near.mantissa - 1, near.exponent};
+        if (read_back(below) == magnitude) return below;
+        const Decimal above{near.mantissa + 1, near.exponent};
+        if (read_back(above) == magnitude) return above;
+    }
+    return nearest(magnitude, 9);  // nine digits always read back
+}
+
+}  // namespace
 
 std::string format_float(float value) {
     if (std::isnan(value)) return "NaN";
@@ -14,14 +72,15 @@ std::string format_float(float value) {
     float magnitude = std::fabs(value);
     if (magnitude == 0.0f) return sign + "0.0";
 
-    // Shortest round-trip digits, read off the scientific form "d.ddde[+-]xx".
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
-    std::string text(buf, res.ptr);
-    std::size_t e_pos = text.find('e');
-    std::string digits = text.substr(0, e_pos);
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    int exponent = std::stoi(text.substr(e_pos + 1));
+    // Shortest round-trip digits, without trailing zeros, and the power of ten of
+    // the first one.
+    Decimal d = shortest(magnitude);
+    while (d.mantissa % 10 == 0) {
+        d.mantissa /= 10;
+        ++d.exponent;
+    }
+    const std::string digits = std::to_string(d.mantissa);
+    const int exponent = d.exponent + static_cast<int>(digits.size()) - 1;
 
     if (magnitude < 1e-4f || magnitude >= 1e16f) {
         std::string out = sign + digits.substr(0, 1);

@@ -6,12 +6,14 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
+#include "messages.hpp"
 #include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
 
@@ -249,6 +251,27 @@ void failed_chunk_changes_nothing(std::mt19937_64& rng) {
     }
 }
 
+// Shortest texts that the nearest decimal of each length alone would miss, and
+// the extremes, through this platform's own printf and strtof.
+void float_texts_are_shortest() {
+    const struct {
+        std::uint32_t bits;
+        const char* text;
+    } cases[] = {
+        {0x0f800000u, "1.2621775e-29"},  // 2^-96
+        {0x6b000000u, "1.5474251e26"},   // 2^87
+        {0x6c800000u, "1.2379401e27"},   // 2^90
+        {0x00000001u, "1e-45"},          {0x00000003u, "4e-45"},
+        {0x7f7fffffu, "3.4028235e38"},   {0x3dcccccdu, "0.1"},
+        {0x4ceb79a3u, "123456790.0"},    {0x38d1b716u, "9.999999e-5"},
+        {0x5a0e1bcau, "1e16"},           {0x80000000u, "-0.0"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = format_float(std::bit_cast<float>(c.bits));
+        CHECK(text == c.text, "format of %08x: %s, not %s", static_cast<unsigned>(c.bits), text.c_str(), c.text);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -262,6 +285,7 @@ int main() {
     batch_paths_agree(rng);
     streaming_agrees_with_plain(rng);
     failed_chunk_changes_nothing(rng);
+    float_texts_are_shortest();
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }
