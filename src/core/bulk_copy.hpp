@@ -8,8 +8,9 @@
 
 #include "buffer.hpp"
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) || defined(_M_X64)  // MSVC names no SSE2 macro on x86-64
 #include <emmintrin.h>
+#define TALVANE_STREAM_STORES 1
 #endif
 
 namespace talvane {
@@ -26,7 +27,7 @@ inline bool bypass_cache(std::size_t count) { return count * sizeof(float) >= kN
 // dst[i] = src[i] * scale for i < count, or a plain copy when scale is null;
 // with non-temporal stores when bypass is set (then finish_bypass() afterwards).
 inline void copy_scaled(float* dst, const float* src, std::size_t count, const float* scale, bool bypass) {
-#if defined(__SSE2__)
+#if TALVANE_STREAM_STORES
     if (bypass) {
         std::size_t i = 0;
         for (; i < count && reinterpret_cast<std::uintptr_t>(dst + i) % 16 != 0; ++i) {
@@ -53,7 +54,7 @@ inline void copy_scaled(float* dst, const float* src, std::size_t count, const f
 
 // Orders the non-temporal stores before anything the caller does next.
 inline void finish_bypass(bool bypass) {
-#if defined(__SSE2__)
+#if TALVANE_STREAM_STORES
     if (bypass) _mm_sfence();
 #else
     (void)bypass;

@@ -5,9 +5,25 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__x86_64__) || defined(__i386__)
+// Vector paths are chosen at compile time by target: SSE2 is part of x86-64 (the
+// package refuses 32-bit targets), with AVX2 chosen at run time; NEON is part of
+// aarch64.
+#if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 #define TALVANE_X86 1
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define TALVANE_NEON 1
+#endif
+
+// MSVC compiles AVX2 intrinsics in any function; GCC and Clang need the target named.
+#if defined(__GNUC__) || defined(__clang__)
+#define TALVANE_AVX2 __attribute__((target("avx2")))
+#else
+#define TALVANE_AVX2
 #endif
 
 namespace talvane {
@@ -69,7 +85,7 @@ void interleaved(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t
     });
 }
 
-#if TALVANE_X86
+#if TALVANE_X86 || TALVANE_NEON
 // Continues each window's chain over the samples a vector block left, from j on.
 inline void finish_chains(const float* p, std::uint64_t len, std::uint64_t j, int windows, float* sums) {
     for (int i = 0; i < windows; ++i) {
@@ -87,9 +103,61 @@ inline void finish_chains(const float* p, std::uint64_t len, std::uint64_t j, in
 inline void prefetch_group(const float* next, std::uint64_t len, int windows, std::uint64_t j) {
     if (next == nullptr || j % 16 != 0) return;
     for (int i = 0; i < windows; ++i) {
-        _mm_prefetch(reinterpret_cast<const char*>(next + static_cast<std::uint64_t>(i) * len + j), _MM_HINT_T1);
+        const float* line = next + static_cast<std::uint64_t>(i) * len + j;
+#if TALVANE_X86
+        _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
+#else
+        __builtin_prefetch(line, 0, 2);  // read, kept in L2
+#endif
     }
 }
+#endif
+
+#if TALVANE_NEON
+inline void transpose4(float32x4_t& r0, float32x4_t& r1, float32x4_t& r2, float32x4_t& r3) {
+    const float32x4_t t0 = vtrn1q_f32(r0, r1), t1 = vtrn2q_f32(r0, r1);
+    const float32x4_t t2 = vtrn1q_f32(r2, r3), t3 = vtrn2q_f32(r2, r3);
+    r0 = vreinterpretq_f32_f64(vtrn1q_f64(vreinterpretq_f64_f32(t0), vreinterpretq_f64_f32(t2)));
+    r1 = vreinterpretq_f32_f64(vtrn1q_f64(vreinterpretq_f64_f32(t1), vreinterpretq_f64_f32(t3)));
+    r2 = vreinterpretq_f32_f64(vtrn2q_f64(vreinterpretq_f64_f32(t0), vreinterpretq_f64_f32(t2)));
+    r3 = vreinterpretq_f32_f64(vtrn2q_f64(vreinterpretq_f64_f32(t1), vreinterpretq_f64_f32(t3)));
+}
+
+// Eight windows as two vectors of four: two independent chains of adds.
+void neon_group(const float* p, std::uint64_t len, const float* next, float* sums) {
+    float32x4_t acc_a = vdupq_n_f32(0.0f), acc_b = vdupq_n_f32(0.0f);
+    const float* a[4] = {p, p + len, p + 2 * len, p + 3 * len};
+    const float* b[4] = {p + 4 * len, p + 5 * len, p + 6 * len, p + 7 * len};
+    std::uint64_t j = 0;
+    for (; j + 4 <= len; j += 4) {
+        prefetch_group(next, len, 8, j);
+        float32x4_t a0 = vld1q_f32(a[0] + j), a1 = vld1q_f32(a[1] + j);
+        float32x4_t a2 = vld1q_f32(a[2] + j), a3 = vld1q_f32(a[3] + j);
+        float32x4_t b0 = vld1q_f32(b[0] + j), b1 = vld1q_f32(b[1] + j);
+        float32x4_t b2 = vld1q_f32(b[2] + j), b3 = vld1q_f32(b[3] + j);
+        transpose4(a0, a1, a2, a3);
+        transpose4(b0, b1, b2, b3);
+        acc_a = vaddq_f32(acc_a, vmulq_f32(a0, a0));
+        acc_b = vaddq_f32(acc_b, vmulq_f32(b0, b0));
+        acc_a = vaddq_f32(acc_a, vmulq_f32(a1, a1));
+        acc_b = vaddq_f32(acc_b, vmulq_f32(b1, b1));
+        acc_a = vaddq_f32(acc_a, vmulq_f32(a2, a2));
+        acc_b = vaddq_f32(acc_b, vmulq_f32(b2, b2));
+        acc_a = vaddq_f32(acc_a, vmulq_f32(a3, a3));
+        acc_b = vaddq_f32(acc_b, vmulq_f32(b3, b3));
+    }
+    vst1q_f32(sums, acc_a);
+    vst1q_f32(sums + 4, acc_b);
+    finish_chains(p, len, j, 8, sums);
+}
+
+void neon(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+          float* out) {
+    in_groups<8>(x, n, w, first, last, out, neon_group);
+}
+#endif
+
+#if TALVANE_X86
 
 void sse2_group(const float* p, std::uint64_t len, const float* next, float* sums) {
     __m128 acc_a = _mm_setzero_ps(), acc_b = _mm_setzero_ps();
@@ -123,8 +191,8 @@ void sse2(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first,
     in_groups<8>(x, n, w, first, last, out, sse2_group);
 }
 
-__attribute__((target("avx2"))) inline void transpose8(__m256& r0, __m256& r1, __m256& r2, __m256& r3,
-                                                       __m256& r4, __m256& r5, __m256& r6, __m256& r7) {
+TALVANE_AVX2 inline void transpose8(__m256& r0, __m256& r1, __m256& r2, __m256& r3, __m256& r4, __m256& r5,
+                                    __m256& r6, __m256& r7) {
     const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
     const __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
     const __m256 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5);
@@ -147,9 +215,8 @@ __attribute__((target("avx2"))) inline void transpose8(__m256& r0, __m256& r1, _
     r7 = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-__attribute__((target("avx2"))) inline __m256 add_squares(__m256 acc, __m256 r0, __m256 r1, __m256 r2,
-                                                          __m256 r3, __m256 r4, __m256 r5, __m256 r6,
-                                                          __m256 r7) {
+TALVANE_AVX2 inline __m256 add_squares(__m256 acc, __m256 r0, __m256 r1, __m256 r2, __m256 r3, __m256 r4,
+                                       __m256 r5, __m256 r6, __m256 r7) {
     acc = _mm256_add_ps(acc, _mm256_mul_ps(r0, r0));
     acc = _mm256_add_ps(acc, _mm256_mul_ps(r1, r1));
     acc = _mm256_add_ps(acc, _mm256_mul_ps(r2, r2));
@@ -162,8 +229,7 @@ __attribute__((target("avx2"))) inline __m256 add_squares(__m256 acc, __m256 r0,
 }
 
 // Sixteen windows: two independent 8-lane chains hide the latency of the adds.
-__attribute__((target("avx2"))) void avx2_group(const float* p, std::uint64_t len, const float* next,
-                                                float* sums) {
+TALVANE_AVX2 void avx2_group(const float* p, std::uint64_t len, const float* next, float* sums) {
     __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
     std::uint64_t j = 0;
     for (; j + 8 <= len; j += 8) {
@@ -183,15 +249,29 @@ __attribute__((target("avx2"))) void avx2_group(const float* p, std::uint64_t le
     finish_chains(p, len, j, 16, sums);
 }
 
-__attribute__((target("avx2"))) void avx2(const float* x, std::uint64_t n, std::uint64_t w,
-                                          std::uint64_t first, std::uint64_t last, float* out) {
+TALVANE_AVX2 void avx2(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
+                       float* out) {
     in_groups<16>(x, n, w, first, last, out, avx2_group);
 }
 
+#if defined(_MSC_VER)
+// AVX2 in the processor, and the YMM state saved by the system (XCR0 bits 1-2).
+bool has_avx2() {
+    int info[4];
+    __cpuid(info, 0);
+    if (info[0] < 7) return false;
+    __cpuid(info, 1);
+    constexpr int kXsaveEnabled = 1 << 27, kAvx = 1 << 28;
+    if ((info[2] & (kXsaveEnabled | kAvx)) != (kXsaveEnabled | kAvx) || (_xgetbv(0) & 6) != 6) return false;
+    __cpuidex(info, 7, 0);
+    return (info[1] & (1 << 5)) != 0;
+}
+#else
 bool has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
+#endif
 #endif
 
 bool on_every_processor() { return true; }
@@ -202,6 +282,9 @@ constexpr EnergyPath kPaths[] = {
 #if TALVANE_X86
     {"sse2", on_every_processor, sse2},
     {"avx2", has_avx2, avx2},
+#endif
+#if TALVANE_NEON
+    {"neon", on_every_processor, neon},
 #endif
 };
 
