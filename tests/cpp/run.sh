@@ -5,12 +5,19 @@
 # test, split into words, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-out=build/core_test
+# One folder per compiler, so a cross build never leaves a binary where another
+# target's run looks (a MinGW build writes core_test.exe).
+cxx="${CXX:-g++}"
+out="build/core_test/$(printf '%s' "$cxx" | tr -c 'A-Za-z0-9._+-' '_')"
 mkdir -p "$out"
+rm -f "$out/core_test" "$out/core_test.exe"
 # The core's sources, as CMakeLists.txt lists them for talvane_core.
 core_sources=$(tr '\n' ' ' < CMakeLists.txt | sed -E 's/.*add_library\(talvane_core STATIC([^)]*)\).*/\1/')
 # shellcheck disable=SC2086
-${CXX:-g++} -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core ${CXXFLAGS:-} \
+$cxx -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core ${CXXFLAGS:-} \
     $core_sources tests/cpp/core_test.cpp -o "$out/core_test"
+# A Windows compiler adds .exe, which Wine wants named.
+bin="$out/core_test"
+[ -e "$bin.exe" ] && bin="$bin.exe"
 # shellcheck disable=SC2086
-${RUNNER:-} "$out/core_test"
+${RUNNER:-} "$bin"
