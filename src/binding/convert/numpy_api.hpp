@@ -5,6 +5,9 @@
 
 #define PY_ARRAY_UNIQUE_SYMBOL talvane_rs_ARRAY_API
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// The oldest NumPy the module loads with, whatever NumPy's headers built it: the
+// floor that pyproject.toml declares. API newer than it does not compile.
+#define NPY_TARGET_VERSION NPY_1_22_API_VERSION
 #ifndef TALVANE_OWNS_NUMPY_API
 #define NO_IMPORT_ARRAY
 #endif
