@@ -21,6 +21,10 @@ RATES = (8000, 16000)
 # Short windows and context keep each call, and the serial replay, cheap.
 STREAM_PARAMS = dict(window_ms=4, stream_context_ms=60, min_voice_windows=2, fade_ms=2, attenuation=0.25)
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+# How long a call holding a stream lets other threads run: sleep(0) gives the
+# interpreter lock back, but on a loaded machine the same thread often takes it
+# again before a waiting one is scheduled, and the threads may then never meet.
+HOLD = 0.001  # s
 
 
 def chunk_for(call):
@@ -42,14 +46,14 @@ class LoggingRate:
 
     def __index__(self):
         self.log.append(self.call)
-        time.sleep(0)
+        time.sleep(HOLD)
         try:
             self.stream.last_gain()
         except RuntimeError as e:
             self.reentry.append(str(e))
         else:
             self.reentry.append("re-entry was allowed")
-        time.sleep(0)
+        time.sleep(HOLD)
         return self.value
 
 
