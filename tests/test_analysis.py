@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from talvane_rs import EnergyTalvane, analyse
+from talvane_rs import EnergyTalvane, analyse, keep_regions
 
 f32 = np.float32
 NAN = float("nan")
@@ -234,6 +234,16 @@ def check_analysis_view(cfg, x, rate, gate, same_f32):
     assert view.mask.tolist() == gate.compute_keep_mask_array(x, rate).tolist()
     with np.errstate(all="ignore"):
         same_f32(x * view.gains, gate.apply_array(x.tolist(), rate))
+    if rate > 0:
+        assert view.regions == keep_regions(view.mask, rate)
+    # Stretches of the gains alone: starting at, just after and well inside a
+    # change of gain, and clipped as slices are.
+    n = len(x)
+    fade = ref.fade_len(cfg, rate)
+    changes = [(int(j) + 1) * w for j in np.flatnonzero(view.keep_windows[1:] != view.keep_windows[:-1])[:3]]
+    starts = [min(n, p + d) for p in changes for d in (0, 1, fade - 1, fade, fade + 1)]
+    for start, stop in [(0, n), (0, 0), (n, n + 9), (7, 3), *((s, s + 5) for s in starts)]:
+        same_f32(view.gains_part(start, stop), view.gains[start:stop])
 
 
 @pytest.mark.parametrize("seed", range(4))

@@ -15,7 +15,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis
-from talvane_rs.regions import Region, keep_regions
+from talvane_rs.regions import Region
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
@@ -49,7 +49,8 @@ class Analysis:
     ``compute_keep_mask_array``), ``gains`` (the curve ``apply_array``
     multiplies by: 1.0, ``attenuation`` and the ramps; all ones when the gate is
     disabled) and ``regions`` (``keep_regions(mask, sample_rate)``, which needs a
-    positive rate). Every array is read-only.
+    positive rate). ``gains_part(start, stop)`` gives a stretch of the gains
+    alone. Every array is read-only.
     """
 
     window_len: int
@@ -73,10 +74,18 @@ class Analysis:
         """Per sample: the gain the list method ``apply_array`` multiplies by."""
         return _frozen(_analysis.gains(self._view))  # type: ignore[no-any-return]
 
+    def gains_part(self, start: SupportsIndex, stop: SupportsIndex) -> npt.NDArray[np.float32]:
+        """``gains[start:stop]`` for non-negative bounds, bit for bit, computed
+        without the rest of the curve: a long recording's gains block by block."""
+        return _analysis.gains_part(self._view, start, stop)  # type: ignore[no-any-return]
+
     @cached_property
     def regions(self) -> list[Region]:
         """The kept stretches, ``[start, end)`` in samples and in seconds."""
-        return keep_regions(self.mask, self.sample_rate)
+        if self.sample_rate <= 0:
+            raise ValueError(f"sample_rate must be positive, not {self.sample_rate}")
+        # From the window flags: the same runs as keep_regions(mask), without the mask.
+        return [Region(start, end, self.sample_rate) for start, end in _analysis.runs(self._view)]
 
     def __repr__(self) -> str:
         return (

@@ -100,10 +100,37 @@ py::Ref gains(PyObject*, std::array<py::Ref, 1>& arg) {
     return py::float_array(gain_curve(view.config, view.keep, view.window_len, view.n_samples, view.sample_rate));
 }
 
+using GainsPart = py::Function<"gains_part", "view", "start", "stop">;
+
+// Samples [start, stop) of the gain curve, clipped as a slice is.
+py::Ref gains_part(PyObject*, std::array<py::Ref, 3>& arg) {
+    const ViewState& view = view_of(arg[0].get());
+    const std::uint64_t start = py::to_unsigned(arg[1].get(), "start");
+    const std::uint64_t stop = py::to_unsigned(arg[2].get(), "stop");
+    return py::float_array(
+        gain_curve_part(view.config, view.keep, view.window_len, view.n_samples, view.sample_rate, start, stop));
+}
+
+using Runs = py::Function<"runs", "view">;
+
+// The kept runs as a list of (start, end) pairs of sample indices.
+py::Ref runs(PyObject*, std::array<py::Ref, 1>& arg) {
+    const ViewState& view = view_of(arg[0].get());
+    const std::vector<SampleRun> found = kept_runs(view.keep, view.window_len, view.n_samples);
+    py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(found.size()))));
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        std::array<py::Ref, 2> pair{py::unsigned_int(found[i].start), py::unsigned_int(found[i].end)};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::tuple(pair).release());
+    }
+    return list;
+}
+
 PyMethodDef analysis_functions[] = {
     py::fast_method<Analyse, analyse>(),
     py::fast_method<Mask, mask>(),
     py::fast_method<Gains, gains>(),
+    py::fast_method<GainsPart, gains_part>(),
+    py::fast_method<Runs, runs>(),
     py::kEndOfMethods,
 };
 

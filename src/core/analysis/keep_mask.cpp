@@ -236,6 +236,18 @@ FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t windo
     return mask;
 }
 
+std::vector<SampleRun> kept_runs(std::span<const std::uint8_t> flags, std::uint64_t window_len,
+                                 std::size_t n_samples) {
+    std::vector<SampleRun> runs;
+    for (std::size_t t = 0; t < flags.size();) {
+        if (flags[t] == 0) { ++t; continue; }
+        const std::size_t first = t;
+        while (t < flags.size() && flags[t] != 0) ++t;
+        runs.push_back({first * window_len, std::min<std::uint64_t>(t * window_len, n_samples)});
+    }
+    return runs;
+}
+
 FlagBuffer compute_keep_mask_inner(const GateConfig& config, std::span<const float> samples,
                                    std::uint64_t sample_rate) {
     if (samples.empty()) return {};

@@ -138,4 +138,12 @@ FlagBuffer compute_keep_mask_inner(const GateConfig& config, std::span<const flo
 FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples);
 
+// The maximal runs of kept samples of expand_flags(flags, window_len, n_samples),
+// as half-open [start, end) pairs in order, found from the window flags alone.
+struct SampleRun {
+    std::uint64_t start, end;  // samples
+};
+std::vector<SampleRun> kept_runs(std::span<const std::uint8_t> flags, std::uint64_t window_len,
+                                 std::size_t n_samples);
+
 }  // namespace talvane

@@ -69,14 +69,40 @@ void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window
 
 SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples, std::uint64_t sample_rate) {
-    SampleBuffer gains(n_samples);  // every element written below
+    return gain_curve_part(config, flags, window_len, n_samples, sample_rate, 0, n_samples);
+}
+
+SampleBuffer gain_curve_part(const GateConfig& config, std::span<const std::uint8_t> flags,
+                             std::uint64_t window_len, std::size_t n_samples, std::uint64_t sample_rate,
+                             std::uint64_t first, std::uint64_t end) {
+    const auto stop = static_cast<std::size_t>(std::min<std::uint64_t>(end, n_samples));
+    const auto start = static_cast<std::size_t>(std::min<std::uint64_t>(first, stop));
+    SampleBuffer gains(stop - start);  // every element written below
     if (!config.enabled) {
         std::fill(gains.begin(), gains.end(), 1.0f);
         return gains;
     }
-    fill_window_gains(flags, window_len, config.attenuation, 0, gains);
     const std::uint64_t fade_len = fade_length(config, sample_rate);
-    if (fade_len >= 2) ramp_gains(gains, fade_len);
+    if (fade_len < 2) {
+        fill_window_gains(flags, window_len, config.attenuation, start, gains);
+        return gains;
+    }
+    // A sample's gain comes from the last change at or before it when that change
+    // lies less than fade_len before it, else it is the raw gain; and a ramp's
+    // length depends on how far the recording goes on after its change, up to
+    // fade_len. So the rule gives the same values over [start, stop) when run over
+    // [from, to) alone: a change at `from`, unseen there, ends its ramp by start.
+    const std::size_t from = start - static_cast<std::size_t>(std::min<std::uint64_t>(start, fade_len));
+    const std::size_t to = stop + static_cast<std::size_t>(std::min<std::uint64_t>(n_samples - stop, fade_len));
+    if (from == start && to == stop) {
+        fill_window_gains(flags, window_len, config.attenuation, start, gains);
+        ramp_gains(gains, fade_len);
+        return gains;
+    }
+    std::vector<float> wide(to - from);  // the range and its margins
+    fill_window_gains(flags, window_len, config.attenuation, from, wide);
+    ramp_gains(wide, fade_len);
+    std::copy_n(wide.begin() + static_cast<std::ptrdiff_t>(start - from), gains.size(), gains.begin());
     return gains;
 }
 

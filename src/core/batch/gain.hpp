@@ -36,6 +36,14 @@ void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window
 SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples, std::uint64_t sample_rate);
 
+// Samples [first, end) of gain_curve, bit for bit, without the rest of the curve;
+// the bounds are clipped to the recording as a slice's are (end to n_samples,
+// first to end). The ramp rule runs over the range widened by the fade length
+// on each side, which holds every change whose ramp reaches into it.
+SampleBuffer gain_curve_part(const GateConfig& config, std::span<const std::uint8_t> flags,
+                             std::uint64_t window_len, std::size_t n_samples, std::uint64_t sample_rate,
+                             std::uint64_t first, std::uint64_t end);
+
 // List path: per-sample gains 1.0 / attenuation, ramps, products. Disabled:
 // a copy. Empty input gives an empty output without running the analysis.
 SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,
