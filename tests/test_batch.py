@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from talvane_rs import EnergyTalvane
+from talvane_rs import EnergyTalvane, cut
 
 f32 = np.float32
 NAN = float("nan")
@@ -158,18 +158,20 @@ def test_batch_methods_match_reference(kind, rate, seed, case, same_f32):
         ("apply_array_np", ref.apply_array),
         ("compact_array", ref.compact),
         ("compact_array_np", ref.compact),
+        ("cut", ref.compact),  # no pause kept, no crossfade: compaction itself
     ]:
-        data = x if method.endswith("_np") else x.tolist()
+        data = x.tolist() if method in ("apply_array", "compact_array") else x
+        call = (lambda d, r: cut(d, r, **cfg.kwargs())) if method == "cut" else getattr(gate, method)
         try:
             expected = model(cfg, x, rate)
         except ref.ThresholdError as e:
             with pytest.raises(BaseException) as info:
-                getattr(gate, method)(data, rate)
-            assert not isinstance(info.value, Exception)
+                call(data, rate)
+            assert isinstance(info.value, ValueError) == (method == "cut")
             assert info.value.args == (str(e),)
             continue
-        out = getattr(gate, method)(data, rate)
-        if method.endswith("_np"):
+        out = call(data, rate)
+        if method.endswith("_np") or method == "cut":
             assert out.dtype == np.float32
         else:
             assert type(out) is list and all(type(v) is float for v in out)
@@ -231,3 +233,29 @@ def test_strided_input_is_refused_after_the_rate(method):
     with pytest.raises(TypeError) as info:
         getattr(gate, method)(strided, 16000)
     assert str(info.value) == "The given array is not contiguous"
+
+
+@pytest.mark.parametrize(
+    ("regions", "rate", "pause", "fade", "expected"),
+    [
+        ([(100, 200), (500, 600)], 1000, 0, 0, [(100, 200, 0), (500, 600, 0)]),
+        # Pauses: half after speech, the larger half before it; the ends keep one half.
+        ([(100, 200), (500, 600)], 1000, 100, 0, [(50, 250, 0), (450, 650, 0)]),
+        ([(100, 200), (500, 600)], 1000, 101, 0, [(49, 250, 0), (449, 650, 0)]),
+        ([(100, 200), (500, 990)], 1000, 300, 0, [(0, 1000, 0)]),  # no longer than the pause: kept whole
+        # Crossfades: a piece joined at both ends gives each fade at most half of it.
+        ([(100, 200), (500, 600)], 1000, 0, 80, [(100, 200, 0), (500, 600, 80)]),
+        ([(0, 100), (300, 340), (600, 700)], 1000, 0, 30, [(0, 100, 0), (300, 340, 20), (600, 700, 20)]),
+        ([(0, 10), (300, 400)], 1000, 0, 30, [(0, 10, 0), (300, 400, 10)]),
+        # Nothing kept: the first half second, as compaction keeps.
+        ([], 1000, 100, 30, [(0, 500, 0)]),
+        ([], 4000, 100, 30, [(0, 1000, 0)]),
+    ],
+    ids=["plain", "pause", "odd-pause", "short-pause", "fade", "short-middle", "short-end", "none", "none-short"],
+)
+def test_cut_plan(regions, rate, pause, fade, expected):
+    from talvane_rs.cutting import output_length, plan_cut
+
+    pieces = plan_cut(regions, 1000, rate, pause, fade)
+    assert [(p.start, p.end, p.fade) for p in pieces] == expected
+    assert output_length(pieces) == sum(b - a - f for a, b, f in expected)

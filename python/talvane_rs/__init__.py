@@ -4,11 +4,13 @@
 silence cut out); ``StreamingEnergyTalvane`` gates a live stream chunk by chunk
 with no delay. Both take the same fourteen parameters. ``keep_regions`` turns
 a keep mask into its kept stretches, and ``analyse`` shows every intermediate
-of a decision (energies, noise floor, threshold, voice and keep flags).
+of a decision (energies, noise floor, threshold, voice and keep flags);
+``cut`` cuts the dropped audio out with short pauses kept and crossfaded joins.
 """
 
 from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs.analysis import Analysis, analyse
+from talvane_rs.cutting import cut
 from talvane_rs.regions import Region, keep_regions
 
 __version__ = "0.1.0"
@@ -19,5 +21,6 @@ __all__ = [
     "StreamingEnergyTalvane",
     "__version__",
     "analyse",
+    "cut",
     "keep_regions",
 ]
