@@ -15,7 +15,7 @@ import time
 import numpy as np
 import pytest
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, keep_regions
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, cut, keep_regions
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
@@ -93,18 +93,33 @@ def read(path):
     return x, rate
 
 
-@pytest.mark.parametrize("command", ["gate", "cut", "mask"])
-def test_single_file_matches_the_library(files, tmp_path, command):
+# Options each command takes; the rest of ALL_OPTIONS only make sense for gate.
+GATE_ONLY = ("enabled", "attenuation", "fade_ms", "stream_context_ms")
+
+
+@pytest.mark.parametrize(
+    "command, attenuation",
+    [("gate", 0.25), ("gate", 0.0), ("cut", None), ("mask", None)],
+    ids=["gate", "gate-silencing", "cut", "mask"],
+)
+def test_single_file_matches_the_library(files, tmp_path, command, attenuation):
+    options = dict(ALL_OPTIONS, attenuation=attenuation)
+    if command != "gate":
+        options = {k: v for k, v in options.items() if k not in GATE_ONLY}
     out = tmp_path / ("out.csv" if command == "mask" else "out.wav")
-    r = talvane(command, files / "speech.wav", "-o", out, *option_args(ALL_OPTIONS), cwd=tmp_path)
+    r = talvane(command, files / "speech.wav", "-o", out, *option_args(options), cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     x, _ = read(files / "speech.wav")
-    gate = EnergyTalvane(**ALL_OPTIONS)
+    gate = EnergyTalvane(**dict(ALL_OPTIONS, **options))
     regions = keep_regions(gate.compute_keep_mask_array(x, RATE), RATE)
+    length = "1.50 s"
     if command == "gate":
-        np.testing.assert_array_equal(read(out)[0], gate.apply_array_np(x, RATE))
+        # The list method's samples, bit for bit, whatever the attenuation.
+        assert read(out)[0].view(np.uint32).tolist() == np.array(gate.apply_array(x.tolist(), RATE), np.float32).view(np.uint32).tolist()
     elif command == "cut":
-        np.testing.assert_array_equal(read(out)[0], gate.compact_array_np(x, RATE))
+        expected = gate.compact_array_np(x, RATE)
+        np.testing.assert_array_equal(read(out)[0], expected)
+        length += f" -> {len(expected) / RATE:.2f} s"
     else:
         with open(out, newline="") as f:
             rows = list(csv.DictReader(f))
@@ -112,8 +127,9 @@ def test_single_file_matches_the_library(files, tmp_path, command):
         assert [float(r["start_s"]) for r in rows] == [round(r.start_s, 6) for r in regions]
     kept = sum(r.end - r.start for r in regions) / len(x)
     summary = one_line(r.stdout)
-    assert summary.startswith(f"{files / 'speech.wav'}: 1.50 s, kept {kept:.1%} in {len(regions)} regions, ")
-    assert "x real time" in summary and r.stderr == ""
+    assert summary.startswith(f"{files / 'speech.wav'}: {length}, kept {kept:.1%} in {len(regions)} regions, ")
+    assert re.search(r", noise floor -\d+\.\d dBFS, threshold -\d+\.\d dBFS, [\d,]+x real time", summary)
+    assert r.stderr == ""
 
 
 def test_mask_as_json_on_standard_output(files, tmp_path):
@@ -182,13 +198,13 @@ def test_folder_with_workers(files, tmp_path):
     ]
     errors = [line for line in r.stderr.splitlines() if " error: " in line]
     assert errors == [f"talvane: error: {folder / 'broken.wav'}: not a readable audio file (Format not recognised.)"]
-    assert f"talvane: note: {folder / 'stereo.flac'}: 2 channels mixed down to mono" in r.stderr
-    assert r.stderr.splitlines()[-1] == "3 done, 1 failed, 0 skipped"
-    # The stereo file comes out mono, gated from the mean of its channels.
+    assert r.stderr.splitlines()[-1] == "3 done, 1 failed, 1 skipped"  # notes.txt is passed over
+    # Both channels come out, each times the gains decided on their mean.
     both, rate = read(folder / "stereo.flac")
-    mono = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
+    gains = analyse(np.ascontiguousarray(both.mean(axis=1, dtype=np.float32)), rate).gains
     gated, _ = read(tmp_path / "gated" / "stereo.flac")
-    np.testing.assert_allclose(gated, EnergyTalvane().apply_array_np(mono, rate), atol=1.01 / 32768)
+    assert gated.shape == both.shape
+    np.testing.assert_allclose(gated, both * gains[:, np.newaxis], atol=1.01 / 32768)
     assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
 
 
@@ -264,7 +280,7 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, signum, target):
         (["cut", "speech.wav", "-o", "out.mp4"], 1, "cannot write .mp4 files"),
         (["gate", "speech.wav", "-o", "speech.wav"], 1, "speech.wav is an input; pass --overwrite to replace it"),
         (["gate", "speech.wav", "--window-ms", "-1"], 2, "argument --window-ms: invalid value '-1'"),
-        (["mask", "speech.wav", "--attenuation", "nan"], 2, "argument --attenuation: invalid value 'nan'"),
+        (["gate", "speech.wav", "--attenuation", "nan"], 2, "argument --attenuation: invalid value 'nan'"),
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
@@ -333,7 +349,7 @@ def test_console_script_names_the_missing_dependencies_and_the_package_works_wit
     r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert r.returncode == 1
     assert r.stdout == "[Region(1, 3, sample_rate=8000), Region(4, 5, sample_rate=8000)]\n"
-    install = "pip install 'talvane_rs[cli]'"
+    install = "pip install 'talvane_rs[cli]' (in a source checkout: pip install '.[cli]')"
     assert one_line(r.stderr) == f"talvane: the command-line tool needs numpy and soundfile: {install}"
 
 

@@ -1,4 +1,10 @@
-"""One file through the gate: read, gate, cut or mask, write, plot, summarise."""
+"""One file through the gate: read in blocks, decide once on the mono mix, write
+every channel in blocks, plot, summarise.
+
+Memory: the mono mix of the whole file is held (the decision needs all of it),
+and everything else goes by blocks: the output, the gains, and for several
+channels a second reading of the file.
+"""
 
 from __future__ import annotations
 
@@ -8,34 +14,60 @@ import io
 import json
 import os
 import secrets
+import shutil
 import signal
 import sys
+import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
-from talvane_rs import EnergyTalvane, Region, StreamingEnergyTalvane, keep_regions
-from talvane_rs._jobs import Job, Outcome, temporary_prefix
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs._jobs import STDIO, Job, Outcome, temporary_prefix
+from talvane_rs._options import format_db, resolve_settings
+from talvane_rs.analysis import Analysis, analyse
+from talvane_rs.cutting import Piece, crossfade, cut_steps, output_length, plan_cut
 
 FloatArray = npt.NDArray[np.float32]
 BoolArray = npt.NDArray[np.bool_]
 # Called between the steps of a job, none of them a write; raising there stops the job.
 Checkpoint = Callable[[], None]
 
-SOUNDFILE_FORMATS = {
-    ".wav": "WAV",
-    ".flac": "FLAC",
-    ".ogg": "OGG",
-    ".aiff": "AIFF",
-    ".aif": "AIFF",
-    ".au": "AU",
-    ".caf": "CAF",
-    ".w64": "W64",
+BLOCK = 1 << 20  # frames read or written at a time
+LOSSY = frozenset({"MPEG_LAYER_I", "MPEG_LAYER_II", "MPEG_LAYER_III", "VORBIS", "OPUS"})
+FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
+
+# Containers (and a subtype some imply) of the extensions whose soundfile name differs.
+EXTENSIONS = {
+    ".aif": ("AIFF", None),
+    ".aifc": ("AIFF", None),
+    ".oga": ("OGG", None),
+    ".opus": ("OGG", "OPUS"),
+    ".snd": ("AU", None),
+    ".sph": ("NIST", None),
+    ".sf": ("IRCAM", None),
+    ".iff": ("SVX", None),
+    ".mat": ("MAT5", None),
+}
+# The containers --format names, for standard output or an output without an extension.
+FORMATS = {
+    "wav": ("WAV", None),
+    "flac": ("FLAC", None),
+    "ogg": ("OGG", "VORBIS"),
+    "opus": ("OGG", "OPUS"),
+    "mp3": ("MP3", "MPEG_LAYER_III"),
+    "aiff": ("AIFF", None),
+    "au": ("AU", None),
+    "caf": ("CAF", None),
+    "w64": ("W64", None),
+    "rf64": ("RF64", None),
 }
 
 
@@ -43,20 +75,148 @@ class FileError(Exception):
     """A failure tied to one file, reported as one line."""
 
 
-def read_mono(path: Path, notes: list[str]) -> tuple[FloatArray, int, str]:
-    """The samples as one contiguous float32 channel, the rate, the file's subtype."""
+class CannotWrite(Exception):
+    """The output's format and subtype cannot be written here (said why)."""
+
+
+def container_of(suffix: str) -> tuple[str, str | None] | None:
+    """The container (and implied subtype) of an extension, or None when soundfile has none."""
+    suffix = suffix.lower()
+    if suffix in EXTENSIONS:
+        return EXTENSIONS[suffix]
+    name = suffix[1:].upper()
+    return (name, None) if name and name in sf.available_formats() else None
+
+
+# --- reading --------------------------------------------------------------------
+
+
+@dataclass
+class Stats:
+    """What the read found besides the samples."""
+
+    nonfinite: int = 0  # NaN and infinite samples, over every channel
+    first_bad: int = -1  # frame of the first one
+    peak: float = 0.0  # largest magnitude in any channel, after the replacement
+
+
+def replace_nonfinite(block: FloatArray, offset: int, stats: Stats | None) -> None:
+    """Sets NaN and infinite samples of block to 0.0 in place, counting them in stats."""
+    bad = ~np.isfinite(block)
+    if not bad.any():
+        return
+    if stats is not None:
+        stats.nonfinite += int(np.count_nonzero(bad))
+        if stats.first_bad < 0:
+            rows = bad if bad.ndim == 1 else bad.any(axis=1)
+            stats.first_bad = offset + int(np.argmax(rows))
+    block[bad] = 0.0
+
+
+def libsndfile_cause(f: sf.SoundFile | None, e: Exception) -> str:
+    """What libsndfile said, with the system's reason for a system error (which
+    soundfile reports as a bare "System error.")."""
+    text = getattr(e, "error_string", None) or str(e)
+    if f is not None and getattr(e, "code", None) == 2:  # SFE_SYSTEM
+        try:
+            said = sf._ffi.string(sf._snd.sf_strerror(f._file)).decode(errors="replace")
+        except Exception:  # soundfile's internals moved: keep its own words
+            return text
+        text = said.split(":", 1)[-1].strip().rstrip(".") or text
+    return text
+
+
+@contextmanager
+def open_source(job: Job, checkpoint: Checkpoint) -> Iterator[sf.SoundFile]:
+    """The job's input opened for reading; standard input is first copied to an
+    anonymous temporary file unless it is a seekable file already."""
+    spool: BinaryIO | None = None
     try:
-        with sf.SoundFile(path) as f:
-            rate, subtype, channels = f.samplerate, f.subtype, f.channels
-            frames = f.read(dtype="float32", always_2d=True)
-    except sf.LibsndfileError as e:
-        raise FileError(f"not a readable audio file ({e.error_string})") from None
-    except (OSError, RuntimeError, ValueError) as e:
-        raise FileError(f"cannot read: {e}") from None
-    if channels == 1:
-        return np.ascontiguousarray(frames[:, 0]), rate, subtype
-    notes.append(f"{path}: {channels} channels mixed down to mono")
-    return np.ascontiguousarray(frames.mean(axis=1, dtype=np.float32)), rate, subtype
+        if job.src == STDIO:
+            stream = sys.stdin.buffer
+            if stream.seekable():
+                source: Any = stream
+            else:
+                spool = tempfile.TemporaryFile()
+                while chunk := stream.read(BLOCK):
+                    checkpoint()
+                    spool.write(chunk)
+                spool.seek(0)
+                source = spool
+        else:
+            source = job.src
+        try:
+            f = sf.SoundFile(source)
+        except sf.LibsndfileError as e:
+            raise FileError(f"not a readable audio file ({e.error_string})") from None
+        except (OSError, RuntimeError, TypeError, ValueError) as e:
+            raise FileError(f"cannot read: {getattr(e, 'strerror', None) or e}") from None
+        with f:
+            yield f
+    finally:
+        if spool is not None:
+            spool.close()
+
+
+def read_blocks(f: sf.SoundFile, stats: Stats | None = None) -> Iterator[FloatArray]:
+    """The file's frames from the start, (frames, channels) float32 blocks, with
+    non-finite samples replaced by 0.0 (and counted in stats when given)."""
+    f.seek(0)
+    buffer = np.empty((BLOCK, f.channels), dtype=np.float32)
+    at = 0
+    while True:
+        try:
+            block = f.read(out=buffer)
+        except (sf.LibsndfileError, RuntimeError) as e:
+            raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
+        if len(block) == 0:
+            return
+        replace_nonfinite(block, at, stats)
+        at += len(block)
+        yield block
+
+
+def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
+    """The mono mix of the whole file (the mean of the channels in float32, or the
+    one channel itself) and what the read found."""
+    stats = Stats()
+    mix = np.empty(max(f.frames, 0), dtype=np.float32)
+    at = 0
+    for block in read_blocks(f, stats):
+        checkpoint()
+        if at + len(block) > len(mix):  # more frames than the header said
+            mix = np.concatenate([mix[:at], np.empty(max(len(block), at // 4), dtype=np.float32)])
+        mix[at : at + len(block)] = block[:, 0] if f.channels == 1 else block.mean(axis=1, dtype=np.float32)
+        stats.peak = max(stats.peak, float(block.max(initial=0.0)), -float(block.min(initial=0.0)))
+        at += len(block)
+    return mix[:at], stats
+
+
+class Reread:
+    """Frames of the file read again from the start, in increasing order: ranges
+    are read forward, skipping what lies between."""
+
+    def __init__(self, f: sf.SoundFile) -> None:
+        self._blocks = read_blocks(f)
+        self._held = np.empty((0, f.channels), dtype=np.float32)
+        self._at = 0  # frame of self._held[0]
+
+    def frames(self, start: int, stop: int) -> FloatArray:
+        parts = []
+        while start < stop:
+            if start >= self._at + len(self._held):
+                self._at += len(self._held)
+                self._held = next(self._blocks, None)  # type: ignore[arg-type]
+                if self._held is None:
+                    raise FileError("the file ended early when read again")
+                continue
+            part = self._held[start - self._at : stop - self._at]
+            parts.append(part)
+            start += len(part)
+        return parts[0].copy() if len(parts) == 1 else np.concatenate(parts)
+
+
+# --- writing --------------------------------------------------------------------
 
 
 def create_temporary(dst: Path, token: str, mode: int) -> str:
@@ -76,18 +236,22 @@ def create_temporary(dst: Path, token: str, mode: int) -> str:
 def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) -> None:
     """Writes through a temporary file beside dst, so a failure leaves dst as it was.
 
-    A new dst gets the mode the system gives any new file: the temporary is
-    created with 0o666 and the kernel applies the umask (or the folder's
-    default ACL). The umask itself is never read, since reading it means
-    setting it process-wide, which races with other threads creating files.
-    A dst that exists keeps its mode, given to the private temporary after the write.
+    Missing folders on the way to dst are made. A new dst gets the mode the
+    system gives any new file: the temporary is created with 0o666 and the
+    kernel applies the umask (or the folder's default ACL). The umask itself is
+    never read, since reading it means setting it process-wide, which races
+    with other threads creating files. A dst that exists keeps its mode, given
+    to the private temporary after the write.
     """
     try:
         mode: int | None = dst.stat().st_mode & 0o7777
     except OSError:
         mode = None
     try:
+        dst.parent.mkdir(parents=True, exist_ok=True)
         tmp = create_temporary(dst, token, 0o666 if mode is None else 0o600)
+    except FileExistsError:  # from mkdir: a file stands where a folder is needed
+        raise FileError(f"cannot write {dst}: {os.strerror(errno.ENOTDIR)}") from None
     except OSError as e:
         raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
     try:
@@ -102,44 +266,189 @@ def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) ->
         raise
 
 
-def write_audio(dst: Path, token: str, samples: FloatArray, rate: int, subtype: str, notes: list[str]) -> None:
-    fmt = SOUNDFILE_FORMATS[dst.suffix.lower()]
-    # Keep the input's sample format where the output container takes it.
-    if not sf.check_format(fmt, subtype):
-        subtype = sf.default_subtype(fmt)
-    if subtype.startswith("PCM"):
-        with np.errstate(invalid="ignore"):
-            clipped = int(np.count_nonzero(~(np.abs(samples) <= 1.0)))
-        if clipped:
-            notes.append(f"{dst}: {clipped} samples beyond full scale clipped by the {subtype} format")
-    replace_atomically(dst, token, lambda tmp: sf.write(tmp, samples, rate, format=fmt, subtype=subtype))
+def to_stdout(write: Callable[[BinaryIO], object]) -> None:
+    """Writes through an anonymous temporary file (containers go back to fill
+    in their headers), then copies it to standard output."""
+    with tempfile.TemporaryFile() as spool:
+        write(spool)
+        spool.seek(0)
+        try:
+            shutil.copyfileobj(spool, sys.stdout.buffer, BLOCK)
+            sys.stdout.buffer.flush()
+        except OSError as e:
+            raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
 
 
-def region_rows(regions: list[Region]) -> list[dict[str, float | int]]:
+@dataclass(frozen=True)
+class AudioFormat:
+    container: str
+    subtype: str
+
+
+def output_format(job: Job, dst: Path, source: sf.SoundFile) -> AudioFormat:
+    """The input's subtype in the output's container where it takes it, else the
+    container's default subtype."""
+    if dst == STDIO or not dst.suffix:
+        container, implied = FORMATS[job.fmt or "wav"]
+    else:
+        found = container_of(dst.suffix)
+        if found is None:
+            raise FileError(f"cannot write {dst.suffix} files")
+        container, implied = found
+    if implied is not None:
+        return AudioFormat(container, implied)
+    if container == source.format:
+        return AudioFormat(container, source.subtype)
+    if source.subtype not in LOSSY and sf.check_format(container, source.subtype):
+        return AudioFormat(container, source.subtype)
+    return AudioFormat(container, sf.default_subtype(container))
+
+
+def fallback_format(source: sf.SoundFile, peak: float) -> AudioFormat:
+    """WAV for an input whose own format cannot be written: its subtype where WAV
+    takes it, else float for float input or audio beyond full scale, else 16-bit."""
+    if source.subtype not in LOSSY and sf.check_format("WAV", source.subtype):
+        return AudioFormat("WAV", source.subtype)
+    return AudioFormat("WAV", "FLOAT" if source.subtype in FLOAT_SUBTYPES or peak > 1.0 else "PCM_16")
+
+
+class AudioWriter:
+    """Blocks of audio into a file being written, counting clipped samples."""
+
+    def __init__(self, target: str | BinaryIO, fmt: AudioFormat, rate: int, channels: int) -> None:
+        try:
+            self.file = sf.SoundFile(
+                target, "w", samplerate=rate, channels=channels, format=fmt.container, subtype=fmt.subtype
+            )
+        except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as e:
+            raise CannotWrite(getattr(e, "error_string", None) or str(e)) from None
+        self.fmt = fmt
+        self.clipped = 0
+        self.frames = 0
+
+    def write(self, block: FloatArray) -> None:
+        if self.fmt.subtype.startswith("PCM") or self.fmt.subtype in ("ULAW", "ALAW"):
+            self.clipped += int(np.count_nonzero(np.abs(block) > 1.0))
+        try:
+            self.file.write(block)
+        except (sf.LibsndfileError, RuntimeError, AssertionError) as e:
+            raise OSError(libsndfile_cause(self.file, e)) from None
+        self.frames += len(block)
+
+    def close(self) -> None:
+        try:
+            self.file.close()
+        except (sf.LibsndfileError, RuntimeError) as e:
+            raise OSError(libsndfile_cause(None, e)) from None
+
+
+def write_audio(
+    job: Job,
+    source: sf.SoundFile,
+    rate: int,
+    channels: int,
+    peak: float,
+    blocks: Callable[[], Iterator[FloatArray]],
+    notes: list[str],
+) -> Path:
+    """Writes the blocks to the job's output (or its WAV fallback); returns where they went."""
+    assert job.dst is not None
+    dst = job.dst
+    fmt = output_format(job, dst, source)
+    if source.subtype in FLOAT_SUBTYPES and fmt.subtype not in FLOAT_SUBTYPES and fmt.subtype not in LOSSY:
+        notes.append(f"{dst if dst != STDIO else 'standard output'}: {fmt.container} cannot hold "
+                     f"{source.subtype} samples here; written as {fmt.subtype}")
+    written: list[AudioWriter] = []
+
+    def write(target: str | BinaryIO, fmt: AudioFormat) -> None:
+        writer = AudioWriter(target, fmt, rate, channels)
+        try:
+            for block in blocks():
+                writer.write(block)
+        except BaseException:
+            try:
+                writer.file.close()
+            except Exception:
+                pass
+            raise
+        writer.close()
+        written.append(writer)
+
+    try:
+        try:
+            if dst == STDIO:
+                to_stdout(lambda spool: write(spool, fmt))
+            else:
+                replace_atomically(dst, job.token, lambda tmp: write(tmp, fmt))
+        except CannotWrite as e:
+            if job.fallback is None:
+                raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}") from None
+            wav = fallback_format(source, peak)
+            notes.append(
+                f"{job.name}: {fmt.container} ({fmt.subtype}) cannot be written here ({e}); "
+                f"wrote WAV ({wav.subtype}) instead"
+            )
+            dst, fmt = job.fallback, wav
+            replace_atomically(dst, job.token, lambda tmp: write(tmp, wav))
+    except CannotWrite as e:
+        raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}") from None
+    clipped = written[-1].clipped if written else 0
+    if clipped:
+        where = "standard output" if dst == STDIO else dst
+        notes.append(f"{where}: {clipped} samples beyond full scale clipped by the {fmt.subtype} format")
+    return dst
+
+
+# --- regions ----------------------------------------------------------------------
+
+
+def region_rows(regions: list[tuple[int, int]], rate: int) -> list[dict[str, float | int]]:
     return [
-        {"start_s": round(r.start_s, 6), "end_s": round(r.end_s, 6), "start_sample": r.start, "end_sample": r.end}
-        for r in regions
+        {"start_s": round(a / rate, 6), "end_s": round(b / rate, 6), "start_sample": a, "end_sample": b}
+        for a, b in regions
     ]
 
 
-def format_regions(job: Job, regions: list[Region], rate: int, n: int) -> str:
-    rows = region_rows(regions)
-    if job.fmt == "json":
-        record = {"file": str(job.src), "sample_rate": rate, "samples": n, "regions": rows}
-        return json.dumps(record, indent=2) + "\n"
+CSV_FIELDS = ["start_s", "end_s", "start_sample", "end_sample"]
+
+
+def format_records(records: list[dict[str, Any]], fmt: str, combined: bool) -> str:
+    """Regions as CSV (a file column when combined), JSON (an object, or a list
+    of them when combined) or Audacity labels (start and end in seconds, label)."""
+    if fmt == "json":
+        return json.dumps(records if combined else records[0], indent=2) + "\n"
     text = io.StringIO()
-    writer = csv.DictWriter(text, fieldnames=["start_s", "end_s", "start_sample", "end_sample"], lineterminator="\n")
+    if fmt == "audacity":
+        for record in records:
+            for row in record["regions"]:
+                text.write(f"{row['start_s']:.6f}\t{row['end_s']:.6f}\tkept\n")
+        return text.getvalue()
+    fields = (["file"] if combined else []) + CSV_FIELDS
+    writer = csv.DictWriter(text, fieldnames=fields, lineterminator="\n")
     writer.writeheader()
-    writer.writerows(rows)
+    for record in records:
+        for row in record["regions"]:
+            writer.writerow({"file": record["file"], **row} if combined else row)
     return text.getvalue()
 
 
 def write_text(dst: Path, token: str, text: str) -> None:
+    if dst == STDIO:
+        try:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        except OSError as e:
+            raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
+        return
+
     def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8", newline="") as f:
             f.write(text)
 
     replace_atomically(dst, token, write)
+
+
+# --- the streaming gate -------------------------------------------------------------
 
 
 def ms_to_samples(rate: int, ms: float) -> int:
@@ -190,30 +499,36 @@ def stream_keep_mask(
     return kept
 
 
-def gain_curve(x: FloatArray, out: FloatArray, kept: BoolArray, attenuation: float) -> npt.NDArray[np.float64]:
+def stream_gains(x: FloatArray, out: FloatArray, kept: BoolArray, attenuation: float) -> FloatArray:
     """The gain each sample got, read back as out / x; samples that cannot tell
     (zero or non-finite) take the gain of the nearest earlier sample that can."""
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         valid = np.isfinite(x) & (x != 0) & np.isfinite(out)
     if not valid.any():
-        return np.where(kept, 1.0, attenuation)
+        return np.where(kept, np.float32(1.0), np.float32(attenuation)).astype(np.float32)
     index = np.where(valid, np.arange(len(x)), 0)
     np.maximum.accumulate(index, out=index)
     first = int(np.argmax(valid))
     index[:first] = first
-    return out[index].astype(np.float64) / x[index].astype(np.float64)
+    return (out[index] / x[index]).astype(np.float32)
+
+
+# --- one job ------------------------------------------------------------------------
 
 
 def process(job: Job, checkpoint: Checkpoint = go_on) -> Outcome:
-    outcome = Outcome(to_stdout=str(job.dst) == "-")
+    """Runs one job; every failure tied to the file is in the outcome, not raised."""
+    outcome = Outcome(src=job.name, to_stdout=job.dst == STDIO)
     try:
-        outcome.summary = run_job(job, outcome.notes, checkpoint)
+        run_job(job, outcome, checkpoint)
     except FileError as e:
-        outcome.error = f"{job.src}: {e}"
+        outcome.error = f"{job.name}: {e}"
     except (KeyboardInterrupt, SystemExit):
         raise
+    except MemoryError:
+        outcome.error = f"{job.name}: not enough memory"
     except BaseException as e:  # one file must not end a folder run, even on the gate's internal error
-        outcome.error = f"{job.src}: {type(e).__name__}: {e}"
+        outcome.error = f"{job.name}: {type(e).__name__}: {e}"
     return outcome
 
 
@@ -229,81 +544,170 @@ def start_worker() -> None:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
+def gate_blocks(
+    f: sf.SoundFile, mix: FloatArray, view: Analysis, every_channel: bool, checkpoint: Checkpoint
+) -> Iterator[FloatArray]:
+    """The gated audio: each channel (or the mix) times the analysis's gains."""
+    if not every_channel:
+        for a in range(0, len(mix), BLOCK):
+            checkpoint()
+            b = min(len(mix), a + BLOCK)
+            yield mix[a:b] * view.gains_part(a, b)
+        return
+    a = 0
+    for block in read_blocks(f):
+        checkpoint()
+        b = a + len(block)
+        if b > len(mix):
+            raise FileError("the file grew longer when read again")
+        yield block * view.gains_part(a, b)[:, np.newaxis]
+        a = b
+
+
+def cut_blocks(
+    f: sf.SoundFile, mix: FloatArray, pieces: list[Piece], every_channel: bool, checkpoint: Checkpoint
+) -> Iterator[FloatArray]:
+    """The cut audio, step by step, long copies in blocks."""
+    reread = Reread(f) if every_channel else None
+
+    def frames(a: int, b: int) -> FloatArray:
+        return reread.frames(a, b) if reread is not None else mix[a:b]
+
+    for kind, start, end, length in cut_steps(pieces):
+        checkpoint()
+        if kind == "copy":
+            for a in range(start, end, BLOCK):
+                yield frames(a, min(end, a + BLOCK))
+        else:  # start is the tail fading out, end the head fading in
+            yield crossfade(frames(start, start + length), frames(end, end + length))
+
+
 def chunk_len(job: Job, rate: int) -> int:
     assert job.stream_ms is not None
     return max(1, ms_to_samples(rate, job.stream_ms))
 
 
-def gated(job: Job, x: FloatArray, rate: int, checkpoint: Checkpoint) -> FloatArray:
-    """The output audio of gate or cut."""
-    if job.command == "cut":
-        return EnergyTalvane(**job.settings).compact_array_np(x, rate)
-    if job.stream_ms is not None:
-        return stream_gate(x, rate, job.settings, chunk_len(job, rate), checkpoint)
-    return EnergyTalvane(**job.settings).apply_array_np(x, rate)
+def seconds_text(seconds: float) -> str:
+    return f"{seconds:.2f} s"
 
 
-def keep_flags(job: Job, x: FloatArray, rate: int, checkpoint: Checkpoint) -> BoolArray:
-    """Per sample, whether the job kept it."""
-    if job.command == "gate" and job.stream_ms is not None:
-        return stream_keep_mask(x, rate, job.settings, chunk_len(job, rate), checkpoint)
-    if job.command == "gate" and not job.settings["enabled"]:
-        return np.ones(len(x), dtype=np.bool_)  # a disabled gate passes everything
-    return EnergyTalvane(**job.settings).compute_keep_mask_array(x, rate)
-
-
-def run_job(job: Job, notes: list[str], checkpoint: Checkpoint) -> str:
-    x, rate, subtype = read_mono(job.src, notes)
-    checkpoint()
-    n = len(x)
-    # The speed reported is that of the job's own operation alone.
+def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint) -> None:
     started = time.perf_counter()
-    if job.command == "mask":
-        out, kept = None, keep_flags(job, x, rate, checkpoint)
-        elapsed = time.perf_counter() - started
-    else:
-        out = gated(job, x, rate, checkpoint)
-        elapsed = time.perf_counter() - started
-        kept = keep_flags(job, x, rate, checkpoint)
-    regions = keep_regions(kept, rate)
-    checkpoint()
-
-    if out is None:
-        text = format_regions(job, regions, rate, n)
-        if str(job.dst) == "-":
-            sys.stdout.write(text)
-            sys.stdout.flush()
+    notes, warnings = outcome.notes, outcome.warnings
+    with open_source(job, checkpoint) as f:
+        rate, channels = f.samplerate, f.channels
+        mix, stats = read_mix(f, checkpoint)
+        if stats.nonfinite:
+            found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
+            if job.strict:
+                raise FileError(f"{found} (--strict)")
+            notes.append(f"{job.name}: {found}, replaced by 0.0")
+        checkpoint()
+        n = len(mix)
+        settings = resolve_settings(job.settings, rate)
+        try:
+            view = analyse(mix, rate, **settings)
+        except ValueError as e:  # threshold limits out of order once durations are windows
+            raise FileError(str(e)) from None
+        every_channel = channels > 1 and not job.mono
+        stream_kept: BoolArray | None = None
+        stream_out: FloatArray | None = None
+        new_length = None
+        where: Path | None = job.dst
+        if job.command == "mask":
+            regions = [(r.start, r.end) for r in view.regions] if n else []
+            record = {"file": job.name, "sample_rate": rate, "samples": n, "regions": region_rows(regions, rate)}
+            outcome.record = record
+            if job.dst is not None:
+                write_text(job.dst, job.token, format_records([record], job.fmt or "csv", combined=False))
         else:
-            write_text(job.dst, job.token, text)
+            if job.command == "gate" and job.stream_ms is not None:
+                if every_channel:
+                    notes.append(f"{job.name}: the streaming gate takes one channel: "
+                                 f"{channels} channels mixed down to mono")
+                    every_channel = False
+                step = chunk_len(job, rate)
+                stream_out = stream_gate(mix, rate, settings, step, checkpoint)
+                stream_kept = stream_keep_mask(mix, rate, settings, step, checkpoint)
+                out_blocks: Callable[[], Iterator[FloatArray]] = lambda: (  # noqa: E731
+                    stream_out[a : a + BLOCK] for a in range(0, n, BLOCK)
+                )
+            elif job.command == "gate":
+                out_blocks = lambda: gate_blocks(f, mix, view, every_channel, checkpoint)  # noqa: E731
+            else:
+                runs = [(r.start, r.end) for r in view.regions] if n else []
+                pieces = plan_cut(runs, n, rate, round_samples(job.keep_pause, rate),
+                                  round_samples(job.crossfade, rate))
+                new_length = output_length(pieces)
+                out_blocks = lambda: cut_blocks(f, mix, pieces, every_channel, checkpoint)  # noqa: E731
+            where = write_audio(job, f, rate, channels if every_channel else 1, stats.peak, out_blocks, notes)
+    elapsed = time.perf_counter() - started
+
+    if stream_kept is not None:
+        kept_samples = int(np.count_nonzero(stream_kept))
+        region_count = count_runs(stream_kept)
     else:
-        if job.command == "cut" and not regions and n:
-            notes.append(f"{job.src}: nothing kept; wrote the first {len(out) / rate:.2f} s unchanged")
-        write_audio(job.dst, job.token, out, rate, subtype, notes)
+        kept_samples = sum(r.end - r.start for r in view.regions) if n else 0
+        region_count = len(view.regions) if n else 0
+    if n and kept_samples == 0:
+        if job.command == "cut":
+            warnings.append(f"{job.name}: nothing kept (threshold {format_db(view.threshold)}); "
+                            f"wrote the first {seconds_text((new_length or 0) / rate)} unchanged")
+        else:
+            warnings.append(f"{job.name}: nothing kept (threshold {format_db(view.threshold)}); "
+                            "lower --base-thresh or --threshold-ratio to keep quieter speech")
+    if view.clamped == "high" and stream_kept is None:
+        warnings.append(
+            f"{job.name}: the noise floor ({format_db(view.noise_floor)}) is above the --max-thresh limit "
+            f"({format_db(view.threshold)}), so everything counts as voice; raise --max-thresh above the noise"
+        )
+
     if job.plot is not None:
         checkpoint()
-        from talvane_rs._plot import plot_gate
+        from talvane_rs._plot import plot_analysis
 
-        title = f"{job.src.name}, {describe(job)}"
-        if job.command == "gate" and out is not None:
-            gain = gain_curve(x, out, kept, job.settings["attenuation"])
-            fig = plot_gate(x, rate, regions, title, out=out, gain=gain)
-        else:
-            fig = plot_gate(x, rate, regions, title)
+        title = f"{job.name}, {describe(job)}"
+        gains: Callable[[int, int], FloatArray] = view.gains_part
+        if job.command != "gate":
+            gains = None  # type: ignore[assignment]
+        elif stream_out is not None and stream_kept is not None:
+            full = stream_gains(mix, stream_out, stream_kept, settings["attenuation"])
+            gains = lambda a, b: full[a:b]  # noqa: E731
+        fig = plot_analysis(mix, view, title, gains=gains, kept=stream_kept, settings=settings)
         checkpoint()
-        replace_atomically(job.plot, job.token, lambda tmp: fig.savefig(tmp, format="png"))
+        plot = job.plot
+        replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()))
 
     seconds = n / rate
-    share = float(np.count_nonzero(kept)) / n if n else 0.0
+    share = kept_samples / n if n else 0.0
     speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 else "-"
-    noun = "region" if len(regions) == 1 else "regions"
-    where = "standard output" if str(job.dst) == "-" else job.dst
-    return (
-        f"{job.src}: {seconds:.2f} s, kept {share:.1%} in {len(regions)} {noun}, "
-        f"{speed} real time, {describe(job)} -> {where}"
+    noun = "region" if region_count == 1 else "regions"
+    length = seconds_text(seconds)
+    if new_length is not None:
+        length += f" -> {seconds_text(new_length / rate)}"
+    levels = "" if stream_kept is not None else (
+        f"noise floor {format_db(view.noise_floor)}, threshold {format_db(view.threshold)}, "
     )
+    target = "" if where is None else f" -> {'standard output' if where == STDIO else where}"
+    outcome.summary = (
+        f"{job.name}: {length}, kept {share:.1%} in {region_count} {noun}, {levels}"
+        f"{speed} real time, {describe(job)}{target}"
+    )
+
+
+def round_samples(seconds: float, rate: int) -> int:
+    return ms_to_samples(rate, seconds * 1000.0)
+
+
+def count_runs(flags: BoolArray) -> int:
+    if len(flags) == 0:
+        return 0
+    return int(np.count_nonzero(flags[1:] & ~flags[:-1])) + int(flags[0])
 
 
 def describe(job: Job) -> str:
     if job.stream_ms is not None:
         return f"streaming gate, {job.stream_ms:g} ms chunks"
+    if job.command == "cut" and (job.keep_pause or job.crossfade):
+        return f"cut (pauses {job.keep_pause * 1000:g} ms, crossfades {job.crossfade * 1000:g} ms)"
     return {"gate": "gated", "cut": "cut", "mask": "mask"}[job.command]

@@ -1,5 +1,5 @@
-"""What the command line asks of one file, what came of it, and the cleanup
-after a run of such jobs, whoever runs them."""
+"""What the command line asks of one file, what came of it, the tally of a run,
+and the cleanup after a run of such jobs, whoever runs them."""
 
 from __future__ import annotations
 
@@ -9,25 +9,63 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+STDIO = Path("-")  # standard input as a source, standard output as a destination
+
 
 @dataclass(frozen=True)
 class Job:
+    """One file's work. Picklable, and complete: a worker process needs nothing else."""
+
     command: str  # "gate", "cut" or "mask"
-    src: Path
-    dst: Path  # "-" writes the regions to standard output
+    src: Path  # STDIO: standard input
+    dst: Path | None  # STDIO: standard output; None: the regions go back in the outcome only
     plot: Path | None
-    settings: dict[str, Any]  # the fourteen gate parameters by name
+    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
     token: str  # the run's own mark in the names of its temporary files
     stream_ms: float | None = None  # gate through the streaming gate in chunks of this length
-    fmt: str | None = None  # "csv" or "json", for mask
+    fmt: str | None = None  # mask: csv, json or audacity; audio: the container for an output without extension
+    fallback: Path | None = None  # where WAV goes when the input's own format cannot be written; None: an error
+    mono: bool = False  # write the mono mix rather than every channel
+    strict: bool = False  # non-finite samples fail the file rather than being replaced by 0.0
+    keep_pause: float = 0.0  # cut: seconds of each long pause kept
+    crossfade: float = 0.0  # cut: seconds of each join's crossfade
+
+    @property
+    def name(self) -> str:
+        """The source as messages name it."""
+        return "standard input" if self.src == STDIO else str(self.src)
 
 
 @dataclass
 class Outcome:
+    """What came of one job: a summary line or an error, and notes and warnings
+    to show on standard error; for mask, the regions found."""
+
+    src: str = ""
     summary: str | None = None
     error: str | None = None
     notes: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
     to_stdout: bool = False  # the result itself went to standard output
+    record: dict[str, Any] | None = None  # mask: file, sample_rate, samples and regions
+
+
+@dataclass
+class Tally:
+    """The count of a run's files, for its closing line."""
+
+    done: int = 0
+    failed: int = 0
+    skipped: int = 0
+
+    def add(self, outcome: Outcome) -> None:
+        if outcome.error is None:
+            self.done += 1
+        else:
+            self.failed += 1
+
+    def __str__(self) -> str:
+        return f"{self.done} done, {self.failed} failed, {self.skipped} skipped"
 
 
 def temporary_prefix(target: Path, token: str) -> str:
@@ -41,8 +79,8 @@ def sweep_temporaries(jobs: Iterable[Job]) -> None:
     wanted: dict[Path, set[str]] = {}
     tokens = set()
     for job in jobs:
-        for target in (job.dst, job.plot):
-            if target is not None and str(target) != "-":
+        for target in (job.dst, job.plot, job.fallback):
+            if target is not None and target != STDIO:
                 wanted.setdefault(target.parent, set()).add(temporary_prefix(target, job.token))
                 tokens.add(job.token)
     marks = [f".{token}." for token in tokens]

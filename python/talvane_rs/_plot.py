@@ -1,85 +1,167 @@
-"""Picture of one gated file: waveform, kept regions shaded, gain curve."""
+"""Picture of one analysis: waveform and kept regions, window energies against
+the threshold, and for a gated file the gain curve.
+
+A long recording is drawn per pixel column (its minimum, maximum and RMS), the
+columns computed block by block, so neither the per-sample gains nor any other
+copy of the recording is ever held whole.
+"""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import math
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure
 
-from talvane_rs.regions import Region
+from talvane_rs.analysis import Analysis
 
-MAX_COLUMNS = 3000  # min/max pairs drawn per curve, about one per pixel column
+COLUMNS = 1600  # about two per pixel of the plot's width
+BLOCK = 1 << 20  # samples per step of the column statistics
 INPUT_COLOUR, OUTPUT_COLOUR, KEPT_COLOUR, GAIN_COLOUR = "#9a9a9a", "#1565c0", "#43a047", "#c62828"
-
+ENERGY_COLOUR, THRESHOLD_COLOUR, FLOOR_COLOUR, LIMIT_COLOUR = "#6d4c41", "#c62828", "#1565c0", "#757575"
+FLOOR_DB = -120.0  # silence is drawn here rather than at minus infinity
 
 Curve = npt.NDArray[np.float64]
+Samples = Callable[[int, int], npt.NDArray[np.float32]]
 
 
-def min_max_trace(values: npt.NDArray[np.floating], rate: int) -> tuple[Curve, Curve]:
-    """Times and values of a line through each bucket's minimum and maximum, so a
-    long recording draws as its envelope and a short one as itself."""
-    y = np.nan_to_num(values.astype(np.float64), nan=0.0, posinf=0.0, neginf=0.0)
-    bucket = max(1, -(-len(y) // MAX_COLUMNS))
-    if bucket == 1:
-        return np.arange(len(y)) / rate, y
-    columns = -(-len(y) // bucket)
-    padded = np.concatenate([y, np.full(columns * bucket - len(y), y[-1])]).reshape(columns, bucket)
-    times = (np.arange(columns) * bucket + bucket / 2) / rate
-    trace = np.column_stack([padded.min(axis=1), padded.max(axis=1)]).ravel()
-    return np.repeat(times, 2), trace
+class Columns:
+    """Per-column minimum, maximum and RMS of n values read in blocks; each
+    column covers `width` values (the last may hold fewer)."""
+
+    def __init__(self, read: Samples, n: int, columns: int = COLUMNS) -> None:
+        self.width = max(1, -(-n // columns))
+        count = -(-n // self.width)
+        self.low, self.high, self.rms = np.zeros(count), np.zeros(count), np.zeros(count)
+        step = max(1, BLOCK // self.width) * self.width  # whole columns per block
+        for a in range(0, n, step):
+            b = min(n, a + step)
+            values = read(a, b).astype(np.float64)
+            first, full = a // self.width, (b - a) // self.width
+            if full:
+                grid = values[: full * self.width].reshape(full, self.width)
+                self._put(first, grid.min(axis=1), grid.max(axis=1), np.sqrt(np.mean(grid * grid, axis=1)))
+            rest = values[full * self.width :]
+            if len(rest):
+                self._put(first + full, rest.min(keepdims=True), rest.max(keepdims=True),
+                          np.sqrt(np.mean(rest * rest, keepdims=True)))
+        self.times = (np.arange(count) * self.width + self.width / 2.0)
+
+    def _put(self, at: int, low: Curve, high: Curve, rms: Curve) -> None:
+        self.low[at : at + len(low)], self.high[at : at + len(low)], self.rms[at : at + len(low)] = low, high, rms
 
 
-def shade(ax: Axes, regions: Sequence[Region], label: str | None) -> None:
-    for i, r in enumerate(regions):
-        ax.axvspan(r.start_s, r.end_s, color=KEPT_COLOUR, alpha=0.18, lw=0, label=label if i == 0 else None)
+def to_db(values: npt.NDArray[Any]) -> Curve:
+    with np.errstate(divide="ignore"):
+        db = 20.0 * np.log10(np.asarray(values, dtype=np.float64))
+    return np.maximum(np.nan_to_num(db, nan=FLOOR_DB, neginf=FLOOR_DB), FLOOR_DB)
 
 
-def plot_gate(
+def envelope(ax: Axes, cols: Columns, rate: int, colour: str, label: str) -> None:
+    """Peaks lightly and RMS strongly, as audio editors draw a long waveform; a
+    short one (one value per column) as its line."""
+    t = cols.times / rate
+    if cols.width == 1:
+        ax.plot(t, cols.high, color=colour, lw=0.8, label=label)
+        return
+    ax.fill_between(t, cols.low, cols.high, color=colour, alpha=0.45, lw=0, label=f"{label} (peak)")
+    ax.fill_between(t, -cols.rms, cols.rms, color=colour, alpha=0.9, lw=0, label=f"{label} (RMS)")
+
+
+def shade(ax: Axes, spans: Sequence[tuple[float, float]], label: str | None) -> None:
+    """Kept regions as one collection, however many there are."""
+    if spans:
+        ax.broken_barh([(a, b - a) for a, b in spans], (0, 1), transform=ax.get_xaxis_transform(),
+                       color=KEPT_COLOUR, alpha=0.2, lw=0, label=label)
+
+
+def kept_spans(kept: npt.NDArray[np.bool_], rate: int) -> list[tuple[float, float]]:
+    edges = np.flatnonzero(np.diff(kept.astype(np.int8), prepend=0, append=0))
+    return [(a / rate, b / rate) for a, b in zip(edges[::2].tolist(), edges[1::2].tolist())]
+
+
+def plot_analysis(
     x: npt.NDArray[np.float32],
-    rate: int,
-    regions: Sequence[Region],
+    view: Analysis,
     title: str,
-    out: npt.NDArray[np.float32] | None = None,
-    gain: Curve | None = None,
+    *,
+    gains: Samples | None = None,
+    kept: npt.NDArray[np.bool_] | None = None,
+    settings: dict[str, Any],
 ) -> Figure:
-    """The input waveform with its kept regions shaded; for a gated file, also the
-    output over it and the gain curve below."""
-    fig = Figure(figsize=(11, 5.2 if gain is not None else 3.6), dpi=110, layout="constrained")
-    if gain is not None:
-        wave, gain_ax = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1.4])
-    else:
-        wave, gain_ax = fig.subplots(1, 1), None
-    duration = len(x) / rate
-    kept = sum(r.end - r.start for r in regions)
-    share = kept / len(x) if len(x) else 0.0
-    noun = "region" if len(regions) == 1 else "regions"
-    wave.set_title(f"{title}: {duration:.2f} s, kept {share:.0%} in {len(regions)} {noun}", loc="left")
+    """The input's waveform with the kept regions shaded (and, with gains, the
+    output over it), the window energies in dBFS with the threshold, the noise
+    floor and the threshold's two limits, and with gains the gain curve.
+    `kept` replaces the analysis's regions (the streaming gate decides its own)."""
+    rate, n = view.sample_rate, len(x)
+    panels = 3 if gains is not None else 2
+    fig = Figure(figsize=(11, 2.3 * panels + 1.0), dpi=110, layout="constrained")
+    axes = fig.subplots(panels, 1, sharex=True, height_ratios=[3, 2, 1.3][:panels])
+    wave, energy = axes[0], axes[1]
+    spans = kept_spans(kept, rate) if kept is not None else [(r.start_s, r.end_s) for r in view.regions] if n else []
+    duration = n / rate
+    share = sum(b - a for a, b in spans) / duration if n else 0.0
+    noun = "region" if len(spans) == 1 else "regions"
+    wave.set_title(f"{title}: {duration:.2f} s, kept {share:.0%} in {len(spans)} {noun}", loc="left")
 
-    shade(wave, regions, "kept")
-    wave.plot(*min_max_trace(x, rate), color=INPUT_COLOUR, lw=0.7, label="input")
-    if out is not None:
-        wave.plot(*min_max_trace(out, rate), color=OUTPUT_COLOUR, lw=0.7, label="gated output")
-    peak = float(np.max(np.abs(np.nan_to_num(x, nan=0.0, posinf=0.0, neginf=0.0)), initial=0.0))
+    shade(wave, spans, "kept")
+    envelope(wave, Columns(lambda a, b: x[a:b], n), rate, INPUT_COLOUR, "input")
+    if gains is not None:
+        envelope(wave, Columns(lambda a, b: x[a:b] * gains(a, b), n), rate, OUTPUT_COLOUR, "output")
+    peak = float(max(np.max(x, initial=0.0), -np.min(x, initial=0.0)))
     limit = 1.08 * peak if peak > 0 else 1.0
     wave.set_ylim(-limit, limit)
     wave.set_xlim(0, max(duration, 1 / rate))
     wave.set_ylabel("amplitude")
-    wave.legend(loc="upper right", fontsize="small", ncols=3, framealpha=0.9)
+    wave.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
     wave.grid(alpha=0.25)
 
-    if gain_ax is None or gain is None:
-        wave.set_xlabel("time (s)")
+    # Window energies: per column of windows, their range and the smoothed level.
+    w = view.window_len
+    windows = len(view.energies)
+    shade(energy, spans, None)
+    if windows:
+        raw = Columns(lambda a, b: view.energies[a:b], windows)
+        smooth = Columns(lambda a, b: view.smoothed[a:b], windows)
+        t = raw.times * w / rate
+        if raw.width == 1:
+            energy.plot(t, to_db(raw.high), color=ENERGY_COLOUR, lw=0.6, alpha=0.6, label="window energy")
+        else:
+            energy.fill_between(t, to_db(raw.low), to_db(raw.high), color=ENERGY_COLOUR, alpha=0.35, lw=0,
+                                label="window energy")
+        energy.plot(t, to_db(smooth.high), color=ENERGY_COLOUR, lw=0.9, label="smoothed")
+    lines = [
+        (view.threshold, THRESHOLD_COLOUR, "-", "threshold"),
+        (view.noise_floor, FLOOR_COLOUR, "--", "noise floor"),
+        (settings["base_thresh"], LIMIT_COLOUR, ":", "base / max limits"),
+        (settings["max_thresh"], LIMIT_COLOUR, ":", None),
+    ]
+    for value, colour, style, label in lines:
+        if math.isfinite(value):
+            energy.axhline(float(to_db(np.array([value]))[0]), color=colour, ls=style, lw=1.1, label=label)
+    levels = [float(to_db(np.array([v]))[0]) for v in (view.threshold, view.noise_floor, settings["base_thresh"])]
+    top = float(to_db(np.array([max(float(np.max(view.energies, initial=0.0)), 1e-6)]))[0])
+    energy.set_ylim(max(FLOOR_DB, min(levels) - 20.0), max(top, *levels) + 6.0)
+    energy.set_ylabel("energy (dBFS)")
+    energy.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
+    energy.grid(alpha=0.25)
+
+    if gains is None:
+        energy.set_xlabel("time (s)")
         return fig
-    shade(gain_ax, regions, None)
-    gain_ax.plot(*min_max_trace(gain, rate), color=GAIN_COLOUR, lw=1.2)
-    finite = gain[np.isfinite(gain)]
-    low = min(0.0, float(finite.min(initial=0.0)))
-    high = max(1.0, float(finite.max(initial=1.0)))
-    margin = 0.08 * (high - low)
-    gain_ax.set_ylim(low - margin, high + margin)
+    gain_ax = axes[2]
+    shade(gain_ax, spans, None)
+    curve = Columns(gains, n)
+    t = curve.times / rate
+    if curve.width == 1:
+        gain_ax.plot(t, curve.high, color=GAIN_COLOUR, lw=1.2)
+    else:
+        gain_ax.fill_between(t, curve.low, curve.high, color=GAIN_COLOUR, lw=1.0, step="mid")
+    gain_ax.set_ylim(-0.08, 1.08)
     gain_ax.set_ylabel("gain")
     gain_ax.set_xlabel("time (s)")
     gain_ax.grid(alpha=0.25)

@@ -1,9 +1,11 @@
-"""The ``talvane`` command: gate, cut or mask audio files, one file or a folder.
+"""The ``talvane`` command: gate, cut or mask audio files, one file, a folder or a pipe.
 
 This module imports only the standard library and the gate itself, so that a
 missing optional dependency is reported in one line rather than a traceback;
 the work on each file lives in ``talvane_rs._audio``, imported once the
-dependencies are known to be there.
+dependencies are known to be there. Planning (which file goes where), running
+(in this process or in workers) and reporting (summaries and the tally) are
+kept apart, so that a run can also be driven without the command line.
 """
 
 from __future__ import annotations
@@ -11,53 +13,66 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import inspect
-import math
 import os
+import re
 import secrets
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future
 from contextlib import contextmanager
+from dataclasses import dataclass, field
 from pathlib import Path
 from types import FrameType
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 from talvane_rs import EnergyTalvane, __version__
-from talvane_rs._jobs import Job, Outcome, sweep_temporaries
+from talvane_rs._jobs import STDIO, Job, Outcome, Tally, sweep_temporaries
+from talvane_rs._options import PARAMETERS, describe_default, parse_chunk, parse_duration
 
 if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor
 
 PROG = "talvane"
-U64_MAX = 2**64 - 1
 
-# Meaning and unit of each gate parameter, for --help; the defaults come from
-# the class itself.
-PARAMETER_HELP = {
-    "enabled": "when false, gate passes the audio through unchanged",
-    "window_ms": "analysis window, ms",
-    "base_thresh": "lower limit of the voice threshold, RMS",
-    "threshold_ratio": "threshold = noise floor x this",
-    "max_thresh": "upper limit of the voice threshold, RMS",
-    "smooth_alpha": "weight of the newest window in the energy smoothing",
-    "min_voice_windows": "voice runs shorter than this many windows are dropped",
-    "attenuation": "linear gain of dropped audio",
-    "noise_floor_percentile": "percentile of smoothed energies taken as the noise floor",
-    "max_silence_gap_windows": "gaps of at most this many windows between voice are filled",
-    "fade_ms": "length of each gain ramp, ms",
-    "stream_context_ms": "past audio the streaming gate analyses with each chunk, ms",
-    "pad_voice_windows": "windows kept on each side of voice",
-    "pass_windows": "first windows of every dropped stretch kept anyway",
-}
-
-# Extensions of the files a folder run picks up.
+# Extensions of the files a folder run picks up: those soundfile reads.
 AUDIO_SUFFIXES = frozenset(
-    {".wav", ".flac", ".ogg", ".oga", ".opus", ".mp3", ".aif", ".aiff", ".aifc", ".au", ".caf", ".w64", ".rf64"}
+    ".wav .wave .flac .ogg .oga .opus .mp3 .aif .aiff .aifc .au .snd .caf .w64 .rf64 .avr .htk .iff .svx .mat "
+    ".mat4 .mat5 .paf .pvf .sd2 .sds .sf .sph .nist .voc .wve .xi .wavex .mpc".split()
 )
-WRITABLE_SUFFIXES = (".wav", ".flac", ".ogg", ".aiff", ".aif", ".au", ".caf", ".w64")
 OUTPUT_TAG = {"gate": "gated", "cut": "cut", "mask": "regions"}
+REGION_FORMATS = {"csv": ".csv", "json": ".json", "audacity": ".txt"}
+AUDIO_FORMATS = ("wav", "flac", "ogg", "opus", "mp3", "aiff", "au", "caf", "w64", "rf64")
+PLOT_FORMATS = (".png", ".svg", ".pdf")
+INSTALL_HINT = "pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
+
+DESCRIPTIONS = {
+    "gate": "Turn the audio down outside speech: every channel is multiplied by the gate's gain "
+    "(1 in speech, --attenuation elsewhere, with --fade-ms ramps between), and the file keeps its length.",
+    "cut": "Cut the audio outside speech out, so only speech remains and the file gets shorter. "
+    "--keep-pause keeps a short pause where a long one was, --crossfade smooths each join.",
+    "mask": "Write where the speech is, as [start, end) regions in seconds and in samples: "
+    "CSV, JSON or Audacity labels. The audio is not changed.",
+}
+EXAMPLES = {
+    "gate": """examples:
+  talvane gate talk.mp3                          # writes talk.gated.mp3
+  talvane gate talk.wav --attenuation -20dB --fade-ms 10ms -o quiet.flac
+  talvane gate talks/ -r -j 2 -o gated/          # a folder and its subfolders
+  cat talk.wav | talvane gate - -o - --format flac > gated.flac""",
+    "cut": """examples:
+  talvane cut talk.wav                           # writes talk.cut.wav
+  talvane cut talk.wav --keep-pause 300ms --crossfade 10ms
+  talvane cut talk.wav --pad-voice-windows 100ms --keep-pause 200ms -o asr.wav   # for a recogniser
+  talvane cut talk.wav --base-thresh -42dB --max-silence-gap-windows 300ms""",
+    "mask": """examples:
+  talvane mask talk.wav                          # writes talk.regions.csv
+  talvane mask talk.wav --format audacity -o talk.txt   # import as a label track
+  talvane mask talks/ -o all.csv                 # one CSV with a file column
+  talvane mask talk.flac -o - --format json""",
+}
 
 
 class UsageError(Exception):
@@ -68,49 +83,6 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, not argparse's usage block: the user knows where --help is.
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
-
-
-def parse_bool(text: str) -> bool:
-    value = text.strip().lower()
-    if value in ("true", "yes", "on", "1"):
-        return True
-    if value in ("false", "no", "off", "0"):
-        return False
-    raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected true or false")
-
-
-def parse_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if not 0 <= value <= U64_MAX:
-        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected a whole number from 0 to {U64_MAX}")
-    return value
-
-
-def float_parser(allow_inf: bool) -> Callable[[str], float]:
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            value = math.nan
-        if math.isnan(value) or (math.isinf(value) and not (allow_inf and value > 0)):
-            kind = "a number (or inf)" if allow_inf else "a finite number"
-            raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected {kind}")
-        return value
-
-    return parse
-
-
-def parse_positive(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected a positive number")
-    return value
 
 
 def parse_jobs(text: str) -> int:
@@ -127,78 +99,124 @@ def gate_parameters() -> list[inspect.Parameter]:
     return list(inspect.signature(EnergyTalvane).parameters.values())
 
 
-def build_parser() -> Parser:
-    common = Parser(add_help=False)
-    common.add_argument("input", type=Path, help="audio file, or folder of audio files")
-    common.add_argument(
-        "-o",
-        "--output",
-        type=Path,
-        help="output file, or folder; by default beside the input, tagged with the command",
+def add_common(parser: Parser, command: str) -> None:
+    parser.add_argument("input", type=Path, help="audio file, folder of audio files, or - for standard input")
+    what = "regions file (.csv, .json, .txt), folder, or - for standard output" if command == "mask" else (
+        "audio file (any extension soundfile writes), folder, or - for standard output"
     )
-    common.add_argument("--overwrite", action="store_true", help="allow the output to replace an input file")
-    common.add_argument(
-        "-j", "--jobs", type=parse_jobs, default=1, metavar="N", help="worker processes for a folder (default 1)"
-    )
-    common.add_argument(
-        "--plot",
-        type=Path,
-        metavar="FILE.png",
-        help="draw the waveform, the kept regions and the gain (a folder of PNGs for a folder input)",
-    )
-    params = common.add_argument_group("gate parameters")
-    for p in gate_parameters():
-        if isinstance(p.default, bool):
-            convert: Callable[[str], Any] = parse_bool
-            metavar = "BOOL"
-        elif isinstance(p.default, int):
-            convert, metavar = parse_count, "N"
-        else:
-            convert, metavar = float_parser(allow_inf=p.name == "max_thresh"), "X"
-        default = str(p.default).lower() if isinstance(p.default, bool) else p.default
-        params.add_argument(
-            "--" + p.name.replace("_", "-"),
-            dest=p.name,
-            type=convert,
-            default=p.default,
-            metavar=metavar,
-            help=f"{PARAMETER_HELP[p.name]} (default {default})",
-        )
+    parser.add_argument(
+        "-o", "--output", type=Path,
+        help=f"{what}; a name ending in / or an existing folder is a folder (default: beside the input, "
+        f"tagged .{OUTPUT_TAG[command]})",
+    )  # fmt: skip
+    if command == "mask":
+        parser.add_argument(
+            "--format", choices=tuple(REGION_FORMATS),
+            help="csv, json or audacity (tab-separated start, end in seconds and a label); "
+            "default: from the output's extension, else csv",
+        )  # fmt: skip
+    else:
+        parser.add_argument(
+            "--format", choices=AUDIO_FORMATS, metavar="{wav,flac,ogg,opus,mp3,...}",
+            help="container for -o -, an output without extension, or outputs named for you "
+            "(default: the input's own where it can be written, else wav)",
+        )  # fmt: skip
+        parser.add_argument("--mono", action="store_true", help="write the mono mix, not every channel")
+    parser.add_argument("--overwrite", action="store_true", help="allow the output to replace an input file")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help="for a folder: also its subfolders, mirrored under the output folder")
+    parser.add_argument("-j", "--jobs", type=parse_jobs, default=1, metavar="N",
+                        help="worker processes for a folder (default 1)")
+    parser.add_argument(
+        "--plot", type=Path, metavar="FILE",
+        help="draw the analysis to FILE.png, .svg or .pdf (needs matplotlib); for a folder, a folder of PNGs",
+    )  # fmt: skip
+    parser.add_argument("--strict", action="store_true",
+                        help="fail a file holding NaN or infinite samples, rather than reading them as 0.0")
 
+
+def build_parser() -> Parser:
     parser = Parser(
         prog=PROG,
-        description="Energy-based voice gate for audio files (WAV, FLAC, OGG, ...). "
-        "Multi-channel input is mixed down to mono.",
+        allow_abbrev=False,
+        description="Energy-based voice gate for audio files: turn down, cut out or list the audio outside "
+        "speech. Reads WAV, FLAC, OGG, MP3 and whatever else soundfile reads; one file, a folder, or a pipe.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
-    gate = commands.add_parser(
-        "gate", parents=[common], help="attenuate the audio outside speech", description="Apply the gate's gains."
-    )
-    gate.add_argument(
-        "--stream",
-        type=parse_positive,
-        metavar="CHUNK_MS",
-        help="run the streaming gate over chunks of this many milliseconds",
-    )
-    commands.add_parser(
-        "cut", parents=[common], help="cut the audio outside speech out", description="Keep only the kept audio."
-    )
-    mask = commands.add_parser(
-        "mask",
-        parents=[common],
-        help="write the kept regions as CSV or JSON",
-        description="Write the kept regions [start, end) in seconds and in samples; -o - writes to standard output.",
-    )
-    mask.add_argument("--format", choices=("csv", "json"), help="default: from the output's extension, else csv")
+    short = {"gate": "turn the audio down outside speech", "cut": "cut the audio outside speech out",
+             "mask": "write where the speech is (CSV, JSON, Audacity labels)"}
+    for command in ("gate", "cut", "mask"):
+        sub = commands.add_parser(
+            command, help=short[command], description=DESCRIPTIONS[command], epilog=EXAMPLES[command],
+            formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False,
+        )  # fmt: skip
+        add_common(sub, command)
+        if command == "gate":
+            sub.add_argument(
+                "--stream", type=parse_chunk, metavar="CHUNK",
+                help="run the streaming gate over chunks of this length: ms, or a duration (20, 20ms); "
+                "several channels are mixed down",
+            )  # fmt: skip
+        if command == "cut":
+            sub.add_argument(
+                "--keep-pause", type=parse_duration, default=0.0, metavar="TIME",
+                help="shorten each dropped stretch longer than this to this, half kept on each side, "
+                "rather than removing it (200ms, 0.3s; default 0)",
+            )  # fmt: skip
+            sub.add_argument(
+                "--crossfade", type=parse_duration, default=0.0, metavar="TIME",
+                help="join the pieces with an equal-power crossfade this long (10ms; default 0: butted)",
+            )  # fmt: skip
+        params = sub.add_argument_group("gate parameters (levels in RMS of full scale 1.0 or in dB)")
+        for p in gate_parameters():
+            spec = PARAMETERS[p.name]
+            if command not in spec.commands:
+                continue
+            params.add_argument(
+                "--" + p.name.replace("_", "-"), dest=p.name, type=spec.parse, default=p.default,
+                metavar=spec.metavar, help=f"{spec.help} (default {describe_default(p.name, p.default)})",
+            )  # fmt: skip
     return parser
 
 
+NEGATIVE_VALUE = re.compile(r"-(?:\d|\.\d|inf)", re.IGNORECASE)
+
+
+def join_negative_values(parser: Parser, argv: Sequence[str]) -> list[str]:
+    """argv with each option that takes a value joined to a value that starts
+    with a minus sign ('--base-thresh -42dB' becomes '--base-thresh=-42dB'):
+    argparse would take '-42dB' for an option and refuse it."""
+    takes_value: dict[str, str] = {}
+    subparsers = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
+    for sub in (p for a in subparsers for p in a.choices.values()):
+        for action in sub._actions:
+            if action.option_strings and action.nargs is None:
+                long = next((o for o in action.option_strings if o.startswith("--")), action.option_strings[0])
+                for option in action.option_strings:
+                    takes_value[option] = long
+    out: list[str] = []
+    items = list(argv)
+    i = 0
+    while i < len(items):
+        item = items[i]
+        if item in takes_value and i + 1 < len(items) and NEGATIVE_VALUE.match(items[i + 1]):
+            out.append(f"{takes_value[item]}={items[i + 1]}")
+            i += 2
+            continue
+        if item == "--":
+            out.extend(items[i:])
+            break
+        out.append(item)
+        i += 1
+    return out
+
+
 def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
-    settings = {p.name: getattr(args, p.name) for p in gate_parameters()}
+    settings = {p.name: getattr(args, p.name, p.default) for p in gate_parameters()}
     low, high = settings["base_thresh"], settings["max_thresh"]
     if low > high:
-        parser.error(f"--base-thresh ({low}) must not be above --max-thresh ({high})")
+        parser.error(f"--base-thresh ({low:g}) must not be above --max-thresh ({high:g})")
     return settings
 
 
@@ -218,27 +236,23 @@ def missing_modules(names: Sequence[str]) -> list[str]:
     return missing
 
 
-def output_path(args: argparse.Namespace, src: Path, folder: Path | None, fmt: str | None) -> Path:
-    """Where the result for src goes: -o, or beside the input with the command's tag."""
-    if args.command == "mask":
-        suffix = "." + (fmt or "csv")
-    else:
-        suffix = src.suffix.lower() if src.suffix.lower() in WRITABLE_SUFFIXES else ".wav"
-    if folder is not None:
-        return folder / (src.stem + suffix)
-    if args.output is not None:
-        return Path(args.output)
-    return src.with_name(f"{src.stem}.{OUTPUT_TAG[args.command]}{suffix}")
+# --- planning: which file goes where ------------------------------------------------
 
 
-def check_output(dst: Path, command: str) -> None:
-    if str(dst) == "-" and command != "mask":
-        raise ValueError("-o - (standard output) is only for mask")
-    if command == "mask":
-        return
-    if dst.suffix.lower() not in WRITABLE_SUFFIXES:
-        kind = dst.suffix or "extension-less"
-        raise ValueError(f"cannot write {kind} files; use one of {', '.join(WRITABLE_SUFFIXES)}")
+@dataclass
+class Plan:
+    jobs: list[Job]
+    errors: list[str]  # files that failed before running
+    skipped: int = 0  # files not picked and subfolders not walked
+    folder: bool = False
+    combined: Path | None = None  # mask: the one regions file of a folder run (STDIO: standard output)
+    fmt: str | None = None
+
+
+def names_folder(path: Path) -> bool:
+    """Whether -o names a folder: it ends with a slash or is one."""
+    text = str(path)
+    return text.endswith(("/", os.sep)) or path.is_dir()
 
 
 def same_file(a: Path, b: Path) -> bool:
@@ -248,64 +262,155 @@ def same_file(a: Path, b: Path) -> bool:
         return False
 
 
-def plan(args: argparse.Namespace, settings: dict[str, Any]) -> tuple[list[Job], list[str]]:
-    """The jobs to run and the per-file errors found before running any."""
-    src: Path = args.input
-    if not src.exists():
-        raise UsageError(f"{src}: no such file or folder")
-    fmt = getattr(args, "format", None)
-    if args.command == "mask" and fmt is None:
-        fmt = "json" if args.output is not None and args.output.suffix.lower() == ".json" else "csv"
-    token = secrets.token_hex(8)
-    if src.is_dir():
-        sources = sorted(p for p in src.iterdir() if p.is_file() and p.suffix.lower() in AUDIO_SUFFIXES)
-        if not sources:
-            raise UsageError(f"{src}: no audio files in this folder")
-        if args.output is not None and str(args.output) == "-":
-            raise UsageError("-o - needs a single input file")
-        out_dir = args.output if args.output is not None else src.with_name(f"{src.name}.{OUTPUT_TAG[args.command]}")
-        plot_dir = args.plot
-        for folder in (out_dir, plot_dir):
-            if folder is None:
-                continue
-            try:
-                folder.mkdir(parents=True, exist_ok=True)
-            except OSError as e:
-                raise UsageError(f"{folder}: cannot make the output folder ({e.strerror or e})") from None
-    else:
-        sources, plot_dir = [src], None
-        out_dir = args.output if args.output is not None and args.output.is_dir() else None
+def folder_sources(src: Path, recursive: bool, exclude: list[Path]) -> tuple[list[Path], int]:
+    """The audio files of a folder (and its subfolders, recursively) in order,
+    and the count of what was passed over: other files, and subfolders unless
+    walked. Output folders inside it are left out without being counted."""
+    excluded = {p.resolve() for p in exclude}
+    sources: list[Path] = []
+    skipped = 0
+    for root, dirs, files in os.walk(src, onerror=None):
+        here = Path(root)
+        dirs[:] = sorted(d for d in dirs if (here / d).resolve() not in excluded)
+        for name in sorted(files):
+            if Path(name).suffix.lower() in AUDIO_SUFFIXES:
+                sources.append(here / name)
+            else:
+                skipped += 1
+        if not recursive:
+            skipped += len(dirs)
+            break
+    return sources, skipped
 
-    jobs, errors = [], []
+
+def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
+    """The jobs to run and the per-file errors found before running any."""
+    from talvane_rs._audio import FORMATS, container_of
+
+    command: str = args.command
+    src: Path = args.input
+    output: Path | None = args.output
+    fmt: str | None = args.format
+    if command == "mask" and fmt is None:
+        suffix = output.suffix.lower() if output is not None else ""
+        fmt = {".json": "json", ".txt": "audacity"}.get(suffix, "csv")
+    plot: Path | None = args.plot
+    if plot is not None and not names_folder(plot) and plot.suffix.lower() not in PLOT_FORMATS:
+        raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
+                         f"use {', '.join(PLOT_FORMATS)}")
+
+    stdin = src == STDIO
+    if stdin:
+        if output is None or (output != STDIO and names_folder(output)):
+            raise UsageError("standard input (-) needs -o with a file, or - for standard output")
+        sources, skipped, folder = [STDIO], 0, False
+    elif not src.exists():
+        raise UsageError(f"{src}: no such file or folder")
+    else:
+        folder = src.is_dir()
+        sources, skipped = [src], 0
+
+    result = Plan(jobs=[], errors=[], folder=folder, fmt=fmt)
+    out_dir: Path | None = None
+    plot_dir: Path | None = None
+    if folder:
+        if command == "mask" and output is not None and (output == STDIO or (
+                not names_folder(output) and output.suffix.lower() in (".csv", ".json", ".txt"))):
+            if fmt == "audacity":
+                raise UsageError("Audacity labels are per file: give -o a folder for a folder of files")
+            result.combined = output
+        elif output == STDIO:
+            raise UsageError("-o - (standard output) needs a single input file")
+        elif output is not None:
+            out_dir = output
+        else:
+            resolved = src.resolve()
+            if not resolved.name:
+                raise UsageError(f"{src}: give -o for the output folder")
+            out_dir = resolved.with_name(f"{resolved.name}.{OUTPUT_TAG[command]}")
+        if plot is not None:
+            plot_dir = plot
+        sources, skipped = folder_sources(src, args.recursive, [p for p in (out_dir, plot_dir) if p is not None])
+        if not sources:
+            raise UsageError(f"{src}: no audio files in this folder" + ("" if args.recursive else " (-r walks subfolders)"))
+    elif output is not None and output != STDIO and names_folder(output):
+        out_dir = output
+    result.skipped = skipped
+
+    def default_suffix(s: Path) -> str:
+        if command == "mask":
+            return REGION_FORMATS[fmt or "csv"]
+        if fmt is not None:
+            return "." + ("ogg" if fmt == "ogg" else fmt)
+        return s.suffix.lower() if s != STDIO and container_of(s.suffix) is not None else ".wav"
+
+    token = secrets.token_hex(8)
     claimed: dict[Path, Path] = {}  # output -> the input that writes it
+    planned: list[tuple[Path, Path | None, Path | None, Path | None]] = []
     for s in sources:
-        dst = output_path(args, s, out_dir, fmt)
-        plot = plot_dir / (s.stem + ".png") if plot_dir is not None else args.plot
-        targets = [t for t in (dst, plot) if t is not None and str(t) != "-"]
+        rel = s.relative_to(src) if folder else Path(s.name)
+        fallback: Path | None = None
+        if result.combined is not None:
+            dst: Path | None = None
+        elif out_dir is not None:
+            dst = out_dir / rel.parent / (rel.stem + default_suffix(s))
+            fallback = dst.with_suffix(".wav")
+        elif output is not None:
+            dst = output
+        else:
+            dst = s.with_name(f"{s.stem}.{OUTPUT_TAG[command]}{default_suffix(s)}")
+            fallback = dst.with_suffix(".wav")
+        if plot_dir is not None:
+            plot_path: Path | None = plot_dir / rel.parent / (rel.stem + ".png")
+        elif plot is not None and names_folder(plot):
+            plot_path = plot / (rel.stem + ".png")
+        else:
+            plot_path = plot
+        planned.append((s, dst, fallback if fallback != dst else None, plot_path))
+
+    for s, dst, fallback, plot_path in planned:
+        name = "standard input" if s == STDIO else str(s)
         try:
-            check_output(dst, args.command)
+            if dst is not None and dst != STDIO and command != "mask":
+                if dst.suffix and container_of(dst.suffix) is None:
+                    raise ValueError(f"cannot write {dst.suffix} files; use an extension soundfile writes, "
+                                     "such as .wav, .flac, .ogg, .opus or .mp3")
+                if fmt is not None and dst.suffix and container_of(dst.suffix)[0] != FORMATS[fmt][0]:  # type: ignore[index]
+                    raise ValueError(f"--format {fmt} does not match the output's extension {dst.suffix}")
+            targets = [t for t in (dst, plot_path) if t is not None and t != STDIO]
             for target in targets:
-                if not args.overwrite and any(same_file(target, t) for t in sources):
+                if not args.overwrite and any(same_file(target, t) for t in sources if t != STDIO):
                     raise ValueError(f"{target} is an input; pass --overwrite to replace it")
                 if target.resolve() in claimed:
                     raise ValueError(f"{target} is also the output for {claimed[target.resolve()]}")
                 claimed[target.resolve()] = s
         except ValueError as e:
-            errors.append(f"{s}: {e}")
+            result.errors.append(f"{name}: {e}")
             continue
-        jobs.append(
+        result.jobs.append(
             Job(
-                command=args.command,
+                command=command,
                 src=s,
                 dst=dst,
-                plot=plot,
+                plot=plot_path,
                 settings=settings,
                 token=token,
                 stream_ms=getattr(args, "stream", None),
                 fmt=fmt,
+                fallback=fallback,
+                mono=getattr(args, "mono", False),
+                strict=args.strict,
+                keep_pause=getattr(args, "keep_pause", 0.0),
+                crossfade=getattr(args, "crossfade", 0.0),
             )
         )
-    return jobs, errors
+    # A fallback WAV must not land on another job's output: such a job gets none.
+    taken = {p.resolve() for p in claimed}
+    result.jobs = [
+        j if j.fallback is None or j.fallback.resolve() not in taken else Job(**{**j.__dict__, "fallback": None})
+        for j in result.jobs
+    ]
+    return result
 
 
 class Stopped(SystemExit):
@@ -383,34 +488,76 @@ def end_workers(pool: ProcessPoolExecutor, grace: float = 5.0) -> None:
         p.kill()
 
 
-def run_in_pool(jobs: list[Job], workers: int, stop: StopSignals, record: Callable[[Outcome], None]) -> None:
-    import multiprocessing
+# --- running: in this process, or through an executor-like backend ---------------
+
+
+class Backend(Protocol):
+    """Where a folder run's jobs execute: submit() returns a future of the
+    outcome; abort() ends the work under way at once; close() releases it."""
+
+    def submit(self, job: Job) -> Future[Outcome]: ...
+
+    def abort(self) -> None: ...
+
+    def close(self) -> None: ...
+
+
+class ProcessBackend:
+    """Spawned worker processes that ignore SIGINT (the parent decides what it means)."""
+
+    def __init__(self, workers: int) -> None:
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+        from multiprocessing import resource_tracker
+
+        from talvane_rs._audio import start_worker
+
+        # Spawned, not forked: the parent already runs threads (the progress bar's).
+        # Workers start with SIGINT blocked until they ignore it. Starting the
+        # resource tracker unblocks SIGINT, so it starts first.
+        if os.name == "posix":
+            resource_tracker.ensure_running()
+        self._blocked = sigint_blocked()
+        self._blocked.__enter__()
+        context = multiprocessing.get_context("spawn")
+        self.pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=start_worker)
+
+    def submit(self, job: Job) -> Future[Outcome]:
+        from talvane_rs._audio import process
+
+        return self.pool.submit(process, job)
+
+    def started(self) -> None:
+        """Every job is submitted (so every worker started): SIGINT is unblocked here again."""
+        self._blocked.__exit__(None, None, None)
+
+    def abort(self) -> None:
+        end_workers(self.pool)
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+def run_in_backend(jobs: list[Job], backend: Backend, stop: StopSignals, record: Callable[[Outcome], None]) -> None:
+    """Runs the jobs through the backend, recording each outcome as it comes."""
     import queue
-    from concurrent.futures import Future, ProcessPoolExecutor
-    from multiprocessing import resource_tracker
 
-    from talvane_rs._audio import process, start_worker
-
-    pool, futures = None, {}
+    futures: dict[Future[Outcome], Job] = {}
     # Finished jobs, and None for a signal, in the order they come. The handler
     # runs between any two steps of this thread, even inside put() or get();
     # SimpleQueue is the queue that stays sound when so re-entered.
     events: queue.SimpleQueue[Future[Outcome] | None] = queue.SimpleQueue()
     stop.wake = lambda: events.put(None)
     try:
-        # Spawned, not forked: the parent already runs threads (the progress bar's).
-        # Workers start with SIGINT blocked until they ignore it. Starting the
-        # resource tracker unblocks SIGINT, so it starts first.
-        if os.name == "posix":
-            resource_tracker.ensure_running()
-        with sigint_blocked():
-            context = multiprocessing.get_context("spawn")
-            count = min(workers, len(jobs))
-            pool = ProcessPoolExecutor(max_workers=count, mp_context=context, initializer=start_worker)
+        try:
             for job in jobs:
-                future = pool.submit(process, job)
+                future = backend.submit(job)
                 futures[future] = job
                 future.add_done_callback(events.put)
+        finally:
+            started = getattr(backend, "started", None)
+            if started is not None:
+                started()
         while futures:
             try:
                 # The timeout only bounds the wait should a signal's wake-up go astray.
@@ -424,47 +571,61 @@ def run_in_pool(jobs: list[Job], workers: int, stop: StopSignals, record: Callab
             try:
                 outcome = finished.result()
             except Exception as e:  # the worker died: a crash, not a bad file
-                outcome = Outcome(error=f"{job.src}: worker process failed ({e})")
+                outcome = Outcome(src=job.name, error=f"{job.name}: worker process failed ({e})")
             record(outcome)
     except BaseException as e:
         # Ending the workers ends the jobs under way, and no other job can start:
         # the broken pool fails every pending future itself. (Cancelling them here
         # races its thread, which in some versions then fails on a cancelled one.)
         # The workers are gone before this process exits, so none writes after it.
-        if pool is not None:
-            end_workers(pool)
-            pool.shutdown(wait=True, cancel_futures=True)
-            if isinstance(e, Stopped):
-                # Jobs that finished while the run was stopping wrote their outputs: they count.
-                for future in futures:
-                    if future.done() and not future.cancelled() and future.exception() is None:
-                        record(future.result())
+        backend.abort()
+        backend.close()
+        if isinstance(e, Stopped):
+            # Jobs that finished while the run was stopping wrote their outputs: they count.
+            for future in futures:
+                if future.done() and not future.cancelled() and future.exception() is None:
+                    record(future.result())
         raise
     finally:
         stop.wake = None
-        if pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
+        backend.close()
 
 
-def run(jobs: list[Job], workers: int, show_progress: bool, stop: StopSignals) -> list[Outcome]:
-    """The outcomes of the jobs, in the order they finished; those that a stop
-    signal kept from finishing have none."""
+class Reporter:
+    """Shows each outcome as it comes: notes, warnings and errors on standard
+    error, the summary on standard output (or standard error when the result
+    itself went to standard output); keeps the tally."""
+
+    def __init__(self, write: Callable[[str, Any], None]) -> None:
+        self.write = write
+        self.tally = Tally()
+        self.outcomes: list[Outcome] = []
+
+    def __call__(self, outcome: Outcome) -> None:
+        self.outcomes.append(outcome)
+        self.tally.add(outcome)
+        for note in outcome.notes:
+            self.write(f"{PROG}: note: {note}", sys.stderr)
+        for warning in outcome.warnings:
+            self.write(f"{PROG}: warning: {warning}", sys.stderr)
+        if outcome.error is not None:
+            self.write(f"{PROG}: error: {outcome.error}", sys.stderr)
+        elif outcome.summary is not None:
+            self.write(outcome.summary, sys.stderr if outcome.to_stdout else sys.stdout)
+
+
+def run(jobs: list[Job], workers: int, show_progress: bool, stop: StopSignals, reporter: Reporter) -> None:
+    """Runs the jobs, reporting each outcome; those that a stop signal kept from
+    finishing have none."""
     from tqdm import tqdm
 
     from talvane_rs._audio import process
 
-    outcomes = []
     bar = tqdm(total=len(jobs), unit="file", disable=not show_progress or None, file=sys.stderr)
+    reporter.write = lambda text, stream: tqdm.write(text, file=stream)
 
     def record(outcome: Outcome) -> None:
-        outcomes.append(outcome)
-        for note in outcome.notes:
-            tqdm.write(f"{PROG}: note: {note}", file=sys.stderr)
-        if outcome.error is not None:
-            tqdm.write(f"{PROG}: error: {outcome.error}", file=sys.stderr)
-        elif outcome.summary is not None:
-            stream = sys.stderr if outcome.to_stdout else sys.stdout
-            tqdm.write(outcome.summary, file=stream)
+        reporter(outcome)
         bar.update()
 
     try:
@@ -474,13 +635,27 @@ def run(jobs: list[Job], workers: int, show_progress: bool, stop: StopSignals) -
                     stop.check()
                     record(process(job, stop.check))
             else:
-                run_in_pool(jobs, workers, stop, record)
+                backend = ProcessBackend(min(workers, len(jobs)))
+                run_in_backend(jobs, backend, stop, record)
     except Stopped:
         pass  # the outcomes so far are the run's
     finally:
         # Workers ended in the middle of a write leave their temporary files.
         sweep_temporaries(jobs)
-    return outcomes
+
+
+def write_combined(target: Path, fmt: str, jobs: list[Job], outcomes: list[Outcome]) -> str | None:
+    """The regions of a folder's files in one file, in the order of the files;
+    an error message if it could not be written."""
+    from talvane_rs._audio import FileError, format_records, write_text
+
+    found = {o.src: o.record for o in outcomes if o.record is not None}
+    records = [found[j.name] for j in jobs if j.name in found]
+    try:
+        write_text(target, jobs[0].token if jobs else secrets.token_hex(8), format_records(records, fmt, True))
+    except FileError as e:
+        return str(e)
+    return None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -492,35 +667,38 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
-    needed = ["numpy", "soundfile", "tqdm"]
-    missing = missing_modules(needed)
+    args = parser.parse_args(join_negative_values(parser, sys.argv[1:] if argv is None else argv))
+    missing = missing_modules(["numpy", "soundfile", "tqdm"])
     if missing:
-        print(
-            f"{PROG}: the command-line tool needs {join_names(missing)}: pip install 'talvane_rs[cli]'",
-            file=sys.stderr,
-        )
+        hint = INSTALL_HINT.format(extra="cli")
+        print(f"{PROG}: the command-line tool needs {join_names(missing)}: {hint}", file=sys.stderr)
         return 1
     if args.plot is not None and missing_modules(["matplotlib"]):
-        print(f"{PROG}: --plot needs matplotlib: pip install 'talvane_rs[plot]'", file=sys.stderr)
+        print(f"{PROG}: --plot needs matplotlib: {INSTALL_HINT.format(extra='plot')}", file=sys.stderr)
         return 1
     settings = gate_settings(parser, args)
     try:
-        jobs, errors = plan(args, settings)
+        planned = plan(args, settings)
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 1
-    for error in errors:
+    for error in planned.errors:
         print(f"{PROG}: error: {error}", file=sys.stderr)
-    folder = args.input.is_dir()
-    outcomes = run(jobs, args.jobs, folder, stop)
+    reporter = Reporter(lambda text, stream: print(text, file=stream))
+    run(planned.jobs, args.jobs, planned.folder, stop, reporter)
     signum = stop.signum  # one arriving from here on changes nothing
-    failed = len(errors) + sum(o.error is not None for o in outcomes)
+    tally = reporter.tally
+    tally.failed += len(planned.errors)
+    tally.skipped = planned.skipped + len(planned.jobs) - len(reporter.outcomes)
+    if planned.combined is not None and reporter.outcomes:
+        failure = write_combined(planned.combined, planned.fmt or "csv", planned.jobs, reporter.outcomes)
+        if failure is not None:
+            print(f"{PROG}: error: {failure}", file=sys.stderr)
+            tally.failed += 1
     if signum is not None:
         print(f"{PROG}: stopped by {signal.Signals(signum).name}", file=sys.stderr)
-    if folder or signum is not None:
-        done = len(outcomes) - sum(o.error is not None for o in outcomes)
-        print(f"{done} done, {failed} failed, {len(jobs) - len(outcomes)} skipped", file=sys.stderr)
+    if planned.folder or signum is not None:
+        print(tally, file=sys.stderr)
     if signum is not None:
         return 128 + signum
-    return 1 if failed else 0
+    return 1 if tally.failed else 0

@@ -16,7 +16,7 @@ from __future__ import annotations
 import math
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 from talvane_rs.analysis import analyse
 from talvane_rs.regions import keep_regions
@@ -94,10 +94,10 @@ def output_length(pieces: Sequence[Piece]) -> int:
     return sum(p.end - p.start - p.fade for p in pieces)
 
 
-# ("copy", start, end): input samples [start, end) go out as they are.
+# ("copy", start, end, 0): input samples [start, end) go out as they are.
 # ("fade", tail, head, length): the input's [tail, tail + length) fading out,
 # added to its [head, head + length) fading in.
-Step = Union[tuple[str, int, int], tuple[str, int, int, int]]
+Step = tuple[str, int, int, int]
 
 
 def cut_steps(pieces: Sequence[Piece]) -> Iterator[Step]:
@@ -107,7 +107,7 @@ def cut_steps(pieces: Sequence[Piece]) -> Iterator[Step]:
         start = piece.start + piece.fade
         end = piece.end - (pieces[i + 1].fade if i + 1 < len(pieces) else 0)
         if end > start:
-            yield ("copy", start, end)
+            yield ("copy", start, end, 0)
         if i + 1 < len(pieces) and pieces[i + 1].fade > 0:
             fade = pieces[i + 1].fade
             yield ("fade", piece.end - fade, pieces[i + 1].start, fade)
@@ -123,7 +123,7 @@ def crossfade(tail: FloatArray, head: FloatArray) -> FloatArray:
     angle = (np.arange(length, dtype=np.float64) + 0.5) * (math.pi / 2.0 / length)
     shape = (length,) + (1,) * (tail.ndim - 1)
     mixed = tail * np.cos(angle).reshape(shape) + head * np.sin(angle).reshape(shape)
-    return mixed.astype(np.float32)  # type: ignore[no-any-return]
+    return mixed.astype(np.float32)
 
 
 def mono_mix(frames: Any) -> FloatArray:
@@ -174,13 +174,11 @@ def cut(
     )
     out = np.empty((output_length(pieces),) + x.shape[1:], dtype=np.float32)
     at = 0
-    for step in cut_steps(pieces):
-        if step[0] == "copy":
-            _, start, end = step
-            out[at : at + end - start] = x[start:end]
-            at += end - start
+    for kind, a, b, length in cut_steps(pieces):
+        if kind == "copy":
+            out[at : at + b - a] = x[a:b]
+            at += b - a
         else:
-            _, tail, head, length = step  # type: ignore[misc]
-            out[at : at + length] = crossfade(x[tail : tail + length], x[head : head + length])
+            out[at : at + length] = crossfade(x[a : a + length], x[b : b + length])
             at += length
     return out

@@ -1,0 +1,237 @@
+"""What a person types for the talvane options: checked numbers, levels in dB,
+durations, and the gate parameters' ranges, units and help.
+
+Each parser takes the text of one option value and returns the value, or raises
+argparse.ArgumentTypeError with the range it expected; argparse turns that into
+a one-line usage error (exit status 2).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import re
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+U64_MAX = 2**64 - 1
+
+_NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|[-+]?inf"
+_DB = re.compile(rf"\s*({_NUMBER})\s*db\s*", re.IGNORECASE)
+_DURATION = re.compile(rf"\s*({_NUMBER})\s*(ms|s)\s*", re.IGNORECASE)
+
+
+def _invalid(text: str, expected: str) -> argparse.ArgumentTypeError:
+    return argparse.ArgumentTypeError(f"invalid value {text!r}: expected {expected}")
+
+
+def _number(text: str) -> float | None:
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return None if math.isnan(value) else value
+
+
+def db_to_gain(db: float) -> float:
+    """Decibels to an amplitude ratio: 20 log10 of it, so -6 dB is about 0.5."""
+    return 0.0 if db == -math.inf else 10.0 ** (db / 20.0)
+
+
+def gain_to_db(gain: float) -> float:
+    return 20.0 * math.log10(gain) if gain > 0 else -math.inf
+
+
+def format_db(gain: float) -> str:
+    db = gain_to_db(gain)
+    return "-inf dBFS" if db == -math.inf else f"{db:.1f} dBFS"
+
+
+def level(name: str, allow_inf: bool = False) -> Callable[[str], float]:
+    """A level or ratio of at least 0, or dB (relative to full scale 1.0 for a level)."""
+
+    def parse(text: str) -> float:
+        match = _DB.fullmatch(text)
+        value = db_to_gain(float(match[1])) if match else _number(text)
+        if value is None or not value >= 0 or (math.isinf(value) and not allow_inf):
+            most = " (or inf)" if allow_inf else ""
+            raise _invalid(text, f"{name} of at least 0{most}, or dB such as -42dB")
+        return value
+
+    return parse
+
+
+def parse_gain(text: str) -> float:
+    """A gain from 0 to 1, or dB up to 0 (-inf dB is 0)."""
+    match = _DB.fullmatch(text)
+    value = db_to_gain(float(match[1])) if match else _number(text)
+    if value is None or not 0.0 <= value <= 1.0:
+        raise _invalid(text, "a gain from 0 to 1, or dB up to 0 such as -20dB")
+    return value
+
+
+def bounded(low: float, high: float, what: str) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        value = _number(text)
+        if value is None or not low <= value <= high:
+            raise _invalid(text, f"{what} from {low:g} to {high:g}")
+        return value
+
+    return parse
+
+
+def parse_bool(text: str) -> bool:
+    value = text.strip().lower()
+    if value in ("true", "yes", "on", "1"):
+        return True
+    if value in ("false", "no", "off", "0"):
+        return False
+    raise _invalid(text, "true or false")
+
+
+def _seconds(text: str) -> float | None:
+    """The seconds of '300ms' or '0.5s', else None."""
+    match = _DURATION.fullmatch(text)
+    if not match:
+        return None
+    value = float(match[1]) / (1000.0 if match[2].lower() == "ms" else 1.0)
+    return value if math.isfinite(value) else None
+
+
+def milliseconds(least: int) -> Callable[[str], int]:
+    """Whole milliseconds (of at least `least`): a number of ms, or a duration such as 20ms or 0.5s."""
+
+    def parse(text: str) -> int:
+        seconds = _seconds(text)
+        value = seconds * 1000.0 if seconds is not None else _number(text)
+        if value is None or not least <= value <= U64_MAX or value != round(value):
+            raise _invalid(text, f"a whole number of ms of at least {least}, or a duration such as 20ms or 0.5s")
+        return int(round(value))
+
+    return parse
+
+
+def parse_chunk(text: str) -> float:
+    """Chunk length in ms, above 0: a number of ms, or a duration."""
+    seconds = _seconds(text)
+    value = seconds * 1000.0 if seconds is not None else _number(text)
+    if value is None or not (value > 0 and math.isfinite(value)):
+        raise _invalid(text, "a number of ms above 0, or a duration such as 20ms")
+    return value
+
+
+@dataclass(frozen=True)
+class Duration:
+    """A time given where a count of windows or samples is wanted; it becomes
+    one once the file's sample rate is known."""
+
+    seconds: float
+    text: str
+
+    def samples(self, rate: int) -> int:
+        """Whole samples at rate: halves away from zero, as the gate counts ms."""
+        return round_half_up(self.seconds * float(rate))
+
+    def windows(self, rate: int, window_ms: int) -> int:
+        """Whole windows of window_ms at rate, to the nearest (halves up); a
+        window is round(rate * window_ms / 1000) samples, at least 1."""
+        window = max(1, round_half_up(float(rate) * float(window_ms) / 1000.0))
+        return round_half_up(self.seconds * float(rate) / window)
+
+
+def round_half_up(value: float) -> int:
+    whole = math.floor(value)
+    return int(whole + (value - whole >= 0.5))
+
+
+def parse_windows(text: str) -> int | Duration:
+    """A whole number of windows, or a duration such as 300ms or 0.5s."""
+    seconds = _seconds(text)
+    if seconds is not None and seconds >= 0:
+        return Duration(seconds, text.strip())
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= U64_MAX:
+        raise _invalid(text, "a whole number of windows of at least 0, or a duration such as 300ms or 0.5s")
+    return value
+
+
+def parse_duration(text: str) -> float:
+    """A duration of at least 0, in seconds: 0, or a number with ms or s."""
+    seconds = _seconds(text)
+    if seconds is None and _number(text) == 0:
+        seconds = 0.0
+    if seconds is None or seconds < 0:
+        raise _invalid(text, "a duration of at least 0 such as 200ms or 0.2s (the unit is needed)")
+    return seconds
+
+
+def resolve_settings(settings: dict[str, Any], rate: int) -> dict[str, Any]:
+    """The gate parameters with every duration turned into whole windows at rate."""
+    resolved = dict(settings)
+    for name, value in settings.items():
+        if isinstance(value, Duration):
+            resolved[name] = value.windows(rate, settings["window_ms"])
+    return resolved
+
+
+@dataclass(frozen=True)
+class Parameter:
+    """How the command line takes one gate parameter."""
+
+    help: str  # meaning and unit; the default is added
+    parse: Callable[[str], Any]
+    metavar: str
+    commands: tuple[str, ...] = ("gate", "cut", "mask")
+
+
+WINDOWS_HELP = "; a whole number, or a duration (300ms, 0.5s) rounded to the nearest whole window"
+
+PARAMETERS: dict[str, Parameter] = {
+    "enabled": Parameter("false: pass the audio through unchanged", parse_bool, "BOOL", ("gate",)),
+    "window_ms": Parameter("analysis window, whole ms above 0 (10, 20ms)", milliseconds(1), "MS"),
+    "base_thresh": Parameter(
+        "lower limit of the voice threshold: RMS of full scale 1.0, or dBFS (0.008, -42dB)", level("a level"), "LEVEL"
+    ),
+    "threshold_ratio": Parameter(
+        "threshold = noise floor x this; a ratio of at least 0, or dB (2, 6dB)", level("a ratio"), "RATIO"
+    ),
+    "max_thresh": Parameter(
+        "upper limit of the voice threshold: RMS or dBFS (0.035, -29dB, inf)",
+        level("a level", allow_inf=True),
+        "LEVEL",
+    ),
+    "smooth_alpha": Parameter("weight of the newest window in the energy smoothing, 0 to 1",
+                              bounded(0.0, 1.0, "a number"), "X"),
+    "min_voice_windows": Parameter("voice runs shorter than this are dropped" + WINDOWS_HELP, parse_windows, "N|TIME"),
+    "attenuation": Parameter(
+        "gain of dropped audio, 0 to 1 or dB up to 0 (0.1, -20dB)", parse_gain, "GAIN", ("gate",)
+    ),
+    "noise_floor_percentile": Parameter(
+        "percentile of smoothed window energies taken as the noise floor, 0 to 100",
+        bounded(0.0, 100.0, "a percentile"),
+        "PCT",
+    ),
+    "max_silence_gap_windows": Parameter(
+        "gaps between voice up to this long are kept" + WINDOWS_HELP, parse_windows, "N|TIME"
+    ),
+    "fade_ms": Parameter("length of each gain ramp, whole ms (5, 10ms)", milliseconds(0), "MS", ("gate",)),
+    "stream_context_ms": Parameter(
+        "with --stream: past audio analysed with each chunk, whole ms (3000, 3s)", milliseconds(0), "MS", ("gate",)
+    ),
+    "pad_voice_windows": Parameter("kept on each side of voice" + WINDOWS_HELP, parse_windows, "N|TIME"),
+    "pass_windows": Parameter(
+        "first windows of every dropped stretch kept anyway" + WINDOWS_HELP, parse_windows, "N|TIME"
+    ),
+}
+
+
+def describe_default(name: str, value: Any) -> str:
+    if isinstance(value, bool):
+        return str(value).lower()
+    if name in ("base_thresh", "max_thresh"):
+        return f"{value:g} = {gain_to_db(value):.0f} dBFS"
+    return f"{value:g}" if isinstance(value, float) else str(value)
