@@ -2,6 +2,7 @@
 keep_regions, which it reports from."""
 
 import csv
+import io
 import json
 import os
 import pickle
@@ -405,3 +406,267 @@ def test_region_round_trips_and_bad_arguments():
         keep_regions([True], 0)
     with pytest.raises(TypeError):
         keep_regions([True], 16000.0)
+
+
+# --- everyday material: formats, channels, pipes, folders, units -------------------
+
+MP3 = sf.check_format("MP3", "MPEG_LAYER_III") if "MP3" in sf.available_formats() else False
+needs_mp3 = pytest.mark.skipif(not MP3, reason=f"libsndfile {sf.__libsndfile_version__} has no MP3")
+
+
+def test_report_libsndfile(record_property):
+    record_property("libsndfile", sf.__libsndfile_version__)
+    print(f"libsndfile {sf.__libsndfile_version__}, MP3 {'supported' if MP3 else 'not supported'}")
+
+
+@pytest.fixture(scope="module")
+def everyday(tmp_path_factory):
+    """talk.mp3 (when MP3 is written here), stereo.wav (16-bit), a float file with
+    NaN and infinite samples, and a tree with a subfolder and a stray file."""
+    root = tmp_path_factory.mktemp("everyday")
+    speech = bursts(RATE, 3.0, [(0.3, 1.0), (1.6, 2.5)], seed=4)
+    if MP3:
+        sf.write(root / "talk.mp3", speech, RATE)
+    left = bursts(RATE, 3.0, [(0.5, 1.5)], seed=5)
+    right = bursts(RATE, 3.0, [(1.8, 2.6)], seed=6)
+    sf.write(root / "stereo.wav", np.stack([left, 0.5 * right], axis=1), RATE, subtype="PCM_16")
+    holes = speech.copy()
+    holes[20000:20100] = np.nan
+    holes[30000] = np.inf
+    sf.write(root / "holes.wav", holes, RATE, subtype="FLOAT")
+    tree = root / "tree"
+    (tree / "sub" / "deeper").mkdir(parents=True)
+    for path in (tree / "a.wav", tree / "sub" / "b.flac", tree / "sub" / "deeper" / "c.wav"):
+        sf.write(path, speech[: RATE * (1 + len(path.parts) % 2)], RATE)
+    (tree / "readme.txt").write_text("not audio")
+    return root
+
+
+@needs_mp3
+@pytest.mark.parametrize("command", ["gate", "cut"])
+def test_mp3_in_and_out(everyday, tmp_path, command):
+    src = everyday / "talk.mp3"
+    x, rate = read(src)
+    r = talvane(command, src, "-o", "out.wav", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    expected = EnergyTalvane().apply_array_np(x, rate) if command == "gate" else cut(x, rate)
+    np.testing.assert_allclose(read(tmp_path / "out.wav")[0], expected, atol=1.01 / 32768)
+    # Without -o the output is MP3 too, beside a copy of the input.
+    shutil.copy(src, tmp_path / "talk.mp3")
+    r = talvane(command, "talk.mp3", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    tag = "gated" if command == "gate" else "cut"
+    assert sf.info(tmp_path / f"talk.{tag}.mp3").format == "MP3"
+    assert "." + tag not in r.stderr and ".wav" not in r.stderr
+
+
+@pytest.mark.parametrize(
+    "args, channels",
+    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["gate", "--stream", "20"], 1)],
+    ids=["gate", "cut", "mono", "stream"],
+)
+def test_channels_are_kept(everyday, tmp_path, args, channels):
+    src = everyday / "stereo.wav"
+    both, rate = read(src)
+    mix = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
+    r = talvane(*args, src, "-o", "out.flac", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    out, _ = read(tmp_path / "out.flac")
+    assert out.ndim == channels
+    view = analyse(mix, rate)
+    if args == ["gate"]:
+        expected = both * view.gains[:, np.newaxis]
+    elif args == ["cut"]:
+        expected = cut(both, rate)
+        assert len(expected) == sum(r.end - r.start for r in view.regions)
+        np.testing.assert_array_equal(expected[:, 0], np.concatenate([both[a:b, 0] for a, b in view.regions]))
+    elif args == ["gate", "--mono"]:
+        expected = mix * view.gains
+    else:
+        assert "mixed down to mono" in r.stderr
+        return
+    np.testing.assert_allclose(out, expected, atol=1.01 / 32768)
+
+
+@pytest.mark.parametrize("strict", [False, True], ids=["replaced", "strict"])
+def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
+    src = everyday / "holes.wav"
+    r = talvane("gate", src, "-o", "out.wav", *(["--strict"] if strict else []), cwd=tmp_path)
+    found = "101 NaN or infinite samples, the first at 1.250 s"
+    if strict:
+        assert r.returncode == 1 and not (tmp_path / "out.wav").exists()
+        assert one_line(r.stderr) == f"talvane: error: {src}: {found} (--strict)"
+        return
+    assert r.returncode == 0, r.stderr
+    assert one_line(r.stderr) == f"talvane: note: {src}: {found}, replaced by 0.0"
+    x, rate = read(src)
+    clean = np.nan_to_num(x, nan=0.0, posinf=0.0, neginf=0.0)
+    np.testing.assert_array_equal(read(tmp_path / "out.wav")[0], EnergyTalvane().apply_array_np(clean, rate))
+    assert "kept 0.0 %" not in r.stdout and 0 < analyse(clean, rate).mask.mean() < 1
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["gate", "--threshold", "0.01"], "unrecognized arguments: --threshold"),
+        (["cut", "--stream", "20"], "unrecognized arguments: --stream"),
+        (["cut", "--enabled", "false"], "unrecognized arguments: --enabled"),
+        (["mask", "--attenuation", "0.5"], "unrecognized arguments: --attenuation"),
+        (["cut", "--fade-ms", "3"], "unrecognized arguments: --fade-ms"),
+        (["gate", "--attenuation", "2"], "expected a gain from 0 to 1, or dB up to 0"),
+        (["gate", "--attenuation", "-1"], "expected a gain from 0 to 1, or dB up to 0"),
+        (["gate", "--attenuation", "+3dB"], "expected a gain from 0 to 1, or dB up to 0"),
+        (["gate", "--smooth-alpha", "1.5"], "expected a number from 0 to 1"),
+        (["mask", "--noise-floor-percentile", "150"], "expected a percentile from 0 to 100"),
+        (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
+        (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
+        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
+        (["cut", "--keep-pause", "200"], "expected a duration of at least 0 such as 200ms"),
+        (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
+        (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
+    ],
+    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+)
+def test_refused_command_lines(everyday, args, message):
+    command, *rest = args
+    r = talvane(command, everyday / "stereo.wav", *rest, cwd=everyday)
+    assert r.returncode == 2 and r.stdout == ""
+    assert message in one_line(r.stderr)
+
+
+@pytest.mark.parametrize(
+    "typed, meant",
+    [
+        (["--base-thresh", "-42dB", "--attenuation", "-20dB"], {"base_thresh": 10 ** -2.1, "attenuation": 0.1}),
+        (["--base-thresh=-42dB", "--threshold-ratio", "6dB"], {"base_thresh": 10 ** -2.1, "threshold_ratio": 10 ** 0.3}),
+        (["--max-silence-gap-windows", "300ms", "--pad-voice-windows", "0.05s", "--window-ms", "20ms"],
+         {"max_silence_gap_windows": 15, "pad_voice_windows": 3, "window_ms": 20}),  # 2.5 windows rounds up
+        (["--min-voice-windows", "25ms"], {"min_voice_windows": 3}),
+    ],
+    ids=["dB", "dB-joined", "durations", "half-window"],
+)
+def test_typed_units(everyday, tmp_path, typed, meant):
+    src = everyday / "stereo.wav"
+    both, rate = read(src)
+    mix = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
+    r = talvane("gate", src, "--mono", "-o", "out.wav", *typed, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    expected = EnergyTalvane(**meant).apply_array_np(mix, rate)
+    np.testing.assert_allclose(read(tmp_path / "out.wav")[0], expected, atol=1.01 / 32768)
+
+
+def test_pipes(everyday, tmp_path):
+    data = (everyday / "stereo.wav").read_bytes()
+    both, rate = read(everyday / "stereo.wav")
+    run = lambda *args: subprocess.run([*TOOL, *args], input=data, capture_output=True, timeout=120)  # noqa: E731
+    r = run("cut", "-", "-o", "-")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout[:4] == b"RIFF" and b"standard input" in r.stderr and b"-> standard output" in r.stderr
+    out, out_rate = sf.read(io.BytesIO(r.stdout), dtype="float32")
+    np.testing.assert_allclose(out, cut(both, rate), atol=1.01 / 32768)
+    r = run("gate", "-", "-o", "-", "--format", "flac")
+    assert r.returncode == 0 and r.stdout[:4] == b"fLaC"
+    r = run("mask", "-", "-o", "-", "--format", "json")
+    assert r.returncode == 0 and json.loads(r.stdout)["file"] == "standard input"
+    r = run("gate", "-")
+    assert r.returncode == 2 and b"needs -o" in r.stderr
+
+
+def test_output_places(everyday, tmp_path):
+    src = everyday / "stereo.wav"
+    for args, made in [
+        (["-o", "outdir/"], "outdir/stereo.wav"),
+        (["-o", "new/sub/out.flac"], "new/sub/out.flac"),
+        (["-o", "new/sub", "--plot", "pics/p.svg"], "new/sub/stereo.wav"),
+    ]:
+        r = talvane("gate", src, *args, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        assert read(tmp_path / made)[0].shape == read(src)[0].shape
+    svg = (tmp_path / "pics" / "p.svg").read_text()
+    assert svg.lstrip().startswith("<?xml") and "dBFS" in svg
+    # A folder input named . or .. gets an output folder named after the folder it is, beside it.
+    for name, cwd, made in [(".", "tree", "a.csv"), ("./", "tree", "a.csv"), ("..", "tree/sub", "sub/b.csv")]:
+        r = talvane("mask", name, "-r", cwd=everyday / cwd)
+        assert r.returncode == 0, r.stderr
+        assert (everyday / "tree.regions" / made).exists()
+        shutil.rmtree(everyday / "tree.regions")
+
+
+@pytest.mark.parametrize("recursive", [False, True], ids=["flat", "recursive"])
+def test_folder_runs_count_what_they_pass_over(everyday, tmp_path, recursive):
+    tree = everyday / "tree"
+    r = talvane("gate", tree, "-o", "out", *(["-r"] if recursive else []), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    made = sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.*"))
+    if recursive:
+        assert made == ["a.wav", "sub/b.flac", "sub/deeper/c.wav"]
+        assert r.stderr.splitlines()[-1] == "3 done, 0 failed, 1 skipped"
+    else:
+        assert made == ["a.wav"]
+        assert r.stderr.splitlines()[-1] == "1 done, 0 failed, 2 skipped"  # readme.txt and sub/
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt):
+    r = talvane("mask", everyday / "tree", "-r", "-o", f"all.{fmt}", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    text = (tmp_path / f"all.{fmt}").read_text()
+    names = [str(everyday / "tree" / p) for p in ("a.wav", "sub/b.flac", "sub/deeper/c.wav")]
+    if fmt == "json":
+        records = json.loads(text)
+        assert [rec["file"] for rec in records] == names and all(rec["regions"] for rec in records)
+    else:
+        rows = list(csv.DictReader(io.StringIO(text)))
+        assert list(rows[0]) == ["file", "start_s", "end_s", "start_sample", "end_sample"]
+        assert sorted({row["file"] for row in rows}) == names
+
+
+def test_mask_as_audacity_labels(everyday, tmp_path):
+    r = talvane("mask", everyday / "stereo.wav", "--format", "audacity", "-o", "-", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    both, rate = read(everyday / "stereo.wav")
+    regions = analyse(np.ascontiguousarray(both.mean(axis=1, dtype=np.float32)), rate).regions
+    assert r.stdout == "".join(f"{g.start_s:.6f}\t{g.end_s:.6f}\tkept\n" for g in regions)
+
+
+def test_cut_keeps_short_pauses_and_crossfades_joins(tmp_path):
+    # Three bursts with pauses of 1.0 s and 0.15 s between them.
+    x = bursts(RATE, 4.0, [(0.5, 1.0), (2.0, 2.5), (2.65, 3.2)], seed=7)
+    sf.write(tmp_path / "in.wav", x, RATE, subtype="FLOAT")
+    regions = analyse(x, RATE).regions
+    pause, fade = int(0.2 * RATE), int(0.01 * RATE)
+    gaps = [b.start - a.end for a, b in zip(regions, regions[1:])]
+    r = talvane("cut", "in.wav", "-o", "out.wav", "--keep-pause", "200ms", "--crossfade", "10ms", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    out, _ = read(tmp_path / "out.wav")
+    ends = min(regions[0].start, pause // 2) + min(len(x) - regions[-1].end, pause // 2)
+    kept_pauses = sum(min(g, pause) for g in gaps) + ends
+    joins = sum(g > pause for g in gaps)
+    speech = sum(g.end - g.start for g in regions)
+    assert len(out) == speech + kept_pauses - fade * joins
+    assert f"4.00 s -> {len(out) / RATE:.2f} s" in r.stdout
+    # Speech itself is untouched: the first burst and its leading half pause come out as they were.
+    start = regions[0].start - pause // 2
+    np.testing.assert_array_equal(out[: regions[0].end - start], x[start : regions[0].end])
+
+
+def test_warnings_name_the_option_to_change(tmp_path):
+    loud = np.random.default_rng(8).normal(0.0, 0.1, 2 * RATE).astype(np.float32)
+    sf.write(tmp_path / "loud.wav", loud, RATE, subtype="FLOAT")
+    sf.write(tmp_path / "quiet.wav", loud * np.float32(0.001), RATE, subtype="FLOAT")
+    r = talvane("gate", "loud.wav", "-o", "a.wav", cwd=tmp_path)
+    assert r.returncode == 0 and "talvane: warning: loud.wav: the noise floor" in r.stderr
+    assert "--max-thresh" in r.stderr
+    r = talvane("cut", "quiet.wav", "-o", "b.wav", cwd=tmp_path)
+    assert r.returncode == 0
+    assert one_line(r.stderr).startswith("talvane: warning: quiet.wav: nothing kept (threshold -41.9 dBFS)")
+
+
+def test_system_errors_name_their_cause(everyday, tmp_path):
+    import resource
+
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))  # noqa: E731
+    r = talvane("gate", everyday / "stereo.wav", "-o", "out.wav", cwd=tmp_path, preexec_fn=limit)
+    assert r.returncode == 1
+    assert one_line(r.stderr) == f"talvane: error: {everyday / 'stereo.wav'}: cannot write out.wav: File too large"
+    assert list(tmp_path.iterdir()) == []

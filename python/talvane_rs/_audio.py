@@ -12,6 +12,7 @@ import csv
 import errno
 import io
 import json
+import math
 import os
 import secrets
 import shutil
@@ -31,7 +32,7 @@ import soundfile as sf
 
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs._jobs import STDIO, Job, Outcome, temporary_prefix
-from talvane_rs._options import format_db, resolve_settings
+from talvane_rs._options import format_db, gain_to_db, resolve_settings
 from talvane_rs.analysis import Analysis, analyse
 from talvane_rs.cutting import Piece, crossfade, cut_steps, output_length, plan_cut
 
@@ -657,9 +658,12 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint) -> None:
             warnings.append(f"{job.name}: nothing kept (threshold {format_db(view.threshold)}); "
                             "lower --base-thresh or --threshold-ratio to keep quieter speech")
     if view.clamped == "high" and stream_kept is None:
+        wanted = view.noise_floor * settings["threshold_ratio"]
         warnings.append(
-            f"{job.name}: the noise floor ({format_db(view.noise_floor)}) is above the --max-thresh limit "
-            f"({format_db(view.threshold)}), so everything counts as voice; raise --max-thresh above the noise"
+            f"{job.name}: the noise floor ({format_db(view.noise_floor)}) asks for a threshold of "
+            f"{format_db(wanted)}, above --max-thresh ({format_db(view.threshold)}), so noise louder than "
+            f"--max-thresh counts as voice; if the recording is that noisy, raise it "
+            f"(--max-thresh {math.ceil(gain_to_db(wanted))}dB)"
         )
 
     if job.plot is not None:

@@ -30,13 +30,13 @@ Samples = Callable[[int, int], npt.NDArray[np.float32]]
 
 
 class Columns:
-    """Per-column minimum, maximum and RMS of n values read in blocks; each
-    column covers `width` values (the last may hold fewer)."""
+    """Per-column minimum, maximum, mean and RMS of n values read in blocks;
+    each column covers `width` values (the last may hold fewer)."""
 
     def __init__(self, read: Samples, n: int, columns: int = COLUMNS) -> None:
         self.width = max(1, -(-n // columns))
         count = -(-n // self.width)
-        self.low, self.high, self.rms = np.zeros(count), np.zeros(count), np.zeros(count)
+        self.low, self.high, self.mean, self.rms = (np.zeros(count) for _ in range(4))
         step = max(1, BLOCK // self.width) * self.width  # whole columns per block
         for a in range(0, n, step):
             b = min(n, a + step)
@@ -44,15 +44,17 @@ class Columns:
             first, full = a // self.width, (b - a) // self.width
             if full:
                 grid = values[: full * self.width].reshape(full, self.width)
-                self._put(first, grid.min(axis=1), grid.max(axis=1), np.sqrt(np.mean(grid * grid, axis=1)))
+                self._put(first, grid.min(axis=1), grid.max(axis=1), grid.mean(axis=1),
+                          np.sqrt(np.mean(grid * grid, axis=1)))
             rest = values[full * self.width :]
             if len(rest):
-                self._put(first + full, rest.min(keepdims=True), rest.max(keepdims=True),
+                self._put(first + full, rest.min(keepdims=True), rest.max(keepdims=True), rest.mean(keepdims=True),
                           np.sqrt(np.mean(rest * rest, keepdims=True)))
         self.times = (np.arange(count) * self.width + self.width / 2.0)
 
-    def _put(self, at: int, low: Curve, high: Curve, rms: Curve) -> None:
-        self.low[at : at + len(low)], self.high[at : at + len(low)], self.rms[at : at + len(low)] = low, high, rms
+    def _put(self, at: int, *values: Curve) -> None:
+        for mine, part in zip((self.low, self.high, self.mean, self.rms), values):
+            mine[at : at + len(part)] = part
 
 
 def to_db(values: npt.NDArray[Any]) -> Curve:
@@ -157,10 +159,11 @@ def plot_analysis(
     shade(gain_ax, spans, None)
     curve = Columns(gains, n)
     t = curve.times / rate
-    if curve.width == 1:
-        gain_ax.plot(t, curve.high, color=GAIN_COLOUR, lw=1.2)
-    else:
-        gain_ax.fill_between(t, curve.low, curve.high, color=GAIN_COLOUR, lw=1.0, step="mid")
+    if curve.width > 1:  # the range within each column, and the mean gain
+        gain_ax.fill_between(t, curve.low, curve.high, color=GAIN_COLOUR, alpha=0.2, lw=0, label="range")
+    gain_ax.plot(t, curve.mean, color=GAIN_COLOUR, lw=1.2, label="mean" if curve.width > 1 else None)
+    if curve.width > 1:
+        gain_ax.legend(loc="upper right", fontsize="small", ncols=2, framealpha=0.9)
     gain_ax.set_ylim(-0.08, 1.08)
     gain_ax.set_ylabel("gain")
     gain_ax.set_xlabel("time (s)")

@@ -76,7 +76,12 @@ EXAMPLES = {
 
 
 class UsageError(Exception):
-    """A problem with the command line as a whole; nothing is processed."""
+    """A problem with the command line as a whole; nothing is processed. The
+    status is 2 for a command line that cannot work, 1 for a missing input."""
+
+    def __init__(self, message: str, status: int = 2) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 class Parser(argparse.ArgumentParser):
@@ -105,7 +110,7 @@ def add_common(parser: Parser, command: str) -> None:
         "audio file (any extension soundfile writes), folder, or - for standard output"
     )
     parser.add_argument(
-        "-o", "--output", type=Path,
+        "-o", "--output",
         help=f"{what}; a name ending in / or an existing folder is a folder (default: beside the input, "
         f"tagged .{OUTPUT_TAG[command]})",
     )  # fmt: skip
@@ -128,7 +133,7 @@ def add_common(parser: Parser, command: str) -> None:
     parser.add_argument("-j", "--jobs", type=parse_jobs, default=1, metavar="N",
                         help="worker processes for a folder (default 1)")
     parser.add_argument(
-        "--plot", type=Path, metavar="FILE",
+        "--plot", metavar="FILE",
         help="draw the analysis to FILE.png, .svg or .pdf (needs matplotlib); for a folder, a folder of PNGs",
     )  # fmt: skip
     parser.add_argument("--strict", action="store_true",
@@ -249,10 +254,9 @@ class Plan:
     fmt: str | None = None
 
 
-def names_folder(path: Path) -> bool:
-    """Whether -o names a folder: it ends with a slash or is one."""
-    text = str(path)
-    return text.endswith(("/", os.sep)) or path.is_dir()
+def names_folder(text: str) -> bool:
+    """Whether an output as typed names a folder: it ends with a slash or is one."""
+    return text.endswith(("/", os.sep)) or os.path.isdir(text)
 
 
 def same_file(a: Path, b: Path) -> bool:
@@ -289,23 +293,25 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
 
     command: str = args.command
     src: Path = args.input
-    output: Path | None = args.output
+    output = None if args.output is None else Path(args.output)
+    output_folder = args.output is not None and args.output != "-" and names_folder(args.output)
     fmt: str | None = args.format
     if command == "mask" and fmt is None:
         suffix = output.suffix.lower() if output is not None else ""
         fmt = {".json": "json", ".txt": "audacity"}.get(suffix, "csv")
-    plot: Path | None = args.plot
-    if plot is not None and not names_folder(plot) and plot.suffix.lower() not in PLOT_FORMATS:
+    plot = None if args.plot is None else Path(args.plot)
+    plot_folder = args.plot is not None and names_folder(args.plot)
+    if plot is not None and not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
         raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
                          f"use {', '.join(PLOT_FORMATS)}")
 
     stdin = src == STDIO
     if stdin:
-        if output is None or (output != STDIO and names_folder(output)):
+        if output is None or output_folder:
             raise UsageError("standard input (-) needs -o with a file, or - for standard output")
         sources, skipped, folder = [STDIO], 0, False
     elif not src.exists():
-        raise UsageError(f"{src}: no such file or folder")
+        raise UsageError(f"{src}: no such file or folder", status=1)
     else:
         folder = src.is_dir()
         sources, skipped = [src], 0
@@ -315,7 +321,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
     plot_dir: Path | None = None
     if folder:
         if command == "mask" and output is not None and (output == STDIO or (
-                not names_folder(output) and output.suffix.lower() in (".csv", ".json", ".txt"))):
+                not output_folder and output.suffix.lower() in (".csv", ".json", ".txt"))):
             if fmt == "audacity":
                 raise UsageError("Audacity labels are per file: give -o a folder for a folder of files")
             result.combined = output
@@ -332,8 +338,10 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
             plot_dir = plot
         sources, skipped = folder_sources(src, args.recursive, [p for p in (out_dir, plot_dir) if p is not None])
         if not sources:
-            raise UsageError(f"{src}: no audio files in this folder" + ("" if args.recursive else " (-r walks subfolders)"))
-    elif output is not None and output != STDIO and names_folder(output):
+            raise UsageError(
+                f"{src}: no audio files in this folder" + ("" if args.recursive else " (-r walks subfolders)"), status=1
+            )
+    elif output is not None and output_folder:
         out_dir = output
     result.skipped = skipped
 
@@ -362,7 +370,7 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
             fallback = dst.with_suffix(".wav")
         if plot_dir is not None:
             plot_path: Path | None = plot_dir / rel.parent / (rel.stem + ".png")
-        elif plot is not None and names_folder(plot):
+        elif plot is not None and plot_folder:
             plot_path = plot / (rel.stem + ".png")
         else:
             plot_path = plot
@@ -681,7 +689,7 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
         planned = plan(args, settings)
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
-        return 1
+        return e.status
     for error in planned.errors:
         print(f"{PROG}: error: {error}", file=sys.stderr)
     reporter = Reporter(lambda text, stream: print(text, file=stream))
