@@ -34,7 +34,7 @@ import talvane_rs  # noqa: E402
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "A1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "A1", "B1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -47,10 +47,14 @@ class Sizes:
     small_repeats: int
     stream_chunks: int  # timed chunks per context length in P5
     peer_budget_s: float  # a slow peer stops repeating after this long (at least 3 runs)
+    file_seconds: float  # B1, a 48 kHz 16-bit WAV through the command line
+    file_repeats: int
 
 
-FULL = Sizes(600, 60, 600, big_repeats=11, small_repeats=21, stream_chunks=500, peer_budget_s=30)
-QUICK = Sizes(60, 10, 60, big_repeats=3, small_repeats=5, stream_chunks=50, peer_budget_s=5)
+FULL = Sizes(600, 60, 600, big_repeats=11, small_repeats=21, stream_chunks=500, peer_budget_s=30,
+             file_seconds=3600, file_repeats=5)
+QUICK = Sizes(60, 10, 60, big_repeats=3, small_repeats=5, stream_chunks=50, peer_budget_s=5,
+              file_seconds=60, file_repeats=3)
 
 
 @dataclasses.dataclass
@@ -358,6 +362,38 @@ def bench_memory(sizes: Sizes) -> list[Row]:
     return rows
 
 
+# --- B1: the command line on a big file, in fresh processes --------------------
+
+
+def bench_big_file(sizes: Sizes) -> list[Row]:
+    progress("B1")
+    command = [sys.executable, os.path.join(HERE, "big_file.py"),
+               "--seconds", str(sizes.file_seconds), "--repeats", str(sizes.file_repeats)]
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=3600)
+    span = f"{minutes(sizes.file_seconds)} 48 kHz 16-bit mono WAV"
+    try:
+        data = json.loads(proc.stdout.strip().splitlines()[-1])
+    except (IndexError, json.JSONDecodeError):
+        reason = (proc.stderr.strip().splitlines() or ["no output"])[-1][:100]
+        return [Row("B1", f"talvane on a {span}", f"unavailable ({reason})")]
+    rows = []
+    for name, target in (("gate", 2.5), ("cut", 2.5), ("mask", 1.5)):
+        ratio = data[f"{name}_extra_ratio"]
+        extra = data[f"{name}_peak_bytes"] - data["version_peak_bytes"]
+        rows.append(Row("B1", f"talvane {name}: peak RSS above talvane --version / float32 samples, {span}",
+                        f"{ratio:.2f} × ({extra / 1e6:.0f} MB)", f"≤ {target:.2f} ×", at_most(ratio, target),
+                        {**data, "ratio": ratio, "target_ratio": target}))
+    plot_mb, plot_s = data["plot_extra_bytes"] / 1e6, data["plot_extra_s"]
+    rows.append(Row("B1", f"talvane gate --plot: extra time and peak RSS over gate, {span}",
+                    f"{plot_s:.1f} s, {plot_mb:.0f} MB", "< 10 s, < 500 MB",
+                    "PASS" if plot_s < 10 and plot_mb < 500 else "MISS", data))
+    ratio = data["time_ratio"]
+    rows.append(Row("B1", f"talvane gate end to end / soundfile read + write (16-bit), {span}",
+                    f"{ratio:.2f} × ({data['gate_median_s']:.1f} s / {data['read_write_median_s']:.1f} s)",
+                    "≤ 1.50 ×", at_most(ratio, 1.5), data))
+    return rows
+
+
 # --- driver -------------------------------------------------------------------
 
 
@@ -440,6 +476,8 @@ def main() -> int:
         rows += bench_peers(peer_input, sizes)
     if "P7" in ids:
         rows += bench_memory(sizes)
+    if "B1" in ids:
+        rows += bench_big_file(sizes)
 
     print(table(rows))
     if "numpy_gate_agreement" in meta:

@@ -98,7 +98,6 @@ class Stats:
 
     nonfinite: int = 0  # NaN and infinite samples, over every channel
     first_bad: int = -1  # frame of the first one
-    peak: float = 0.0  # largest magnitude in any channel, after the replacement
 
 
 def replace_nonfinite(block: FloatArray, offset: int, stats: Stats | None) -> None:
@@ -159,11 +158,17 @@ def open_source(job: Job, checkpoint: Checkpoint) -> Iterator[sf.SoundFile]:
             spool.close()
 
 
+def nonfinite_possible(f: sf.SoundFile) -> bool:
+    """Whether the file's samples can be NaN or infinite: not when stored as integers."""
+    return not (f.subtype.startswith("PCM_") or f.subtype in ("ULAW", "ALAW", "DWVW_12", "DWVW_16", "DWVW_24"))
+
+
 def read_blocks(f: sf.SoundFile, stats: Stats | None = None) -> Iterator[FloatArray]:
     """The file's frames from the start, (frames, channels) float32 blocks, with
     non-finite samples replaced by 0.0 (and counted in stats when given)."""
     f.seek(0)
     buffer = np.empty((BLOCK, f.channels), dtype=np.float32)
+    check = nonfinite_possible(f)
     at = 0
     while True:
         try:
@@ -172,7 +177,8 @@ def read_blocks(f: sf.SoundFile, stats: Stats | None = None) -> Iterator[FloatAr
             raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
         if len(block) == 0:
             return
-        replace_nonfinite(block, at, stats)
+        if check:
+            replace_nonfinite(block, at, stats)
         at += len(block)
         yield block
 
@@ -180,17 +186,53 @@ def read_blocks(f: sf.SoundFile, stats: Stats | None = None) -> Iterator[FloatAr
 def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
     """The mono mix of the whole file (the mean of the channels in float32, or the
     one channel itself) and what the read found."""
+    if f.channels > 1:
+        stats = Stats()
+        mix = np.empty(max(f.frames, 0), dtype=np.float32)
+        at = 0
+        for block in read_blocks(f, stats):
+            checkpoint()
+            if at + len(block) > len(mix):  # more frames than the header said
+                mix = np.concatenate([mix[:at], np.empty(max(len(block), at // 4), dtype=np.float32)])
+            mix[at : at + len(block)] = block.mean(axis=1, dtype=np.float32)
+            at += len(block)
+        return mix[:at], stats
+    return read_mono(f, checkpoint)
+
+
+def read_mono(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
+    """A one-channel file read straight into its array, block by block."""
     stats = Stats()
-    mix = np.empty(max(f.frames, 0), dtype=np.float32)
+    check = nonfinite_possible(f)
+    x = np.empty(max(f.frames, 0), dtype=np.float32)
     at = 0
-    for block in read_blocks(f, stats):
+    f.seek(0)
+    spare = np.empty(0, dtype=np.float32)
+    while True:
         checkpoint()
-        if at + len(block) > len(mix):  # more frames than the header said
-            mix = np.concatenate([mix[:at], np.empty(max(len(block), at // 4), dtype=np.float32)])
-        mix[at : at + len(block)] = block[:, 0] if f.channels == 1 else block.mean(axis=1, dtype=np.float32)
-        stats.peak = max(stats.peak, float(block.max(initial=0.0)), -float(block.min(initial=0.0)))
-        at += len(block)
-    return mix[:at], stats
+        # Past the frames the header counts, into a spare block first: most files end there.
+        into = x[at : at + BLOCK] if at < len(x) else spare
+        if at == len(x) and len(spare) == 0:
+            into = spare = np.empty(BLOCK, dtype=np.float32)
+        try:
+            got = len(f.read(out=into))
+        except (sf.LibsndfileError, RuntimeError) as e:
+            raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
+        if got == 0:
+            break
+        if into is spare:
+            x = np.concatenate([x[:at], spare[:got], np.empty(max(BLOCK, at // 4), dtype=np.float32)])
+        if check:
+            replace_nonfinite(x[at : at + got], at, stats)
+        at += got
+    return x[:at], stats
+
+
+def peak_of(f: sf.SoundFile, mix: FloatArray) -> float:
+    """The largest magnitude of any channel (after the replacement of non-finite samples)."""
+    if f.channels == 1:
+        return float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
+    return max((float(np.max(np.abs(block), initial=0.0)) for block in read_blocks(f)), default=0.0)
 
 
 class Reread:
@@ -211,10 +253,11 @@ class Reread:
                 if self._held is None:
                     raise FileError("the file ended early when read again")
                 continue
-            part = self._held[start - self._at : stop - self._at]
+            # A copy: the block's buffer is refilled by the next read.
+            part = self._held[start - self._at : stop - self._at].copy()
             parts.append(part)
             start += len(part)
-        return parts[0].copy() if len(parts) == 1 else np.concatenate(parts)
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
 # --- writing --------------------------------------------------------------------
@@ -305,12 +348,12 @@ def output_format(job: Job, dst: Path, source: sf.SoundFile) -> AudioFormat:
     return AudioFormat(container, sf.default_subtype(container))
 
 
-def fallback_format(source: sf.SoundFile, peak: float) -> AudioFormat:
+def fallback_format(source: sf.SoundFile, peak: Callable[[], float]) -> AudioFormat:
     """WAV for an input whose own format cannot be written: its subtype where WAV
     takes it, else float for float input or audio beyond full scale, else 16-bit."""
     if source.subtype not in LOSSY and sf.check_format("WAV", source.subtype):
         return AudioFormat("WAV", source.subtype)
-    return AudioFormat("WAV", "FLOAT" if source.subtype in FLOAT_SUBTYPES or peak > 1.0 else "PCM_16")
+    return AudioFormat("WAV", "FLOAT" if source.subtype in FLOAT_SUBTYPES or peak() > 1.0 else "PCM_16")
 
 
 class AudioWriter:
@@ -348,7 +391,7 @@ def write_audio(
     source: sf.SoundFile,
     rate: int,
     channels: int,
-    peak: float,
+    peak: Callable[[], float],
     blocks: Callable[[], Iterator[FloatArray]],
     notes: list[str],
 ) -> Path:
@@ -553,7 +596,8 @@ def gate_blocks(
         for a in range(0, len(mix), BLOCK):
             checkpoint()
             b = min(len(mix), a + BLOCK)
-            yield mix[a:b] * view.gains_part(a, b)
+            gains = view.gains_part(a, b)
+            yield np.multiply(mix[a:b], gains, out=gains)
         return
     a = 0
     for block in read_blocks(f):
@@ -561,7 +605,7 @@ def gate_blocks(
         b = a + len(block)
         if b > len(mix):
             raise FileError("the file grew longer when read again")
-        yield block * view.gains_part(a, b)[:, np.newaxis]
+        yield np.multiply(block, view.gains_part(a, b)[:, np.newaxis], out=block)
         a = b
 
 
@@ -641,7 +685,8 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint) -> None:
                                   round_samples(job.crossfade, rate))
                 new_length = output_length(pieces)
                 out_blocks = lambda: cut_blocks(f, mix, pieces, every_channel, checkpoint)  # noqa: E731
-            where = write_audio(job, f, rate, channels if every_channel else 1, stats.peak, out_blocks, notes)
+            where = write_audio(job, f, rate, channels if every_channel else 1, lambda: peak_of(f, mix), out_blocks,
+                                notes)
     elapsed = time.perf_counter() - started
 
     if stream_kept is not None:
