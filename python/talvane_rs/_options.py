@@ -99,14 +99,15 @@ def _seconds(text: str) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def milliseconds(least: int) -> Callable[[str], int]:
-    """Whole milliseconds (of at least `least`): a number of ms, or a duration such as 20ms or 0.5s."""
+def milliseconds(least: int, most: int = U64_MAX) -> Callable[[str], int]:
+    """Whole milliseconds from least to most: a number of ms, or a duration such as 20ms or 0.5s."""
 
     def parse(text: str) -> int:
         seconds = _seconds(text)
         value = seconds * 1000.0 if seconds is not None else _number(text)
-        if value is None or not least <= value <= U64_MAX or value != round(value):
-            raise _invalid(text, f"a whole number of ms of at least {least}, or a duration such as 20ms or 0.5s")
+        if value is None or not least <= value <= most or value != round(value):
+            span = f"of at least {least}" if most == U64_MAX else f"from {least} to {most}"
+            raise _invalid(text, f"a whole number of ms {span}, or a duration such as 20ms or 0.5s")
         return int(round(value))
 
     return parse
@@ -218,7 +219,8 @@ PARAMETERS: dict[str, Parameter] = {
     "max_silence_gap_windows": Parameter(
         "gaps between voice up to this long are kept" + WINDOWS_HELP, parse_windows, "N|TIME"
     ),
-    "fade_ms": Parameter("length of each gain ramp, whole ms (5, 10ms)", milliseconds(0), "MS", ("gate",)),
+    "fade_ms": Parameter("length of each gain ramp, whole ms up to a minute (5, 10ms)", milliseconds(0, 60000), "MS",
+                         ("gate",)),
     "stream_context_ms": Parameter(
         "with --stream: past audio analysed with each chunk, whole ms (3000, 3s)", milliseconds(0), "MS", ("gate",)
     ),

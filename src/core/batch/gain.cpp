@@ -82,27 +82,24 @@ SampleBuffer gain_curve_part(const GateConfig& config, std::span<const std::uint
         std::fill(gains.begin(), gains.end(), 1.0f);
         return gains;
     }
+    fill_window_gains(flags, window_len, config.attenuation, start, gains);
     const std::uint64_t fade_len = fade_length(config, sample_rate);
-    if (fade_len < 2) {
-        fill_window_gains(flags, window_len, config.attenuation, start, gains);
-        return gains;
+    if (fade_len < 2) return gains;
+    // The gain changes only where the window's does (between two NaN gains too,
+    // as NaN != NaN, though then every value written is NaN either way). A ramp
+    // is at most fade_len long, so only changes after start - fade_len reach the
+    // range; each is cut short at the next change as over the whole curve, and
+    // the last one's writes past stop are dropped.
+    auto gain_of = [&](std::uint8_t flag) { return flag != 0 ? 1.0f : config.attenuation; };
+    const std::uint64_t reach = start > fade_len ? start - fade_len : 0;  // no change at or before this matters
+    std::vector<GainChange> changes;
+    for (std::uint64_t j = reach / window_len + 1; j < flags.size() && j * window_len < stop; ++j) {
+        const float before = gain_of(flags[j - 1]), after = gain_of(flags[j]);
+        if (after != before) changes.push_back({j * window_len, before, after});
     }
-    // A sample's gain comes from the last change at or before it when that change
-    // lies less than fade_len before it, else it is the raw gain; and a ramp's
-    // length depends on how far the recording goes on after its change, up to
-    // fade_len. So the rule gives the same values over [start, stop) when run over
-    // [from, to) alone: a change at `from`, unseen there, ends its ramp by start.
-    const std::size_t from = start - static_cast<std::size_t>(std::min<std::uint64_t>(start, fade_len));
-    const std::size_t to = stop + static_cast<std::size_t>(std::min<std::uint64_t>(n_samples - stop, fade_len));
-    if (from == start && to == stop) {
-        fill_window_gains(flags, window_len, config.attenuation, start, gains);
-        ramp_gains(gains, fade_len);
-        return gains;
-    }
-    std::vector<float> wide(to - from);  // the range and its margins
-    fill_window_gains(flags, window_len, config.attenuation, from, wide);
-    ramp_gains(wide, fade_len);
-    std::copy_n(wide.begin() + static_cast<std::ptrdiff_t>(start - from), gains.size(), gains.begin());
+    write_ramps(changes, n_samples, fade_len, [&](std::uint64_t p, float gain) {
+        if (p >= start && p < stop) gains[p - start] = gain;
+    });
     return gains;
 }
 

@@ -38,8 +38,8 @@ SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> 
 
 // Samples [first, end) of gain_curve, bit for bit, without the rest of the curve;
 // the bounds are clipped to the recording as a slice's are (end to n_samples,
-// first to end). The ramp rule runs over the range widened by the fade length
-// on each side, which holds every change whose ramp reaches into it.
+// first to end). Only the changes of gain (at window boundaries) that lie less
+// than the fade length before the range, or inside it, are visited.
 SampleBuffer gain_curve_part(const GateConfig& config, std::span<const std::uint8_t> flags,
                              std::uint64_t window_len, std::size_t n_samples, std::uint64_t sample_rate,
                              std::uint64_t first, std::uint64_t end);
