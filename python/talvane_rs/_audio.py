@@ -148,6 +148,11 @@ def open_source(job: Job, checkpoint: Checkpoint) -> Iterator[sf.SoundFile]:
         try:
             f = sf.SoundFile(source)
         except sf.LibsndfileError as e:
+            if e.code == 2 and isinstance(source, Path):  # a system error: ask the system which
+                try:
+                    open(source, "rb").close()
+                except OSError as os_error:
+                    raise FileError(f"cannot read: {os_error.strerror or os_error}") from None
             raise FileError(f"not a readable audio file ({e.error_string})") from None
         except (OSError, RuntimeError, TypeError, ValueError) as e:
             raise FileError(f"cannot read: {getattr(e, 'strerror', None) or e}") from None
@@ -729,7 +734,7 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint) -> None:
 
     seconds = n / rate
     share = kept_samples / n if n else 0.0
-    speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 else "-"
+    speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 and n else "-"
     noun = "region" if region_count == 1 else "regions"
     length = seconds_text(seconds)
     if new_length is not None:

@@ -20,6 +20,7 @@ import signal
 import sys
 import threading
 import time
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future
 from contextlib import contextmanager
@@ -300,7 +301,8 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
         suffix = output.suffix.lower() if output is not None else ""
         fmt = {".json": "json", ".txt": "audacity"}.get(suffix, "csv")
     plot = None if args.plot is None else Path(args.plot)
-    plot_folder = args.plot is not None and names_folder(args.plot)
+    # For a folder input --plot names a folder of PNGs, whatever its name.
+    plot_folder = args.plot is not None and (names_folder(args.plot) or (src != STDIO and src.is_dir()))
     if plot is not None and not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
         raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
                          f"use {', '.join(PLOT_FORMATS)}")
@@ -355,13 +357,24 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
     token = secrets.token_hex(8)
     claimed: dict[Path, Path] = {}  # output -> the input that writes it
     planned: list[tuple[Path, Path | None, Path | None, Path | None]] = []
+    # Outputs named for a folder's files drop the input's extension, unless two
+    # files of one folder would then get the same name (talk.ogg and talk.opus
+    # plotted): those keep it (talk.ogg.png).
+    outputs = Counter((s.parent, s.stem, default_suffix(s)) for s in sources)
+    pictures = Counter((s.parent, s.stem) for s in sources)
+
+    def named(rel: Path, shared: bool, suffix: str) -> Path:
+        return rel.parent / ((rel.name if shared else rel.stem) + suffix)
+
     for s in sources:
         rel = s.relative_to(src) if folder else Path(s.name)
+        out_shared = folder and outputs[(s.parent, s.stem, default_suffix(s))] > 1
+        plot_shared = folder and pictures[(s.parent, s.stem)] > 1
         fallback: Path | None = None
         if result.combined is not None:
             dst: Path | None = None
         elif out_dir is not None:
-            dst = out_dir / rel.parent / (rel.stem + default_suffix(s))
+            dst = out_dir / named(rel, out_shared, default_suffix(s))
             fallback = dst.with_suffix(".wav")
         elif output is not None:
             dst = output
@@ -369,9 +382,9 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
             dst = s.with_name(f"{s.stem}.{OUTPUT_TAG[command]}{default_suffix(s)}")
             fallback = dst.with_suffix(".wav")
         if plot_dir is not None:
-            plot_path: Path | None = plot_dir / rel.parent / (rel.stem + ".png")
+            plot_path: Path | None = plot_dir / named(rel, plot_shared, ".png")
         elif plot is not None and plot_folder:
-            plot_path = plot / (rel.stem + ".png")
+            plot_path = plot / named(rel, plot_shared, ".png")
         else:
             plot_path = plot
         planned.append((s, dst, fallback if fallback != dst else None, plot_path))
