@@ -11,7 +11,13 @@ SIGNAL_KINDS = ("silence", "noise", "speech", "spiky", "huge")
 
 
 def pytest_report_header(config):
-    return [f"python {sys.version.split()[0]}, numpy {np.__version__}"]
+    lines = [f"python {sys.version.split()[0]}, numpy {np.__version__}"]
+    try:
+        import soundfile
+    except ImportError:
+        return lines
+    mp3 = "MP3" in soundfile.available_formats()
+    return [*lines, f"libsndfile {soundfile.__libsndfile_version__} (MP3 {'read and written' if mp3 else 'not supported'})"]
 
 
 def pytest_generate_tests(metafunc):

@@ -414,11 +414,6 @@ MP3 = sf.check_format("MP3", "MPEG_LAYER_III") if "MP3" in sf.available_formats(
 needs_mp3 = pytest.mark.skipif(not MP3, reason=f"libsndfile {sf.__libsndfile_version__} has no MP3")
 
 
-def test_report_libsndfile(record_property):
-    record_property("libsndfile", sf.__libsndfile_version__)
-    print(f"libsndfile {sf.__libsndfile_version__}, MP3 {'supported' if MP3 else 'not supported'}")
-
-
 @pytest.fixture(scope="module")
 def everyday(tmp_path_factory):
     """talk.mp3 (when MP3 is written here), stereo.wav (16-bit), a float file with

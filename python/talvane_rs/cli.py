@@ -18,6 +18,7 @@ import re
 import secrets
 import signal
 import sys
+import textwrap
 import threading
 import time
 from collections import Counter
@@ -66,7 +67,7 @@ EXAMPLES = {
     "cut": """examples:
   talvane cut talk.wav                           # writes talk.cut.wav
   talvane cut talk.wav --keep-pause 300ms --crossfade 10ms
-  talvane cut talk.wav --pad-voice-windows 100ms --keep-pause 200ms -o asr.wav   # for a recogniser
+  talvane cut talk.wav --pad-voice-windows 100ms --keep-pause 200ms --crossfade 10ms -o asr.wav
   talvane cut talk.wav --base-thresh -42dB --max-silence-gap-windows 300ms""",
     "mask": """examples:
   talvane mask talk.wav                          # writes talk.regions.csv
@@ -154,7 +155,8 @@ def build_parser() -> Parser:
              "mask": "write where the speech is (CSV, JSON, Audacity labels)"}
     for command in ("gate", "cut", "mask"):
         sub = commands.add_parser(
-            command, help=short[command], description=DESCRIPTIONS[command], epilog=EXAMPLES[command],
+            command, help=short[command], description=textwrap.fill(DESCRIPTIONS[command], 78),
+            epilog=EXAMPLES[command],
             formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False,
         )  # fmt: skip
         add_common(sub, command)
