@@ -6,6 +6,8 @@ with no delay. Both take the same fourteen parameters. ``keep_regions`` turns
 a keep mask into its kept stretches, and ``analyse`` shows every intermediate
 of a decision (energies, noise floor, threshold, voice and keep flags);
 ``cut`` cuts the dropped audio out with short pauses kept and crossfaded joins.
+``run_folder`` does what the talvane command does to a file or a folder, in
+this process, in local processes or on a Dask cluster, with paths or fsspec URLs.
 """
 
 from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
@@ -14,13 +16,19 @@ from talvane_rs.cutting import cut
 from talvane_rs.regions import Region, keep_regions
 
 __version__ = "0.1.0"
+
+from talvane_rs._jobs import Outcome  # noqa: E402
+from talvane_rs.cli import run_folder  # noqa: E402  (the command line imports the version above)
+
 __all__ = [
     "Analysis",
     "EnergyTalvane",
+    "Outcome",
     "Region",
     "StreamingEnergyTalvane",
     "__version__",
     "analyse",
     "cut",
     "keep_regions",
+    "run_folder",
 ]

@@ -32,6 +32,7 @@ import soundfile as sf
 
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs._jobs import STDIO, Job, Outcome, temporary_prefix
+from talvane_rs._storage import Location, Url, describe_error, open_url, replace_url
 from talvane_rs._options import format_db, gain_to_db, resolve_settings
 from talvane_rs.analysis import Analysis, analyse
 from talvane_rs.cutting import Piece, crossfade, cut_steps, output_length, plan_cut
@@ -131,11 +132,17 @@ def open_source(job: Job, checkpoint: Checkpoint) -> Iterator[sf.SoundFile]:
     """The job's input opened for reading; standard input is first copied to an
     anonymous temporary file unless it is a seekable file already."""
     spool: BinaryIO | None = None
+    source: Any
     try:
-        if job.src == STDIO:
+        if isinstance(job.src, Url):
+            try:
+                source = spool = open_url(job.src)
+            except Exception as e:  # the stores' errors have no common base
+                raise FileError(f"cannot read: {describe_error(e)}") from None
+        elif job.src == STDIO:
             stream = sys.stdin.buffer
             if stream.seekable():
-                source: Any = stream
+                source = stream
             else:
                 spool = tempfile.TemporaryFile()
                 while chunk := stream.read(BLOCK):
@@ -144,7 +151,7 @@ def open_source(job: Job, checkpoint: Checkpoint) -> Iterator[sf.SoundFile]:
                 spool.seek(0)
                 source = spool
         else:
-            source = job.src
+            source = job.local(job.src)
         try:
             f = sf.SoundFile(source)
         except sf.LibsndfileError as e:
@@ -282,7 +289,7 @@ def create_temporary(dst: Path, token: str, mode: int) -> str:
     raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
 
 
-def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) -> None:
+def replace_atomically(dst: Location, token: str, write: Callable[[str], object], cwd: str | None = None) -> None:
     """Writes through a temporary file beside dst, so a failure leaves dst as it was.
 
     Missing folders on the way to dst are made. A new dst gets the mode the
@@ -290,15 +297,23 @@ def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) ->
     kernel applies the umask (or the folder's default ACL). The umask itself is
     never read, since reading it means setting it process-wide, which races
     with other threads creating files. A dst that exists keeps its mode, given
-    to the private temporary after the write.
+    to the private temporary after the write. A relative dst starts from cwd
+    when given; messages name it as given. A URL goes through its store.
     """
+    if isinstance(dst, Url):
+        try:
+            replace_url(dst, temporary_prefix(dst, token), write)
+        except OSError as e:
+            raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
+        return
+    at = dst if cwd is None or dst.is_absolute() else Path(cwd, dst)
     try:
-        mode: int | None = dst.stat().st_mode & 0o7777
+        mode: int | None = at.stat().st_mode & 0o7777
     except OSError:
         mode = None
     try:
-        dst.parent.mkdir(parents=True, exist_ok=True)
-        tmp = create_temporary(dst, token, 0o666 if mode is None else 0o600)
+        at.parent.mkdir(parents=True, exist_ok=True)
+        tmp = create_temporary(at, token, 0o666 if mode is None else 0o600)
     except FileExistsError:  # from mkdir: a file stands where a folder is needed
         raise FileError(f"cannot write {dst}: {os.strerror(errno.ENOTDIR)}") from None
     except OSError as e:
@@ -307,7 +322,7 @@ def replace_atomically(dst: Path, token: str, write: Callable[[str], object]) ->
         write(tmp)
         if mode is not None:
             os.chmod(tmp, mode)
-        os.replace(tmp, dst)
+        os.replace(tmp, at)
     except BaseException as e:
         os.unlink(tmp)
         if isinstance(e, OSError):
@@ -334,7 +349,7 @@ class AudioFormat:
     subtype: str
 
 
-def output_format(job: Job, dst: Path, source: sf.SoundFile) -> AudioFormat:
+def output_format(job: Job, dst: Location, source: sf.SoundFile) -> AudioFormat:
     """The input's subtype in the output's container where it takes it, else the
     container's default subtype."""
     if dst == STDIO or not dst.suffix:
@@ -399,7 +414,7 @@ def write_audio(
     peak: Callable[[], float],
     blocks: Callable[[], Iterator[FloatArray]],
     notes: list[str],
-) -> Path:
+) -> Location:
     """Writes the blocks to the job's output (or its WAV fallback); returns where they went."""
     assert job.dst is not None
     dst = job.dst
@@ -428,7 +443,7 @@ def write_audio(
             if dst == STDIO:
                 to_stdout(lambda spool: write(spool, fmt))
             else:
-                replace_atomically(dst, job.token, lambda tmp: write(tmp, fmt))
+                replace_atomically(dst, job.token, lambda tmp: write(tmp, fmt), job.cwd)
         except CannotWrite as e:
             if job.fallback is None:
                 raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}") from None
@@ -438,7 +453,7 @@ def write_audio(
                 f"wrote WAV ({wav.subtype}) instead"
             )
             dst, fmt = job.fallback, wav
-            replace_atomically(dst, job.token, lambda tmp: write(tmp, wav))
+            replace_atomically(dst, job.token, lambda tmp: write(tmp, wav), job.cwd)
     except CannotWrite as e:
         raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}") from None
     clipped = written[-1].clipped if written else 0
@@ -481,7 +496,7 @@ def format_records(records: list[dict[str, Any]], fmt: str, combined: bool) -> s
     return text.getvalue()
 
 
-def write_text(dst: Path, token: str, text: str) -> None:
+def write_text(dst: Location, token: str, text: str, cwd: str | None = None) -> None:
     if dst == STDIO:
         try:
             sys.stdout.write(text)
@@ -494,7 +509,7 @@ def write_text(dst: Path, token: str, text: str) -> None:
         with open(tmp, "w", encoding="utf-8", newline="") as f:
             f.write(text)
 
-    replace_atomically(dst, token, write)
+    replace_atomically(dst, token, write, cwd)
 
 
 # --- the streaming gate -------------------------------------------------------------
@@ -663,13 +678,13 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint) -> None:
         stream_kept: BoolArray | None = None
         stream_out: FloatArray | None = None
         new_length = None
-        where: Path | None = job.dst
+        where: Location | None = job.dst
         if job.command == "mask":
             regions = [(r.start, r.end) for r in view.regions] if n else []
             record = {"file": job.name, "sample_rate": rate, "samples": n, "regions": region_rows(regions, rate)}
             outcome.record = record
             if job.dst is not None:
-                write_text(job.dst, job.token, format_records([record], job.fmt or "csv", combined=False))
+                write_text(job.dst, job.token, format_records([record], job.fmt or "csv", combined=False), job.cwd)
         else:
             if job.command == "gate" and job.stream_ms is not None:
                 if every_channel:
@@ -730,7 +745,7 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint) -> None:
         fig = plot_analysis(mix, view, title, gains=gains, kept=stream_kept, settings=settings)
         checkpoint()
         plot = job.plot
-        replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()))
+        replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()), job.cwd)
 
     seconds = n / rate
     share = kept_samples / n if n else 0.0

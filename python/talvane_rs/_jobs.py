@@ -9,6 +9,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from talvane_rs._storage import Location, names_in, remove
+
 STDIO = Path("-")  # standard input as a source, standard output as a destination
 
 
@@ -17,18 +19,23 @@ class Job:
     """One file's work. Picklable, and complete: a worker process needs nothing else."""
 
     command: str  # "gate", "cut" or "mask"
-    src: Path  # STDIO: standard input
-    dst: Path | None  # STDIO: standard output; None: the regions go back in the outcome only
-    plot: Path | None
+    src: Location  # STDIO: standard input
+    dst: Location | None  # STDIO: standard output; None: the regions go back in the outcome only
+    plot: Location | None
     settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
     token: str  # the run's own mark in the names of its temporary files
     stream_ms: float | None = None  # gate through the streaming gate in chunks of this length
     fmt: str | None = None  # mask: csv, json or audacity; audio: the container for an output without extension
-    fallback: Path | None = None  # where WAV goes when the input's own format cannot be written; None: an error
+    fallback: Location | None = None  # where WAV goes when the input's own format cannot be written; None: an error
     mono: bool = False  # write the mono mix rather than every channel
     strict: bool = False  # non-finite samples fail the file rather than being replaced by 0.0
     keep_pause: float = 0.0  # cut: seconds of each long pause kept
     crossfade: float = 0.0  # cut: seconds of each join's crossfade
+    cwd: str | None = None  # the folder relative paths start from; None: this process's own
+
+    def local(self, path: Path) -> Path:
+        """Where a relative path of this job is for the process running it."""
+        return path if self.cwd is None or path.is_absolute() else Path(self.cwd, path)
 
     @property
     def name(self) -> str:
@@ -38,8 +45,10 @@ class Job:
 
 @dataclass
 class Outcome:
-    """What came of one job: a summary line or an error, and notes and warnings
-    to show on standard error; for mask, the regions found."""
+    """What came of one file: a summary line or an error, and notes and warnings
+    to show on standard error; for mask, the regions found. A file passed over
+    (not audio, in a subfolder not walked, or not started before a stop) is
+    skipped."""
 
     src: str = ""
     summary: str | None = None
@@ -48,6 +57,7 @@ class Outcome:
     warnings: list[str] = field(default_factory=list)
     to_stdout: bool = False  # the result itself went to standard output
     record: dict[str, Any] | None = None  # mask: file, sample_rate, samples and regions
+    skipped: bool = False
 
 
 @dataclass
@@ -59,7 +69,9 @@ class Tally:
     skipped: int = 0
 
     def add(self, outcome: Outcome) -> None:
-        if outcome.error is None:
+        if outcome.skipped:
+            self.skipped += 1
+        elif outcome.error is None:
             self.done += 1
         else:
             self.failed += 1
@@ -68,7 +80,7 @@ class Tally:
         return f"{self.done} done, {self.failed} failed, {self.skipped} skipped"
 
 
-def temporary_prefix(target: Path, token: str) -> str:
+def temporary_prefix(target: Location, token: str) -> str:
     """How the names of the temporary files written in place of target begin."""
     return f".{target.stem}.{token}."
 
@@ -76,7 +88,7 @@ def temporary_prefix(target: Path, token: str) -> str:
 def sweep_temporaries(jobs: Iterable[Job]) -> None:
     """Removes the temporary files the jobs' run left beside their outputs, as
     a worker ended in the middle of a write can; other runs' stay."""
-    wanted: dict[Path, set[str]] = {}
+    wanted: dict[Location, set[str]] = {}
     tokens = set()
     for job in jobs:
         for target in (job.dst, job.plot, job.fallback):
@@ -86,8 +98,8 @@ def sweep_temporaries(jobs: Iterable[Job]) -> None:
     marks = [f".{token}." for token in tokens]
     for folder, prefixes in wanted.items():
         try:
-            names = os.listdir(folder)
-        except OSError:
+            names = os.listdir(folder) if isinstance(folder, Path) else names_in(folder)
+        except Exception:  # a store's own errors too: the sweep is best effort
             continue
         # One look-up per name and token, not one comparison per job: a folder may hold thousands.
         for name in names:
@@ -95,7 +107,7 @@ def sweep_temporaries(jobs: Iterable[Job]) -> None:
                 at = name.find(mark)
                 if at > 0 and name[: at + len(mark)] in prefixes:
                     try:
-                        os.unlink(folder / name)
-                    except OSError:
+                        os.unlink(folder / name) if isinstance(folder, Path) else remove(folder / name)
+                    except Exception:
                         pass
                     break

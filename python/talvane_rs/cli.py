@@ -26,16 +26,19 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from pathlib import Path
+from pathlib import Path, PurePath
 from types import FrameType
 from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 from talvane_rs import EnergyTalvane, __version__
 from talvane_rs._jobs import STDIO, Job, Outcome, Tally, sweep_temporaries
-from talvane_rs._options import PARAMETERS, describe_default, parse_chunk, parse_duration
+from talvane_rs._options import PARAMETERS, Duration, describe_default, parse_chunk, parse_duration
+from talvane_rs._storage import IN_PROCESS, URL, Location, Url, listing, location
 
 if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor
+
+    from distributed import Client
 
 PROG = "talvane"
 
@@ -49,6 +52,7 @@ REGION_FORMATS = {"csv": ".csv", "json": ".json", "audacity": ".txt"}
 AUDIO_FORMATS = ("wav", "flac", "ogg", "opus", "mp3", "aiff", "au", "caf", "w64", "rf64")
 PLOT_FORMATS = (".png", ".svg", ".pdf")
 INSTALL_HINT = "pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
+DASK_VARIABLE = "TALVANE_DASK"  # the scheduler's address when --dask is not given
 
 DESCRIPTIONS = {
     "gate": "Turn the audio down outside speech: every channel is multiplied by the gate's gain "
@@ -63,6 +67,7 @@ EXAMPLES = {
   talvane gate talk.mp3                          # writes talk.gated.mp3
   talvane gate talk.wav --attenuation -20dB --fade-ms 10ms -o quiet.flac
   talvane gate talks/ -r -j 2 -o gated/          # a folder and its subfolders
+  talvane gate s3://corpus/talks/ -o s3://corpus/gated/ --dask tcp://10.0.0.5:8786
   cat talk.wav | talvane gate - -o - --format flac > gated.flac""",
     "cut": """examples:
   talvane cut talk.wav                           # writes talk.cut.wav
@@ -77,7 +82,7 @@ EXAMPLES = {
 }
 
 
-class UsageError(Exception):
+class UsageError(ValueError):
     """A problem with the command line as a whole; nothing is processed. The
     status is 2 for a command line that cannot work, 1 for a missing input."""
 
@@ -107,7 +112,8 @@ def gate_parameters() -> list[inspect.Parameter]:
 
 
 def add_common(parser: Parser, command: str) -> None:
-    parser.add_argument("input", type=Path, help="audio file, folder of audio files, or - for standard input")
+    parser.add_argument("input", help="audio file, folder of audio files, or - for standard input; "
+                        "files and folders may be fsspec URLs (s3://bucket/talks/)")
     what = "regions file (.csv, .json, .txt), folder, or - for standard output" if command == "mask" else (
         "audio file (any extension soundfile writes), folder, or - for standard output"
     )
@@ -132,8 +138,13 @@ def add_common(parser: Parser, command: str) -> None:
     parser.add_argument("--overwrite", action="store_true", help="allow the output to replace an input file")
     parser.add_argument("-r", "--recursive", action="store_true",
                         help="for a folder: also its subfolders, mirrored under the output folder")
-    parser.add_argument("-j", "--jobs", type=parse_jobs, default=1, metavar="N",
-                        help="worker processes for a folder (default 1)")
+    parser.add_argument("-j", "--jobs", type=parse_jobs, metavar="N",
+                        help="worker processes on this machine for a folder (default 1)")
+    parser.add_argument(
+        "--dask", metavar="ADDRESS",
+        help=f"run a folder's files on the Dask cluster of this scheduler (tcp://10.0.0.5:8786; default: "
+        f"${DASK_VARIABLE}, unless -j is given); needs talvane_rs[dask] here and on the workers",
+    )  # fmt: skip
     parser.add_argument(
         "--plot", metavar="FILE",
         help="draw the analysis to FILE.png, .svg or .pdf (needs matplotlib); for a folder, a folder of PNGs",
@@ -248,34 +259,64 @@ def missing_modules(names: Sequence[str]) -> list[str]:
 
 
 @dataclass
+class Request:
+    """What a run is asked to do, from the command line or from run_folder.
+    Names are as typed: local paths, fsspec URLs, or - for a pipe."""
+
+    command: str
+    input: str
+    output: str | None
+    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
+    format: str | None = None
+    plot: str | None = None
+    recursive: bool = False
+    overwrite: bool = False
+    stream: float | None = None  # ms
+    mono: bool = False
+    strict: bool = False
+    keep_pause: float = 0.0  # s
+    crossfade: float = 0.0  # s
+
+
+@dataclass
 class Plan:
     jobs: list[Job]
-    errors: list[str]  # files that failed before running
-    skipped: int = 0  # files not picked and subfolders not walked
+    errors: list[Outcome]  # files that failed before running
+    skipped: list[str] = field(default_factory=list)  # files not picked and subfolders not walked
     folder: bool = False
-    combined: Path | None = None  # mask: the one regions file of a folder run (STDIO: standard output)
+    combined: Location | None = None  # mask: the one regions file of a folder run (STDIO: standard output)
     fmt: str | None = None
 
 
 def names_folder(text: str) -> bool:
     """Whether an output as typed names a folder: it ends with a slash or is one."""
-    return text.endswith(("/", os.sep)) or os.path.isdir(text)
+    if text.endswith(("/", os.sep)):
+        return True
+    return location(text).is_dir() if URL.match(text) else os.path.isdir(text)
 
 
-def same_file(a: Path, b: Path) -> bool:
+def file_id(path: Location) -> Location | tuple[int, int] | None:
+    """What makes two names one file: device and inode of an existing local
+    file (None for none), the name itself in a store."""
+    if isinstance(path, Url):
+        return path
     try:
-        return a.exists() and b.exists() and os.path.samefile(a, b)
+        st = os.stat(path)
     except OSError:
-        return False
+        return None
+    return st.st_dev, st.st_ino
 
 
-def folder_sources(src: Path, recursive: bool, exclude: list[Path]) -> tuple[list[Path], int]:
+def folder_sources(src: Location, recursive: bool, exclude: list[Location]) -> tuple[list[Location], list[str]]:
     """The audio files of a folder (and its subfolders, recursively) in order,
-    and the count of what was passed over: other files, and subfolders unless
-    walked. Output folders inside it are left out without being counted."""
+    and what was passed over: other files, and subfolders unless walked.
+    Output folders inside it are left out without being counted."""
+    if isinstance(src, Url):
+        found, passed = listing(src, AUDIO_SUFFIXES, recursive, [p for p in exclude if isinstance(p, Url)])
+        return list(found), passed
     excluded = {p.resolve() for p in exclude}
-    sources: list[Path] = []
-    skipped = 0
+    sources: list[Location] = []
+    skipped: list[str] = []
     for root, dirs, files in os.walk(src, onerror=None):
         here = Path(root)
         dirs[:] = sorted(d for d in dirs if (here / d).resolve() not in excluded)
@@ -283,46 +324,75 @@ def folder_sources(src: Path, recursive: bool, exclude: list[Path]) -> tuple[lis
             if Path(name).suffix.lower() in AUDIO_SUFFIXES:
                 sources.append(here / name)
             else:
-                skipped += 1
+                skipped.append(str(here / name))
         if not recursive:
-            skipped += len(dirs)
+            skipped.extend(str(here / d) for d in dirs)
             break
     return sources, skipped
 
 
-def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
+def storage_problem(text: str, e: Exception) -> UsageError:
+    """A URL whose store cannot be used from here, said in one line: an unknown
+    protocol is the command line's fault, a store's package or answer is not."""
+    from talvane_rs._storage import describe_error
+
+    if isinstance(e, ValueError) and not isinstance(e, UnicodeError):
+        return UsageError(f"{text}: {e}")
+    return UsageError(f"{text}: {describe_error(e)}", status=1)
+
+
+@contextmanager
+def asking_store(text: str) -> Iterator[None]:
+    """Turns what a store raises while a name is looked at into a one-line UsageError."""
+    try:
+        yield
+    except UsageError:
+        raise
+    except Exception as e:  # the stores' errors have no common base (botocore's are not OSError)
+        raise storage_problem(text, e) from None
+
+
+def plan(request: Request) -> Plan:
     """The jobs to run and the per-file errors found before running any."""
     from talvane_rs._audio import FORMATS, container_of
 
-    command: str = args.command
-    src: Path = args.input
-    output = None if args.output is None else Path(args.output)
-    output_folder = args.output is not None and args.output != "-" and names_folder(args.output)
-    fmt: str | None = args.format
+    command = request.command
+    settings = request.settings
+    with asking_store(request.input):
+        src = location(request.input)
+        stdin = src == STDIO
+        found = stdin or src.exists()
+        folder = not stdin and found and src.is_dir()
+    output = output_folder = None
+    if request.output is not None:
+        with asking_store(request.output):
+            output = location(request.output)
+            output_folder = request.output != "-" and names_folder(request.output)
+    plot = plot_folder = None
+    if request.plot is not None:
+        with asking_store(request.plot):
+            plot = location(request.plot)
+            # For a folder input --plot names a folder of PNGs, whatever its name.
+            plot_folder = names_folder(request.plot) or folder
+    fmt = request.format
     if command == "mask" and fmt is None:
         suffix = output.suffix.lower() if output is not None else ""
         fmt = {".json": "json", ".txt": "audacity"}.get(suffix, "csv")
-    plot = None if args.plot is None else Path(args.plot)
-    # For a folder input --plot names a folder of PNGs, whatever its name.
-    plot_folder = args.plot is not None and (names_folder(args.plot) or (src != STDIO and src.is_dir()))
     if plot is not None and not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
         raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
                          f"use {', '.join(PLOT_FORMATS)}")
 
-    stdin = src == STDIO
+    sources: list[Location] = [src]
+    skipped: list[str] = []
     if stdin:
         if output is None or output_folder:
             raise UsageError("standard input (-) needs -o with a file, or - for standard output")
-        sources, skipped, folder = [STDIO], 0, False
-    elif not src.exists():
+    elif not found:
         raise UsageError(f"{src}: no such file or folder", status=1)
-    else:
-        folder = src.is_dir()
-        sources, skipped = [src], 0
 
     result = Plan(jobs=[], errors=[], folder=folder, fmt=fmt)
-    out_dir: Path | None = None
-    plot_dir: Path | None = None
+    out_dir: Location | None = None
+    plot_dir: Location | None = None
     if folder:
         if command == "mask" and output is not None and (output == STDIO or (
                 not output_folder and output.suffix.lower() in (".csv", ".json", ".txt"))):
@@ -340,16 +410,18 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
             out_dir = resolved.with_name(f"{resolved.name}.{OUTPUT_TAG[command]}")
         if plot is not None:
             plot_dir = plot
-        sources, skipped = folder_sources(src, args.recursive, [p for p in (out_dir, plot_dir) if p is not None])
+        with asking_store(request.input):
+            sources, skipped = folder_sources(src, request.recursive, [p for p in (out_dir, plot_dir) if p is not None])
         if not sources:
             raise UsageError(
-                f"{src}: no audio files in this folder" + ("" if args.recursive else " (-r walks subfolders)"), status=1
+                f"{src}: no audio files in this folder" + ("" if request.recursive else " (-r walks subfolders)"),
+                status=1,
             )
     elif output is not None and output_folder:
         out_dir = output
     result.skipped = skipped
 
-    def default_suffix(s: Path) -> str:
+    def default_suffix(s: Location) -> str:
         if command == "mask":
             return REGION_FORMATS[fmt or "csv"]
         if fmt is not None:
@@ -357,24 +429,24 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
         return s.suffix.lower() if s != STDIO and container_of(s.suffix) is not None else ".wav"
 
     token = secrets.token_hex(8)
-    claimed: dict[Path, Path] = {}  # output -> the input that writes it
-    planned: list[tuple[Path, Path | None, Path | None, Path | None]] = []
+    claimed: dict[Location, Location] = {}  # output -> the input that writes it
+    planned: list[tuple[Location, Location | None, Location | None, Location | None]] = []
     # Outputs named for a folder's files drop the input's extension, unless two
     # files of one folder would then get the same name (talk.ogg and talk.opus
     # plotted): those keep it (talk.ogg.png).
     outputs = Counter((s.parent, s.stem, default_suffix(s)) for s in sources)
     pictures = Counter((s.parent, s.stem) for s in sources)
 
-    def named(rel: Path, shared: bool, suffix: str) -> Path:
+    def named(rel: PurePath, shared: bool, suffix: str) -> PurePath:
         return rel.parent / ((rel.name if shared else rel.stem) + suffix)
 
     for s in sources:
-        rel = s.relative_to(src) if folder else Path(s.name)
+        rel: PurePath = s.relative_to(src) if folder else Path(s.name)  # type: ignore[arg-type]
         out_shared = folder and outputs[(s.parent, s.stem, default_suffix(s))] > 1
         plot_shared = folder and pictures[(s.parent, s.stem)] > 1
-        fallback: Path | None = None
+        fallback: Location | None = None
         if result.combined is not None:
-            dst: Path | None = None
+            dst: Location | None = None
         elif out_dir is not None:
             dst = out_dir / named(rel, out_shared, default_suffix(s))
             fallback = dst.with_suffix(".wav")
@@ -384,13 +456,15 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
             dst = s.with_name(f"{s.stem}.{OUTPUT_TAG[command]}{default_suffix(s)}")
             fallback = dst.with_suffix(".wav")
         if plot_dir is not None:
-            plot_path: Path | None = plot_dir / named(rel, plot_shared, ".png")
+            plot_path: Location | None = plot_dir / named(rel, plot_shared, ".png")
         elif plot is not None and plot_folder:
             plot_path = plot / named(rel, plot_shared, ".png")
         else:
             plot_path = plot
         planned.append((s, dst, fallback if fallback != dst else None, plot_path))
 
+    # One look at each input and each output, not one per pair: a folder may hold thousands.
+    inputs = {file_id(t) for t in sources if t != STDIO} - {None}
     for s, dst, fallback, plot_path in planned:
         name = "standard input" if s == STDIO else str(s)
         try:
@@ -402,13 +476,13 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
                     raise ValueError(f"--format {fmt} does not match the output's extension {dst.suffix}")
             targets = [t for t in (dst, plot_path) if t is not None and t != STDIO]
             for target in targets:
-                if not args.overwrite and any(same_file(target, t) for t in sources if t != STDIO):
+                if not request.overwrite and file_id(target) in inputs:
                     raise ValueError(f"{target} is an input; pass --overwrite to replace it")
                 if target.resolve() in claimed:
                     raise ValueError(f"{target} is also the output for {claimed[target.resolve()]}")
                 claimed[target.resolve()] = s
-        except ValueError as e:
-            result.errors.append(f"{name}: {e}")
+        except (ValueError, OSError) as e:
+            result.errors.append(Outcome(src=name, error=f"{name}: {e}"))
             continue
         result.jobs.append(
             Job(
@@ -418,13 +492,13 @@ def plan(args: argparse.Namespace, settings: dict[str, Any]) -> Plan:
                 plot=plot_path,
                 settings=settings,
                 token=token,
-                stream_ms=getattr(args, "stream", None),
+                stream_ms=request.stream,
                 fmt=fmt,
                 fallback=fallback,
-                mono=getattr(args, "mono", False),
-                strict=args.strict,
-                keep_pause=getattr(args, "keep_pause", 0.0),
-                crossfade=getattr(args, "crossfade", 0.0),
+                mono=request.mono,
+                strict=request.strict,
+                keep_pause=request.keep_pause,
+                crossfade=request.crossfade,
             )
         )
     # A fallback WAV must not land on another job's output: such a job gets none.
@@ -637,37 +711,47 @@ class Reporter:
             self.write(outcome.summary, sys.stderr if outcome.to_stdout else sys.stdout)
 
 
-def run(jobs: list[Job], workers: int, show_progress: bool, stop: StopSignals, reporter: Reporter) -> None:
-    """Runs the jobs, reporting each outcome; those that a stop signal kept from
-    finishing have none."""
-    from tqdm import tqdm
-
+def run(
+    jobs: list[Job],
+    backend: Callable[[], Backend] | None,
+    show_progress: bool,
+    stop: StopSignals,
+    record: Callable[[Outcome], None],
+) -> None:
+    """Runs the jobs in this process (backend None) or through the backend made
+    by the callable, recording each outcome as it comes; those that a stop
+    signal kept from finishing have none."""
     from talvane_rs._audio import process
 
-    bar = tqdm(total=len(jobs), unit="file", disable=not show_progress or None, file=sys.stderr)
-    reporter.write = lambda text, stream: tqdm.write(text, file=stream)
+    if show_progress:
+        from tqdm import tqdm
 
-    def record(outcome: Outcome) -> None:
-        reporter(outcome)
-        bar.update()
+        bar: Any = tqdm(total=len(jobs), unit="file", disable=None, file=sys.stderr)
+    else:
+        bar = None
+
+    def counted(outcome: Outcome) -> None:
+        record(outcome)
+        if bar is not None:
+            bar.update()
 
     try:
-        with bar:
-            if workers <= 1 or len(jobs) <= 1:
-                for job in jobs:
-                    stop.check()
-                    record(process(job, stop.check))
-            else:
-                backend = ProcessBackend(min(workers, len(jobs)))
-                run_in_backend(jobs, backend, stop, record)
+        if backend is None:
+            for job in jobs:
+                stop.check()
+                counted(process(job, stop.check))
+        else:
+            run_in_backend(jobs, backend(), stop, counted)
     except Stopped:
         pass  # the outcomes so far are the run's
     finally:
+        if bar is not None:
+            bar.close()
         # Workers ended in the middle of a write leave their temporary files.
         sweep_temporaries(jobs)
 
 
-def write_combined(target: Path, fmt: str, jobs: list[Job], outcomes: list[Outcome]) -> str | None:
+def write_combined(target: Location, fmt: str, jobs: list[Job], outcomes: list[Outcome]) -> str | None:
     """The regions of a folder's files in one file, in the order of the files;
     an error message if it could not be written."""
     from talvane_rs._audio import FileError, format_records, write_text
@@ -681,11 +765,141 @@ def write_combined(target: Path, fmt: str, jobs: list[Job], outcomes: list[Outco
     return None
 
 
+@dataclass
+class Run:
+    """A run's outcomes: one per file, in the order they came, planning errors
+    and files passed over first, files a stop kept from running last."""
+
+    outcomes: list[Outcome]
+    folder: bool  # the input was a folder
+
+
+def in_process_stores(jobs: list[Job]) -> list[Url]:
+    return [t for j in jobs for t in (j.src, j.dst, j.plot) if isinstance(t, Url) and t.protocol in IN_PROCESS]
+
+
+def execute(
+    request: Request,
+    client: Client | str | None = None,
+    jobs: int = 1,
+    progress: bool = False,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    stop: StopSignals | None = None,
+    notify: Callable[[str], None] | None = None,
+) -> Run:
+    """Plans and runs a request, in this process, in jobs local processes, or on
+    the Dask cluster of client (a distributed.Client, or a scheduler's address
+    to connect to for this run). Raises UsageError for a request that cannot
+    run. notify gets warnings about the run as a whole."""
+    stop = StopSignals() if stop is None else stop  # not entered: no signal is caught
+    planned = plan(request)
+    pipes = any(j.src == STDIO or j.dst == STDIO for j in planned.jobs)
+    remote = client is not None and not pipes  # standard input and output are this process's own
+    local = in_process_stores(planned.jobs)
+    if local and (remote or (jobs > 1 and len(planned.jobs) > 1)):
+        where = "the cluster's workers" if remote else "worker processes"
+        raise UsageError(f"{local[0]}: {local[0].protocol}:// is this process's own, which {where} cannot see; "
+                         "run without " + ("a cluster" if remote else "-j"))
+    outcomes: list[Outcome] = []
+
+    def record(outcome: Outcome) -> None:
+        outcomes.append(outcome)
+        if on_outcome is not None:
+            on_outcome(outcome)
+
+    for outcome in planned.errors:
+        record(outcome)
+    for name in planned.skipped:
+        record(Outcome(src=name, skipped=True))
+    backend: Callable[[], Backend] | None = None
+    if remote and planned.jobs:
+        from talvane_rs._cluster import DaskBackend, connect
+
+        owned = isinstance(client, str)
+        cluster = connect(client, notify) if isinstance(client, str) else client
+        backend = lambda: DaskBackend(cluster, owned)  # noqa: E731
+    elif jobs > 1 and len(planned.jobs) > 1:
+        backend = lambda: ProcessBackend(min(jobs, len(planned.jobs)))  # noqa: E731
+    run(planned.jobs, backend, progress and planned.folder, stop, record)
+    ran = {o.src for o in outcomes}
+    for job in planned.jobs:
+        if job.name not in ran:
+            record(Outcome(src=job.name, skipped=True))
+    if planned.combined is not None and any(not o.skipped for o in outcomes):
+        failure = write_combined(planned.combined, planned.fmt or "csv", planned.jobs, outcomes)
+        if failure is not None:
+            record(Outcome(src=str(planned.combined), error=failure))
+    return Run(outcomes, planned.folder)
+
+
+def run_folder(
+    command: str,
+    src: str | os.PathLike[str],
+    dst: str | os.PathLike[str] | None = None,
+    *,
+    client: Client | str | None = None,
+    jobs: int = 1,
+    recursive: bool = False,
+    overwrite: bool = False,
+    format: str | None = None,
+    mono: bool = False,
+    strict: bool = False,
+    stream_ms: float | None = None,
+    keep_pause_ms: float = 0.0,
+    crossfade_ms: float = 0.0,
+    plot: str | os.PathLike[str] | None = None,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    **gate_params: Any,
+) -> list[Outcome]:
+    """Gates, cuts or masks a file or a folder of files as the talvane command
+    does (``talvane COMMAND SRC -o DST``), and returns one outcome per file.
+
+    src and dst are local paths or fsspec URLs (``s3://bucket/talks/``); dst
+    None puts the results beside the input, tagged. client is a
+    ``distributed.Client``, or a scheduler's address, to run one task per file
+    on that cluster; else jobs local processes run them (1: this process).
+    The other options are those of the command line, durations in ms, and the
+    gate's parameters are passed as to ``EnergyTalvane``. on_outcome is called
+    with each outcome as it comes. Each outcome has a summary, or an error for
+    a file that failed (the others go on), or is skipped: not audio, a
+    subfolder not walked, or not started when the run was interrupted. Raises
+    ValueError for a request that cannot run, and for a missing input.
+    """
+    missing = missing_modules(["numpy", "soundfile"])
+    if missing:
+        raise ImportError(f"run_folder needs {join_names(missing)}: {INSTALL_HINT.format(extra='cli')}")
+    if command not in OUTPUT_TAG:
+        raise ValueError(f"command must be one of {', '.join(OUTPUT_TAG)}, not {command!r}")
+    settings = {p.name: gate_params.pop(p.name, p.default) for p in gate_parameters()}
+    if gate_params:
+        raise TypeError(f"run_folder() got unexpected keyword arguments {', '.join(sorted(gate_params))}")
+    EnergyTalvane(**{k: v for k, v in settings.items() if not isinstance(v, Duration)})  # checks them now
+    request = Request(
+        command=command, input=os.fspath(src), output=None if dst is None else os.fspath(dst), settings=settings,
+        format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,
+        stream=stream_ms, mono=mono, strict=strict, keep_pause=keep_pause_ms / 1000.0,
+        crossfade=crossfade_ms / 1000.0,
+    )  # fmt: skip
+    return execute(request, client, jobs, on_outcome=on_outcome).outcomes
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # From here on a signal never ends the process halfway: one that comes
     # before the run starts is kept, and stops the run as it starts.
     with StopSignals() as stop:
         return command(argv, stop)
+
+
+def cluster_address(parser: Parser, args: argparse.Namespace) -> str | None:
+    """The scheduler's address: --dask, else the variable unless -j asks for local processes."""
+    if args.dask is not None and args.jobs is not None:
+        parser.error("--dask runs the files on the cluster's workers, -j on this machine: give one of them")
+    address: str | None = args.dask if args.dask is not None else (
+        None if args.jobs is not None else os.environ.get(DASK_VARIABLE) or None
+    )  # fmt: skip
+    if address is not None and not address.strip():
+        parser.error("--dask needs the scheduler's address, such as tcp://10.0.0.5:8786")
+    return address
 
 
 def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
@@ -699,28 +913,36 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     if args.plot is not None and missing_modules(["matplotlib"]):
         print(f"{PROG}: --plot needs matplotlib: {INSTALL_HINT.format(extra='plot')}", file=sys.stderr)
         return 1
+    address = cluster_address(parser, args)
+    needs = [("--dask", ["distributed", "fsspec"])] if address is not None else []
+    needs += [(text, ["fsspec"]) for text in (args.input, args.output, args.plot) if text and URL.match(text)]
+    for what, modules in needs:
+        missing = missing_modules(modules)
+        if missing:
+            hint = INSTALL_HINT.format(extra="dask")
+            print(f"{PROG}: {what} needs {join_names(missing)}: {hint}", file=sys.stderr)
+            return 1
     settings = gate_settings(parser, args)
+    request = Request(
+        command=args.command, input=args.input, output=args.output, settings=settings, format=args.format,
+        plot=args.plot, recursive=args.recursive, overwrite=args.overwrite, stream=getattr(args, "stream", None),
+        mono=getattr(args, "mono", False), strict=args.strict, keep_pause=getattr(args, "keep_pause", 0.0),
+        crossfade=getattr(args, "crossfade", 0.0),
+    )  # fmt: skip
+    from tqdm import tqdm
+
+    reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream))
     try:
-        planned = plan(args, settings)
+        result = execute(request, address, args.jobs or 1, progress=True, on_outcome=reporter, stop=stop,
+                         notify=lambda text: print(f"{PROG}: warning: {text}", file=sys.stderr))
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return e.status
-    for error in planned.errors:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-    reporter = Reporter(lambda text, stream: print(text, file=stream))
-    run(planned.jobs, args.jobs, planned.folder, stop, reporter)
     signum = stop.signum  # one arriving from here on changes nothing
     tally = reporter.tally
-    tally.failed += len(planned.errors)
-    tally.skipped = planned.skipped + len(planned.jobs) - len(reporter.outcomes)
-    if planned.combined is not None and reporter.outcomes:
-        failure = write_combined(planned.combined, planned.fmt or "csv", planned.jobs, reporter.outcomes)
-        if failure is not None:
-            print(f"{PROG}: error: {failure}", file=sys.stderr)
-            tally.failed += 1
     if signum is not None:
         print(f"{PROG}: stopped by {signal.Signals(signum).name}", file=sys.stderr)
-    if planned.folder or signum is not None:
+    if result.folder or signum is not None:
         print(tally, file=sys.stderr)
     if signum is not None:
         return 128 + signum

@@ -1,0 +1,177 @@
+"""Folder runs on a Dask cluster: one task per file, each task's future feeding
+the run as it completes, and a stop that cancels what is left.
+
+Imported only once distributed is known to be installed. The functions sent to
+the workers are this module's, found there by name, so a worker needs
+talvane_rs (with its [dask] extra) installed, as its client does.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+import time
+from collections.abc import Callable
+from concurrent.futures import Future
+from dataclasses import replace
+from typing import Any
+
+import distributed
+
+from talvane_rs import __version__
+from talvane_rs._jobs import Job, Outcome
+from talvane_rs.cli import UsageError
+
+STOP_GRACE = 10.0  # seconds a stop waits for the cancelled tasks under way to end
+POLL = 0.05  # seconds between two looks at the workers while waiting
+
+
+class Cancelled(Exception):
+    """The client cancelled the task under way: it ends at its next checkpoint."""
+
+
+def cancellation() -> Callable[[], None]:
+    """A checkpoint for the task under way on this worker: raises Cancelled once
+    its client has cancelled it. It reads the worker's own record of the task,
+    which costs no message; outside a worker (or should that record move in a
+    later version) the task simply runs to its end."""
+    try:
+        worker = distributed.get_worker()
+        key = worker.get_current_task()
+        tasks = worker.state.tasks
+    except Exception:
+        return lambda: None
+
+    def check() -> None:
+        task = tasks.get(key)
+        if task is None or task.state in ("cancelled", "released", "forgotten"):
+            raise Cancelled("cancelled by the client")
+
+    return check
+
+
+def run_task(job: Job) -> Outcome:
+    """One file's job on a worker."""
+    from talvane_rs._audio import process
+
+    return process(job, cancellation())
+
+
+def worker_version() -> str:
+    """This worker's talvane_rs, once it has shown that it can run a job."""
+    import talvane_rs._audio  # noqa: F401  (numpy and soundfile are there)
+
+    return __version__
+
+
+def executing(dask_worker: Any, prefix: str) -> list[str]:
+    """The keys beginning with prefix of the tasks this worker is running."""
+    running = getattr(getattr(dask_worker, "state", None), "executing", ())
+    return [str(t.key) for t in running if str(t.key).startswith(prefix)]
+
+
+def first_line(e: BaseException) -> str:
+    text = next(iter(str(e).strip().splitlines()), "")
+    return f"{type(e).__name__}: {text}" if text else type(e).__name__
+
+
+def connect(address: str, notify: Callable[[str], None] | None) -> Any:
+    """A client of the scheduler at address whose workers can run talvane's jobs.
+    Raises UsageError, in one line, for an address that cannot be reached
+    (within distributed.comm.timeouts.connect) or workers that cannot run them."""
+    try:
+        client: Any = distributed.Client(address, set_as_default=False)
+    except (ValueError, TypeError) as e:
+        raise UsageError(f"--dask {address}: not a scheduler's address ({first_line(e)})") from None
+    except Exception as e:
+        raise UsageError(f"cannot reach the Dask scheduler at {address}: {first_line(e)}", status=1) from None
+    try:
+        check_workers(client, notify)
+    except BaseException:
+        client.close()
+        raise
+    return client
+
+
+def check_workers(client: Any, notify: Callable[[str], None] | None) -> None:
+    """Fails for a worker that cannot run a job; notes a cluster without workers
+    and workers running another version."""
+    found = client.run(worker_version, on_error="return")
+    if not found and notify is not None:
+        notify(f"the scheduler at {client.scheduler_info()['address']} has no workers yet: the files wait for some")
+    for worker, answer in sorted(found.items()):
+        if isinstance(answer, BaseException):
+            raise UsageError(f"the Dask worker at {worker} cannot run talvane's jobs ({first_line(answer)}); "
+                             "pip install 'talvane_rs[dask]' there, the version this machine has", status=1)
+    others = sorted({str(v) for v in found.values()} - {__version__})
+    if others and notify is not None:
+        notify(f"workers run talvane_rs {', '.join(others)}, this machine {__version__}: outputs may differ")
+
+
+class DaskBackend:
+    """Runs each job as one task on the cluster of a client. Relative paths are
+    sent with this process's working folder, since the workers' own differ; a
+    worker elsewhere must see them at the same place (a shared file system)."""
+
+    def __init__(self, client: Any, owned: bool) -> None:
+        self.client = client
+        self.owned = owned  # close the client with the run
+        self.cwd = os.getcwd()
+        self.count = itertools.count()
+        self.futures: list[Any] = []  # distributed.Future
+        self.prefix = ""
+
+    def submit(self, job: Job) -> Future[Outcome]:
+        self.prefix = f"talvane-{job.command}-{job.token}-"
+        remote = self.client.submit(run_task, replace(job, cwd=self.cwd), key=f"{self.prefix}{next(self.count)}",
+                                    pure=False)  # fmt: skip
+        self.futures.append(remote)
+        settled: Future[Outcome] = Future()
+        settled.set_running_or_notify_cancel()
+        remote.add_done_callback(lambda f: settle(f, settled))
+        return settled
+
+    def abort(self) -> None:
+        """Cancels every task; those under way stop at their next checkpoint, and
+        this waits (STOP_GRACE at most) until none runs, so that none writes
+        after the run has swept its temporary files."""
+        try:
+            self.client.cancel(self.futures)
+            deadline = time.monotonic() + STOP_GRACE
+            while time.monotonic() < deadline:
+                running = self.client.run(executing, prefix=self.prefix, on_error="ignore")
+                if not any(running.values()):
+                    break
+                time.sleep(POLL)
+        except Exception:  # the cluster is gone: nothing of ours runs there
+            pass
+
+    def close(self) -> None:
+        self.futures.clear()
+        if self.owned:
+            self.owned = False
+            self.client.close()
+
+
+def settle(remote: Any, settled: Future[Outcome]) -> None:
+    """Passes a task's end to the run's future: its outcome, or why there is none.
+    A task whose workers all died is a KilledWorker; the scheduler retries the
+    others on other workers by itself."""
+    try:
+        if remote.status == "finished":
+            settled.set_result(remote.result())
+            return
+        if remote.status == "cancelled":
+            settled.set_exception(RuntimeError("the cluster dropped the task (scheduler lost, or cancelled)"))
+            return
+        error = remote.exception()
+        if isinstance(error, distributed.KilledWorker):
+            times = error.allowed_failures + 1
+            error = RuntimeError(f"KilledWorker: {times} worker{'s' * (times > 1)} died running it, "
+                                 f"the last {error.last_worker.address}")  # fmt: skip
+        else:
+            error = RuntimeError(first_line(error))
+        settled.set_exception(error)
+    except BaseException as e:  # the client closing under us
+        if not settled.done():
+            settled.set_exception(RuntimeError(first_line(e)))
