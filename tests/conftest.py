@@ -1,5 +1,6 @@
-"""Seeded test signals and the report header."""
+"""Seeded test signals, the report header, and the shared Dask cluster."""
 
+import os
 import sys
 
 import numpy as np
@@ -157,3 +158,16 @@ def random_case(kind, rate, seed, n=None, **fixed):
 @pytest.fixture
 def case():
     return random_case
+
+
+@pytest.fixture(scope="session")
+def dask_cluster(tmp_path_factory):
+    """A scheduler and two workers on 127.0.0.1, shared by the tests that need one."""
+    pytest.importorskip("distributed", reason="dask[distributed] is not installed (pip install '.[test]')")
+    if os.name != "posix":
+        pytest.skip("the cluster's processes are ended by process group, which this platform lacks")
+    from cluster import Cluster
+
+    cluster = Cluster(tmp_path_factory.mktemp("cluster"))
+    yield cluster
+    cluster.stop()

@@ -62,8 +62,14 @@ def bursts(rate, seconds, spans, seed=0):
     return x.astype(np.float32)
 
 
-def talvane(*args, cwd, tool=TOOL, **options):
-    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, **options)
+# A scheduler that cannot be reached is given up on after this, not the default 30 s.
+QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+
+
+def talvane(*args, cwd, tool=TOOL, env=None, **options):
+    env = {**os.environ, **QUICK_CONNECT, **(env or {})}
+    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, env=env,
+                          **options)  # fmt: skip
 
 
 def one_line(text):
@@ -188,10 +194,12 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
     assert 0 < kept.sum() < len(x)
 
 
-def test_folder_with_workers(files, tmp_path):
+@pytest.mark.parametrize("backend", ["processes", "dask"])
+def test_folder_with_workers(files, tmp_path, request, backend):
     folder = files / "folder"
     before = {p.name: p.read_bytes() for p in folder.iterdir()}
-    r = talvane("gate", folder, "-o", "gated", "-j", 2, cwd=tmp_path)
+    workers = ["-j", 2] if backend == "processes" else ["--dask", request.getfixturevalue("dask_cluster").address]
+    r = talvane("gate", folder, "-o", "gated", *workers, cwd=tmp_path)
     assert r.returncode == 1
     assert sorted(p.name for p in (tmp_path / "gated").iterdir()) == ["a.wav", "short.ogg", "stereo.flac"]
     assert sorted(line.split(":")[0] for line in r.stdout.splitlines()) == [
@@ -285,6 +293,8 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, signum, target):
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+        (["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1, "cannot reach the Dask scheduler at tcp://127.0.0.1:9"),
+        (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
     ],
     ids=[
         "missing-file",
@@ -297,6 +307,8 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, signum, target):
         "bad-bool",
         "limits-out-of-order",
         "zero-chunk",
+        "no-scheduler",
+        "unknown-store",
     ],
 )
 def test_errors_are_one_line(files, args, code, message):
@@ -519,6 +531,7 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["cut", "--keep-pause", "200"], "expected a duration of at least 0 such as 200ms"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
         (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
+        (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
