@@ -34,7 +34,7 @@ import talvane_rs  # noqa: E402
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "A1", "B1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "A1", "B1", "D1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -394,6 +394,26 @@ def bench_big_file(sizes: Sizes) -> list[Row]:
     return rows
 
 
+# --- D1: a folder on a Dask cluster against local worker processes ------------
+
+
+def bench_cluster(quick: bool) -> list[Row]:
+    progress("D1")
+    files, seconds, repeats = (20, 10, 3) if quick else (200, 60, 5)
+    command = [sys.executable, os.path.join(HERE, "cluster.py"), "--files", str(files), "--seconds", str(seconds),
+               "--repeats", str(repeats)]  # fmt: skip
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=3600)
+    what = f"talvane gate on {files} files of {minutes(seconds)} at 16 kHz: --dask, 2 local workers / -j 2"
+    try:
+        data = json.loads(proc.stdout.strip().splitlines()[-1])
+    except (IndexError, json.JSONDecodeError):
+        reason = (proc.stderr.strip().splitlines() or ["no output"])[-1][:100]
+        return [Row("D1", what, f"unavailable ({reason})")]
+    shown = (f"{data['ratio']:.2f} × ({data['dask_files_per_s']:.1f} / {data['local_files_per_s']:.1f} "
+             "files per second)")  # fmt: skip
+    return [Row("D1", what, shown, "≤ 1.30 ×", at_most(data["ratio"], 1.3), data)]
+
+
 # --- driver -------------------------------------------------------------------
 
 
@@ -478,6 +498,8 @@ def main() -> int:
         rows += bench_memory(sizes)
     if "B1" in ids:
         rows += bench_big_file(sizes)
+    if "D1" in ids:
+        rows += bench_cluster(args.quick)
 
     print(table(rows))
     if "numpy_gate_agreement" in meta:
