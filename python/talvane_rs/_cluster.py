@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import itertools
 import os
+import queue
+import threading
 import time
 from collections.abc import Callable
 from concurrent.futures import Future
@@ -20,10 +22,11 @@ import distributed
 
 from talvane_rs import __version__
 from talvane_rs._jobs import Job, Outcome
-from talvane_rs.cli import UsageError
+from talvane_rs.cli import StopSignals, UsageError
 
 STOP_GRACE = 10.0  # seconds a stop waits for the cancelled tasks under way to end
-POLL = 0.05  # seconds between two looks at the workers while waiting
+POLL = 0.05  # seconds between two looks at the workers, or the connection, while waiting
+NOTE_AFTER = 2.0  # seconds of waiting for the scheduler before saying so
 
 
 class Cancelled(Exception):
@@ -75,16 +78,42 @@ def first_line(e: BaseException) -> str:
     return f"{type(e).__name__}: {text}" if text else type(e).__name__
 
 
-def connect(address: str, notify: Callable[[str], None] | None) -> Any:
+def connect(address: str, notify: Callable[[str], None] | None, stop: StopSignals) -> Any:
     """A client of the scheduler at address whose workers can run talvane's jobs.
-    Raises UsageError, in one line, for an address that cannot be reached
-    (within distributed.comm.timeouts.connect) or workers that cannot run them."""
+    Raises UsageError, in one line, for an address that is not one, cannot be
+    reached (within distributed.comm.timeouts.connect), or whose workers cannot
+    run them; Stopped for a stop signal while it waits."""
+    from distributed.comm.addressing import parse_address, parse_host_port
+
     try:
-        client: Any = distributed.Client(address, set_as_default=False)
-    except (ValueError, TypeError) as e:
+        scheme, where = parse_address(address)
+        if scheme in ("tcp", "tls", "ws", "wss"):
+            parse_host_port(where)
+    except (ValueError, TypeError) as e:  # checked first: a client made of a bad address hangs when collected
         raise UsageError(f"--dask {address}: not a scheduler's address ({first_line(e)})") from None
-    except Exception as e:
-        raise UsageError(f"cannot reach the Dask scheduler at {address}: {first_line(e)}", status=1) from None
+    # Connected in a thread of its own, so that a signal stops the wait, which
+    # distributed retries until its connect timeout.
+    made: queue.SimpleQueue[tuple[Any, BaseException | None]] = queue.SimpleQueue()
+
+    def attempt() -> None:
+        try:
+            made.put((distributed.Client(address, set_as_default=False), None))
+        except BaseException as e:
+            made.put((None, e))
+
+    threading.Thread(target=attempt, name="talvane-connect", daemon=True).start()
+    started = time.monotonic()
+    while True:
+        try:
+            client, error = made.get(timeout=POLL)
+            break
+        except queue.Empty:
+            stop.check()
+            if notify is not None and started and time.monotonic() - started > NOTE_AFTER:
+                notify(f"note: waiting for the Dask scheduler at {address}")
+                started = 0.0
+    if error is not None:
+        raise UsageError(f"cannot reach the Dask scheduler at {address}: {first_line(error)}", status=1)
     try:
         check_workers(client, notify)
     except BaseException:
@@ -98,14 +127,16 @@ def check_workers(client: Any, notify: Callable[[str], None] | None) -> None:
     and workers running another version."""
     found = client.run(worker_version, on_error="return")
     if not found and notify is not None:
-        notify(f"the scheduler at {client.scheduler_info()['address']} has no workers yet: the files wait for some")
+        notify(f"note: the scheduler at {client.scheduler_info()['address']} has no workers yet: "
+               "the files wait for some")
     for worker, answer in sorted(found.items()):
         if isinstance(answer, BaseException):
             raise UsageError(f"the Dask worker at {worker} cannot run talvane's jobs ({first_line(answer)}); "
                              "pip install 'talvane_rs[dask]' there, the version this machine has", status=1)
     others = sorted({str(v) for v in found.values()} - {__version__})
     if others and notify is not None:
-        notify(f"workers run talvane_rs {', '.join(others)}, this machine {__version__}: outputs may differ")
+        notify(f"warning: workers run talvane_rs {', '.join(others)}, this machine {__version__}: "
+               "outputs may differ")
 
 
 class DaskBackend:

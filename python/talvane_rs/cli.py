@@ -790,16 +790,17 @@ def execute(
     """Plans and runs a request, in this process, in jobs local processes, or on
     the Dask cluster of client (a distributed.Client, or a scheduler's address
     to connect to for this run). Raises UsageError for a request that cannot
-    run. notify gets warnings about the run as a whole."""
+    run. notify gets notes and warnings about the run as a whole, marked
+    "note: " or "warning: "."""
     stop = StopSignals() if stop is None else stop  # not entered: no signal is caught
     planned = plan(request)
     pipes = any(j.src == STDIO or j.dst == STDIO for j in planned.jobs)
     remote = client is not None and not pipes  # standard input and output are this process's own
     local = in_process_stores(planned.jobs)
     if local and (remote or (jobs > 1 and len(planned.jobs) > 1)):
-        where = "the cluster's workers" if remote else "worker processes"
+        where, how = ("the cluster's workers", "--dask or a client") if remote else ("worker processes", "-j")
         raise UsageError(f"{local[0]}: {local[0].protocol}:// is this process's own, which {where} cannot see; "
-                         "run without " + ("a cluster" if remote else "-j"))
+                         f"run it here (without {how})")
     outcomes: list[Outcome] = []
 
     def record(outcome: Outcome) -> None:
@@ -812,21 +813,31 @@ def execute(
     for name in planned.skipped:
         record(Outcome(src=name, skipped=True))
     backend: Callable[[], Backend] | None = None
+    to_run = planned.jobs
     if remote and planned.jobs:
         from talvane_rs._cluster import DaskBackend, connect
 
         owned = isinstance(client, str)
-        cluster = connect(client, notify) if isinstance(client, str) else client
-        backend = lambda: DaskBackend(cluster, owned)  # noqa: E731
+        try:
+            cluster = connect(client, notify, stop) if isinstance(client, str) else client
+            backend = lambda: DaskBackend(cluster, owned)  # noqa: E731
+        except Stopped:
+            to_run = []  # stopped before any file was sent
     elif jobs > 1 and len(planned.jobs) > 1:
         backend = lambda: ProcessBackend(min(jobs, len(planned.jobs)))  # noqa: E731
-    run(planned.jobs, backend, progress and planned.folder, stop, record)
-    ran = {o.src for o in outcomes}
+    finished: list[Outcome] = []
+
+    def record_job(outcome: Outcome) -> None:
+        finished.append(outcome)
+        record(outcome)
+
+    run(to_run, backend, progress and planned.folder, stop, record_job)
+    ran = {o.src for o in finished}
     for job in planned.jobs:
         if job.name not in ran:
             record(Outcome(src=job.name, skipped=True))
-    if planned.combined is not None and any(not o.skipped for o in outcomes):
-        failure = write_combined(planned.combined, planned.fmt or "csv", planned.jobs, outcomes)
+    if planned.combined is not None and finished:
+        failure = write_combined(planned.combined, planned.fmt or "csv", planned.jobs, finished)
         if failure is not None:
             record(Outcome(src=str(planned.combined), error=failure))
     return Run(outcomes, planned.folder)
@@ -922,6 +933,12 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
             hint = INSTALL_HINT.format(extra="dask")
             print(f"{PROG}: {what} needs {join_names(missing)}: {hint}", file=sys.stderr)
             return 1
+    if address is not None:
+        import logging
+
+        # The run reports what befalls its files; the client's own log of a lost
+        # scheduler (tracebacks of its reconnection) would only bury that.
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
     settings = gate_settings(parser, args)
     request = Request(
         command=args.command, input=args.input, output=args.output, settings=settings, format=args.format,
@@ -934,7 +951,7 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream))
     try:
         result = execute(request, address, args.jobs or 1, progress=True, on_outcome=reporter, stop=stop,
-                         notify=lambda text: print(f"{PROG}: warning: {text}", file=sys.stderr))
+                         notify=lambda text: print(f"{PROG}: {text}", file=sys.stderr))
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return e.status
