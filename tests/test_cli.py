@@ -225,18 +225,20 @@ def wait_for(condition, what, seconds=60):
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
-@pytest.mark.parametrize("target", ["folder", "file"])
-def test_a_signal_stops_the_run_cleanly(tmp_path, signum, target):
+@pytest.mark.parametrize("target", ["folder", "file", "cluster"])
+def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
     # The signal comes once the first output is written: in a folder run with
     # most files still to do, in a single-file run while the plot is drawn.
     x = bursts(RATE, 6.0, [(0.5, 1.5), (3.0, 4.5)])
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
     out.mkdir()
-    for i in range(40 if target == "folder" else 1):
+    for i in range(1 if target == "file" else 40):
         sf.write(folder / f"{i:02}.wav", x, RATE)
     if target == "folder":
         args = ["gate", folder, "-o", out, "-j", 2, "--stream", 1]
+    elif target == "cluster":  # the workers are not in this run's session: cancelled, not signalled
+        args = ["gate", folder, "-o", out, "--dask", request.getfixturevalue("dask_cluster").address, "--stream", 1]
     else:
         args = ["gate", folder / "00.wav", "-o", out / "00.wav", "--plot", out / "00.png"]
     log = open(tmp_path / "log", "w+")
