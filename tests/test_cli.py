@@ -610,10 +610,17 @@ def test_folder_runs_count_what_they_pass_over(everyday, tmp_path, recursive):
     made = sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.*"))
     if recursive:
         assert made == ["a.wav", "sub/b.flac", "sub/deeper/c.wav"]
-        assert r.stderr.splitlines()[-1] == "3 done, 0 failed, 1 skipped"
+        assert r.stderr.splitlines()[-2:] == [
+            "talvane: note: passed over 1 file not taken for audio by its extension",
+            "3 done, 0 failed, 1 skipped",
+        ]
     else:
         assert made == ["a.wav"]
-        assert r.stderr.splitlines()[-1] == "1 done, 0 failed, 2 skipped"  # readme.txt and sub/
+        assert r.stderr.splitlines()[-2:] == [  # readme.txt and sub/
+            "talvane: note: passed over 1 file not taken for audio by its extension and 1 subfolder "
+            "(-r walks subfolders)",
+            "1 done, 0 failed, 2 skipped",
+        ]
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])

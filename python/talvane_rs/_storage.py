@@ -128,7 +128,7 @@ def listing(
             else:
                 skipped.append(str(Url(folder.protocol, name)))
         if not recursive:
-            skipped.extend(str(Url(folder.protocol, d)) for d in dirs)
+            skipped.extend(str(Url(folder.protocol, d)).rstrip("/") + "/" for d in dirs)
             return
         for d in dirs:
             walk(d)

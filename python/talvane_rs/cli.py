@@ -326,7 +326,7 @@ def folder_sources(src: Location, recursive: bool, exclude: list[Location]) -> t
             else:
                 skipped.append(str(here / name))
         if not recursive:
-            skipped.extend(str(here / d) for d in dirs)
+            skipped.extend(str(here / d) + os.sep for d in dirs)
             break
     return sources, skipped
 
@@ -811,7 +811,7 @@ def execute(
     for outcome in planned.errors:
         record(outcome)
     for name in planned.skipped:
-        record(Outcome(src=name, skipped=True))
+        record(Outcome(src=name, skipped=True, passed_over="subfolder" if name.endswith(("/", os.sep)) else "not audio"))
     backend: Callable[[], Backend] | None = None
     to_run = planned.jobs
     if remote and planned.jobs:
@@ -960,6 +960,9 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     if signum is not None:
         print(f"{PROG}: stopped by {signal.Signals(signum).name}", file=sys.stderr)
     if result.folder or signum is not None:
+        note = tally.passed_over_note(request.recursive)
+        if note is not None:
+            print(f"{PROG}: note: {note}", file=sys.stderr)
         print(tally, file=sys.stderr)
     if signum is not None:
         return 128 + signum
