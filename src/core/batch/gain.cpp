@@ -2,6 +2,7 @@
 #include "batch/gain.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "analysis/keep_mask.hpp"
@@ -65,6 +66,31 @@ void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(from - first),
                   out.begin() + static_cast<std::ptrdiff_t>(to - first), flags[t] != 0 ? 1.0f : attenuation);
     }
+}
+
+void window_gain_curve(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
+                       std::uint64_t first, std::uint64_t fade_len, const float* entry_gain, std::span<float> out) {
+    fill_window_gains(flags, window_len, attenuation, first, out);
+    const std::uint64_t n = out.size();
+    if (fade_len < 2 || n == 0) return;
+    if (std::isnan(attenuation)) {
+        ramp_gains(out, fade_len, entry_gain);
+        return;
+    }
+    std::vector<GainChange> changes;
+    if (entry_gain != nullptr && *entry_gain != out[0]) changes.push_back({0, *entry_gain, out[0]});
+    auto gain_of = [&](std::uint8_t flag) { return flag != 0 ? 1.0f : attenuation; };
+    // Window t starts at sample p of out; counted without t * window_len, which
+    // may not fit a word.
+    std::uint64_t t = first / window_len + 1;
+    std::uint64_t p = window_len - first % window_len;
+    for (; p < n && t < flags.size(); ++t) {
+        const float before = gain_of(flags[t - 1]), after = gain_of(flags[t]);
+        if (before != after) changes.push_back({p, before, after});
+        if (n - p <= window_len) break;
+        p += window_len;
+    }
+    write_ramps(changes, n, fade_len, [&](std::uint64_t at, float gain) { out[at] = gain; });
 }
 
 SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,

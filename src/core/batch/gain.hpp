@@ -30,6 +30,13 @@ void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* ent
 void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
                        std::uint64_t first, std::span<float> out);
 
+// fill_window_gains followed, when fade_len >= 2, by ramp_gains with entry_gain: the
+// same curve, found from the window flags rather than by comparing every pair of
+// samples, since the gain changes only where the flag does (a NaN attenuation,
+// which differs even from itself, takes the per-sample way).
+void window_gain_curve(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
+                       std::uint64_t first, std::uint64_t fade_len, const float* entry_gain, std::span<float> out);
+
 // List path: per-sample gains 1.0 / attenuation, ramps, products. Disabled:
 // a copy. Empty input gives an empty output without running the analysis.
 SampleBuffer apply_array_inner(const GateConfig& config, std::span<const float> samples,
