@@ -388,9 +388,9 @@ void streaming_agrees_with_plain(std::mt19937_64& rng) {
             combined.insert(combined.end(), chunk.begin(), chunk.end());
             const SampleBuffer expected = plain_chunk(config, context, last_gain, chunk, stream_rate);
             ChunkPlan plan = plan_chunk(config, state, chunk, stream_rate, false);
-            paths.lanes += plan.analysis.used_lane ? 1 : 0;
-            paths.keyed += plan.analysis.keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
-            paths.bounded += plan.analysis.first_flag > 0 ? 1 : 0;
+            paths.lanes += plan.analysis->used_lane ? 1 : 0;
+            paths.keyed += plan.analysis->keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
+            paths.bounded += plan.analysis->first_flag > 0 ? 1 : 0;
             reserve_context(state, plan);
             const SampleBuffer got = plan.output;
             commit_chunk(state, plan, chunk);

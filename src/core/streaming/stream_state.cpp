@@ -35,9 +35,9 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
         const std::uint64_t limit = context_limit(config, sample_rate);
         const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(c + n, limit));
         plan.limit = limit;
-        plan.analysis = std::move(state.spare);
-        analyse_stream(plan.analysis, config, state.cache, same_stream, context, chunk, sample_rate, c + n - keep);
-        const StreamAnalysis& a = plan.analysis;
+        plan.analysis = state.spare ? std::move(state.spare) : std::make_unique<StreamAnalysis>();
+        analyse_stream(*plan.analysis, config, state.cache, same_stream, context, chunk, sample_rate, c + n - keep);
+        const StreamAnalysis& a = *plan.analysis;
 
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
@@ -61,14 +61,14 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
 void reserve_context(StreamState& state, const ChunkPlan& plan) {
     if (!plan.context.with_chunk) return;
     state.context.reserve(plan.context.keep, static_cast<std::size_t>(plan.limit));
-    reserve_analysis(state.cache, plan.analysis, plan.limit);
+    reserve_analysis(state.cache, *plan.analysis, plan.limit);
 }
 
 void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept {
     const ContextPlan& cp = plan.context;
     if (cp.with_chunk) {
         state.context.replace(cp.old_len, chunk, cp.keep);
-        commit_analysis(state.cache, plan.analysis);
+        commit_analysis(state.cache, *plan.analysis);
         state.spare = std::move(plan.analysis);
     } else if (cp.keep == 0) {
         state.context.clear();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -18,7 +19,7 @@ struct StreamState {
     SlidingBuffer context;                     // newest input samples, oldest first
     std::optional<float> last_gain;            // gain of the last gated sample
     StreamCache cache;                         // derived data only
-    StreamAnalysis spare;                      // working buffers lent to each plan
+    std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
@@ -36,7 +37,7 @@ struct ChunkPlan {
     ContextPlan context;
     std::optional<float> last_gain;
     std::uint64_t limit = 0;        // context limit in samples
-    StreamAnalysis analysis;        // window_len 0 when no analysis ran
+    std::unique_ptr<StreamAnalysis> analysis;  // null when no analysis ran
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
