@@ -562,14 +562,19 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     if (keyed) {
         // Windows stay out of the keys while they were out or were smoothed afresh;
         // when that leaves many more out than this call's front, those between are
-        // put back.
-        const std::size_t from = g > 2 * front + 16 ? front : std::max(d, g);
-        const std::size_t erases = (g - f) + (from > g ? std::min(from, k) - g : 0);
-        const std::size_t inserts = (from < g ? g - from : 0) + (complete > std::max(k, from) ? complete - std::max(k, from) : 0);
-        if (erases + inserts <= budget) {
+        // put back, if the budget allows.
+        auto changes = [&](std::size_t from) {
+            const std::size_t erases = (g - f) + (from > g ? std::min(from, k) - g : 0);
+            const std::size_t inserts = (from < g ? g - from : 0) +
+                                        (complete > std::max(k, from) ? complete - std::max(k, from) : 0);
+            return erases + inserts;
+        };
+        std::size_t from = std::max(d, g);
+        if (g > 2 * front + 16 && changes(front) <= budget) from = front;
+        if (changes(from) <= budget) {
             a.keys = StreamAnalysis::Keys::kUpdate;
             a.settled_from = from;
-            a.changes = erases + inserts;
+            a.changes = changes(from);
             return;
         }
     }
@@ -596,6 +601,10 @@ void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t
 
 void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     const std::uint64_t w = a.window_len;
+    // Where the floor lay is a good guess whatever the windows: kept in any case.
+    cache.floor_known = true;
+    cache.floor_key = a.floor_key;
+    cache.hint = a.hint;
     if (a.dropped % w != 0) {
         cache.forget();
         return;
@@ -659,9 +668,6 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     cache.smoothed.replace(k, std::span<const float>(a.tail_smoothed).first(appended), kept);
     cache.count = kept;
     cache.window_len = w;
-    cache.floor_known = true;
-    cache.floor_key = a.floor_key;
-    cache.hint = a.hint;
 }
 
 }  // namespace talvane
