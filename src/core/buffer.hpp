@@ -59,9 +59,8 @@ struct BufferAllocator {
     }
 
     void deallocate(T* p, std::size_t n) noexcept {
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kFilledBelow) {
-            ::operator delete(p, bytes == 0 ? 1 : bytes);
+        if (n * sizeof(T) < kFilledBelow) {
+            ::operator delete(p);
         } else {
             std::free(p);
         }
