@@ -305,12 +305,14 @@ bool cache_holds(const StreamState& state, const GateConfig& config, std::span<c
     const std::vector<float> s = smooth_energies(e, config.smooth_alpha);
     const std::size_t d = dropped / w;
     if (cache.count != combined.size() / w - d) return false;
+    // Bit for bit, except that a NaN matches any NaN: the sign of a NaN made in
+    // the smoothing depends on which operand the compiled code adds first.
+    auto same = [](float a, float b) {
+        return std::isnan(a) ? std::isnan(b) : std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+    };
     const std::span<const float> e_cached = cache.energies.view(), s_cached = cache.smoothed.view();
-    if (!same_bits(std::vector<float>(e.begin() + static_cast<std::ptrdiff_t>(d), e.begin() + static_cast<std::ptrdiff_t>(d + cache.count)),
-                   std::vector<float>(e_cached.begin(), e_cached.end())) ||
-        !same_bits(std::vector<float>(s.begin() + static_cast<std::ptrdiff_t>(d), s.begin() + static_cast<std::ptrdiff_t>(d + cache.count)),
-                   std::vector<float>(s_cached.begin(), s_cached.end()))) {
-        return false;
+    for (std::size_t t = 0; t < cache.count; ++t) {
+        if (!same(e[t + d], e_cached[t]) || !same(s[t + d], s_cached[t])) return false;
     }
     if (!cache.keyed) return true;
     std::vector<std::uint32_t> held(cache.keys.sorted().begin(), cache.keys.sorted().end());

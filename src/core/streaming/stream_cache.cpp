@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -120,15 +121,18 @@ void tail_energies(std::vector<float>& out, std::span<const float> context, std:
 // from window j * step (the start of the call j calls later, if each drops step
 // windows). The chains are independent, so together they take about the time of
 // one. They stop once lane 0 has met and the last lane has met the one before it
-// (each later call finds where its own lane met), or at the lanes' reach. Gives
+// (each later call finds where its own lane met), or after `most` windows. Gives
 // lane 0's meeting window, kNone when it did not meet.
 std::size_t run_lanes(SmoothingAhead& made, std::span<const float> e, std::span<const float> s, float alpha,
-                      std::size_t step) {
+                      std::size_t step, std::size_t most) {
     constexpr std::size_t kL = SmoothingAhead::kLanes;
-    const std::size_t reach = std::min(e.size(), kLaneReach);
+    const std::size_t reach = std::min(e.size(), most);
     const std::size_t lanes = std::min(kL, (reach - 1) / step + 1);  // lanes that start within reach
     const std::size_t last_start = (lanes - 1) * step;
-    made.rows.resize(reach * kL);
+    // Lane by lane, so that a later call reads its lane from consecutive floats.
+    made.stride = reach;
+    made.values.resize(kL * reach);
+    float* values = made.values.data();
     float run[kL] = {};
     std::size_t meet0 = kNone, started = 0, next_start = 0, t = 0;
     bool last_met = lanes == 1;
@@ -139,13 +143,13 @@ std::size_t run_lanes(SmoothingAhead& made, std::span<const float> e, std::span<
             next_start += step;
         }
         for (std::size_t j = 0; j < kL; ++j) run[j] = smooth_step(run[j], alpha, energy);
-        std::copy(run, run + kL, made.rows.begin() + static_cast<std::ptrdiff_t>(t * kL));
+        for (std::size_t j = 0; j < kL; ++j) values[j * reach + t] = run[j];
         if (meet0 == kNone && bits(run[0]) == bits(s[t])) meet0 = t;
         if (!last_met && t >= last_start) last_met = bits(run[lanes - 1]) == bits(run[lanes - 2]);
         ++t;
         if (meet0 != kNone && last_met) break;
     }
-    made.rows.resize(t * kL);
+    made.length = t;
     made.step = lanes > 1 ? step : 0;
     made.next = 1;
     made.lanes = lanes;
@@ -419,7 +423,6 @@ std::uint64_t cleaning_reach(const GateConfig& config) {
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
                     std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
                     std::uint64_t dropped) {
-    constexpr std::size_t kL = SmoothingAhead::kLanes;
     const std::uint64_t w = window_length(config, sample_rate);
     a.window_len = w;
     a.dropped = dropped;
@@ -443,53 +446,81 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     // start; else lanes are made for the next calls' starts along with this one.
     const float alpha = config.smooth_alpha;
     const SmoothingAhead& ahead = cache.ahead;
-    a.fresh.clear();
+    a.own_fresh.clear();
+    a.fresh = {};
     a.meet = k;
     a.used_lane = false;
     a.made.step = 0;
     std::size_t t = 0;  // windows of [0, K) smoothed so far
     if (k > 0 && ahead.step > 0 && ahead.next < ahead.lanes) {
         // Lane j, until it meets lane j - 1, which the cache now holds; past the
-        // rows it goes on below like any run.
+        // lanes' length it goes on below like any run.
         const std::size_t j = ahead.next, offset = j * ahead.step;
-        const std::size_t rows = ahead.rows.size() / kL;
+        const float* lane = ahead.values.data() + j * ahead.stride;
+        const float* before = lane - ahead.stride;
         std::size_t u = offset;
-        while (u < rows && bits(ahead.rows[u * kL + j]) != bits(ahead.rows[u * kL + j - 1])) ++u;
-        a.fresh.resize(u - offset);
-        for (std::size_t i = offset; i < u; ++i) a.fresh[i - offset] = ahead.rows[i * kL + j];
+        while (u < ahead.length && bits(lane[u]) != bits(before[u])) ++u;
+        a.fresh = std::span<const float>(lane + offset, u - offset);
         t = u - offset;
-        if (u < rows) {
+        if (u < ahead.length) {
             a.meet = t;
             t = k;
         }
         a.used_lane = true;
     } else if (k >= kMinKeyed && aligned && d > 0) {
-        const std::size_t meet = run_lanes(a.made, cached_e, cached_s, alpha, d);
-        t = meet != kNone ? meet : a.made.rows.size() / kL;
-        a.fresh.resize(t);
-        for (std::size_t u = 0; u < t; ++u) a.fresh[u] = a.made.rows[u * kL];
+        // Run about as far as last time's lanes had to, with room to spare; a lane
+        // cut short goes on in its own call.
+        const std::size_t last = ahead.length;
+        const std::size_t most = std::min(kLaneReach, std::max<std::size_t>(80, last + last / 4 + 8));
+        const std::size_t meet = run_lanes(a.made, cached_e, cached_s, alpha, d, most);
+        t = meet != kNone ? meet : a.made.length;
+        a.fresh = std::span<const float>(a.made.values.data(), t);
         if (meet != kNone) {
             a.meet = meet;
             t = k;
         }
     }
+    if (t < k) {
+        // Lane 0 goes on one window at a time from where the lanes left it.
+        a.own_fresh.assign(a.fresh.begin(), a.fresh.end());
+    }
     float running = k > 0 ? cached_e[0] : a.tail_energies[0];
-    if (!a.fresh.empty()) running = a.fresh.back();  // where the lanes left lane 0
+    if (!a.fresh.empty()) running = a.fresh.back();  // where the lanes left off
     for (; t < k; ++t) {
         running = smooth_step(running, alpha, cached_e[t]);
         if (bits(running) == bits(cached_s[t])) {
             a.meet = t;
             break;
         }
-        a.fresh.push_back(running);
+        a.own_fresh.push_back(running);
     }
-    const bool met = a.meet < k;
-    if (met) running = cached_s[k - 1];
+    if (a.fresh.size() != a.meet) a.fresh = a.own_fresh;
+    if (a.meet < k) running = cached_s[k - 1];
     a.tail_smoothed.resize(a.tail_energies.size());
+    bool nan = reuse && cache.has_nan;
     for (std::size_t i = 0; i < a.tail_energies.size(); ++i) {
         running = smooth_step(running, alpha, a.tail_energies[i]);
         a.tail_smoothed[i] = running;
+        nan = nan || std::isnan(running);
     }
+    for (const float v : a.fresh) nan = nan || std::isnan(v);
+    // An addition of two NaNs gives one of them, and which one depends on the
+    // order the compiled code adds in, which differs from loop to loop; the sign
+    // it leaves decides where the NaN sorts for the floor. So a run with a NaN is
+    // redone whole by the analysis's own smoothing, which gives its very bits.
+    a.has_nan = nan;
+    if (nan) {
+        std::vector<float> energies(cached_e.begin(), cached_e.end());
+        energies.insert(energies.end(), a.tail_energies.begin(), a.tail_energies.end());
+        const std::vector<float> all = smooth_energies(energies, alpha);
+        a.own_fresh.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k));
+        std::copy(all.begin() + static_cast<std::ptrdiff_t>(k), all.end(), a.tail_smoothed.begin());
+        a.fresh = a.own_fresh;
+        a.meet = k;
+        a.used_lane = false;
+        a.made.step = 0;
+    }
+    const bool met = a.meet < k;
     const Smoothed s{a.fresh, cached_s, a.tail_smoothed, a.meet, k};
     const std::size_t n = s.size();
 
@@ -522,7 +553,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
             a.removed.insert(a.removed.end(), cache.keys.removed().begin(), cache.keys.removed().end());
             std::size_t size = a.added.size();
             a.added.resize(size + g + a.tail_smoothed.size());
-            for (std::size_t u = 0; u < a.meet; ++u) a.added[size++] = total_order_key(a.fresh[u]);
+            for (const float v : a.fresh) a.added[size++] = total_order_key(v);
             for (std::size_t u = a.meet; u < g; ++u) a.added[size++] = total_order_key(cached_s[u]);
             for (const float v : a.tail_smoothed) a.added[size++] = total_order_key(v);
             const std::span<const std::uint32_t> sorted = cache.keys.sorted();
@@ -668,6 +699,10 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     cache.smoothed.replace(k, std::span<const float>(a.tail_smoothed).first(appended), kept);
     cache.count = kept;
     cache.window_len = w;
+    cache.has_nan = false;
+    if (a.has_nan) {
+        for (const float v : cache.smoothed.view()) cache.has_nan = cache.has_nan || std::isnan(v);
+    }
 }
 
 }  // namespace talvane

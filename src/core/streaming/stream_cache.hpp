@@ -104,10 +104,12 @@ std::uint64_t cleaning_reach(const GateConfig& config);
 // and goes on from its last row if it has not met there.
 struct SmoothingAhead {
     static constexpr std::size_t kLanes = 8;
-    std::size_t step = 0;     // windows; 0 when nothing is held
-    std::size_t next = 0;     // the lane of the next call
-    std::size_t lanes = 0;    // lanes [next, lanes) are usable
-    std::vector<float> rows;  // rows[t * kLanes + j]: lane j at window t, from its start on
+    std::size_t step = 0;      // windows; 0 when nothing is held
+    std::size_t next = 0;      // the lane of the next call
+    std::size_t lanes = 0;     // lanes [next, lanes) are usable
+    std::size_t length = 0;    // windows [0, length) were run
+    std::size_t stride = 0;    // floats from one lane to the next in values
+    std::vector<float> values;  // values[j * stride + t]: lane j at window t, from its start on
 };
 
 // Results of the last analysis that the next call reuses. Derived data only: a call
@@ -138,6 +140,7 @@ struct StreamCache {
     bool floor_known = false;      // floor_key holds the last floor's lower key
     std::uint32_t floor_key = 0;
     FloorHint hint;                // for selections over all keys
+    bool has_nan = false;          // smoothed holds a NaN
     std::uint32_t quiet_calls = 0;  // calls in a row that changed few values, while not keyed
     std::uint32_t patience = 0;     // such calls needed before the keys are built (again)
     SmoothingAhead ahead;
@@ -163,11 +166,13 @@ struct StreamAnalysis {
     std::size_t reused = 0;            // K: windows [0, K) came from the cache
     std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on
                                        // the cached values stand
-    std::vector<float> fresh;          // smoothed values of windows [0, meet)
+    std::span<const float> fresh;      // smoothed values of windows [0, meet): a lane's, or own_fresh
+    std::vector<float> own_fresh;
     std::vector<float> tail_energies;  // windows [K, n)
     std::vector<float> tail_smoothed;
     std::uint32_t floor_key = 0;       // the lower key of this floor
     FloorHint hint;
+    bool has_nan = false;              // the smoothing was redone whole for a NaN
 
     // How the cache's keys follow (decided here, carried out by commit_analysis).
     enum class Keys { kDrop, kUpdate, kBuild } keys = Keys::kDrop;
