@@ -146,7 +146,7 @@ void changed_selection_matches_sort(std::mt19937_64& rng) {
             removed.push_back(kept[at]);
             kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(at));
         }
-        std::vector<std::uint32_t> added(std::uniform_int_distribution<std::size_t>(kept.empty() ? 2 : 0, 100)(rng));
+        std::vector<std::uint32_t> added(std::uniform_int_distribution<std::size_t>(kept.size() < 2 ? 2 : 0, 100)(rng));
         for (auto& k : added) k = key();
         std::vector<std::uint32_t> all(kept);
         all.insert(all.end(), added.begin(), added.end());
@@ -155,7 +155,11 @@ void changed_selection_matches_sort(std::mt19937_64& rng) {
         const std::size_t hi = lo + (round % 2);
         const std::uint32_t pivot = round % 4 == 0 ? key() : all[std::min(all.size() - 1, lo + rng() % 5)];
         std::vector<std::uint32_t> scratch;
-        const RankedKeys found = select_changed(sorted, removed, added, lo, hi, pivot, scratch);
+        std::size_t rank = round % 5 == 0 ? rng() % (sorted.size() + 2)
+                                          : static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), pivot) - sorted.begin());
+        const RankedKeys found = select_changed(sorted, removed, added, lo, hi, pivot, rank, scratch);
+        CHECK(rank == static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), found.low) - sorted.begin()),
+              "rank of the floor's key not given back (round %d)", round);
         CHECK(found.low == all[lo] && found.high == all[hi], "changed selection differs (round %d)", round);
     }
 }

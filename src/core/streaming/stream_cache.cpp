@@ -308,11 +308,29 @@ namespace {
 // [va, vb]: the sorted keys there less the removed ones, and the added keys there
 // (few when the range spans few ranks), merged in order up to rank hi. `scratch`
 // holds the added keys in range. Gives false when the ranks lie outside.
+// Sorted keys below va and at most vb, from ranks known to hold va and vb (or
+// kNone): a few steps over copies of them, else a search.
+std::size_t first_of(std::span<const std::uint32_t> sorted, std::uint32_t va, std::size_t at) noexcept {
+    if (at == kNone) return rank_below(sorted, va);
+    for (std::size_t steps = 0; at > 0 && sorted[at - 1] == va; --at) {
+        if (++steps == 32) return rank_below(sorted, va);
+    }
+    return at;
+}
+std::size_t past_last(std::span<const std::uint32_t> sorted, std::uint32_t vb, std::size_t at) noexcept {
+    if (vb == std::numeric_limits<std::uint32_t>::max()) return sorted.size();
+    if (at == kNone) return rank_below(sorted, vb + 1);
+    for (std::size_t steps = 0; at < sorted.size() && sorted[at] == vb; ++at) {
+        if (++steps == 32) return rank_below(sorted, vb + 1);
+    }
+    return at;
+}
+
+// start is the number of sorted keys below va, end the number at most vb.
 bool select_in_range(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
-                     std::span<const std::uint32_t> added, std::uint32_t va, std::uint32_t vb, std::size_t lo,
-                     std::size_t hi, std::vector<std::uint32_t>& scratch, RankedKeys& found) {
-    const std::size_t start = rank_below(sorted, va);
-    const std::size_t end = vb == std::numeric_limits<std::uint32_t>::max() ? sorted.size() : rank_below(sorted, vb + 1);
+                     std::span<const std::uint32_t> added, std::uint32_t va, std::uint32_t vb, std::size_t start,
+                     std::size_t end, std::size_t lo, std::size_t hi, std::vector<std::uint32_t>& scratch,
+                     RankedKeys& found) {
     std::size_t below = start;  // keys of U below va
     std::uint32_t gone[8];
     std::size_t n_gone = 0;
@@ -375,17 +393,30 @@ bool select_in_range(std::span<const std::uint32_t> sorted, std::span<const std:
 
 RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
                           std::span<const std::uint32_t> added, std::size_t lo, std::size_t hi,
-                          std::uint32_t pivot, std::vector<std::uint32_t>& scratch) {
+                          std::uint32_t pivot, std::size_t& rank, std::vector<std::uint32_t>& scratch) {
     constexpr std::uint32_t kLargest = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n = sorted.size();
+    // The pivot's rank, from last time's when it still holds: a search over keys
+    // that have left the processor's caches costs a miss per step.
+    const bool known = rank <= n && (rank == 0 || sorted[rank - 1] < pivot) && (rank == n || sorted[rank] >= pivot);
+    const std::size_t r0 = known ? rank : rank_below(sorted, pivot);
+    RankedKeys found;
+    auto found_at = [&](std::size_t start, std::size_t end) {
+        // The lower key's rank for the next call: among the range, or searched.
+        std::size_t at = start;
+        while (at < end && sorted[at] < found.low) ++at;
+        rank = at < end || end == n ? at : rank_below(sorted, found.low);
+        return found;
+    };
+
     // First the keys within kWide ranks of sorted around the pivot: when the ranks
     // lo and hi of U fall among them, one pass over the changes finds them.
     constexpr std::size_t kWide = 4;
-    const std::size_t r0 = rank_below(sorted, pivot);
-    RankedKeys found;
-    if (select_in_range(sorted, removed, added, r0 > kWide ? sorted[r0 - kWide] : 0,
-                        sorted.size() > r0 + kWide ? sorted[r0 + kWide] : kLargest, lo, hi, scratch, found)) {
-        return found;
-    }
+    std::uint32_t va = r0 > kWide ? sorted[r0 - kWide] : 0;
+    std::uint32_t vb = n > r0 + kWide ? sorted[r0 + kWide] : kLargest;
+    std::size_t start = r0 > kWide ? first_of(sorted, va, r0 - kWide) : 0;
+    std::size_t end = past_last(sorted, vb, n > r0 + kWide ? r0 + kWide : kNone);
+    if (select_in_range(sorted, removed, added, va, vb, start, end, lo, hi, scratch, found)) return found_at(start, end);
 
     // Else a range found by counting: at most lo keys of U below va, at least
     // hi + 1 at or below vb. The key of sorted at rank lo - added_below has at
@@ -393,23 +424,27 @@ RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const
     // pivot on, hi + 1 keys of U are reached (q is U's keys below the pivot).
     const std::size_t added_below = count_below(added, pivot);
     const std::size_t q = r0 - count_below(removed, pivot) + added_below;
-    std::uint32_t va = 0;
-    std::size_t end = 0;
+    std::size_t last = 0;
     if (q <= lo) {
         va = pivot;
-        end = r0 + (hi - q) + removed.size() + 1;
+        start = r0;
+        last = r0 + (hi - q) + removed.size();
     } else {
         va = lo >= added_below ? sorted[lo - added_below] : 0;
-        end = r0 + removed.size() + 1;
+        start = lo >= added_below ? first_of(sorted, va, lo - added_below) : 0;
+        last = r0 + removed.size();
     }
-    const std::uint32_t vb = end >= sorted.size() ? kLargest : sorted[end - 1];
-    if (select_in_range(sorted, removed, added, va, vb, lo, hi, scratch, found)) return found;
+    vb = last < n ? sorted[last] : kLargest;
+    end = past_last(sorted, vb, last < n ? last : kNone);
+    if (select_in_range(sorted, removed, added, va, vb, start, end, lo, hi, scratch, found)) return found_at(start, end);
     // Many removed keys in range: all of U, sorted.
     scratch.assign(sorted.begin(), sorted.end());
     for (const std::uint32_t k : removed) scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(rank_below(scratch, k)));
     scratch.insert(scratch.end(), added.begin(), added.end());
     std::sort(scratch.begin(), scratch.end());
-    return RankedKeys{scratch[lo], scratch[hi]};
+    found = RankedKeys{scratch[lo], scratch[hi]};
+    rank = rank_below(sorted, found.low);
+    return found;
 }
 
 std::uint64_t cleaning_reach(const GateConfig& config) {
@@ -560,11 +595,13 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
             const std::uint32_t pivot = cache.floor_known ? cache.floor_key
                                         : sorted.empty()   ? 0
                                                            : sorted[std::min(ranks.lo, sorted.size() - 1)];
-            found = select_changed(sorted, a.removed, a.added, ranks.lo, ranks.hi, pivot, a.scratch);
+            a.floor_rank = cache.floor_rank;
+            found = select_changed(sorted, a.removed, a.added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
         } else {
             a.scratch.resize(n);
             for (std::size_t u = 0; u < n; ++u) a.scratch[u] = total_order_key(s[u]);
             found = hinted_select(a.scratch, ranks.lo, ranks.hi, a.hint);
+            a.floor_rank = kNone;
         }
         floor = interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
         a.floor_key = found.low;
@@ -635,6 +672,7 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     // Where the floor lay is a good guess whatever the windows: kept in any case.
     cache.floor_known = true;
     cache.floor_key = a.floor_key;
+    cache.floor_rank = a.floor_rank;
     cache.hint = a.hint;
     if (a.dropped % w != 0) {
         cache.forget();

@@ -81,10 +81,12 @@ float hinted_noise_floor(std::span<const float> smoothed, float percentile, Floo
 // pivot (any key; the closer to the answer, the fewer keys are ordered) leaves a
 // few ranks of sorted and the added keys in their range to order, so the cost
 // follows the number of changes and the pivot's distance, not the size of sorted.
-// `scratch` is working storage.
+// `rank` is where the pivot may lie in sorted (checked; searched for when wrong)
+// and becomes where the lower key found lies, for the next call. `scratch` is
+// working storage.
 RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
                           std::span<const std::uint32_t> added, std::size_t lo, std::size_t hi,
-                          std::uint32_t pivot, std::vector<std::uint32_t>& scratch);
+                          std::uint32_t pivot, std::size_t& rank, std::vector<std::uint32_t>& scratch);
 
 // How many windows before a window the four cleaning passes can look back to
 // decide its keep flag, saturated at the largest word: short-run removal looks
@@ -139,6 +141,7 @@ struct StreamCache {
     std::size_t fresh = 0;         // windows [0, fresh) are not in keys
     bool floor_known = false;      // floor_key holds the last floor's lower key
     std::uint32_t floor_key = 0;
+    std::size_t floor_rank = 0;    // where floor_key lay among the sorted keys, if still so
     FloorHint hint;                // for selections over all keys
     bool has_nan = false;          // smoothed holds a NaN
     std::uint32_t quiet_calls = 0;  // calls in a row that changed few values, while not keyed
@@ -171,6 +174,7 @@ struct StreamAnalysis {
     std::vector<float> tail_energies;  // windows [K, n)
     std::vector<float> tail_smoothed;
     std::uint32_t floor_key = 0;       // the lower key of this floor
+    std::size_t floor_rank = 0;        // its place among the settled keys' sorted ones
     FloorHint hint;
     bool has_nan = false;              // the smoothing was redone whole for a NaN
 
