@@ -31,13 +31,14 @@ CASES = {
     "10 s": (10000, {}, "speech", CHUNK),
     "30 s": (30000, {}, "speech", CHUNK),
     # Worst cases: every cleaning count at the largest word (the passes run over
-    # the whole context); a signal whose windows jump in level at random, so that
-    # the floor and threshold move on every call; chunks off the window grid (the
-    # windows are laid anew each call, nothing is reused); smoothing that never
-    # meets its old values (alpha 0 keeps the first window's energy throughout).
+    # the whole context); a tone whose level rises by the same factor every window,
+    # with twice the floor inside the threshold limits, so that the floor and the
+    # threshold change on every call; chunks off the window grid (the windows are
+    # laid anew each call, nothing is reused); smoothing that never meets its old
+    # values (alpha 0 keeps the first window's energy throughout).
     "3 s, counts 2**64-1": (3000, {k: U64_MAX for k in ("min_voice_windows", "max_silence_gap_windows",
                                                           "pad_voice_windows", "pass_windows")}, "speech", CHUNK),
-    "3 s, floor moves every call": (3000, {}, "jumps", CHUNK),
+    "3 s, threshold changes every call": (3000, {}, "rising", CHUNK),
     "3 s, 100-sample chunks": (3000, {}, "speech", 100),
     "3 s, smooth_alpha 0": (3000, {"smooth_alpha": 0.0}, "speech", CHUNK),
 }
@@ -55,9 +56,12 @@ def worker() -> None:
     from talvane_rs import StreamingEnergyTalvane
 
     speech = signals.speech_in_noise(120, RATE)
-    rng = np.random.default_rng(7)
-    levels = np.repeat(10.0 ** rng.uniform(-3.5, -0.5, len(speech) // CHUNK), CHUNK).astype(np.float32)
-    sources = {"speech": speech, "jumps": rng.standard_normal(len(levels)).astype(np.float32) * levels}
+    # 0.0063 rising by 0.05 % a window: twice the floor goes from about 0.009 to
+    # 0.03 over the context and the timed calls.
+    windows = len(speech) // CHUNK
+    levels = np.repeat(0.0063 * 1.0005 ** np.arange(windows), CHUNK)
+    rising = (np.sin(0.3 * np.arange(windows * CHUNK)) * levels).astype(np.float32)
+    sources = {"speech": speech, "rising": rising}
     print(json.dumps({"module": sys.modules["talvane_rs"].__file__}), flush=True)
     for line in sys.stdin:
         case, calls = line.rstrip("\n").split("|")
