@@ -34,7 +34,7 @@ import talvane_rs  # noqa: E402
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "A1", "B1", "D1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "A1", "B1", "D1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -45,16 +45,17 @@ class Sizes:
     peer_seconds: float  # P6 and the stream source, at 16 kHz
     big_repeats: int
     small_repeats: int
-    stream_chunks: int  # timed chunks per context length in P5
+    stream_chunks: int  # timed chunks per context length in P5 and P8
     peer_budget_s: float  # a slow peer stops repeating after this long (at least 3 runs)
     file_seconds: float  # B1, a 48 kHz 16-bit WAV through the command line
     file_repeats: int
+    streams: int  # P9
 
 
-FULL = Sizes(600, 60, 600, big_repeats=11, small_repeats=21, stream_chunks=500, peer_budget_s=30,
-             file_seconds=3600, file_repeats=5)
-QUICK = Sizes(60, 10, 60, big_repeats=3, small_repeats=5, stream_chunks=50, peer_budget_s=5,
-              file_seconds=60, file_repeats=3)
+FULL = Sizes(600, 60, 600, big_repeats=11, small_repeats=21, stream_chunks=2000, peer_budget_s=30,
+             file_seconds=3600, file_repeats=5, streams=10000)
+QUICK = Sizes(60, 10, 60, big_repeats=3, small_repeats=5, stream_chunks=200, peer_budget_s=5,
+              file_seconds=60, file_repeats=3, streams=1000)
 
 
 @dataclasses.dataclass
@@ -170,47 +171,142 @@ def bench_list(x16: np.ndarray, sizes: Sizes) -> list[Row]:
 # --- P5: one streaming chunk against one analysis of context plus chunk ------
 
 
-def bench_stream(x16: np.ndarray, context_ms: int, chunks: int) -> Row:
-    progress(f"P5 ({context_ms} ms)")
-    rate, chunk = 16000, 160
+def filled_stream(x16: np.ndarray, context_ms: int, chunk: int = 160) -> tuple[StreamingEnergyTalvane, int]:
+    """A stream at 16 kHz whose context is full, and the sample position it reached."""
+    rate = 16000
     stream = StreamingEnergyTalvane(stream_context_ms=context_ms)
-    gate = EnergyTalvane(stream_context_ms=context_ms)
     limit = rate * context_ms // 1000
-    fill = -(-limit // chunk)
-    if len(x16) < (fill + chunks + 1) * chunk:
-        raise ValueError("the stream source is too short for this context")
     pos = 0
-    for _ in range(fill):
+    for _ in range(-(-limit // chunk)):
         stream.process_chunk(x16[pos : pos + chunk], rate, False)
         pos += chunk
     if stream.context_len() != limit:
         raise RuntimeError(f"context holds {stream.context_len()} samples, expected {limit}")
+    return stream, pos
 
-    # The analysis runs over what the stream sees: its context followed by the chunk.
-    times: tuple[list, list] = ([], [])
+
+def chunk_views(x: np.ndarray, start: int, chunk: int, count: int) -> list[np.ndarray]:
+    """Consecutive chunks of x from `start`, cut before any timing."""
+    return [x[start + i * chunk : start + (i + 1) * chunk] for i in range(count)]
+
+
+def time_turns(calls: list[Callable], turns: int) -> list[float]:
+    """Median time of each call over `turns` turns, the calls timed in turn (the
+    order rotating), each turn's calls made with that turn's index; the first
+    turn is a warm-up."""
+    times: list[list[float]] = [[] for _ in calls]
     collecting = gc.isenabled()
     gc.disable()
     try:
-        for i in range(chunks + 1):
-            piece = x16[pos : pos + chunk]
-            combined = x16[pos - limit : pos + chunk]
-            calls = (lambda: stream.process_chunk(piece, rate, False),
-                     lambda: gate.compute_keep_mask_array(combined, rate))
-            for side in (0, 1) if i % 2 == 0 else (1, 0):
+        for i in range(turns + 1):
+            for k in range(len(calls)):
+                side = (k + i) % len(calls)
                 t0 = time.perf_counter()
-                result = calls[side]()
+                result = calls[side](i)
                 elapsed = time.perf_counter() - t0
                 del result
-                if i:  # the first pair is the warm-up
+                if i:
                     times[side].append(elapsed)
-            pos += chunk
     finally:
         if collecting:
             gc.enable()
-    timing = Timing(statistics.median(times[0]), statistics.median(times[1]), chunks)
+    return [statistics.median(t) for t in times]
+
+
+def bench_stream(x16: np.ndarray, context_ms: int, chunks: int, target: float) -> Row:
+    progress(f"P5 ({context_ms} ms)")
+    rate, chunk = 16000, 160
+    gate = EnergyTalvane(stream_context_ms=context_ms)
+    stream, start = filled_stream(x16, context_ms, chunk)
+    limit = stream.context_len()
+    if len(x16) < start + (chunks + 1) * chunk:
+        raise ValueError("the stream source is too short for this context")
+    # The analysis runs over what the stream sees: its context followed by the chunk.
+    pieces = chunk_views(x16, start, chunk, chunks + 1)
+    combined = [x16[start + i * chunk - limit : start + (i + 1) * chunk] for i in range(chunks + 1)]
+    method, baseline = time_turns([lambda i: stream.process_chunk(pieces[i], rate, False),
+                                   lambda i: gate.compute_keep_mask_array(combined[i], rate)], chunks)
     what = f"process_chunk (10 ms) / compute_keep_mask_array(context + chunk), stream_context_ms {context_ms}"
-    return ratio_row("P5", what, timing, 0.25,
+    return ratio_row("P5", what, Timing(method, baseline, chunks), target,
                      context_ms=context_ms, context_samples=limit, chunk_samples=chunk)
+
+
+def bench_stream_scaling(x16: np.ndarray, chunks: int) -> list[Row]:
+    """One 10 ms chunk on a full 3 s and 30 s context against the same on 100 ms,
+    the three streams fed the same chunks in turn."""
+    progress("P5 (context lengths)")
+    rate, chunk = 16000, 160
+    contexts = (100, 3000, 30000)
+    streams = [filled_stream(x16, ms, chunk)[0] for ms in contexts]
+    start = (rate * max(contexts) // 1000 // chunk + 1) * chunk
+    if len(x16) < start + (chunks + 1) * chunk:
+        raise ValueError("the stream source is too short for this context")
+    pieces = chunk_views(x16, start, chunk, chunks + 1)
+    medians = time_turns([lambda i, s=s: s.process_chunk(pieces[i], rate, False) for s in streams], chunks)
+    rows = []
+    for ms, median, target in ((3000, medians[1], 1.2), (30000, medians[2], 1.5)):
+        rows.append(ratio_row("P5", f"process_chunk (10 ms), stream_context_ms {ms} / the same at 100",
+                              Timing(median, medians[0], chunks), target, context_ms=ms,
+                              per_chunk_us=median * 1e6, per_chunk_100ms_us=medians[0] * 1e6))
+    return rows
+
+
+# --- P8: a 10 ms chunk against the WebRTC voice detector's 10 ms frame ---------
+
+
+def bench_webrtc_frame(x16: np.ndarray, chunks: int) -> list[Row]:
+    progress("P8")
+    rate, chunk = 16000, 160
+    try:
+        import webrtcvad
+
+        vad = webrtcvad.Vad(2)
+    except Exception as e:  # reported, not fatal
+        reason = f"{type(e).__name__}: {e}".splitlines()[0][:100]
+        return [Row("P8", "process_chunk / webrtcvad per 10 ms", f"unavailable ({reason})")]
+    stream, start = filled_stream(x16, 3000, chunk)
+    if len(x16) < start + (chunks + 1) * chunk:
+        raise ValueError("the stream source is too short")
+    pieces = chunk_views(x16, start, chunk, chunks + 1)
+    # Its best case: frames already 16-bit PCM bytes; then from the same float32
+    # chunks, the conversion counted.
+    pcm = (np.clip(x16[start : start + (chunks + 1) * chunk], -1.0, 1.0) * 32767.0).astype(np.int16)
+    frames = [pcm[i * chunk : (i + 1) * chunk].tobytes() for i in range(chunks + 1)]
+    ours, from_int16, from_float = time_turns([
+        lambda i: stream.process_chunk(pieces[i], rate, False),
+        lambda i: vad.is_speech(frames[i], rate),
+        lambda i: vad.is_speech((np.clip(pieces[i], -1.0, 1.0) * 32767.0).astype(np.int16).tobytes(), rate),
+    ], chunks)
+    what = "process_chunk (10 ms, stream_context_ms 3000) / webrtcvad.is_speech (mode 2) per 10 ms frame"
+    return [
+        ratio_row("P8", f"{what}, from 16-bit PCM bytes", Timing(ours, from_int16, chunks), 0.8),
+        Row("P8", f"{what}, from float32 (its conversion counted)", f"{ours / from_float:.2f} ×",
+            raw={"method_median_s": ours, "baseline_median_s": from_float, "runs": chunks,
+                 "ratio": ours / from_float}),
+    ]
+
+
+# --- P9: many streams in one process -----------------------------------------
+
+
+def bench_many_streams(sizes: Sizes) -> list[Row]:
+    progress(f"P9 ({sizes.streams} streams)")
+    command = [sys.executable, os.path.join(HERE, "many_streams.py"), "--streams", str(sizes.streams)]
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=1800)
+    try:
+        data = json.loads(proc.stdout.strip().splitlines()[-1])
+    except (IndexError, json.JSONDecodeError):
+        data = {"error": (proc.stderr.strip().splitlines() or ["no output"])[-1][:100]}
+    what = f"{sizes.streams} streams at 16 kHz, 3 s contexts, fed round-robin in 10 ms chunks"
+    if "error" in data:
+        return [Row("P9", what, f"unavailable ({data['error']})", raw=data)]
+    ratio = data["memory_ratio"]
+    return [
+        Row("P9", f"{what}: CPU seconds per stream-hour", f"{data['cpu_s_per_stream_hour']:.2f} s", raw=data),
+        Row("P9", f"{what}: resident memory per stream / its context buffer",
+            f"{ratio:.2f} × ({data['resident_bytes_per_stream'] / 1e3:.0f} kB)", "≤ 1.60 ×", at_most(ratio, 1.6),
+            raw=data),
+    ]
 
 
 # --- P6: real-time factors against peer tools --------------------------------
@@ -478,7 +574,7 @@ def main() -> int:
     t0 = time.perf_counter()
     x48 = signals.speech_in_noise(sizes.big_seconds, 48000) if ids & {"P1", "P2", "P3", "A1"} else None
     x16 = None
-    if ids & {"P4", "P5", "P6"}:
+    if ids & {"P4", "P5", "P6", "P8"}:
         x16 = signals.speech_in_noise(max(sizes.peer_seconds, sizes.list_seconds), 16000)
     meta["signal_seconds"] = time.perf_counter() - t0
 
@@ -489,13 +585,18 @@ def main() -> int:
     if "P4" in ids:
         rows += bench_list(x16, sizes)
     if "P5" in ids:
-        rows += [bench_stream(x16, context_ms, sizes.stream_chunks) for context_ms in (3000, 30000)]
+        rows += [bench_stream(x16, ms, sizes.stream_chunks, target) for ms, target in ((3000, 0.2), (30000, 0.03))]
+        rows += bench_stream_scaling(x16, sizes.stream_chunks)
     if "P6" in ids:
         peer_input = x16[: int(sizes.peer_seconds * 16000)]
         meta["numpy_gate_agreement"] = numpy_gate_agreement(peer_input)
         rows += bench_peers(peer_input, sizes)
     if "P7" in ids:
         rows += bench_memory(sizes)
+    if "P8" in ids:
+        rows += bench_webrtc_frame(x16, sizes.stream_chunks)
+    if "P9" in ids:
+        rows += bench_many_streams(sizes)
     if "B1" in ids:
         rows += bench_big_file(sizes)
     if "D1" in ids:

@@ -19,6 +19,7 @@
 #include "analysis/keep_mask.hpp"
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
+#include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
 
 namespace {
@@ -387,6 +388,41 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
     if (!state.stream_rate.has_value()) check(context.empty() && !state.last_gain.has_value(), "idle state");
 }
 
+// What the stream keeps for the next call, against the rules: the context's whole
+// windows hold the energies of context + chunk as analysed and the smoothed values
+// that analysis gave them (from its own start), and the keys are those of the
+// smoothed values past the fresh front.
+void check_cache(const talvane::StreamCache& cache, const GateConfig& config, std::span<const float> combined,
+                 std::size_t dropped, std::uint64_t rate) {
+    if (cache.count == 0) return;
+    const std::uint64_t w = talvane::window_length(config, rate);
+    check(cache.window_len == w && dropped % w == 0, "cache kept across misaligned windows");
+    const std::vector<float> e = reference_energies(combined, w);
+    std::vector<float> s(e.size());
+    float running = e.empty() ? 0.0f : e[0];
+    for (std::size_t t = 0; t < e.size(); ++t) s[t] = running = (1.0f - config.smooth_alpha) * running + config.smooth_alpha * e[t];
+    const std::size_t d = dropped / w;
+    check(cache.count == combined.size() / w - d, "cached window count");
+    for (std::size_t t = 0; t < cache.count; ++t) {
+        check(same_value(cache.energies.view()[t], e[t + d]), "cached energy", t);
+        check(same_value(cache.smoothed.view()[t], s[t + d]), "cached smoothed value", t);
+    }
+    if (!cache.keyed) return;
+    std::vector<std::uint32_t> held(cache.keys.sorted().begin(), cache.keys.sorted().end());
+    check(std::is_sorted(held.begin(), held.end()), "settled keys out of order");
+    for (const std::uint32_t k : cache.keys.removed()) {
+        const auto it = std::find(held.begin(), held.end(), k);
+        check(it != held.end(), "removed key not held");
+        held.erase(it);
+    }
+    held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
+    std::sort(held.begin(), held.end());
+    std::vector<std::uint32_t> expected;
+    for (std::size_t t = cache.fresh; t < cache.count; ++t) expected.push_back(total_order_key(cache.smoothed.view()[t]));
+    std::sort(expected.begin(), expected.end());
+    check(held == expected, "settled keys are not the smoothed values past the front");
+}
+
 void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<const float> pool) {
     talvane::StreamState state;
     StreamModel model;
@@ -446,17 +482,6 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
             try {
                 if (in.ConsumeBool()) {
                     talvane::ChunkPlan plan = talvane::plan_chunk(config, state, chunk, rate, is_last);
-                    if (plan.window_len != 0) {
-                        // The energies the analysis ran on, however they were come by
-                        // (cached windows included), are those of context + chunk.
-                        std::vector<float> combined = same ? model.context : std::vector<float>{};
-                        combined.insert(combined.end(), chunk.begin(), chunk.end());
-                        const std::vector<float> e = reference_energies(combined, plan.window_len);
-                        check(plan.energies.size() == e.size(), "chunk energy count");
-                        for (std::size_t t = 0; t < e.size(); ++t) {
-                            check(same_value(plan.energies[t], e[t]), "chunk energy", t);
-                        }
-                    }
                     talvane::reserve_context(state, plan);
                     out = plan.output;  // a copy: the commit may take the plan's buffers
                     talvane::commit_chunk(state, plan, chunk);
@@ -482,6 +507,9 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
             }
             if (!is_last && gated) {
                 check(state.context.size() <= talvane::context_limit(config, rate), "context over its limit");
+                std::vector<float> combined = same ? model.context : std::vector<float>{};
+                combined.insert(combined.end(), chunk.begin(), chunk.end());
+                check_cache(state.cache, config, combined, combined.size() - state.context.size(), rate);
             }
             model = std::move(next);
         }

@@ -203,6 +203,25 @@ def seeds():
     s.stream(500, (1000, 300), [(n, n, n % 3 == 0, False, n % 2 == 0) for n in range(1, 24)])
     yield "stream_one_sample_windows", s
 
+    # A full context of hundreds of windows fed whole windows: smoothing lanes, kept
+    # keys and the bounded cleaning passes serve these calls.
+    s = Seed()
+    s.config(counts={"window_ms": ONE, "stream_context_ms": (UP_TO_5000, 300)})
+    s.int_in_range(0, 3, MODE_STREAM)
+    s.samples(8192, speech_pattern(64, 4), scale=3)
+    calls = [(400, 0, False, False, True)] + [(1 + n % 3, 500 + 37 * n, False, False, n % 2 == 0) for n in range(22)]
+    s.stream(8192, (1000, 8000), calls)
+    yield "stream_1k_full_context_whole_windows", s
+
+    s = Seed()
+    s.config(counts={"stream_context_ms": (UP_TO_5000, 2000), "pass_windows": (SMALL, 2)})
+    s.int_in_range(0, 3, MODE_STREAM)
+    s.samples(8192, speech_pattern(64, 5), scale=3)
+    calls = [(2000, 0, False, False, True)] + [(10 * (1 + n % 2), 2100 + 61 * n, False, False, n % 3 == 0)
+                                               for n in range(23)]
+    s.stream(8192, (1000, 16000), calls)
+    yield "stream_1k_10ms_windows_full_context", s
+
     s = Seed()
     s.config()
     s.int_in_range(0, 3, MODE_RAMP)

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -14,8 +15,11 @@
 
 namespace talvane {
 
-// Result buffers. allocate() always returns zeroed storage (calloc, which for large
-// sizes maps fresh pages the kernel has already cleared, so no fill pass is made),
+// Result buffers. allocate() always returns zeroed storage (calloc for large sizes,
+// which maps fresh pages the kernel has already cleared, so no fill pass is made;
+// operator new and a fill for small ones, which the allocator's per-thread cache
+// serves faster than calloc, and which compilers do not merge back into calloc as
+// they do malloc followed by a fill),
 // and construct() without arguments leaves an element as it is, so sizing a
 // buffer costs nothing. What that leaves in the elements is only promised by
 // zeroed_samples() and zeroed_flags(): a buffer resized again inside capacity it
@@ -27,6 +31,7 @@ struct BufferAllocator {
     using value_type = T;
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;  // bytes
     static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;  // bytes
+    static constexpr std::size_t kFilledBelow = std::size_t{1} << 10;  // bytes
 
     BufferAllocator() noexcept = default;
     template <class U>
@@ -34,10 +39,15 @@ struct BufferAllocator {
 
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        void* p = std::calloc(n == 0 ? 1 : n, sizeof(T));
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kFilledBelow) {
+            void* p = ::operator new(bytes == 0 ? 1 : bytes);
+            std::memset(p, 0, bytes);
+            return static_cast<T*>(p);
+        }
+        void* p = std::calloc(n, sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        const std::size_t bytes = n * sizeof(T);
         if (bytes >= kHugeFrom) {
             // Advice only, on the whole huge pages inside the block; failure changes nothing.
             const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) / kHugePage * kHugePage;
@@ -48,7 +58,13 @@ struct BufferAllocator {
         return static_cast<T*>(p);
     }
 
-    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < kFilledBelow) {
+            ::operator delete(p);
+        } else {
+            std::free(p);
+        }
+    }
 
     template <class U>
     void construct(U* p) noexcept {

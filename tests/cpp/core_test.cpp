@@ -1,9 +1,11 @@
 // Core checks without Python: every fast path against the plain one, bit for bit.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -97,6 +99,105 @@ void floor_hints_change_nothing(std::mt19937_64& rng) {
         }
         const float got = hinted_noise_floor(s, percentile, hint);
         CHECK(same_bits(std::vector<float>{expected}, std::vector<float>{got}), "hinted floor differs (round %d)", round);
+    }
+}
+
+// Flags of windows [b, n) alone, as a recording of their own, are the true flags
+// from b + cleaning_reach on, for every count from 0 to the largest word.
+void cleaning_reach_bounds_the_passes(std::mt19937_64& rng) {
+    const std::uint64_t counts[] = {0, 1, 2, 3, 4, 6, 9, std::numeric_limits<std::uint64_t>::max()};
+    for (int round = 0; round < 4000; ++round) {
+        GateConfig config;
+        auto pick = [&] { return counts[std::uniform_int_distribution<int>(0, round % 50 == 0 ? 7 : 6)(rng)]; };
+        config.min_voice_windows = pick();
+        config.max_silence_gap_windows = pick();
+        config.pad_voice_windows = pick();
+        config.pass_windows = pick();
+        std::vector<float> s(std::uniform_int_distribution<std::size_t>(1, 90)(rng));
+        const int density = std::uniform_int_distribution<int>(1, 9)(rng);
+        for (float& v : s) v = std::uniform_int_distribution<int>(0, 9)(rng) < density ? 1.0f : 0.0f;
+        const std::vector<std::uint8_t> whole = keep_flags(config, s, 0.5f);
+        const std::uint64_t reach = cleaning_reach(config);
+        const std::size_t b = std::uniform_int_distribution<std::size_t>(0, s.size() - 1)(rng);
+        const std::vector<std::uint8_t> part = keep_flags(config, std::span<const float>(s).subspan(b), 0.5f);
+        bool same = true;
+        for (std::size_t t = b; t < s.size(); ++t) {
+            if (t - b >= reach) same = same && part[t - b] == whole[t];
+        }
+        CHECK(same, "flags past the reach differ (round %d)", round);
+    }
+}
+
+// The ranks of sorted - removed + added, from any pivot, are those of the sorted
+// multiset; keys include the smallest and largest, and many copies.
+void changed_selection_matches_sort(std::mt19937_64& rng) {
+    for (int round = 0; round < 3000; ++round) {
+        const std::uint32_t spread = round % 3 == 0 ? 6u : 0xffffffffu;  // many copies, or few
+        auto key = [&] {
+            const std::uint32_t k = std::uniform_int_distribution<std::uint32_t>(0, spread)(rng);
+            return round % 3 == 0 && k >= 4 ? (k == 4 ? 0u : 0xffffffffu) : k;
+        };
+        std::vector<std::uint32_t> sorted(std::uniform_int_distribution<std::size_t>(0, 300)(rng));
+        for (auto& k : sorted) k = key();
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<std::uint32_t> removed;
+        std::vector<std::uint32_t> kept(sorted);
+        const std::size_t n_removed = std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(sorted.size(), 20))(rng);
+        for (std::size_t i = 0; i < n_removed; ++i) {
+            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, kept.size() - 1)(rng);
+            removed.push_back(kept[at]);
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        std::vector<std::uint32_t> added(std::uniform_int_distribution<std::size_t>(kept.size() < 2 ? 2 : 0, 100)(rng));
+        for (auto& k : added) k = key();
+        std::vector<std::uint32_t> all(kept);
+        all.insert(all.end(), added.begin(), added.end());
+        std::sort(all.begin(), all.end());
+        const std::size_t lo = std::uniform_int_distribution<std::size_t>(0, all.size() - 2)(rng);
+        const std::size_t hi = lo + (round % 2);
+        const std::uint32_t pivot = round % 4 == 0 ? key() : all[std::min(all.size() - 1, lo + rng() % 5)];
+        std::vector<std::uint32_t> scratch;
+        std::size_t rank = round % 5 == 0 ? rng() % (sorted.size() + 2)
+                                          : static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), pivot) - sorted.begin());
+        const RankedKeys found = select_changed(sorted, removed, added, lo, hi, pivot, rank, scratch);
+        CHECK(rank == static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), found.low) - sorted.begin()),
+              "rank of the floor's key not given back (round %d)", round);
+        CHECK(found.low == all[lo] && found.high == all[hi], "changed selection differs (round %d)", round);
+    }
+}
+
+// The settled keys stay the multiset of what was inserted and not erased, through
+// merges.
+void settled_keys_keep_their_multiset(std::mt19937_64& rng) {
+    for (int round = 0; round < 200; ++round) {
+        SettledKeys keys;
+        std::vector<std::uint32_t> model;
+        for (int op = 0; op < 600; ++op) {
+            keys.reserve(1);
+            if (!model.empty() && rng() % 2 == 0) {
+                const std::size_t at = rng() % model.size();
+                keys.erase(model[at]);
+                model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+            } else {
+                const std::uint32_t k = static_cast<std::uint32_t>(rng() % (round % 2 == 0 ? 8 : 100000));
+                keys.insert(k);
+                model.push_back(k);
+            }
+            keys.settle();
+            if (op % 50 == 0) {
+                std::vector<std::uint32_t> held(keys.sorted().begin(), keys.sorted().end());
+                for (const std::uint32_t k : keys.removed()) held.erase(std::find(held.begin(), held.end(), k));
+                held.insert(held.end(), keys.added().begin(), keys.added().end());
+                std::sort(held.begin(), held.end());
+                std::vector<std::uint32_t> expected(model);
+                std::sort(expected.begin(), expected.end());
+                CHECK(held == expected && std::is_sorted(keys.sorted().begin(), keys.sorted().end()),
+                      "settled keys differ (round %d op %d)", round, op);
+            }
+        }
+        std::vector<std::uint32_t> sorted;
+        keys.assign(sorted);
+        CHECK(keys.size() == 0, "assigned keys not empty");
     }
 }
 
@@ -195,34 +296,131 @@ SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, 
     return out;
 }
 
+// The cache's invariant after a call whose analysis ran over `combined` and whose
+// context then dropped `dropped` samples: the context's whole windows hold the
+// energies of the plain analysis and the smoothed values it gave them (its start
+// was combined's first sample), and the keys are those of the smoothed values past
+// the fresh front.
+bool cache_holds(const StreamState& state, const GateConfig& config, std::span<const float> combined,
+                 std::size_t dropped, std::uint64_t rate) {
+    const StreamCache& cache = state.cache;
+    if (cache.count == 0) return true;
+    const std::uint64_t w = window_length(config, rate);
+    if (cache.window_len != w || dropped % w != 0) return false;
+    const std::vector<float> e = window_energies(combined, w);
+    const std::vector<float> s = smooth_energies(e, config.smooth_alpha);
+    const std::size_t d = dropped / w;
+    if (cache.count != combined.size() / w - d) return false;
+    // Bit for bit, except that a NaN matches any NaN: the sign of a NaN made in
+    // the smoothing depends on which operand the compiled code adds first.
+    auto same = [](float a, float b) {
+        return std::isnan(a) ? std::isnan(b) : std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+    };
+    const std::span<const float> e_cached = cache.energies.view(), s_cached = cache.smoothed.view();
+    for (std::size_t t = 0; t < cache.count; ++t) {
+        if (!same(e[t + d], e_cached[t]) || !same(s[t + d], s_cached[t])) return false;
+    }
+    if (!cache.keyed) return true;
+    std::vector<std::uint32_t> held(cache.keys.sorted().begin(), cache.keys.sorted().end());
+    for (const std::uint32_t k : cache.keys.removed()) {
+        const auto it = std::find(held.begin(), held.end(), k);
+        if (it == held.end()) return false;
+        held.erase(it);
+    }
+    held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
+    std::sort(held.begin(), held.end());
+    std::vector<std::uint32_t> expected;
+    for (std::size_t t = cache.fresh; t < cache.count; ++t) expected.push_back(total_order_key(s_cached[t]));
+    std::sort(expected.begin(), expected.end());
+    return held == expected;
+}
+
+// Which of the streaming fast paths the calls took.
+struct PathCounts {
+    int lanes = 0, keyed = 0, bounded = 0;
+};
+
+// Every call against a fresh analysis of context + chunk: contexts from one window
+// to 60 s, chunks from one sample to seconds, cleaning counts from 0 to the largest
+// word, smoothing that meets after a few windows, after many, or never, NaN and
+// infinite samples, changes of rate and resets.
 void streaming_agrees_with_plain(std::mt19937_64& rng) {
-    for (int round = 0; round < 60; ++round) {
+    const std::uint64_t counts[] = {0, 1, 2, 3, 5, 8, 40, std::numeric_limits<std::uint64_t>::max()};
+    const float alphas[] = {0.2f, 0.5f, 0.05f, 1.0f, 0.0f, -0.5f, std::numeric_limits<float>::quiet_NaN(), 0.9f};
+    const float percentiles[] = {20.0f, 100.0f, 0.0f, 97.5f, 50.0f};
+    const std::uint64_t contexts[] = {1, 10, 50, 400, 3000, 10000, 60000};  // ms
+    PathCounts paths;
+    for (int round = 0; round < 84; ++round) {
         GateConfig config;
-        config.stream_context_ms = std::uniform_int_distribution<std::uint64_t>(0, 400)(rng);
-        config.window_ms = std::uniform_int_distribution<std::uint64_t>(1, 20)(rng);
-        // The floor at the lowest and the highest rank too, where the hint's
-        // bracket has nothing on one side.
-        const float percentiles[] = {20.0f, 100.0f, 0.0f, 97.5f};
-        config.noise_floor_percentile = percentiles[round % 4];
-        const std::uint64_t rate = 8000;
+        const std::uint64_t rate = round % 5 == 4 ? 8000 : 1000;
+        config.window_ms = rate == 8000 ? 10 : std::uniform_int_distribution<std::uint64_t>(1, 4)(rng);
+        config.stream_context_ms = contexts[round % 7];
+        // Mostly the default counts and smoothing, which the fast paths serve; every
+        // other kind now and then.
+        const bool usual = round % 3 != 2;
+        auto count = [&](std::uint64_t usual_count) { return usual ? usual_count : counts[rng() % 8]; };
+        config.min_voice_windows = count(5);
+        config.max_silence_gap_windows = count(8);
+        config.pad_voice_windows = count(2);
+        config.pass_windows = count(round % 2);
+        config.smooth_alpha = usual && round % 4 != 1 ? 0.2f : alphas[rng() % 8];
+        config.noise_floor_percentile = percentiles[round % 5];
+        config.fade_ms = round % 6;
+        // The gain curve comes from the window flags; the literal rule compares every
+        // pair of samples, NaN included (NaN differs even from itself).
+        const float attenuations[] = {0.0f, 0.25f, std::numeric_limits<float>::quiet_NaN(), 1.0f, -0.0f};
+        config.attenuation = attenuations[round % 5];
         StreamState state;
         std::vector<float> context;
         std::optional<float> last_gain;
         const std::uint64_t w = window_length(config, rate);
-        for (int call = 0; call < 80; ++call) {
-            // Whole windows keep the cache in use; other sizes break the alignment.
-            std::size_t n = std::uniform_int_distribution<std::size_t>(1, 3)(rng) * w;
-            if (call % 7 == 3) n = std::uniform_int_distribution<std::size_t>(1, 500)(rng);
+        const std::uint64_t limit = context_limit(config, rate);
+        std::uint64_t stream_rate = rate;
+        // A long context is filled with big chunks first.
+        std::size_t filled = 0;
+        for (int call = 0; call < 260; ++call) {
+            std::size_t n = w * std::uniform_int_distribution<std::size_t>(1, 2)(rng);  // whole windows: the caches hold
+            if (filled < limit) n = std::min<std::size_t>(limit, std::max<std::size_t>(n, limit / 3 + 1));
+            if (call % 37 == 36) n = std::uniform_int_distribution<std::size_t>(1, 3 * w)(rng);  // misaligned
+            if (call % 53 == 52) n = std::uniform_int_distribution<std::size_t>(rate, 4 * rate)(rng);  // seconds
+            if (call % 89 == 88) {
+                stream_rate = stream_rate == rate ? rate + 1000 : rate;  // a new stream
+                context.clear();
+                last_gain.reset();
+                filled = 0;
+            }
+            if (call % 127 == 126) {
+                reset_stream(state);
+                context.clear();
+                last_gain.reset();
+                filled = 0;
+            }
             const std::vector<float> chunk = random_signal(rng, n);
-            const SampleBuffer expected = plain_chunk(config, context, last_gain, chunk, rate);
-            const SampleBuffer got = process_chunk_inner(config, state, chunk, rate, false);
+            std::vector<float> combined(context);
+            combined.insert(combined.end(), chunk.begin(), chunk.end());
+            const SampleBuffer expected = plain_chunk(config, context, last_gain, chunk, stream_rate);
+            ChunkPlan plan = plan_chunk(config, state, chunk, stream_rate, false);
+            paths.lanes += plan.analysis->used_lane ? 1 : 0;
+            paths.keyed += plan.analysis->keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
+            paths.bounded += plan.analysis->first_flag > 0 ? 1 : 0;
+            reserve_context(state, plan);
+            const SampleBuffer got = plan.output;
+            commit_chunk(state, plan, chunk);
+            filled += n;
             CHECK(same_bits(expected, got), "stream output differs (round %d call %d)", round, call);
             CHECK(same_bits(context, state.context.view()), "context differs (round %d call %d)", round, call);
             CHECK(state.last_gain.has_value() && same_bits(std::vector<float>{*last_gain},
                                                            std::vector<float>{*state.last_gain}),
                   "last gain differs");
+            CHECK(cache_holds(state, config, combined, combined.size() - context.size(), stream_rate),
+                  "stream cache broken (round %d call %d)", round, call);
         }
     }
+    std::printf("fast paths: lanes %d, keyed %d, bounded %d\n", paths.lanes, paths.keyed, paths.bounded);
+    // The rounds are built to reach every fast path; a change that stopped them
+    // from being taken would leave only the slow paths tested.
+    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000,
+          "fast paths not reached: lanes %d, keyed %d, bounded %d", paths.lanes, paths.keyed, paths.bounded);
 }
 
 // A chunk whose analysis fails leaves the stream exactly as it was, even when its
@@ -282,6 +480,9 @@ int main() {
     energy_paths_agree(rng);
     ramp_rule_matches_literal(rng);
     floor_hints_change_nothing(rng);
+    cleaning_reach_bounds_the_passes(rng);
+    changed_selection_matches_sort(rng);
+    settled_keys_keep_their_multiset(rng);
     batch_paths_agree(rng);
     streaming_agrees_with_plain(rng);
     failed_chunk_changes_nothing(rng);

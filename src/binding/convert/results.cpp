@@ -1,42 +1,76 @@
-// Building Python results; arrays adopt the result buffer through a holder capsule.
+// Building Python results; arrays adopt the result buffer through a holder object.
 #include "convert/results.hpp"
+
+#include <new>
+#include <variant>
 
 #include "convert/boundary.hpp"
 #include "convert/numpy_api.hpp"
+#include "convert/once.hpp"
 
 namespace talvane::py {
 
 namespace {
 
-template <class Buffer>
-constexpr const char* kHolderName = nullptr;
-template <>
-constexpr const char* kHolderName<SampleBuffer> = "talvane_rs.float32_buffer";
-template <>
-constexpr const char* kHolderName<FlagBuffer> = "talvane_rs.bool_buffer";
-template <>
-constexpr const char* kHolderName<std::vector<float>> = "talvane_rs.float32_vector";
-template <>
-constexpr const char* kHolderName<std::vector<std::uint8_t>> = "talvane_rs.bool_vector";
+// The base of every array result: owns the result buffer, in place, and frees it
+// when NumPy lets go of the array. One small object per result, with no separate
+// allocation for the buffer's bookkeeping.
+using HeldBuffer = std::variant<SampleBuffer, FlagBuffer, std::vector<float>, std::vector<std::uint8_t>>;
 
-template <class Buffer>
-void free_holder(PyObject* capsule) noexcept {
-    delete static_cast<Buffer*>(PyCapsule_GetPointer(capsule, kHolderName<Buffer>));
+struct ArrayHolder {
+    PyObject_HEAD
+    HeldBuffer buffer;
+};
+
+void holder_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<ArrayHolder*>(self)->buffer.~variant();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
 }
 
-// The array's base: a capsule owning the buffer, freed when NumPy lets go of it.
+PyObject* holder_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'talvane_rs.ArrayHolder' instances");
+    return nullptr;
+}
+
+PyType_Slot holder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(holder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec holder_spec = {
+    .name = "talvane_rs.ArrayHolder",
+    .basicsize = static_cast<int>(sizeof(ArrayHolder)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = holder_slots,
+};
+
+constinit OnceCell<PyObject*> holder_type_cell;
+
+PyTypeObject* holder_type() {
+    return reinterpret_cast<PyTypeObject*>(holder_type_cell.get([] {
+        return must(PyType_FromSpec(&holder_spec));  // kept for the process
+    }));
+}
+
+// The array's base: a holder that owns the buffer, freed when NumPy lets go of it.
 template <class Buffer>
 Ref wrap_buffer(Buffer&& values, PyArray_Descr* descr) {
     using T = typename Buffer::value_type;
     // NULL data would make NumPy allocate its own buffer, so an empty result
     // still gets storage.
     if (values.data() == nullptr) values.reserve(1);
-    auto* owned = new Buffer(std::move(values));
-    Ref holder = Ref::steal(PyCapsule_New(owned, kHolderName<Buffer>, free_holder<Buffer>));
-    if (!holder) {
-        delete owned;
-        must(nullptr);
-    }
+    PyTypeObject* type = holder_type();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref holder = Ref::steal(must(alloc(type, 0)));
+    // Constructed right away: from here on the holder's dealloc frees the buffer.
+    auto* slot = new (&reinterpret_cast<ArrayHolder*>(holder.get())->buffer)
+        HeldBuffer(std::in_place_type<Buffer>, std::move(values));
+    Buffer* owned = &std::get<Buffer>(*slot);
     npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     Py_INCREF(descr);  // the call below steals it, even when it fails

@@ -2,6 +2,7 @@
 #include "batch/gain.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "analysis/keep_mask.hpp"
@@ -67,6 +68,36 @@ void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window
     }
 }
 
+void window_gain_curve(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
+                       std::uint64_t origin, std::uint64_t n, std::uint64_t fade_len, const float* entry_gain,
+                       std::uint64_t start, std::span<float> out) {
+    fill_window_gains(flags, window_len, attenuation, origin + start, out);
+    if (fade_len < 2 || out.empty()) return;
+    const std::uint64_t stop = start + out.size();
+    auto gain_of = [&](std::uint8_t flag) { return flag != 0 ? 1.0f : attenuation; };
+    std::vector<GainChange> changes;
+    if (entry_gain != nullptr && start < fade_len) {
+        const float first = gain_of(flags[origin / window_len]);
+        if (*entry_gain != first) changes.push_back({0, *entry_gain, first});
+    }
+    // A ramp is at most fade_len long, so no change at or before `reach` touches
+    // the range. Between two NaN gains the flag change counts too (NaN != NaN),
+    // though then every value written is NaN either way. Window t begins at
+    // recording position p, counted without t * window_len, which may not fit a word.
+    const std::uint64_t reach = start > fade_len ? start - fade_len : 0;
+    std::uint64_t t = (origin + reach) / window_len + 1;
+    std::uint64_t p = reach + (window_len - (origin + reach) % window_len);
+    for (; p < stop && t < flags.size(); ++t) {
+        const float before = gain_of(flags[t - 1]), after = gain_of(flags[t]);
+        if (before != after) changes.push_back({p, before, after});
+        if (stop - p <= window_len) break;
+        p += window_len;
+    }
+    write_ramps(changes, n, fade_len, [&](std::uint64_t at, float gain) {
+        if (at >= start && at < stop) out[at - start] = gain;
+    });
+}
+
 SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples, std::uint64_t sample_rate) {
     return gain_curve_part(config, flags, window_len, n_samples, sample_rate, 0, n_samples);
@@ -82,24 +113,8 @@ SampleBuffer gain_curve_part(const GateConfig& config, std::span<const std::uint
         std::fill(gains.begin(), gains.end(), 1.0f);
         return gains;
     }
-    fill_window_gains(flags, window_len, config.attenuation, start, gains);
-    const std::uint64_t fade_len = fade_length(config, sample_rate);
-    if (fade_len < 2) return gains;
-    // The gain changes only where the window's does (between two NaN gains too,
-    // as NaN != NaN, though then every value written is NaN either way). A ramp
-    // is at most fade_len long, so only changes after start - fade_len reach the
-    // range; each is cut short at the next change as over the whole curve, and
-    // the last one's writes past stop are dropped.
-    auto gain_of = [&](std::uint8_t flag) { return flag != 0 ? 1.0f : config.attenuation; };
-    const std::uint64_t reach = start > fade_len ? start - fade_len : 0;  // no change at or before this matters
-    std::vector<GainChange> changes;
-    for (std::uint64_t j = reach / window_len + 1; j < flags.size() && j * window_len < stop; ++j) {
-        const float before = gain_of(flags[j - 1]), after = gain_of(flags[j]);
-        if (after != before) changes.push_back({j * window_len, before, after});
-    }
-    write_ramps(changes, n_samples, fade_len, [&](std::uint64_t p, float gain) {
-        if (p >= start && p < stop) gains[p - start] = gain;
-    });
+    window_gain_curve(flags, window_len, config.attenuation, 0, n_samples, fade_length(config, sample_rate),
+                      nullptr, start, gains);
     return gains;
 }
 

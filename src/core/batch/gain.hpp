@@ -30,6 +30,18 @@ void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* ent
 void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
                        std::uint64_t first, std::span<float> out);
 
+// Samples [start, start + out.size()) of the ramped gain curve of a recording of
+// n samples whose sample 0 lies `origin` samples into the first window of `flags`
+// (windows of window_len samples). Raw gains are 1.0 for a kept window and
+// attenuation elsewhere; when fade_len >= 2 the ramp rule runs over the recording
+// as a whole: after every change of window flag inside it (positions >= 1) and,
+// with entry_gain given and differing from the first raw gain, an entry ramp at 0;
+// every ramp is clipped at n. The gain changes only where the flag does, so only
+// the flag changes that reach the range are visited, not every pair of samples.
+void window_gain_curve(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
+                       std::uint64_t origin, std::uint64_t n, std::uint64_t fade_len, const float* entry_gain,
+                       std::uint64_t start, std::span<float> out);
+
 // The per-sample gain curve the list path multiplies by: 1.0 for samples of kept
 // windows, attenuation for the rest, then the ramp rule when the fade length is
 // at least 2. All ones when the gate is disabled.
@@ -38,8 +50,7 @@ SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> 
 
 // Samples [first, end) of gain_curve, bit for bit, without the rest of the curve;
 // the bounds are clipped to the recording as a slice's are (end to n_samples,
-// first to end). Only the changes of gain (at window boundaries) that lie less
-// than the fade length before the range, or inside it, are visited.
+// first to end).
 SampleBuffer gain_curve_part(const GateConfig& config, std::span<const std::uint8_t> flags,
                              std::uint64_t window_len, std::size_t n_samples, std::uint64_t sample_rate,
                              std::uint64_t first, std::uint64_t end);

@@ -1,18 +1,67 @@
-// The streaming gate's caches: reused energies, resumed smoothing, hinted floor.
+// The streaming gate's caches: sliding per-window values, ordered keys, bounded passes.
 #include "streaming/stream_cache.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "analysis/energy.hpp"
-#include "analysis/keep_mask.hpp"
 
 namespace talvane {
 
 namespace {
 
+constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Ranks kept on each side of the floor's in a FloorHint.
 constexpr std::size_t kHintMargin = 8;
+// Below this many windows a selection over all of them costs as little as keeping
+// keys ordered, and smoothing lanes would not meet inside the context.
+constexpr std::size_t kMinKeyed = 64;
+// Calls in a row with few changes before the keys are built (again): doubled each
+// time built keys have to be dropped, so a stream that keeps losing them pays for
+// building them ever more rarely.
+constexpr std::uint32_t kFirstPatience = 2;
+constexpr std::uint32_t kMostPatience = 64;
+// Windows the smoothing lanes run at most; a lane that has not met by then goes on
+// one window at a time in its own call.
+constexpr std::size_t kLaneReach = 256;
+
+std::uint32_t bits(float v) noexcept { return std::bit_cast<std::uint32_t>(v); }
+
+// memmove with a count of 0 may see null pointers, which it must not be given.
+template <class T>
+void move_values(T* dst, const T* src, std::size_t count) noexcept {
+    if (count != 0) std::memmove(dst, src, count * sizeof(T));
+}
+
+// Keys below `key`, counted in 32-bit blocks so that the loop vectorises.
+std::size_t count_below(std::span<const std::uint32_t> keys, std::uint32_t key) noexcept {
+    std::size_t below = 0;
+    for (std::size_t from = 0; from < keys.size(); from += 1u << 30) {
+        const std::size_t to = std::min(keys.size(), from + (std::size_t{1} << 30));
+        std::uint32_t part = 0;
+        for (std::size_t i = from; i < to; ++i) part += keys[i] < key ? 1u : 0u;
+        below += part;
+    }
+    return below;
+}
+
+// Sorted keys below `key`: a binary search whose steps are conditional moves, not
+// branches, since the keys' order gives the branch predictor nothing to go on.
+std::size_t rank_below(std::span<const std::uint32_t> sorted, std::uint32_t key) noexcept {
+    if (sorted.empty()) return 0;
+    const std::uint32_t* base = sorted.data();
+    std::size_t len = sorted.size();
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base = base[half] < key ? base + half : base;
+        len -= half;
+    }
+    return static_cast<std::size_t>(base - sorted.data()) + (*base < key ? 1 : 0);
+}
 
 // The floor's keys (as select_ranked_keys finds them) and the keys kHintMargin
 // ranks below lo and above hi, clipped to the keys.
@@ -41,72 +90,138 @@ Bracketed select_with_bracket(std::span<std::uint32_t> keys, std::size_t lo, std
     return out;
 }
 
-}  // namespace
-
-void StreamCache::commit(std::uint64_t analysed_window_len, std::vector<float>& analysed_energies,
-                         std::vector<float>& analysed_smoothed, std::uint64_t dropped, std::uint64_t total) noexcept {
-    count = 0;
-    if (dropped % analysed_window_len != 0) return;  // the context's windows would be misaligned
-    window_len = analysed_window_len;
-    energies.swap(analysed_energies);
-    smoothed.swap(analysed_smoothed);
-    first = dropped / analysed_window_len;
-    count = total / analysed_window_len - first;  // complete windows of the new context
-}
-
-std::vector<float> combined_energies(const StreamCache& cache, bool use_cache, std::span<const float> context,
-                                     std::span<const float> chunk, std::uint64_t w, std::size_t& reused) {
+// Energies of windows [first, n) of context + chunk into out, laid out from the
+// context's first sample (first <= the context's complete windows), without building
+// the combined buffer: windows inside the context or the chunk are read in place,
+// and the one window across the join goes through a small copy.
+void tail_energies(std::vector<float>& out, std::span<const float> context, std::span<const float> chunk,
+                   std::uint64_t w, std::uint64_t first) {
     const std::uint64_t c = context.size();
     const std::uint64_t total = c + chunk.size();
-    const std::uint64_t n_windows = window_count(total, w);
-    std::vector<float> energies(n_windows);
-
+    const std::uint64_t n = window_count(total, w);
+    out.resize(n - first);
     const std::uint64_t in_context = c / w;  // complete windows inside the context
-    std::uint64_t t = 0;
-    if (use_cache && cache.window_len == w) {
-        t = std::min<std::uint64_t>(cache.count, in_context);
-        std::copy_n(cache.energies.begin() + static_cast<std::ptrdiff_t>(cache.first), t, energies.begin());
-    }
-    reused = t;
+    std::uint64_t t = first;
     if (t < in_context) {
-        window_energies_range(context, w, t, in_context, energies.data() + t);
+        window_energies_range(context, w, t, in_context, out.data());
         t = in_context;
     }
-    if (t < n_windows && t * w < c) {
+    if (t < n && t * w < c) {
         const std::uint64_t len = std::min<std::uint64_t>(w, total - t * w);
         std::vector<float> join(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
         join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
-        window_energies_range(join, len, 0, 1, energies.data() + t);
+        window_energies_range(join, len, 0, 1, out.data() + (t - first));
         ++t;
     }
-    if (t < n_windows) {
-        window_energies_range(chunk.subspan(t * w - c), w, 0, n_windows - t, energies.data() + t);
-    }
-    return energies;
+    if (t < n) window_energies_range(chunk.subspan(t * w - c), w, 0, n - t, out.data() + (t - first));
 }
 
-std::vector<float> resume_smoothing(std::span<const float> energies, float alpha, std::span<const float> known) {
-    std::vector<float> smoothed(energies.size());
-    if (energies.empty()) return smoothed;
-    float running = energies[0];  // as smooth_energies starts
-    std::size_t t = 0;
-    for (; t < known.size(); ++t) {
-        running = smooth_step(running, alpha, energies[t]);
-        smoothed[t] = running;
-        if (std::bit_cast<std::uint32_t>(running) == std::bit_cast<std::uint32_t>(known[t])) {
-            // Same value, then the same energies and steps: the rest of `known` follows.
-            std::copy(known.begin() + static_cast<std::ptrdiff_t>(t + 1), known.end(),
-                      smoothed.begin() + static_cast<std::ptrdiff_t>(t + 1));
-            running = known.back();
-            t = known.size();
-            break;
+// Runs the smoothing of the cached windows side by side from several starts: lane
+// 0 from window 0 (this call's start) until it meets the cached values s, lane j
+// from window j * step (the start of the call j calls later, if each drops step
+// windows). The chains are independent, so together they take about the time of
+// one. They stop once lane 0 has met and the last lane has met the one before it
+// (each later call finds where its own lane met), or after `most` windows. Gives
+// lane 0's meeting window, kNone when it did not meet.
+std::size_t run_lanes(SmoothingAhead& made, std::span<const float> e, std::span<const float> s, float alpha,
+                      std::size_t step, std::size_t most) {
+    constexpr std::size_t kL = SmoothingAhead::kLanes;
+    const std::size_t reach = std::min(e.size(), most);
+    const std::size_t lanes = std::min(kL, (reach - 1) / step + 1);  // lanes that start within reach
+    const std::size_t last_start = (lanes - 1) * step;
+    // Lane by lane, so that a later call reads its lane from consecutive floats.
+    made.stride = reach;
+    made.values.resize(kL * reach);
+    float* values = made.values.data();
+    float run[kL] = {};
+    std::size_t meet0 = kNone, started = 0, next_start = 0, t = 0;
+    bool last_met = lanes == 1;
+    while (t < reach) {
+        const float energy = e[t];
+        if (t == next_start && started < lanes) {
+            run[started++] = energy;  // as smooth_energies starts: at E[start]
+            next_start += step;
+        }
+        for (std::size_t j = 0; j < kL; ++j) run[j] = smooth_step(run[j], alpha, energy);
+        for (std::size_t j = 0; j < kL; ++j) values[j * reach + t] = run[j];
+        if (meet0 == kNone && bits(run[0]) == bits(s[t])) meet0 = t;
+        if (!last_met && t >= last_start) last_met = bits(run[lanes - 1]) == bits(run[lanes - 2]);
+        ++t;
+        if (meet0 != kNone && last_met) break;
+    }
+    made.length = t;
+    made.step = lanes > 1 ? step : 0;
+    made.next = 1;
+    made.lanes = lanes;
+    return meet0;
+}
+
+// The smoothed values of one analysis by where they come from: windows [0, meet)
+// smoothed afresh, [meet, reused) the cache's, [reused, n) the new windows'.
+struct Smoothed {
+    std::span<const float> fresh, cached, tail;
+    std::size_t meet, reused;
+
+    std::size_t size() const noexcept { return reused + tail.size(); }
+    float operator[](std::size_t t) const noexcept {
+        return t < meet ? fresh[t] : t < reused ? cached[t] : tail[t - reused];
+    }
+};
+
+}  // namespace
+
+void SlidingBuffer::reserve(std::size_t keep, std::size_t most) {
+    // With room for half as much again, the values are moved back to the front at
+    // most once per keep / 2 appended: a constant cost per appended value. Growth
+    // triples the room, so a filling buffer is reallocated only a few times, but
+    // never past 1.5 * most, which is all the room the largest keep needs.
+    if (storage_.size() - storage_.size() / 3 >= keep) return;
+    const std::size_t big = storage_.max_size() / 3;  // past this, no slack
+    const std::size_t least = keep > big ? keep : keep + keep / 2;
+    const std::size_t tripled = keep > big ? keep : 3 * keep;
+    const std::size_t cap = most > big ? most : most + most / 2;
+    std::vector<float> grown(std::max(least, std::min(tripled, cap)));
+    move_values(grown.data(), storage_.data() + start_, size_);
+    storage_.swap(grown);
+    start_ = 0;
+}
+
+void SlidingBuffer::replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept {
+    const std::size_t from_tail = std::min(keep, tail.size());
+    const std::size_t from_old = keep - from_tail;  // <= old_len
+    const float* tail_end = tail.data() + (tail.size() - from_tail);
+    const std::size_t old_end = start_ + old_len;
+    if (old_end + from_tail <= storage_.size()) {
+        move_values(storage_.data() + old_end, tail_end, from_tail);
+        start_ = old_end - from_old;
+    } else {
+        move_values(storage_.data(), storage_.data() + (old_end - from_old), from_old);
+        move_values(storage_.data() + from_old, tail_end, from_tail);
+        start_ = 0;
+    }
+    size_ = keep;
+}
+
+RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, FloorHint& hint) {
+    std::size_t offset = 0;  // rank of the first key searched
+    std::span<std::uint32_t> searched = keys;
+    if (hint.valid) {
+        // One pass counts the keys below the bracket and swaps those in it to the
+        // front; when both ranks fall among them, only those are searched.
+        std::size_t below = 0, inside = 0;
+        for (std::size_t t = 0; t < keys.size(); ++t) {
+            const std::uint32_t key = keys[t];
+            below += key < hint.below_key ? 1 : 0;
+            if (key >= hint.below_key && key <= hint.above_key) std::swap(keys[inside++], keys[t]);
+        }
+        if (lo >= below && hi - below < inside) {
+            offset = below;
+            searched = keys.first(inside);
         }
     }
-    for (; t < energies.size(); ++t) {
-        running = smooth_step(running, alpha, energies[t]);
-        smoothed[t] = running;
-    }
-    return smoothed;
+    const Bracketed found = select_with_bracket(searched, lo - offset, hi - offset);
+    hint = FloorHint{true, found.below, found.above};
+    return found.floor;
 }
 
 float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint) {
@@ -114,30 +229,518 @@ float hinted_noise_floor(std::span<const float> smoothed, float percentile, Floo
     if (n < 2) return noise_floor(smoothed, percentile);
     const FloorRanks ranks = floor_ranks(n, percentile);
     std::vector<std::uint32_t> keys(n);
-    std::size_t offset = 0;  // rank of the first key searched
-    std::span<std::uint32_t> searched;
-    if (hint.valid) {
-        // One pass counts the keys below the bracket and gathers those in it; when
-        // both ranks fall among them, only those are searched.
-        std::size_t below = 0, inside = 0;
-        for (std::size_t t = 0; t < n; ++t) {
-            const std::uint32_t key = total_order_key(smoothed[t]);
-            below += key < hint.below_key ? 1 : 0;
-            keys[inside] = key;
-            inside += key >= hint.below_key && key <= hint.above_key ? 1 : 0;
-        }
-        if (ranks.lo >= below && ranks.hi - below < inside) {
-            offset = below;
-            searched = std::span(keys.data(), inside);
+    for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
+    const RankedKeys found = hinted_select(keys, ranks.lo, ranks.hi, hint);
+    return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
+}
+
+
+void SettledKeys::clear() noexcept {
+    sorted_.clear();
+    added_.clear();
+    removed_.clear();
+}
+
+void SettledKeys::assign(std::vector<std::uint32_t>& sorted) noexcept {
+    sorted_.swap(sorted);
+    added_.clear();
+    removed_.clear();
+}
+
+void SettledKeys::reserve(std::size_t changes) {
+    added_.reserve(added_.size() + changes);
+    removed_.reserve(removed_.size() + changes);
+    sorted_.reserve(sorted_.size() + added_.size() + changes);
+}
+
+namespace {
+
+// Into a sorted list whose capacity has room.
+void insert_sorted(std::vector<std::uint32_t>& keys, std::uint32_t key) noexcept {
+    keys.insert(std::upper_bound(keys.begin(), keys.end(), key), key);
+}
+
+}  // namespace
+
+void SettledKeys::insert(std::uint32_t key) noexcept { insert_sorted(added_, key); }
+
+void SettledKeys::erase(std::uint32_t key) noexcept {
+    // A key added since the last merge is taken back rather than removed, so that
+    // removed_ only ever names keys of sorted_.
+    const auto it = std::lower_bound(added_.begin(), added_.end(), key);
+    if (it != added_.end() && *it == key) {
+        added_.erase(it);
+    } else {
+        insert_sorted(removed_, key);
+    }
+}
+
+void SettledKeys::settle() noexcept {
+    // Merging costs a pass over the sorted keys, so it waits until the changes
+    // are a share of them: a constant per change on average.
+    if (added_.size() + removed_.size() <= 32 + sorted_.size() / 128) return;
+    std::size_t out = 0, r = 0;
+    for (const std::uint32_t key : sorted_) {
+        while (r < removed_.size() && removed_[r] < key) ++r;
+        if (r < removed_.size() && removed_[r] == key) {
+            ++r;
+        } else {
+            sorted_[out++] = key;
         }
     }
-    if (searched.empty()) {
-        for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-        searched = keys;
+    // Merged from the back, into the room reserve() made.
+    std::size_t i = out, j = added_.size(), k = out + added_.size();
+    sorted_.resize(k);
+    while (j > 0) {
+        if (i > 0 && sorted_[i - 1] > added_[j - 1]) {
+            sorted_[--k] = sorted_[--i];
+        } else {
+            sorted_[--k] = added_[--j];
+        }
     }
-    const Bracketed found = select_with_bracket(searched, ranks.lo - offset, ranks.hi - offset);
-    hint = FloorHint{true, found.below, found.above};
-    return interpolate_floor(from_total_order_key(found.floor.low), from_total_order_key(found.floor.high), ranks);
+    added_.clear();
+    removed_.clear();
+}
+
+namespace {
+
+// Finds the keys at ranks lo and hi of U = sorted - removed + added when they lie in
+// [va, vb]: the sorted keys there less the removed ones, and the added keys there
+// (few when the range spans few ranks), merged in order up to rank hi. `scratch`
+// holds the added keys in range. Gives false when the ranks lie outside.
+// Sorted keys below va and at most vb, from ranks known to hold va and vb (or
+// kNone): a few steps over copies of them, else a search.
+std::size_t first_of(std::span<const std::uint32_t> sorted, std::uint32_t va, std::size_t at) noexcept {
+    if (at == kNone) return rank_below(sorted, va);
+    for (std::size_t steps = 0; at > 0 && sorted[at - 1] == va; --at) {
+        if (++steps == 32) return rank_below(sorted, va);
+    }
+    return at;
+}
+std::size_t past_last(std::span<const std::uint32_t> sorted, std::uint32_t vb, std::size_t at) noexcept {
+    if (vb == std::numeric_limits<std::uint32_t>::max()) return sorted.size();
+    if (at == kNone) return rank_below(sorted, vb + 1);
+    for (std::size_t steps = 0; at < sorted.size() && sorted[at] == vb; ++at) {
+        if (++steps == 32) return rank_below(sorted, vb + 1);
+    }
+    return at;
+}
+
+// start is the number of sorted keys below va, end the number at most vb.
+bool select_in_range(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
+                     std::span<const std::uint32_t> added, std::uint32_t va, std::uint32_t vb, std::size_t start,
+                     std::size_t end, std::size_t lo, std::size_t hi, std::vector<std::uint32_t>& scratch,
+                     RankedKeys& found) {
+    std::size_t below = start;  // keys of U below va
+    std::uint32_t gone[8];
+    std::size_t n_gone = 0;
+    for (const std::uint32_t k : removed) {
+        if (k < va) {
+            --below;
+        } else if (k <= vb) {
+            if (n_gone == std::size(gone)) return false;  // many: the general way
+            std::size_t j = n_gone++;
+            for (; j > 0 && gone[j - 1] > k; --j) gone[j] = gone[j - 1];
+            gone[j] = k;
+        }
+    }
+    // One pass over the added keys: those below va counted, those in range kept.
+    if (scratch.size() < added.size()) scratch.resize(added.size());
+    std::uint32_t* in_range = scratch.data();
+    std::size_t n_in = 0;
+    const std::uint32_t span = vb - va;
+    for (const std::uint32_t k : added) {
+        below += k < va ? 1 : 0;
+        in_range[n_in] = k;
+        n_in += k - va <= span ? 1 : 0;
+    }
+    const std::size_t kept = (end - start) - n_gone + n_in;  // U's keys in [va, vb]
+    if (below > lo || hi - below >= kept) return false;
+    for (std::size_t i = 1; i < n_in; ++i) {
+        const std::uint32_t key = in_range[i];
+        std::size_t j = i;
+        for (; j > 0 && in_range[j - 1] > key; --j) in_range[j] = in_range[j - 1];
+        in_range[j] = key;
+    }
+    // Merge: sorted keys (one copy per removed key skipped) and the added ones.
+    std::size_t p = start, g = 0, a = 0;
+    std::uint32_t low = 0;
+    for (std::size_t rank = below;; ++rank) {
+        std::uint32_t key;
+        for (;;) {
+            const bool from_sorted = p < end && (a == n_in || sorted[p] <= in_range[a]);
+            if (!from_sorted) {
+                key = in_range[a++];
+                break;
+            }
+            key = sorted[p++];
+            while (g < n_gone && gone[g] < key) ++g;  // (removed keys are held: not reached)
+            if (g < n_gone && gone[g] == key) {
+                ++g;
+                continue;
+            }
+            break;
+        }
+        if (rank == lo) low = key;
+        if (rank == hi) {
+            found = RankedKeys{low, key};
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
+                          std::span<const std::uint32_t> added, std::size_t lo, std::size_t hi,
+                          std::uint32_t pivot, std::size_t& rank, std::vector<std::uint32_t>& scratch) {
+    constexpr std::uint32_t kLargest = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n = sorted.size();
+    // The pivot's rank, from last time's when it still holds: a search over keys
+    // that have left the processor's caches costs a miss per step.
+    const bool known = rank <= n && (rank == 0 || sorted[rank - 1] < pivot) && (rank == n || sorted[rank] >= pivot);
+    const std::size_t r0 = known ? rank : rank_below(sorted, pivot);
+    RankedKeys found;
+    auto found_at = [&](std::size_t start, std::size_t end) {
+        // The lower key's rank for the next call: among the range, or searched.
+        std::size_t at = start;
+        while (at < end && sorted[at] < found.low) ++at;
+        rank = at < end || end == n ? at : rank_below(sorted, found.low);
+        return found;
+    };
+
+    // First the keys within kWide ranks of sorted around the pivot: when the ranks
+    // lo and hi of U fall among them, one pass over the changes finds them.
+    constexpr std::size_t kWide = 4;
+    std::uint32_t va = r0 > kWide ? sorted[r0 - kWide] : 0;
+    std::uint32_t vb = n > r0 + kWide ? sorted[r0 + kWide] : kLargest;
+    std::size_t start = r0 > kWide ? first_of(sorted, va, r0 - kWide) : 0;
+    std::size_t end = past_last(sorted, vb, n > r0 + kWide ? r0 + kWide : kNone);
+    if (select_in_range(sorted, removed, added, va, vb, start, end, lo, hi, scratch, found)) return found_at(start, end);
+
+    // Else a range found by counting: at most lo keys of U below va, at least
+    // hi + 1 at or below vb. The key of sorted at rank lo - added_below has at
+    // most lo keys of U below it; past hi - q + |removed| keys of sorted from the
+    // pivot on, hi + 1 keys of U are reached (q is U's keys below the pivot).
+    const std::size_t added_below = count_below(added, pivot);
+    const std::size_t q = r0 - count_below(removed, pivot) + added_below;
+    std::size_t last = 0;
+    if (q <= lo) {
+        va = pivot;
+        start = r0;
+        last = r0 + (hi - q) + removed.size();
+    } else {
+        va = lo >= added_below ? sorted[lo - added_below] : 0;
+        start = lo >= added_below ? first_of(sorted, va, lo - added_below) : 0;
+        last = r0 + removed.size();
+    }
+    vb = last < n ? sorted[last] : kLargest;
+    end = past_last(sorted, vb, last < n ? last : kNone);
+    if (select_in_range(sorted, removed, added, va, vb, start, end, lo, hi, scratch, found)) return found_at(start, end);
+    // Many removed keys in range: all of U, sorted.
+    scratch.assign(sorted.begin(), sorted.end());
+    for (const std::uint32_t k : removed) scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(rank_below(scratch, k)));
+    scratch.insert(scratch.end(), added.begin(), added.end());
+    std::sort(scratch.begin(), scratch.end());
+    found = RankedKeys{scratch[lo], scratch[hi]};
+    rank = rank_below(sorted, found.low);
+    return found;
+}
+
+std::uint64_t cleaning_reach(const GateConfig& config) {
+    auto add = [](std::uint64_t a, std::uint64_t b) { return a > kMaxWord - b ? kMaxWord : a + b; };
+    std::uint64_t reach = config.min_voice_windows > 1 ? config.min_voice_windows - 1 : 0;
+    reach = add(reach, config.max_silence_gap_windows);
+    reach = add(reach, config.pad_voice_windows);
+    return add(reach, config.pass_windows);
+}
+
+void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
+                    std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                    std::uint64_t dropped) {
+    const std::uint64_t w = window_length(config, sample_rate);
+    a.window_len = w;
+    a.dropped = dropped;
+    a.total = context.size() + chunk.size();
+    const bool aligned = dropped % w == 0;
+    const auto d = static_cast<std::size_t>(dropped / w);              // windows the next context drops
+    const auto c0 = static_cast<std::size_t>(context.size() / w);      // the chunk's first window
+    const auto complete = static_cast<std::size_t>(a.total / w);       // windows [0, complete) are whole
+    const bool reuse = use_cache && cache.count > 0 && cache.window_len == w;
+    const std::size_t k = reuse ? std::min(cache.count, c0) : 0;
+    a.reused = k;
+
+    // Energies: the cache's for [0, K), computed for the rest.
+    tail_energies(a.tail_energies, context, chunk, w, k);
+    const std::span<const float> cached_e = cache.energies.view().first(k);
+    const std::span<const float> cached_s = cache.smoothed.view().first(k);
+
+    // Smoothing restarted at window 0 (its running value starts at E[0]) until it
+    // meets a cached value bit for bit; from there on the cached values stand. The
+    // run comes from a lane made by an earlier call when there is one for this
+    // start; else lanes are made for the next calls' starts along with this one.
+    const float alpha = config.smooth_alpha;
+    const SmoothingAhead& ahead = cache.ahead;
+    a.own_fresh.clear();
+    a.fresh = {};
+    a.meet = k;
+    a.used_lane = false;
+    a.made.step = 0;
+    std::size_t t = 0;  // windows of [0, K) smoothed so far
+    if (k > 0 && ahead.step > 0 && ahead.next < ahead.lanes) {
+        // Lane j, until it meets lane j - 1, which the cache now holds; past the
+        // lanes' length it goes on below like any run.
+        const std::size_t j = ahead.next, offset = j * ahead.step;
+        const float* lane = ahead.values.data() + j * ahead.stride;
+        const float* before = lane - ahead.stride;
+        std::size_t u = offset;
+        while (u < ahead.length && bits(lane[u]) != bits(before[u])) ++u;
+        a.fresh = std::span<const float>(lane + offset, u - offset);
+        t = u - offset;
+        if (u < ahead.length) {
+            a.meet = t;
+            t = k;
+        }
+        a.used_lane = true;
+    } else if (k >= kMinKeyed && aligned && d > 0) {
+        // Run about as far as last time's lanes had to, with room to spare; a lane
+        // cut short goes on in its own call.
+        const std::size_t last = ahead.length;
+        const std::size_t most = std::min(kLaneReach, std::max<std::size_t>(80, last + last / 4 + 8));
+        const std::size_t meet = run_lanes(a.made, cached_e, cached_s, alpha, d, most);
+        t = meet != kNone ? meet : a.made.length;
+        a.fresh = std::span<const float>(a.made.values.data(), t);
+        if (meet != kNone) {
+            a.meet = meet;
+            t = k;
+        }
+    }
+    if (t < k) {
+        // Lane 0 goes on one window at a time from where the lanes left it.
+        a.own_fresh.assign(a.fresh.begin(), a.fresh.end());
+    }
+    float running = k > 0 ? cached_e[0] : a.tail_energies[0];
+    if (!a.fresh.empty()) running = a.fresh.back();  // where the lanes left off
+    for (; t < k; ++t) {
+        running = smooth_step(running, alpha, cached_e[t]);
+        if (bits(running) == bits(cached_s[t])) {
+            a.meet = t;
+            break;
+        }
+        a.own_fresh.push_back(running);
+    }
+    if (a.fresh.size() != a.meet) a.fresh = a.own_fresh;
+    if (a.meet < k) running = cached_s[k - 1];
+    a.tail_smoothed.resize(a.tail_energies.size());
+    bool nan = reuse && cache.has_nan;
+    for (std::size_t i = 0; i < a.tail_energies.size(); ++i) {
+        running = smooth_step(running, alpha, a.tail_energies[i]);
+        a.tail_smoothed[i] = running;
+        nan = nan || std::isnan(running);
+    }
+    for (const float v : a.fresh) nan = nan || std::isnan(v);
+    // An addition of two NaNs gives one of them, and which one depends on the
+    // order the compiled code adds in, which differs from loop to loop; the sign
+    // it leaves decides where the NaN sorts for the floor. So a run with a NaN is
+    // redone whole by the analysis's own smoothing, which gives its very bits.
+    a.has_nan = nan;
+    if (nan) {
+        std::vector<float> energies(cached_e.begin(), cached_e.end());
+        energies.insert(energies.end(), a.tail_energies.begin(), a.tail_energies.end());
+        const std::vector<float> all = smooth_energies(energies, alpha);
+        a.own_fresh.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k));
+        std::copy(all.begin() + static_cast<std::ptrdiff_t>(k), all.end(), a.tail_smoothed.begin());
+        a.fresh = a.own_fresh;
+        a.meet = k;
+        a.used_lane = false;
+        a.made.step = 0;
+    }
+    const bool met = a.meet < k;
+    const Smoothed s{a.fresh, cached_s, a.tail_smoothed, a.meet, k};
+    const std::size_t n = s.size();
+
+    // Noise floor: from the settled keys and the changes when they are few, else
+    // from all keys.
+    a.hint = cache.hint;
+    const bool keyed = reuse && cache.keyed && met;
+    const std::size_t f = keyed ? cache.fresh : 0;
+    const std::size_t g = keyed ? std::max(a.meet, f) : 0;  // windows [0, g) are out of the keys
+    const std::size_t pending = keyed ? cache.keys.added().size() + cache.keys.removed().size() : 0;
+    float floor = n == 1 ? s[0] : 0.0f;
+    if (n >= 2) {
+        const FloorRanks ranks = floor_ranks(n, config.noise_floor_percentile);
+        RankedKeys found;
+        if (keyed && 2 * (g + (g - f) + (n - k) + pending) <= n) {
+            // Windows [f, g) leave the keys; one added since the last merge is
+            // taken back, any other is removed.
+            a.added.assign(cache.keys.added().begin(), cache.keys.added().end());
+            a.removed.clear();
+            for (std::size_t u = f; u < g; ++u) {
+                const std::uint32_t key = total_order_key(cached_s[u]);
+                const auto it = std::find(a.added.begin(), a.added.end(), key);
+                if (it != a.added.end()) {
+                    *it = a.added.back();
+                    a.added.pop_back();
+                } else {
+                    a.removed.push_back(key);
+                }
+            }
+            a.removed.insert(a.removed.end(), cache.keys.removed().begin(), cache.keys.removed().end());
+            std::size_t size = a.added.size();
+            a.added.resize(size + g + a.tail_smoothed.size());
+            for (const float v : a.fresh) a.added[size++] = total_order_key(v);
+            for (std::size_t u = a.meet; u < g; ++u) a.added[size++] = total_order_key(cached_s[u]);
+            for (const float v : a.tail_smoothed) a.added[size++] = total_order_key(v);
+            const std::span<const std::uint32_t> sorted = cache.keys.sorted();
+            const std::uint32_t pivot = cache.floor_known ? cache.floor_key
+                                        : sorted.empty()   ? 0
+                                                           : sorted[std::min(ranks.lo, sorted.size() - 1)];
+            a.floor_rank = cache.floor_rank;
+            found = select_changed(sorted, a.removed, a.added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
+        } else {
+            a.scratch.resize(n);
+            for (std::size_t u = 0; u < n; ++u) a.scratch[u] = total_order_key(s[u]);
+            found = hinted_select(a.scratch, ranks.lo, ranks.hi, a.hint);
+            a.floor_rank = kNone;
+        }
+        floor = interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
+        a.floor_key = found.low;
+    } else {
+        a.floor_key = total_order_key(floor);
+    }
+    const float threshold = clamp_threshold(config, floor);
+
+    // Cleaning: only windows within the passes' reach of the chunk's first window
+    // can change the chunk's flags.
+    const std::uint64_t reach = cleaning_reach(config);
+    a.first_flag = c0 > reach ? static_cast<std::size_t>(c0 - reach) : 0;
+    a.suffix.resize(n - a.first_flag);
+    for (std::size_t u = a.first_flag; u < n; ++u) a.suffix[u - a.first_flag] = s[u];
+    a.flags = keep_flags(config, a.suffix, threshold);
+
+    // How the keys follow. Only a trim by whole windows keeps anything. A change
+    // costs little but a selection over all keys not much more per window, so the
+    // keys are kept only while a call changes few of them.
+    a.keys = StreamAnalysis::Keys::kDrop;
+    a.quiet = false;
+    if (!aligned) return;
+    const std::size_t kept = complete - d;  // the next cache's windows
+    const std::size_t budget = kept / 8 + 8;
+    const std::size_t front = std::max(d, a.meet);
+    if (keyed) {
+        // Windows stay out of the keys while they were out or were smoothed afresh;
+        // when that leaves many more out than this call's front, those between are
+        // put back, if the budget allows.
+        auto changes = [&](std::size_t from) {
+            const std::size_t erases = (g - f) + (from > g ? std::min(from, k) - g : 0);
+            const std::size_t inserts = (from < g ? g - from : 0) +
+                                        (complete > std::max(k, from) ? complete - std::max(k, from) : 0);
+            return erases + inserts;
+        };
+        std::size_t from = std::max(d, g);
+        if (g > 2 * front + 16 && changes(front) <= budget) from = front;
+        if (changes(from) <= budget) {
+            a.keys = StreamAnalysis::Keys::kUpdate;
+            a.settled_from = from;
+            a.changes = changes(from);
+            return;
+        }
+    }
+    const std::size_t appended = complete > std::max(k, front) ? complete - std::max(k, front) : 0;
+    a.quiet = met && n >= kMinKeyed && 2 * (a.meet + (n - k)) <= n && d + appended <= budget;
+    const std::uint32_t patience = cache.patience > 0 ? cache.patience : kFirstPatience;
+    if (a.quiet && !keyed && cache.quiet_calls + 1 >= patience) {
+        a.keys = StreamAnalysis::Keys::kBuild;
+        a.settled_from = front;
+        a.built.clear();
+        for (std::size_t u = front; u < complete; ++u) a.built.push_back(total_order_key(s[u]));
+        std::sort(a.built.begin(), a.built.end());
+    }
+}
+
+void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t limit) {
+    if (a.dropped % a.window_len != 0) return;
+    const auto kept = static_cast<std::size_t>(a.total / a.window_len - a.dropped / a.window_len);
+    const auto most = static_cast<std::size_t>(limit / a.window_len);  // whole windows of a full context
+    cache.energies.reserve(kept, most);
+    cache.smoothed.reserve(kept, most);
+    if (a.keys == StreamAnalysis::Keys::kUpdate) cache.keys.reserve(a.changes);
+}
+
+void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
+    const std::uint64_t w = a.window_len;
+    // Where the floor lay is a good guess whatever the windows: kept in any case.
+    cache.floor_known = true;
+    cache.floor_key = a.floor_key;
+    cache.floor_rank = a.floor_rank;
+    cache.hint = a.hint;
+    if (a.dropped % w != 0) {
+        cache.forget();
+        return;
+    }
+    const auto d = static_cast<std::size_t>(a.dropped / w);
+    const auto complete = static_cast<std::size_t>(a.total / w);
+    const std::size_t k = a.reused;
+    const std::span<const float> cached_s = cache.smoothed.view().first(k);
+    const bool keyed_before = cache.keyed;
+
+    // The keys first: those leaving are the cached values, read before the front
+    // is overwritten.
+    switch (a.keys) {
+        case StreamAnalysis::Keys::kUpdate: {
+            const std::size_t g = std::max(a.meet, cache.fresh);
+            const std::size_t from = a.settled_from;
+            for (std::size_t t = cache.fresh; t < g; ++t) cache.keys.erase(total_order_key(cached_s[t]));
+            for (std::size_t t = g; t < std::min(from, k); ++t) cache.keys.erase(total_order_key(cached_s[t]));
+            for (std::size_t t = from; t < g; ++t) cache.keys.insert(total_order_key(cached_s[t]));
+            for (std::size_t t = std::max(k, from); t < complete; ++t) {
+                cache.keys.insert(total_order_key(a.tail_smoothed[t - k]));
+            }
+            cache.keys.settle();
+            cache.keyed = true;
+            break;
+        }
+        case StreamAnalysis::Keys::kBuild:
+            cache.keys.assign(a.built);
+            cache.keyed = true;
+            break;
+        case StreamAnalysis::Keys::kDrop:
+            cache.keyed = false;
+            break;
+    }
+    if (k == 0) {
+        cache.patience = kFirstPatience;  // a new run of windows
+    } else if (keyed_before && !cache.keyed) {
+        cache.patience = std::min(2 * std::max(cache.patience, kFirstPatience), kMostPatience);
+    }
+    cache.quiet_calls = cache.keyed ? 0 : a.quiet ? cache.quiet_calls + 1 : 0;
+    cache.fresh = cache.keyed ? a.settled_from - d : 0;
+
+    // Lanes: one used moves the turn on, ones made replace those held; either is
+    // kept only while every call drops the lanes' step.
+    if (a.used_lane) {
+        ++cache.ahead.next;
+    } else if (a.made.step > 0) {
+        std::swap(cache.ahead, a.made);
+    } else {
+        cache.ahead.step = 0;
+    }
+    if (cache.ahead.step != d) cache.ahead.step = 0;
+
+    // Values: the fresh front over the cached one, then the front dropped and the
+    // whole new windows appended.
+    float* smoothed = cache.smoothed.data();
+    for (std::size_t t = d; t < a.meet; ++t) smoothed[t] = a.fresh[t];
+    const std::size_t appended = complete - k;
+    const std::size_t kept = complete - d;
+    cache.energies.replace(k, std::span<const float>(a.tail_energies).first(appended), kept);
+    cache.smoothed.replace(k, std::span<const float>(a.tail_smoothed).first(appended), kept);
+    cache.count = kept;
+    cache.window_len = w;
+    cache.has_nan = false;
+    if (a.has_nan) {
+        for (const float v : cache.smoothed.view()) cache.has_nan = cache.has_nan || std::isnan(v);
+    }
 }
 
 }  // namespace talvane

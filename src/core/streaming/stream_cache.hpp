@@ -5,7 +5,59 @@
 #include <span>
 #include <vector>
 
+#include "analysis/keep_mask.hpp"
+#include "config.hpp"
+
 namespace talvane {
+
+// The newest values of a growing sequence, oldest first, in one storage block that
+// only grows: values are appended after the live part and the front is dropped by
+// moving a start offset, with one move back to the front when the block's end is
+// reached, so a call costs in proportion to what it appends, not to what is held.
+// Emptying keeps the storage.
+class SlidingBuffer {
+public:
+    std::span<const float> view() const noexcept { return {storage_.data() + start_, size_}; }
+    float* data() noexcept { return storage_.data() + start_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return storage_.size(); }
+    // Room for `keep` values at least, with half as much again for cheap appends;
+    // `most` is the largest keep expected, which caps the growth at 1.5 * most.
+    // May throw std::bad_alloc; the values held stay the same.
+    void reserve(std::size_t keep, std::size_t most);
+    // Becomes the last `keep` values of (the first old_len values held) followed
+    // by `tail`. Needs reserve(keep) first; cannot fail.
+    void replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept;
+    void clear() noexcept { start_ = size_ = 0; }
+
+private:
+    std::vector<float> storage_;
+    std::size_t start_ = 0;
+    std::size_t size_ = 0;
+};
+
+// A multiset of 32-bit keys: a sorted array, plus the keys added and removed since
+// it was last sorted. settle() merges those in once they are many, so a change
+// costs a constant on average and a query a search plus a count over the changes.
+class SettledKeys {
+public:
+    std::span<const std::uint32_t> sorted() const noexcept { return sorted_; }
+    std::span<const std::uint32_t> added() const noexcept { return added_; }
+    std::span<const std::uint32_t> removed() const noexcept { return removed_; }  // each held in sorted()
+    std::size_t size() const noexcept { return sorted_.size() + added_.size() - removed_.size(); }
+    void clear() noexcept;
+    // Becomes the ascending keys `sorted` (swapped in).
+    void assign(std::vector<std::uint32_t>& sorted) noexcept;
+    // Room for `changes` more inserts or erases and the merge after them. May throw
+    // std::bad_alloc.
+    void reserve(std::size_t changes);
+    void insert(std::uint32_t key) noexcept;  // needs reserve
+    void erase(std::uint32_t key) noexcept;   // one copy of a key that is held; needs reserve
+    void settle() noexcept;                   // merges the changes when they are many
+
+private:
+    std::vector<std::uint32_t> sorted_, added_, removed_;
+};
 
 // Where the noise floor was found last time: the keys (totalOrder) of the values a
 // few ranks below and above it. The next selection first searches only the values
@@ -16,50 +68,147 @@ struct FloorHint {
     std::uint32_t below_key = 0, above_key = 0;
 };
 
-// Results of the last analysis that the next call may reuse. Derived data only:
-// a call gives the same bits with or without them.
-//
-// The one invariant everything here rests on: when count > 0, the context starts
-// exactly at window `first` of the last analysis, i.e. the samples the last call
-// dropped from the front of context + chunk were a whole number of windows of
-// window_len. Then the complete windows [0, count) of the context hold the same
-// samples, aligned the same way, as the analysed windows [first, first + count):
-// their energies are the same, and so is the smoothing over them once its running
-// value meets the old one. commit() keeps the results only when that holds.
-struct StreamCache {
-    std::uint64_t window_len = 0;  // of the last analysis
-    std::vector<float> energies;   // of the last analysis; reusable: [first, first + count)
-    std::vector<float> smoothed;   // of the same windows
-    std::size_t first = 0;
-    std::size_t count = 0;
-    FloorHint floor;
+// The keys at ranks lo and hi (hi is lo or lo + 1) of all the keys, searched first
+// among those the hint brackets; the hint is updated for the next call. Reorders keys.
+RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, FloorHint& hint);
 
-    // Nothing is reusable any more (a new stream, or a context emptied).
-    void forget() noexcept { count = 0; }
+// The noise floor of the smoothed energies (as noise_floor gives it) through
+// hinted_select.
+float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint);
 
-    // Takes over the last analysis's energies and smoothed values (swapped in, so
-    // the storage is reused) after `dropped` of its `total` samples were dropped
-    // from the front; they are kept only when the invariant above holds.
-    void commit(std::uint64_t window_len, std::vector<float>& analysed_energies,
-                std::vector<float>& analysed_smoothed, std::uint64_t dropped, std::uint64_t total) noexcept;
+// The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset sorted - removed
+// + added, where sorted is ascending and removed is part of it. Counting against a
+// pivot (any key; the closer to the answer, the fewer keys are ordered) leaves a
+// few ranks of sorted and the added keys in their range to order, so the cost
+// follows the number of changes and the pivot's distance, not the size of sorted.
+// `rank` is where the pivot may lie in sorted (checked; searched for when wrong)
+// and becomes where the lower key found lies, for the next call. `scratch` is
+// working storage.
+RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
+                          std::span<const std::uint32_t> added, std::size_t lo, std::size_t hi,
+                          std::uint32_t pivot, std::size_t& rank, std::vector<std::uint32_t>& scratch);
+
+// How many windows before a window the four cleaning passes can look back to
+// decide its keep flag, saturated at the largest word: short-run removal looks
+// min_voice_windows - 1 back (a run that long is kept whatever precedes it), gap
+// filling max_silence_gap_windows (a gap that reaches further back is too long),
+// padding pad_voice_windows, pass windows pass_windows. Each pass reads only what
+// the one before it produced, so the reaches add up. Flags computed from the
+// windows [b, n) alone, as a recording of their own, are the true flags from
+// window b + reach on.
+std::uint64_t cleaning_reach(const GateConfig& config);
+
+// Smoothing runs made ahead, side by side, for the starts the next calls will have
+// if each drops `step` windows: lane j starts j * step windows after the first
+// window of the context that made them (lane 0 was that call's own run). The
+// values are those any run from that start gives, so the call whose start lane j
+// has uses it up to where it meets lane j - 1, whose values the cache then holds,
+// and goes on from its last row if it has not met there.
+struct SmoothingAhead {
+    static constexpr std::size_t kLanes = 8;
+    std::size_t step = 0;      // windows; 0 when nothing is held
+    std::size_t next = 0;      // the lane of the next call
+    std::size_t lanes = 0;     // lanes [next, lanes) are usable
+    std::size_t length = 0;    // windows [0, length) were run
+    std::size_t stride = 0;    // floats from one lane to the next in values
+    std::vector<float> values;  // values[j * stride + t]: lane j at window t, from its start on
 };
 
-// Energies of every window of context + chunk (laid out from the context's first
-// sample) without building the combined buffer: the cache's windows are reused
-// when use_cache is set and the window length matches, windows inside the context
-// or the chunk are read in place, and the one window across the join goes through
-// a small copy. `reused` is the number of leading windows taken from the cache.
-std::vector<float> combined_energies(const StreamCache& cache, bool use_cache, std::span<const float> context,
-                                     std::span<const float> chunk, std::uint64_t window_len, std::size_t& reused);
+// Results of the last analysis that the next call reuses. Derived data only: a call
+// gives the same bits with or without them, and forget() may be called at any time.
+//
+// The one invariant everything here rests on: when count > 0, the context starts at
+// a window boundary of the last analysis, i.e. the samples the last call dropped
+// from the front of context + chunk were a whole number of windows of window_len.
+// Then the context's complete windows [0, count) hold the same samples, aligned the
+// same way, as windows of the last analysis: their energies are the same, and so
+// are their smoothed values from the point where the smoothing, restarted at the
+// context's first window, meets the old values bit for bit (the same value and the
+// same energies give the same values after it). commit_analysis keeps the results
+// only when that holds.
+//
+// When keyed, `keys` holds the totalOrder keys of smoothed[fresh, count): the
+// values expected to stay as they are. The front windows, which the restarted
+// smoothing recomputes, are kept out, so that a call changes the keys by the few
+// windows that cross that border and those appended, not by the whole front.
+struct StreamCache {
+    std::uint64_t window_len = 0;  // of the last analysis
+    SlidingBuffer energies;        // of the context's complete windows
+    SlidingBuffer smoothed;        // of the same windows, as the last analysis gave them
+    std::size_t count = 0;         // those windows; 0 when nothing is reusable
+    SettledKeys keys;
+    bool keyed = false;
+    std::size_t fresh = 0;         // windows [0, fresh) are not in keys
+    bool floor_known = false;      // floor_key holds the last floor's lower key
+    std::uint32_t floor_key = 0;
+    std::size_t floor_rank = 0;    // where floor_key lay among the sorted keys, if still so
+    FloorHint hint;                // for selections over all keys
+    bool has_nan = false;          // smoothed holds a NaN
+    std::uint32_t quiet_calls = 0;  // calls in a row that changed few values, while not keyed
+    std::uint32_t patience = 0;     // such calls needed before the keys are built (again)
+    SmoothingAhead ahead;
 
-// The smoothed energies, given the smoothed values `known` of the same analysis's
-// leading windows as computed last time (same energies, different start): the
-// recurrence restarts at energies[0], and once its running value equals known[t]
-// bit for bit, known[t + 1 ..] are the values it would give.
-std::vector<float> resume_smoothing(std::span<const float> energies, float alpha, std::span<const float> known);
+    // Nothing is reusable any more (a new stream, or a context emptied).
+    void forget() noexcept {
+        count = 0;
+        keyed = false;
+        quiet_calls = 0;
+        ahead.step = 0;
+    }
+};
 
-// The noise floor of the smoothed energies (as noise_floor gives it), searched
-// first among the values the hint brackets; the hint is updated for the next call.
-float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint);
+// What one analysis of context + chunk found, and what the cache takes from it.
+// Its buffers are reused from call to call.
+struct StreamAnalysis {
+    std::uint64_t window_len = 0;
+    std::uint64_t dropped = 0;        // samples the next context drops from context + chunk
+    std::uint64_t total = 0;          // samples of context + chunk
+    std::size_t first_flag = 0;       // flags[0] is the flag of this window
+    std::vector<std::uint8_t> flags;  // final keep flags of windows [first_flag, n)
+
+    std::size_t reused = 0;            // K: windows [0, K) came from the cache
+    std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on
+                                       // the cached values stand
+    std::span<const float> fresh;      // smoothed values of windows [0, meet): a lane's, or own_fresh
+    std::vector<float> own_fresh;
+    std::vector<float> tail_energies;  // windows [K, n)
+    std::vector<float> tail_smoothed;
+    std::uint32_t floor_key = 0;       // the lower key of this floor
+    std::size_t floor_rank = 0;        // its place among the settled keys' sorted ones
+    FloorHint hint;
+    bool has_nan = false;              // the smoothing was redone whole for a NaN
+
+    // How the cache's keys follow (decided here, carried out by commit_analysis).
+    enum class Keys { kDrop, kUpdate, kBuild } keys = Keys::kDrop;
+    std::size_t settled_from = 0;      // the keys kept are of windows [settled_from, ...)
+    std::size_t changes = 0;           // keys kUpdate inserts or erases
+    std::vector<std::uint32_t> built;  // kBuild: the sorted keys
+    bool quiet = false;                // few values changed: counts towards building the keys
+
+    bool used_lane = false;            // the smoothing came from a lane made earlier
+    SmoothingAhead made;               // lanes made by this call (step 0 when none)
+
+    std::vector<float> suffix;         // working storage
+    std::vector<std::uint32_t> added, removed, scratch;
+};
+
+// The analysis of context + chunk (windows laid out from the context's first sample)
+// with the cache's help, into `a`, for a stream whose next context drops `dropped`
+// samples from the front of context + chunk. use_cache is false for a new stream.
+// Gives the keep flags of the windows from the reach of the cleaning passes before
+// the chunk's first window to the end; every flag it gives is the one the full
+// analysis gives. Does not check the threshold limits.
+void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
+                    std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                    std::uint64_t dropped);
+
+// Makes room for what commit_analysis adds, for a context of at most `limit`
+// samples. May throw std::bad_alloc; changes no value.
+void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t limit);
+
+// Takes the analysis over once the context has dropped a.dropped samples: kept
+// when the invariant above holds, forgotten otherwise. Needs reserve_analysis
+// first; cannot fail.
+void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept;
 
 }  // namespace talvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -12,36 +13,13 @@
 
 namespace talvane {
 
-// The newest input samples of a stream, oldest first. Held in one storage block
-// that only grows: samples are appended after the live part and the front is
-// dropped by moving a start offset, with one move back to the front when the
-// block's end is reached, so a call costs in proportion to its chunk, not to the
-// context. Emptying keeps the storage.
-class ContextBuffer {
-public:
-    std::span<const float> view() const noexcept { return {storage_.data() + start_, size_}; }
-    std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return storage_.size(); }
-    // Room for `keep` samples at least (with slack for cheap appends); may throw
-    // std::bad_alloc; the samples held stay the same.
-    void reserve(std::size_t keep);
-    // Becomes the last `keep` samples of (the first old_len samples held) followed
-    // by `chunk`. Needs reserve(keep) first; cannot fail.
-    void replace(std::size_t old_len, std::span<const float> chunk, std::size_t keep) noexcept;
-    void clear() noexcept { start_ = size_ = 0; }
-
-private:
-    std::vector<float> storage_;
-    std::size_t start_ = 0;
-    std::size_t size_ = 0;
-};
-
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
     std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
-    ContextBuffer context;                     // newest input samples, oldest first
+    SlidingBuffer context;                     // newest input samples, oldest first
     std::optional<float> last_gain;            // gain of the last gated sample
     StreamCache cache;                         // derived data only
+    std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
@@ -58,10 +36,8 @@ struct ChunkPlan {
     std::optional<std::uint64_t> stream_rate;
     ContextPlan context;
     std::optional<float> last_gain;
-    std::uint64_t window_len = 0;   // of the analysis run, 0 when none ran
-    std::vector<float> energies;    // of context + chunk, when the analysis ran
-    std::vector<float> smoothed;    // of the same windows
-    FloorHint floor;                // for the next call
+    std::uint64_t limit = 0;        // context limit in samples
+    std::unique_ptr<StreamAnalysis> analysis;  // null when no analysis ran
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
@@ -74,8 +50,9 @@ std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate)
 // gains with the entry ramp from last_gain and the transition ramps, and the
 // context keeps the newest context_limit samples. is_last ends the stream (idle)
 // after gating. Throws CheckFailed for threshold limits out of order. The state is
-// only read here.
-ChunkPlan plan_chunk(const GateConfig& config, const StreamState& state,
+// only read here, except that its spare working buffers are lent to the plan
+// (commit_chunk gives them back).
+ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
                      std::span<const float> chunk, std::uint64_t sample_rate, bool is_last);
 
 // Makes room for the planned context; may throw std::bad_alloc, changes no value.
