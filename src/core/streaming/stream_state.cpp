@@ -43,8 +43,8 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
         // curve first, then the products.
         const std::uint64_t w = a.window_len;
         plan.output.resize(n);
-        window_gain_curve(a.flags, w, config.attenuation, c - a.first_flag * w, fade_length(config, sample_rate),
-                          plan.last_gain.has_value() ? &*plan.last_gain : nullptr, plan.output);
+        window_gain_curve(a.flags, w, config.attenuation, c - a.first_flag * w, n, fade_length(config, sample_rate),
+                          plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
         plan.last_gain = plan.output[n - 1];
         for (std::size_t k = 0; k < n; ++k) plan.output[k] = chunk[k] * plan.output[k];
         plan.context = ContextPlan{c, true, keep};
