@@ -128,8 +128,9 @@ void cleaning_reach_bounds_the_passes(std::mt19937_64& rng) {
     }
 }
 
-// The ranks of sorted - removed + added, from any pivot, are those of the sorted
-// multiset; keys include the smallest and largest, and many copies.
+// The ranks of sorted + added - removed, with the changes held as keys or values,
+// from any pivot, are those of the sorted multiset; keys include the smallest and
+// largest, and many copies.
 void changed_selection_matches_sort(std::mt19937_64& rng) {
     for (int round = 0; round < 3000; ++round) {
         const std::uint32_t spread = round % 3 == 0 ? 6u : 0xffffffffu;  // many copies, or few
@@ -140,26 +141,45 @@ void changed_selection_matches_sort(std::mt19937_64& rng) {
         std::vector<std::uint32_t> sorted(std::uniform_int_distribution<std::size_t>(0, 300)(rng));
         for (auto& k : sorted) k = key();
         std::sort(sorted.begin(), sorted.end());
+        std::vector<std::uint32_t> added(std::uniform_int_distribution<std::size_t>(sorted.size() < 22 ? 22 : 0, 100)(rng));
+        for (auto& k : added) k = key();
+        // Removed keys come from sorted and, now and then, from added.
         std::vector<std::uint32_t> removed;
         std::vector<std::uint32_t> kept(sorted);
-        const std::size_t n_removed = std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(sorted.size(), 20))(rng);
+        kept.insert(kept.end(), added.begin(), added.end());
+        const std::size_t from = round % 2 == 0 ? kept.size() : sorted.size();
+        const std::size_t n_removed = std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(from, 20))(rng);
         for (std::size_t i = 0; i < n_removed; ++i) {
-            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, kept.size() - 1)(rng);
+            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, from - i - 1)(rng);
             removed.push_back(kept[at]);
             kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(at));
         }
-        std::vector<std::uint32_t> added(std::uniform_int_distribution<std::size_t>(kept.size() < 2 ? 2 : 0, 100)(rng));
-        for (auto& k : added) k = key();
         std::vector<std::uint32_t> all(kept);
-        all.insert(all.end(), added.begin(), added.end());
         std::sort(all.begin(), all.end());
+        // Each change set in parts: held keys in order and up to three runs of values.
+        auto in_parts = [&](std::vector<std::uint32_t>& keys, std::vector<float>& values) {
+            std::shuffle(keys.begin(), keys.end(), rng);
+            const std::size_t held = std::uniform_int_distribution<std::size_t>(0, keys.size())(rng);
+            for (std::size_t i = held; i < keys.size(); ++i) values.push_back(from_total_order_key(keys[i]));
+            keys.resize(held);
+            std::sort(keys.begin(), keys.end());
+            KeyParts parts{keys, {}};
+            const std::size_t cut1 = std::uniform_int_distribution<std::size_t>(0, values.size())(rng);
+            const std::size_t cut2 = std::uniform_int_distribution<std::size_t>(cut1, values.size())(rng);
+            const std::span<const float> v(values);
+            parts.values = {v.first(cut1), v.subspan(cut1, cut2 - cut1), v.subspan(cut2)};
+            return parts;
+        };
+        std::vector<float> removed_values, added_values;
+        const KeyParts removed_parts = in_parts(removed, removed_values);
+        const KeyParts added_parts = in_parts(added, added_values);
         const std::size_t lo = std::uniform_int_distribution<std::size_t>(0, all.size() - 2)(rng);
         const std::size_t hi = lo + (round % 2);
         const std::uint32_t pivot = round % 4 == 0 ? key() : all[std::min(all.size() - 1, lo + rng() % 5)];
         std::vector<std::uint32_t> scratch;
         std::size_t rank = round % 5 == 0 ? rng() % (sorted.size() + 2)
                                           : static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), pivot) - sorted.begin());
-        const RankedKeys found = select_changed(sorted, removed, added, lo, hi, pivot, rank, scratch);
+        const RankedKeys found = select_changed(sorted, removed_parts, added_parts, lo, hi, pivot, rank, scratch);
         CHECK(rank == static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), found.low) - sorted.begin()),
               "rank of the floor's key not given back (round %d)", round);
         CHECK(found.low == all[lo] && found.high == all[hi], "changed selection differs (round %d)", round);

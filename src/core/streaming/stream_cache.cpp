@@ -37,16 +37,12 @@ void move_values(T* dst, const T* src, std::size_t count) noexcept {
     if (count != 0) std::memmove(dst, src, count * sizeof(T));
 }
 
-// Keys below `key`, counted in 32-bit blocks so that the loop vectorises.
-std::size_t count_below(std::span<const std::uint32_t> keys, std::uint32_t key) noexcept {
-    std::size_t below = 0;
-    for (std::size_t from = 0; from < keys.size(); from += 1u << 30) {
-        const std::size_t to = std::min(keys.size(), from + (std::size_t{1} << 30));
-        std::uint32_t part = 0;
-        for (std::size_t i = from; i < to; ++i) part += keys[i] < key ? 1u : 0u;
-        below += part;
-    }
-    return below;
+// Whether a value is NaN, in one pass without an early exit, which vectorises
+// (a bool accumulator would not).
+bool any_nan(std::span<const float> values) noexcept {
+    unsigned nan = 0;
+    for (const float v : values) nan |= std::isnan(v) ? 1u : 0u;
+    return nan != 0;
 }
 
 // Sorted keys below `key`: a binary search whose steps are conditional moves, not
@@ -279,24 +275,31 @@ void SettledKeys::settle() noexcept {
     // Merging costs a pass over the sorted keys, so it waits until the changes
     // are a share of them: a constant per change on average.
     if (added_.size() + removed_.size() <= 32 + sorted_.size() / 128) return;
-    std::size_t out = 0, r = 0;
-    for (const std::uint32_t key : sorted_) {
-        while (r < removed_.size() && removed_[r] < key) ++r;
-        if (r < removed_.size() && removed_[r] == key) {
-            ++r;
-        } else {
-            sorted_[out++] = key;
-        }
+    // The keys between two changes move as one block, and each change is found by
+    // a search: a merge costs a block copy of the keys after the first change and a
+    // search per change, not a step per key.
+    std::uint32_t* keys = sorted_.data();
+    const std::size_t n = sorted_.size();
+    std::size_t out = 0, in = 0;  // keys [0, out) are in place; [in, n) are still to move
+    for (const std::uint32_t key : removed_) {
+        const std::size_t at = in + rank_below(std::span<const std::uint32_t>(keys + in, n - in), key);
+        if (out != in) move_values(keys + out, keys + in, at - in);
+        out += at - in;
+        in = at + 1;  // one copy of the key dropped
     }
-    // Merged from the back, into the room reserve() made.
-    std::size_t i = out, j = added_.size(), k = out + added_.size();
-    sorted_.resize(k);
-    while (j > 0) {
-        if (i > 0 && sorted_[i - 1] > added_[j - 1]) {
-            sorted_[--k] = sorted_[--i];
-        } else {
-            sorted_[--k] = added_[--j];
-        }
+    if (out != in) move_values(keys + out, keys + in, n - in);
+    // Then the added keys from the largest down, into the room reserve() made; the
+    // keys above each move up by the number of added keys not yet placed.
+    std::size_t end = out + (n - in);  // keys [0, end) have not moved up yet
+    sorted_.resize(end + added_.size());
+    keys = sorted_.data();
+    std::size_t top = sorted_.size();  // keys [top, size) are in place
+    for (std::size_t j = added_.size(); j > 0; --j) {
+        const std::size_t at = rank_below(std::span<const std::uint32_t>(keys, end), added_[j - 1]);
+        top -= end - at;
+        move_values(keys + top, keys + at, end - at);
+        keys[--top] = added_[j - 1];
+        end = at;
     }
     added_.clear();
     removed_.clear();
@@ -304,10 +307,6 @@ void SettledKeys::settle() noexcept {
 
 namespace {
 
-// Finds the keys at ranks lo and hi of U = sorted - removed + added when they lie in
-// [va, vb]: the sorted keys there less the removed ones, and the added keys there
-// (few when the range spans few ranks), merged in order up to rank hi. `scratch`
-// holds the added keys in range. Gives false when the ranks lie outside.
 // Sorted keys below va and at most vb, from ranks known to hold va and vb (or
 // kNone): a few steps over copies of them, else a search.
 std::size_t first_of(std::span<const std::uint32_t> sorted, std::uint32_t va, std::size_t at) noexcept {
@@ -326,125 +325,154 @@ std::size_t past_last(std::span<const std::uint32_t> sorted, std::uint32_t vb, s
     return at;
 }
 
-// start is the number of sorted keys below va, end the number at most vb.
-bool select_in_range(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
-                     std::span<const std::uint32_t> added, std::uint32_t va, std::uint32_t vb, std::size_t start,
-                     std::size_t end, std::size_t lo, std::size_t hi, std::vector<std::uint32_t>& scratch,
-                     RankedKeys& found) {
-    std::size_t below = start;  // keys of U below va
-    std::uint32_t gone[8];
-    std::size_t n_gone = 0;
-    for (const std::uint32_t k : removed) {
-        if (k < va) {
-            --below;
-        } else if (k <= vb) {
-            if (n_gone == std::size(gone)) return false;  // many: the general way
-            std::size_t j = n_gone++;
-            for (; j > 0 && gone[j - 1] > k; --j) gone[j] = gone[j - 1];
-            gone[j] = k;
+// Keys of the parts below `key`; the values are counted in 32-bit blocks, so that
+// the loop vectorises.
+std::size_t count_below(const KeyParts& parts, std::uint32_t key) noexcept {
+    std::size_t below = rank_below(parts.keys, key);
+    for (const std::span<const float> values : parts.values) {
+        for (std::size_t from = 0; from < values.size(); from += std::size_t{1} << 30) {
+            const std::size_t to = std::min(values.size(), from + (std::size_t{1} << 30));
+            std::uint32_t part = 0;
+            for (std::size_t i = from; i < to; ++i) part += total_order_key(values[i]) < key ? 1u : 0u;
+            below += part;
         }
     }
-    // One pass over the added keys: those below va counted, those in range kept.
-    if (scratch.size() < added.size()) scratch.resize(added.size());
-    std::uint32_t* in_range = scratch.data();
-    std::size_t n_in = 0;
+    return below;
+}
+
+// Keys of the parts below va, and those in [va, vb] written to `out` (room for all
+// the parts' keys), the held keys in order and the values' in theirs. Gives the
+// count below and the count written.
+struct Gathered {
+    std::size_t below, inside;
+};
+Gathered gather_range(const KeyParts& parts, std::uint32_t va, std::uint32_t vb, std::uint32_t* out) noexcept {
+    const std::size_t first = rank_below(parts.keys, va);
+    const std::size_t last = past_last(parts.keys, vb, kNone);
+    Gathered g{first, last - first};
+    move_values(out, parts.keys.data() + first, g.inside);
     const std::uint32_t span = vb - va;
-    for (const std::uint32_t k : added) {
-        below += k < va ? 1 : 0;
-        in_range[n_in] = k;
-        n_in += k - va <= span ? 1 : 0;
+    for (const std::span<const float> values : parts.values) {
+        // No branch on the key: it is written in any case and kept by the count.
+        for (const float v : values) {
+            const std::uint32_t key = total_order_key(v);
+            g.below += key < va ? 1 : 0;
+            out[g.inside] = key;
+            g.inside += key - va <= span ? 1 : 0;
+        }
     }
-    const std::size_t kept = (end - start) - n_gone + n_in;  // U's keys in [va, vb]
-    if (below > lo || hi - below >= kept) return false;
-    for (std::size_t i = 1; i < n_in; ++i) {
-        const std::uint32_t key = in_range[i];
+    return g;
+}
+
+// Few keys in order; an insertion sort is the fastest for a handful.
+void sort_few(std::uint32_t* keys, std::size_t n) noexcept {
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint32_t key = keys[i];
         std::size_t j = i;
-        for (; j > 0 && in_range[j - 1] > key; --j) in_range[j] = in_range[j - 1];
-        in_range[j] = key;
+        for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
     }
-    // Merge: sorted keys (one copy per removed key skipped) and the added ones.
-    std::size_t p = start, g = 0, a = 0;
+}
+
+// The keys of U = sorted + added - removed in [va, vb]: the sorted ones, which are
+// sorted[start, end), the added and removed ones, each in order, and how many keys
+// of U lie below va and in the range.
+struct RangeOfU {
+    std::size_t start, end;
+    std::span<const std::uint32_t> added, removed;
+    std::size_t below, inside;
+
+    // Whether the ranks lo and hi (>= lo) of U lie in the range.
+    bool holds(std::size_t lo, std::size_t hi) const noexcept { return below <= lo && hi - below < inside; }
+};
+RangeOfU range_of_u(std::span<const std::uint32_t> sorted, std::uint32_t va, std::uint32_t vb,
+                    std::size_t va_at, std::size_t vb_at, const KeyParts& removed, const KeyParts& added,
+                    std::vector<std::uint32_t>& scratch) {
+    const std::size_t room = removed.size() + added.size();
+    if (scratch.size() < room) scratch.resize(room);
+    const Gathered r = gather_range(removed, va, vb, scratch.data());
+    const Gathered a = gather_range(added, va, vb, scratch.data() + r.inside);
+    sort_few(scratch.data(), r.inside);
+    sort_few(scratch.data() + r.inside, a.inside);
+    const std::size_t start = first_of(sorted, va, va_at);
+    const std::size_t end = past_last(sorted, vb, vb_at);
+    // Every removed key is one of sorted + added, so no count goes below zero.
+    return RangeOfU{start, end, std::span<const std::uint32_t>(scratch.data() + r.inside, a.inside),
+                    std::span<const std::uint32_t>(scratch.data(), r.inside), start + a.below - r.below,
+                    (end - start) + a.inside - r.inside};
+}
+
+// The keys at ranks lo and hi of U, which the range holds: its sorted keys and
+// added ones merged in order, one copy skipped for each removed key.
+RankedKeys select_in_range(std::span<const std::uint32_t> sorted, const RangeOfU& range, std::size_t lo,
+                           std::size_t hi) noexcept {
+    const std::span<const std::uint32_t> added = range.added, gone = range.removed;
+    std::size_t p = range.start, i = 0, g = 0;
     std::uint32_t low = 0;
-    for (std::size_t rank = below;; ++rank) {
-        std::uint32_t key;
-        for (;;) {
-            const bool from_sorted = p < end && (a == n_in || sorted[p] <= in_range[a]);
-            if (!from_sorted) {
-                key = in_range[a++];
-                break;
-            }
-            key = sorted[p++];
-            while (g < n_gone && gone[g] < key) ++g;  // (removed keys are held: not reached)
-            if (g < n_gone && gone[g] == key) {
-                ++g;
-                continue;
-            }
-            break;
+    // The range holds rank hi, so the merge reaches it before either list ends.
+    for (std::size_t rank = range.below;;) {
+        const bool from_sorted = i == added.size() || (p < range.end && sorted[p] <= added[i]);
+        const std::uint32_t key = from_sorted ? sorted[p++] : added[i++];
+        while (g < gone.size() && gone[g] < key) ++g;
+        if (g < gone.size() && gone[g] == key) {
+            ++g;
+            continue;
         }
         if (rank == lo) low = key;
-        if (rank == hi) {
-            found = RankedKeys{low, key};
-            return true;
-        }
+        if (rank == hi) return RankedKeys{low, key};
+        ++rank;
     }
 }
 
 }  // namespace
 
-RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
-                          std::span<const std::uint32_t> added, std::size_t lo, std::size_t hi,
-                          std::uint32_t pivot, std::size_t& rank, std::vector<std::uint32_t>& scratch) {
+RankedKeys select_changed(std::span<const std::uint32_t> sorted, const KeyParts& removed, const KeyParts& added,
+                          std::size_t lo, std::size_t hi, std::uint32_t pivot, std::size_t& rank,
+                          std::vector<std::uint32_t>& scratch) {
     constexpr std::uint32_t kLargest = std::numeric_limits<std::uint32_t>::max();
     const std::size_t n = sorted.size();
     // The pivot's rank, from last time's when it still holds: a search over keys
     // that have left the processor's caches costs a miss per step.
     const bool known = rank <= n && (rank == 0 || sorted[rank - 1] < pivot) && (rank == n || sorted[rank] >= pivot);
     const std::size_t r0 = known ? rank : rank_below(sorted, pivot);
-    RankedKeys found;
-    auto found_at = [&](std::size_t start, std::size_t end) {
+    auto found_in = [&](const RangeOfU& range) {
+        const RankedKeys found = select_in_range(sorted, range, lo, hi);
         // The lower key's rank for the next call: among the range, or searched.
-        std::size_t at = start;
-        while (at < end && sorted[at] < found.low) ++at;
-        rank = at < end || end == n ? at : rank_below(sorted, found.low);
+        std::size_t at = range.start;
+        while (at < range.end && sorted[at] < found.low) ++at;
+        rank = at < range.end || range.end == n ? at : rank_below(sorted, found.low);
         return found;
     };
 
     // First the keys within kWide ranks of sorted around the pivot: when the ranks
     // lo and hi of U fall among them, one pass over the changes finds them.
     constexpr std::size_t kWide = 4;
-    std::uint32_t va = r0 > kWide ? sorted[r0 - kWide] : 0;
-    std::uint32_t vb = n > r0 + kWide ? sorted[r0 + kWide] : kLargest;
-    std::size_t start = r0 > kWide ? first_of(sorted, va, r0 - kWide) : 0;
-    std::size_t end = past_last(sorted, vb, n > r0 + kWide ? r0 + kWide : kNone);
-    if (select_in_range(sorted, removed, added, va, vb, start, end, lo, hi, scratch, found)) return found_at(start, end);
+    const bool wide_below = r0 > kWide, wide_above = n > r0 + kWide;
+    const RangeOfU near = range_of_u(sorted, wide_below ? sorted[r0 - kWide] : 0,
+                                     wide_above ? sorted[r0 + kWide] : kLargest, wide_below ? r0 - kWide : 0,
+                                     wide_above ? r0 + kWide : kNone, removed, added, scratch);
+    if (near.holds(lo, hi)) return found_in(near);
 
-    // Else a range found by counting: at most lo keys of U below va, at least
-    // hi + 1 at or below vb. The key of sorted at rank lo - added_below has at
-    // most lo keys of U below it; past hi - q + |removed| keys of sorted from the
-    // pivot on, hi + 1 keys of U are reached (q is U's keys below the pivot).
+    // Else a range found by counting, which holds both ranks: at most lo keys of U
+    // below va, at least hi + 1 at or below vb. The key of sorted at rank
+    // lo - added_below has at most lo keys of U below it; past hi - q + |removed|
+    // keys of sorted from the pivot on, hi + 1 keys of U are reached (q is U's keys
+    // below the pivot).
     const std::size_t added_below = count_below(added, pivot);
-    const std::size_t q = r0 - count_below(removed, pivot) + added_below;
-    std::size_t last = 0;
+    const std::size_t q = r0 + added_below - count_below(removed, pivot);
+    std::uint32_t va = 0;
+    std::size_t va_at = 0, last = 0;
     if (q <= lo) {
         va = pivot;
-        start = r0;
+        va_at = r0;
         last = r0 + (hi - q) + removed.size();
     } else {
-        va = lo >= added_below ? sorted[lo - added_below] : 0;
-        start = lo >= added_below ? first_of(sorted, va, lo - added_below) : 0;
+        va_at = lo >= added_below ? lo - added_below : 0;
+        va = lo >= added_below ? sorted[va_at] : 0;
         last = r0 + removed.size();
     }
-    vb = last < n ? sorted[last] : kLargest;
-    end = past_last(sorted, vb, last < n ? last : kNone);
-    if (select_in_range(sorted, removed, added, va, vb, start, end, lo, hi, scratch, found)) return found_at(start, end);
-    // Many removed keys in range: all of U, sorted.
-    scratch.assign(sorted.begin(), sorted.end());
-    for (const std::uint32_t k : removed) scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(rank_below(scratch, k)));
-    scratch.insert(scratch.end(), added.begin(), added.end());
-    std::sort(scratch.begin(), scratch.end());
-    found = RankedKeys{scratch[lo], scratch[hi]};
-    rank = rank_below(sorted, found.low);
-    return found;
+    const std::uint32_t vb = last < n ? sorted[last] : kLargest;
+    return found_in(range_of_u(sorted, va, vb, va_at, last < n ? last : kNone, removed, added, scratch));
 }
 
 std::uint64_t cleaning_reach(const GateConfig& config) {
@@ -538,7 +566,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
         a.tail_smoothed[i] = running;
         nan = nan || std::isnan(running);
     }
-    for (const float v : a.fresh) nan = nan || std::isnan(v);
+    nan = nan || any_nan(a.fresh);
     // An addition of two NaNs gives one of them, and which one depends on the
     // order the compiled code adds in, which differs from loop to loop; the sign
     // it leaves decides where the NaN sorts for the floor. So a run with a NaN is
@@ -571,32 +599,16 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
         const FloorRanks ranks = floor_ranks(n, config.noise_floor_percentile);
         RankedKeys found;
         if (keyed && 2 * (g + (g - f) + (n - k) + pending) <= n) {
-            // Windows [f, g) leave the keys; one added since the last merge is
-            // taken back, any other is removed.
-            a.added.assign(cache.keys.added().begin(), cache.keys.added().end());
-            a.removed.clear();
-            for (std::size_t u = f; u < g; ++u) {
-                const std::uint32_t key = total_order_key(cached_s[u]);
-                const auto it = std::find(a.added.begin(), a.added.end(), key);
-                if (it != a.added.end()) {
-                    *it = a.added.back();
-                    a.added.pop_back();
-                } else {
-                    a.removed.push_back(key);
-                }
-            }
-            a.removed.insert(a.removed.end(), cache.keys.removed().begin(), cache.keys.removed().end());
-            std::size_t size = a.added.size();
-            a.added.resize(size + g + a.tail_smoothed.size());
-            for (const float v : a.fresh) a.added[size++] = total_order_key(v);
-            for (std::size_t u = a.meet; u < g; ++u) a.added[size++] = total_order_key(cached_s[u]);
-            for (const float v : a.tail_smoothed) a.added[size++] = total_order_key(v);
+            // Windows [f, g) leave the keys; windows [0, g) and the new ones come
+            // in, read where they lie.
+            const KeyParts removed{cache.keys.removed(), {cached_s.subspan(f, g - f)}};
+            const KeyParts added{cache.keys.added(), {a.fresh, cached_s.subspan(a.meet, g - a.meet), a.tail_smoothed}};
             const std::span<const std::uint32_t> sorted = cache.keys.sorted();
             const std::uint32_t pivot = cache.floor_known ? cache.floor_key
                                         : sorted.empty()   ? 0
                                                            : sorted[std::min(ranks.lo, sorted.size() - 1)];
             a.floor_rank = cache.floor_rank;
-            found = select_changed(sorted, a.removed, a.added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
+            found = select_changed(sorted, removed, added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
         } else {
             a.scratch.resize(n);
             for (std::size_t u = 0; u < n; ++u) a.scratch[u] = total_order_key(s[u]);
@@ -737,10 +749,7 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     cache.smoothed.replace(k, std::span<const float>(a.tail_smoothed).first(appended), kept);
     cache.count = kept;
     cache.window_len = w;
-    cache.has_nan = false;
-    if (a.has_nan) {
-        for (const float v : cache.smoothed.view()) cache.has_nan = cache.has_nan || std::isnan(v);
-    }
+    cache.has_nan = a.has_nan && any_nan(cache.smoothed.view());
 }
 
 }  // namespace talvane

@@ -1,6 +1,7 @@
 // What the streaming gate keeps from one analysis to the next, and why it is safe.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -76,17 +77,30 @@ RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::siz
 // hinted_select.
 float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint);
 
-// The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset sorted - removed
-// + added, where sorted is ascending and removed is part of it. Counting against a
-// pivot (any key; the closer to the answer, the fewer keys are ordered) leaves a
-// few ranks of sorted and the added keys in their range to order, so the cost
-// follows the number of changes and the pivot's distance, not the size of sorted.
-// `rank` is where the pivot may lie in sorted (checked; searched for when wrong)
-// and becomes where the lower key found lies, for the next call. `scratch` is
-// working storage.
-RankedKeys select_changed(std::span<const std::uint32_t> sorted, std::span<const std::uint32_t> removed,
-                          std::span<const std::uint32_t> added, std::size_t lo, std::size_t hi,
-                          std::uint32_t pivot, std::size_t& rank, std::vector<std::uint32_t>& scratch);
+// A multiset of keys in parts: keys held as they are, in ascending order, and
+// floats that each stand for their total_order_key (made as they are read).
+struct KeyParts {
+    std::span<const std::uint32_t> keys;
+    std::array<std::span<const float>, 3> values{};
+
+    std::size_t size() const noexcept {
+        std::size_t n = keys.size();
+        for (const std::span<const float> v : values) n += v.size();
+        return n;
+    }
+};
+
+// The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset U = sorted +
+// added - removed, where sorted is ascending and every removed key is one of sorted
+// + added. Counting against a pivot (any key; the closer to the answer, the fewer
+// keys are ordered) leaves a few ranks of sorted and the changes in their range to
+// order, so the cost follows the number of changes and the pivot's distance, not
+// the size of sorted. `rank` is where the pivot may lie in sorted (checked;
+// searched for when wrong) and becomes where the lower key found lies, for the
+// next call. `scratch` is working storage.
+RankedKeys select_changed(std::span<const std::uint32_t> sorted, const KeyParts& removed, const KeyParts& added,
+                          std::size_t lo, std::size_t hi, std::uint32_t pivot, std::size_t& rank,
+                          std::vector<std::uint32_t>& scratch);
 
 // How many windows before a window the four cleaning passes can look back to
 // decide its keep flag, saturated at the largest word: short-run removal looks
@@ -189,7 +203,7 @@ struct StreamAnalysis {
     SmoothingAhead made;               // lanes made by this call (step 0 when none)
 
     std::vector<float> suffix;         // working storage
-    std::vector<std::uint32_t> added, removed, scratch;
+    std::vector<std::uint32_t> scratch;
 };
 
 // The analysis of context + chunk (windows laid out from the context's first sample)
