@@ -48,17 +48,16 @@ py::Ref clamp_text(Clamp clamped) {
     return py::none();
 }
 
-using Analyse = py::Function<"analyse", "data", "sample_rate", "enabled", "window_ms", "base_thresh",
-                             "threshold_ratio", "max_thresh", "smooth_alpha", "min_voice_windows", "attenuation",
-                             "noise_floor_percentile", "max_silence_gap_windows", "fade_ms", "stream_context_ms",
-                             "pad_voice_windows", "pass_windows">;
+#define TALVANE_PARAMETER_ARGUMENT(kind, name, value) , #name
+using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT)>;
+#undef TALVANE_PARAMETER_ARGUMENT
 
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
 // keep_windows, sample_rate, view): the view is an opaque holder for mask() and gains().
 py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     py::AnySamples data(arg[0].get(), "data");
     const std::uint64_t rate = py::to_unsigned(arg[1].get(), "sample_rate");
-    const GateConfig config = py::to_config(std::span<const py::Ref, 14>(arg.data() + 2, 14));
+    const GateConfig config = py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 2, kGateParameterCount));
     const std::span<const float> samples = data.samples();
     // A new function: limits out of order are the caller's error, not an internal one.
     if (!threshold_limits_in_order(config.base_thresh, config.max_thresh)) {

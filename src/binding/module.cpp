@@ -16,20 +16,14 @@ namespace {
 
 using py::Ref;
 
-constexpr py::Text kParameterSignature =
-    "(enabled=True, window_ms=10, base_thresh=0.008, threshold_ratio=2.0, max_thresh=0.035, "
-    "smooth_alpha=0.2, min_voice_windows=5, attenuation=0.0, noise_floor_percentile=20.0, "
-    "max_silence_gap_windows=8, fade_ms=5, stream_context_ms=3000, pad_voice_windows=2, "
-    "pass_windows=0)\n--\n\n";
-
 // Every text that names a class, derived from its name.
 template <class Obj>
 struct ClassTexts {
     static constexpr auto qualified = py::join(py::Text("builtins."), Obj::kName);
-    static constexpr auto doc = py::join(Obj::kName, kParameterSignature);
+    static constexpr auto doc = py::join(Obj::kName, py::kParameterSignature);
     static constexpr auto new_place = py::join(Obj::kName, py::Text(".__new__"));
     static constexpr auto new_function = py::join(new_place, py::Text("()"));
-    static constexpr py::Params<14> new_binding{new_function.chars, py::kConfigNames, false};
+    static constexpr py::Params<kGateParameterCount> new_binding{new_function.chars, py::kConfigNames, false};
 };
 
 constinit py::ModuleOnce module_once;
