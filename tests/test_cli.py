@@ -180,7 +180,7 @@ def test_stream_gate_and_plot(files, tmp_path):
     ids=["chunk-below-context", "chunk-equals-context", "chunk-above-context", "no-context"],
 )
 def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
-    from talvane_rs._audio import stream_gate, stream_keep_mask
+    from talvane_rs.actions.gate import stream_gate, stream_keep_mask
 
     # Hard switching and an attenuation of one half make each sample's gain
     # readable from the output: x where kept, x / 2 where dropped.
@@ -339,9 +339,10 @@ def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
 
 
 def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
-    from talvane_rs._jobs import Job, sweep_temporaries
+    from talvane_rs.actions.gate import Gate
+    from talvane_rs.jobs import Job, sweep_temporaries
 
-    job = Job(command="gate", src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
+    job = Job(action=Gate(), src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
               settings={}, token="run1")  # fmt: skip
     names = [".a.b.run1.x1.wav", ".a.b.run1.x2.png", ".a.b.run2.x1.wav", ".c.run1.x1.wav", "a.b.run1.x1.wav"]
     for name in names:

@@ -15,6 +15,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis
+from talvane_rs.params import DEFAULTS, NAMES
 from talvane_rs.regions import Region
 
 if TYPE_CHECKING:
@@ -98,20 +99,20 @@ def analyse(
     data: _Samples,
     sample_rate: SupportsIndex,
     *,
-    enabled: _Bool = True,
-    window_ms: SupportsIndex = 10,
-    base_thresh: _Real = 0.008,
-    threshold_ratio: _Real = 2.0,
-    max_thresh: _Real = 0.035,
-    smooth_alpha: _Real = 0.2,
-    min_voice_windows: SupportsIndex = 5,
-    attenuation: _Real = 0.0,
-    noise_floor_percentile: _Real = 20.0,
-    max_silence_gap_windows: SupportsIndex = 8,
-    fade_ms: SupportsIndex = 5,
-    stream_context_ms: SupportsIndex = 3000,
-    pad_voice_windows: SupportsIndex = 2,
-    pass_windows: SupportsIndex = 0,
+    enabled: _Bool = DEFAULTS["enabled"],
+    window_ms: SupportsIndex = DEFAULTS["window_ms"],
+    base_thresh: _Real = DEFAULTS["base_thresh"],
+    threshold_ratio: _Real = DEFAULTS["threshold_ratio"],
+    max_thresh: _Real = DEFAULTS["max_thresh"],
+    smooth_alpha: _Real = DEFAULTS["smooth_alpha"],
+    min_voice_windows: SupportsIndex = DEFAULTS["min_voice_windows"],
+    attenuation: _Real = DEFAULTS["attenuation"],
+    noise_floor_percentile: _Real = DEFAULTS["noise_floor_percentile"],
+    max_silence_gap_windows: SupportsIndex = DEFAULTS["max_silence_gap_windows"],
+    fade_ms: SupportsIndex = DEFAULTS["fade_ms"],
+    stream_context_ms: SupportsIndex = DEFAULTS["stream_context_ms"],
+    pad_voice_windows: SupportsIndex = DEFAULTS["pad_voice_windows"],
+    pass_windows: SupportsIndex = DEFAULTS["pass_windows"],
 ) -> Analysis:
     """The analysis of ``data`` at ``sample_rate`` with the gate parameters given.
 
@@ -122,25 +123,12 @@ def analyse(
     same defaults and conversions. Threshold limits out of order (or NaN) raise
     ``ValueError`` with the analysis's message. Needs NumPy.
     """
+    # The gate parameters are this function's keyword arguments, passed on by name.
+    gate_params = {name: value for name, value in locals().items() if name in NAMES}
     import numpy  # noqa: F401  (the results are arrays: a plain ImportError without it)
 
     window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
-        data,
-        sample_rate,
-        enabled,
-        window_ms,
-        base_thresh,
-        threshold_ratio,
-        max_thresh,
-        smooth_alpha,
-        min_voice_windows,
-        attenuation,
-        noise_floor_percentile,
-        max_silence_gap_windows,
-        fade_ms,
-        stream_context_ms,
-        pad_voice_windows,
-        pass_windows,
+        data, sample_rate, **gate_params
     )
     return Analysis(
         window_len=window_len,

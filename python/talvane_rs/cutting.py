@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 from talvane_rs.analysis import analyse
 from talvane_rs.regions import keep_regions
+from talvane_rs.units import ms_to_samples
 
 if TYPE_CHECKING:
     import numpy as np
@@ -36,13 +37,6 @@ class Piece:
     start: int
     end: int
     fade: int = 0
-
-
-def ms_to_samples(rate: int, ms: float) -> int:
-    """Milliseconds to whole samples as the gate counts them: in doubles, halves away from zero."""
-    exact = float(rate) * float(ms) / 1000.0
-    whole = math.floor(exact)
-    return whole + (exact - whole >= 0.5)
 
 
 def plan_cut(

@@ -103,13 +103,25 @@ def plot_analysis(
     panels = 3 if gains is not None else 2
     fig = Figure(figsize=(11, 2.3 * panels + 1.0), dpi=110, layout="constrained")
     axes = fig.subplots(panels, 1, sharex=True, height_ratios=[3, 2, 1.3][:panels])
-    wave, energy = axes[0], axes[1]
     spans = kept_spans(kept, rate) if kept is not None else [(r.start_s, r.end_s) for r in view.regions] if n else []
+    waveform_panel(axes[0], x, rate, spans, title, gains)
+    energy_panel(axes[1], view, spans, settings)
+    if gains is None:
+        axes[1].set_xlabel("time (s)")
+    else:
+        gain_panel(axes[2], gains, n, rate, spans)
+    return fig
+
+
+def waveform_panel(
+    wave: Axes, x: npt.NDArray[np.float32], rate: int, spans: Sequence[tuple[float, float]], title: str,
+    gains: Samples | None,
+) -> None:  # fmt: skip
+    n = len(x)
     duration = n / rate
     share = sum(b - a for a, b in spans) / duration if n else 0.0
     noun = "region" if len(spans) == 1 else "regions"
     wave.set_title(f"{title}: {duration:.2f} s, kept {share:.0%} in {len(spans)} {noun}", loc="left")
-
     shade(wave, spans, "kept")
     envelope(wave, Columns(lambda a, b: x[a:b], n), rate, INPUT_COLOUR, "input")
     if gains is not None:
@@ -122,9 +134,11 @@ def plot_analysis(
     wave.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
     wave.grid(alpha=0.25)
 
-    # Window energies: per column of windows, their range and the smoothed level.
-    w = view.window_len
-    windows = len(view.energies)
+
+def energy_panel(energy: Axes, view: Analysis, spans: Sequence[tuple[float, float]], settings: dict[str, Any]) -> None:
+    """Window energies: per column of windows, their range and the smoothed level;
+    the threshold, the floor and the two limits as lines."""
+    rate, w, windows = view.sample_rate, view.window_len, len(view.energies)
     shade(energy, spans, None)
     if windows:
         raw = Columns(lambda a, b: view.energies[a:b], windows)
@@ -152,10 +166,8 @@ def plot_analysis(
     energy.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
     energy.grid(alpha=0.25)
 
-    if gains is None:
-        energy.set_xlabel("time (s)")
-        return fig
-    gain_ax = axes[2]
+
+def gain_panel(gain_ax: Axes, gains: Samples, n: int, rate: int, spans: Sequence[tuple[float, float]]) -> None:
     shade(gain_ax, spans, None)
     curve = Columns(gains, n)
     t = curve.times / rate
@@ -168,4 +180,3 @@ def plot_analysis(
     gain_ax.set_ylabel("gain")
     gain_ax.set_xlabel("time (s)")
     gain_ax.grid(alpha=0.25)
-    return fig

@@ -1,5 +1,6 @@
-"""What the command line asks of one file, what came of it, the tally of a run,
-and the cleanup after a run of such jobs, whoever runs them."""
+"""What a run asks of one file (a job: an action, a source, where the result goes),
+what came of it, the tally of a run, and the cleanup after a run of such jobs,
+whoever runs them."""
 
 from __future__ import annotations
 
@@ -7,30 +8,29 @@ import os
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from talvane_rs._storage import Location, names_in, remove
+from talvane_rs.io.storage import STDIO, Location, names_in, remove, temporary_prefix
 
-STDIO = Path("-")  # standard input as a source, standard output as a destination
+if TYPE_CHECKING:
+    from talvane_rs.actions.base import Action
+    from talvane_rs.io.write import Target
 
 
 @dataclass(frozen=True)
 class Job:
     """One file's work. Picklable, and complete: a worker process needs nothing else."""
 
-    command: str  # "gate", "cut" or "mask"
+    action: Action  # what is done to the file: gate, cut, mask
     src: Location  # STDIO: standard input
     dst: Location | None  # STDIO: standard output; None: the regions go back in the outcome only
     plot: Location | None
     settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
     token: str  # the run's own mark in the names of its temporary files
-    stream_ms: float | None = None  # gate through the streaming gate in chunks of this length
-    fmt: str | None = None  # mask: csv, json or audacity; audio: the container for an output without extension
-    fallback: Location | None = None  # where WAV goes when the input's own format cannot be written; None: an error
-    mono: bool = False  # write the mono mix rather than every channel
+    fmt: str | None = None  # the --format asked for, or the regions format the action chose
+    fallback: Location | None = None  # where WAV goes when the output's format cannot be written; None: an error
+    no_fallback: str | None = None  # why an output that could want one has no fallback
     strict: bool = False  # non-finite samples fail the file rather than being replaced by 0.0
-    keep_pause: float = 0.0  # cut: seconds of each long pause kept
-    crossfade: float = 0.0  # cut: seconds of each join's crossfade
     cwd: str | None = None  # the folder relative paths start from; None: this process's own
 
     def local(self, path: Path) -> Path:
@@ -41,6 +41,12 @@ class Job:
     def name(self) -> str:
         """The source as messages name it."""
         return "standard input" if self.src == STDIO else str(self.src)
+
+    def target(self, dst: Location) -> Target:
+        """How a result of this job is written to dst."""
+        from talvane_rs.io.write import Target
+
+        return Target(dst, self.token, self.cwd, self.fmt, self.fallback, self.no_fallback, self.name)
 
 
 @dataclass
@@ -58,7 +64,7 @@ class Outcome:
     to_stdout: bool = False  # the result itself went to standard output
     record: dict[str, Any] | None = None  # mask: file, sample_rate, samples and regions
     skipped: bool = False
-    passed_over: str | None = None  # why a skipped file was never a job: "subfolder" or "not audio"
+    passed_over: str | None = None  # why a skipped file was never a job: "subfolder", "not audio" or "special"
 
 
 @dataclass
@@ -89,15 +95,13 @@ class Tally:
         files = self.passed_over.get("not audio", 0)
         if files:
             parts.append(f"{files} file{'s' if files != 1 else ''} not taken for audio by {'their' if files != 1 else 'its'} extension")
+        special = self.passed_over.get("special", 0)
+        if special:
+            parts.append(f"{special} special file{'s' if special != 1 else ''} (FIFO, socket or device)")
         folders = self.passed_over.get("subfolder", 0)
         if folders and not recursive:
             parts.append(f"{folders} subfolder{'s' if folders != 1 else ''} (-r walks subfolders)")
         return "passed over " + " and ".join(parts) if parts else None
-
-
-def temporary_prefix(target: Location, token: str) -> str:
-    """How the names of the temporary files written in place of target begin."""
-    return f".{target.stem}.{token}."
 
 
 def sweep_temporaries(jobs: Iterable[Job]) -> None:

@@ -20,13 +20,14 @@ from typing import Any
 
 import distributed
 
-from talvane_rs import __version__
-from talvane_rs._jobs import Job, Outcome
-from talvane_rs.cli import StopSignals, UsageError
+from talvane_rs._version import __version__
+from talvane_rs.errors import StopSignals, UsageError
+from talvane_rs.flow import process
+from talvane_rs.jobs import Job, Outcome
 
 STOP_GRACE = 10.0  # seconds a stop waits for the cancelled tasks under way to end
 POLL = 0.05  # seconds between two looks at the workers, or the connection, while waiting
-NOTE_AFTER = 2.0  # seconds of waiting for the scheduler before saying so
+NOTE_AFTER = 2.0  # seconds of waiting for the scheduler before saying so, when the wait may last longer
 
 
 class Cancelled(Exception):
@@ -55,14 +56,12 @@ def cancellation() -> Callable[[], None]:
 
 def run_task(job: Job) -> Outcome:
     """One file's job on a worker."""
-    from talvane_rs._audio import process
-
     return process(job, cancellation())
 
 
 def worker_version() -> str:
     """This worker's talvane_rs, once it has shown that it can run a job."""
-    import talvane_rs._audio  # noqa: F401  (numpy and soundfile are there)
+    import talvane_rs.io.read  # noqa: F401  (numpy and soundfile are there)
 
     return __version__
 
@@ -103,6 +102,8 @@ def connect(address: str, notify: Callable[[str], None] | None, stop: StopSignal
 
     threading.Thread(target=attempt, name="talvane-connect", daemon=True).start()
     started = time.monotonic()
+    if connect_timeout() <= 2 * NOTE_AFTER:
+        started = 0.0  # the wait ends soon enough either way: no note
     while True:
         try:
             client, error = made.get(timeout=POLL)
@@ -120,6 +121,17 @@ def connect(address: str, notify: Callable[[str], None] | None, stop: StopSignal
         client.close()
         raise
     return client
+
+
+def connect_timeout() -> float:
+    """Seconds distributed tries to reach a scheduler before giving up."""
+    import dask.config
+    from dask.utils import parse_timedelta
+
+    try:
+        return float(parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="s"))
+    except (KeyError, TypeError, ValueError):
+        return 30.0
 
 
 def check_workers(client: Any, notify: Callable[[str], None] | None) -> None:
@@ -153,7 +165,7 @@ class DaskBackend:
         self.prefix = ""
 
     def submit(self, job: Job) -> Future[Outcome]:
-        self.prefix = f"talvane-{job.command}-{job.token}-"
+        self.prefix = f"talvane-{job.action.name}-{job.token}-"
         remote = self.client.submit(run_task, replace(job, cwd=self.cwd), key=f"{self.prefix}{next(self.count)}",
                                     pure=False)  # fmt: skip
         self.futures.append(remote)

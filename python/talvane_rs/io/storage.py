@@ -1,5 +1,7 @@
-"""Files named by fsspec URLs (s3://bucket/talks/, file:///data/talks/, memory://...):
-a name that plans like a path, and the listing, reading and writing of a run.
+"""Where files are: local paths, standard input and output, and files named by
+fsspec URLs (s3://bucket/talks/, file:///data/talks/, memory://...), each a name
+that plans like a path; the identity of a file whichever way it is named; and
+the listing, reading and writing of a run in a store.
 
 fsspec and the package of each store (s3fs, gcsfs) are imported only when a URL
 is used; this module alone imports nothing beyond the standard library.
@@ -18,6 +20,8 @@ from typing import Any, BinaryIO, Union
 
 URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
 IN_PROCESS = frozenset({"memory"})  # stores other processes cannot see
+LOCAL = frozenset({"file", "local"})  # stores that are this machine's own files
+STDIO = Path("-")  # standard input as a source, standard output as a destination
 
 
 @dataclass(frozen=True)
@@ -93,6 +97,11 @@ class Url:
     def is_dir(self) -> bool:
         return bool(self.fs.isdir(self.path))
 
+    @property
+    def local(self) -> Path | None:
+        """The local path of a file:// URL, None for any other store."""
+        return Path(self.path) if self.protocol in LOCAL else None
+
 
 Location = Union[Path, Url]
 
@@ -100,6 +109,37 @@ Location = Union[Path, Url]
 def location(text: str) -> Location:
     """A URL for text with a scheme (s3://, file://, ...), else a local path."""
     return Url.parse(text) if URL.match(text) else Path(text)
+
+
+def local_path(where: Location) -> Path | None:
+    """The local path a name stands for: a path itself, or a file:// URL's; None in a store."""
+    return where if isinstance(where, Path) else where.local
+
+
+def identity(where: Location) -> Path | Url:
+    """What two names of one file have in common: the resolved local path of a
+    path or a file:// URL, the URL itself in any other store."""
+    path = local_path(where)
+    return path.resolve() if path is not None else where
+
+
+def file_id(where: Location) -> Url | tuple[int, int] | None:
+    """What makes two names one existing file: device and inode of a local file
+    (also when named by a file:// URL; None when there is none), the name itself
+    in a store."""
+    path = local_path(where)
+    if path is None:
+        return where  # type: ignore[return-value]
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
+def temporary_prefix(target: Location, token: str) -> str:
+    """How the names of the temporary files written in place of target begin."""
+    return f".{target.stem}.{token}."
 
 
 def listing(

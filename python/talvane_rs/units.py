@@ -1,5 +1,5 @@
-"""What a person types for the talvane options: checked numbers, levels in dB,
-durations, and the gate parameters' ranges, units and help.
+"""Units as people write them and as the gate counts them: levels in dB and dBFS,
+durations in ms and s, and the rounding of milliseconds to whole samples.
 
 Each parser takes the text of one option value and returns the value, or raises
 argparse.ArgumentTypeError with the range it expected; argparse turns that into
@@ -13,7 +13,6 @@ import math
 import re
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
 
 U64_MAX = 2**64 - 1
 
@@ -146,6 +145,22 @@ def round_half_up(value: float) -> int:
     return int(whole + (value - whole >= 0.5))
 
 
+def ms_to_samples(rate: int, ms: float) -> int:
+    """Milliseconds to whole samples as the gate counts them: in doubles, halves away from zero."""
+    exact = float(rate) * float(ms) / 1000.0
+    whole = math.floor(exact)
+    return int(whole + (exact - whole >= 0.5))
+
+
+def seconds_to_samples(seconds: float, rate: int) -> int:
+    """A duration in seconds as whole samples, counted as the gate counts milliseconds."""
+    return ms_to_samples(rate, seconds * 1000.0)
+
+
+def seconds_text(seconds: float) -> str:
+    return f"{seconds:.2f} s"
+
+
 def parse_windows(text: str) -> int | Duration:
     """A whole number of windows, or a duration such as 300ms or 0.5s."""
     seconds = _seconds(text)
@@ -168,72 +183,3 @@ def parse_duration(text: str) -> float:
     if seconds is None or seconds < 0:
         raise _invalid(text, "a duration of at least 0 such as 200ms or 0.2s (the unit is needed)")
     return seconds
-
-
-def resolve_settings(settings: dict[str, Any], rate: int) -> dict[str, Any]:
-    """The gate parameters with every duration turned into whole windows at rate."""
-    resolved = dict(settings)
-    for name, value in settings.items():
-        if isinstance(value, Duration):
-            resolved[name] = value.windows(rate, settings["window_ms"])
-    return resolved
-
-
-@dataclass(frozen=True)
-class Parameter:
-    """How the command line takes one gate parameter."""
-
-    help: str  # meaning and unit; the default is added
-    parse: Callable[[str], Any]
-    metavar: str
-    commands: tuple[str, ...] = ("gate", "cut", "mask")
-
-
-WINDOWS_HELP = "; a whole number, or a duration (300ms, 0.5s) rounded to the nearest whole window"
-
-PARAMETERS: dict[str, Parameter] = {
-    "enabled": Parameter("false: pass the audio through unchanged", parse_bool, "BOOL", ("gate",)),
-    "window_ms": Parameter("analysis window, whole ms above 0 (10, 20ms)", milliseconds(1), "MS"),
-    "base_thresh": Parameter(
-        "lower limit of the voice threshold: RMS of full scale 1.0, or dBFS (0.008, -42dB)", level("a level"), "LEVEL"
-    ),
-    "threshold_ratio": Parameter(
-        "threshold = noise floor x this; a ratio of at least 0, or dB (2, 6dB)", level("a ratio"), "RATIO"
-    ),
-    "max_thresh": Parameter(
-        "upper limit of the voice threshold: RMS or dBFS (0.035, -29dB, inf)",
-        level("a level", allow_inf=True),
-        "LEVEL",
-    ),
-    "smooth_alpha": Parameter("weight of the newest window in the energy smoothing, 0 to 1",
-                              bounded(0.0, 1.0, "a number"), "X"),
-    "min_voice_windows": Parameter("voice runs shorter than this are dropped" + WINDOWS_HELP, parse_windows, "N|TIME"),
-    "attenuation": Parameter(
-        "gain of dropped audio, 0 to 1 or dB up to 0 (0.1, -20dB)", parse_gain, "GAIN", ("gate",)
-    ),
-    "noise_floor_percentile": Parameter(
-        "percentile of smoothed window energies taken as the noise floor, 0 to 100",
-        bounded(0.0, 100.0, "a percentile"),
-        "PCT",
-    ),
-    "max_silence_gap_windows": Parameter(
-        "gaps between voice up to this long are kept" + WINDOWS_HELP, parse_windows, "N|TIME"
-    ),
-    "fade_ms": Parameter("length of each gain ramp, whole ms up to a minute (5, 10ms)", milliseconds(0, 60000), "MS",
-                         ("gate",)),
-    "stream_context_ms": Parameter(
-        "with --stream: past audio analysed with each chunk, whole ms (3000, 3s)", milliseconds(0), "MS", ("gate",)
-    ),
-    "pad_voice_windows": Parameter("kept on each side of voice" + WINDOWS_HELP, parse_windows, "N|TIME"),
-    "pass_windows": Parameter(
-        "first windows of every dropped stretch kept anyway" + WINDOWS_HELP, parse_windows, "N|TIME"
-    ),
-}
-
-
-def describe_default(name: str, value: Any) -> str:
-    if isinstance(value, bool):
-        return str(value).lower()
-    if name in ("base_thresh", "max_thresh"):
-        return f"{value:g} = {gain_to_db(value):.0f} dBFS"
-    return f"{value:g}" if isinstance(value, float) else str(value)

@@ -1,0 +1,184 @@
+"""What an action is: the options the command line offers for it, what it does
+to one file once the input is open, what it writes, and what its summary says.
+
+An action is a small frozen record (its options) with a few methods; a job
+carries one to whoever runs it, so it must pickle. Its module imports nothing
+beyond the standard library at the top: the command line reads the actions'
+options before it knows that NumPy and soundfile are there.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, ClassVar
+
+from talvane_rs.errors import Blocking, Checkpoint, FileError
+from talvane_rs.io.storage import Location
+from talvane_rs.params import Stage, resolve_settings
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import soundfile as sf
+
+    from talvane_rs.analysis import Analysis
+    from talvane_rs.jobs import Job
+
+    FloatArray = npt.NDArray[np.float32]
+    BoolArray = npt.NDArray[np.bool_]
+
+
+@dataclass(frozen=True)
+class Option:
+    """One command-line option of an action, as argparse takes it; dest is the
+    field of the action it sets (None: the first long flag's name)."""
+
+    flags: tuple[str, ...]
+    help: str
+    dest: str | None = None
+    type: Callable[[str], Any] | None = None
+    default: Any = None
+    metavar: str | None = None
+    flag: bool = False  # takes no value: true when given
+    choices: tuple[str, ...] | None = None
+
+
+@dataclass
+class Source:
+    """One job's open input, as an action gets it."""
+
+    job: Job
+    file: sf.SoundFile
+    checkpoint: Checkpoint
+    blocking: Blocking
+    notes: list[str]
+    warnings: list[str]
+
+    @property
+    def rate(self) -> int:
+        return int(self.file.samplerate)
+
+    @property
+    def channels(self) -> int:
+        return int(self.file.channels)
+
+
+@dataclass
+class Decision:
+    """The mono mix of a whole file and the analysis of it."""
+
+    mix: FloatArray
+    settings: dict[str, Any]  # the gate parameters, durations resolved to windows
+    view: Analysis
+
+
+@dataclass
+class Done:
+    """What an action did to one file: for its warnings, plot and summary."""
+
+    decision: Decision
+    rate: int
+    kept: int  # samples
+    regions: int
+    levels: bool = True  # the floor and threshold describe the decision (not so for the streaming gate)
+    new_length: int | None = None  # samples written, when not the input's
+    where: Location | None = None  # the output, if any
+    gains: Callable[[int, int], FloatArray] | None = None  # samples [a, b) of the gain curve, for the plot
+    kept_mask: BoolArray | None = None  # per sample, when not the analysis's regions
+    record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
+
+
+class Action:
+    """The base of every action; subclasses are frozen dataclasses of their options."""
+
+    name: ClassVar[str]  # the command
+    tag: ClassVar[str]  # in the names of outputs named for you: talk.gated.wav
+    help: ClassVar[str]  # one line in the list of commands
+    description: ClassVar[str]
+    examples: ClassVar[str]
+    output_help: ClassVar[str]  # what -o names
+    stages: ClassVar[frozenset[Stage]]  # which of the gate parameters it takes
+    output_options: ClassVar[tuple[Option, ...]] = ()  # shown right after -o
+    options: ClassVar[tuple[Option, ...]] = ()  # shown after the options every action has
+
+    @classmethod
+    def from_options(cls, values: Mapping[str, Any]) -> Action:
+        """The action with the options found in values (by field name); the rest keep their defaults."""
+        return with_options(cls, values)
+
+    def describe(self) -> str:
+        """How the summary line names what was done."""
+        return self.name
+
+    # Planning: how the outputs of a run are named and checked.
+
+    def choose_format(self, fmt: str | None, output: Location | None) -> str | None:
+        """The format the run writes in, from --format and the output's name."""
+        return fmt
+
+    def combines(self, output: Location | None, output_folder: bool, fmt: str | None = None) -> bool:
+        """Whether a folder run writes one combined output there rather than a folder of them;
+        raises UsageError for an output that can be neither."""
+        return False
+
+    def default_suffix(self, src: Location, fmt: str | None) -> str:
+        raise NotImplementedError
+
+    def fallback(self, dst: Location) -> Location | None:
+        """Where the result goes should dst's format fail to be written; None: nowhere."""
+        return None
+
+    def check_output(self, dst: Location, fmt: str | None) -> None:
+        """Raises ValueError for an output this action cannot write."""
+
+    # Running: one file, once its input is open.
+
+    def run(self, source: Source) -> Done:
+        return self.apply(source, decide(source))
+
+    def apply(self, source: Source, decision: Decision) -> Done:
+        raise NotImplementedError
+
+    def nothing_kept(self, done: Done) -> str:
+        """What the warning for a file with nothing kept suggests."""
+        return "lower --base-thresh or --threshold-ratio to keep quieter speech"
+
+    def write_combined(self, target: Location, fmt: str, token: str, records: list[dict[str, Any]]) -> None:
+        """Writes the records of a folder's files as one output (see combines)."""
+        raise NotImplementedError
+
+
+def with_options(cls: type[Action], values: Mapping[str, Any]) -> Action:
+    """An action of class cls with the options found in values."""
+    fields = {f.name for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
+    return cls(**{k: v for k, v in values.items() if k in fields})
+
+
+def decide(source: Source) -> Decision:
+    """Reads the mono mix of the whole file and analyses it."""
+    from talvane_rs.analysis import analyse
+    from talvane_rs.io.read import read_mix
+
+    job, rate = source.job, source.rate
+    mix, stats = read_mix(source.file, source.checkpoint)
+    if stats.nonfinite:
+        found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
+        if job.strict:
+            raise FileError(f"{found} (--strict)")
+        source.notes.append(f"{job.name}: {found}, replaced by 0.0")
+    source.checkpoint()
+    settings = resolve_settings(job.settings, rate)
+    try:
+        view = analyse(mix, rate, **settings)
+    except ValueError as e:  # threshold limits out of order once durations are windows
+        raise FileError(str(e)) from None
+    return Decision(mix, settings, view)
+
+
+def regions_done(source: Source, decision: Decision, **rest: Any) -> Done:
+    """A Done whose kept samples are the analysis's regions."""
+    view, n = decision.view, len(decision.mix)
+    kept = sum(r.end - r.start for r in view.regions) if n else 0
+    return Done(decision, source.rate, kept, len(view.regions) if n else 0, **rest)

@@ -1,0 +1,67 @@
+"""What the command line shows: each file's notes, warnings, error or summary as
+it comes, the run's closing lines, and missing dependencies in one line."""
+
+from __future__ import annotations
+
+import importlib.util
+import signal
+import sys
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from talvane_rs.cli.parser import PROG
+from talvane_rs.jobs import Outcome, Tally
+
+
+class Reporter:
+    """Shows each outcome as it comes: notes, warnings and errors on standard
+    error, the summary on standard output (or standard error when the result
+    itself went to standard output); keeps the tally."""
+
+    def __init__(self, write: Callable[[str, Any], None]) -> None:
+        self.write = write
+        self.tally = Tally()
+        self.outcomes: list[Outcome] = []
+
+    def __call__(self, outcome: Outcome) -> None:
+        self.outcomes.append(outcome)
+        self.tally.add(outcome)
+        for note in outcome.notes:
+            self.write(f"{PROG}: note: {note}", sys.stderr)
+        for warning in outcome.warnings:
+            self.write(f"{PROG}: warning: {warning}", sys.stderr)
+        if outcome.error is not None:
+            self.write(f"{PROG}: error: {outcome.error}", sys.stderr)
+        elif outcome.summary is not None:
+            self.write(outcome.summary, sys.stderr if outcome.to_stdout else sys.stdout)
+
+    def close(self, folder: bool, recursive: bool, signum: int | None) -> int:
+        """Prints the closing lines (a stop, what the walk passed over, the tally
+        of a folder or stopped run) and returns the exit status."""
+        tally = self.tally
+        if signum is not None:
+            print(f"{PROG}: stopped by {signal.Signals(signum).name}", file=sys.stderr)
+        if folder or signum is not None:
+            note = tally.passed_over_note(recursive)
+            if note is not None:
+                print(f"{PROG}: note: {note}", file=sys.stderr)
+            print(tally, file=sys.stderr)
+        if signum is not None:
+            return 128 + signum
+        return 1 if tally.failed else 0
+
+
+def join_names(names: Sequence[str]) -> str:
+    return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} and {names[-1]}"
+
+
+def missing_modules(names: Sequence[str]) -> list[str]:
+    missing = []
+    for name in names:
+        try:
+            found = importlib.util.find_spec(name) is not None
+        except (ImportError, ValueError):  # ValueError: sys.modules[name] is None
+            found = False
+        if not found:
+            missing.append(name)
+    return missing

@@ -1,0 +1,176 @@
+"""A request planned and run: in this process, in local worker processes or on a
+Dask cluster; and run_folder, which does from Python what the talvane command does."""
+
+from __future__ import annotations
+
+import os
+import secrets
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from talvane_rs._native import EnergyTalvane
+from talvane_rs.actions import ACTIONS, action_class
+from talvane_rs.cli.parser import INSTALL_HINT
+from talvane_rs.cli.plan import Plan, Request, plan
+from talvane_rs.cli.report import join_names, missing_modules
+from talvane_rs.errors import FileError, StopSignals, Stopped, UsageError
+from talvane_rs.io.storage import IN_PROCESS, STDIO, Url
+from talvane_rs.jobs import Job, Outcome
+from talvane_rs.params import DEFAULTS
+from talvane_rs.runners.local import Backend, ProcessBackend, run
+from talvane_rs.units import Duration
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+
+@dataclass
+class Run:
+    """A run's outcomes: one per file, in the order they came, planning errors
+    and files passed over first, files a stop kept from running last."""
+
+    outcomes: list[Outcome]
+    folder: bool  # the input was a folder
+
+
+def in_process_stores(jobs: list[Job]) -> list[Url]:
+    return [t for j in jobs for t in (j.src, j.dst, j.plot) if isinstance(t, Url) and t.protocol in IN_PROCESS]
+
+
+def write_combined(planned: Plan, outcomes: list[Outcome]) -> str | None:
+    """The records of a folder's files in one output, in the order of the files;
+    an error message if it could not be written."""
+    assert planned.combined is not None
+    jobs = planned.jobs
+    found = {o.src: o.record for o in outcomes if o.record is not None}
+    records = [found[j.name] for j in jobs if j.name in found]
+    try:
+        jobs[0].action.write_combined(planned.combined, planned.fmt or "csv",
+                                      jobs[0].token if jobs else secrets.token_hex(8), records)  # fmt: skip
+    except FileError as e:
+        return str(e)
+    return None
+
+
+def choose_backend(
+    planned: Plan, client: Client | str | None, jobs: int, stop: StopSignals, notify: Callable[[str], None] | None
+) -> tuple[Callable[[], Backend] | None, list[Job]]:
+    """Where the planned jobs run (None: in this process), and those that may start."""
+    pipes = any(j.src == STDIO or j.dst == STDIO for j in planned.jobs)
+    remote = client is not None and not pipes  # standard input and output are this process's own
+    local = in_process_stores(planned.jobs)
+    if local and (remote or (jobs > 1 and len(planned.jobs) > 1)):
+        where, how = ("the cluster's workers", "--dask or a client") if remote else ("worker processes", "-j")
+        raise UsageError(f"{local[0]}: {local[0].protocol}:// is this process's own, which {where} cannot see; "
+                         f"run it here (without {how})")  # fmt: skip
+    if remote and planned.jobs:
+        from talvane_rs.runners.dask import DaskBackend, connect
+
+        owned = isinstance(client, str)
+        try:
+            cluster = connect(client, notify, stop) if isinstance(client, str) else client
+        except Stopped:
+            return None, []  # stopped before any file was sent
+        return lambda: DaskBackend(cluster, owned), planned.jobs
+    if jobs > 1 and len(planned.jobs) > 1:
+        return lambda: ProcessBackend(min(jobs, len(planned.jobs))), planned.jobs
+    return None, planned.jobs
+
+
+def execute(
+    request: Request,
+    client: Client | str | None = None,
+    jobs: int = 1,
+    progress: bool = False,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    stop: StopSignals | None = None,
+    notify: Callable[[str], None] | None = None,
+) -> Run:
+    """Plans and runs a request, in this process, in jobs local processes, or on
+    the Dask cluster of client (a distributed.Client, or a scheduler's address
+    to connect to for this run). Raises UsageError for a request that cannot
+    run. notify gets notes and warnings about the run as a whole, marked
+    "note: " or "warning: "."""
+    stop = StopSignals() if stop is None else stop  # not entered: no signal is caught
+    planned = plan(request)
+    backend, to_run = choose_backend(planned, client, jobs, stop, notify)
+    outcomes: list[Outcome] = []
+    finished: list[Outcome] = []
+
+    def record(outcome: Outcome) -> None:
+        outcomes.append(outcome)
+        if on_outcome is not None:
+            on_outcome(outcome)
+
+    def record_job(outcome: Outcome) -> None:
+        finished.append(outcome)
+        record(outcome)
+
+    for outcome in planned.errors:
+        record(outcome)
+    for name, why in planned.skipped:
+        record(Outcome(src=name, skipped=True, passed_over=why))
+    run(to_run, backend, progress and planned.folder, stop, record_job)
+    ran = {o.src for o in finished}
+    for job in planned.jobs:
+        if job.name not in ran:
+            record(Outcome(src=job.name, skipped=True))
+    if planned.combined is not None and finished:
+        failure = write_combined(planned, finished)
+        if failure is not None:
+            record(Outcome(src=str(planned.combined), error=failure))
+    return Run(outcomes, planned.folder)
+
+
+def run_folder(
+    command: str,
+    src: str | os.PathLike[str],
+    dst: str | os.PathLike[str] | None = None,
+    *,
+    client: Client | str | None = None,
+    jobs: int = 1,
+    recursive: bool = False,
+    overwrite: bool = False,
+    format: str | None = None,
+    mono: bool = False,
+    strict: bool = False,
+    stream_ms: float | None = None,
+    keep_pause_ms: float = 0.0,
+    crossfade_ms: float = 0.0,
+    plot: str | os.PathLike[str] | None = None,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    **gate_params: Any,
+) -> list[Outcome]:
+    """Gates, cuts or masks a file or a folder of files as the talvane command
+    does (``talvane COMMAND SRC -o DST``), and returns one outcome per file.
+
+    src and dst are local paths or fsspec URLs (``s3://bucket/talks/``); dst
+    None puts the results beside the input, tagged. client is a
+    ``distributed.Client``, or a scheduler's address, to run one task per file
+    on that cluster; else jobs local processes run them (1: this process).
+    The other options are those of the command line, durations in ms, and the
+    gate's parameters are passed as to ``EnergyTalvane``. on_outcome is called
+    with each outcome as it comes. Each outcome has a summary, or an error for
+    a file that failed (the others go on), or is skipped: not audio, a
+    subfolder not walked, or not started when the run was interrupted. Raises
+    ValueError for a request that cannot run, and for a missing input.
+    """
+    missing = missing_modules(["numpy", "soundfile"])
+    if missing:
+        raise ImportError(f"run_folder needs {join_names(missing)}: {INSTALL_HINT.format(extra='cli')}")
+    if command not in ACTIONS:
+        raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
+    settings = {name: gate_params.pop(name, default) for name, default in DEFAULTS.items()}
+    if gate_params:
+        raise TypeError(f"run_folder() got unexpected keyword arguments {', '.join(sorted(gate_params))}")
+    EnergyTalvane(**{k: v for k, v in settings.items() if not isinstance(v, Duration)})  # checks them now
+    action = action_class(command).from_options(
+        {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
+    )
+    request = Request(
+        action=action, input=os.fspath(src), output=None if dst is None else os.fspath(dst), settings=settings,
+        format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,
+        strict=strict,
+    )  # fmt: skip
+    return execute(request, client, jobs, on_outcome=on_outcome).outcomes

@@ -1,0 +1,99 @@
+"""One file through the gate: the input is opened (a file, a pipe or a URL), the
+job's action decides on its mono mix and writes its result, and what it did
+becomes warnings, a plot and one summary line.
+
+Every failure tied to the file ends in the outcome, never raised, so that one
+file cannot end a folder run.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+
+from talvane_rs.actions.base import Done, Source
+from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
+from talvane_rs.io.storage import STDIO, Location
+from talvane_rs.jobs import Job, Outcome
+from talvane_rs.units import format_db, gain_to_db, seconds_text
+
+
+def process(job: Job, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops) -> Outcome:
+    """Runs one job; every failure tied to the file is in the outcome, not raised.
+    checkpoint is called between steps (raising there stops the job); blocking
+    is entered around waits for input that a stop should end."""
+    outcome = Outcome(src=job.name, to_stdout=job.dst == STDIO)
+    try:
+        run_job(job, outcome, checkpoint, blocking)
+    except FileError as e:
+        outcome.error = f"{job.name}: {e}"
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except MemoryError:
+        outcome.error = f"{job.name}: not enough memory"
+    except BaseException as e:  # one file must not end a folder run, even on the gate's internal error
+        outcome.error = f"{job.name}: {type(e).__name__}: {e}"
+    return outcome
+
+
+def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocking) -> None:
+    from talvane_rs.io.read import open_source
+
+    started = time.perf_counter()
+    with open_source(job.src, job.cwd, checkpoint, blocking) as f:
+        done = job.action.run(Source(job, f, checkpoint, blocking, outcome.notes, outcome.warnings))
+    elapsed = time.perf_counter() - started
+    outcome.record = done.record
+    outcome.warnings.extend(warnings(job, done))
+    if job.plot is not None:
+        checkpoint()
+        draw(job, job.plot, done, checkpoint)
+    outcome.summary = summary_line(job, done, elapsed)
+
+
+def warnings(job: Job, done: Done) -> list[str]:
+    """A file with nothing kept, and a threshold clamped below the noise."""
+    found = []
+    view = done.decision.view
+    if len(done.decision.mix) and done.kept == 0:
+        found.append(f"{job.name}: nothing kept (threshold {format_db(view.threshold)}); "
+                     f"{job.action.nothing_kept(done)}")  # fmt: skip
+    if view.clamped == "high" and done.levels:
+        wanted = view.noise_floor * done.decision.settings["threshold_ratio"]
+        found.append(
+            f"{job.name}: the noise floor ({format_db(view.noise_floor)}) asks for a threshold of "
+            f"{format_db(wanted)}, above --max-thresh ({format_db(view.threshold)}), so noise louder than "
+            f"--max-thresh counts as voice; if the recording is that noisy, raise it "
+            f"(--max-thresh {math.ceil(gain_to_db(wanted))}dB)"
+        )
+    return found
+
+
+def draw(job: Job, plot: Location, done: Done, checkpoint: Checkpoint) -> None:
+    from talvane_rs.io.write import replace_atomically
+    from talvane_rs.plot import plot_analysis
+
+    decision = done.decision
+    title = f"{job.name}, {job.action.describe()}"
+    fig = plot_analysis(decision.mix, decision.view, title, gains=done.gains, kept=done.kept_mask,
+                        settings=decision.settings)  # fmt: skip
+    checkpoint()
+    replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()), job.cwd)
+
+
+def summary_line(job: Job, done: Done, elapsed: float) -> str:
+    n, rate = len(done.decision.mix), done.rate
+    seconds = n / rate
+    share = done.kept / n if n else 0.0
+    speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 and n else "-"
+    noun = "region" if done.regions == 1 else "regions"
+    length = seconds_text(seconds)
+    if done.new_length is not None:
+        length += f" -> {seconds_text(done.new_length / rate)}"
+    view = done.decision.view
+    levels = f"noise floor {format_db(view.noise_floor)}, threshold {format_db(view.threshold)}, " if done.levels else ""
+    target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
+    return (
+        f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"
+        f"{speed} real time, {job.action.describe()}{target}"
+    )

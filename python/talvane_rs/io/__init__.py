@@ -1,0 +1,1 @@
+"""Reading, formats, writing and storage: everything that touches files."""

@@ -1,0 +1,245 @@
+"""Reading audio: a file, a pipe, standard input or a URL opened for soundfile, its
+frames in float32 blocks with non-finite samples replaced, its mono mix, and the
+frames read again for a second pass over every channel.
+
+Memory: the mono mix of the whole file is held when asked for, everything else
+goes by blocks.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, BinaryIO
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
+from talvane_rs.io.storage import STDIO, Location, Url, describe_error, open_url
+
+FloatArray = npt.NDArray[np.float32]
+
+BLOCK = 1 << 20  # frames read or written at a time
+
+
+@dataclass
+class Stats:
+    """What the read found besides the samples."""
+
+    nonfinite: int = 0  # NaN and infinite samples, over every channel
+    first_bad: int = -1  # frame of the first one
+
+
+def replace_nonfinite(block: FloatArray, offset: int, stats: Stats | None) -> None:
+    """Sets NaN and infinite samples of block to 0.0 in place, counting them in stats."""
+    bad = ~np.isfinite(block)
+    if not bad.any():
+        return
+    if stats is not None:
+        stats.nonfinite += int(np.count_nonzero(bad))
+        if stats.first_bad < 0:
+            rows = bad if bad.ndim == 1 else bad.any(axis=1)
+            stats.first_bad = offset + int(np.argmax(rows))
+    block[bad] = 0.0
+
+
+def libsndfile_cause(f: sf.SoundFile | None, e: Exception) -> str:
+    """What libsndfile said, with the system's reason for a system error (which
+    soundfile reports as a bare "System error.")."""
+    text = getattr(e, "error_string", None) or str(e)
+    if f is not None and getattr(e, "code", None) == 2:  # SFE_SYSTEM
+        try:
+            said = sf._ffi.string(sf._snd.sf_strerror(f._file)).decode(errors="replace")
+        except Exception:  # soundfile's internals moved: keep its own words
+            return text
+        text = said.split(":", 1)[-1].strip().rstrip(".") or text
+    return text
+
+
+def _spool(stream: BinaryIO, checkpoint: Checkpoint, blocking: Blocking) -> BinaryIO:
+    """What a pipe holds until its end, in an anonymous temporary file: soundfile
+    seeks in what it reads. Each wait for the writer is one a stop signal ends."""
+    spool = tempfile.TemporaryFile()
+    try:
+        while True:
+            with blocking():
+                chunk = stream.read(BLOCK)
+            if not chunk:
+                break
+            checkpoint()
+            spool.write(chunk)
+        spool.seek(0)
+    except BaseException:
+        spool.close()
+        raise
+    return spool
+
+
+def _is_regular(path: Path) -> bool:
+    """Whether path is a regular file; a name that cannot be looked at counts as
+    one, so that soundfile reports its error."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
+
+
+@contextmanager
+def open_source(
+    src: Location, cwd: str | None = None, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops
+) -> Iterator[sf.SoundFile]:
+    """The input opened for reading. Standard input, a FIFO or a device is first
+    copied to an anonymous temporary file unless it is seekable; opening and
+    reading one waits for its writer, and a stop signal ends that wait (through
+    blocking). A relative path starts from cwd when given."""
+    spool: BinaryIO | None = None
+    pipe: BinaryIO | None = None
+    source: Any
+    try:
+        if isinstance(src, Url):
+            try:
+                source = spool = open_url(src)
+            except Exception as e:  # the stores' errors have no common base
+                raise FileError(f"cannot read: {describe_error(e)}") from None
+        elif src == STDIO:
+            stream = sys.stdin.buffer
+            source = stream if stream.seekable() else (spool := _spool(stream, checkpoint, blocking))
+        else:
+            path = src if cwd is None or src.is_absolute() else Path(cwd, src)
+            source = path
+            if not _is_regular(path):
+                try:
+                    with blocking():
+                        pipe = open(path, "rb")
+                except OSError as e:
+                    raise FileError(f"cannot read: {e.strerror or e}") from None
+                source = pipe if pipe.seekable() else (spool := _spool(pipe, checkpoint, blocking))
+        try:
+            f = sf.SoundFile(source)
+        except sf.LibsndfileError as e:
+            if e.code == 2 and isinstance(source, Path):  # a system error: ask the system which
+                try:
+                    open(source, "rb").close()
+                except OSError as os_error:
+                    raise FileError(f"cannot read: {os_error.strerror or os_error}") from None
+            raise FileError(f"not a readable audio file ({e.error_string})") from None
+        except (OSError, RuntimeError, TypeError, ValueError) as e:
+            raise FileError(f"cannot read: {getattr(e, 'strerror', None) or e}") from None
+        with f:
+            yield f
+    finally:
+        for held in (spool, pipe):
+            if held is not None:
+                held.close()
+
+
+def nonfinite_possible(f: sf.SoundFile) -> bool:
+    """Whether the file's samples can be NaN or infinite: not when stored as integers."""
+    return not (f.subtype.startswith("PCM_") or f.subtype in ("ULAW", "ALAW", "DWVW_12", "DWVW_16", "DWVW_24"))
+
+
+def read_blocks(f: sf.SoundFile, stats: Stats | None = None) -> Iterator[FloatArray]:
+    """The file's frames from the start, (frames, channels) float32 blocks, with
+    non-finite samples replaced by 0.0 (and counted in stats when given)."""
+    f.seek(0)
+    buffer = np.empty((BLOCK, f.channels), dtype=np.float32)
+    check = nonfinite_possible(f)
+    at = 0
+    while True:
+        try:
+            block = f.read(out=buffer)
+        except (sf.LibsndfileError, RuntimeError) as e:
+            raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
+        if len(block) == 0:
+            return
+        if check:
+            replace_nonfinite(block, at, stats)
+        at += len(block)
+        yield block
+
+
+def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
+    """The mono mix of the whole file (the mean of the channels in float32, or the
+    one channel itself) and what the read found."""
+    if f.channels > 1:
+        stats = Stats()
+        mix = np.empty(max(f.frames, 0), dtype=np.float32)
+        at = 0
+        for block in read_blocks(f, stats):
+            checkpoint()
+            if at + len(block) > len(mix):  # more frames than the header said
+                mix = np.concatenate([mix[:at], np.empty(max(len(block), at // 4), dtype=np.float32)])
+            mix[at : at + len(block)] = block.mean(axis=1, dtype=np.float32)
+            at += len(block)
+        return mix[:at], stats
+    return read_mono(f, checkpoint)
+
+
+def read_mono(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
+    """A one-channel file read straight into its array, block by block."""
+    stats = Stats()
+    check = nonfinite_possible(f)
+    x = np.empty(max(f.frames, 0), dtype=np.float32)
+    at = 0
+    f.seek(0)
+    spare = np.empty(0, dtype=np.float32)
+    while True:
+        checkpoint()
+        # Past the frames the header counts, into a spare block first: most files end there.
+        into = x[at : at + BLOCK] if at < len(x) else spare
+        if at == len(x) and len(spare) == 0:
+            into = spare = np.empty(BLOCK, dtype=np.float32)
+        try:
+            got = len(f.read(out=into))
+        except (sf.LibsndfileError, RuntimeError) as e:
+            raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
+        if got == 0:
+            break
+        if into is spare:
+            x = np.concatenate([x[:at], spare[:got], np.empty(max(BLOCK, at // 4), dtype=np.float32)])
+        if check:
+            replace_nonfinite(x[at : at + got], at, stats)
+        at += got
+    return x[:at], stats
+
+
+def peak_of(f: sf.SoundFile, mix: FloatArray) -> float:
+    """The largest magnitude of any channel (after the replacement of non-finite samples)."""
+    if f.channels == 1:
+        return float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
+    return max((float(np.max(np.abs(block), initial=0.0)) for block in read_blocks(f)), default=0.0)
+
+
+class Reread:
+    """Frames of the file read again from the start, in increasing order: ranges
+    are read forward, skipping what lies between."""
+
+    def __init__(self, f: sf.SoundFile) -> None:
+        self._blocks = read_blocks(f)
+        self._held = np.empty((0, f.channels), dtype=np.float32)
+        self._at = 0  # frame of self._held[0]
+
+    def frames(self, start: int, stop: int) -> FloatArray:
+        parts = []
+        while start < stop:
+            if start >= self._at + len(self._held):
+                self._at += len(self._held)
+                self._held = next(self._blocks, None)  # type: ignore[arg-type]
+                if self._held is None:
+                    raise FileError("the file ended early when read again")
+                continue
+            # A copy: the block's buffer is refilled by the next read.
+            part = self._held[start - self._at : stop - self._at].copy()
+            parts.append(part)
+            start += len(part)
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+

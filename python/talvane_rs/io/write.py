@@ -1,0 +1,212 @@
+"""Writing: every output goes through a temporary file beside it (or to standard
+output through an anonymous one), so a failure leaves the old file as it was;
+audio in blocks, with a WAV fallback for a format that cannot be written."""
+
+from __future__ import annotations
+
+import errno
+import os
+import secrets
+import shutil
+import sys
+import tempfile
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import BinaryIO
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from talvane_rs.errors import FileError
+from talvane_rs.io.formats import FLOAT_SUBTYPES, LOSSY, AudioFormat, CannotWrite, fallback_format, output_format
+from talvane_rs.io.read import BLOCK, libsndfile_cause
+from talvane_rs.io.storage import STDIO, Location, Url, replace_url, temporary_prefix
+
+FloatArray = npt.NDArray[np.float32]
+
+
+@dataclass(frozen=True)
+class Target:
+    """Where one result goes, and how: dst is a path, a URL or STDIO; token marks
+    the run's temporary files; a relative dst starts from cwd when given."""
+
+    dst: Location
+    token: str
+    cwd: str | None = None
+    fmt: str | None = None  # a --format name: the container of STDIO or of a dst without extension
+    fallback: Location | None = None  # where WAV goes when dst's format cannot be written
+    no_fallback: str | None = None  # why there is none, for the error when one was needed
+    name: str = ""  # the source as messages name it
+
+
+def create_temporary(dst: Path, token: str, mode: int) -> str:
+    """A new empty file beside dst, its name marked with the run's token, created
+    with mode less what the umask removes."""
+    prefix = temporary_prefix(dst, token)
+    for _ in range(100):
+        tmp = dst.parent / f"{prefix}{secrets.token_hex(4)}{dst.suffix}"
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode))
+        except FileExistsError:
+            continue
+        return str(tmp)
+    raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
+
+
+def replace_atomically(dst: Location, token: str, write: Callable[[str], object], cwd: str | None = None) -> None:
+    """Writes through a temporary file beside dst, so a failure leaves dst as it was.
+
+    Missing folders on the way to dst are made. A new dst gets the mode the
+    system gives any new file: the temporary is created with 0o666 and the
+    kernel applies the umask (or the folder's default ACL). The umask itself is
+    never read, since reading it means setting it process-wide, which races
+    with other threads creating files. A dst that exists keeps its mode, given
+    to the private temporary after the write. A relative dst starts from cwd
+    when given; messages name it as given. A URL goes through its store.
+    """
+    if isinstance(dst, Url):
+        try:
+            replace_url(dst, temporary_prefix(dst, token), write)
+        except OSError as e:
+            raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
+        return
+    at = dst if cwd is None or dst.is_absolute() else Path(cwd, dst)
+    try:
+        mode: int | None = at.stat().st_mode & 0o7777
+    except OSError:
+        mode = None
+    try:
+        at.parent.mkdir(parents=True, exist_ok=True)
+        tmp = create_temporary(at, token, 0o666 if mode is None else 0o600)
+    except FileExistsError:  # from mkdir: a file stands where a folder is needed
+        raise FileError(f"cannot write {dst}: {os.strerror(errno.ENOTDIR)}") from None
+    except OSError as e:
+        raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
+    try:
+        write(tmp)
+        if mode is not None:
+            os.chmod(tmp, mode)
+        os.replace(tmp, at)
+    except BaseException as e:
+        os.unlink(tmp)
+        if isinstance(e, OSError):
+            raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
+        raise
+
+
+def to_stdout(write: Callable[[BinaryIO], object]) -> None:
+    """Writes through an anonymous temporary file (containers go back to fill
+    in their headers), then copies it to standard output."""
+    with tempfile.TemporaryFile() as spool:
+        write(spool)
+        spool.seek(0)
+        try:
+            shutil.copyfileobj(spool, sys.stdout.buffer, BLOCK)
+            sys.stdout.buffer.flush()
+        except OSError as e:
+            raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
+
+
+class AudioWriter:
+    """Blocks of audio into a file being written, counting clipped samples."""
+
+    def __init__(self, target: str | BinaryIO, fmt: AudioFormat, rate: int, channels: int) -> None:
+        try:
+            self.file = sf.SoundFile(
+                target, "w", samplerate=rate, channels=channels, format=fmt.container, subtype=fmt.subtype
+            )
+        except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as e:
+            raise CannotWrite(getattr(e, "error_string", None) or str(e)) from None
+        self.fmt = fmt
+        self.clipped = 0
+        self.frames = 0
+
+    def write(self, block: FloatArray) -> None:
+        if self.fmt.subtype.startswith("PCM") or self.fmt.subtype in ("ULAW", "ALAW"):
+            self.clipped += int(np.count_nonzero(np.abs(block) > 1.0))
+        try:
+            self.file.write(block)
+        except (sf.LibsndfileError, RuntimeError, AssertionError) as e:
+            raise OSError(libsndfile_cause(self.file, e)) from None
+        self.frames += len(block)
+
+    def close(self) -> None:
+        try:
+            self.file.close()
+        except (sf.LibsndfileError, RuntimeError) as e:
+            raise OSError(libsndfile_cause(None, e)) from None
+
+
+def write_audio(
+    target: Target,
+    source: sf.SoundFile,
+    rate: int,
+    channels: int,
+    peak: Callable[[], float],
+    blocks: Callable[[], Iterator[FloatArray]],
+    notes: list[str],
+) -> Location:
+    """Writes the blocks to the target (or its WAV fallback); returns where they went."""
+    dst = target.dst
+    fmt = output_format(target.fmt, dst, source)
+    if source.subtype in FLOAT_SUBTYPES and fmt.subtype not in FLOAT_SUBTYPES and fmt.subtype not in LOSSY:
+        notes.append(f"{dst if dst != STDIO else 'standard output'}: {fmt.container} cannot hold "
+                     f"{source.subtype} samples here; written as {fmt.subtype}")
+    written: list[AudioWriter] = []
+
+    def write(into: str | BinaryIO, fmt: AudioFormat) -> None:
+        writer = AudioWriter(into, fmt, rate, channels)
+        try:
+            for block in blocks():
+                writer.write(block)
+        except BaseException:
+            try:
+                writer.file.close()
+            except Exception:
+                pass
+            raise
+        writer.close()
+        written.append(writer)
+
+    try:
+        try:
+            if dst == STDIO:
+                to_stdout(lambda spool: write(spool, fmt))
+            else:
+                replace_atomically(dst, target.token, lambda tmp: write(tmp, fmt), target.cwd)
+        except CannotWrite as e:
+            if target.fallback is None:
+                why = f"; {target.no_fallback}" if target.no_fallback else ""
+                raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}{why}") from None
+            wav = fallback_format(source, peak)
+            notes.append(
+                f"{target.name}: {fmt.container} ({fmt.subtype}) cannot be written here ({e}); "
+                f"wrote WAV ({wav.subtype}) instead"
+            )
+            dst, fmt = target.fallback, wav
+            replace_atomically(dst, target.token, lambda tmp: write(tmp, wav), target.cwd)
+    except CannotWrite as e:
+        raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}") from None
+    clipped = written[-1].clipped if written else 0
+    if clipped:
+        where = "standard output" if dst == STDIO else dst
+        notes.append(f"{where}: {clipped} samples beyond full scale clipped by the {fmt.subtype} format")
+    return dst
+
+
+def write_text(dst: Location, token: str, text: str, cwd: str | None = None) -> None:
+    if dst == STDIO:
+        try:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        except OSError as e:
+            raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
+        return
+
+    def write(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+
+    replace_atomically(dst, token, write, cwd)
