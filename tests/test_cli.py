@@ -338,6 +338,89 @@ def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "new.wav"]  # no temporary file left
 
 
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["gate", "d", "-o", "d/", "--format", "mp3"], "its WAV fallback d/a.wav is an input"),
+        (["gate", "d", "-o", "file://{cwd}/d/"], "d/a.wav is an input; pass --overwrite"),
+        (["gate", "d/a.wav", "-o", "file://{cwd}/d/a.wav"], "d/a.wav is an input; pass --overwrite"),
+        (["gate", "file://{cwd}/d/a.wav", "-o", "d/a.wav"], "d/a.wav is an input; pass --overwrite"),
+    ],
+    ids=["wav-fallback", "url-folder", "url-file", "path-for-url"],
+)
+def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
+    # 1000 Hz, which MP3 cannot hold: the gated audio would fall back to WAV.
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(1000, 2.0, [(0.5, 1.5)]), 1000, subtype="FLOAT")
+    before = (tmp_path / "d" / "a.wav").read_bytes()
+    r = talvane(*[str(a).format(cwd=tmp_path) for a in args], cwd=tmp_path)
+    assert r.returncode == 1
+    assert message in r.stderr
+    assert (tmp_path / "d" / "a.wav").read_bytes() == before
+
+
+def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
+    folder = tmp_path / "ff"
+    folder.mkdir()
+    sf.write(folder / "a.wav", bursts(RATE, 1.0, [(0.2, 0.6)]), RATE)
+    os.mkfifo(folder / "pipe.wav")
+    r = subprocess.run([*TOOL, "mask", str(folder), "-o", "ff.csv"], cwd=tmp_path, capture_output=True, text=True,
+                       timeout=60)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.splitlines()[-2:] == [
+        "talvane: note: passed over 1 special file (FIFO, socket or device)", "1 done, 0 failed, 1 skipped"
+    ]
+    # Named on its own, a FIFO is read like a pipe: the run waits for a writer, and a stop ends the wait.
+    proc = subprocess.Popen([*TOOL, "mask", str(folder / "pipe.wav"), "-o", "p.csv"], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    try:
+        time.sleep(1.5)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=15)
+        assert proc.returncode == 128 + signal.SIGTERM
+        assert "talvane: stopped by SIGTERM" in err
+    finally:
+        proc.kill()
+        proc.communicate(timeout=30)
+
+
+def test_gate_fails_a_file_that_ended_early_when_read_again(tmp_path):
+    from talvane_rs.actions.gate import Gate
+    from talvane_rs.flow import process
+    from talvane_rs.jobs import Job
+    from talvane_rs.params import DEFAULTS
+
+    src = tmp_path / "stereo.wav"
+    x = bursts(RATE, 1.0, [(0.2, 0.6)])
+    sf.write(src, np.stack([x, x], axis=1), RATE, subtype="FLOAT")
+    size = src.stat().st_size
+
+    def checkpoint():  # another writer truncates the file once its mix has been read
+        if src.stat().st_size == size:
+            os.truncate(src, size // 2)
+
+    job = Job(action=Gate(), src=src, dst=tmp_path / "out.wav", plot=None, settings=dict(DEFAULTS), token="t")
+    outcome = process(job, checkpoint)
+    assert outcome.error == f"{src}: the file ended early when read again"
+    assert not (tmp_path / "out.wav").exists()
+
+
+@pytest.mark.parametrize("name", ["{d}", "file://{d}/"], ids=["path", "file-url"])
+def test_linked_subfolders_are_walked_once(tmp_path, name):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "other").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(RATE, 1.0, [(0.2, 0.6)]), RATE)
+    sf.write(tmp_path / "other" / "b.wav", bursts(RATE, 1.0, [(0.2, 0.6)]), RATE)
+    os.symlink("../other", tmp_path / "d" / "linked")
+    os.symlink(".", tmp_path / "d" / "loop")  # the folder itself: walked once
+    r = talvane("gate", name.format(d=tmp_path / "d"), "-r", "-o", "out/", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.wav")) == [
+        "a.wav", "linked/b.wav"
+    ]
+    assert r.stderr.splitlines()[-1] == "2 done, 0 failed, 0 skipped"
+
+
 def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
     from talvane_rs.actions.gate import Gate
     from talvane_rs.jobs import Job, sweep_temporaries

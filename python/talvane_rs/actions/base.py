@@ -12,7 +12,7 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError
 from talvane_rs.io.storage import Location
@@ -24,7 +24,7 @@ if TYPE_CHECKING:
     import soundfile as sf
 
     from talvane_rs.analysis import Analysis
-    from talvane_rs.jobs import Job
+    from talvane_rs.io.write import Target
 
     FloatArray = npt.NDArray[np.float32]
     BoolArray = npt.NDArray[np.bool_]
@@ -45,11 +45,31 @@ class Option:
     choices: tuple[str, ...] | None = None
 
 
+class JobView(Protocol):
+    """What an action reads of the job it runs for (a jobs.Job)."""
+
+    @property
+    def name(self) -> str: ...  # the source as messages name it
+    @property
+    def dst(self) -> Location | None: ...
+    @property
+    def settings(self) -> dict[str, Any]: ...
+    @property
+    def token(self) -> str: ...
+    @property
+    def fmt(self) -> str | None: ...
+    @property
+    def strict(self) -> bool: ...
+    @property
+    def cwd(self) -> str | None: ...
+    def target(self, dst: Location) -> Target: ...
+
+
 @dataclass
 class Source:
     """One job's open input, as an action gets it."""
 
-    job: Job
+    job: JobView
     file: sf.SoundFile
     checkpoint: Checkpoint
     blocking: Blocking
