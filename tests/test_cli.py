@@ -194,7 +194,7 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
     assert 0 < kept.sum() < len(x)
 
 
-@pytest.mark.parametrize("backend", ["processes", "dask"])
+@pytest.mark.parametrize("backend", ["processes", pytest.param("dask", marks=pytest.mark.slow)])
 def test_folder_with_workers(files, tmp_path, request, backend):
     folder = files / "folder"
     before = {p.name: p.read_bytes() for p in folder.iterdir()}
@@ -224,6 +224,7 @@ def wait_for(condition, what, seconds=60):
         time.sleep(0.005)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 @pytest.mark.parametrize("target", ["folder", "file", "cluster"])
 def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
@@ -295,7 +296,8 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
-        (["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1, "cannot reach the Dask scheduler at tcp://127.0.0.1:9"),
+        pytest.param(["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1,
+                     "cannot reach the Dask scheduler at tcp://127.0.0.1:9", marks=pytest.mark.slow),
         (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
     ],
     ids=[
@@ -359,6 +361,7 @@ def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
     assert (tmp_path / "d" / "a.wav").read_bytes() == before
 
 
+@pytest.mark.slow
 def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
     folder = tmp_path / "ff"
     folder.mkdir()

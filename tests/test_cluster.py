@@ -17,6 +17,8 @@ from cluster import Cluster, S3Server, s3_environment, wait_for
 from test_cli import TOOL, bursts, one_line, talvane
 from talvane_rs import Outcome, run_folder
 
+pytestmark = pytest.mark.slow
+
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 pytest.importorskip("distributed", reason="dask[distributed] is not installed (pip install '.[test]')")

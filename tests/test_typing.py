@@ -12,6 +12,8 @@ import pytest
 
 import talvane_rs
 
+pytestmark = pytest.mark.slow
+
 pytest.importorskip("mypy")
 
 USER_SCRIPT = """
