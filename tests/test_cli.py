@@ -180,7 +180,8 @@ def test_stream_gate_and_plot(files, tmp_path):
     ids=["chunk-below-context", "chunk-equals-context", "chunk-above-context", "no-context"],
 )
 def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
-    from talvane_rs.actions.gate import stream_gate, stream_keep_mask
+    from talvane_rs.actions.streaming import ChunkGate
+    from talvane_rs.columns import StreamTrace
 
     # Hard switching and an attenuation of one half make each sample's gain
     # readable from the output: x where kept, x / 2 where dropped.
@@ -188,10 +189,17 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
     settings.update(fade_ms=0, attenuation=0.5, stream_context_ms=context_ms)
     x = bursts(RATE, 1.5, [(0.1, 0.2), (0.35, 0.8), (1.1, 1.12)], seed=3)
     step = RATE * chunk_ms // 1000
-    out = stream_gate(x, RATE, settings, step)
-    kept = stream_keep_mask(x, RATE, settings, step)
+    gate = StreamingEnergyTalvane(**settings)
+    expected = np.concatenate([gate.process_chunk(x[a : a + step], RATE, False) for a in range(0, len(x), step)])
+    chunks = ChunkGate(settings, RATE, step, StreamTrace(RATE))
+    # Blocks that do not fall on chunk boundaries: the chunks are the same.
+    out = np.concatenate([chunks.feed(x[:1000]), chunks.feed(x[1000:]), chunks.finish()])
+    np.testing.assert_array_equal(out, expected)
+    kept = np.zeros(len(x), dtype=bool)
+    for a, b in chunks.trace.kept:
+        kept[a:b] = True
     np.testing.assert_array_equal(out, np.where(kept, x, x * np.float32(0.5)))
-    assert 0 < kept.sum() < len(x)
+    assert 0 < kept.sum() < len(x) and chunks.kept == kept.sum()
 
 
 @pytest.mark.parametrize("backend", ["processes", pytest.param("dask", marks=pytest.mark.slow)])
@@ -667,6 +675,41 @@ def test_pipes(everyday, tmp_path):
     assert r.returncode == 0 and json.loads(r.stdout)["file"] == "standard input"
     r = run("gate", "-")
     assert r.returncode == 2 and b"needs -o" in r.stderr
+
+
+def test_a_stream_gates_a_pipe_as_it_comes(tmp_path):
+    """The streaming gate on a WAV pipe: the first chunks' output leaves before the
+    input has ended, and the whole output is the streaming gate's."""
+    import select
+
+    x = bursts(RATE, 2.0, [(0.3, 1.2)])
+    pcm = (np.round(x * 32767)).astype(np.int16)
+    buffer = io.BytesIO()
+    sf.write(buffer, pcm, RATE, format="WAV", subtype="PCM_16")
+    data = buffer.getvalue()
+    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
+    try:
+        proc.stdin.write(data[: 44 + 2 * 1600])  # the header and 100 ms
+        proc.stdin.flush()
+        got, deadline = b"", time.monotonic() + 60
+        while len(got) <= 44 and time.monotonic() < deadline:
+            if select.select([proc.stdout], [], [], 1.0)[0]:
+                got += os.read(proc.stdout.fileno(), 1 << 16)
+        assert len(got) > 44, "no output before the input ended"
+        rest, err = proc.communicate(data[44 + 2 * 1600 :], timeout=120)
+    finally:
+        proc.kill()
+        proc.communicate()
+    assert proc.returncode == 0, err
+    out, _ = sf.read(io.BytesIO(got + rest), dtype="float32")
+    gate = StreamingEnergyTalvane()
+    read_back = pcm.astype(np.float32) / np.float32(32768)
+    expected = np.concatenate([gate.process_chunk(read_back[a : a + 160], RATE, False)
+                               for a in range(0, len(x), 160)])  # fmt: skip
+    written = io.BytesIO()
+    sf.write(written, expected, RATE, format="WAV", subtype="PCM_16")  # as the file's own writing converts it
+    np.testing.assert_array_equal(out, sf.read(io.BytesIO(written.getvalue()), dtype="float32")[0])
 
 
 def test_output_places(everyday, tmp_path):

@@ -10,12 +10,17 @@ from __future__ import annotations
 
 import math
 import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING
 
-from talvane_rs.actions.base import Done, Source
+from talvane_rs.actions.base import Context, Done
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location
 from talvane_rs.jobs import Job, Outcome
 from talvane_rs.units import format_db, gain_to_db, seconds_text
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 
 def process(job: Job, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops) -> Outcome:
@@ -37,52 +42,45 @@ def process(job: Job, checkpoint: Checkpoint = go_on, blocking: Blocking = never
 
 
 def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocking) -> None:
-    from talvane_rs.io.read import open_source
-
     started = time.perf_counter()
-    with open_source(job.src, job.cwd, checkpoint, blocking) as f:
-        done = job.action.run(Source(job, f, checkpoint, blocking, outcome.notes, outcome.warnings))
+    done = job.action.run(Context(job, checkpoint, blocking, outcome.notes, outcome.warnings))
     elapsed = time.perf_counter() - started
     outcome.record = done.record
     outcome.warnings.extend(warnings(job, done))
-    if job.plot is not None:
+    if job.plot is not None and done.draw is not None:
         checkpoint()
-        draw(job, job.plot, done, checkpoint)
+        draw(job, job.plot, done.draw, checkpoint)
     outcome.summary = summary_line(job, done, elapsed)
 
 
 def warnings(job: Job, done: Done) -> list[str]:
     """A file with nothing kept, and a threshold clamped below the noise."""
     found = []
-    view = done.decision.view
-    if len(done.decision.mix) and done.kept == 0:
-        found.append(f"{job.name}: nothing kept (threshold {format_db(view.threshold)}); "
+    if done.samples and done.kept == 0:
+        found.append(f"{job.name}: nothing kept (threshold {format_db(done.threshold)}); "
                      f"{job.action.nothing_kept(done)}")  # fmt: skip
-    if view.clamped == "high" and done.levels:
-        wanted = view.noise_floor * done.decision.settings["threshold_ratio"]
+    levels = done.levels
+    if levels is not None and levels.clamped == "high":
+        wanted = levels.noise_floor * levels.threshold_ratio
         found.append(
-            f"{job.name}: the noise floor ({format_db(view.noise_floor)}) asks for a threshold of "
-            f"{format_db(wanted)}, above --max-thresh ({format_db(view.threshold)}), so noise louder than "
+            f"{job.name}: the noise floor ({format_db(levels.noise_floor)}) asks for a threshold of "
+            f"{format_db(wanted)}, above --max-thresh ({format_db(levels.threshold)}), so noise louder than "
             f"--max-thresh counts as voice; if the recording is that noisy, raise it "
             f"(--max-thresh {math.ceil(gain_to_db(wanted))}dB)"
         )
     return found
 
 
-def draw(job: Job, plot: Location, done: Done, checkpoint: Checkpoint) -> None:
+def draw(job: Job, plot: Location, picture: Callable[[str], Figure], checkpoint: Checkpoint) -> None:
     from talvane_rs.io.write import replace_atomically
-    from talvane_rs.plot import plot_analysis
 
-    decision = done.decision
-    title = f"{job.name}, {job.action.describe()}"
-    fig = plot_analysis(decision.mix, decision.view, title, gains=done.gains, kept=done.kept_mask,
-                        settings=decision.settings)  # fmt: skip
+    fig = picture(f"{job.name}, {job.action.describe()}")
     checkpoint()
     replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()), job.cwd)
 
 
 def summary_line(job: Job, done: Done, elapsed: float) -> str:
-    n, rate = len(done.decision.mix), done.rate
+    n, rate = done.samples, done.rate
     seconds = n / rate
     share = done.kept / n if n else 0.0
     speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 and n else "-"
@@ -90,8 +88,9 @@ def summary_line(job: Job, done: Done, elapsed: float) -> str:
     length = seconds_text(seconds)
     if done.new_length is not None:
         length += f" -> {seconds_text(done.new_length / rate)}"
-    view = done.decision.view
-    levels = f"noise floor {format_db(view.noise_floor)}, threshold {format_db(view.threshold)}, " if done.levels else ""
+    levels = "" if done.levels is None else (
+        f"noise floor {format_db(done.levels.noise_floor)}, threshold {format_db(done.levels.threshold)}, "
+    )  # fmt: skip
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
     return (
         f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"

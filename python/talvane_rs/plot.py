@@ -1,9 +1,11 @@
 """Picture of one analysis: waveform and kept regions, window energies against
-the threshold, and for a gated file the gain curve.
+the threshold, and for a gated file the gain curve; and the picture of a
+streaming gate's run, drawn from what it decided chunk by chunk.
 
 A long recording is drawn per pixel column (its minimum, maximum and RMS), the
 columns computed block by block, so neither the per-sample gains nor any other
-copy of the recording is ever held whole.
+copy of the recording is ever held whole; a stream's columns are gathered as it
+goes, in memory that does not grow with its length.
 """
 
 from __future__ import annotations
@@ -18,43 +20,14 @@ from matplotlib.axes import Axes
 from matplotlib.figure import Figure
 
 from talvane_rs.analysis import Analysis
+from talvane_rs.columns import COLUMNS, Columns, StreamTrace
 
-COLUMNS = 1600  # about two per pixel of the plot's width
-BLOCK = 1 << 20  # samples per step of the column statistics
 INPUT_COLOUR, OUTPUT_COLOUR, KEPT_COLOUR, GAIN_COLOUR = "#9a9a9a", "#1565c0", "#43a047", "#c62828"
 ENERGY_COLOUR, THRESHOLD_COLOUR, FLOOR_COLOUR, LIMIT_COLOUR = "#6d4c41", "#c62828", "#1565c0", "#757575"
 FLOOR_DB = -120.0  # silence is drawn here rather than at minus infinity
 
 Curve = npt.NDArray[np.float64]
 Samples = Callable[[int, int], npt.NDArray[np.float32]]
-
-
-class Columns:
-    """Per-column minimum, maximum, mean and RMS of n values read in blocks;
-    each column covers `width` values (the last may hold fewer)."""
-
-    def __init__(self, read: Samples, n: int, columns: int = COLUMNS) -> None:
-        self.width = max(1, -(-n // columns))
-        count = -(-n // self.width)
-        self.low, self.high, self.mean, self.rms = (np.zeros(count) for _ in range(4))
-        step = max(1, BLOCK // self.width) * self.width  # whole columns per block
-        for a in range(0, n, step):
-            b = min(n, a + step)
-            values = read(a, b).astype(np.float64)
-            first, full = a // self.width, (b - a) // self.width
-            if full:
-                grid = values[: full * self.width].reshape(full, self.width)
-                self._put(first, grid.min(axis=1), grid.max(axis=1), grid.mean(axis=1),
-                          np.sqrt(np.mean(grid * grid, axis=1)))
-            rest = values[full * self.width :]
-            if len(rest):
-                self._put(first + full, rest.min(keepdims=True), rest.max(keepdims=True), rest.mean(keepdims=True),
-                          np.sqrt(np.mean(rest * rest, keepdims=True)))
-        self.times = (np.arange(count) * self.width + self.width / 2.0)
-
-    def _put(self, at: int, *values: Curve) -> None:
-        for mine, part in zip((self.low, self.high, self.mean, self.rms), values):
-            mine[at : at + len(part)] = part
 
 
 def to_db(values: npt.NDArray[Any]) -> Curve:
@@ -109,7 +82,7 @@ def plot_analysis(
     if gains is None:
         axes[1].set_xlabel("time (s)")
     else:
-        gain_panel(axes[2], gains, n, rate, spans)
+        gain_panel(axes[2], Columns(gains, n), rate, spans)
     return fig
 
 
@@ -167,9 +140,8 @@ def energy_panel(energy: Axes, view: Analysis, spans: Sequence[tuple[float, floa
     energy.grid(alpha=0.25)
 
 
-def gain_panel(gain_ax: Axes, gains: Samples, n: int, rate: int, spans: Sequence[tuple[float, float]]) -> None:
+def gain_panel(gain_ax: Axes, curve: Columns, rate: int, spans: Sequence[tuple[float, float]]) -> None:
     shade(gain_ax, spans, None)
-    curve = Columns(gains, n)
     t = curve.times / rate
     if curve.width > 1:  # the range within each column, and the mean gain
         gain_ax.fill_between(t, curve.low, curve.high, color=GAIN_COLOUR, alpha=0.2, lw=0, label="range")
@@ -180,3 +152,50 @@ def gain_panel(gain_ax: Axes, gains: Samples, n: int, rate: int, spans: Sequence
     gain_ax.set_ylabel("gain")
     gain_ax.set_xlabel("time (s)")
     gain_ax.grid(alpha=0.25)
+
+
+def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Figure:
+    """The picture of a streaming gate's run, drawn from what it decided chunk by
+    chunk: the input and output with the kept stretches, the input's level against
+    each chunk's noise floor and threshold, and the gain curve."""
+    rate, n = trace.rate, trace.samples
+    fig = Figure(figsize=(11, 2.3 * 3 + 1.0), dpi=110, layout="constrained")
+    wave, energy, gain_ax = fig.subplots(3, 1, sharex=True, height_ratios=[3, 2, 1.3])
+    spans = [(a / rate, b / rate) for a, b in trace.kept]
+    duration = n / rate
+    share = sum(b - a for a, b in trace.kept) / n if n else 0.0
+    noun = "region" if len(spans) == 1 else "regions"
+    wave.set_title(f"{title}: {duration:.2f} s, kept {share:.0%} in {len(spans)} {noun}", loc="left")
+    shade(wave, spans, "kept")
+    inputs = trace.input.columns()
+    envelope(wave, inputs, rate, INPUT_COLOUR, "input")
+    envelope(wave, trace.output.columns(), rate, OUTPUT_COLOUR, "output")
+    peak = float(max(np.max(inputs.high, initial=0.0), -np.min(inputs.low, initial=0.0)))
+    limit = 1.08 * peak if peak > 0 else 1.0
+    wave.set_ylim(-limit, limit)
+    wave.set_xlim(0, max(duration, 1 / rate))
+    wave.set_ylabel("amplitude")
+    wave.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
+    wave.grid(alpha=0.25)
+
+    shade(energy, spans, None)
+    t = inputs.times / rate
+    energy.plot(t, to_db(inputs.rms), color=ENERGY_COLOUR, lw=0.8, alpha=0.8, label="input level (RMS)")
+    for running, colour, style, name in ((trace.threshold, THRESHOLD_COLOUR, "-", "threshold"),
+                                         (trace.floor, FLOOR_COLOUR, "--", "noise floor")):  # fmt: skip
+        cols = running.columns()
+        energy.plot(cols.times / rate, to_db(cols.mean), color=colour, ls=style, lw=1.1, label=name)
+    limits: list[tuple[float, str | None]] = [(settings["base_thresh"], "base / max limits"),
+                                              (settings["max_thresh"], None)]  # fmt: skip
+    for value, label in limits:
+        if math.isfinite(value):
+            energy.axhline(float(to_db(np.array([value]))[0]), color=LIMIT_COLOUR, ls=":", lw=1.1, label=label)
+    levels = [float(v) for v in to_db(np.concatenate([trace.threshold.low, trace.floor.low,
+                                                      [settings["base_thresh"]]]))]  # fmt: skip
+    top = float(np.max(to_db(np.concatenate([inputs.rms, trace.threshold.high, [1e-6]]))))
+    energy.set_ylim(max(FLOOR_DB, min(levels) - 20.0), max(top, *levels) + 6.0)
+    energy.set_ylabel("level (dBFS)")
+    energy.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
+    energy.grid(alpha=0.25)
+    gain_panel(gain_ax, trace.gain.columns(), rate, spans)
+    return fig

@@ -23,6 +23,8 @@ if TYPE_CHECKING:
     import numpy.typing as npt
     import soundfile as sf
 
+    from matplotlib.figure import Figure
+
     from talvane_rs.analysis import Analysis
     from talvane_rs.io.write import Target
 
@@ -51,6 +53,10 @@ class JobView(Protocol):
     @property
     def name(self) -> str: ...  # the source as messages name it
     @property
+    def src(self) -> Location: ...
+    @property
+    def plot(self) -> Location | None: ...
+    @property
     def dst(self) -> Location | None: ...
     @property
     def settings(self) -> dict[str, Any]: ...
@@ -66,15 +72,21 @@ class JobView(Protocol):
 
 
 @dataclass
-class Source:
-    """One job's open input, as an action gets it."""
+class Context:
+    """What an action is given to do its job's work."""
 
     job: JobView
-    file: sf.SoundFile
-    checkpoint: Checkpoint
-    blocking: Blocking
+    checkpoint: Checkpoint  # called between steps; raising there stops the job
+    blocking: Blocking  # entered around a wait for input that a stop should end
     notes: list[str]
     warnings: list[str]
+
+
+@dataclass
+class Source(Context):
+    """A job's open input, as an action that reads it whole gets it."""
+
+    file: sf.SoundFile = None
 
     @property
     def rate(self) -> int:
@@ -94,19 +106,30 @@ class Decision:
     view: Analysis
 
 
+@dataclass(frozen=True)
+class Levels:
+    """What set the one decision of a file: its noise floor and its threshold, and
+    which limit clamped the threshold, for the summary and the warnings."""
+
+    noise_floor: float
+    threshold: float
+    clamped: str | None
+    threshold_ratio: float
+
+
 @dataclass
 class Done:
     """What an action did to one file: for its warnings, plot and summary."""
 
-    decision: Decision
+    samples: int  # frames of the input
     rate: int
     kept: int  # samples
     regions: int
-    levels: bool = True  # the floor and threshold describe the decision (not so for the streaming gate)
+    threshold: float  # the threshold (a stream's last), for a file with nothing kept
+    levels: Levels | None = None  # None when no one decision made it (the streaming gate's)
     new_length: int | None = None  # samples written, when not the input's
     where: Location | None = None  # the output, if any
-    gains: Callable[[int, int], FloatArray] | None = None  # samples [a, b) of the gain curve, for the plot
-    kept_mask: BoolArray | None = None  # per sample, when not the analysis's regions
+    draw: Callable[[str], Figure] | None = None  # the picture of what was done, given its title
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
 
 
@@ -153,10 +176,16 @@ class Action:
     def check_output(self, dst: Location, fmt: str | None) -> None:
         """Raises ValueError for an output this action cannot write."""
 
-    # Running: one file, once its input is open.
+    # Running: one file.
 
-    def run(self, source: Source) -> Done:
-        return self.apply(source, decide(source))
+    def run(self, context: Context) -> Done:
+        """Opens the input, decides on its mono mix as a whole, and applies the decision."""
+        from talvane_rs.io.read import open_source
+
+        job = context.job
+        with open_source(job.src, job.cwd, context.checkpoint, context.blocking) as f:
+            source = Source(job, context.checkpoint, context.blocking, context.notes, context.warnings, f)
+            return self.apply(source, decide(source))
 
     def apply(self, source: Source, decision: Decision) -> Done:
         raise NotImplementedError
@@ -197,8 +226,18 @@ def decide(source: Source) -> Decision:
     return Decision(mix, settings, view)
 
 
-def regions_done(source: Source, decision: Decision, **rest: Any) -> Done:
-    """A Done whose kept samples are the analysis's regions."""
-    view, n = decision.view, len(decision.mix)
+def regions_done(
+    source: Source, decision: Decision, gains: Callable[[int, int], FloatArray] | None = None, **rest: Any
+) -> Done:
+    """A Done whose kept samples are the analysis's regions; its picture shows the
+    analysis, and the gain curve when given."""
+    view, n, settings = decision.view, len(decision.mix), decision.settings
     kept = sum(r.end - r.start for r in view.regions) if n else 0
-    return Done(decision, source.rate, kept, len(view.regions) if n else 0, **rest)
+    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings["threshold_ratio"])
+
+    def draw(title: str) -> Figure:
+        from talvane_rs.plot import plot_analysis
+
+        return plot_analysis(decision.mix, view, title, gains=gains, settings=settings)
+
+    return Done(n, source.rate, kept, len(view.regions) if n else 0, view.threshold, levels, draw=draw, **rest)

@@ -6,11 +6,10 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
-from functools import cache
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
-from talvane_rs.actions.base import Decision, Done, Option, Source, regions_done, with_options
+from talvane_rs.actions.base import Context, Decision, Done, Option, Source, regions_done, with_options
 from talvane_rs.errors import Checkpoint, FileError, go_on
 from talvane_rs.units import ms_to_samples, parse_chunk
 
@@ -18,6 +17,7 @@ if TYPE_CHECKING:
     from collections.abc import Mapping
 
     import soundfile as sf
+    from matplotlib.figure import Figure
 
     from talvane_rs.actions.base import Action, BoolArray, FloatArray
     from talvane_rs.analysis import Analysis
@@ -66,33 +66,41 @@ class Gate(AudioAction):
 
 @dataclass(frozen=True)
 class StreamingGate(Gate):
-    """gate --stream: the streaming gate over chunks of the mono mix."""
+    """gate --stream: the streaming gate over chunks of the mono mix, read and
+    written as the input comes (a WAV stream on a pipe included), so memory stays
+    flat however long the input, and the output of each chunk leaves at once."""
 
     def describe(self) -> str:
         return f"streaming gate, {self.stream_ms:g} ms chunks"
 
-    def apply(self, source: Source, decision: Decision) -> Done:
-        import numpy as np
+    def run(self, context: Context) -> Done:
+        from talvane_rs.io.read import open_blocks
 
-        from talvane_rs.io.read import BLOCK
+        job = context.job
+        with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking) as source:
+            if source.channels > 1:
+                context.notes.append(f"{job.name}: the streaming gate takes one channel: "
+                                     f"{source.channels} channels mixed down to mono")  # fmt: skip
+            from talvane_rs.actions.streaming import StreamRun
 
-        assert self.stream_ms is not None
-        if self.every_channel(source):
-            source.notes.append(f"{source.job.name}: the streaming gate takes one channel: "
-                                f"{source.channels} channels mixed down to mono")  # fmt: skip
-        mix, settings, rate = decision.mix, decision.settings, source.rate
-        step = max(1, ms_to_samples(rate, self.stream_ms))
-        out = stream_gate(mix, rate, settings, step, source.checkpoint)
-        kept = stream_keep_mask(mix, rate, settings, step, source.checkpoint)
-        n = len(mix)
-        where = self.write(source, decision, 1, lambda: (out[a : a + BLOCK] for a in range(0, n, BLOCK)))
+            assert self.stream_ms is not None
+            run = StreamRun(self.stream_ms, context, source)
+            where = run.write()
+        stats, rate = source.stats, source.rate
+        if stats.nonfinite:
+            found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
+            context.notes.append(f"{job.name}: {found}, replaced by 0.0")
+        gate, settings = run.gate, run.settings
+        trace = gate.trace
 
-        @cache
-        def gains() -> FloatArray:
-            return stream_gains(mix, out, kept, settings["attenuation"])
+        def draw(title: str) -> Figure:
+            from talvane_rs.plot import plot_stream
 
-        return Done(decision, rate, int(np.count_nonzero(kept)), count_runs(kept), levels=False, where=where,
-                    gains=lambda a, b: gains()[a:b], kept_mask=kept)  # fmt: skip
+            assert trace is not None
+            return plot_stream(trace, title, settings)
+
+        return Done(gate.samples, rate, gate.kept, gate.regions, gate.threshold, where=where,
+                    draw=draw if trace is not None else None)  # fmt: skip
 
 
 def gate_blocks(
@@ -121,72 +129,3 @@ def gate_blocks(
         a = b
     if a < len(mix):
         raise FileError("the file ended early when read again")
-
-
-def stream_gate(
-    x: FloatArray, rate: int, settings: dict[str, Any], step: int, checkpoint: Checkpoint = go_on
-) -> FloatArray:
-    """The streaming gate's output over chunks of step samples."""
-    import numpy as np
-
-    from talvane_rs._native import StreamingEnergyTalvane
-
-    gate = StreamingEnergyTalvane(**settings)
-    n = len(x)
-    out = np.empty(n, dtype=np.float32)
-    for a in range(0, n, step):
-        checkpoint()
-        b = min(n, a + step)
-        out[a:b] = gate.process_chunk(x[a:b], rate, b == n)
-    return out
-
-
-def stream_keep_mask(
-    x: FloatArray, rate: int, settings: dict[str, Any], step: int, checkpoint: Checkpoint = go_on
-) -> BoolArray:
-    """The keep flags the streaming gate used over chunks of step samples.
-
-    It decides each chunk from the analysis of its context (the latest input,
-    at most stream_context_ms of it) followed by the chunk, so the same flags
-    come from the batch analysis of that stretch of the input.
-    """
-    import numpy as np
-
-    from talvane_rs._native import EnergyTalvane
-
-    n = len(x)
-    kept = np.ones(n, dtype=np.bool_)
-    if not settings["enabled"]:
-        return kept
-    batch = EnergyTalvane(**settings)
-    limit = max(1, ms_to_samples(rate, settings["stream_context_ms"]))  # never below one sample
-    for a in range(0, n, step):
-        checkpoint()
-        b = min(n, a + step)
-        start = max(0, a - limit)
-        kept[a:b] = batch.compute_keep_mask_array(x[start:b], rate)[a - start :]
-    return kept
-
-
-def stream_gains(x: FloatArray, out: FloatArray, kept: BoolArray, attenuation: float) -> FloatArray:
-    """The gain each sample got, read back as out / x; samples that cannot tell
-    (zero or non-finite) take the gain of the nearest earlier sample that can."""
-    import numpy as np
-
-    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        valid = np.isfinite(x) & (x != 0) & np.isfinite(out)
-    if not valid.any():
-        return np.where(kept, np.float32(1.0), np.float32(attenuation)).astype(np.float32)
-    index = np.where(valid, np.arange(len(x)), 0)
-    np.maximum.accumulate(index, out=index)
-    first = int(np.argmax(valid))
-    index[:first] = first
-    return (out[index] / x[index]).astype(np.float32)
-
-
-def count_runs(flags: BoolArray) -> int:
-    import numpy as np
-
-    if len(flags) == 0:
-        return 0
-    return int(np.count_nonzero(flags[1:] & ~flags[:-1])) + int(flags[0])

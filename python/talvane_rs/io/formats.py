@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 import soundfile as sf
 
@@ -60,7 +61,7 @@ class AudioFormat:
     subtype: str
 
 
-def output_format(fmt: str | None, dst: Location, source: sf.SoundFile) -> AudioFormat:
+def output_format(fmt: str | None, dst: Location, source: Any) -> AudioFormat:
     """The input's subtype in the output's container where it takes it, else the
     container's default subtype. fmt (a --format name) chooses the container of
     standard output and of an output without an extension."""
@@ -80,7 +81,7 @@ def output_format(fmt: str | None, dst: Location, source: sf.SoundFile) -> Audio
     return AudioFormat(container, sf.default_subtype(container))
 
 
-def fallback_format(source: sf.SoundFile, peak: Callable[[], float]) -> AudioFormat:
+def fallback_format(source: Any, peak: Callable[[], float]) -> AudioFormat:
     """WAV for an input whose own format cannot be written: its subtype where WAV
     takes it, else float for float input or audio beyond full scale, else 16-bit."""
     if source.subtype not in LOSSY and sf.check_format("WAV", source.subtype):

@@ -12,7 +12,7 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -64,11 +64,13 @@ def libsndfile_cause(f: sf.SoundFile | None, e: Exception) -> str:
     return text
 
 
-def _spool(stream: BinaryIO, checkpoint: Checkpoint, blocking: Blocking) -> BinaryIO:
-    """What a pipe holds until its end, in an anonymous temporary file: soundfile
-    seeks in what it reads. Each wait for the writer is one a stop signal ends."""
+def _spool(stream: BinaryIO, checkpoint: Checkpoint, blocking: Blocking, head: bytes = b"") -> BinaryIO:
+    """What a pipe holds until its end (after head, read from it already), in an
+    anonymous temporary file: soundfile seeks in what it reads. Each wait for the
+    writer is one a stop signal ends."""
     spool = tempfile.TemporaryFile()
     try:
+        spool.write(head)
         while True:
             with blocking():
                 chunk = stream.read(BLOCK)
@@ -93,52 +95,159 @@ def _is_regular(path: Path) -> bool:
 
 
 @contextmanager
+def _opened(src: Location, cwd: str | None, blocking: Blocking) -> Iterator[Any]:
+    """What soundfile is to read: a path, a URL's file object, or a stream, which
+    is a pipe (standard input, a FIFO, a device) when it cannot seek. Opening a
+    FIFO waits for its writer, a wait a stop signal ends (through blocking)."""
+    if isinstance(src, Url):
+        try:
+            held: Any = open_url(src)
+        except Exception as e:  # the stores' errors have no common base
+            raise FileError(f"cannot read: {describe_error(e)}") from None
+    elif src == STDIO:
+        yield sys.stdin.buffer
+        return
+    else:
+        path = src if cwd is None or src.is_absolute() else Path(cwd, src)
+        if _is_regular(path):
+            yield path
+            return
+        try:
+            with blocking():
+                held = open(path, "rb")
+        except OSError as e:
+            raise FileError(f"cannot read: {e.strerror or e}") from None
+    with held:
+        yield held
+
+
+def _is_pipe(source: Any) -> bool:
+    return not isinstance(source, Path) and not source.seekable()
+
+
+@contextmanager
+def _soundfile(source: Any) -> Iterator[sf.SoundFile]:
+    try:
+        f = sf.SoundFile(source)
+    except sf.LibsndfileError as e:
+        if e.code == 2 and isinstance(source, Path):  # a system error: ask the system which
+            try:
+                open(source, "rb").close()
+            except OSError as os_error:
+                raise FileError(f"cannot read: {os_error.strerror or os_error}") from None
+        raise FileError(f"not a readable audio file ({e.error_string})") from None
+    except (OSError, RuntimeError, TypeError, ValueError) as e:
+        raise FileError(f"cannot read: {getattr(e, 'strerror', None) or e}") from None
+    with f:
+        yield f
+
+
+@contextmanager
 def open_source(
     src: Location, cwd: str | None = None, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops
 ) -> Iterator[sf.SoundFile]:
-    """The input opened for reading. Standard input, a FIFO or a device is first
-    copied to an anonymous temporary file unless it is seekable; opening and
-    reading one waits for its writer, and a stop signal ends that wait (through
-    blocking). A relative path starts from cwd when given."""
-    spool: BinaryIO | None = None
-    pipe: BinaryIO | None = None
-    source: Any
-    try:
-        if isinstance(src, Url):
-            try:
-                source = spool = open_url(src)
-            except Exception as e:  # the stores' errors have no common base
-                raise FileError(f"cannot read: {describe_error(e)}") from None
-        elif src == STDIO:
-            stream = sys.stdin.buffer
-            source = stream if stream.seekable() else (spool := _spool(stream, checkpoint, blocking))
-        else:
-            path = src if cwd is None or src.is_absolute() else Path(cwd, src)
-            source = path
-            if not _is_regular(path):
-                try:
-                    with blocking():
-                        pipe = open(path, "rb")
-                except OSError as e:
-                    raise FileError(f"cannot read: {e.strerror or e}") from None
-                source = pipe if pipe.seekable() else (spool := _spool(pipe, checkpoint, blocking))
-        try:
-            f = sf.SoundFile(source)
-        except sf.LibsndfileError as e:
-            if e.code == 2 and isinstance(source, Path):  # a system error: ask the system which
-                try:
-                    open(source, "rb").close()
-                except OSError as os_error:
-                    raise FileError(f"cannot read: {os_error.strerror or os_error}") from None
-            raise FileError(f"not a readable audio file ({e.error_string})") from None
-        except (OSError, RuntimeError, TypeError, ValueError) as e:
-            raise FileError(f"cannot read: {getattr(e, 'strerror', None) or e}") from None
-        with f:
+    """The input opened for reading. A pipe (standard input, a FIFO or a device
+    that cannot seek) is first copied to an anonymous temporary file; waiting for
+    its writer is a wait a stop signal ends (through blocking). A relative path
+    starts from cwd when given."""
+    with _opened(src, cwd, blocking) as source:
+        if not _is_pipe(source):
+            with _soundfile(source) as f:
+                yield f
+            return
+        with _spool(source, checkpoint, blocking) as spool, _soundfile(spool) as f:
             yield f
-    finally:
-        for held in (spool, pipe):
-            if held is not None:
-                held.close()
+
+
+@dataclass
+class Blocks:
+    """An input read block by block as it comes, for work that never needs it whole."""
+
+    rate: int
+    channels: int
+    format: str  # soundfile's container and subtype names
+    subtype: str
+    frames: int | None  # None when a stream does not say
+    blocks: Callable[[int], Iterator[FloatArray]]  # (frames, channels) float32 of at most n frames, read as they come
+    stats: Stats  # the non-finite samples replaced by 0.0 so far
+    file: sf.SoundFile | None  # the file, when soundfile reads it (not a live stream)
+
+
+@contextmanager
+def open_blocks(
+    src: Location, cwd: str | None = None, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops
+) -> Iterator[Blocks]:
+    """The input opened for reading in blocks. A WAV stream on a pipe is read as
+    its frames come, without waiting for its end; any other pipe is copied first,
+    as open_source does."""
+    from talvane_rs.io.pipe import FrameReader, read_wav_header
+
+    with _opened(src, cwd, blocking) as source:
+        if _is_pipe(source):
+            head = _read_head(source, 4, blocking)
+            if head == b"RIFF":
+                stream = _Prefixed(head, source)
+                layout, size = read_wav_header(stream, blocking)
+                reader = FrameReader(stream, layout, size, blocking)
+                stats = Stats()
+                frames = None if size is None else size // layout.frame_bytes
+                check = layout.subtype in ("FLOAT", "DOUBLE")
+                yield Blocks(layout.rate, layout.channels, "WAV", layout.subtype, frames,
+                             lambda most: _counted(reader.blocks(most), stats, check), stats, None)  # fmt: skip
+                return
+            with _spool(source, checkpoint, blocking, head) as spool, _soundfile(spool) as f:
+                yield _file_blocks(f)
+            return
+        with _soundfile(source) as f:
+            yield _file_blocks(f)
+
+
+def _file_blocks(f: sf.SoundFile) -> Blocks:
+    stats = Stats()
+    return Blocks(f.samplerate, f.channels, f.format, f.subtype, f.frames,
+                  lambda most: read_blocks(f, stats, most), stats, f)  # fmt: skip
+
+
+def _counted(blocks: Iterator[FloatArray], stats: Stats, check: bool) -> Iterator[FloatArray]:
+    at = 0
+    for block in blocks:
+        if check:
+            block = block.copy()  # the decoded buffer may be read-only
+            replace_nonfinite(block, at, stats)
+        at += len(block)
+        yield block
+
+
+def _read_head(stream: BinaryIO, count: int, blocking: Blocking) -> bytes:
+    parts, got = [], 0
+    while got < count:
+        with blocking():
+            part = stream.read(count - got)
+        if not part:
+            break
+        parts.append(part)
+        got += len(part)
+    return b"".join(parts)
+
+
+class _Prefixed:
+    """A stream whose first bytes were read already, and are given again first."""
+
+    def __init__(self, head: bytes, rest: BinaryIO) -> None:
+        self.head, self.rest = head, rest
+
+    def read(self, count: int = -1) -> bytes:
+        if self.head:
+            part, self.head = (self.head, b"") if count < 0 or count >= len(self.head) else (
+                self.head[:count], self.head[count:])  # fmt: skip
+            return part
+        return self.rest.read(count)
+
+    def read1(self, count: int = -1) -> bytes:
+        if self.head:
+            return self.read(count)
+        read1 = getattr(self.rest, "read1", None)
+        return read1(count) if read1 is not None else self.rest.read(count)
 
 
 def nonfinite_possible(f: sf.SoundFile) -> bool:
@@ -146,11 +255,12 @@ def nonfinite_possible(f: sf.SoundFile) -> bool:
     return not (f.subtype.startswith("PCM_") or f.subtype in ("ULAW", "ALAW", "DWVW_12", "DWVW_16", "DWVW_24"))
 
 
-def read_blocks(f: sf.SoundFile, stats: Stats | None = None) -> Iterator[FloatArray]:
-    """The file's frames from the start, (frames, channels) float32 blocks, with
-    non-finite samples replaced by 0.0 (and counted in stats when given)."""
+def read_blocks(f: sf.SoundFile, stats: Stats | None = None, most: int = BLOCK) -> Iterator[FloatArray]:
+    """The file's frames from the start, (frames, channels) float32 blocks of at
+    most `most` frames, with non-finite samples replaced by 0.0 (and counted in
+    stats when given). Each block's buffer is refilled by the next."""
     f.seek(0)
-    buffer = np.empty((BLOCK, f.channels), dtype=np.float32)
+    buffer = np.empty((most, f.channels), dtype=np.float32)
     check = nonfinite_possible(f)
     at = 0
     while True:

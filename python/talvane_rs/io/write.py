@@ -13,7 +13,7 @@ import tempfile
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import BinaryIO
+from typing import BinaryIO, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -21,6 +21,7 @@ import soundfile as sf
 
 from talvane_rs.errors import FileError
 from talvane_rs.io.formats import FLOAT_SUBTYPES, LOSSY, AudioFormat, CannotWrite, fallback_format, output_format
+from talvane_rs.io.pipe import Layout, WavStreamWriter, can_stream
 from talvane_rs.io.read import BLOCK, libsndfile_cause
 from talvane_rs.io.storage import STDIO, Location, Url, replace_url, temporary_prefix
 
@@ -139,18 +140,33 @@ class AudioWriter:
             raise OSError(libsndfile_cause(None, e)) from None
 
 
+class Described(Protocol):
+    """What the output's format is chosen from: the input's container and subtype."""
+
+    @property
+    def format(self) -> str: ...
+    @property
+    def subtype(self) -> str: ...
+
+
 def write_audio(
     target: Target,
-    source: sf.SoundFile,
+    source: Described,
     rate: int,
     channels: int,
     peak: Callable[[], float],
     blocks: Callable[[], Iterator[FloatArray]],
     notes: list[str],
+    live: bool = False,
 ) -> Location:
-    """Writes the blocks to the target (or its WAV fallback); returns where they went."""
+    """Writes the blocks to the target (or its WAV fallback); returns where they
+    went. live: the blocks come as an input arrives, and WAV on standard output
+    goes out block by block rather than once all are made."""
     dst = target.dst
     fmt = output_format(target.fmt, dst, source)
+    if live and dst == STDIO and fmt.container == "WAV" and can_stream(fmt.subtype):
+        stream_out(Layout(fmt.subtype, rate, channels), blocks)
+        return dst
     if source.subtype in FLOAT_SUBTYPES and fmt.subtype not in FLOAT_SUBTYPES and fmt.subtype not in LOSSY:
         notes.append(f"{dst if dst != STDIO else 'standard output'}: {fmt.container} cannot hold "
                      f"{source.subtype} samples here; written as {fmt.subtype}")
@@ -177,16 +193,7 @@ def write_audio(
             else:
                 replace_atomically(dst, target.token, lambda tmp: write(tmp, fmt), target.cwd)
         except CannotWrite as e:
-            if target.fallback is None:
-                why = f"; {target.no_fallback}" if target.no_fallback else ""
-                raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}{why}") from None
-            wav = fallback_format(source, peak)
-            notes.append(
-                f"{target.name}: {fmt.container} ({fmt.subtype}) cannot be written here ({e}); "
-                f"wrote WAV ({wav.subtype}) instead"
-            )
-            dst, fmt = target.fallback, wav
-            replace_atomically(dst, target.token, lambda tmp: write(tmp, wav), target.cwd)
+            dst, fmt = write_fallback(target, fmt, e, lambda: fallback_format(source, peak), write, notes)
     except CannotWrite as e:
         raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {dst}: {e}") from None
     clipped = written[-1].clipped if written else 0
@@ -194,6 +201,38 @@ def write_audio(
         where = "standard output" if dst == STDIO else dst
         notes.append(f"{where}: {clipped} samples beyond full scale clipped by the {fmt.subtype} format")
     return dst
+
+
+def write_fallback(
+    target: Target,
+    fmt: AudioFormat,
+    failure: CannotWrite,
+    wav: Callable[[], AudioFormat],
+    write: Callable[[str, AudioFormat], None],
+    notes: list[str],
+) -> tuple[Location, AudioFormat]:
+    """Writes WAV to the target's fallback, as the format fmt failed; where it went and how."""
+    if target.fallback is None:
+        why = f"; {target.no_fallback}" if target.no_fallback else ""
+        raise FileError(f"cannot write {fmt.container} ({fmt.subtype}) to {target.dst}: {failure}{why}") from None
+    chosen = wav()
+    notes.append(
+        f"{target.name}: {fmt.container} ({fmt.subtype}) cannot be written here ({failure}); "
+        f"wrote WAV ({chosen.subtype}) instead"
+    )
+    replace_atomically(target.fallback, target.token, lambda tmp: write(tmp, chosen), target.cwd)
+    return target.fallback, chosen
+
+
+def stream_out(layout: Layout, blocks: Callable[[], Iterator[FloatArray]]) -> None:
+    """A WAV stream on standard output, each block flushed as it is made."""
+    try:
+        writer = WavStreamWriter(sys.stdout.buffer, layout)
+        for block in blocks():
+            writer.write(block.reshape(len(block), -1))
+        writer.close()
+    except OSError as e:
+        raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
 
 
 def write_text(dst: Location, token: str, text: str, cwd: str | None = None) -> None:

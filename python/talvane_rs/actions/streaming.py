@@ -1,0 +1,121 @@
+"""The streaming gate over a whole input, for gate --stream: chunk by chunk as the
+input comes, each chunk's output written at once, with what each call decided
+gathered for the summary and the picture."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from talvane_rs._native import StreamingEnergyTalvane
+from talvane_rs.actions.base import Context
+from talvane_rs.analysis import analyse
+from talvane_rs.io.read import BLOCK, Blocks, read_blocks
+from talvane_rs.io.storage import Location
+from talvane_rs.io.write import write_audio
+from talvane_rs.params import resolve_settings
+from talvane_rs.columns import StreamTrace
+from talvane_rs.units import ms_to_samples
+
+FloatArray = npt.NDArray[np.float32]
+BoolArray = npt.NDArray[np.bool_]
+
+
+class ChunkGate:
+    """The streaming gate over samples given in any blocks, cut into chunks of step
+    samples, with what each call decided: kept samples and stretches, and the last
+    threshold; and, given a trace, what a picture of the run needs."""
+
+    def __init__(self, settings: dict[str, Any], rate: int, step: int, trace: StreamTrace | None = None) -> None:
+        self.settings, self.rate, self.step, self.trace = settings, rate, step, trace
+        self.gate = StreamingEnergyTalvane(**settings)
+        self.samples = self.kept = self.regions = 0
+        self.threshold = float("nan")
+        self.last_kept = False
+        self.carry = np.empty(0, dtype=np.float32)  # the start of a chunk not yet whole
+        self.context = np.empty(0, dtype=np.float32)  # TODO(#20): the stream's own view of each call
+
+    def feed(self, mix: FloatArray) -> FloatArray:
+        """The output of every chunk made whole by mix (those samples' output)."""
+        mix = np.concatenate([self.carry, mix]) if len(self.carry) else mix
+        whole = len(mix) - len(mix) % self.step
+        self.carry = mix[whole:].copy()
+        return self.gate_chunks(mix[:whole])
+
+    def finish(self) -> FloatArray:
+        """The output of the last, shorter chunk; the gate is ready for a new stream."""
+        out = self.gate_chunks(self.carry)
+        self.carry = self.carry[:0]
+        self.gate.reset()
+        return out
+
+    def gate_chunks(self, mix: FloatArray) -> FloatArray:
+        out = np.empty(len(mix), dtype=np.float32)
+        for a in range(0, len(mix), self.step):
+            chunk = np.ascontiguousarray(mix[a : a + self.step])
+            out[a : a + len(chunk)] = gated = self.gate.process_chunk(chunk, self.rate, False)
+            keep, floor, threshold, gains = self.decision(chunk, gated)
+            self.note(chunk, gated, keep, floor, threshold, gains)
+        return out
+
+    def decision(
+        self, chunk: FloatArray, gated: FloatArray
+    ) -> tuple[BoolArray, float, float, FloatArray]:  # fmt: skip
+        """The keep flags, noise floor, threshold and gains of the call that gated chunk."""
+        limit = max(1, ms_to_samples(self.rate, self.settings["stream_context_ms"]))
+        both = np.concatenate([self.context, chunk])
+        view = analyse(both, self.rate, **self.settings)
+        self.context = both[-limit:].copy()
+        keep = np.asarray(view.mask[len(both) - len(chunk) :]) if self.settings["enabled"] else np.ones(
+            len(chunk), dtype=np.bool_)  # fmt: skip
+        with np.errstate(divide="ignore", invalid="ignore"):
+            gains = np.where(chunk != 0, gated / chunk, np.where(keep, 1.0, self.settings["attenuation"]))
+        return keep, view.noise_floor, view.threshold, gains.astype(np.float32)
+
+    def note(self, chunk: FloatArray, gated: FloatArray, keep: BoolArray, floor: float, threshold: float,
+             gains: FloatArray) -> None:  # fmt: skip
+        self.samples += len(chunk)
+        self.kept += int(np.count_nonzero(keep))
+        self.regions += int(np.count_nonzero(keep[1:] & ~keep[:-1])) + int(keep[0] and not self.last_kept)
+        self.last_kept = bool(keep[-1])
+        self.threshold = threshold
+        if self.trace is not None:
+            self.trace.add(chunk, gated, gains, keep, floor, threshold)
+
+
+class StreamRun:
+    """One input through the streaming gate, read as it comes and written as it is gated."""
+
+    def __init__(self, chunk_ms: float, context: Context, source: Blocks) -> None:
+        self.context, self.source = context, source
+        self.settings = resolve_settings(context.job.settings, source.rate)
+        trace = StreamTrace(source.rate) if context.job.plot is not None else None
+        self.gate = ChunkGate(self.settings, source.rate, max(1, ms_to_samples(source.rate, chunk_ms)), trace)
+
+    def write(self) -> Location:
+        """Writes the gated mix to the job's output, as it is made; returns where it went."""
+        job, source = self.context.job, self.source
+        assert job.dst is not None
+        file = source.file
+
+        def peak() -> float:  # only a file's own format can need the WAV fallback, so there is a file
+            blocks = read_blocks(file) if file is not None else iter(())
+            return max((float(np.max(np.abs(b), initial=0.0)) for b in blocks), default=0.0)
+
+        return write_audio(job.target(job.dst), source, source.rate, 1, peak, self.blocks, self.context.notes,
+                           live=True)  # fmt: skip
+
+    def blocks(self) -> Iterator[FloatArray]:
+        """The gated mix, a block for what each read gave."""
+        step = self.gate.step
+        for block in self.source.blocks(max(step, BLOCK // step * step)):
+            self.context.checkpoint()
+            out = self.gate.feed(block[:, 0] if block.shape[1] == 1 else block.mean(axis=1, dtype=np.float32))
+            if len(out):
+                yield out
+        out = self.gate.finish()
+        if len(out):
+            yield out

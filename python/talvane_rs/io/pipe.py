@@ -1,0 +1,204 @@
+"""Audio as it arrives: a WAV stream read from a pipe frame by frame, as soon as
+its bytes come, and a WAV stream written the same way, each block flushed.
+
+soundfile needs to seek in what it reads and writes, which a pipe cannot do, so
+the stream's header is read and written here and its samples are converted as
+soundfile converts them: reading gives the float32 values soundfile reads from
+the same file, and writing encodes through soundfile itself.
+"""
+
+from __future__ import annotations
+
+import io
+import struct
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import BinaryIO, Protocol
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from talvane_rs.errors import Blocking, FileError, never_stops
+
+FloatArray = npt.NDArray[np.float32]
+
+# WAVE format tags and sample widths, and the subtype soundfile names them by.
+_PCM, _FLOAT, _EXTENSIBLE = 1, 3, 0xFFFE
+_SUBTYPES = {(_PCM, 8): "PCM_U8", (_PCM, 16): "PCM_16", (_PCM, 24): "PCM_24", (_PCM, 32): "PCM_32",
+             (_FLOAT, 32): "FLOAT", (_FLOAT, 64): "DOUBLE"}  # fmt: skip
+_TAGS = {subtype: key for key, subtype in _SUBTYPES.items()}
+UNKNOWN = 0xFFFFFFFF  # a size a streamed header cannot know yet
+
+
+class Readable(Protocol):
+    def read(self, count: int = -1, /) -> bytes: ...
+
+
+@dataclass(frozen=True)
+class Layout:
+    """How samples lie in a stream: soundfile's subtype name, rate, channels; little-endian."""
+
+    subtype: str
+    rate: int
+    channels: int
+
+    @property
+    def sample_bytes(self) -> int:
+        return _TAGS[self.subtype][1] // 8
+
+    @property
+    def frame_bytes(self) -> int:
+        return self.sample_bytes * self.channels
+
+
+def can_stream(subtype: str) -> bool:
+    """Whether samples of this subtype can be written to a WAV stream."""
+    return subtype in _TAGS
+
+
+def _read_exactly(stream: Readable, count: int, blocking: Blocking) -> bytes:
+    """count bytes, waiting for them; fewer only where the stream ends."""
+    parts, got = [], 0
+    while got < count:
+        with blocking():
+            part = stream.read(count - got)
+        if not part:
+            break
+        parts.append(part)
+        got += len(part)
+    return b"".join(parts)
+
+
+def read_wav_header(stream: Readable, blocking: Blocking = never_stops) -> tuple[Layout, int | None]:
+    """The layout of a WAV stream and the size of its samples in bytes (None when
+    the header leaves it open, as a streamed one does); the stream is left at the
+    first sample."""
+
+    def need(count: int) -> bytes:
+        data = _read_exactly(stream, count, blocking)
+        if len(data) < count:
+            raise FileError("not a readable audio file (the stream ended inside the WAV header)")
+        return data
+
+    riff, _, wave = struct.unpack("<4sI4s", need(12))
+    if riff != b"RIFF" or wave != b"WAVE":
+        raise FileError("not a readable audio file (a stream is read as WAV, and this is none)")
+    layout = None
+    while True:
+        kind, size = struct.unpack("<4sI", need(8))
+        if kind == b"data":
+            if layout is None:
+                raise FileError("not a readable audio file (WAV samples before their format)")
+            return layout, None if size in (UNKNOWN, 0) else size
+        body = need(size + (size & 1))  # chunks are padded to an even size
+        if kind == b"fmt ":
+            layout = _layout_of(body)
+
+
+def _layout_of(fmt: bytes) -> Layout:
+    tag, channels, rate, _, _, bits = struct.unpack("<HHIIHH", fmt[:16])
+    if tag == _EXTENSIBLE and len(fmt) >= 26:
+        tag = struct.unpack("<H", fmt[24:26])[0]  # the first two bytes of the sub-format GUID
+    subtype = _SUBTYPES.get((tag, bits))
+    if subtype is None or channels < 1:
+        raise FileError(f"not a readable audio file (WAV format {tag} with {bits}-bit samples cannot be streamed; "
+                        "give it as a file)")  # fmt: skip
+    return Layout(subtype, rate, channels)
+
+
+def decode(data: bytes, layout: Layout) -> FloatArray:
+    """Whole frames of little-endian samples as (frames, channels) float32, the
+    values soundfile gives when it reads them as float32."""
+    kind = {"PCM_U8": "<u1", "PCM_16": "<i2", "PCM_32": "<i4", "FLOAT": "<f4", "DOUBLE": "<f8"}
+    if layout.subtype == "PCM_24":
+        raw = np.frombuffer(data, dtype=np.uint8).reshape(-1, 3).astype(np.int32)
+        values = (raw[:, 0] | (raw[:, 1] << 8) | (raw[:, 2] << 16)) << 8 >> 8  # sign-extended
+        out = values.astype(np.float32) * np.float32(2.0**-23)
+    else:
+        values = np.frombuffer(data, dtype=kind[layout.subtype])
+        if layout.subtype == "PCM_U8":
+            out = (values.astype(np.float32) - np.float32(128.0)) * np.float32(2.0**-7)
+        elif layout.subtype == "PCM_16":
+            out = values.astype(np.float32) * np.float32(2.0**-15)
+        elif layout.subtype == "PCM_32":
+            out = values.astype(np.float32) * np.float32(2.0**-31)
+        else:
+            out = values.astype(np.float32)
+    return out.reshape(-1, layout.channels)
+
+
+def encode(frames: FloatArray, layout: Layout) -> bytes:
+    """(frames, channels) float32 as little-endian samples, converted as soundfile writes them."""
+    buffer = io.BytesIO()
+    with sf.SoundFile(buffer, "w", samplerate=layout.rate, channels=layout.channels, format="RAW",
+                      subtype=layout.subtype, endian="LITTLE") as f:  # fmt: skip
+        f.write(frames)
+    return buffer.getvalue()
+
+
+class FrameReader:
+    """The frames of a stream after its header, as they come."""
+
+    def __init__(self, stream: Readable, layout: Layout, size: int | None, blocking: Blocking = never_stops) -> None:
+        self.stream, self.layout, self.blocking = stream, layout, blocking
+        self.left = size  # bytes of samples still to come; None: until the stream ends
+        self.carry = b""  # the start of a frame not yet whole
+
+    def blocks(self, most: int) -> Iterator[FloatArray]:
+        """Blocks of at most `most` frames, each as soon as some whole frames have
+        come: a block waits for data only when none is there."""
+        frame = self.layout.frame_bytes
+        while True:
+            want = most * frame - len(self.carry)
+            if self.left is not None:
+                want = min(want, self.left)
+            if want <= 0 and not self.carry:
+                return
+            with self.blocking():
+                read1 = getattr(self.stream, "read1", None)
+                data = read1(want) if read1 is not None else self.stream.read(want)
+            if not data:
+                if self.carry:
+                    raise FileError("the stream ended inside a frame")
+                return
+            if self.left is not None:
+                self.left -= len(data)
+            data = self.carry + data
+            whole = len(data) - len(data) % frame
+            self.carry = data[whole:]
+            if whole:
+                yield decode(data[:whole], self.layout)
+
+
+class WavStreamWriter:
+    """A WAV stream written block by block. Its header gives no sizes (a reader
+    takes the samples up to the stream's end); on a seekable output they are
+    filled in at the close."""
+
+    def __init__(self, out: BinaryIO, layout: Layout) -> None:
+        self.out, self.layout, self.frames = out, layout, 0
+        tag, bits = _TAGS[layout.subtype]
+        rate, channels, block = layout.rate, layout.channels, layout.frame_bytes
+        fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * block, block, bits)
+        self.start = out.tell() if out.seekable() else None
+        out.write(b"RIFF" + struct.pack("<I", UNKNOWN) + b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+                  + b"data" + struct.pack("<I", UNKNOWN))  # fmt: skip
+        out.flush()
+
+    def write(self, frames: FloatArray) -> None:
+        self.out.write(encode(frames, self.layout))
+        self.out.flush()
+        self.frames += len(frames)
+
+    def close(self) -> None:
+        if self.start is None:
+            return
+        size = self.frames * self.layout.frame_bytes
+        end = self.out.tell()
+        self.out.seek(self.start + 4)
+        self.out.write(struct.pack("<I", min(UNKNOWN - 1, 36 + size)))
+        self.out.seek(self.start + 40)
+        self.out.write(struct.pack("<I", min(UNKNOWN - 1, size)))
+        self.out.seek(end)
+        self.out.flush()
