@@ -19,6 +19,7 @@
 #include "analysis/keep_mask.hpp"
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
+#include "core_helpers.hpp"
 #include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
 
@@ -391,7 +392,7 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
 // What the stream keeps for the next call, against the rules: the context's whole
 // windows hold the energies of context + chunk as analysed and the smoothed values
 // that analysis gave them (from its own start), and the keys are those of the
-// smoothed values past the fresh front.
+// smoothed values past the unkeyed front.
 void check_cache(const talvane::StreamCache& cache, const GateConfig& config, std::span<const float> combined,
                  std::size_t dropped, std::uint64_t rate) {
     if (cache.count == 0) return;
@@ -418,7 +419,7 @@ void check_cache(const talvane::StreamCache& cache, const GateConfig& config, st
     held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
     std::sort(held.begin(), held.end());
     std::vector<std::uint32_t> expected;
-    for (std::size_t t = cache.fresh; t < cache.count; ++t) expected.push_back(total_order_key(cache.smoothed.view()[t]));
+    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) expected.push_back(total_order_key(cache.smoothed.view()[t]));
     std::sort(expected.begin(), expected.end());
     check(held == expected, "settled keys are not the smoothed values past the front");
 }

@@ -20,7 +20,7 @@ cxx="${CXX_FUZZ:-$(command -v clang++ || command -v clang++-14 || echo clang++)}
 # shellcheck disable=SC2086
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -ffp-contract=off \
-    -Wall -Wextra -Wshadow -Wdouble-promotion -Werror -Isrc/core \
+    -Wall -Wextra -Wshadow -Wdouble-promotion -Werror -Isrc/core -Itests/cpp \
     fuzz/fuzz_core.cpp $core_sources -o "$out/fuzz_core"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -9,6 +9,14 @@
 
 namespace talvane {
 
+// The shortest float text is made here from printf and strtof rather than taken
+// from std::to_chars(float): the C++ library of macOS provides to_chars for
+// floating-point types only from macOS 13.3 on, and the module is built for older
+// releases too. printf gives the digits at 1 to 9 significant digits; at each
+// length the decimals one unit above and below the nearest are tried as well,
+// since the nearest alone comes out a digit long for values such as 2^-96, 2^87
+// and 2^90.
+
 namespace {
 
 // A decimal mantissa * 10^exponent.

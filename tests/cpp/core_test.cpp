@@ -15,6 +15,7 @@
 #include "analysis/keep_mask.hpp"
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
+#include "core_helpers.hpp"
 #include "messages.hpp"
 #include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
@@ -320,7 +321,7 @@ SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, 
 // context then dropped `dropped` samples: the context's whole windows hold the
 // energies of the plain analysis and the smoothed values it gave them (its start
 // was combined's first sample), and the keys are those of the smoothed values past
-// the fresh front.
+// the unkeyed front.
 bool cache_holds(const StreamState& state, const GateConfig& config, std::span<const float> combined,
                  std::size_t dropped, std::uint64_t rate) {
     const StreamCache& cache = state.cache;
@@ -350,7 +351,7 @@ bool cache_holds(const StreamState& state, const GateConfig& config, std::span<c
     held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
     std::sort(held.begin(), held.end());
     std::vector<std::uint32_t> expected;
-    for (std::size_t t = cache.fresh; t < cache.count; ++t) expected.push_back(total_order_key(s_cached[t]));
+    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) expected.push_back(total_order_key(s_cached[t]));
     std::sort(expected.begin(), expected.end());
     return held == expected;
 }

@@ -14,49 +14,6 @@ std::uint64_t fade_length(const GateConfig& config, std::uint64_t sample_rate) {
     return ms_to_samples(sample_rate, config.fade_ms);
 }
 
-namespace {
-
-// A change of gain at sample `at`; the ramp after it leads from `from` to `to`.
-struct GainChange {
-    std::uint64_t at;
-    float from, to;
-};
-
-// The gain ramp rule over a curve of n samples, for changes in increasing order of
-// position: after each, L = min(fade_len, n - at) samples get from + (to - from) *
-// (k / L), k = 1..L, in float32 in that order. A later ramp overwrites an earlier
-// one, so each ramp is written only up to the next change: O(n) whatever the
-// changes. put(position, gain) receives every value.
-template <class Put>
-void write_ramps(std::span<const GainChange> changes, std::uint64_t n, std::uint64_t fade_len, Put&& put) {
-    for (std::size_t c = 0; c < changes.size(); ++c) {
-        const GainChange& change = changes[c];
-        const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
-        const std::uint64_t next = c + 1 < changes.size() ? changes[c + 1].at : n;
-        const std::uint64_t written = std::min<std::uint64_t>(len, next - change.at);
-        const float delta = change.to - change.from;
-        const auto length = static_cast<float>(len);
-        for (std::uint64_t k = 1; k <= written; ++k) {
-            put(change.at + k - 1, change.from + delta * (static_cast<float>(k) / length));
-        }
-    }
-}
-
-}  // namespace
-
-void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* entry_gain) {
-    const std::size_t n = gains.size();
-    if (n == 0) return;
-    // Ramps read the raw gains on both sides of each change, so the changes are
-    // recorded before any gain is overwritten. An entry ramp is a change at 0.
-    std::vector<GainChange> changes;
-    if (entry_gain != nullptr && *entry_gain != gains[0]) changes.push_back({0, *entry_gain, gains[0]});
-    for (std::size_t p = 1; p < n; ++p) {
-        if (gains[p] != gains[p - 1]) changes.push_back({p, gains[p - 1], gains[p]});
-    }
-    write_ramps(changes, n, fade_len, [&](std::uint64_t p, float gain) { gains[p] = gain; });
-}
-
 void fill_window_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, float attenuation,
                        std::uint64_t first, std::span<float> out) {
     const std::uint64_t end = first + out.size();

@@ -1,6 +1,7 @@
 // Gain application: the fade length, the gain ramp rule and both apply paths.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -14,15 +15,31 @@ namespace talvane {
 // saturated. Below 2 means no ramps at all.
 std::uint64_t fade_length(const GateConfig& config, std::uint64_t sample_rate);
 
-// The gain ramp rule, in place: the raw gains become the ramped curve. After every
-// change of gain at i >= 1 (gains[i] != gains[i-1] as floats, so NaN always
-// differs), L = min(fade_len, N - i) samples get old + (new - old) * (k / L),
-// k = 1..L, in float32 in that order; a later ramp overwrites an earlier one. With
-// entry_gain given and differing from gains[0], an entry ramp of min(N, fade_len)
-// samples first leads from it to gains[0] the same way. Callers apply this only
-// for fade_len >= 2. O(N) whatever the gains: each ramp is written only up to the
-// next change, whose ramp covers everything after it.
-void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const float* entry_gain = nullptr);
+// A change of gain at sample `at`; the ramp after it leads from `from` to `to`.
+struct GainChange {
+    std::uint64_t at;
+    float from, to;
+};
+
+// The gain ramp rule over a curve of n samples, for changes in increasing order of
+// position: after each, L = min(fade_len, n - at) samples get from + (to - from) *
+// (k / L), k = 1..L, in float32 in that order. A later ramp overwrites an earlier
+// one, so each ramp is written only up to the next change: O(n) whatever the
+// changes. put(position, gain) receives every value. An entry ramp is a change at 0.
+template <class Put>
+void write_ramps(std::span<const GainChange> changes, std::uint64_t n, std::uint64_t fade_len, Put&& put) {
+    for (std::size_t c = 0; c < changes.size(); ++c) {
+        const GainChange& change = changes[c];
+        const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
+        const std::uint64_t next = c + 1 < changes.size() ? changes[c + 1].at : n;
+        const std::uint64_t written = std::min<std::uint64_t>(len, next - change.at);
+        const float delta = change.to - change.from;
+        const auto length = static_cast<float>(len);
+        for (std::uint64_t k = 1; k <= written; ++k) {
+            put(change.at + k - 1, change.from + delta * (static_cast<float>(k) / length));
+        }
+    }
+}
 
 // Gains of window flags spread over the samples: 1.0 where the window is kept,
 // attenuation elsewhere; out covers samples [first, first + out.size()) of a

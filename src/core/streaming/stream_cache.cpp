@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -113,54 +114,54 @@ void tail_energies(std::vector<float>& out, std::span<const float> context, std:
 }
 
 // Runs the smoothing of the cached windows side by side from several starts: lane
-// 0 from window 0 (this call's start) until it meets the cached values s, lane j
+// 0 from window 0 (this call's start) until it meets the cached values, lane j
 // from window j * step (the start of the call j calls later, if each drops step
 // windows). The chains are independent, so together they take about the time of
 // one. They stop once lane 0 has met and the last lane has met the one before it
 // (each later call finds where its own lane met), or after `most` windows. Gives
 // lane 0's meeting window, kNone when it did not meet.
-std::size_t run_lanes(SmoothingAhead& made, std::span<const float> e, std::span<const float> s, float alpha,
-                      std::size_t step, std::size_t most) {
-    constexpr std::size_t kL = SmoothingAhead::kLanes;
-    const std::size_t reach = std::min(e.size(), most);
-    const std::size_t lanes = std::min(kL, (reach - 1) / step + 1);  // lanes that start within reach
+std::size_t run_lanes(SmoothingAhead& made, std::span<const float> energies, std::span<const float> cached,
+                      float alpha, std::size_t step, std::size_t most) {
+    constexpr std::size_t kLanes = SmoothingAhead::kLanes;
+    const std::size_t reach = std::min(energies.size(), most);
+    const std::size_t lanes = std::min(kLanes, (reach - 1) / step + 1);  // lanes that start within reach
     const std::size_t last_start = (lanes - 1) * step;
     // Lane by lane, so that a later call reads its lane from consecutive floats.
     made.stride = reach;
-    made.values.resize(kL * reach);
+    made.values.resize(kLanes * reach);
     float* values = made.values.data();
-    float run[kL] = {};
-    std::size_t meet0 = kNone, started = 0, next_start = 0, t = 0;
+    float running[kLanes] = {};
+    std::size_t first_met = kNone, started = 0, next_start = 0, window = 0;
     bool last_met = lanes == 1;
-    while (t < reach) {
-        const float energy = e[t];
-        if (t == next_start && started < lanes) {
-            run[started++] = energy;  // as smooth_energies starts: at E[start]
+    while (window < reach) {
+        const float energy = energies[window];
+        if (window == next_start && started < lanes) {
+            running[started++] = energy;  // as smooth_energies starts: at E[start]
             next_start += step;
         }
-        for (std::size_t j = 0; j < kL; ++j) run[j] = smooth_step(run[j], alpha, energy);
-        for (std::size_t j = 0; j < kL; ++j) values[j * reach + t] = run[j];
-        if (meet0 == kNone && bits(run[0]) == bits(s[t])) meet0 = t;
-        if (!last_met && t >= last_start) last_met = bits(run[lanes - 1]) == bits(run[lanes - 2]);
-        ++t;
-        if (meet0 != kNone && last_met) break;
+        for (std::size_t j = 0; j < kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
+        for (std::size_t j = 0; j < kLanes; ++j) values[j * reach + window] = running[j];
+        if (first_met == kNone && bits(running[0]) == bits(cached[window])) first_met = window;
+        if (!last_met && window >= last_start) last_met = bits(running[lanes - 1]) == bits(running[lanes - 2]);
+        ++window;
+        if (first_met != kNone && last_met) break;
     }
-    made.length = t;
+    made.length = window;
     made.step = lanes > 1 ? step : 0;
     made.next = 1;
     made.lanes = lanes;
-    return meet0;
+    return first_met;
 }
 
 // The smoothed values of one analysis by where they come from: windows [0, meet)
 // smoothed afresh, [meet, reused) the cache's, [reused, n) the new windows'.
 struct Smoothed {
-    std::span<const float> fresh, cached, tail;
+    std::span<const float> restarted, cached, tail;
     std::size_t meet, reused;
 
     std::size_t size() const noexcept { return reused + tail.size(); }
     float operator[](std::size_t t) const noexcept {
-        return t < meet ? fresh[t] : t < reused ? cached[t] : tail[t - reused];
+        return t < meet ? restarted[t] : t < reused ? cached[t] : tail[t - reused];
     }
 };
 
@@ -220,16 +221,6 @@ RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::siz
     return found.floor;
 }
 
-float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint) {
-    const std::size_t n = smoothed.size();
-    if (n < 2) return noise_floor(smoothed, percentile);
-    const FloorRanks ranks = floor_ranks(n, percentile);
-    std::vector<std::uint32_t> keys(n);
-    for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-    const RankedKeys found = hinted_select(keys, ranks.lo, ranks.hi, hint);
-    return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
-}
-
 
 void SettledKeys::clear() noexcept {
     sorted_.clear();
@@ -258,7 +249,12 @@ void insert_sorted(std::vector<std::uint32_t>& keys, std::uint32_t key) noexcept
 
 }  // namespace
 
-void SettledKeys::insert(std::uint32_t key) noexcept { insert_sorted(added_, key); }
+// insert and erase are noexcept because reserve() made room for them; a change
+// that reserve() did not count would reallocate here.
+void SettledKeys::insert(std::uint32_t key) noexcept {
+    assert(added_.size() < added_.capacity() && "SettledKeys::insert without room reserved");
+    insert_sorted(added_, key);
+}
 
 void SettledKeys::erase(std::uint32_t key) noexcept {
     // A key added since the last merge is taken back rather than removed, so that
@@ -267,6 +263,7 @@ void SettledKeys::erase(std::uint32_t key) noexcept {
     if (it != added_.end() && *it == key) {
         added_.erase(it);
     } else {
+        assert(removed_.size() < removed_.capacity() && "SettledKeys::erase without room reserved");
         insert_sorted(removed_, key);
     }
 }
@@ -291,6 +288,7 @@ void SettledKeys::settle() noexcept {
     // Then the added keys from the largest down, into the room reserve() made; the
     // keys above each move up by the number of added keys not yet placed.
     std::size_t end = out + (n - in);  // keys [0, end) have not moved up yet
+    assert(end + added_.size() <= sorted_.capacity() && "SettledKeys::settle without room reserved");
     sorted_.resize(end + added_.size());
     keys = sorted_.data();
     std::size_t top = sorted_.size();  // keys [top, size) are in place
@@ -483,191 +481,283 @@ std::uint64_t cleaning_reach(const GateConfig& config) {
     return add(reach, config.pass_windows);
 }
 
-void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
-                    std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
-                    std::uint64_t dropped) {
-    const std::uint64_t w = window_length(config, sample_rate);
-    a.window_len = w;
-    a.dropped = dropped;
-    a.total = context.size() + chunk.size();
-    const bool aligned = dropped % w == 0;
-    const auto d = static_cast<std::size_t>(dropped / w);              // windows the next context drops
-    const auto c0 = static_cast<std::size_t>(context.size() / w);      // the chunk's first window
-    const auto complete = static_cast<std::size_t>(a.total / w);       // windows [0, complete) are whole
-    const bool reuse = use_cache && cache.count > 0 && cache.window_len == w;
-    const std::size_t k = reuse ? std::min(cache.count, c0) : 0;
-    a.reused = k;
+namespace {
 
-    // Energies: the cache's for [0, K), computed for the rest.
-    tail_energies(a.tail_energies, context, chunk, w, k);
-    const std::span<const float> cached_e = cache.energies.view().first(k);
-    const std::span<const float> cached_s = cache.smoothed.view().first(k);
+// Lane runs go at least this many windows: with the default smoothing (alpha 0.2)
+// a run has forgotten where it started, to float32's precision, after about that
+// many (0.8^80 is about 2e-8, below 2^-24), so most lanes have met by then.
+constexpr std::size_t kLeastLaneRun = 80;
+// Past that, a run goes as far as the last one had to, a quarter more and a few
+// windows more, so that a meeting point that drifts outward is still reached.
+constexpr std::size_t kLaneRunGrowth = 4;   // the last run's length / this, added
+constexpr std::size_t kLaneRunMargin = 8;   // windows
+// A call keeps the keys only while it changes at most an eighth of them (and a
+// few): past that, a selection over all values costs little more than the changes.
+constexpr std::size_t kKeyBudgetShare = 8;
+constexpr std::size_t kKeyBudgetMargin = 8;  // keys
+// The unkeyed front only grows while calls leave it as it was; once it exceeds
+// twice this call's own front and a few windows, the windows between are put
+// back into the keys, since each call reads every unkeyed value.
+constexpr std::size_t kUnkeyedGrowth = 2;
+constexpr std::size_t kUnkeyedMargin = 16;  // windows
 
-    // Smoothing restarted at window 0 (its running value starts at E[0]) until it
-    // meets a cached value bit for bit; from there on the cached values stand. The
-    // run comes from a lane made by an earlier call when there is one for this
-    // start; else lanes are made for the next calls' starts along with this one.
-    const float alpha = config.smooth_alpha;
+// Where one call's windows lie, counted from the context's first sample.
+struct CallWindows {
+    bool reuse = false;           // the cache is of this stream and window length
+    bool aligned = false;         // the next context drops whole windows
+    std::size_t dropped = 0;      // windows the next context drops (when aligned)
+    std::size_t chunk_first = 0;  // the window holding the chunk's first sample
+    std::size_t complete = 0;     // windows [0, complete) are whole
+    std::size_t reused = 0;       // windows [0, reused) come from the cache
+};
+
+CallWindows lay_windows(StreamAnalysis& a, std::uint64_t window_len, const StreamCache& cache, bool use_cache,
+                        std::size_t context_len, std::uint64_t dropped) {
+    CallWindows call;
+    call.aligned = dropped % window_len == 0;
+    call.dropped = static_cast<std::size_t>(dropped / window_len);
+    call.chunk_first = static_cast<std::size_t>(context_len / window_len);
+    call.complete = static_cast<std::size_t>(a.total / window_len);
+    call.reuse = use_cache && cache.count > 0 && cache.window_len == window_len;
+    call.reused = call.reuse ? std::min(cache.count, call.chunk_first) : 0;
+    return call;
+}
+
+// The restarted smoothing from lane `ahead.next`, made by an earlier call, until
+// it meets the lane before it, which the cache now holds. Gives the windows it
+// covered; sets a.meet when it met within the lanes' length.
+std::size_t take_lane(StreamAnalysis& a, const SmoothingAhead& ahead, std::size_t reused) {
+    const std::size_t offset = ahead.next * ahead.step;
+    const float* lane = ahead.values.data() + ahead.next * ahead.stride;
+    const float* before = lane - ahead.stride;
+    std::size_t at = offset;
+    while (at < ahead.length && bits(lane[at]) != bits(before[at])) ++at;
+    a.restarted = std::span<const float>(lane + offset, at - offset);
+    a.used_lane = true;
+    if (at == ahead.length) return at - offset;
+    a.meet = at - offset;
+    return reused;
+}
+
+// Lanes for this call and the next ones, run about as far as last time's had to;
+// a lane cut short goes on in its own call. Gives the windows lane 0 covered.
+std::size_t make_lanes(StreamAnalysis& a, const SmoothingAhead& ahead, const CallWindows& call,
+                       std::span<const float> cached_energies, std::span<const float> cached_smoothed, float alpha) {
+    const std::size_t last = ahead.length;
+    const std::size_t most = std::min(
+        kLaneReach, std::max(kLeastLaneRun, last + last / kLaneRunGrowth + kLaneRunMargin));
+    const std::size_t met = run_lanes(a.made, cached_energies, cached_smoothed, alpha, call.dropped, most);
+    const std::size_t covered = met != kNone ? met : a.made.length;
+    a.restarted = std::span<const float>(a.made.values.data(), covered);
+    if (met == kNone) return covered;
+    a.meet = met;
+    return call.reused;
+}
+
+// The smoothing restarted at the context's first window (its running value starts
+// at E[0]) until it meets a cached value bit for bit; from there on the cached
+// values stand. Sets a.restarted and a.meet; gives the running value after the
+// last reused window (E[0] when none is reused).
+float restart_smoothing(StreamAnalysis& a, const StreamCache& cache, const CallWindows& call,
+                        std::span<const float> cached_energies, std::span<const float> cached_smoothed,
+                        float alpha) {
+    const std::size_t reused = call.reused;
     const SmoothingAhead& ahead = cache.ahead;
-    a.own_fresh.clear();
-    a.fresh = {};
-    a.meet = k;
+    a.own_restarted.clear();
+    a.restarted = {};
+    a.meet = reused;
     a.used_lane = false;
     a.made.step = 0;
-    std::size_t t = 0;  // windows of [0, K) smoothed so far
-    if (k > 0 && ahead.step > 0 && ahead.next < ahead.lanes) {
-        // Lane j, until it meets lane j - 1, which the cache now holds; past the
-        // lanes' length it goes on below like any run.
-        const std::size_t j = ahead.next, offset = j * ahead.step;
-        const float* lane = ahead.values.data() + j * ahead.stride;
-        const float* before = lane - ahead.stride;
-        std::size_t u = offset;
-        while (u < ahead.length && bits(lane[u]) != bits(before[u])) ++u;
-        a.fresh = std::span<const float>(lane + offset, u - offset);
-        t = u - offset;
-        if (u < ahead.length) {
-            a.meet = t;
-            t = k;
-        }
-        a.used_lane = true;
-    } else if (k >= kMinKeyed && aligned && d > 0) {
-        // Run about as far as last time's lanes had to, with room to spare; a lane
-        // cut short goes on in its own call.
-        const std::size_t last = ahead.length;
-        const std::size_t most = std::min(kLaneReach, std::max<std::size_t>(80, last + last / 4 + 8));
-        const std::size_t meet = run_lanes(a.made, cached_e, cached_s, alpha, d, most);
-        t = meet != kNone ? meet : a.made.length;
-        a.fresh = std::span<const float>(a.made.values.data(), t);
-        if (meet != kNone) {
-            a.meet = meet;
-            t = k;
-        }
+    std::size_t smoothed = 0;  // windows of [0, reused) smoothed so far
+    if (reused > 0 && ahead.step > 0 && ahead.next < ahead.lanes) {
+        smoothed = take_lane(a, ahead, reused);
+    } else if (reused >= kMinKeyed && call.aligned && call.dropped > 0) {
+        smoothed = make_lanes(a, ahead, call, cached_energies, cached_smoothed, alpha);
     }
-    if (t < k) {
-        // Lane 0 goes on one window at a time from where the lanes left it.
-        a.own_fresh.assign(a.fresh.begin(), a.fresh.end());
-    }
-    float running = k > 0 ? cached_e[0] : a.tail_energies[0];
-    if (!a.fresh.empty()) running = a.fresh.back();  // where the lanes left off
-    for (; t < k; ++t) {
-        running = smooth_step(running, alpha, cached_e[t]);
-        if (bits(running) == bits(cached_s[t])) {
-            a.meet = t;
+    // Lane 0 goes on one window at a time from where the lanes left it.
+    if (smoothed < reused) a.own_restarted.assign(a.restarted.begin(), a.restarted.end());
+    float running = reused > 0 ? cached_energies[0] : a.tail_energies[0];
+    if (!a.restarted.empty()) running = a.restarted.back();
+    for (; smoothed < reused; ++smoothed) {
+        running = smooth_step(running, alpha, cached_energies[smoothed]);
+        if (bits(running) == bits(cached_smoothed[smoothed])) {
+            a.meet = smoothed;
             break;
         }
-        a.own_fresh.push_back(running);
+        a.own_restarted.push_back(running);
     }
-    if (a.fresh.size() != a.meet) a.fresh = a.own_fresh;
-    if (a.meet < k) running = cached_s[k - 1];
+    if (a.restarted.size() != a.meet) a.restarted = a.own_restarted;
+    return a.meet < reused ? cached_smoothed[reused - 1] : running;
+}
+
+// The new windows smoothed on from `running`; a run that meets a NaN anywhere is
+// redone whole by the analysis's own smoothing. An addition of two NaNs gives one
+// of them, and which one depends on the order the compiled code adds in, which
+// differs from loop to loop; the sign it leaves decides where the NaN sorts for
+// the floor, so only the analysis's own loop gives its very bits.
+void smooth_new_windows(StreamAnalysis& a, const CallWindows& call, std::span<const float> cached_energies,
+                        float running, float alpha, bool cached_nan) {
     a.tail_smoothed.resize(a.tail_energies.size());
-    bool nan = reuse && cache.has_nan;
+    bool nan = cached_nan;
     for (std::size_t i = 0; i < a.tail_energies.size(); ++i) {
         running = smooth_step(running, alpha, a.tail_energies[i]);
         a.tail_smoothed[i] = running;
         nan = nan || std::isnan(running);
     }
-    nan = nan || any_nan(a.fresh);
-    // An addition of two NaNs gives one of them, and which one depends on the
-    // order the compiled code adds in, which differs from loop to loop; the sign
-    // it leaves decides where the NaN sorts for the floor. So a run with a NaN is
-    // redone whole by the analysis's own smoothing, which gives its very bits.
+    nan = nan || any_nan(a.restarted);
     a.has_nan = nan;
-    if (nan) {
-        std::vector<float> energies(cached_e.begin(), cached_e.end());
-        energies.insert(energies.end(), a.tail_energies.begin(), a.tail_energies.end());
-        const std::vector<float> all = smooth_energies(energies, alpha);
-        a.own_fresh.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k));
-        std::copy(all.begin() + static_cast<std::ptrdiff_t>(k), all.end(), a.tail_smoothed.begin());
-        a.fresh = a.own_fresh;
-        a.meet = k;
-        a.used_lane = false;
-        a.made.step = 0;
-    }
-    const bool met = a.meet < k;
-    const Smoothed s{a.fresh, cached_s, a.tail_smoothed, a.meet, k};
-    const std::size_t n = s.size();
+    if (!nan) return;
+    const auto reused = static_cast<std::ptrdiff_t>(call.reused);
+    std::vector<float> energies(cached_energies.begin(), cached_energies.end());
+    energies.insert(energies.end(), a.tail_energies.begin(), a.tail_energies.end());
+    const std::vector<float> all = smooth_energies(energies, alpha);
+    a.own_restarted.assign(all.begin(), all.begin() + reused);
+    std::copy(all.begin() + reused, all.end(), a.tail_smoothed.begin());
+    a.restarted = a.own_restarted;
+    a.meet = call.reused;
+    a.used_lane = false;
+    a.made.step = 0;
+}
 
-    // Noise floor: from the settled keys and the changes when they are few, else
-    // from all keys.
+// The windows kept out of the keys this call: those the cache left out and those
+// smoothed afresh. Only meaningful when keyed.
+std::size_t unkeyed_front(const StreamAnalysis& a, const StreamCache& cache) {
+    return std::max(a.meet, cache.unkeyed);
+}
+
+// The noise floor: from the settled keys and the changes when they are few, else
+// from all values. Sets a.floor_key, a.floor_rank and a.hint.
+float stream_floor(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, const CallWindows& call,
+                   const Smoothed& smoothed, bool keyed) {
+    const std::size_t n = smoothed.size();
     a.hint = cache.hint;
-    const bool keyed = reuse && cache.keyed && met;
-    const std::size_t f = keyed ? cache.fresh : 0;
-    const std::size_t g = keyed ? std::max(a.meet, f) : 0;  // windows [0, g) are out of the keys
-    const std::size_t pending = keyed ? cache.keys.added().size() + cache.keys.removed().size() : 0;
-    float floor = n == 1 ? s[0] : 0.0f;
-    if (n >= 2) {
-        const FloorRanks ranks = floor_ranks(n, config.noise_floor_percentile);
-        RankedKeys found;
-        if (keyed && 2 * (g + (g - f) + (n - k) + pending) <= n) {
-            // Windows [f, g) leave the keys; windows [0, g) and the new ones come
-            // in, read where they lie.
-            const KeyParts removed{cache.keys.removed(), {cached_s.subspan(f, g - f)}};
-            const KeyParts added{cache.keys.added(), {a.fresh, cached_s.subspan(a.meet, g - a.meet), a.tail_smoothed}};
-            const std::span<const std::uint32_t> sorted = cache.keys.sorted();
-            const std::uint32_t pivot = cache.floor_known ? cache.floor_key
-                                        : sorted.empty()   ? 0
-                                                           : sorted[std::min(ranks.lo, sorted.size() - 1)];
-            a.floor_rank = cache.floor_rank;
-            found = select_changed(sorted, removed, added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
-        } else {
-            a.scratch.resize(n);
-            for (std::size_t u = 0; u < n; ++u) a.scratch[u] = total_order_key(s[u]);
-            found = hinted_select(a.scratch, ranks.lo, ranks.hi, a.hint);
-            a.floor_rank = kNone;
-        }
-        floor = interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
-        a.floor_key = found.low;
-    } else {
+    if (n < 2) {
+        const float floor = n == 1 ? smoothed[0] : 0.0f;
         a.floor_key = total_order_key(floor);
+        return floor;
     }
-    const float threshold = clamp_threshold(config, floor);
+    const FloorRanks ranks = floor_ranks(n, config.noise_floor_percentile);
+    const std::size_t was_unkeyed = keyed ? cache.unkeyed : 0;
+    const std::size_t unkeyed = keyed ? unkeyed_front(a, cache) : 0;
+    const std::size_t pending = keyed ? cache.keys.added().size() + cache.keys.removed().size() : 0;
+    const std::size_t read = unkeyed + (unkeyed - was_unkeyed) + (n - call.reused) + pending;
+    RankedKeys found;
+    if (keyed && 2 * read <= n) {
+        // Windows [was_unkeyed, unkeyed) leave the keys; windows [0, unkeyed) and the
+        // new ones come in, read where they lie.
+        const std::span<const float> cached = smoothed.cached;
+        const KeyParts removed{cache.keys.removed(), {cached.subspan(was_unkeyed, unkeyed - was_unkeyed)}};
+        const KeyParts added{cache.keys.added(),
+                             {a.restarted, cached.subspan(a.meet, unkeyed - a.meet), a.tail_smoothed}};
+        const std::span<const std::uint32_t> sorted = cache.keys.sorted();
+        const std::uint32_t pivot = cache.floor_known ? cache.floor_key
+                                    : sorted.empty()   ? 0
+                                                       : sorted[std::min(ranks.lo, sorted.size() - 1)];
+        a.floor_rank = cache.floor_rank;
+        found = select_changed(sorted, removed, added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
+    } else {
+        a.scratch.resize(n);
+        for (std::size_t t = 0; t < n; ++t) a.scratch[t] = total_order_key(smoothed[t]);
+        found = hinted_select(a.scratch, ranks.lo, ranks.hi, a.hint);
+        a.floor_rank = kNone;
+    }
+    a.floor_key = found.low;
+    return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
+}
 
-    // Cleaning: only windows within the passes' reach of the chunk's first window
-    // can change the chunk's flags.
-    const std::uint64_t reach = cleaning_reach(config);
-    a.first_flag = c0 > reach ? static_cast<std::size_t>(c0 - reach) : 0;
-    a.suffix.resize(n - a.first_flag);
-    for (std::size_t u = a.first_flag; u < n; ++u) a.suffix[u - a.first_flag] = s[u];
-    a.flags = keep_flags(config, a.suffix, threshold);
+// The keys' changes if the next keys are of windows [settled_from, ...): the
+// unkeyed front's windows leave, and so do those up to settled_from, or those
+// from settled_from to the front enter; the new whole windows enter.
+KeyRanges key_ranges(const StreamAnalysis& a, const StreamCache& cache, const CallWindows& call,
+                     std::size_t settled_from) {
+    const std::size_t unkeyed = unkeyed_front(a, cache);
+    KeyRanges r;
+    r.leave_begin = cache.unkeyed;
+    r.leave_end = std::max(unkeyed, std::min(settled_from, call.reused));
+    r.enter_cached_begin = std::min(settled_from, unkeyed);
+    r.enter_cached_end = unkeyed;
+    r.enter_new_begin = std::max(call.reused, settled_from);
+    r.enter_new_end = std::max(r.enter_new_begin, call.complete);
+    return r;
+}
 
-    // How the keys follow. Only a trim by whole windows keeps anything. A change
-    // costs little but a selection over all keys not much more per window, so the
-    // keys are kept only while a call changes few of them.
+// How the cache's keys follow this call. Only a trim by whole windows keeps
+// anything. A change costs little but a selection over all keys not much more per
+// window, so the keys are kept only while a call changes few of them.
+void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& call, const Smoothed& smoothed,
+               bool keyed) {
     a.keys = StreamAnalysis::Keys::kDrop;
     a.quiet = false;
-    if (!aligned) return;
-    const std::size_t kept = complete - d;  // the next cache's windows
-    const std::size_t budget = kept / 8 + 8;
-    const std::size_t front = std::max(d, a.meet);
+    if (!call.aligned) return;
+    const std::size_t n = smoothed.size();
+    const std::size_t kept = call.complete - call.dropped;  // the next cache's windows
+    const std::size_t budget = kept / kKeyBudgetShare + kKeyBudgetMargin;
+    const std::size_t front = std::max(call.dropped, a.meet);
     if (keyed) {
         // Windows stay out of the keys while they were out or were smoothed afresh;
         // when that leaves many more out than this call's front, those between are
         // put back, if the budget allows.
-        auto changes = [&](std::size_t from) {
-            const std::size_t erases = (g - f) + (from > g ? std::min(from, k) - g : 0);
-            const std::size_t inserts = (from < g ? g - from : 0) +
-                                        (complete > std::max(k, from) ? complete - std::max(k, from) : 0);
-            return erases + inserts;
-        };
-        std::size_t from = std::max(d, g);
-        if (g > 2 * front + 16 && changes(front) <= budget) from = front;
-        if (changes(from) <= budget) {
+        const std::size_t unkeyed = unkeyed_front(a, cache);
+        std::size_t from = std::max(call.dropped, unkeyed);
+        if (unkeyed > kUnkeyedGrowth * front + kUnkeyedMargin && key_ranges(a, cache, call, front).count() <= budget) {
+            from = front;
+        }
+        const KeyRanges ranges = key_ranges(a, cache, call, from);
+        if (ranges.count() <= budget) {
             a.keys = StreamAnalysis::Keys::kUpdate;
             a.settled_from = from;
-            a.changes = changes(from);
+            a.key_ranges = ranges;
             return;
         }
     }
-    const std::size_t appended = complete > std::max(k, front) ? complete - std::max(k, front) : 0;
-    a.quiet = met && n >= kMinKeyed && 2 * (a.meet + (n - k)) <= n && d + appended <= budget;
+    const std::size_t appended = call.complete > std::max(call.reused, front) ? call.complete - std::max(call.reused, front) : 0;
+    a.quiet = a.meet < call.reused && n >= kMinKeyed && 2 * (a.meet + (n - call.reused)) <= n &&
+              call.dropped + appended <= budget;
     const std::uint32_t patience = cache.patience > 0 ? cache.patience : kFirstPatience;
     if (a.quiet && !keyed && cache.quiet_calls + 1 >= patience) {
         a.keys = StreamAnalysis::Keys::kBuild;
         a.settled_from = front;
         a.built.clear();
-        for (std::size_t u = front; u < complete; ++u) a.built.push_back(total_order_key(s[u]));
+        for (std::size_t t = front; t < call.complete; ++t) a.built.push_back(total_order_key(smoothed[t]));
         std::sort(a.built.begin(), a.built.end());
     }
+}
+
+}  // namespace
+
+void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
+                    std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                    std::uint64_t dropped) {
+    const std::uint64_t window_len = window_length(config, sample_rate);
+    a.window_len = window_len;
+    a.dropped = dropped;
+    a.total = context.size() + chunk.size();
+    const CallWindows call = lay_windows(a, window_len, cache, use_cache, context.size(), dropped);
+    a.reused = call.reused;
+
+    // Energies: the cache's for the reused windows, computed for the rest.
+    tail_energies(a.tail_energies, context, chunk, window_len, call.reused);
+    const std::span<const float> cached_energies = cache.energies.view().first(call.reused);
+    const std::span<const float> cached_smoothed = cache.smoothed.view().first(call.reused);
+
+    const float alpha = config.smooth_alpha;
+    const float running = restart_smoothing(a, cache, call, cached_energies, cached_smoothed, alpha);
+    smooth_new_windows(a, call, cached_energies, running, alpha, call.reuse && cache.has_nan);
+    const Smoothed smoothed{a.restarted, cached_smoothed, a.tail_smoothed, a.meet, call.reused};
+    const bool keyed = call.reused > 0 && cache.keyed && a.meet < call.reused;
+
+    const float floor = stream_floor(a, config, cache, call, smoothed, keyed);
+    const float threshold = clamp_threshold(config, floor);
+
+    // Cleaning: only windows within the passes' reach of the chunk's first window
+    // can change the chunk's flags.
+    const std::uint64_t reach = cleaning_reach(config);
+    a.first_flag = call.chunk_first > reach ? static_cast<std::size_t>(call.chunk_first - reach) : 0;
+    a.suffix.resize(smoothed.size() - a.first_flag);
+    for (std::size_t t = a.first_flag; t < smoothed.size(); ++t) a.suffix[t - a.first_flag] = smoothed[t];
+    a.flags = keep_flags(config, a.suffix, threshold);
+
+    plan_keys(a, cache, call, smoothed, keyed);
 }
 
 void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t limit) {
@@ -676,8 +766,53 @@ void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t
     const auto most = static_cast<std::size_t>(limit / a.window_len);  // whole windows of a full context
     cache.energies.reserve(kept, most);
     cache.smoothed.reserve(kept, most);
-    if (a.keys == StreamAnalysis::Keys::kUpdate) cache.keys.reserve(a.changes);
+    if (a.keys == StreamAnalysis::Keys::kUpdate) cache.keys.reserve(a.key_ranges.count());
 }
+
+namespace {
+
+// The recorded key changes, in order: the leaving keys are the cached values, read
+// before the front is overwritten.
+void replay_key_changes(SettledKeys& keys, const KeyRanges& r, std::span<const float> cached_smoothed,
+                        std::span<const float> new_smoothed, std::size_t reused) noexcept {
+    [[maybe_unused]] std::size_t replayed = 0;
+    for (std::size_t t = r.leave_begin; t < r.leave_end; ++t, ++replayed) keys.erase(total_order_key(cached_smoothed[t]));
+    for (std::size_t t = r.enter_cached_begin; t < r.enter_cached_end; ++t, ++replayed) {
+        keys.insert(total_order_key(cached_smoothed[t]));
+    }
+    for (std::size_t t = r.enter_new_begin; t < r.enter_new_end; ++t, ++replayed) {
+        keys.insert(total_order_key(new_smoothed[t - reused]));
+    }
+    assert(replayed == r.count() && "key changes replayed differ from those reserved");
+    keys.settle();
+}
+
+void commit_keys(StreamCache& cache, StreamAnalysis& a, std::size_t dropped) noexcept {
+    const bool keyed_before = cache.keyed;
+    switch (a.keys) {
+        case StreamAnalysis::Keys::kUpdate:
+            replay_key_changes(cache.keys, a.key_ranges, cache.smoothed.view().first(a.reused), a.tail_smoothed,
+                               a.reused);
+            cache.keyed = true;
+            break;
+        case StreamAnalysis::Keys::kBuild:
+            cache.keys.assign(a.built);
+            cache.keyed = true;
+            break;
+        case StreamAnalysis::Keys::kDrop:
+            cache.keyed = false;
+            break;
+    }
+    if (a.reused == 0) {
+        cache.patience = kFirstPatience;  // a new run of windows
+    } else if (keyed_before && !cache.keyed) {
+        cache.patience = std::min(2 * std::max(cache.patience, kFirstPatience), kMostPatience);
+    }
+    cache.quiet_calls = cache.keyed ? 0 : a.quiet ? cache.quiet_calls + 1 : 0;
+    cache.unkeyed = cache.keyed ? a.settled_from - dropped : 0;
+}
+
+}  // namespace
 
 void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     const std::uint64_t w = a.window_len;
@@ -690,43 +825,9 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
         cache.forget();
         return;
     }
-    const auto d = static_cast<std::size_t>(a.dropped / w);
+    const auto dropped = static_cast<std::size_t>(a.dropped / w);
     const auto complete = static_cast<std::size_t>(a.total / w);
-    const std::size_t k = a.reused;
-    const std::span<const float> cached_s = cache.smoothed.view().first(k);
-    const bool keyed_before = cache.keyed;
-
-    // The keys first: those leaving are the cached values, read before the front
-    // is overwritten.
-    switch (a.keys) {
-        case StreamAnalysis::Keys::kUpdate: {
-            const std::size_t g = std::max(a.meet, cache.fresh);
-            const std::size_t from = a.settled_from;
-            for (std::size_t t = cache.fresh; t < g; ++t) cache.keys.erase(total_order_key(cached_s[t]));
-            for (std::size_t t = g; t < std::min(from, k); ++t) cache.keys.erase(total_order_key(cached_s[t]));
-            for (std::size_t t = from; t < g; ++t) cache.keys.insert(total_order_key(cached_s[t]));
-            for (std::size_t t = std::max(k, from); t < complete; ++t) {
-                cache.keys.insert(total_order_key(a.tail_smoothed[t - k]));
-            }
-            cache.keys.settle();
-            cache.keyed = true;
-            break;
-        }
-        case StreamAnalysis::Keys::kBuild:
-            cache.keys.assign(a.built);
-            cache.keyed = true;
-            break;
-        case StreamAnalysis::Keys::kDrop:
-            cache.keyed = false;
-            break;
-    }
-    if (k == 0) {
-        cache.patience = kFirstPatience;  // a new run of windows
-    } else if (keyed_before && !cache.keyed) {
-        cache.patience = std::min(2 * std::max(cache.patience, kFirstPatience), kMostPatience);
-    }
-    cache.quiet_calls = cache.keyed ? 0 : a.quiet ? cache.quiet_calls + 1 : 0;
-    cache.fresh = cache.keyed ? a.settled_from - d : 0;
+    commit_keys(cache, a, dropped);
 
     // Lanes: one used moves the turn on, ones made replace those held; either is
     // kept only while every call drops the lanes' step.
@@ -737,16 +838,16 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     } else {
         cache.ahead.step = 0;
     }
-    if (cache.ahead.step != d) cache.ahead.step = 0;
+    if (cache.ahead.step != dropped) cache.ahead.step = 0;
 
-    // Values: the fresh front over the cached one, then the front dropped and the
-    // whole new windows appended.
+    // Values: the restarted front over the cached one, then the front dropped and
+    // the whole new windows appended.
     float* smoothed = cache.smoothed.data();
-    for (std::size_t t = d; t < a.meet; ++t) smoothed[t] = a.fresh[t];
-    const std::size_t appended = complete - k;
-    const std::size_t kept = complete - d;
-    cache.energies.replace(k, std::span<const float>(a.tail_energies).first(appended), kept);
-    cache.smoothed.replace(k, std::span<const float>(a.tail_smoothed).first(appended), kept);
+    for (std::size_t t = dropped; t < a.meet; ++t) smoothed[t] = a.restarted[t];
+    const std::size_t appended = complete - a.reused;
+    const std::size_t kept = complete - dropped;
+    cache.energies.replace(a.reused, std::span<const float>(a.tail_energies).first(appended), kept);
+    cache.smoothed.replace(a.reused, std::span<const float>(a.tail_smoothed).first(appended), kept);
     cache.count = kept;
     cache.window_len = w;
     cache.has_nan = a.has_nan && any_nan(cache.smoothed.view());

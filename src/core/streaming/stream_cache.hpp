@@ -73,10 +73,6 @@ struct FloorHint {
 // among those the hint brackets; the hint is updated for the next call. Reorders keys.
 RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, FloorHint& hint);
 
-// The noise floor of the smoothed energies (as noise_floor gives it) through
-// hinted_select.
-float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint);
-
 // A multiset of keys in parts: keys held as they are, in ascending order, and
 // floats that each stand for their total_order_key (made as they are read).
 struct KeyParts {
@@ -141,7 +137,7 @@ struct SmoothingAhead {
 // same energies give the same values after it). commit_analysis keeps the results
 // only when that holds.
 //
-// When keyed, `keys` holds the totalOrder keys of smoothed[fresh, count): the
+// When keyed, `keys` holds the totalOrder keys of smoothed[unkeyed, count): the
 // values expected to stay as they are. The front windows, which the restarted
 // smoothing recomputes, are kept out, so that a call changes the keys by the few
 // windows that cross that border and those appended, not by the whole front.
@@ -152,7 +148,7 @@ struct StreamCache {
     std::size_t count = 0;         // those windows; 0 when nothing is reusable
     SettledKeys keys;
     bool keyed = false;
-    std::size_t fresh = 0;         // windows [0, fresh) are not in keys
+    std::size_t unkeyed = 0;       // windows [0, unkeyed) are not in keys
     bool floor_known = false;      // floor_key holds the last floor's lower key
     std::uint32_t floor_key = 0;
     std::size_t floor_rank = 0;    // where floor_key lay among the sorted keys, if still so
@@ -171,6 +167,24 @@ struct StreamCache {
     }
 };
 
+// The windows whose keys a kUpdate call takes out of the cache's keys and puts in,
+// in the order commit_analysis replays them: the keys of the cached smoothed values
+// of windows [leave_begin, leave_end) leave, then those of cached windows
+// [enter_cached_begin, enter_cached_end) and of the call's new windows
+// [enter_new_begin, enter_new_end) (counted from the context's first window) enter.
+// Recorded once by the analysis, so that what reserve_analysis makes room for and
+// what the commit does are the same changes.
+struct KeyRanges {
+    std::size_t leave_begin = 0, leave_end = 0;
+    std::size_t enter_cached_begin = 0, enter_cached_end = 0;
+    std::size_t enter_new_begin = 0, enter_new_end = 0;
+
+    std::size_t count() const noexcept {
+        return (leave_end - leave_begin) + (enter_cached_end - enter_cached_begin) +
+               (enter_new_end - enter_new_begin);
+    }
+};
+
 // What one analysis of context + chunk found, and what the cache takes from it.
 // Its buffers are reused from call to call.
 struct StreamAnalysis {
@@ -183,8 +197,8 @@ struct StreamAnalysis {
     std::size_t reused = 0;            // K: windows [0, K) came from the cache
     std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on
                                        // the cached values stand
-    std::span<const float> fresh;      // smoothed values of windows [0, meet): a lane's, or own_fresh
-    std::vector<float> own_fresh;
+    std::span<const float> restarted;  // smoothed values of windows [0, meet): a lane's, or own_restarted
+    std::vector<float> own_restarted;
     std::vector<float> tail_energies;  // windows [K, n)
     std::vector<float> tail_smoothed;
     std::uint32_t floor_key = 0;       // the lower key of this floor
@@ -195,7 +209,7 @@ struct StreamAnalysis {
     // How the cache's keys follow (decided here, carried out by commit_analysis).
     enum class Keys { kDrop, kUpdate, kBuild } keys = Keys::kDrop;
     std::size_t settled_from = 0;      // the keys kept are of windows [settled_from, ...)
-    std::size_t changes = 0;           // keys kUpdate inserts or erases
+    KeyRanges key_ranges;              // kUpdate: the keys that leave and enter
     std::vector<std::uint32_t> built;  // kBuild: the sorted keys
     bool quiet = false;                // few values changed: counts towards building the keys
 

@@ -18,36 +18,38 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
                      std::span<const float> chunk, std::uint64_t sample_rate, bool is_last) {
     const bool same_stream = state.stream_rate.has_value() && *state.stream_rate == sample_rate;
     const std::span<const float> context = same_stream ? state.context.view() : std::span<const float>{};
-    const std::size_t c = context.size();
-    const std::size_t n = chunk.size();
+    const std::size_t context_len = context.size();
+    const std::size_t chunk_len = chunk.size();
 
     ChunkPlan plan;
     plan.stream_rate = sample_rate;
     plan.last_gain = same_stream ? state.last_gain : std::nullopt;
-    plan.context = ContextPlan{c, false, c};
+    plan.context = ContextPlan{context_len, false, context_len};
 
-    if (n == 0) {
+    if (chunk_len == 0) {
         // Nothing to gate.
     } else if (!config.enabled) {
         plan.output = copy_samples(chunk);
     } else {
         check_threshold_limits(config.base_thresh, config.max_thresh);
         const std::uint64_t limit = context_limit(config, sample_rate);
-        const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(c + n, limit));
+        const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(context_len + chunk_len, limit));
         plan.limit = limit;
         plan.analysis = state.spare ? std::move(state.spare) : std::make_unique<StreamAnalysis>();
-        analyse_stream(*plan.analysis, config, state.cache, same_stream, context, chunk, sample_rate, c + n - keep);
-        const StreamAnalysis& a = *plan.analysis;
+        StreamAnalysis& analysis = *plan.analysis;
+        analyse_stream(analysis, config, state.cache, same_stream, context, chunk, sample_rate,
+                       context_len + chunk_len - keep);
 
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
-        const std::uint64_t w = a.window_len;
-        plan.output.resize(n);
-        window_gain_curve(a.flags, w, config.attenuation, c - a.first_flag * w, n, fade_length(config, sample_rate),
-                          plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
-        plan.last_gain = plan.output[n - 1];
-        for (std::size_t k = 0; k < n; ++k) plan.output[k] = chunk[k] * plan.output[k];
-        plan.context = ContextPlan{c, true, keep};
+        const std::uint64_t origin = context_len - analysis.first_flag * analysis.window_len;
+        plan.output.resize(chunk_len);
+        window_gain_curve(analysis.flags, analysis.window_len, config.attenuation, origin, chunk_len,
+                          fade_length(config, sample_rate), plan.last_gain.has_value() ? &*plan.last_gain : nullptr,
+                          0, plan.output);
+        plan.last_gain = plan.output[chunk_len - 1];
+        for (std::size_t k = 0; k < chunk_len; ++k) plan.output[k] = chunk[k] * plan.output[k];
+        plan.context = ContextPlan{context_len, true, keep};
     }
 
     if (is_last) {
@@ -65,12 +67,12 @@ void reserve_context(StreamState& state, const ChunkPlan& plan) {
 }
 
 void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept {
-    const ContextPlan& cp = plan.context;
-    if (cp.with_chunk) {
-        state.context.replace(cp.old_len, chunk, cp.keep);
+    const ContextPlan& next = plan.context;
+    if (next.with_chunk) {
+        state.context.replace(next.old_len, chunk, next.keep);
         commit_analysis(state.cache, *plan.analysis);
         state.spare = std::move(plan.analysis);
-    } else if (cp.keep == 0) {
+    } else if (next.keep == 0) {
         state.context.clear();
         state.cache.forget();
     }
