@@ -270,3 +270,47 @@ def test_refused_limits_change_nothing(signal, same_f32):
         (np.zeros(0, np.float32), 16000, True),
     ]:
         check_call(gate, model, same_f32, data, rate, is_last)
+
+
+def bursts(rng, n, rate):
+    """Voice bursts of 1 to 30 windows (10 ms) with gaps of 1 to 40 over quiet noise,
+    so that runs start and end at every distance from a chunk's first window."""
+    x = rng.normal(0.0, 0.002, n)
+    w = rate // 100
+    pos = int(rng.integers(0, 40)) * w
+    while pos < n:
+        length = int(rng.integers(1, 31)) * w + int(rng.integers(0, w))
+        t = np.arange(min(length, n - pos))
+        x[pos : pos + len(t)] += rng.choice([0.05, 0.3]) * np.sin(t * 0.2)
+        pos += length + int(rng.integers(1, 41)) * w
+    return x.astype(np.float32)
+
+
+@pytest.mark.parametrize(
+    "counts",
+    [
+        {},
+        {"pass_windows": 3},
+        {"min_voice_windows": 1, "max_silence_gap_windows": 0, "pad_voice_windows": 0, "pass_windows": 6},
+        {"min_voice_windows": 3, "max_silence_gap_windows": 4, "pad_voice_windows": 1, "pass_windows": 1},
+    ],
+    ids=["defaults", "pass-3", "pass-only", "small-counts"],
+)
+def test_long_context_matches_analysis_of_context_plus_chunk(counts, same_f32):
+    # A full 3 s context gated in whole windows, where the caches and the bounded
+    # cleaning serve every call: without ramps each output sample is the chunk's
+    # sample times its flag in the mask of context plus chunk.
+    rate, limit = 16000, 48000
+    params = dict(counts, stream_context_ms=limit * 1000 // rate, fade_ms=0, attenuation=0.0)
+    gate, batch = StreamingEnergyTalvane(**params), EnergyTalvane(**params)
+    rng = np.random.default_rng(len(counts))
+    x = bursts(rng, 12 * rate, rate)
+    context = np.zeros(0, np.float32)
+    pos = 0
+    while pos < len(x):
+        chunk = x[pos : pos + 160 * int(rng.choice([1, 1, 1, 2, 3]))]
+        pos += len(chunk)
+        combined = np.concatenate([context, chunk])
+        mask = batch.compute_keep_mask_array(combined, rate)[len(context) :]
+        same_f32(gate.process_chunk(chunk, rate, False), chunk * mask.astype(np.float32))
+        context = combined[-limit:]
