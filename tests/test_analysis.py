@@ -276,3 +276,48 @@ def test_analysis_says_when_the_noise_is_louder_than_the_limit():
     assert quiet.clamped == "low" and not quiet.mask.any() and quiet.regions == []
     with pytest.raises(ValueError):  # the arrays are the analysis's own, not to be changed
         view.energies[0] = 0.0
+
+
+@pytest.mark.parametrize("layout", ["mono", "stereo", "strided"])
+@pytest.mark.parametrize("dtype", ["float32", "float64", "int16", "int32"])
+def test_product_api_takes_what_people_pass(dtype, layout):
+    """analyse and cut read integers as full scale 1.0 and decide on the float32
+    mean of the channels; cut keeps the input's type and every channel."""
+    from talvane_rs import cut
+
+    rng = np.random.default_rng(5)
+    t = np.arange(16000)
+    base = 0.01 * rng.normal(size=(16000, 2)) + np.where((t > 4000) & (t < 9000), 0.4, 0.0)[:, None] * np.sin(
+        t * 0.07)[:, None]  # fmt: skip
+    scale = {"int16": 32767, "int32": 2**31 - 1}.get(dtype, 1)
+    x = (base * scale).astype(dtype)
+    if layout == "mono":
+        x = x[:, 0].copy()
+    elif layout == "strided":
+        x = x[::2, 0]
+    as_f32 = x.astype(np.float32) / np.float32({"int16": 32768, "int32": 2**31}.get(dtype, 1))
+    mono = as_f32 if as_f32.ndim == 1 else (as_f32[:, 0] + as_f32[:, 1]) / np.float32(2)
+    view = analyse(x, 16000)
+    assert np.array_equal(view.keep_windows, analyse(np.ascontiguousarray(mono), 16000).keep_windows)
+    assert 0 < view.keep_windows.sum() < len(view.keep_windows)
+    out = cut(x, 16000)
+    assert out.dtype == x.dtype and out.shape[1:] == x.shape[1:]
+    np.testing.assert_array_equal(out, x[np.asarray(view.mask)])
+
+
+@pytest.mark.parametrize(
+    "audio, message",
+    [
+        (np.zeros(10, np.int8), "not an array of int8"),
+        (np.zeros((2, 2, 2), np.float32), "not an array of shape 2x2x2"),
+        ([[0.0, 0.0]], "not list"),
+    ],
+    ids=["int8", "3-D", "list"],
+)
+def test_cut_says_what_it_expected(audio, message):
+    from talvane_rs import cut
+
+    with pytest.raises((TypeError, ValueError)) as info:
+        cut(audio, 16000)
+    assert str(info.value).startswith("audio must be a NumPy array of float32, float64, int16 or int32 samples")
+    assert str(info.value).endswith(message)

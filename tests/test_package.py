@@ -16,7 +16,7 @@ PACKAGE = pathlib.Path(talvane_rs.__file__).parent
 # Bottom first. A module may import from its own part of the package and from
 # lower layers; parts in one layer may import each other, without a cycle.
 LAYERS = [
-    {"_version", "_native", "_analysis", "errors", "units"},
+    {"_version", "_native", "_analysis", "errors", "units", "samples"},
     {"params", "regions", "columns"},
     {"analysis"},
     {"cutting", "plot"},

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
-from talvane_rs import _analysis
+from talvane_rs import _analysis, samples
 from talvane_rs.params import DEFAULTS, NAMES
 from talvane_rs.regions import Region
 
@@ -116,8 +116,10 @@ def analyse(
 ) -> Analysis:
     """The analysis of ``data`` at ``sample_rate`` with the gate parameters given.
 
-    ``data`` is a one-dimensional contiguous float32 NumPy array (any other
-    array is refused as by the array methods) or any other sequence of numbers
+    ``data`` is a NumPy array of float32, float64, int16 or int32 samples, mono
+    or frames by channels (the decision is made on the float32 mean of the
+    channels, integers read as full scale 1.0; a one-dimensional contiguous
+    float32 array is read in place), or any other sequence of numbers
     (converted as by the list methods); ``sample_rate`` is a non-negative
     integer. The parameters are those of ``EnergyTalvane``, by keyword, with the
     same defaults and conversions. Threshold limits out of order (or NaN) raise
@@ -125,7 +127,10 @@ def analyse(
     """
     # The gate parameters are this function's keyword arguments, passed on by name.
     gate_params = {name: value for name, value in locals().items() if name in NAMES}
-    import numpy  # noqa: F401  (the results are arrays: a plain ImportError without it)
+    import numpy  # the results are arrays: a plain ImportError without it
+
+    if isinstance(data, numpy.ndarray):
+        data = samples.mono(data, "data")
 
     window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
         data, sample_rate, **gate_params

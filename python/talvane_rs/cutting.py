@@ -16,17 +16,12 @@ from __future__ import annotations
 import math
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from talvane_rs.analysis import analyse
 from talvane_rs.regions import keep_regions
 from talvane_rs.units import ms_to_samples
 
-if TYPE_CHECKING:
-    import numpy as np
-    import numpy.typing as npt
-
-    FloatArray = npt.NDArray[np.float32]
 
 
 @dataclass(frozen=True)
@@ -107,24 +102,31 @@ def cut_steps(pieces: Sequence[Piece]) -> Iterator[Step]:
             yield ("fade", piece.end - fade, pieces[i + 1].start, fade)
 
 
-def crossfade(tail: FloatArray, head: FloatArray) -> FloatArray:
+def crossfade(tail: Any, head: Any) -> Any:
     """The equal-power crossfade of two stretches of the same shape (samples
     first, then channels): tail times cos, head times sin, over quarter-period
-    steps centred in each sample, so the power of uncorrelated audio stays level."""
+    steps centred in each sample, so the power of uncorrelated audio stays level.
+    Computed in double precision and given in the stretches' own type: a float
+    type rounded to it, an integer type rounded half to even and saturated."""
     import numpy as np
 
     length = len(tail)
     angle = (np.arange(length, dtype=np.float64) + 0.5) * (math.pi / 2.0 / length)
     shape = (length,) + (1,) * (tail.ndim - 1)
     mixed = tail * np.cos(angle).reshape(shape) + head * np.sin(angle).reshape(shape)
-    return mixed.astype(np.float32)
+    return to_type(mixed, tail.dtype)
 
 
-def mono_mix(frames: Any) -> FloatArray:
-    """The mean of the channels (samples first, channels second), in float32."""
+def to_type(values: Any, dtype: Any) -> Any:
+    """Double-precision samples in dtype: rounded to a float type, or rounded half
+    to even and saturated to an integer type (never wrapped)."""
     import numpy as np
 
-    return np.ascontiguousarray(frames.mean(axis=1, dtype=np.float32))
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return values.astype(dtype)
+    limits = np.iinfo(dtype)
+    return np.clip(np.rint(values), limits.min, limits.max).astype(dtype)
 
 
 def cut(
@@ -134,30 +136,32 @@ def cut(
     keep_pause_ms: float = 0.0,
     crossfade_ms: float = 0.0,
     **gate_params: Any,
-) -> FloatArray:
+) -> Any:
     """The audio with what the gate drops cut out.
 
-    ``audio`` is a float32 array, one-dimensional or two-dimensional (samples,
-    channels); for several channels the decision is made on their mean and the
-    same samples are kept in each. ``keep_pause_ms`` and ``crossfade_ms`` are
-    durations in milliseconds (see ``plan_cut``; both rounded to whole samples,
-    halves away from zero); ``gate_params`` are those of ``EnergyTalvane``.
-    With both at 0 a one-dimensional result equals ``compact_array_np``'s.
-    Returns a new float32 array; the input is not modified. Needs NumPy.
+    ``audio`` is a NumPy array of float32, float64, int16 or int32 samples,
+    one-dimensional or two-dimensional (samples, channels); the decision is made
+    on the float32 mean of the channels (integers read as full scale 1.0), and
+    the same samples are kept in each. ``keep_pause_ms`` and ``crossfade_ms``
+    are durations in milliseconds (see ``plan_cut``; both rounded to whole
+    samples, halves away from zero); ``gate_params`` are those of
+    ``EnergyTalvane``. Kept samples are copied as they are; crossfaded ones are
+    computed in double precision and rounded to the audio's type (integers half
+    to even, saturated). With both at 0 a one-dimensional float32 result equals
+    ``compact_array_np``'s. Returns a new array of the audio's type; the input is
+    not modified. Needs NumPy.
     """
     import numpy as np
 
-    x = np.asarray(audio)
-    if x.dtype != np.float32:
-        raise TypeError(f"audio must be a float32 array, not {x.dtype}")
-    if x.ndim not in (1, 2):
-        raise ValueError(f"audio must be one- or two-dimensional, not {x.ndim}-dimensional")
+    from talvane_rs import samples
+
+    x = samples.check(audio)
     for name, value in (("keep_pause_ms", keep_pause_ms), ("crossfade_ms", crossfade_ms)):
         if not (value >= 0 and math.isfinite(value)):
             raise ValueError(f"{name} must be a finite number of at least 0, not {value!r}")
     if len(x) == 0:
         return x.copy()  # nothing to analyse, as for compact_array_np
-    mono = np.ascontiguousarray(x) if x.ndim == 1 else mono_mix(x)
+    mono = samples.mono(x)
     rate = int(sample_rate)
     view = analyse(mono, rate, **gate_params)
     n = len(mono)
@@ -166,7 +170,7 @@ def cut(
     pieces = plan_cut(
         runs, n, rate, ms_to_samples(rate, keep_pause_ms), ms_to_samples(rate, crossfade_ms)
     )
-    out = np.empty((output_length(pieces),) + x.shape[1:], dtype=np.float32)
+    out = np.empty((output_length(pieces),) + x.shape[1:], dtype=x.dtype)
     at = 0
     for kind, a, b, length in cut_steps(pieces):
         if kind == "copy":

@@ -17,6 +17,7 @@ from talvane_rs.io.read import BLOCK, Blocks, read_blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
 from talvane_rs.params import resolve_settings
+from talvane_rs.samples import mean_channels
 from talvane_rs.columns import StreamTrace
 from talvane_rs.units import ms_to_samples
 
@@ -113,7 +114,7 @@ class StreamRun:
         step = self.gate.step
         for block in self.source.blocks(max(step, BLOCK // step * step)):
             self.context.checkpoint()
-            out = self.gate.feed(block[:, 0] if block.shape[1] == 1 else block.mean(axis=1, dtype=np.float32))
+            out = self.gate.feed(mean_channels(block))
             if len(out):
                 yield out
         out = self.gate.finish()

@@ -24,6 +24,7 @@ import soundfile as sf
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location, Url, describe_error, open_url
+from talvane_rs.samples import mean_channels
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -287,7 +288,7 @@ def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats
             checkpoint()
             if at + len(block) > len(mix):  # more frames than the header said
                 mix = np.concatenate([mix[:at], np.empty(max(len(block), at // 4), dtype=np.float32)])
-            mix[at : at + len(block)] = block.mean(axis=1, dtype=np.float32)
+            mix[at : at + len(block)] = mean_channels(block)
             at += len(block)
         return mix[:at], stats
     return read_mono(f, checkpoint)
