@@ -463,6 +463,16 @@ def test_console_script_names_the_missing_dependencies_and_the_package_works_wit
     assert one_line(r.stderr) == f"talvane: the command-line tool needs numpy and soundfile: {install}"
 
 
+def test_run_folder_names_the_extra_it_needs(tmp_path):
+    script = "import sys\nsys.modules['fsspec'] = None\nfrom talvane_rs import run_folder\nrun_folder('mask', 's3://b/t/')\n"
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.strip().splitlines()[-1] == (
+        "ImportError: run_folder with fsspec URLs needs fsspec: "
+        "pip install 'talvane_rs[dask]' (in a source checkout: pip install '.[dask]')"
+    )
+
+
 def test_console_script_runs(files, tmp_path):
     tool = shutil.which("talvane")
     if tool is None:
@@ -612,7 +622,7 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["gate", "--threshold", "0.01"], "unrecognized arguments: --threshold"),
+        (["gate", "--threshold", "0.01", "--base-thresh", "0.001"], "--threshold sets both limits of the threshold"),
         (["cut", "--stream", "20"], "unrecognized arguments: --stream"),
         (["cut", "--enabled", "false"], "unrecognized arguments: --enabled"),
         (["mask", "--attenuation", "0.5"], "unrecognized arguments: --attenuation"),
@@ -625,7 +635,7 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
         (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
         (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
-        (["cut", "--keep-pause", "200"], "expected a duration of at least 0 such as 200ms"),
+        (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
         (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
         (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
@@ -647,8 +657,12 @@ def test_refused_command_lines(everyday, args, message):
         (["--max-silence-gap-windows", "300ms", "--pad-voice-windows", "0.05s", "--window-ms", "20ms"],
          {"max_silence_gap_windows": 15, "pad_voice_windows": 3, "window_ms": 20}),  # 2.5 windows rounds up
         (["--min-voice-windows", "25ms"], {"min_voice_windows": 3}),
+        (["--attenuation", "-inf", "dB", "--base-thresh", "-42", "dBFS", "--fade-ms", "10", "ms"],
+         {"attenuation": 0.0, "base_thresh": 10 ** -2.1, "fade_ms": 10}),
+        (["--attenuation=-infdB", "--base-thresh=-42dBFS"], {"base_thresh": 10 ** -2.1}),
+        (["--threshold", "-40dBFS"], {"base_thresh": 0.01, "max_thresh": 0.01}),
     ],
-    ids=["dB", "dB-joined", "durations", "half-window"],
+    ids=["dB", "dB-joined", "durations", "half-window", "unit-words", "dBFS", "fixed-threshold"],
 )
 def test_typed_units(everyday, tmp_path, typed, meant):
     src = everyday / "stereo.wav"
@@ -658,6 +672,95 @@ def test_typed_units(everyday, tmp_path, typed, meant):
     assert r.returncode == 0, r.stderr
     expected = EnergyTalvane(**meant).apply_array_np(mix, rate)
     np.testing.assert_allclose(read(tmp_path / "out.wav")[0], expected, atol=1.01 / 32768)
+
+
+@pytest.mark.parametrize(
+    "args, made, last",
+    [
+        (["mask", "tree/a.wav", "stereo.wav", "./tree/a.wav", "-o", "out/"], ["out/a.csv", "out/stereo.csv"],
+         "2 done, 0 failed, 0 skipped"),
+        (["mask", "tree/a.wav", "tree", "-o", "all.csv"], ["all.csv"], "1 done, 0 failed, 2 skipped"),
+        (["gate", "stereo.wav", "tree", "-r", "-o", "out"],
+         ["out/stereo.wav", "out/tree/a.wav", "out/tree/sub/b.flac", "out/tree/sub/deeper/c.wav"],
+         "4 done, 0 failed, 1 skipped"),
+    ],
+    ids=["files-named-twice", "combined-table", "file-and-folder"],
+)
+def test_several_inputs(everyday, tmp_path, args, made, last):
+    for name in ("stereo.wav", "tree"):
+        (shutil.copytree if name == "tree" else shutil.copy)(everyday / name, tmp_path / name)
+    before = {p for p in tmp_path.rglob("*") if p.is_file()}
+    r = talvane(*args, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.splitlines()[-1] == last
+    assert sorted(str(p.relative_to(tmp_path)) for p in set(tmp_path.rglob("*")) - before if p.is_file()) == made
+    if made == ["all.csv"]:  # a file also in a folder given is taken once
+        rows = list(csv.DictReader(io.StringIO((tmp_path / "all.csv").read_text())))
+        assert {row["file"] for row in rows} == {"tree/a.wav"}
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["gate", "tree", "-o", "single.wav"], "a folder input needs a folder for -o, not a .wav file"),
+        (["mask", "tree", "-o", "all.wav"], "a folder input needs a folder for -o, not a .wav file"),
+        (["gate", "tree", "--plot", "p.svg"], "a folder input need a folder of pictures here, not a .svg file"),
+        (["cut", "stereo.wav", "tree/a.wav", "-o", "both.wav"], "several inputs need a folder for -o"),
+        (["split", "stereo.wav", "-o", "pieces.wav"], "split writes a folder of files"),
+        (["split", "stereo.wav", "tree/a.wav"], "split of several inputs needs -o with a folder"),
+    ],
+    ids=["gate-to-file", "mask-to-audio", "plot-file", "several-to-file", "split-to-file", "split-no-folder"],
+)
+def test_a_file_name_where_a_folder_is_needed_is_refused(everyday, tmp_path, args, message):
+    r = talvane(*args, cwd=everyday)
+    assert r.returncode == 2, r.stderr
+    assert message in one_line(r.stderr)
+    assert not any((everyday / name).exists() for name in ("single.wav", "all.wav", "p.svg", "both.wav",
+                                                            "pieces.wav", "stereo.split"))  # fmt: skip
+
+
+def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
+    """Each kept region (padded, long ones cut) becomes one file of every channel in
+    the input's format; the manifest lists them; together they are the kept audio."""
+    src = everyday / "stereo.wav"
+    both, rate = read(src)
+    r = talvane("split", src, "-o", "clips/", "--pad", "20", "--max-length", "0.6s", "--min-length", "100ms",
+                cwd=tmp_path)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    rows = list(csv.DictReader(io.StringIO((tmp_path / "clips" / "manifest.csv").read_text())))
+    assert len(rows) >= 3 and "split into" in r.stdout
+    view = analyse(both, rate)
+    kept = np.zeros(len(both), dtype=bool)
+    for region in view.regions:
+        kept[max(0, region.start - 320) : region.end + 320] = True
+    cover = np.zeros(len(both), dtype=bool)
+    for row in rows:
+        a, b = int(row["start_sample"]), int(row["end_sample"])
+        piece, piece_rate = read(tmp_path / "clips" / row["file"])
+        assert piece_rate == rate and sf.info(tmp_path / "clips" / row["file"]).subtype == "PCM_16"
+        np.testing.assert_array_equal(piece, both[a:b])
+        assert 0.1 <= float(row["duration_s"]) <= 0.6 and row["source"] == str(src)
+        cover[a:b] = True
+    assert not (cover & ~kept).any()  # nothing outside the padded regions
+    assert (cover == kept).mean() > 0.95  # all of them but pieces under the minimum
+
+
+@pytest.mark.parametrize(
+    "regions, max_length, expected",
+    [
+        ([(100, 200), (230, 400), (600, 700)], None, [(80, 420), (580, 720)]),  # padded, joined where they meet
+        ([(0, 1000)], 400, [(0, 400), (400, 800), (800, 1000)]),  # nothing quieter: the latest window
+        ([(0, 1000)], 15, [(a, a + 15) for a in range(0, 990, 15)] + [(990, 1000)]),  # no whole window fits
+        ([(0, 1000)], 450, [(0, 300), (300, 650), (650, 1000)]),  # cut after the quietest window
+    ],
+    ids=["pad-and-join", "flat", "quietest", "within-a-window"],
+)
+def test_split_pieces(regions, max_length, expected):
+    from talvane_rs.actions.split import pieces
+
+    energies = np.ones(100) if max_length != 450 else np.where(np.arange(100) % 35 == 29, 0.1, 1.0)
+    pad = 20 if max_length is None else 0
+    assert pieces(regions, energies, 10, 1000, 0, max_length, pad) == [tuple(p) for p in expected]
 
 
 def test_pipes(everyday, tmp_path):
@@ -795,6 +898,10 @@ def test_cut_keeps_short_pauses_and_crossfades_joins(tmp_path):
     # Speech itself is untouched: the first burst and its leading half pause come out as they were.
     start = regions[0].start - pause // 2
     np.testing.assert_array_equal(out[: regions[0].end - start], x[start : regions[0].end])
+    # Bare numbers are milliseconds, as the help says.
+    r = talvane("cut", "in.wav", "-o", "bare.wav", "--keep-pause", "200", "--crossfade", "10", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    np.testing.assert_array_equal(read(tmp_path / "bare.wav")[0], out)
 
 
 def test_warnings_name_the_option_to_change(tmp_path):

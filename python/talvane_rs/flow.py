@@ -58,9 +58,9 @@ def warnings(job: Job, done: Done) -> list[str]:
     found = []
     if done.samples and done.kept == 0:
         found.append(f"{job.name}: nothing kept (threshold {format_db(done.threshold)}); "
-                     f"{job.action.nothing_kept(done)}")  # fmt: skip
+                     f"{job.action.nothing_kept(done, fixed_threshold(job))}")  # fmt: skip
     levels = done.levels
-    if levels is not None and levels.clamped == "high":
+    if levels is not None and levels.clamped == "high" and not fixed_threshold(job):
         wanted = levels.noise_floor * levels.threshold_ratio
         found.append(
             f"{job.name}: the noise floor ({format_db(levels.noise_floor)}) asks for a threshold of "
@@ -69,6 +69,12 @@ def warnings(job: Job, done: Done) -> list[str]:
             f"(--max-thresh {math.ceil(gain_to_db(wanted))}dB)"
         )
     return found
+
+
+def fixed_threshold(job: Job) -> bool:
+    """Whether the threshold was asked for as such (both limits at one level), so
+    that its clamping is what was meant."""
+    return bool(job.settings["base_thresh"] == job.settings["max_thresh"])
 
 
 def draw(job: Job, plot: Location, picture: Callable[[str], Figure], checkpoint: Checkpoint) -> None:
@@ -94,5 +100,5 @@ def summary_line(job: Job, done: Done, elapsed: float) -> str:
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
     return (
         f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"
-        f"{speed} real time, {job.action.describe()}{target}"
+        f"{speed} real time, {done.what or job.action.describe()}{target}"
     )

@@ -106,27 +106,33 @@ class Tally:
 
 def sweep_temporaries(jobs: Iterable[Job]) -> None:
     """Removes the temporary files the jobs' run left beside their outputs, as
-    a worker ended in the middle of a write can; other runs' stay."""
+    a worker ended in the middle of a write can; other runs' stay. An action that
+    writes a folder of files leaves them in that folder, named for each file."""
     wanted: dict[Location, set[str]] = {}
+    anywhere: dict[Location, set[str]] = {}  # folders where any name marked with the token is ours
     tokens = set()
     for job in jobs:
-        for target in (job.dst, job.plot, job.fallback):
+        tokens.add(job.token)
+        targets = [job.plot, job.fallback]
+        if job.action.writes_folder and job.dst is not None:
+            anywhere.setdefault(job.dst, set()).add(f".{job.token}.")
+        else:
+            targets.append(job.dst)
+        for target in targets:
             if target is not None and target != STDIO:
                 wanted.setdefault(target.parent, set()).add(temporary_prefix(target, job.token))
-                tokens.add(job.token)
     marks = [f".{token}." for token in tokens]
-    for folder, prefixes in wanted.items():
+    for folder in set(wanted) | set(anywhere):
         try:
             names = os.listdir(folder) if isinstance(folder, Path) else names_in(folder)
         except Exception:  # a store's own errors too: the sweep is best effort
             continue
+        prefixes, any_marks = wanted.get(folder, set()), anywhere.get(folder, set())
         # One look-up per name and token, not one comparison per job: a folder may hold thousands.
         for name in names:
-            for mark in marks:
-                at = name.find(mark)
-                if at > 0 and name[: at + len(mark)] in prefixes:
-                    try:
-                        os.unlink(folder / name) if isinstance(folder, Path) else remove(folder / name)
-                    except Exception:
-                        pass
-                    break
+            ours = name.startswith(".") and any(mark in name[1:] for mark in any_marks)
+            if ours or any(0 < (at := name.find(mark)) and name[: at + len(mark)] in prefixes for mark in marks):
+                try:
+                    os.unlink(folder / name) if isinstance(folder, Path) else remove(folder / name)
+                except Exception:
+                    pass

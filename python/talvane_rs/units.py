@@ -17,7 +17,7 @@ from dataclasses import dataclass
 U64_MAX = 2**64 - 1
 
 _NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|[-+]?inf"
-_DB = re.compile(rf"\s*({_NUMBER})\s*db\s*", re.IGNORECASE)
+_DB = re.compile(rf"\s*({_NUMBER})\s*db(?:fs)?\s*", re.IGNORECASE)  # dB, or dBFS for a level
 _DURATION = re.compile(rf"\s*({_NUMBER})\s*(ms|s)\s*", re.IGNORECASE)
 
 
@@ -176,10 +176,11 @@ def parse_windows(text: str) -> int | Duration:
 
 
 def parse_duration(text: str) -> float:
-    """A duration of at least 0, in seconds: 0, or a number with ms or s."""
+    """A duration of at least 0, in seconds: a number of ms, or a number with ms or s."""
     seconds = _seconds(text)
-    if seconds is None and _number(text) == 0:
-        seconds = 0.0
+    if seconds is None:
+        number = _number(text)
+        seconds = None if number is None or math.isinf(number) else number / 1000.0
     if seconds is None or seconds < 0:
-        raise _invalid(text, "a duration of at least 0 such as 200ms or 0.2s (the unit is needed)")
+        raise _invalid(text, "a duration of at least 0: ms, or a number with ms or s such as 200ms or 0.2s")
     return seconds

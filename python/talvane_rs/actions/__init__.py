@@ -14,6 +14,7 @@ ACTIONS = {
     "gate": "talvane_rs.actions.gate:Gate",
     "cut": "talvane_rs.actions.cut:Cut",
     "mask": "talvane_rs.actions.mask:Mask",
+    "split": "talvane_rs.actions.split:Split",
 }
 
 

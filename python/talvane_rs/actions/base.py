@@ -130,6 +130,7 @@ class Done:
     new_length: int | None = None  # samples written, when not the input's
     where: Location | None = None  # the output, if any
     draw: Callable[[str], Figure] | None = None  # the picture of what was done, given its title
+    what: str | None = None  # how the summary names what was done, when not the action's description
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
 
 
@@ -145,6 +146,7 @@ class Action:
     stages: ClassVar[frozenset[Stage]]  # which of the gate parameters it takes
     output_options: ClassVar[tuple[Option, ...]] = ()  # shown right after -o
     options: ClassVar[tuple[Option, ...]] = ()  # shown after the options every action has
+    writes_folder: ClassVar[bool] = False  # its output for each source is a folder of files
 
     @classmethod
     def from_options(cls, values: Mapping[str, Any]) -> Action:
@@ -161,10 +163,12 @@ class Action:
         """The format the run writes in, from --format and the output's name."""
         return fmt
 
-    def combines(self, output: Location | None, output_folder: bool, fmt: str | None = None) -> bool:
-        """Whether a folder run writes one combined output there rather than a folder of them;
-        raises UsageError for an output that can be neither."""
-        return False
+    def combined_output(self, output: Location | None, output_folder: bool, fmt: str | None, several: bool) -> (
+            Location | None):  # fmt: skip
+        """The one output a run of a folder or several files (several) writes from all
+        the files' records, given its -o (None: -o was not given), if any; raises
+        UsageError for an output that can be neither that nor a folder."""
+        return None
 
     def default_suffix(self, src: Location, fmt: str | None) -> str:
         raise NotImplementedError
@@ -175,6 +179,9 @@ class Action:
 
     def check_output(self, dst: Location, fmt: str | None) -> None:
         """Raises ValueError for an output this action cannot write."""
+
+    def check_shared_folder(self, sources: int) -> None:
+        """Raises UsageError when this many sources cannot write into one folder."""
 
     # Running: one file.
 
@@ -190,8 +197,11 @@ class Action:
     def apply(self, source: Source, decision: Decision) -> Done:
         raise NotImplementedError
 
-    def nothing_kept(self, done: Done) -> str:
-        """What the warning for a file with nothing kept suggests."""
+    def nothing_kept(self, done: Done, fixed: bool = False) -> str:
+        """What the warning for a file with nothing kept suggests; fixed: the
+        threshold was given as one level (--threshold)."""
+        if fixed:
+            return "lower --threshold to keep quieter speech"
         return "lower --base-thresh or --threshold-ratio to keep quieter speech"
 
     def write_combined(self, target: Location, fmt: str, token: str, records: list[dict[str, Any]]) -> None:

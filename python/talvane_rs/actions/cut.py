@@ -67,7 +67,7 @@ class Cut(AudioAction):
                            lambda: cut_blocks(source.file, mix, pieces, every, source.checkpoint))  # fmt: skip
         return regions_done(source, decision, new_length=output_length(pieces), where=where)
 
-    def nothing_kept(self, done: Done) -> str:
+    def nothing_kept(self, done: Done, fixed: bool = False) -> str:
         return f"wrote the first {seconds_text((done.new_length or 0) / done.rate)} unchanged"
 
 

@@ -48,13 +48,14 @@ class Mask(Action):
         suffix = output.suffix.lower() if output is not None else ""
         return {".json": "json", ".txt": "audacity"}.get(suffix, "csv")
 
-    def combines(self, output: Location | None, output_folder: bool, fmt: str | None = None) -> bool:
-        if output is None or not (output == STDIO or (not output_folder and output.suffix.lower() in
-                                                      (".csv", ".json", ".txt"))):  # fmt: skip
-            return False
+    def combined_output(self, output: Location | None, output_folder: bool, fmt: str | None, several: bool) -> (
+            Location | None):  # fmt: skip
+        if not several or output is None or not (output == STDIO or (not output_folder and output.suffix.lower() in
+                                                                     (".csv", ".json", ".txt"))):  # fmt: skip
+            return None
         if fmt == "audacity":
             raise UsageError("Audacity labels are per file: give -o a folder for a folder of files")
-        return True
+        return output
 
     def default_suffix(self, src: Location, fmt: str | None) -> str:
         return REGION_FORMATS[fmt or "csv"]

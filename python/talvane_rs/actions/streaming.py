@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 from talvane_rs._native import StreamingEnergyTalvane
 from talvane_rs.actions.base import Context
+from talvane_rs.errors import Checkpoint, go_on
 from talvane_rs.analysis import analyse
 from talvane_rs.io.read import BLOCK, Blocks, read_blocks
 from talvane_rs.io.storage import Location
@@ -30,8 +31,10 @@ class ChunkGate:
     samples, with what each call decided: kept samples and stretches, and the last
     threshold; and, given a trace, what a picture of the run needs."""
 
-    def __init__(self, settings: dict[str, Any], rate: int, step: int, trace: StreamTrace | None = None) -> None:
+    def __init__(self, settings: dict[str, Any], rate: int, step: int, trace: StreamTrace | None = None,
+                 checkpoint: Checkpoint = go_on) -> None:  # fmt: skip
         self.settings, self.rate, self.step, self.trace = settings, rate, step, trace
+        self.checkpoint = checkpoint  # called before each chunk
         self.gate = StreamingEnergyTalvane(**settings)
         self.samples = self.kept = self.regions = 0
         self.threshold = float("nan")
@@ -56,6 +59,7 @@ class ChunkGate:
     def gate_chunks(self, mix: FloatArray) -> FloatArray:
         out = np.empty(len(mix), dtype=np.float32)
         for a in range(0, len(mix), self.step):
+            self.checkpoint()
             chunk = np.ascontiguousarray(mix[a : a + self.step])
             out[a : a + len(chunk)] = gated = self.gate.process_chunk(chunk, self.rate, False)
             keep, floor, threshold, gains = self.decision(chunk, gated)
@@ -94,7 +98,8 @@ class StreamRun:
         self.context, self.source = context, source
         self.settings = resolve_settings(context.job.settings, source.rate)
         trace = StreamTrace(source.rate) if context.job.plot is not None else None
-        self.gate = ChunkGate(self.settings, source.rate, max(1, ms_to_samples(source.rate, chunk_ms)), trace)
+        step = max(1, ms_to_samples(source.rate, chunk_ms))
+        self.gate = ChunkGate(self.settings, source.rate, step, trace, context.checkpoint)
 
     def write(self) -> Location:
         """Writes the gated mix to the job's output, as it is made; returns where it went."""
@@ -113,7 +118,6 @@ class StreamRun:
         """The gated mix, a block for what each read gave."""
         step = self.gate.step
         for block in self.source.blocks(max(step, BLOCK // step * step)):
-            self.context.checkpoint()
             out = self.gate.feed(mean_channels(block))
             if len(out):
                 yield out

@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from talvane_rs.actions import action_class
-from talvane_rs.cli.parser import DASK_VARIABLE, INSTALL_HINT, PROG, Parser, build_parser, join_negative_values
+from talvane_rs.cli.parser import DASK_VARIABLE, INSTALL_HINT, PROG, Parser, build_parser, join_values
 from talvane_rs.cli.plan import Request
 from talvane_rs.cli.report import Reporter, join_names, missing_modules
 from talvane_rs.cli.run import execute
@@ -47,6 +47,10 @@ def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
     from talvane_rs.params import DEFAULTS
 
     settings = {name: getattr(args, name, DEFAULTS[name]) for name in NAMES}
+    if args.threshold is not None:
+        if (settings["base_thresh"], settings["max_thresh"]) != (DEFAULTS["base_thresh"], DEFAULTS["max_thresh"]):
+            parser.error("--threshold sets both limits of the threshold: give it, or --base-thresh and --max-thresh")
+        settings["base_thresh"] = settings["max_thresh"] = args.threshold
     low, high = settings["base_thresh"], settings["max_thresh"]
     if low > high:
         parser.error(f"--base-thresh ({low:g}) must not be above --max-thresh ({high:g})")
@@ -66,7 +70,7 @@ def missing_tools(args: argparse.Namespace) -> str | None:
 def missing_stores(args: argparse.Namespace, address: str | None) -> str | None:
     """What a cluster or a URL needs and lacks, in one line, or None."""
     needs = [("--dask", ["distributed", "fsspec"])] if address is not None else []
-    needs += [(text, ["fsspec"]) for text in (args.input, args.output, args.plot) if text and URL.match(text)]
+    needs += [(text, ["fsspec"]) for text in (*args.inputs, args.output, args.plot) if text and URL.match(text)]
     for what, modules in needs:
         missing = missing_modules(modules)
         if missing:
@@ -76,7 +80,7 @@ def missing_stores(args: argparse.Namespace, address: str | None) -> str | None:
 
 def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     parser = build_parser()
-    args = parser.parse_args(join_negative_values(parser, sys.argv[1:] if argv is None else argv))
+    args = parser.parse_args(join_values(parser, sys.argv[1:] if argv is None else argv))
     missing = missing_tools(args)
     address = None
     if missing is None:
@@ -92,7 +96,7 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
         # scheduler (tracebacks of its reconnection) would only bury that.
         logging.getLogger("distributed").setLevel(logging.CRITICAL)
     request = Request(
-        action=action_class(args.command).from_options(vars(args)), input=args.input, output=args.output,
+        action=action_class(args.command).from_options(vars(args)), inputs=args.inputs, output=args.output,
         settings=gate_settings(parser, args), format=args.format, plot=args.plot, recursive=args.recursive,
         overwrite=args.overwrite, strict=args.strict,
     )  # fmt: skip

@@ -14,6 +14,7 @@ from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.params import PARAMETERS
+from talvane_rs.units import level
 
 PROG = "talvane"
 PLOT_FORMATS = (".png", ".svg", ".pdf")
@@ -49,8 +50,9 @@ def add_option(parser: argparse.ArgumentParser | argparse._ArgumentGroup, option
 
 
 def add_common(parser: Parser, action: type[Action]) -> None:
-    parser.add_argument("input", help="audio file, folder of audio files, or - for standard input; "
-                        "files and folders may be fsspec URLs (s3://bucket/talks/)")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="audio files, folders of audio files, or - for standard input; files and folders may "
+                        "be fsspec URLs (s3://bucket/talks/); one named twice is taken once")
     parser.add_argument(
         "-o", "--output",
         help=f"{action.output_help}; a name ending in / or an existing folder is a folder (default: beside the "
@@ -99,16 +101,22 @@ def build_parser() -> Parser:
             if p.stage in action.stages:
                 params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
                                     help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
+        params.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
+                            help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS), so the "
+                            "noise floor plays no part")  # fmt: skip
     return parser
 
 
 NEGATIVE_VALUE = re.compile(r"-(?:\d|\.\d|inf)", re.IGNORECASE)
+UNIT_WORDS = frozenset({"db", "dbfs", "ms", "s", "hz"})
 
 
-def join_negative_values(parser: Parser, argv: Sequence[str]) -> list[str]:
-    """argv with each option that takes a value joined to a value that starts
-    with a minus sign ('--base-thresh -42dB' becomes '--base-thresh=-42dB'):
-    argparse would take '-42dB' for an option and refuse it."""
+def join_values(parser: Parser, argv: Sequence[str]) -> list[str]:
+    """argv with each option's value joined to it where argparse would misread it:
+    a value that starts with a minus sign ('--base-thresh -42dB' becomes
+    '--base-thresh=-42dB'; argparse would take '-42dB' for an option), and a value
+    followed by a bare unit word ('--attenuation -inf dB', '--fade-ms 10 ms'),
+    which becomes the value's unit. A file named like a unit is given as ./dB."""
     takes_value: dict[str, str] = {}
     subparsers = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
     for sub in (p for a in subparsers for p in a.choices.values()):
@@ -117,18 +125,27 @@ def join_negative_values(parser: Parser, argv: Sequence[str]) -> list[str]:
                 long = next((o for o in action.option_strings if o.startswith("--")), action.option_strings[0])
                 for option in action.option_strings:
                     takes_value[option] = long
+
+    def unit_at(i: int) -> bool:
+        return i < len(items) and items[i].lower() in UNIT_WORDS
+
     out: list[str] = []
     items = list(argv)
     i = 0
     while i < len(items):
         item = items[i]
-        if item in takes_value and i + 1 < len(items) and NEGATIVE_VALUE.match(items[i + 1]):
-            out.append(f"{takes_value[item]}={items[i + 1]}")
-            i += 2
-            continue
         if item == "--":
             out.extend(items[i:])
             break
-        out.append(item)
-        i += 1
+        option, equals, value = item.partition("=")
+        if equals and option in takes_value and unit_at(i + 1):  # --attenuation=-inf dB
+            out.append(f"{takes_value[option]}={value}{items[i + 1]}")
+            i += 2
+        elif item in takes_value and i + 1 < len(items) and (unit_at(i + 2) or NEGATIVE_VALUE.match(items[i + 1])):
+            unit = items[i + 2] if unit_at(i + 2) else ""
+            out.append(f"{takes_value[item]}={items[i + 1]}{unit}")
+            i += 3 if unit else 2
+        else:
+            out.append(item)
+            i += 1
     return out

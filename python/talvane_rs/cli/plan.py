@@ -31,7 +31,7 @@ class Request:
     Names are as typed: local paths, fsspec URLs, or - for a pipe."""
 
     action: Action
-    input: str
+    inputs: list[str]
     output: str | None
     settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
     format: str | None = None
@@ -46,21 +46,34 @@ class Plan:
     jobs: list[Job]
     errors: list[Outcome]  # files that failed before running
     skipped: list[PassedOver] = field(default_factory=list)  # files not picked and subfolders not walked
-    folder: bool = False
-    combined: Location | None = None  # the one output of a folder run (STDIO: standard output)
+    folder: bool = False  # a folder, or several inputs: the run ends with a tally
+    combined: Location | None = None  # the one output the run writes from its files' records (STDIO: standard output)
     fmt: str | None = None
 
 
 @dataclass
-class Names:
-    """What the names of a request stand for."""
+class Input:
+    """One input as named: a file, a folder, or standard input."""
 
+    text: str
     src: Location
-    folder: bool  # the input is a folder
+    folder: bool
+
+
+@dataclass
+class Names:
+    """What the output names of a request stand for."""
+
     output: Location | None
     output_folder: bool  # the output names a folder
     plot: Location | None
     plot_folder: bool
+    several: bool  # more than one input: the outputs go to folders
+
+
+# File extensions that name a file, not a folder: a folder input needs a folder there.
+PICTURE_SUFFIXES = frozenset(PLOT_FORMATS)
+TABLE_SUFFIXES = frozenset({".csv", ".json", ".jsonl", ".txt", ".tsv"})
 
 
 def names_folder(text: str) -> bool:
@@ -89,14 +102,40 @@ def asking_store(text: str) -> Iterator[None]:
         raise storage_problem(text, e) from None
 
 
-def look_up(request: Request) -> Names:
-    """The request's names as locations, checked: the input exists, standard
-    input has somewhere to go, a single plot can be drawn."""
-    with asking_store(request.input):
-        src = location(request.input)
-        stdin = src == STDIO
-        found = stdin or src.exists()
-        folder = not stdin and found and src.is_dir()
+def look_up(request: Request) -> list[Input]:
+    """The inputs as locations, checked: each exists, standard input comes alone;
+    one named twice (or by two names) is taken once."""
+    found: list[Input] = []
+    seen: set[Any] = set()
+    for text in request.inputs:
+        with asking_store(text):
+            src = location(text)
+            stdin = src == STDIO
+            if stdin and len(request.inputs) > 1:
+                raise UsageError("standard input (-) must be the only input")
+            if not stdin and not src.exists():
+                raise UsageError(f"{src}: no such file or folder", status=1)
+            folder = not stdin and src.is_dir()
+        key = identity(src)
+        if key not in seen:
+            seen.add(key)
+            found.append(Input(text, src, folder))
+    return found
+
+
+def file_like(where: Location, pictures: bool = True) -> bool:
+    """Whether a name's extension says it is a file: audio, a picture, a table."""
+    from talvane_rs.io.formats import container_of
+
+    suffix = where.suffix.lower()
+    return bool(suffix) and (container_of(suffix) is not None or suffix in TABLE_SUFFIXES
+                             or (pictures and suffix in PICTURE_SUFFIXES))  # fmt: skip
+
+
+def look_up_outputs(request: Request, inputs: list[Input]) -> Names:
+    """The output and plot names, checked against the inputs: standard input needs
+    -o, and several inputs or a folder need folders (or one combined output)."""
+    several, folders = len(inputs) > 1, any(i.folder for i in inputs)
     output, output_folder = None, False
     if request.output is not None:
         with asking_store(request.output):
@@ -106,57 +145,91 @@ def look_up(request: Request) -> Names:
     if request.plot is not None:
         with asking_store(request.plot):
             plot = location(request.plot)
-            # For a folder input --plot names a folder of PNGs, whatever its name.
-            plot_folder = names_folder(request.plot) or folder
-    if plot is not None and not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
-        raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
-                         f"use {', '.join(PLOT_FORMATS)}")  # fmt: skip
-    if stdin:
-        if output is None or output_folder:
-            raise UsageError("standard input (-) needs -o with a file, or - for standard output")
-    elif not found:
-        raise UsageError(f"{src}: no such file or folder", status=1)
-    return Names(src, folder, output, output_folder, plot, plot_folder)
+            plot_folder = names_folder(request.plot)
+        if (several or folders) and not plot_folder:
+            if plot.suffix.lower() in PICTURE_SUFFIXES:
+                raise UsageError(f"--plot {plot}: {'several inputs' if several else 'a folder input'} need a folder "
+                                 f"of pictures here, not a {plot.suffix} file (end the name with /)")  # fmt: skip
+            plot_folder = True  # a new folder, however it is named
+        if not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
+            raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
+                             f"use {', '.join(PLOT_FORMATS)}")  # fmt: skip
+    if inputs[0].src == STDIO and (output is None or output_folder):
+        raise UsageError("standard input (-) needs -o with a file, or - for standard output")
+    return Names(output, output_folder, plot, plot_folder, several)
 
 
 def plan(request: Request) -> Plan:
     """The jobs to run and the per-file errors found before running any."""
-    names = look_up(request)
-    fmt = request.action.choose_format(request.format, names.output)
-    result = Plan(jobs=[], errors=[], folder=names.folder, fmt=fmt)
-    sources: list[Location] = [names.src]
-    out_dir = plot_dir = None
-    if names.folder:
-        sources, out_dir, plot_dir = plan_folder(request, names, fmt, result)
-    elif names.output is not None and names.output_folder:
-        out_dir = names.output
-    places = place(request.action, names, sources, out_dir, plot_dir, result.combined, fmt)
+    action = request.action
+    inputs = look_up(request)
+    names = look_up_outputs(request, inputs)
+    fmt = action.choose_format(request.format, names.output)
+    result = Plan(jobs=[], errors=[], folder=names.several or any(i.folder for i in inputs), fmt=fmt)
+    result.combined = action.combined_output(names.output, names.output_folder, fmt, result.folder)
+    check_output_name(action, names, result)
+    places: list[Place] = []
+    sources: list[Location] = []
+    seen: set[Any] = set()
+    for given in inputs:
+        found, out_dir, plot_dir = plan_input(request, given, names, result)
+        new = [s for s in found if identity(s) not in seen]  # a file also in a folder given: once
+        seen.update(identity(s) for s in new)
+        sources += new
+        places += place(action, given, names, new, out_dir, plot_dir, result, fmt)
+        if action.writes_folder and result.combined is None:
+            if names.several:
+                raise UsageError(f"{action.name} of several inputs needs -o with a folder, for its one {action.tag} "
+                                 "list")  # fmt: skip
+            assert out_dir is not None
+            result.combined = action.combined_output(out_dir, True, fmt, True)
     make_jobs(request, places, sources, fmt, result)
     return result
 
 
-def plan_folder(
-    request: Request, names: Names, fmt: str | None, result: Plan
-) -> tuple[list[Location], Location | None, Location | None]:
-    """A folder's sources, and where their outputs and plots go; sets what the
-    folder walk passed over and the combined output, if any."""
-    src, output = names.src, names.output
-    out_dir: Location | None = None
-    if request.action.combines(output, names.output_folder, fmt):
-        result.combined = output
-    elif output == STDIO:
+def check_output_name(action: Action, names: Names, result: Plan) -> None:
+    """A run of a folder or of several inputs writes its files into a folder."""
+    output = names.output
+    if not result.folder or output is None or names.output_folder or result.combined is not None:
+        if output is not None and action.writes_folder and not names.output_folder and output != STDIO \
+                and file_like(output):  # fmt: skip
+            raise UsageError(f"-o {output}: {action.name} writes a folder of files; give a folder (end the name "
+                             "with /)")  # fmt: skip
+        return
+    if output == STDIO:
         raise UsageError("-o - (standard output) needs a single input file")
-    elif output is not None:
-        out_dir = output
-    else:
+    if file_like(output):
+        what = "several inputs need" if names.several else "a folder input needs"
+        raise UsageError(f"-o {output}: {what} a folder for -o, not a {output.suffix} file (end the name with /)")
+
+
+def plan_input(
+    request: Request, given: Input, names: Names, result: Plan
+) -> tuple[list[Location], Location | None, Location | None]:
+    """An input's sources, and where their outputs and plots go (folders, when
+    several go there); adds what a folder walk passed over."""
+    src, output, action = given.src, names.output, request.action
+    out_dir: Location | None = None
+
+    def folder_of(root: Location) -> Location:
+        """Where this input's files go under a folder given for all: its own subfolder when there are several."""
+        return root / src.name if names.several and given.folder else root
+
+    if result.combined is not None and not action.writes_folder:
+        pass
+    elif output is not None and (names.output_folder or result.folder):
+        out_dir = folder_of(output)
+    elif given.folder or action.writes_folder:
         resolved = src.resolve()
         if not resolved.name:
             raise UsageError(f"{src}: give -o for the output folder")
-        out_dir = resolved.with_name(f"{resolved.name}.{request.action.tag}")
-    plot_dir = names.plot
-    with asking_store(request.input):
-        sources, result.skipped = folder_sources(src, request.recursive,
-                                                 [p for p in (out_dir, plot_dir) if p is not None])  # fmt: skip
+        out_dir = resolved.with_name(f"{resolved.stem if not given.folder else resolved.name}.{action.tag}")
+    plot_dir = folder_of(names.plot) if names.plot is not None and names.plot_folder else None
+    if not given.folder:
+        return [src], out_dir, plot_dir
+    with asking_store(given.text):
+        sources, skipped = folder_sources(src, request.recursive, [p for p in (out_dir, plot_dir) if p is not None])
+    result.skipped += skipped
     if not sources:
         raise UsageError(
             f"{src}: no audio files in this folder" + ("" if request.recursive else " (-r walks subfolders)"),
@@ -171,18 +244,20 @@ Place = tuple[Location, "Location | None", "Location | None", "Location | None"]
 
 def place(
     action: Action,
+    given: Input,
     names: Names,
     sources: list[Location],
     out_dir: Location | None,
     plot_dir: Location | None,
-    combined: Location | None,
+    result: Plan,
     fmt: str | None,
 ) -> list[Place]:
     """Where each source's output, fallback and plot go. Outputs named for a
     folder's files drop the input's extension, unless two files of one folder
     would then get the same name (talk.ogg and talk.opus plotted): those keep
-    it (talk.ogg.png)."""
-    folder, output, plot = names.folder, names.output, names.plot
+    it (talk.ogg.png). An action that writes a folder of files per source gets
+    that folder as its output."""
+    folder, output, plot = given.folder, names.output, names.plot
     outputs = Counter((s.parent, s.stem, action.default_suffix(s, fmt)) for s in sources)
     pictures = Counter((s.parent, s.stem) for s in sources)
 
@@ -191,12 +266,15 @@ def place(
 
     places: list[Place] = []
     for s in sources:
-        rel: PurePath = s.relative_to(names.src) if folder else Path(s.name)  # type: ignore[arg-type]
+        rel: PurePath = s.relative_to(given.src) if folder else Path(s.name)  # type: ignore[arg-type]
         out_shared = folder and outputs[(s.parent, s.stem, action.default_suffix(s, fmt))] > 1
         plot_shared = folder and pictures[(s.parent, s.stem)] > 1
         dst: Location | None = None
         fallback: Location | None = None
-        if combined is not None:
+        if action.writes_folder:
+            assert out_dir is not None
+            dst = out_dir / rel.parent
+        elif result.combined is not None:
             pass  # the outcome carries the result
         elif out_dir is not None:
             dst = out_dir / named(rel, out_shared, action.default_suffix(s, fmt))
@@ -208,8 +286,6 @@ def place(
             fallback = action.fallback(dst)
         if plot_dir is not None:
             plot_path: Location | None = plot_dir / named(rel, plot_shared, ".png")
-        elif plot is not None and names.plot_folder:
-            plot_path = plot / named(rel, plot_shared, ".png")
         else:
             plot_path = plot
         places.append((s, dst, fallback if fallback != dst else None, plot_path))
@@ -222,12 +298,24 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
     # One look at each input and each output, not one per pair: a folder may hold thousands.
     inputs = {file_id(t) for t in sources if t != STDIO} - {None}
     claimed: dict[Any, Location] = {}  # the identity of an output -> the input that writes it
+    action = request.action
+    if action.writes_folder:
+        holding = {identity(s.parent) for s in sources if s != STDIO}  # folders that hold inputs
+        for count in Counter(identity(dst) for _, dst, _, _ in places if dst is not None).values():
+            action.check_shared_folder(count)
     for s, dst, fallback, plot_path in places:
         name = "standard input" if s == STDIO else str(s)
         try:
-            if dst is not None and dst != STDIO:
-                request.action.check_output(dst, fmt)
-            for target in (t for t in (dst, plot_path) if t is not None and t != STDIO):
+            if action.writes_folder:
+                assert dst is not None
+                if not request.overwrite and identity(dst) in holding:
+                    raise ValueError(f"{dst} holds inputs, which pieces could replace; give another folder, "
+                                     "or pass --overwrite")  # fmt: skip
+            elif dst is not None and dst != STDIO:
+                action.check_output(dst, fmt)
+            outputs = [t for t in (dst, plot_path) if t is not None and t != STDIO and not
+                       (action.writes_folder and t is dst)]  # fmt: skip
+            for target in outputs:
                 if not request.overwrite and file_id(target) in inputs:
                     raise ValueError(f"{target} is an input; pass --overwrite to replace it")
                 if identity(target) in claimed:
@@ -236,7 +324,7 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
         except (ValueError, OSError) as e:
             result.errors.append(Outcome(src=name, error=f"{name}: {e}"))
             continue
-        job = Job(action=request.action, src=s, dst=dst, plot=plot_path, settings=request.settings, token=token,
+        job = Job(action=action, src=s, dst=dst, plot=plot_path, settings=request.settings, token=token,
                   fmt=fmt, fallback=fallback, strict=request.strict)  # fmt: skip
         result.jobs.append(job)
     result.jobs = [claim_fallback(job, inputs, claimed, request.overwrite) for job in result.jobs]

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import secrets
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -15,7 +15,7 @@ from talvane_rs.cli.parser import INSTALL_HINT
 from talvane_rs.cli.plan import Plan, Request, plan
 from talvane_rs.cli.report import join_names, missing_modules
 from talvane_rs.errors import FileError, StopSignals, Stopped, UsageError
-from talvane_rs.io.storage import IN_PROCESS, STDIO, Url
+from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
 from talvane_rs.jobs import Job, Outcome
 from talvane_rs.params import DEFAULTS
 from talvane_rs.runners.local import Backend, ProcessBackend, run
@@ -125,7 +125,7 @@ def execute(
 
 def run_folder(
     command: str,
-    src: str | os.PathLike[str],
+    src: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     dst: str | os.PathLike[str] | None = None,
     *,
     client: Client | str | None = None,
@@ -142,10 +142,11 @@ def run_folder(
     on_outcome: Callable[[Outcome], None] | None = None,
     **gate_params: Any,
 ) -> list[Outcome]:
-    """Gates, cuts or masks a file or a folder of files as the talvane command
-    does (``talvane COMMAND SRC -o DST``), and returns one outcome per file.
+    """Gates, cuts, masks or splits files and folders of files as the talvane
+    command does (``talvane COMMAND SRC... -o DST``), and returns one outcome per file.
 
-    src and dst are local paths or fsspec URLs (``s3://bucket/talks/``); dst
+    src (one name, or a list of them) and dst are local paths or fsspec URLs
+    (``s3://bucket/talks/``); dst
     None puts the results beside the input, tagged. client is a
     ``distributed.Client``, or a scheduler's address, to run one task per file
     on that cluster; else jobs local processes run them (1: this process).
@@ -159,6 +160,14 @@ def run_folder(
     missing = missing_modules(["numpy", "soundfile"])
     if missing:
         raise ImportError(f"run_folder needs {join_names(missing)}: {INSTALL_HINT.format(extra='cli')}")
+    sources = [os.fspath(src)] if isinstance(src, (str, os.PathLike)) else [os.fspath(s) for s in src]
+    names = sources + [os.fspath(t) for t in (dst, plot) if t is not None]
+    needs = (["distributed"] if client is not None else []) + (
+        ["fsspec"] if client is not None or any(URL.match(n) for n in names) else [])  # fmt: skip
+    missing = missing_modules(needs)
+    if missing:
+        why = "a Dask cluster" if client is not None else "fsspec URLs"
+        raise ImportError(f"run_folder with {why} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}")
     if command not in ACTIONS:
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
     settings = {name: gate_params.pop(name, default) for name, default in DEFAULTS.items()}
@@ -169,7 +178,7 @@ def run_folder(
         {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
     )
     request = Request(
-        action=action, input=os.fspath(src), output=None if dst is None else os.fspath(dst), settings=settings,
+        action=action, inputs=sources, output=None if dst is None else os.fspath(dst), settings=settings,
         format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,
         strict=strict,
     )  # fmt: skip
