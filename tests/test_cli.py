@@ -763,6 +763,23 @@ def test_split_pieces(regions, max_length, expected):
     assert pieces(regions, energies, 10, 1000, 0, max_length, pad) == [tuple(p) for p in expected]
 
 
+@pytest.mark.parametrize("span, overview", [(None, True), ((300_000, 360_000), False)], ids=["overview", "stretch"])
+def test_plot_of_a_stretch_or_an_overview(span, overview):
+    """Eleven minutes at 1 kHz: drawn whole it is an overview that says how to look
+    closer; a stretch is drawn in full detail, its axis on the stretch."""
+    pytest.importorskip("matplotlib")
+    from talvane_rs.plot import plot_analysis
+
+    x = np.tile(bursts(1000, 10.0, [(2.0, 4.0), (6.0, 7.0)]), 66)
+    view = analyse(x, 1000)
+    fig = plot_analysis(x, view, "t", gains=view.gains_part, settings=dict(ALL_OPTIONS), span=span)
+    title = fig.axes[0].get_title(loc="left")
+    assert ("look closer with --plot-range" in title) == overview
+    assert fig.axes[0].get_xlim() == ((0.0, 660.0) if span is None else (300.0, 360.0))
+    r = talvane("gate", "-", "-o", "-", "--plot-range", "1-2", cwd=".")
+    assert r.returncode == 2 and "--plot-range chooses the stretch --plot draws" in r.stderr
+
+
 def test_pipes(everyday, tmp_path):
     data = (everyday / "stereo.wav").read_bytes()
     both, rate = read(everyday / "stereo.wav")

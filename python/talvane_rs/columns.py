@@ -124,16 +124,24 @@ class StreamTrace:
     output, the gain, and the noise floor and threshold of each chunk, per column;
     and the kept stretches exactly."""
 
-    def __init__(self, rate: int) -> None:
+    def __init__(self, rate: int, start: int = 0, end: int | None = None) -> None:
         self.rate = rate
+        self.start, self.end = start, end  # the stretch kept, in samples of the stream
         self.input, self.output, self.gain = Running(), Running(), Running()
         self.floor, self.threshold = Running(), Running()
         self.kept: list[list[int]] = []  # [start, end) in samples
-        self.samples = 0
+        self.samples = 0  # of the stretch
+        self.seen = 0  # of the stream
 
     def add(self, x: npt.NDArray[np.float32], out: npt.NDArray[np.float32], gains: npt.NDArray[np.float32],
             keep: npt.NDArray[np.bool_], floor: float, threshold: float) -> None:  # fmt: skip
         """One chunk: its mono input, output, gain curve and keep flags, and the floor and threshold it was decided by."""
+        first, self.seen = self.seen, self.seen + len(x)
+        a = max(0, self.start - first)
+        b = len(x) if self.end is None else min(len(x), self.end - first)
+        if b <= a:
+            return
+        x, out, gains, keep = x[a:b], out[a:b], gains[a:b], keep[a:b]
         n, at = len(x), self.samples
         self.input.add(x)
         self.output.add(out)

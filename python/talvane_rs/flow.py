@@ -13,7 +13,7 @@ import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from talvane_rs.actions.base import Context, Done
+from talvane_rs.actions.base import Context, Done, Span
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location
 from talvane_rs.jobs import Job, Outcome
@@ -77,10 +77,10 @@ def fixed_threshold(job: Job) -> bool:
     return bool(job.settings["base_thresh"] == job.settings["max_thresh"])
 
 
-def draw(job: Job, plot: Location, picture: Callable[[str], Figure], checkpoint: Checkpoint) -> None:
+def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint) -> None:
     from talvane_rs.io.write import replace_atomically
 
-    fig = picture(f"{job.name}, {job.action.describe()}")
+    fig = picture(f"{job.name}, {job.action.describe()}", job.plot_range)
     checkpoint()
     replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()), job.cwd)
 

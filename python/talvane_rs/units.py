@@ -184,3 +184,22 @@ def parse_duration(text: str) -> float:
     if seconds is None or seconds < 0:
         raise _invalid(text, "a duration of at least 0: ms, or a number with ms or s such as 200ms or 0.2s")
     return seconds
+
+
+def parse_range(text: str) -> tuple[float, float | None]:
+    """A stretch START-END in seconds: each a number of seconds or a duration with
+    ms or s (90-120, 1.5s-2s, 500ms-1s); END may be left out (90-: to the end)."""
+    start_text, dash, end_text = text.strip().partition("-")
+
+    def seconds(part: str) -> float | None:
+        found = _seconds(part)
+        if found is None:
+            number = _number(part)
+            found = None if number is None or math.isinf(number) else number
+        return found
+
+    start = seconds(start_text)
+    end = seconds(end_text) if end_text.strip() else None
+    if not dash or start is None or start < 0 or (end_text.strip() and (end is None or end <= start)):
+        raise _invalid(text, "START-END, each in s or a duration with ms or s, END after START (90-120, 1m is 60s)")
+    return start, end

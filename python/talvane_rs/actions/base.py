@@ -47,6 +47,9 @@ class Option:
     choices: tuple[str, ...] | None = None
 
 
+Span = tuple[float, "float | None"] | None  # a stretch in seconds, its end None for the recording's end
+
+
 class JobView(Protocol):
     """What an action reads of the job it runs for (a jobs.Job)."""
 
@@ -56,6 +59,8 @@ class JobView(Protocol):
     def src(self) -> Location: ...
     @property
     def plot(self) -> Location | None: ...
+    @property
+    def plot_range(self) -> Span: ...
     @property
     def dst(self) -> Location | None: ...
     @property
@@ -129,7 +134,7 @@ class Done:
     levels: Levels | None = None  # None when no one decision made it (the streaming gate's)
     new_length: int | None = None  # samples written, when not the input's
     where: Location | None = None  # the output, if any
-    draw: Callable[[str], Figure] | None = None  # the picture of what was done, given its title
+    draw: Callable[[str, Span], Figure] | None = None  # the picture of what was done, given its title and stretch
     what: str | None = None  # how the summary names what was done, when not the action's description
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
 
@@ -245,9 +250,11 @@ def regions_done(
     kept = sum(r.end - r.start for r in view.regions) if n else 0
     levels = Levels(view.noise_floor, view.threshold, view.clamped, settings["threshold_ratio"])
 
-    def draw(title: str) -> Figure:
+    def draw(title: str, span: Span) -> Figure:
         from talvane_rs.plot import plot_analysis
 
-        return plot_analysis(decision.mix, view, title, gains=gains, settings=settings)
+        samples = None if span is None else (round(span[0] * source.rate),
+                                              n if span[1] is None else round(span[1] * source.rate))  # fmt: skip
+        return plot_analysis(decision.mix, view, title, gains=gains, settings=settings, span=samples)
 
     return Done(n, source.rate, kept, len(view.regions) if n else 0, view.threshold, levels, draw=draw, **rest)

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
-from talvane_rs.actions.base import Context, Decision, Done, Option, Source, regions_done, with_options
+from talvane_rs.actions.base import Context, Decision, Done, Option, Source, Span, regions_done, with_options
 from talvane_rs.errors import Checkpoint, FileError, go_on
 from talvane_rs.units import ms_to_samples, parse_chunk
 
@@ -93,7 +93,7 @@ class StreamingGate(Gate):
         gate, settings = run.gate, run.settings
         trace = gate.trace
 
-        def draw(title: str) -> Figure:
+        def draw(title: str, span: Span) -> Figure:  # the trace holds the stretch asked for
             from talvane_rs.plot import plot_stream
 
             assert trace is not None

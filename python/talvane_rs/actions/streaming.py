@@ -97,7 +97,10 @@ class StreamRun:
     def __init__(self, chunk_ms: float, context: Context, source: Blocks) -> None:
         self.context, self.source = context, source
         self.settings = resolve_settings(context.job.settings, source.rate)
-        trace = StreamTrace(source.rate) if context.job.plot is not None else None
+        span = context.job.plot_range
+        trace = None if context.job.plot is None else StreamTrace(
+            source.rate, 0 if span is None else round(span[0] * source.rate),
+            None if span is None or span[1] is None else round(span[1] * source.rate))  # fmt: skip
         step = max(1, ms_to_samples(source.rate, chunk_ms))
         self.gate = ChunkGate(self.settings, source.rate, step, trace, context.checkpoint)
 

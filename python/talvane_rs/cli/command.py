@@ -98,8 +98,10 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     request = Request(
         action=action_class(args.command).from_options(vars(args)), inputs=args.inputs, output=args.output,
         settings=gate_settings(parser, args), format=args.format, plot=args.plot, recursive=args.recursive,
-        overwrite=args.overwrite, strict=args.strict,
+        overwrite=args.overwrite, strict=args.strict, plot_range=args.plot_range,
     )  # fmt: skip
+    if args.plot_range is not None and args.plot is None:
+        parser.error("--plot-range chooses the stretch --plot draws: give --plot too")
     from tqdm import tqdm
 
     reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream))

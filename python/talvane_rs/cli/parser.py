@@ -14,7 +14,7 @@ from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.params import PARAMETERS
-from talvane_rs.units import level
+from talvane_rs.units import level, parse_range
 
 PROG = "talvane"
 PLOT_FORMATS = (".png", ".svg", ".pdf")
@@ -73,6 +73,10 @@ def add_common(parser: Parser, action: type[Action]) -> None:
     parser.add_argument(
         "--plot", metavar="FILE",
         help="draw the analysis to FILE.png, .svg or .pdf (needs matplotlib); for a folder, a folder of PNGs",
+    )  # fmt: skip
+    parser.add_argument(
+        "--plot-range", type=parse_range, metavar="START-END",
+        help="draw only this stretch, in full detail: seconds, or durations with ms or s (90-120, 1.5s-2s, 90-)",
     )  # fmt: skip
     parser.add_argument("--strict", action="store_true",
                         help="fail a file holding NaN or infinite samples, rather than reading them as 0.0")

@@ -39,6 +39,7 @@ class Request:
     recursive: bool = False
     overwrite: bool = False
     strict: bool = False
+    plot_range: tuple[float, float | None] | None = None  # seconds
 
 
 @dataclass
@@ -325,7 +326,7 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
             result.errors.append(Outcome(src=name, error=f"{name}: {e}"))
             continue
         job = Job(action=action, src=s, dst=dst, plot=plot_path, settings=request.settings, token=token,
-                  fmt=fmt, fallback=fallback, strict=request.strict)  # fmt: skip
+                  fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range)  # fmt: skip
         result.jobs.append(job)
     result.jobs = [claim_fallback(job, inputs, claimed, request.overwrite) for job in result.jobs]
 
