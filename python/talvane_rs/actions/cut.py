@@ -41,11 +41,11 @@ class Cut(AudioAction):
         Option(
             ("--keep-pause",), type=parse_duration, default=0.0, metavar="TIME",
             help="shorten each dropped stretch longer than this to this, half kept on each side, "
-            "rather than removing it (200ms, 0.3s; default 0)",
+            "rather than removing it: ms, or a duration (200, 0.3s; default 0)",
         ),
         Option(
             ("--crossfade",), type=parse_duration, default=0.0, metavar="TIME",
-            help="join the pieces with an equal-power crossfade this long (10ms; default 0: butted)",
+            help="join the pieces with an equal-power crossfade this long: ms, or a duration (10; default 0: butted)",
         ),
     )  # fmt: skip
 

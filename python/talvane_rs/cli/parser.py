@@ -100,7 +100,7 @@ def build_parser() -> Parser:
         add_common(sub, action)
         for option in action.options:
             add_option(sub, option)
-        params = sub.add_argument_group("gate parameters (levels in RMS of full scale 1.0 or in dB)")
+        params = sub.add_argument_group("gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)")
         for p in PARAMETERS:
             if p.stage in action.stages:
                 params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
