@@ -41,51 +41,58 @@ inline float to_float32(double d) {
     return static_cast<float>(d);
 }
 
-// One kernel per arrangement of zero stages, with the state in locals so that the
-// compiler keeps it in registers: Pairs stages u - u[t-2], then Diffs stages
-// u - u[t-1], then Sums stages u + u[t-1], then Sections pole sections. Each
-// stage's delayed inputs are z[2k] (t-1) and z[2k+1] (t-2); section s keeps
-// p[2s] (t-1) and p[2s+1] (t-2). Successive samples' sections are independent
-// recurrences, so the processor overlaps them.
-template <int Pairs, int Diffs, int Sums, int Sections>
-void run(const float* in, float* out, std::size_t n, std::array<double, 8>& zs, std::array<double, 6>& ps,
+// One section's coefficients and its y[t-1], y[t-2].
+struct SectionState {
+    double a1, a2, y1, y2;
+};
+
+// One sample through one section, given its input u and the input's two earlier
+// values; returns y and shifts the section's outputs.
+template <bool HighPass>
+inline double section_step(double u, double u1, double u2, SectionState& s) {
+    const double sum = u + u2;
+    const double w = HighPass ? sum - 2.0 * u1 : sum + 2.0 * u1;
+    const double y = (w - s.a2 * s.y2) - s.a1 * s.y1;
+    s.y2 = s.y1;
+    s.y1 = y;
+    return y;
+}
+
+// One kernel per arrangement of sections (HighPass high-pass sections, then
+// LowPass low-pass ones), every value in a local so that the compiler keeps the
+// state in registers. A section's input history is the previous section's output
+// history, read before that section shifts it. The recurrences of successive
+// samples' sections are independent, so the processor overlaps them.
+template <int HighPass, int LowPass>
+void run(const float* in, float* out, std::size_t n, std::array<double, 2>& input, std::array<double, 6>& ps,
          const std::array<BandFilter::Section, 3>& sec, double gain) {
-    static_assert(2 * (Pairs + Diffs + Sums) <= 8 && Sections <= 3);
-    double z[8], p[6], a1[3], a2[3];
-    std::copy(zs.begin(), zs.end(), z);
-    std::copy(ps.begin(), ps.end(), p);
-    for (int s = 0; s < 3; ++s) {
-        a1[s] = sec[s].a1;
-        a2[s] = sec[s].a2;
-    }
+    static_assert((HighPass == 0 || HighPass == 2) && (LowPass == 0 || LowPass == 1));
+    SectionState s0{sec[0].a1, sec[0].a2, ps[0], ps[1]};
+    SectionState s1{sec[1].a1, sec[1].a2, ps[2], ps[3]};
+    SectionState s2{sec[2].a1, sec[2].a2, ps[4], ps[5]};
+    double x1 = input[0], x2 = input[1];
     for (std::size_t i = 0; i < n; ++i) {
-        double u = static_cast<double>(in[i]);
-        for (int k = 0; k < Pairs; ++k) {
-            const double v = u - z[2 * k + 1];
-            z[2 * k + 1] = z[2 * k];
-            z[2 * k] = u;
-            u = v;
+        const double x = static_cast<double>(in[i]);
+        double u = x, u1 = x1, u2 = x2;
+        x2 = x1;
+        x1 = x;
+        if constexpr (HighPass == 2) {
+            double v1 = s0.y1, v2 = s0.y2;
+            u = section_step<true>(u, u1, u2, s0);
+            u1 = s1.y1;
+            u2 = s1.y2;
+            u = section_step<true>(u, v1, v2, s1);
+            if constexpr (LowPass == 1) u = section_step<false>(u, u1, u2, s2);
+            out[i] = to_float32(gain * u);
+        } else if constexpr (LowPass == 1) {
+            u = section_step<false>(u, u1, u2, s0);
+            out[i] = to_float32(gain * u);
+        } else {
+            out[i] = to_float32(u);
         }
-        for (int k = Pairs; k < Pairs + Diffs; ++k) {
-            const double v = u - z[2 * k];
-            z[2 * k] = u;
-            u = v;
-        }
-        for (int k = Pairs + Diffs; k < Pairs + Diffs + Sums; ++k) {
-            const double v = u + z[2 * k];
-            z[2 * k] = u;
-            u = v;
-        }
-        for (int s = 0; s < Sections; ++s) {
-            const double y = (u - a2[s] * p[2 * s + 1]) - a1[s] * p[2 * s];
-            p[2 * s + 1] = p[2 * s];
-            p[2 * s] = y;
-            u = y;
-        }
-        out[i] = to_float32(gain * u);
     }
-    std::copy(z, z + 8, zs.begin());
-    std::copy(p, p + 6, ps.begin());
+    input = {x1, x2};
+    ps = {s0.y1, s0.y2, s1.y1, s1.y2, s2.y1, s2.y2};
 }
 
 // The sections of a second-order Butterworth with damping c at K = tan(pi f / fs).
@@ -137,6 +144,7 @@ BandFilter::BandFilter(const BandEdges& edges, std::uint64_t sample_rate) {
             const double d0 = (1.0 + c * k) + k * k;
             add(section(k, c), 1.0 / d0);
         }
+        high_pass_sections_ = 2;
     }
     if (edges.high_hz) {
         const double k = edge_k(*edges.high_hz, sample_rate);
@@ -144,8 +152,6 @@ BandFilter::BandFilter(const BandEdges& edges, std::uint64_t sample_rate) {
         const double d0 = (1.0 + sqrt2 * k) + kk;
         add(section(k, sqrt2), kk / d0);
     }
-    kind_ = edges.low_hz ? (edges.high_hz ? Kind::band_pass : Kind::high_pass)
-                         : (edges.high_hz ? Kind::low_pass : Kind::none);
 }
 
 void BandFilter::process(std::span<const float> in, std::span<float> out) {
@@ -161,11 +167,17 @@ void BandFilter::process(std::span<const float> in, std::span<float> out) {
             std::min<std::uint64_t>(n - i, kBandFlushEvery - phase_));
         const float* src = in.data() + i;
         float* dst = out.data() + i;
-        switch (kind_) {
-            case Kind::band_pass: run<2, 2, 0, 3>(src, dst, len, zeros_, poles_, sections_, gain_); break;
-            case Kind::high_pass: run<0, 4, 0, 2>(src, dst, len, zeros_, poles_, sections_, gain_); break;
-            case Kind::low_pass: run<0, 0, 2, 1>(src, dst, len, zeros_, poles_, sections_, gain_); break;
-            case Kind::none: run<0, 0, 0, 0>(src, dst, len, zeros_, poles_, sections_, gain_); break;
+        const bool low_pass = n_sections_ > high_pass_sections_;
+        if (high_pass_sections_ == 2) {
+            if (low_pass) {
+                run<2, 1>(src, dst, len, input_, poles_, sections_, gain_);
+            } else {
+                run<2, 0>(src, dst, len, input_, poles_, sections_, gain_);
+            }
+        } else if (low_pass) {
+            run<0, 1>(src, dst, len, input_, poles_, sections_, gain_);
+        } else {
+            run<0, 0>(src, dst, len, input_, poles_, sections_, gain_);
         }
         phase_ = (phase_ + len) % kBandFlushEvery;
         i += len;
@@ -173,7 +185,7 @@ void BandFilter::process(std::span<const float> in, std::span<float> out) {
 }
 
 void BandFilter::reset() noexcept {
-    zeros_.fill(0.0);
+    input_.fill(0.0);
     poles_.fill(0.0);
     phase_ = 0;
 }
