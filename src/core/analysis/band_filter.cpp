@@ -41,17 +41,26 @@ inline float to_float32(double d) {
     return static_cast<float>(d);
 }
 
-// One section's coefficients and its y[t-1], y[t-2].
+// One section's coefficients, its outputs y[t-1], y[t-2], and what it keeps of its
+// input: u[t-1] and the first difference (high-pass) or sum (low-pass) of u[t-1]
+// and u[t-2], the same bits as computing it again from them.
 struct SectionState {
-    double a1, a2, y1, y2;
+    double a1, a2, y1, y2, u1, e1;
 };
 
-// One sample through one section, given its input u and the input's two earlier
-// values; returns y and shifts the section's outputs.
 template <bool HighPass>
-inline double section_step(double u, double u1, double u2, SectionState& s) {
-    const double sum = u + u2;
-    const double w = HighPass ? sum - 2.0 * u1 : sum + 2.0 * u1;
+SectionState section_state(const BandFilter::Section& c, double y1, double y2, double u1, double u2) {
+    return {c.a1, c.a2, y1, y2, u1, HighPass ? u1 - u2 : u1 + u2};
+}
+
+// One sample through one section: w = (u -+ u[t-1]) -+ (u[t-1] -+ u[t-2]), then
+// the poles.
+template <bool HighPass>
+inline double section_step(double u, SectionState& s) {
+    const double e = HighPass ? u - s.u1 : u + s.u1;
+    const double w = HighPass ? e - s.e1 : e + s.e1;
+    s.u1 = u;
+    s.e1 = e;
     const double y = (w - s.a2 * s.y2) - s.a1 * s.y1;
     s.y2 = s.y1;
     s.y1 = y;
@@ -61,38 +70,38 @@ inline double section_step(double u, double u1, double u2, SectionState& s) {
 // One kernel per arrangement of sections (HighPass high-pass sections, then
 // LowPass low-pass ones), every value in a local so that the compiler keeps the
 // state in registers. A section's input history is the previous section's output
-// history, read before that section shifts it. The recurrences of successive
-// samples' sections are independent, so the processor overlaps them.
+// history. The recurrences of successive samples' sections are independent, so
+// the processor overlaps them.
 template <int HighPass, int LowPass>
 void run(const float* in, float* out, std::size_t n, std::array<double, 2>& input, std::array<double, 6>& ps,
          const std::array<BandFilter::Section, 3>& sec, double gain) {
     static_assert((HighPass == 0 || HighPass == 2) && (LowPass == 0 || LowPass == 1));
-    SectionState s0{sec[0].a1, sec[0].a2, ps[0], ps[1]};
-    SectionState s1{sec[1].a1, sec[1].a2, ps[2], ps[3]};
-    SectionState s2{sec[2].a1, sec[2].a2, ps[4], ps[5]};
-    double x1 = input[0], x2 = input[1];
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = static_cast<double>(in[i]);
-        double u = x, u1 = x1, u2 = x2;
-        x2 = x1;
-        x1 = x;
-        if constexpr (HighPass == 2) {
-            double v1 = s0.y1, v2 = s0.y2;
-            u = section_step<true>(u, u1, u2, s0);
-            u1 = s1.y1;
-            u2 = s1.y2;
-            u = section_step<true>(u, v1, v2, s1);
-            if constexpr (LowPass == 1) u = section_step<false>(u, u1, u2, s2);
+    if constexpr (HighPass == 2) {
+        SectionState s0 = section_state<true>(sec[0], ps[0], ps[1], input[0], input[1]);
+        SectionState s1 = section_state<true>(sec[1], ps[2], ps[3], ps[0], ps[1]);
+        SectionState s2 = section_state<false>(sec[2], ps[4], ps[5], ps[2], ps[3]);
+        double x2 = input[1];
+        for (std::size_t i = 0; i < n; ++i) {
+            x2 = s0.u1;
+            double u = section_step<true>(static_cast<double>(in[i]), s0);
+            u = section_step<true>(u, s1);
+            if constexpr (LowPass == 1) u = section_step<false>(u, s2);
             out[i] = to_float32(gain * u);
-        } else if constexpr (LowPass == 1) {
-            u = section_step<false>(u, u1, u2, s0);
-            out[i] = to_float32(gain * u);
-        } else {
-            out[i] = to_float32(u);
         }
+        input = {s0.u1, x2};
+        ps = {s0.y1, s0.y2, s1.y1, s1.y2, s2.y1, s2.y2};
+    } else if constexpr (LowPass == 1) {
+        SectionState s0 = section_state<false>(sec[0], ps[0], ps[1], input[0], input[1]);
+        double x2 = input[1];
+        for (std::size_t i = 0; i < n; ++i) {
+            x2 = s0.u1;
+            out[i] = to_float32(gain * section_step<false>(static_cast<double>(in[i]), s0));
+        }
+        input = {s0.u1, x2};
+        ps = {s0.y1, s0.y2, 0.0, 0.0, 0.0, 0.0};
+    } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] = to_float32(static_cast<double>(in[i]));
     }
-    input = {x1, x2};
-    ps = {s0.y1, s0.y2, s1.y1, s1.y2, s2.y1, s2.y2};
 }
 
 // The sections of a second-order Butterworth with damping c at K = tan(pi f / fs).

@@ -47,8 +47,8 @@ double band_tan(double x);
 //
 // Per sample x (float32, widened exactly to double), in this order:
 //   1. Each section, in order, turns its input u into
-//          w = (u + u[t-2]) - 2 * u[t-1]     (high-pass: zeros (1 - z^-1)^2)
-//          w = (u + u[t-2]) + 2 * u[t-1]     (low-pass: zeros (1 + z^-1)^2)
+//          w = (u - u[t-1]) - (u[t-1] - u[t-2])     (high-pass: zeros (1 - z^-1)^2)
+//          w = (u + u[t-1]) + (u[t-1] + u[t-2])     (low-pass: zeros (1 + z^-1)^2)
 //          y = (w - a2 * y[t-2]) - a1 * y[t-1]
 //      and passes y on as the next section's u. Delayed values are that section's
 //      own earlier inputs and outputs, 0 before the first sample.
@@ -67,9 +67,10 @@ double band_tan(double x);
 // float32 coefficients would move the edge audibly and float32 round-off, amplified
 // by the poles, would reach the level the gate measures; in double the filter's own
 // error stays near the float32 rounding of its output. A double step costs the same
-// as a float step here: the cost is the latency of each section's recurrence, one
-// multiply and one subtraction per sample, and the sections of successive samples
-// overlap.
+// as a float step here: each section's recurrence costs one multiply and one
+// subtraction of latency per sample, the sections of successive samples overlap,
+// and what bounds the speed is the count of additions (four per section per sample,
+// the bracket (u[t-1] - u[t-2]) being the previous sample's (u - u[t-1])).
 //
 // The output depends only on the samples since construction or reset(), never on
 // how they were split into calls to process(). NaN poisons the state: every later
