@@ -574,8 +574,8 @@ void band_filter_golden_bits() {
 }
 
 // Any chunking gives the bits of the whole; reset() starts over; after a burst and
-// a long digital silence the output is exact zeros (the flush keeps the state out
-// of subnormals).
+// a long digital silence the output is +0.0 (the flush keeps the state out of
+// subnormals).
 void band_filter_chunks_agree(std::mt19937_64& rng) {
     const std::vector<float> x = band_golden_input(20000);
     const BandEdges bands[] = {{200.0, 4000.0}, {50.0, std::nullopt}, {std::nullopt, 1000.0}, {}};
@@ -605,13 +605,18 @@ void band_filter_chunks_agree(std::mt19937_64& rng) {
         again.process(in_place, in_place);
         CHECK(same_bits(expected, in_place), "band filter in place differs");
     }
-    std::vector<float> burst(16000 * 5, 0.0f);
-    for (std::size_t i = 0; i < 1600; ++i) burst[i] = (i % 7 < 3 ? 0.5f : -0.4f);
-    BandFilter f({20.0, 7000.0}, 16000);
-    f.process(burst, burst);
-    bool zeros = true;
-    for (std::size_t i = burst.size() - 16000; i < burst.size(); ++i) zeros = zeros && burst[i] == 0.0f;
-    CHECK(zeros, "band filter output after a long silence is not zero");
+    // Left alone, these states sink into subnormals and ring there, giving -0.0 outputs.
+    for (const BandEdges& band : {BandEdges{std::nullopt, 7000.0}, BandEdges{200.0, 7000.0}}) {
+        std::vector<float> burst(16000 * 5, 0.0f);
+        for (std::size_t i = 0; i < 1600; ++i) burst[i] = (i % 7 < 3 ? 0.5f : -0.4f);
+        BandFilter f(band, 16000);
+        f.process(burst, burst);
+        bool zeros = true;
+        for (std::size_t i = burst.size() - 16000; i < burst.size(); ++i) {
+            zeros = zeros && std::bit_cast<std::uint32_t>(burst[i]) == 0u;
+        }
+        CHECK(zeros, "band filter output after a long silence is not +0.0");
+    }
 }
 
 void band_edges_are_checked() {
