@@ -1,8 +1,9 @@
 """Which frequencies the analysis reads: the band filter and its presets.
 
 A band is a preset name (``"speech"``) or a pair ``(low_hz, high_hz)`` in which
-either edge may be None: the low edge is a fourth-order high-pass, the high edge
-a second-order low-pass, both causal and defined to the bit in the core
+either edge may be None: each edge is a second-order (12 dB per octave)
+Butterworth, high-pass at the low edge and low-pass at the high one, causal and
+defined to the bit in the core
 (``src/core/analysis/band_filter.hpp``). Only the signal the analysis measures
 is filtered; gains apply to the original audio.
 

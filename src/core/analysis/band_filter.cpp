@@ -41,74 +41,71 @@ inline float to_float32(double d) {
     return static_cast<float>(d);
 }
 
-// One section's coefficients, its outputs y[t-1], y[t-2], and what it keeps of its
-// input: u[t-1] and the first difference (high-pass) or sum (low-pass) of u[t-1]
-// and u[t-2], the same bits as computing it again from them.
+// One section's coefficients and its outputs y[t-1], y[t-2].
 struct SectionState {
-    double a1, a2, y1, y2, u1, e1;
+    double a1, a2, y1, y2;
 };
 
-template <bool HighPass>
-SectionState section_state(const BandFilter::Section& c, double y1, double y2, double u1, double u2) {
-    return {c.a1, c.a2, y1, y2, u1, HighPass ? u1 - u2 : u1 + u2};
-}
-
-// One sample through one section: w = (u -+ u[t-1]) -+ (u[t-1] -+ u[t-2]), then
-// the poles.
-template <bool HighPass>
-inline double section_step(double u, SectionState& s) {
-    const double e = HighPass ? u - s.u1 : u + s.u1;
-    const double w = HighPass ? e - s.e1 : e + s.e1;
-    s.u1 = u;
-    s.e1 = e;
+// One sample through one section's poles.
+inline double poles_step(double w, SectionState& s) {
     const double y = (w - s.a2 * s.y2) - s.a1 * s.y1;
     s.y2 = s.y1;
     s.y1 = y;
     return y;
 }
 
-// One kernel per arrangement of sections (HighPass high-pass sections, then
-// LowPass low-pass ones), every value in a local so that the compiler keeps the
-// state in registers. A section's input history is the previous section's output
-// history. The recurrences of successive samples' sections are independent, so
-// the processor overlaps them.
-template <int HighPass, int LowPass>
-void run(const float* in, float* out, std::size_t n, std::array<double, 2>& input, std::array<double, 6>& ps,
-         const std::array<BandFilter::Section, 3>& sec, double gain) {
-    static_assert((HighPass == 0 || HighPass == 2) && (LowPass == 0 || LowPass == 1));
-    if constexpr (HighPass == 2) {
-        SectionState s0 = section_state<true>(sec[0], ps[0], ps[1], input[0], input[1]);
-        SectionState s1 = section_state<true>(sec[1], ps[2], ps[3], ps[0], ps[1]);
-        SectionState s2 = section_state<false>(sec[2], ps[4], ps[5], ps[2], ps[3]);
-        double x2 = input[1];
-        for (std::size_t i = 0; i < n; ++i) {
-            x2 = s0.u1;
-            double u = section_step<true>(static_cast<double>(in[i]), s0);
-            u = section_step<true>(u, s1);
-            if constexpr (LowPass == 1) u = section_step<false>(u, s2);
-            out[i] = to_float32(gain * u);
-        }
-        input = {s0.u1, x2};
-        ps = {s0.y1, s0.y2, s1.y1, s1.y2, s2.y1, s2.y2};
-    } else if constexpr (LowPass == 1) {
-        SectionState s0 = section_state<false>(sec[0], ps[0], ps[1], input[0], input[1]);
-        double x2 = input[1];
-        for (std::size_t i = 0; i < n; ++i) {
-            x2 = s0.u1;
-            out[i] = to_float32(gain * section_step<false>(static_cast<double>(in[i]), s0));
-        }
-        input = {s0.u1, x2};
-        ps = {s0.y1, s0.y2, 0.0, 0.0, 0.0, 0.0};
-    } else {
-        for (std::size_t i = 0; i < n; ++i) out[i] = to_float32(static_cast<double>(in[i]));
-    }
-}
+enum class Zeros { high_pass, low_pass, band_pass };
 
-// The sections of a second-order Butterworth with damping c at K = tan(pi f / fs).
-BandFilter::Section section(double k, double c) {
-    const double kk = k * k;
-    const double d0 = (1.0 + c * k) + kk;
-    return {((kk - 1.0) * 2.0) / d0, ((1.0 - c * k) + kk) / d0};
+// One kernel per arrangement, every value in a local so that the compiler keeps the
+// state in registers. The zeros read the input's history x[t-1] .. x[t-4]; their
+// inner bracket is carried from the sample that computed it (e1 at t-1, e2 at t-2),
+// which gives the same bits as computing it again. The sections' recurrences of
+// successive samples are independent, so the processor overlaps them.
+template <Zeros kZeros>
+void run(const float* in, float* out, std::size_t n, std::array<double, 4>& input, std::array<double, 4>& ps,
+         const std::array<BandFilter::Section, 2>& sec, double gain) {
+    constexpr bool kTwo = kZeros == Zeros::band_pass;
+    SectionState s0{sec[0].a1, sec[0].a2, ps[0], ps[1]};
+    SectionState s1{sec[1].a1, sec[1].a2, ps[2], ps[3]};
+    double x1 = input[0], x2 = input[1], x3 = input[2], x4 = input[3];
+    double e1, e2;
+    if constexpr (kZeros == Zeros::band_pass) {
+        e1 = x1 - x3;
+        e2 = x2 - x4;
+    } else if constexpr (kZeros == Zeros::high_pass) {
+        e1 = x1 - x2;
+        e2 = 0.0;
+    } else {
+        e1 = x1 + x2;
+        e2 = 0.0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = static_cast<double>(in[i]);
+        double w;
+        if constexpr (kZeros == Zeros::band_pass) {
+            const double e = x - x2;
+            w = e - e2;
+            e2 = e1;
+            e1 = e;
+        } else if constexpr (kZeros == Zeros::high_pass) {
+            const double e = x - x1;
+            w = e - e1;
+            e1 = e;
+        } else {
+            const double e = x + x1;
+            w = e + e1;
+            e1 = e;
+        }
+        x4 = x3;
+        x3 = x2;
+        x2 = x1;
+        x1 = x;
+        double y = poles_step(w, s0);
+        if constexpr (kTwo) y = poles_step(y, s1);
+        out[i] = to_float32(gain * y);
+    }
+    input = {x1, x2, x3, x4};
+    ps = {s0.y1, s0.y2, s1.y1, s1.y2};
 }
 
 double edge_k(double hz, std::uint64_t sample_rate) {
@@ -140,27 +137,19 @@ double band_tan(double x) {
 
 BandFilter::BandFilter(const BandEdges& edges, std::uint64_t sample_rate) {
     if (std::string error = band_edges_error(edges, sample_rate); !error.empty()) throw CheckFailed(error);
-    const double sqrt2 = std::sqrt(2.0);
-    bool first_gain = true;
-    auto add = [&](Section s, double g) {
-        sections_[n_sections_++] = s;
-        gain_ = first_gain ? g : gain_ * g;
-        first_gain = false;
-    };
-    if (edges.low_hz) {
-        const double k = edge_k(*edges.low_hz, sample_rate);
-        for (const double c : {std::sqrt(2.0 + sqrt2), std::sqrt(2.0 - sqrt2)}) {
-            const double d0 = (1.0 + c * k) + k * k;
-            add(section(k, c), 1.0 / d0);
-        }
-        high_pass_sections_ = 2;
-    }
-    if (edges.high_hz) {
-        const double k = edge_k(*edges.high_hz, sample_rate);
+    const double c = std::sqrt(2.0);
+    auto add = [&](double k, bool high_pass) {
         const double kk = k * k;
-        const double d0 = (1.0 + sqrt2 * k) + kk;
-        add(section(k, sqrt2), kk / d0);
-    }
+        const double d0 = (1.0 + c * k) + kk;
+        const double g = (high_pass ? 1.0 : kk) / d0;
+        sections_[n_sections_] = {((kk - 1.0) * 2.0) / d0, ((1.0 - c * k) + kk) / d0};
+        gain_ = n_sections_ == 0 ? g : gain_ * g;
+        ++n_sections_;
+    };
+    if (edges.low_hz) add(edge_k(*edges.low_hz, sample_rate), true);
+    if (edges.high_hz) add(edge_k(*edges.high_hz, sample_rate), false);
+    has_low_ = edges.low_hz.has_value();
+    has_high_ = edges.high_hz.has_value();
 }
 
 void BandFilter::process(std::span<const float> in, std::span<float> out) {
@@ -176,17 +165,14 @@ void BandFilter::process(std::span<const float> in, std::span<float> out) {
             std::min<std::uint64_t>(n - i, kBandFlushEvery - phase_));
         const float* src = in.data() + i;
         float* dst = out.data() + i;
-        const bool low_pass = n_sections_ > high_pass_sections_;
-        if (high_pass_sections_ == 2) {
-            if (low_pass) {
-                run<2, 1>(src, dst, len, input_, poles_, sections_, gain_);
-            } else {
-                run<2, 0>(src, dst, len, input_, poles_, sections_, gain_);
-            }
-        } else if (low_pass) {
-            run<0, 1>(src, dst, len, input_, poles_, sections_, gain_);
+        if (has_low_ && has_high_) {
+            run<Zeros::band_pass>(src, dst, len, input_, poles_, sections_, gain_);
+        } else if (has_low_) {
+            run<Zeros::high_pass>(src, dst, len, input_, poles_, sections_, gain_);
+        } else if (has_high_) {
+            run<Zeros::low_pass>(src, dst, len, input_, poles_, sections_, gain_);
         } else {
-            run<0, 0>(src, dst, len, input_, poles_, sections_, gain_);
+            for (std::size_t j = 0; j < len; ++j) dst[j] = src[j];
         }
         phase_ = (phase_ + len) % kBandFlushEvery;
         i += len;
