@@ -5,8 +5,9 @@ speech band, and of the WebRTC detector, on a labelled speech-in-noise corpus.
 
 The corpus is made here from espeak-ng (Debian's package espeak-ng): tracks of
 utterances by several voices at several rates and pitches, separated by pauses
-of 0.2 to 3 s, mixed with eight noise kinds at 20, 10, 5 and 0 dB SNR, plus the
-clean tracks. Everything is drawn from one seed and cached under
+of 0.2 to 3 s, at an active speech level of -26 dBFS give or take 5 dB (the
+nominal level of speech recordings; --speech-dbfs moves it), mixed with eight
+noise kinds at 20, 10, 5 and 0 dB SNR, plus the clean tracks. Everything is drawn from one seed and cached under
 build/quality/, so a rerun only measures.
 
 Labels come from the clean track alone, before mixing: a 10 ms frame is speech
@@ -223,14 +224,14 @@ class Corpus:
             yield key, tracks
 
 
-def build_corpus(tracks: int, seconds: float) -> Corpus:
+def build_corpus(tracks: int, seconds: float, level_dbfs: float) -> Corpus:
     rng = np.random.default_rng(SEED)
     clean, labels = [], []
     for _ in range(tracks):
         x = speech_track(rng, seconds, (0.2, 3.0), VOICES)
         lab = labels_of(x)
         active = np.sqrt(np.mean(frame_rms(x)[lab] ** 2))
-        x *= 10 ** (rng.uniform(-31, -21) / 20) / active  # active speech level -26 dBFS, give or take 5 dB
+        x *= 10 ** (rng.uniform(level_dbfs - 5, level_dbfs + 5) / 20) / active  # active speech level
         clean.append(x)
         labels.append(lab)
     noisy = {}
@@ -244,15 +245,15 @@ def build_corpus(tracks: int, seconds: float) -> Corpus:
     return Corpus([x.astype(np.float32) for x in clean], labels, noisy)
 
 
-def load_corpus(tracks: int, seconds: float, rebuild: bool) -> Corpus:
-    path = os.path.join(CACHE, f"corpus-v{CORPUS_VERSION}-{SEED}-{tracks}x{seconds:g}s.npz")
+def load_corpus(tracks: int, seconds: float, level_dbfs: float, rebuild: bool) -> Corpus:
+    path = os.path.join(CACHE, f"corpus-v{CORPUS_VERSION}-{SEED}-{tracks}x{seconds:g}s-{level_dbfs:g}dBFS.npz")
     if os.path.exists(path) and not rebuild:
         z = np.load(path)
         n = int(z["tracks"])
         noisy = {(k, s): [z[f"{k}_{s}_{i}"] for i in range(n)] for k in NOISES for s in SNRS}
         return Corpus([z[f"clean_{i}"] for i in range(n)], [z[f"labels_{i}"] for i in range(n)], noisy)
     started = time.perf_counter()
-    corpus = build_corpus(tracks, seconds)
+    corpus = build_corpus(tracks, seconds, level_dbfs)
     os.makedirs(CACHE, exist_ok=True)
     arrays = {"tracks": np.array(tracks)}
     for i in range(tracks):
@@ -421,12 +422,15 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="a small corpus and a short speed run")
     parser.add_argument("--rebuild", action="store_true", help="build the corpus again, not from the cache")
     parser.add_argument("--no-speed", action="store_true", help="skip the speed line")
+    parser.add_argument("--speech-dbfs", type=float, default=-26.0,
+                        help="active speech level of the tracks, each drawn within 5 dB of it (default -26)")
     args = parser.parse_args()
     tracks, seconds = (3, 30.0) if args.quick else (8, 60.0)
-    corpus = load_corpus(tracks, seconds, args.rebuild)
+    corpus = load_corpus(tracks, seconds, args.speech_dbfs, args.rebuild)
     frames = sum(len(lab) for lab in corpus.labels)
     speech = sum(int(lab.sum()) for lab in corpus.labels)
-    print(f"corpus: {tracks} tracks, {frames / 100:.0f} s, {speech / frames:.0%} of the frames speech; "
+    print(f"corpus: {tracks} tracks, {frames / 100:.0f} s, {speech / frames:.0%} of the frames speech, active speech "
+          f"level {args.speech_dbfs:g} dBFS give or take 5 dB; "
           f"{len(NOISES)} noise kinds ({', '.join(NOISES)}) at {', '.join(map(str, SNRS))} dB SNR, and clean")
 
     detectors: list[tuple[str, Callable]] = [("gate, defaults", gate_frames)]
