@@ -81,6 +81,17 @@ def test_chunks_give_the_bits_of_the_whole(band, seed):
     assert np.array_equal(np.concatenate(parts).view(np.uint32), whole.view(np.uint32))
 
 
+def test_takes_what_analyse_takes():
+    x = signal(16000)
+    expected = band_filter(x, 16000, "speech").view(np.uint32)
+    pcm = np.round(x * 16384).astype(np.int16)
+    stereo = np.stack([pcm, pcm], axis=1)
+    assert np.array_equal(band_filter(stereo, 16000, "speech").view(np.uint32),
+                          band_filter(pcm.astype(np.float32) / np.float32(32768), 16000, "speech").view(np.uint32))
+    assert np.array_equal(band_filter(x.astype(np.float64), 16000, "speech").view(np.uint32), expected)
+    assert np.array_equal(band_filter(x.tolist(), 16000, "speech").view(np.uint32), expected)
+
+
 def test_speech_preset_adapts_to_the_rate():
     assert resolve_band("speech", 16000) == (200.0, 4000.0)
     assert resolve_band("speech", 8000) == (200.0, None)  # 4 kHz is the Nyquist frequency

@@ -18,6 +18,7 @@ import operator
 from typing import TYPE_CHECKING, Any, Optional, SupportsFloat, SupportsIndex, Tuple, Union
 
 from talvane_rs import _analysis
+from talvane_rs.samples import mono
 
 if TYPE_CHECKING:
     import numpy as np
@@ -71,14 +72,19 @@ def band_label(band: Band, sample_rate: SupportsIndex) -> str:
 
 
 def band_filter(samples: Any, sample_rate: SupportsIndex, band: Band) -> npt.NDArray[np.float32]:
-    """``samples`` filtered to ``band``: a new float32 array of the same length.
+    """``samples`` filtered to ``band``: a new float32 array, one value per frame.
 
-    ``samples`` is taken as ``analyse`` takes its data (a one-dimensional float32
-    array read in place, or any sequence of numbers), so
+    ``samples`` is taken as ``analyse`` takes its data (a float32, float64, int16
+    or int32 array, mono or frames by channels, made the mono float32 the
+    decision reads; or any sequence of numbers), so
     ``analyse(band_filter(x, rate, band), rate)`` is the analysis of what the
     band keeps. Needs NumPy.
     """
+    import numpy
+
     low, high = resolve_band(band, sample_rate)
+    if isinstance(samples, numpy.ndarray):
+        samples = mono(samples, "samples")
     return _analysis.band_filter(samples, sample_rate, low, high)  # type: ignore[no-any-return]
 
 
