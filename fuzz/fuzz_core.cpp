@@ -1,5 +1,6 @@
 // libFuzzer target for the DSP core: analysis, ramp rule, both apply paths,
-// compaction and sequences of streaming calls, each checked against its invariants.
+// compaction, sequences of streaming calls and the band filter, each checked
+// against its invariants.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/band_filter.hpp"
 #include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
 #include "batch/compact.hpp"
@@ -520,6 +522,57 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
     }
 }
 
+// ---- the band filter
+
+std::optional<double> pick_edge(FuzzedDataProvider& in, double usual) {
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+        case 1: return std::nullopt;
+        case 2: return in.ConsumeFloatingPointInRange<double>(0.0, 30000.0);
+        case 3: return std::bit_cast<double>(in.ConsumeIntegral<std::uint64_t>());
+        case 4: return in.ConsumeBool() ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+        case 5: return in.ConsumeFloatingPointInRange<double>(1e-300, 1.0);
+        default: return usual;
+    }
+}
+
+// Refused exactly when its error text says so; accepted edges give the bits of the
+// whole recording in any chunking, after a reset as from new, and no edge gives
+// the input itself.
+void check_band(FuzzedDataProvider& in) {
+    const std::uint64_t rate = pick_rate(in);
+    const talvane::BandEdges edges{pick_edge(in, 200.0), pick_edge(in, 4000.0)};
+    const std::vector<float> x = pick_samples(in);
+    const std::string error = talvane::band_edges_error(edges, rate);
+    std::optional<talvane::BandFilter> made;
+    try {
+        made.emplace(edges, rate);
+    } catch (const talvane::CheckFailed& e) {
+        check(!error.empty() && error == e.what(), "band filter refused edges with another text");
+        return;
+    }
+    check(error.empty(), "band filter took edges it calls bad");
+    const talvane::SampleBuffer whole = talvane::band_filter(x, rate, edges);
+    std::vector<float> chunked(x.size());
+    talvane::BandFilter& f = *made;
+    for (int pass = 0; pass < 2; ++pass) {
+        std::size_t at = 0;
+        while (at < x.size()) {
+            const std::size_t len = std::min(x.size() - at, in.ConsumeIntegralInRange<std::size_t>(0, 300));
+            f.process(std::span<const float>(x).subspan(at, len), std::span<float>(chunked).subspan(at, len));
+            at += len;
+            if (in.remaining_bytes() == 0 && at < x.size()) {
+                f.process(std::span<const float>(x).subspan(at), std::span<float>(chunked).subspan(at));
+                at = x.size();
+            }
+        }
+        for (std::size_t i = 0; i < x.size(); ++i) check(same_value(whole[i], chunked[i]), "band filter chunks differ", i);
+        f.reset();
+    }
+    if (!edges.low_hz && !edges.high_hz) {
+        for (std::size_t i = 0; i < x.size(); ++i) check(bits(whole[i]) == bits(x[i]), "no band changed a sample", i);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -536,6 +589,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check_stream(config, in, pool);
             break;
         }
+        case 3:
+            check_band(in);
+            break;
         default: {
             const std::uint64_t rate = pick_rate(in);
             const std::vector<float> x = pick_samples(in);

@@ -17,7 +17,7 @@ U64_MAX = 2**64 - 1
 USUAL, ZERO, ONE, SMALL, UP_TO_5000, WORD_MAX, RAW = 0, 1, 2, 3, 4, 5, 6  # pick_count
 F_USUAL, F_ZERO, F_NEG_ZERO, F_ONE, F_NAN, F_INF, F_NEG_INF = 0, 1, 2, 3, 4, 5, 6  # pick_float
 RATES = [16000, 1000, 8000, 44100, 0, 1, 2, 50, 100, 200, 300]
-MODE_RAMP, MODE_STREAM, MODE_BATCH = 0, 1, 2
+MODE_RAMP, MODE_STREAM, MODE_BATCH, MODE_BAND = 0, 1, 2, 3
 SCALES = [1 / 128, 1 / 4096, 1e-5, 0.05, 3e19, 0.0]
 
 
@@ -221,6 +221,17 @@ def seeds():
                                                for n in range(23)]
     s.stream(8192, (1000, 16000), calls)
     yield "stream_1k_10ms_windows_full_context", s
+
+    s = Seed()
+    s.config()
+    s.int_in_range(0, 3, MODE_BAND)
+    s.rate(16000)
+    s.int_in_range(0, 7, 0)  # check_band's low edge: the usual 200 Hz
+    s.int_in_range(0, 7, 0)  # and high edge: 4000 Hz
+    s.samples(8000, speech_pattern(64, 2), specials=[(100, 0)])
+    for length in (160, 0, 7, 300, 45, 1):  # chunk lengths; the rest in one call
+        s.int_in_range(0, 300, length)
+    yield "band_speech_16k_chunks", s
 
     s = Seed()
     s.config()

@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, band_filter
 
 HAS_REFCOUNT = hasattr(sys, "getrefcount")
 pytestmark = pytest.mark.skipif(not HAS_REFCOUNT, reason="needs sys.getrefcount")
@@ -68,6 +68,25 @@ def test_streaming_and_internal_error_paths():
             bad.apply_array_np(chunk, 16000)
     gate.reset()
     assert counts(gate, chunk, bad) == before
+
+
+def test_band_filter_paths():
+    stream = BandFilter(16000, "speech")
+    chunk = np.linspace(-0.5, 0.5, 320, dtype=np.float32)
+    edge = 300.5
+    before = counts(stream, chunk, edge)
+    for _ in range(REPEAT):
+        out = stream.process(chunk)
+        base = out.base
+        assert sys.getrefcount(base) == 3  # out, the local and the call's argument
+        del out, base
+        band_filter(chunk, 16000, (edge, None))
+        with pytest.raises(TypeError):
+            stream.process(chunk[::2])
+        with pytest.raises(ValueError):
+            band_filter(chunk, 16000, (edge, 100.0))
+    stream.reset()
+    assert counts(stream, chunk, edge) == before
 
 
 def test_constructor_arguments():

@@ -16,7 +16,7 @@ import time
 
 import numpy as np
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse
+from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse, band_filter
 
 RSS_LIMIT = 1 << 20  # bytes
 BLOCKS_LIMIT = 100
@@ -168,6 +168,16 @@ def cases():
     yield "analyse(bad item)", lambda: analyse([0.5, None], 16000), TypeError
     yield "analyse(bad parameter)", lambda: analyse(SPEECH, 16000, attenuation=None), TypeError
     yield "analyse(limits)", lambda: analyse(SPEECH, 16000, base_thresh=0.5, max_thresh=0.1), ValueError
+
+    bf = BandFilter(16000, "speech")
+    yield "band_filter(array)", lambda: band_filter(SPEECH, 16000, "speech"), None
+    yield "band_filter(list)", lambda: band_filter(SPEECH_LIST, 16000, (None, 3000)), None
+    yield "band_filter(bad edge)", lambda: band_filter(SPEECH, 16000, (200, 8000)), ValueError
+    yield "band_filter(bad edge type)", lambda: band_filter(SPEECH, 16000, ("200", None)), TypeError
+    yield "BandFilter(bad edge)", lambda: BandFilter(16000, (0, None)), ValueError
+    yield "BandFilter.process", lambda: bf.process(SPEECH[:320]), None
+    yield "BandFilter.process(strided)", lambda: bf.process(STRIDED), TypeError
+    yield "BandFilter.reset", bf.reset, None
 
 
 def measure():

@@ -6,6 +6,7 @@ with no delay. Both take the same fourteen parameters. ``keep_regions`` turns
 a keep mask into its kept stretches, and ``analyse`` shows every intermediate
 of a decision (energies, noise floor, threshold, voice and keep flags);
 ``cut`` cuts the dropped audio out with short pauses kept and crossfaded joins.
+``band_filter`` and ``BandFilter`` give the signal a band (``"speech"``) keeps.
 ``run_folder`` does what the talvane command does to a file or a folder, in
 this process, in local processes or on a Dask cluster, with paths or fsspec URLs.
 """
@@ -15,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs._version import __version__
 from talvane_rs.analysis import Analysis, analyse
+from talvane_rs.band import BandFilter, band_filter
 from talvane_rs.cutting import cut
 from talvane_rs.jobs import Outcome
 from talvane_rs.regions import Region, keep_regions
@@ -34,12 +36,14 @@ def __getattr__(name: str) -> Any:
 
 __all__ = [
     "Analysis",
+    "BandFilter",
     "EnergyTalvane",
     "Outcome",
     "Region",
     "StreamingEnergyTalvane",
     "__version__",
     "analyse",
+    "band_filter",
     "cut",
     "keep_regions",
     "run_folder",

@@ -1,10 +1,12 @@
 // talvane_rs._analysis: every intermediate of one analysis, and the per-sample
-// mask and gain curve computed from it when asked for.
+// mask and gain curve computed from it when asked for; the band filter
+// (band_methods.cpp) is added to it here.
 #include "convert/ref.hpp"
 
 #include <memory>
 
 #include "analysis/keep_mask.hpp"
+#include "band_methods.hpp"
 #include "batch/gain.hpp"
 #include "convert/gate_params.hpp"
 #include "convert/results.hpp"
@@ -130,6 +132,7 @@ PyMethodDef analysis_functions[] = {
     py::fast_method<Gains, gains>(),
     py::fast_method<GainsPart, gains_part>(),
     py::fast_method<Runs, runs>(),
+    py::fast_method<BandFilterFunction, band_filter_function>(),
     py::kEndOfMethods,
 };
 
@@ -161,9 +164,10 @@ PyMODINIT_FUNC PyInit__analysis(void) {
     using namespace talvane;
     return py::boundary("PyInit__analysis", [] {
         return py::module_once(module_once, [] {
-            PyObject* module = PyModule_Create2(&module_def, PYTHON_API_VERSION);  // kept for the process
-            if (module == nullptr) throw py::ErrSet{};
-            return module;
+            py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+            if (!module) throw py::ErrSet{};
+            add_band_filter_class(module.get());
+            return module.release();  // kept for the process
         });
     });
 }

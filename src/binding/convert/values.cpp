@@ -143,6 +143,13 @@ float to_float(PyObject* obj, const char* name) {
     return narrow(d);
 }
 
+std::optional<double> to_optional_double(PyObject* obj, const char* name) {
+    if (obj == Py_None) return std::nullopt;
+    double d = PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) argument_failed(name);
+    return d;
+}
+
 std::uint64_t to_unsigned(PyObject* obj, const char* name) {
     Ref index = Ref::steal(PyNumber_Index(obj));
     if (!index) argument_failed(name);

@@ -20,6 +20,9 @@ std::vector<float> to_float_vector(PyObject* obj, const char* name);
 // the nearest float32 (beyond its range: infinity).
 float to_float(PyObject* obj, const char* name);
 
+// None, or a number read as by the float rule but kept in double (a frequency, not a sample).
+std::optional<double> to_optional_double(PyObject* obj, const char* name);
+
 // int, int subclass or __index__, as an unsigned 64-bit word.
 std::uint64_t to_unsigned(PyObject* obj, const char* name);
 

@@ -1,0 +1,120 @@
+"""The band filter: against an independent float64 model, chunked against whole,
+and the bands it refuses."""
+
+import math
+
+import numpy as np
+import pytest
+
+from talvane_rs import BandFilter, band_filter
+from talvane_rs.band import resolve_band
+
+def model(x, rate, low, high):
+    """The filter's transfer function in float64, from its design: second-order
+    Butterworth high-pass at `low` and low-pass at `high`, by the
+    bilinear transform with the edges prewarped; each section run in transposed
+    direct form II with its gain inside, in plain Python floats (doubles)."""
+    sections = []
+
+    def section(k, damping, high_pass):
+        d0 = 1 + damping * k + k * k
+        b = [1, -2, 1] if high_pass else [k * k, 2 * k * k, k * k]
+        return [v / d0 for v in b], [2 * (k * k - 1) / d0, (1 - damping * k + k * k) / d0]
+
+    if low is not None:
+        sections.append(section(math.tan(math.pi * low / rate), math.sqrt(2), True))
+    if high is not None:
+        sections.append(section(math.tan(math.pi * high / rate), math.sqrt(2), False))
+    y = [float(v) for v in x]
+    for (b0, b1, b2), (a1, a2) in sections:
+        s1 = s2 = 0.0
+        for i, v in enumerate(y):
+            out = b0 * v + s1
+            s1 = b1 * v - a1 * out + s2
+            s2 = b2 * v - a2 * out
+            y[i] = out
+    return np.array(y)
+
+
+def signal(rate, n=20000, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n) / rate
+    x = rng.normal(0, 0.1, len(t)) + 0.5 * np.sin(2 * np.pi * 50 * t) + 0.2 * np.sin(2 * np.pi * 1000 * t)
+    x[len(t) // 3: len(t) // 2] = 0.0  # digital silence after sound
+    return x.astype(np.float32)
+
+
+@pytest.mark.parametrize(
+    ("rate", "band"),
+    [(16000, "speech"), (48000, "speech"), (8000, "speech"), (44100, (None, 3000.0)),
+     (192000, (20.0, None)), (192000, (20.0, 8000.0)), (16000, (7000.0, 7900.0)), (96000, (30, 200))],
+    ids=str,
+)
+def test_matches_float64_model(rate, band):
+    # The filter runs in double and rounds once to float32: within half a float32
+    # ulp of the model's value, plus 1e-9 of the peak for the two double paths.
+    x = signal(rate)
+    got = band_filter(x, rate, band)
+    expected = model(x, rate, *resolve_band(band, rate))
+    assert got.dtype == np.float32 and got.shape == x.shape
+    bound = np.abs(expected) * 2.0**-24 + 1e-9 * np.abs(x).max()
+    assert np.all(np.abs(got - expected) <= bound)
+
+
+@pytest.mark.parametrize("seed", range(5))
+@pytest.mark.parametrize("band", ["speech", (50.0, None), (None, 1000.0)], ids=str)
+def test_chunks_give_the_bits_of_the_whole(band, seed):
+    rng = np.random.default_rng(seed)
+    x = signal(16000, 32000, seed)
+    whole = band_filter(x, 16000, band)
+    stream = BandFilter(16000, band)
+    if seed % 2:
+        stream.process(x[:777])
+        stream.reset()
+    cuts = np.sort(rng.integers(0, len(x), rng.integers(1, 60)))
+    parts = []
+    for i, piece in enumerate(np.split(x, cuts)):
+        if i == 2:
+            with pytest.raises(TypeError):
+                stream.process(piece.astype(np.float64))  # a failed call keeps the state
+        parts.append(stream.process(piece))
+    assert np.array_equal(np.concatenate(parts).view(np.uint32), whole.view(np.uint32))
+
+
+def test_takes_what_analyse_takes():
+    x = signal(16000)
+    expected = band_filter(x, 16000, "speech").view(np.uint32)
+    pcm = np.round(x * 16384).astype(np.int16)
+    stereo = np.stack([pcm, pcm], axis=1)
+    assert np.array_equal(band_filter(stereo, 16000, "speech").view(np.uint32),
+                          band_filter(pcm.astype(np.float32) / np.float32(32768), 16000, "speech").view(np.uint32))
+    assert np.array_equal(band_filter(x.astype(np.float64), 16000, "speech").view(np.uint32), expected)
+    assert np.array_equal(band_filter(x.tolist(), 16000, "speech").view(np.uint32), expected)
+
+
+def test_speech_preset_adapts_to_the_rate():
+    assert resolve_band("speech", 16000) == (200.0, 4000.0)
+    assert resolve_band("speech", 8000) == (200.0, None)  # 4 kHz is the Nyquist frequency
+    assert resolve_band("speech", 400) == (None, None)
+    x = signal(8000)
+    assert np.array_equal(band_filter(x, 8000, "speech").view(np.uint32),
+                          band_filter(x, 8000, (200, None)).view(np.uint32))
+
+
+@pytest.mark.parametrize(
+    ("band", "message"),
+    [
+        ((200, 8000), "band edge high_hz = 8000.0 Hz is not below the Nyquist frequency, 8000.0 Hz at sample_rate 16000"),
+        ((200, math.inf), "band edge high_hz = inf Hz is not below the Nyquist frequency, 8000.0 Hz at sample_rate 16000"),
+        ((3000, 300), "band edges out of order: low_hz = 3000.0 Hz is not below high_hz = 300.0 Hz"),
+        ((0, None), "band edge low_hz = 0.0 Hz is not above 0 Hz"),
+        ((-20.5, None), "band edge low_hz = -20.5 Hz is not above 0 Hz"),
+        ((None, math.nan), "band edge high_hz = nan Hz is not a number"),
+        ("talk", "unknown band 'talk': a preset ('speech') or a (low_hz, high_hz) pair"),
+    ],
+)
+def test_bad_bands_are_refused(band, message):
+    for make in (lambda: band_filter(np.zeros(4, np.float32), 16000, band), lambda: BandFilter(16000, band)):
+        with pytest.raises(ValueError) as caught:
+            make()
+        assert str(caught.value) == message
