@@ -22,8 +22,10 @@
 // MSVC compiles AVX2 intrinsics in any function; GCC and Clang need the target named.
 #if defined(__GNUC__) || defined(__clang__)
 #define TALVANE_AVX2 __attribute__((target("avx2")))
+#define TALVANE_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define TALVANE_AVX2
+#define TALVANE_ALWAYS_INLINE __forceinline
 #endif
 
 namespace talvane {
@@ -99,8 +101,10 @@ inline void finish_chains(const float* p, std::uint64_t len, std::uint64_t j, in
 // squares one at a time in sample order.
 // Eight or sixteen short streams at once are more than the hardware prefetcher
 // follows well, so a later group's windows are fetched into L2 in software, one
-// line per window every 16 samples, while this group is summed.
-inline void prefetch_group(const float* next, std::uint64_t len, int windows, std::uint64_t j) {
+// line per window every 16 samples, while this group is summed. Always inlined:
+// GCC takes a function whose only effect is a prefetch for one without effects,
+// and deletes its calls.
+TALVANE_ALWAYS_INLINE void prefetch_group(const float* next, std::uint64_t len, int windows, std::uint64_t j) {
     if (next == nullptr || j % 16 != 0) return;
     for (int i = 0; i < windows; ++i) {
         const float* line = next + static_cast<std::uint64_t>(i) * len + j;

@@ -226,13 +226,21 @@ AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samp
 
 FlagBuffer expand_flags(std::span<const std::uint8_t> flags, std::uint64_t window_len,
                         std::size_t n_samples) {
-    FlagBuffer mask = zeroed_flags(n_samples);  // only kept windows are written
-    for (std::size_t t = 0; t < flags.size(); ++t) {
-        if (flags[t] == 0) continue;
-        const std::uint64_t start = t * window_len;
-        const std::uint64_t count = std::min<std::uint64_t>(window_len, n_samples - start);
-        std::memset(mask.data() + start, 1, count);
+    // Every sample written once, a run of equal flags at a time: clearing the
+    // buffer first and then setting the kept runs would write most of it twice.
+    FlagBuffer mask = unfilled_flags(n_samples);
+    std::uint64_t done = 0;  // samples written
+    for (std::size_t t = 0; t < flags.size() && done < n_samples;) {
+        const std::uint8_t keep = flags[t] != 0 ? 1 : 0;
+        std::size_t end = t + 1;
+        while (end < flags.size() && (flags[end] != 0 ? 1 : 0) == keep) ++end;
+        // Tested before multiplying, so a huge window_len cannot wrap the product.
+        const std::uint64_t stop = end <= n_samples / window_len ? end * window_len : n_samples;
+        std::memset(mask.data() + done, keep, stop - done);
+        done = stop;
+        t = end;
     }
+    if (done < n_samples) std::memset(mask.data() + done, 0, n_samples - done);  // no flag covers these
     return mask;
 }
 
