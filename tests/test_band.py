@@ -114,7 +114,26 @@ def test_speech_preset_adapts_to_the_rate():
     ],
 )
 def test_bad_bands_are_refused(band, message):
-    for make in (lambda: band_filter(np.zeros(4, np.float32), 16000, band), lambda: BandFilter(16000, band)):
+    from talvane_rs import analyse
+
+    for make in (lambda: band_filter(np.zeros(4, np.float32), 16000, band), lambda: BandFilter(16000, band),
+                 lambda: analyse(np.zeros(4, np.float32), 16000, band=band)):  # fmt: skip
         with pytest.raises(ValueError) as caught:
             make()
         assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("band", ["speech", (100, None), (None, 3000)], ids=["speech", "high-pass", "low-pass"])
+def test_analyse_reads_through_the_band(band):
+    """analyse(x, rate, band=b) is analyse(band_filter(x, rate, b), rate) in every field but the band."""
+    from talvane_rs import analyse, cut
+
+    pcm = np.round(signal(16000) * 16384).astype(np.int16)
+    stereo = np.stack([pcm, pcm // 2], axis=1)
+    read, plain = analyse(stereo, 16000, band=band, pass_windows=1), analyse(band_filter(stereo, 16000, band), 16000,
+                                                                               pass_windows=1)  # fmt: skip
+    for name in ("energies", "smoothed", "voice", "keep_windows", "mask", "gains"):
+        assert np.array_equal(getattr(read, name).view(np.uint8), getattr(plain, name).view(np.uint8)), name
+    assert (read.noise_floor, read.threshold, read.clamped) == (plain.noise_floor, plain.threshold, plain.clamped)
+    assert read.band == tuple(None if e is None else float(e) for e in resolve_band(band, 16000)) and plain.band is None
+    np.testing.assert_array_equal(cut(stereo, 16000, band=band, pass_windows=1), stereo[np.asarray(read.mask)])

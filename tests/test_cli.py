@@ -637,6 +637,8 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
         (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
+        (["mask", "--band", "4000-200"], "expected speech, LOW-HIGH in Hz with LOW below HIGH"),
+        (["cut", "--band", "100-9000"], "--band: band edge high_hz = 9000.0 Hz is not below the Nyquist frequency"),
         (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
         (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
     ],
@@ -927,7 +929,14 @@ def test_warnings_name_the_option_to_change(tmp_path):
     sf.write(tmp_path / "quiet.wav", loud * np.float32(0.001), RATE, subtype="FLOAT")
     r = talvane("gate", "loud.wav", "-o", "a.wav", cwd=tmp_path)
     assert r.returncode == 0 and "talvane: warning: loud.wav: the noise floor" in r.stderr
-    assert "--max-thresh" in r.stderr
+    assert "--max-thresh" in r.stderr and "--band speech" not in r.stderr  # white noise: no band would help
+    # Hum below the speech band: reading through it helps, and the warning says so; with it, the summary names it.
+    t = np.arange(2 * RATE) / RATE
+    sf.write(tmp_path / "hum.wav", (0.05 * np.sin(2 * np.pi * 50 * t) + loud * 0.01).astype(np.float32), RATE)
+    r = talvane("gate", "hum.wav", "-o", "c.wav", cwd=tmp_path)
+    assert "or read it through --band speech" in r.stderr
+    r = talvane("gate", "hum.wav", "-o", "c.wav", "--band", "speech", cwd=tmp_path)
+    assert r.returncode == 0 and "band speech (200-4000 Hz), " in r.stdout and "the noise floor" not in r.stderr
     r = talvane("cut", "quiet.wav", "-o", "b.wav", cwd=tmp_path)
     assert r.returncode == 0
     assert one_line(r.stderr).startswith("talvane: warning: quiet.wav: nothing kept (threshold -41.9 dBFS)")

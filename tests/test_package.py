@@ -9,7 +9,7 @@ import pytest
 
 import talvane_rs
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, _analysis, analyse
-from talvane_rs.params import PARAMETERS
+from talvane_rs.params import PARAMETERS, PRODUCT_PARAMETERS
 
 PACKAGE = pathlib.Path(talvane_rs.__file__).parent
 
@@ -48,9 +48,11 @@ def test_every_list_of_the_parameters_is_the_table():
         assert list(stub_signature(cls.__name__).items()) == list(table.items())
     named = list(inspect.signature(_analysis.analyse).parameters)
     assert named == ["data", "sample_rate", *table]
+    # The product's own parameters (the band) follow the gate's.
+    product = {p.name: p.default for p in PRODUCT_PARAMETERS}
     python = inspect.signature(analyse).parameters
-    assert {n: p.default for n, p in python.items() if p.kind is p.KEYWORD_ONLY} == table
-    assert list(python)[2:] == list(table)
+    assert {n: p.default for n, p in python.items() if p.kind is p.KEYWORD_ONLY} == product
+    assert list(python)[2:] == list(product)
     # The command line offers each parameter an action reads, with the same default.
     from talvane_rs.cli.parser import build_parser
 
@@ -59,10 +61,10 @@ def test_every_list_of_the_parameters_is_the_table():
     offered = set()
     for sub in commands.choices.values():
         for action in sub._actions:
-            if action.dest in table:
-                assert action.default == table[action.dest], (sub.prog, action.dest)
+            if action.dest in product:
+                assert action.default == product[action.dest], (sub.prog, action.dest)
                 offered.add(action.dest)
-    assert offered == set(table)
+    assert offered == set(product)
 
 
 def part_of(module):

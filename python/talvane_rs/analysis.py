@@ -15,6 +15,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis, samples
+from talvane_rs.band import Band, band_filter, resolve_band
 from talvane_rs.params import DEFAULTS, NAMES
 from talvane_rs.regions import Region
 
@@ -64,6 +65,7 @@ class Analysis:
     keep_windows: npt.NDArray[np.bool_]
     sample_rate: int
     _view: object = field(repr=False)
+    band: tuple[float | None, float | None] | None = None  # the edges in Hz the analysis read through, if any
 
     @cached_property
     def mask(self) -> npt.NDArray[np.bool_]:
@@ -91,7 +93,8 @@ class Analysis:
     def __repr__(self) -> str:
         return (
             f"Analysis(window_len={self.window_len}, windows={len(self.energies)}, "
-            f"noise_floor={self.noise_floor!r}, threshold={self.threshold!r}, clamped={self.clamped!r})"
+            f"noise_floor={self.noise_floor!r}, threshold={self.threshold!r}, clamped={self.clamped!r}"
+            + ("" if self.band is None else f", band={self.band!r}") + ")"
         )
 
 
@@ -113,6 +116,7 @@ def analyse(
     stream_context_ms: SupportsIndex = DEFAULTS["stream_context_ms"],
     pad_voice_windows: SupportsIndex = DEFAULTS["pad_voice_windows"],
     pass_windows: SupportsIndex = DEFAULTS["pass_windows"],
+    band: Band | None = None,
 ) -> Analysis:
     """The analysis of ``data`` at ``sample_rate`` with the gate parameters given.
 
@@ -122,8 +126,13 @@ def analyse(
     float32 array is read in place), or any other sequence of numbers
     (converted as by the list methods); ``sample_rate`` is a non-negative
     integer. The parameters are those of ``EnergyTalvane``, by keyword, with the
-    same defaults and conversions. Threshold limits out of order (or NaN) raise
-    ``ValueError`` with the analysis's message. Needs NumPy.
+    same defaults and conversions. ``band`` (``"speech"``, or ``(low_hz,
+    high_hz)`` with either edge None) has the analysis read the signal through
+    the band filter: the decision is that of ``analyse(band_filter(data,
+    sample_rate, band), sample_rate)`` and the energies are the filtered
+    signal's, while the gains and the mask apply to the audio as it is; a bad
+    band raises ``ValueError`` naming it. Threshold limits out of order (or NaN)
+    raise ``ValueError`` with the analysis's message. Needs NumPy.
     """
     # The gate parameters are this function's keyword arguments, passed on by name.
     gate_params = {name: value for name, value in locals().items() if name in NAMES}
@@ -131,6 +140,11 @@ def analyse(
 
     if isinstance(data, numpy.ndarray):
         data = samples.mono(data, "data")
+    edges = None
+    if band is not None:
+        low, high = resolve_band(band, sample_rate)
+        edges = (None if low is None else float(low), None if high is None else float(high))
+        data = band_filter(data, sample_rate, band)
 
     window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
         data, sample_rate, **gate_params
@@ -146,4 +160,5 @@ def analyse(
         keep_windows=_frozen(keep),
         sample_rate=rate,
         _view=view,
+        band=edges,
     )

@@ -57,6 +57,39 @@ def resolve_band(band: Band, sample_rate: SupportsIndex) -> tuple[Edge, Edge]:
     return low, high
 
 
+def parse_band(text: str) -> Band | None:
+    """A band as the command line takes it: a preset (speech), LOW-HIGH in Hz,
+    LOW- (a high-pass only), -HIGH (a low-pass only), or off. The edges are checked
+    against the rate of each file when its filter is made."""
+    import argparse
+    import math
+
+    value = text.strip().lower().removesuffix("hz").strip()
+    if value == "off":
+        return None
+    if value in PRESETS:
+        return value
+    low_text, dash, high_text = value.partition("-")
+
+    def edge(part: str) -> float | None:
+        if not part.strip():
+            return None
+        number = float(part)
+        if not (number > 0 and math.isfinite(number)):
+            raise ValueError
+        return number
+
+    try:
+        low, high = edge(low_text), edge(high_text)
+    except ValueError:
+        low = high = -1.0
+    if not dash or low == -1.0 or (low is None and high is None) or (low and high and low >= high):
+        names = ", ".join(PRESETS)
+        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected {names}, LOW-HIGH in Hz with LOW below "
+                                         "HIGH and both above 0 (200-4000), LOW- or -HIGH, or off")  # fmt: skip
+    return (low, high)
+
+
 def band_label(band: Band, sample_rate: SupportsIndex) -> str:
     """A short text for summaries: ``"speech (200-4000 Hz)"``, ``"above 200 Hz"``."""
     low, high = resolve_band(band, sample_rate)

@@ -145,7 +145,7 @@ def cut(
     the same samples are kept in each. ``keep_pause_ms`` and ``crossfade_ms``
     are durations in milliseconds (see ``plan_cut``; both rounded to whole
     samples, halves away from zero); ``gate_params`` are those of
-    ``EnergyTalvane``. Kept samples are copied as they are; crossfaded ones are
+    ``EnergyTalvane``, and ``band`` as ``analyse`` takes it. Kept samples are copied as they are; crossfaded ones are
     computed in double precision and rounded to the audio's type (integers half
     to even, saturated). With both at 0 a one-dimensional float32 result equals
     ``compact_array_np``'s. Returns a new array of the audio's type; the input is

@@ -17,6 +17,7 @@ from talvane_rs.actions.base import Context, Done, Span
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location
 from talvane_rs.jobs import Job, Outcome
+from talvane_rs.band import band_label
 from talvane_rs.units import format_db, gain_to_db, seconds_text
 
 if TYPE_CHECKING:
@@ -49,7 +50,7 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocki
     outcome.warnings.extend(warnings(job, done))
     if job.plot is not None and done.draw is not None:
         checkpoint()
-        draw(job, job.plot, done.draw, checkpoint)
+        draw(job, job.plot, done.draw, checkpoint, done.rate)
     outcome.summary = summary_line(job, done, elapsed)
 
 
@@ -67,6 +68,8 @@ def warnings(job: Job, done: Done) -> list[str]:
             f"{format_db(wanted)}, above --max-thresh ({format_db(levels.threshold)}), so noise louder than "
             f"--max-thresh counts as voice; if the recording is that noisy, raise it "
             f"(--max-thresh {math.ceil(gain_to_db(wanted))}dB)"
+            + ("; or read it through --band speech, which leaves the noise outside speech out of the floor"
+               if levels.band_helps else "")
         )
     return found
 
@@ -77,10 +80,13 @@ def fixed_threshold(job: Job) -> bool:
     return bool(job.settings["base_thresh"] == job.settings["max_thresh"])
 
 
-def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint) -> None:
+def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint,
+         done_rate: int | None = None) -> None:  # fmt: skip
     from talvane_rs.io.write import replace_atomically
 
-    fig = picture(f"{job.name}, {job.action.describe()}", job.plot_range)
+    band = job.settings.get("band")
+    reads = "" if band is None or done_rate is None else f", band {band_label(band, done_rate)}"
+    fig = picture(f"{job.name}, {job.action.describe()}{reads}", job.plot_range)
     checkpoint()
     replace_atomically(plot, job.token, lambda tmp: fig.savefig(tmp, format=plot.suffix[1:].lower()), job.cwd)
 
@@ -97,6 +103,9 @@ def summary_line(job: Job, done: Done, elapsed: float) -> str:
     levels = "" if done.levels is None else (
         f"noise floor {format_db(done.levels.noise_floor)}, threshold {format_db(done.levels.threshold)}, "
     )  # fmt: skip
+    band = job.settings.get("band")
+    if band is not None:
+        levels += f"band {band_label(band, rate)}, "
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
     return (
         f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"

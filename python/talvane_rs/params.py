@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from talvane_rs._native import EnergyTalvane
+from talvane_rs.band import parse_band
 from talvane_rs.units import (
     Duration,
     bounded,
@@ -26,7 +27,7 @@ from talvane_rs.units import (
     parse_windows,
 )
 
-Kind = Literal["flag", "count", "level"]  # bool, unsigned 64-bit integer, float32
+Kind = Literal["flag", "count", "level", "band"]  # bool, unsigned 64-bit integer, float32; a band
 # What reads a parameter: the analysis, the gain application, or the streaming gate.
 Stage = Literal["analysis", "gain", "stream"]
 
@@ -48,6 +49,8 @@ class Parameter:
 
     def describe_default(self) -> str:
         value = self.default
+        if value is None:
+            return "off"
         if isinstance(value, bool):
             return str(value).lower()
         if self.unit == "RMS":
@@ -113,6 +116,20 @@ PARAMETERS: tuple[Parameter, ...] = tuple(
 )
 NAMES: tuple[str, ...] = tuple(p.name for p in PARAMETERS)
 DEFAULTS: dict[str, Any] = {p.name: p.default for p in PARAMETERS}
+
+# The product's own parameters, after the gate's: the native classes do not take them.
+BAND = Parameter(
+    "band", None, "band", "analysis", "Hz",
+    "the frequencies the analysis reads (the output keeps all): speech (about 200-4000 Hz), LOW-HIGH in Hz, "
+    "LOW-, -HIGH, or off", parse_band, "BAND",
+)  # fmt: skip
+PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND)
+PRODUCT_DEFAULTS: dict[str, Any] = {p.name: p.default for p in PRODUCT_PARAMETERS}
+
+
+def native_settings(settings: dict[str, Any]) -> dict[str, Any]:
+    """The gate parameters among settings, as the native classes take them."""
+    return {name: value for name, value in settings.items() if name in DEFAULTS}
 
 
 def resolve_settings(settings: dict[str, Any], rate: int) -> dict[str, Any]:

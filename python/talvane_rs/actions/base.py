@@ -120,6 +120,7 @@ class Levels:
     threshold: float
     clamped: str | None
     threshold_ratio: float
+    band_helps: bool = False  # read through the speech band, the threshold would not be clamped high
 
 
 @dataclass
@@ -241,6 +242,16 @@ def decide(source: Source) -> Decision:
     return Decision(mix, settings, view)
 
 
+def band_helps(decision: Decision, rate: int) -> bool:
+    """Whether the speech band unclamps a threshold the noise clamps high."""
+    from talvane_rs.analysis import analyse
+
+    try:
+        return analyse(decision.mix, rate, **dict(decision.settings, band="speech")).clamped != "high"
+    except ValueError:
+        return False
+
+
 def regions_done(
     source: Source, decision: Decision, gains: Callable[[int, int], FloatArray] | None = None, **rest: Any
 ) -> Done:
@@ -248,7 +259,8 @@ def regions_done(
     analysis, and the gain curve when given."""
     view, n, settings = decision.view, len(decision.mix), decision.settings
     kept = sum(r.end - r.start for r in view.regions) if n else 0
-    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings["threshold_ratio"])
+    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings["threshold_ratio"],
+                    view.clamped == "high" and settings.get("band") is None and band_helps(decision, source.rate))
 
     def draw(title: str, span: Span) -> Figure:
         from talvane_rs.plot import plot_analysis

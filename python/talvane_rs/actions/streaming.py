@@ -17,7 +17,7 @@ from talvane_rs.analysis import analyse
 from talvane_rs.io.read import BLOCK, Blocks, read_blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
-from talvane_rs.params import resolve_settings
+from talvane_rs.params import native_settings, resolve_settings
 from talvane_rs.samples import mean_channels
 from talvane_rs.columns import StreamTrace
 from talvane_rs.units import ms_to_samples
@@ -35,7 +35,7 @@ class ChunkGate:
                  checkpoint: Checkpoint = go_on) -> None:  # fmt: skip
         self.settings, self.rate, self.step, self.trace = settings, rate, step, trace
         self.checkpoint = checkpoint  # called before each chunk
-        self.gate = StreamingEnergyTalvane(**settings)
+        self.gate = StreamingEnergyTalvane(**native_settings(settings))
         self.samples = self.kept = self.regions = 0
         self.threshold = float("nan")
         self.last_kept = False

@@ -47,6 +47,9 @@ def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
     from talvane_rs.params import DEFAULTS
 
     settings = {name: getattr(args, name, DEFAULTS[name]) for name in NAMES}
+    settings["band"] = args.band
+    if args.band is not None and getattr(args, "stream_ms", None) is not None:
+        parser.error("--band with --stream: TODO(#22), the streaming gate reading through a band")
     if args.threshold is not None:
         if (settings["base_thresh"], settings["max_thresh"]) != (DEFAULTS["base_thresh"], DEFAULTS["max_thresh"]):
             parser.error("--threshold sets both limits of the threshold: give it, or --base-thresh and --max-thresh")

@@ -13,7 +13,7 @@ from typing import Any, NoReturn
 from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
-from talvane_rs.params import PARAMETERS
+from talvane_rs.params import PRODUCT_PARAMETERS
 from talvane_rs.units import level, parse_range
 
 PROG = "talvane"
@@ -101,7 +101,7 @@ def build_parser() -> Parser:
         for option in action.options:
             add_option(sub, option)
         params = sub.add_argument_group("gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)")
-        for p in PARAMETERS:
+        for p in PRODUCT_PARAMETERS:
             if p.stage in action.stages:
                 params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
                                     help=f"{p.help} (default {p.describe_default()})")  # fmt: skip

@@ -165,6 +165,7 @@ def plan(request: Request) -> Plan:
     action = request.action
     inputs = look_up(request)
     names = look_up_outputs(request, inputs)
+    check_band(request, inputs)
     fmt = action.choose_format(request.format, names.output)
     result = Plan(jobs=[], errors=[], folder=names.several or any(i.folder for i in inputs), fmt=fmt)
     result.combined = action.combined_output(names.output, names.output_folder, fmt, result.folder)
@@ -186,6 +187,27 @@ def plan(request: Request) -> Plan:
             result.combined = action.combined_output(out_dir, True, fmt, True)
     make_jobs(request, places, sources, fmt, result)
     return result
+
+
+def check_band(request: Request, inputs: list[Input]) -> None:
+    """A band one file's rate cannot take is the command line's error; in a run of
+    several files, each file that cannot take it fails on its own."""
+    band = request.settings.get("band")
+    if band is None or len(inputs) != 1 or inputs[0].folder or not isinstance(inputs[0].src, Path) \
+            or inputs[0].src == STDIO:  # fmt: skip
+        return
+    import soundfile as sf
+
+    from talvane_rs.band import BandFilter
+
+    try:
+        rate = sf.info(str(inputs[0].src)).samplerate
+    except Exception:  # not audio: the file's own error comes when it is read
+        return
+    try:
+        BandFilter(rate, band)
+    except ValueError as e:
+        raise UsageError(f"--band: {e}") from None
 
 
 def check_output_name(action: Action, names: Names, result: Plan) -> None:

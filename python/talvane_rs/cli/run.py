@@ -17,7 +17,7 @@ from talvane_rs.cli.report import join_names, missing_modules
 from talvane_rs.errors import FileError, StopSignals, Stopped, UsageError
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
 from talvane_rs.jobs import Job, Outcome
-from talvane_rs.params import DEFAULTS
+from talvane_rs.params import PRODUCT_DEFAULTS, native_settings
 from talvane_rs.runners.local import Backend, ProcessBackend, run
 from talvane_rs.units import Duration
 
@@ -170,10 +170,10 @@ def run_folder(
         raise ImportError(f"run_folder with {why} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}")
     if command not in ACTIONS:
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
-    settings = {name: gate_params.pop(name, default) for name, default in DEFAULTS.items()}
+    settings = {name: gate_params.pop(name, default) for name, default in PRODUCT_DEFAULTS.items()}
     if gate_params:
         raise TypeError(f"run_folder() got unexpected keyword arguments {', '.join(sorted(gate_params))}")
-    EnergyTalvane(**{k: v for k, v in settings.items() if not isinstance(v, Duration)})  # checks them now
+    EnergyTalvane(**{k: v for k, v in native_settings(settings).items() if not isinstance(v, Duration)})  # checks them
     action = action_class(command).from_options(
         {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
     )
