@@ -1,6 +1,7 @@
 """Leak check: every entry point, on success and on each failure path, called many
 times in a loop; over the second half of each loop the resident set may grow by
-less than 1 MiB and the interpreter's allocated blocks by fewer than 100.
+less than 1 MiB and the interpreter's allocated blocks by fewer than 100. A case
+over a limit is run once more and fails only if it is over again.
 
 Usage: python tools/leak_check.py [--iterations N] [--only SUBSTRING]
 Exits non-zero when any case goes over either limit. Standard error is sent to
@@ -28,6 +29,7 @@ SPEECH[600:1400] += (0.3 * np.sin(np.arange(800) * 0.2)).astype(np.float32)
 SPEECH_LIST = SPEECH.tolist()
 STRIDED = np.zeros(64, np.float32)[::2]
 MISALIGNED = np.frombuffer(b"\0" + SPEECH.tobytes(), np.float32, offset=1)
+STEREO_PCM = np.round(np.stack([SPEECH, SPEECH / 2], axis=1) * 16384).astype(np.int16)
 
 GATE = EnergyTalvane()
 BAD_LIMITS = EnergyTalvane(base_thresh=0.5, max_thresh=0.1)
@@ -164,7 +166,9 @@ def cases():
     yield "analyse(array)", lambda: analyse(SPEECH, 16000, pass_windows=1), None
     yield "analyse(list)", lambda: analyse(SPEECH_LIST, 16000), None
     yield "analyse(mask, gains, regions)", lambda: (lambda a: (a.mask, a.gains, a.regions))(analyse(SPEECH, 16000)), None
-    yield "analyse(strided)", lambda: analyse(STRIDED, 16000), TypeError
+    yield "analyse(strided)", lambda: analyse(STRIDED, 16000), None
+    yield "analyse(stereo int16)", lambda: analyse(STEREO_PCM, 16000, band="speech"), None
+    yield "analyse(bad array)", lambda: analyse(STRIDED.astype(np.int8), 16000), TypeError
     yield "analyse(bad item)", lambda: analyse([0.5, None], 16000), TypeError
     yield "analyse(bad parameter)", lambda: analyse(SPEECH, 16000, attenuation=None), TypeError
     yield "analyse(limits)", lambda: analyse(SPEECH, 16000, base_thresh=0.5, max_thresh=0.1), ValueError
@@ -228,6 +232,10 @@ def main():
             sys.stderr = open(os.devnull, "w")
             try:
                 rss, blocks = run_case(fn, expected, args.iterations)
+                if rss >= RSS_LIMIT or blocks >= BLOCKS_LIMIT:
+                    # Measured once more: a leak grows again, a one-time growth of the
+                    # interpreter's free lists or caches (met by the case first) does not.
+                    rss, blocks = run_case(fn, expected, args.iterations)
             finally:
                 sys.stderr.close()
                 sys.stderr = sys.__stderr__
