@@ -25,7 +25,7 @@ LAYERS = [
     {"jobs"},
     {"flow"},
     {"runners"},
-    {"cli"},
+    {"cli", "tune"},
     {"__init__", "__main__"},
 ]
 

@@ -84,6 +84,10 @@ def missing_stores(args: argparse.Namespace, address: str | None) -> str | None:
 def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
     parser = build_parser()
     args = parser.parse_args(join_values(parser, sys.argv[1:] if argv is None else argv))
+    if args.command == "tune":
+        from talvane_rs.tune.command import tune
+
+        return tune(args, gate_settings(parser, args), stop)
     missing = missing_tools(args)
     address = None
     if missing is None:

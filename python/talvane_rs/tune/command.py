@@ -1,0 +1,46 @@
+"""``talvane tune FILE``: reads the file, analyses it with the parameters given,
+and serves the page until Ctrl-C (or SIGTERM)."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import Any
+
+from talvane_rs.cli.parser import INSTALL_HINT, PROG
+from talvane_rs.cli.report import join_names, missing_modules
+from talvane_rs.errors import FileError, StopSignals
+
+
+def say(text: str) -> None:
+    print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+
+def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+    """Runs talvane tune with the parsed options and the gate settings they give; the exit status."""
+    missing = missing_modules(["numpy", "soundfile", "tornado"])
+    if missing:
+        say(f"talvane tune needs {join_names(missing)}: {INSTALL_HINT.format(extra='tune')}")
+        return 1
+    from talvane_rs.tune.server import serve
+    from talvane_rs.tune.session import Session, load
+    from talvane_rs.tune.settings import initial_texts, read_settings
+
+    name = args.inputs[0]
+    try:
+        loaded = load(Path(name))
+    except FileError as e:
+        say(f"error: {name}: {e}")
+        return 1
+    for note in loaded.notes:
+        say(f"note: {name}: {note}")
+    texts = initial_texts(settings, {"keep_pause": args.keep_pause, "crossfade": args.crossfade},
+                          getattr(args, "band", None))  # fmt: skip
+    chosen, errors = read_settings(texts, loaded.rate)
+    if chosen is None:
+        say(f"error: {'; '.join(f'{k}: {v}' for k, v in errors.items())}")
+        return 2
+    session = Session(loaded)
+    session.update(chosen)
+    return serve(session, name, args.port, not args.no_browser, stop, say)

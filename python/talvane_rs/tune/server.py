@@ -1,0 +1,290 @@
+"""The tune server: a local web page over one file, on 127.0.0.1 only.
+
+Every address starts with a random token (``http://127.0.0.1:PORT/TOKEN/``);
+any request without it, or naming another host (a page in the same browser
+reaching 127.0.0.1 through a name it controls), is refused with 403. No request
+names a file: the server reads its one input and writes only the results
+beside it, under the names the command line gives them.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hmac
+import math
+import json
+import secrets
+import sys
+import webbrowser
+from collections.abc import Callable
+from dataclasses import asdict
+from importlib import resources
+from pathlib import Path
+from typing import Any
+
+import tornado.httpserver
+import tornado.iostream
+import tornado.netutil
+import tornado.web
+
+from talvane_rs.errors import StopSignals
+from talvane_rs.params import PARAMETERS
+from talvane_rs.tune.session import Session, wav_header
+from talvane_rs.tune.settings import (
+    BAND, CUT_OPTIONS, Settings, band_supported, python_calls, read_settings, shell_command,
+)  # fmt: skip
+
+STATIC = ("index.html", "tune.js", "tune.css")
+MAX_COLUMNS = 4096
+KINDS = ("original", "gated", "cut")
+
+
+class Page:
+    """What every handler shares: the session, the token and the file's name as given."""
+
+    def __init__(self, session: Session, token: str, name: str, port: int = 0) -> None:
+        self.session, self.token, self.name, self.port = session, token, name, port
+
+    def result(self, start: int, end: int, cols: int) -> dict[str, Any]:
+        session = self.session
+        settings = session.settings
+        assert settings is not None
+        commands = {action: shell_command(action, self.name, settings) for action in ("gate", "cut", "split")}
+        values: dict[str, Any] = {k: "inf" if v == math.inf else v for k, v in settings.resolved.items()}
+        values.update({k: seconds * 1000.0 for k, seconds in settings.cut.items()})
+        changed = [name for name in settings.resolved if settings.differs(name)]
+        changed += [name for name, seconds in settings.cut.items() if seconds]
+        return {
+            "texts": settings.texts, "values": values, "changed": changed, "band_label": band_text(settings, session),
+            "summary": session.summary(), "levels": session.levels(), "columns": session.columns(start, end, cols),
+            "commands": commands, "calls": python_calls(self.name, settings),
+        }  # fmt: skip
+
+    def state(self) -> dict[str, Any]:
+        f = self.session.file
+        params = [{**{k: v for k, v in asdict(p).items() if k in ("name", "kind", "stage", "unit", "help")},
+                   "option": p.option, "default": p.describe_default()} for p in PARAMETERS]  # fmt: skip
+        return {
+            "name": self.name, "rate": f.rate, "samples": len(f.mix), "channels": f.channels, "format": f.format,
+            "subtype": f.subtype, "notes": f.notes, "params": params, "band": band_supported(),
+            "cut_options": list(CUT_OPTIONS),
+        }  # fmt: skip
+
+
+def band_text(settings: Settings, session: Session) -> str:
+    if settings.band is None:
+        return "every frequency"
+    from talvane_rs.band import band_label  # type: ignore[import-not-found,unused-ignore]
+
+    return str(band_label(settings.band, session.file.rate))
+
+
+class Handler(tornado.web.RequestHandler):
+    page: Page
+
+    def initialize(self, page: Page) -> None:
+        self.page = page
+
+    def prepare(self) -> None:
+        # The host check keeps out pages that reach this port through a name of their own (DNS rebinding).
+        host = self.request.host
+        token = self.path_kwargs.get("token", "")
+        allowed = {f"127.0.0.1:{self.page.port}", f"localhost:{self.page.port}"}
+        if host not in allowed or not hmac.compare_digest(token.encode(), self.page.token.encode()):
+            raise tornado.web.HTTPError(403)
+
+    def set_default_headers(self) -> None:
+        self.set_header("Cache-Control", "no-store")
+        self.set_header("X-Content-Type-Options", "nosniff")
+        self.set_header("Referrer-Policy", "no-referrer")
+
+    def stretch(self) -> tuple[int, int, int]:
+        n = self.page.session.n
+        try:
+            start = min(n, max(0, int(self.get_argument("start", "0"))))
+            end = min(n, max(start, int(self.get_argument("end", str(n)))))
+            cols = min(MAX_COLUMNS, max(1, int(self.get_argument("cols", "1000"))))
+        except ValueError:
+            raise tornado.web.HTTPError(400) from None
+        return start, end, cols
+
+    def send_json(self, value: Any) -> None:
+        self.set_header("Content-Type", "application/json")
+        self.finish(json.dumps(value, allow_nan=False))
+
+
+class Refused(tornado.web.RequestHandler):
+    """Everything outside the token's tree."""
+
+    def prepare(self) -> None:
+        raise tornado.web.HTTPError(403)
+
+
+class Static(Handler):
+    def get(self, token: str, name: str) -> None:
+        name = name or "index.html"
+        if name not in STATIC:
+            raise tornado.web.HTTPError(404)
+        kind = {"html": "text/html", "js": "text/javascript", "css": "text/css"}[name.rsplit(".", 1)[1]]
+        self.set_header("Content-Type", f"{kind}; charset=utf-8")
+        self.finish(resources.files("talvane_rs.tune").joinpath("static", name).read_bytes())
+
+
+class State(Handler):
+    def get(self, token: str) -> None:
+        self.send_json(self.page.state())
+
+
+class View(Handler):
+    """Waveform peaks and the analysis's columns for the stretch shown."""
+
+    def get(self, token: str) -> None:
+        start, end, cols = self.stretch()
+        self.send_json({"wave": self.page.session.wave(start, end, cols),
+                        "result": self.page.result(start, end, cols)})  # fmt: skip
+
+
+class Analyse(Handler):
+    """New settings: the analysis made again, the summary, commands and columns of the stretch shown."""
+
+    def post(self, token: str) -> None:
+        start, end, cols = self.stretch()
+        try:
+            texts = json.loads(self.request.body)
+            assert isinstance(texts, dict)
+        except (ValueError, AssertionError):
+            raise tornado.web.HTTPError(400) from None
+        settings, errors = read_settings({k: str(v) for k, v in texts.items()}, self.page.session.file.rate)
+        if settings is None:
+            self.send_json({"errors": errors})
+            return
+        try:
+            self.page.session.update(settings)
+        except ValueError as e:
+            self.send_json({"errors": {BAND: str(e)}})
+            return
+        self.send_json(self.page.result(start, end, cols))
+
+
+class Audio(Handler):
+    """The original, gated or cut mono audio of a stretch, as 32-bit float WAV, sent in blocks."""
+
+    async def get(self, token: str) -> None:
+        kind = self.get_argument("kind", "original")
+        if kind not in KINDS:
+            raise tornado.web.HTTPError(400)
+        start, end, _ = self.stretch()
+        session = self.page.session
+        length, blocks, _ = session.audio(kind, start, end)
+        self.set_header("Content-Type", "audio/wav")
+        self.set_header("Content-Length", str(44 + 4 * length))
+        self.write(wav_header(length, session.file.rate))
+        try:
+            for block in blocks:
+                self.write(block.astype("<f4", copy=False).tobytes())
+                await self.flush()
+        except tornado.iostream.StreamClosedError:
+            return  # the page asked for other audio meanwhile
+        self.finish()
+
+
+class Stretches(Handler):
+    """Where each stretch of the audio of kind starts in the file, to follow the playback."""
+
+    def get(self, token: str) -> None:
+        kind = self.get_argument("kind", "original")
+        if kind not in KINDS:
+            raise tornado.web.HTTPError(400)
+        start, end, _ = self.stretch()
+        length, _, stretches = self.page.session.audio(kind, start, end)
+        self.send_json({"length": length, "stretches": stretches})
+
+
+class Save(Handler):
+    """Writes the gated or cut file beside the input, as the command shown does."""
+
+    async def post(self, token: str) -> None:
+        action = self.get_argument("action", "")
+        settings = self.page.session.settings
+        if action not in ("gate", "cut") or settings is None:
+            raise tornado.web.HTTPError(400)
+        loop = asyncio.get_running_loop()
+        self.send_json(await loop.run_in_executor(None, save, action, self.page.name, settings))
+
+
+def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
+    """Runs the command line's own job for action on the input, beside it."""
+    from talvane_rs.actions import action_class
+    from talvane_rs.cli.plan import Request
+    from talvane_rs.cli.run import execute
+
+    options = dict(settings.cut) if action == "cut" else {}
+    values = dict(settings.values)
+    if settings.band is not None:
+        values[BAND] = settings.band
+    request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,
+                      settings=values)  # fmt: skip
+    outcomes = execute(request).outcomes
+    found = {"summary": None, "error": None, "notes": [], "warnings": []}
+    for outcome in outcomes:
+        found["notes"] += outcome.notes
+        found["warnings"] += outcome.warnings
+        found["summary"] = found["summary"] or outcome.summary
+        found["error"] = found["error"] or outcome.error
+    found["command"] = shell_command(action, name, settings)
+    return found
+
+
+def make_app(page: Page) -> tornado.web.Application:
+    token = r"/(?P<token>[A-Za-z0-9_-]+)/"
+    kwargs = {"page": page}
+    return tornado.web.Application(
+        [
+            (token + r"state", State, kwargs),
+            (token + r"view", View, kwargs),
+            (token + r"analyse", Analyse, kwargs),
+            (token + r"audio", Audio, kwargs),
+            (token + r"stretches", Stretches, kwargs),
+            (token + r"save", Save, kwargs),
+            (token + r"(?P<name>[a-z.]*)", Static, kwargs),
+        ],
+        default_handler_class=Refused,
+        xsrf_cookies=False,  # the token in every address does that work
+        compress_response=True,
+    )
+
+
+def serve(session: Session, name: str, port: int, browser: bool, stop: StopSignals,
+          say: Callable[[str], None]) -> int:  # fmt: skip
+    """Serves the page until a stop signal; returns the exit status."""
+    try:
+        sockets = tornado.netutil.bind_sockets(port, "127.0.0.1")
+    except OSError as e:
+        say(f"error: cannot listen on 127.0.0.1:{port}: {e.strerror or e}")
+        return 1
+    page = Page(session, secrets.token_urlsafe(24), name, sockets[0].getsockname()[1])
+    url = f"http://127.0.0.1:{page.port}/{page.token}/"
+    return asyncio.run(run(page, sockets, url, browser, stop, say))
+
+
+async def run(page: Page, sockets: list[Any], url: str, browser: bool, stop: StopSignals,
+              say: Callable[[str], None]) -> int:  # fmt: skip
+    loop = asyncio.get_running_loop()
+    stopped = asyncio.Event()
+    stop.wake = lambda: loop.call_soon_threadsafe(stopped.set)
+    if stop.signum is not None:
+        stopped.set()
+    server = tornado.httpserver.HTTPServer(make_app(page))
+    server.add_sockets(sockets)
+    print(f"tuning {page.name} at {url}", flush=True)
+    say("note: press Ctrl-C to stop")
+    if browser:
+        loop.run_in_executor(None, webbrowser.open, url)
+    await stopped.wait()
+    server.stop()
+    try:
+        await asyncio.wait_for(server.close_all_connections(), 2.0)
+    except asyncio.TimeoutError:
+        pass
+    print("stopped", file=sys.stderr, flush=True)
+    return 0

@@ -1,0 +1,279 @@
+"""talvane tune in a real browser: the server started as a person starts it, the
+page driven in headless Chromium, every number it shows held to the library's."""
+
+import io
+import json
+import os
+import selectors
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sf = pytest.importorskip("soundfile")
+pytest.importorskip("tornado")
+
+from talvane_rs import analyse, cut  # noqa: E402
+from talvane_rs.tune.settings import band_supported  # noqa: E402
+from talvane_rs.units import format_db  # noqa: E402
+
+EXAMPLE = Path(__file__).parent.parent / "examples" / "speech_in_noise.flac"
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
+SERVER_SECONDS = 300  # the longest any server of these tests lives
+
+pytestmark = pytest.mark.slow
+
+
+class Server:
+    """talvane tune FILE in a subprocess, stopped (SIGTERM, then SIGKILL) however the test ends."""
+
+    def __init__(self, folder, name, *options):
+        self.folder = folder
+        self.proc = subprocess.Popen(
+            ["timeout", "-s", "KILL", str(SERVER_SECONDS), sys.executable, "-m", "talvane_rs", "tune", name,
+             "--no-browser", *options],
+            cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        with selectors.DefaultSelector() as wait:
+            wait.register(self.proc.stdout, selectors.EVENT_READ)
+            ready = wait.select(timeout=120)
+        line = self.proc.stdout.readline() if ready else ""
+        if "http://127.0.0.1:" not in line:
+            self.stop()
+            pytest.fail(f"the server did not start: {line!r} {self.proc.stderr.read()!r}")
+        self.url = line.split()[-1]
+
+    def get(self, path, **headers):
+        request = urllib.request.Request(self.url + path, headers=headers)
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return response.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT if os.name != "nt" else signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            return self.proc.wait()
+        finally:
+            self.proc.stdout.close()
+            self.proc.stderr.close()
+
+
+@pytest.fixture
+def talk(tmp_path):
+    shutil.copy(EXAMPLE, tmp_path / "talk.flac")
+    return tmp_path
+
+
+@pytest.fixture
+def browser():
+    webdriver = pytest.importorskip("selenium.webdriver")
+    if CHROMIUM is None or CHROMEDRIVER is None:
+        pytest.skip("needs chromium and chromedriver (apt-get install chromium chromium-driver)")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000",
+                "--autoplay-policy=no-user-gesture-required", "--mute-audio"):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_script_timeout(60)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def wait_for(driver, script, timeout=60.0):
+    """The value of script once it is truthy."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = driver.execute_script(script)
+        if value:
+            return value
+        time.sleep(0.02)
+    pytest.fail(f"timed out waiting for: {script}")
+
+
+SETTLED = "return window.tune.settled() && window.tune.drawn"
+
+
+def open_page(driver, server):
+    driver.get(server.url)
+    wait_for(driver, "return window.tune && window.tune.firstDraw !== null")
+    return wait_for(driver, SETTLED)
+
+
+def press(driver, name, key, times):
+    from selenium.webdriver.common.by import By
+
+    slider = driver.find_element(By.NAME, name)
+    driver.execute_script("arguments[0].focus()", slider)
+    for _ in range(times):
+        slider.send_keys(key)
+    return wait_for(driver, SETTLED)
+
+
+def type_value(driver, name, text):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    box = driver.find_element(By.NAME, f"{name}-text")
+    box.clear()
+    box.send_keys(text, Keys.ENTER)
+    return wait_for(driver, SETTLED)
+
+
+def shown(driver, what):
+    from selenium.webdriver.common.by import By
+
+    return driver.find_element(By.CSS_SELECTOR, f'.snippet[data-what="{what}"] code').text
+
+
+def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser, record_property):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    mix, rate = sf.read(talk / "talk.flac", dtype="float32")
+    server = Server(talk, "talk.flac")
+    try:
+        before = open_page(browser, server)
+        assert before["threshold"] == analyse(mix, rate).threshold
+        # Twelve steps of 0.5 dB up from -42 dB: a real slider, moved by keys.
+        after = press(browser, "base_thresh", Keys.ARROW_RIGHT, 12)
+        settings = {"base_thresh": 10.0 ** (-36 / 20.0)}
+        view = analyse(mix, rate, **settings)
+        assert (view.clamped, after["threshold"]) == ("low", view.threshold)
+        assert after["thresholdY"] < before["thresholdY"]  # drawn higher up
+        kept = sum(r.end - r.start for r in view.regions)
+        assert f"kept {kept / len(mix):.1%} in {len(view.regions)} regions" in after["summary"]
+        assert format_db(view.threshold) in after["summary"]
+        assert "base-thresh" in browser.find_element(By.ID, "advice").text
+
+        settings["crossfade_ms"] = 10.0
+        type_value(browser, "crossfade", "10ms")
+        browser.find_element(By.ID, "play").click()
+        playing = wait_for(browser, "return document.getElementById('player').currentTime > 0.3 && window.tune.audio")
+        assert (playing["kind"], playing["start"], playing["end"]) == ("gated", 0, len(mix))
+        # Switched while playing, the cut audio starts where the gated one was.
+        browser.find_element(By.CSS_SELECTOR, "input[name=kind][value=cut]").click()
+        switched = wait_for(browser, "return window.tune.audio.kind === 'cut' "
+                            "&& document.getElementById('player').currentTime > 0.1 && window.tune.audio")
+        assert switched["start"] >= 0.3 * rate
+        for kind, expected in (("gated", mix * view.gains), ("cut", cut(mix, rate, **settings))):
+            got, got_rate = sf.read(io.BytesIO(server.get(f"audio?kind={kind}&start=0&end={len(mix)}")),
+                                    dtype="float32")  # fmt: skip
+            assert got_rate == rate
+            np.testing.assert_array_equal(got.view(np.uint32), expected.view(np.uint32))
+        browser.find_element(By.ID, "play").click()
+        browser.save_screenshot(str(talk / "tune.png"))
+
+        # What the save button writes, the command shown writes too, byte for byte.
+        for action, tag in (("gate", "gated"), ("cut", "cut")):
+            browser.find_element(By.ID, f"save-{action}").click()
+            saved = wait_for(browser, "return window.tune.saved")
+            browser.execute_script("window.tune.saved = null")
+            assert saved["error"] is None
+            out = talk / f"talk.{tag}.flac"
+            (talk / "saved.flac").write_bytes(out.read_bytes())
+            out.unlink()
+            words = shlex.split(shown(browser, f"talvane {action}"))
+            assert words[:3] == ["talvane", action, "talk.flac"] and "--base-thresh=-36dB" in words
+            subprocess.run([sys.executable, "-m", "talvane_rs", *words[1:]], cwd=talk, check=True, capture_output=True)
+            assert out.read_bytes() == (talk / "saved.flac").read_bytes()
+        assert sf.read(talk / "talk.flac", dtype="float32")[0].tobytes() == mix.tobytes()  # never over the input
+        record_property("slider_redraw_ms", browser.execute_script("return window.tune.timings"))
+    finally:
+        assert server.stop() == 0  # Ctrl-C stops it cleanly
+
+
+def test_requests_without_the_token_are_refused(talk):
+    server = Server(talk, "talk.flac")
+    try:
+        base = server.url.rsplit("/", 2)[0]
+        assert json.loads(server.get("state"))["rate"] == 16000
+        for url, headers in ((base + "/", {}), (base + "/state", {}), (base + "/x" + server.url[-5:] + "state", {}),
+                             (server.url + "state", {"Host": "attacker.example:80"})):
+            with pytest.raises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(urllib.request.Request(url, headers=headers), timeout=30)
+            refused.value.close()
+            assert refused.value.code == 403, url
+    finally:
+        assert server.stop() == 0
+
+
+@pytest.mark.skipif(not band_supported(), reason="this build's analysis takes no band yet")
+def test_a_band_refilters_and_the_threshold_follows(talk, browser):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    from talvane_rs import band_filter
+
+    mix, rate = sf.read(talk / "talk.flac", dtype="float32")
+    server = Server(talk, "talk.flac")
+    try:
+        open_page(browser, server)
+        Select(browser.find_element(By.NAME, "band")).select_by_value("speech")
+        drawn = wait_for(browser, SETTLED + " && window.tune.drawn.band === 'speech' && window.tune.drawn")
+        view = analyse(mix, rate, band="speech")
+        assert drawn["threshold"] == view.threshold == analyse(band_filter(mix, rate, "speech"), rate).threshold
+        assert "--band=speech" in shown(browser, "talvane gate")
+    finally:
+        assert server.stop() == 0
+
+
+def write_noise_and_bursts(path, seconds, rate=48000):
+    """A long 16-bit WAV of noise with a loud burst each few seconds, written in blocks."""
+    rng = np.random.default_rng(5)
+    with sf.SoundFile(path, "w", samplerate=rate, channels=1, subtype="PCM_16") as f:
+        for start in range(0, seconds, 60):
+            t = np.arange(60 * rate) / rate
+            block = rng.normal(0, 0.005, len(t)) + 0.3 * np.sin(2 * np.pi * 220 * t) * ((t % 7) < 2)
+            f.write(block.astype(np.float32))
+
+
+def test_long_files_draw_and_follow_a_slider(tmp_path, browser, record_property):
+    """The figures of the targets (not asserted: times depend on the machine):
+    the first draw of a 1-hour 48 kHz file, and slider changes on 10 minutes."""
+    from selenium.webdriver.common.keys import Keys
+
+    write_noise_and_bursts(tmp_path / "hour.wav", 3600)
+    write_noise_and_bursts(tmp_path / "ten.wav", 600)
+    figures = {}
+    for name in ("hour.wav", "ten.wav"):
+        server = Server(tmp_path, name)
+        try:
+            started = time.perf_counter()
+            open_page(browser, server)
+            figures[f"{name} page load to first draw, ms"] = round(
+                browser.execute_script("return window.tune.firstDraw"))
+            figures[f"{name} navigation to settled, ms"] = round((time.perf_counter() - started) * 1000)
+            if name == "ten.wav":
+                for key in [Keys.ARROW_RIGHT] * 6 + [Keys.ARROW_LEFT] * 6:
+                    press(browser, "base_thresh", key, 1)
+                timings = browser.execute_script("return window.tune.timings")
+                figures["ten.wav slider change to redraw, ms (median, max)"] = (
+                    round(float(np.median(timings))), round(max(timings)))
+            # Zoomed down to a few windows, the page still draws single windows.
+            browser.execute_script("document.getElementById('zoom-all').click()")
+            for _ in range(20):
+                browser.execute_script("document.getElementById('zoom-in').click()")
+            drawn = wait_for(browser, SETTLED)
+            assert drawn["end"] - drawn["start"] < 48000
+        finally:
+            assert server.stop() == 0
+    for key, value in figures.items():
+        record_property(key, value)
+    print(figures)
