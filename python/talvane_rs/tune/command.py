@@ -21,7 +21,7 @@ def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
     """Runs talvane tune with the parsed options and the gate settings they give; the exit status."""
     missing = missing_modules(["numpy", "soundfile", "tornado"])
     if missing:
-        say(f"talvane tune needs {join_names(missing)}: {INSTALL_HINT.format(extra='tune')}")
+        say(f"tune needs {join_names(missing)}: {INSTALL_HINT.format(extra='tune')}")
         return 1
     from talvane_rs.tune.server import serve
     from talvane_rs.tune.session import Session, load

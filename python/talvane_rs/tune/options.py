@@ -4,6 +4,7 @@ parameter (from the one parameter table) to start from."""
 from __future__ import annotations
 
 import argparse
+import textwrap
 from typing import Any
 
 from talvane_rs.params import PARAMETERS
@@ -25,7 +26,7 @@ def add_parser(commands: Any) -> None:
     """Adds the tune subcommand to the command line's subparsers."""
     from talvane_rs.tune.settings import band_supported
 
-    sub = commands.add_parser("tune", help=HELP, description=DESCRIPTION, epilog=EXAMPLES,
+    sub = commands.add_parser("tune", help=HELP, description=textwrap.fill(DESCRIPTION, 78), epilog=EXAMPLES,
                               formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False)  # fmt: skip
     sub.add_argument("inputs", nargs=1, metavar="FILE", help="the audio file to tune the gate on")
     sub.add_argument("--port", type=port_number, default=0, metavar="N",

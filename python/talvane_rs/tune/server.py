@@ -66,7 +66,7 @@ class Page:
                    "option": p.option, "default": p.describe_default()} for p in PARAMETERS]  # fmt: skip
         return {
             "name": self.name, "rate": f.rate, "samples": len(f.mix), "channels": f.channels, "format": f.format,
-            "subtype": f.subtype, "notes": f.notes, "params": params, "band": band_supported(),
+            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": params, "band": band_supported(),
             "cut_options": list(CUT_OPTIONS),
         }  # fmt: skip
 

@@ -43,6 +43,7 @@ class Loaded:
     format: str
     subtype: str
     notes: list[str]
+    peak: float = 0.0  # of the mix: the waveform's scale wherever the page looks
 
 
 def load(path: Path) -> Loaded:
@@ -56,7 +57,8 @@ def load(path: Path) -> Loaded:
     if stats.nonfinite:
         notes.append(f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s, "
                      "read as 0.0")  # fmt: skip
-    return Loaded(path, mix, rate, channels, fmt, subtype, notes)
+    peak = float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
+    return Loaded(path, mix, rate, channels, fmt, subtype, notes, peak)
 
 
 def edges(a: int, b: int, count: int) -> npt.NDArray[np.int64]:

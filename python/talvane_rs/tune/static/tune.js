@@ -269,7 +269,8 @@ async function fetchView() {
 
 function zoom(factor, anchor) {
   const a = page.start, b = page.end;
-  const at = anchor === undefined ? (a + b) / 2 : anchor;
+  const near = page.cursor !== null && page.cursor >= a && page.cursor <= b ? page.cursor : (a + b) / 2;
+  const at = anchor === undefined ? near : anchor;
   setView(at - (at - a) * factor, at + (b - at) * factor);
 }
 
@@ -312,9 +313,8 @@ function drawWave() {
   const result = page.result, wave = page.wave;
   g.fillStyle = COLOURS.kept;
   for (const [x, width] of regionsOf(result, w)) g.fillRect(x, 0, width, h);
-  let peak = 0;
-  for (let i = 0; i < wave.count; i++) peak = Math.max(peak, Math.abs(wave.low[i]), Math.abs(wave.high[i]));
-  const scale = (h / 2 - 4) / Math.max(peak, 1e-6);
+  // One scale for the whole file, so that quiet stretches look quiet however close the view.
+  const scale = (h / 2 - 4) / Math.max(page.state.peak, 1e-6);
   const y = (v) => h / 2 - v * scale;
   g.strokeStyle = COLOURS.wave;
   g.fillStyle = COLOURS.wave;
@@ -370,11 +370,18 @@ function drawEnergy() {
     const ya = y(col.energy_high[i]);
     g.fillRect(x0s[i], ya, Math.max(1, x1s[i] - x0s[i]), Math.max(1, y(col.smooth_high[i]) - ya));
   }
-  g.fillStyle = COLOURS.smooth;
+  g.fillStyle = COLOURS.smooth;        // the smoothed energies: their range per column, joined
+  g.strokeStyle = COLOURS.smooth;
+  g.lineWidth = 1.5 * dpr;
+  g.beginPath();
   for (let i = 0; i < col.count; i++) {
     const ya = y(col.smooth_high[i]), yb = y(col.smooth_low[i]);
-    g.fillRect(x0s[i], ya, Math.max(1, x1s[i] - x0s[i]), Math.max(1.5 * dpr, yb - ya));
+    if (yb - ya > 1.5 * dpr) g.fillRect(x0s[i], ya, Math.max(1, x1s[i] - x0s[i]), yb - ya);
+    const mid = (x0s[i] + x1s[i]) / 2;
+    if (i === 0) g.moveTo(mid, (ya + yb) / 2); else g.lineTo(mid, (ya + yb) / 2);
   }
+  g.stroke();
+  g.lineWidth = 1;
   const line = (v, colour, dash, label, at) => {
     if (v === "inf" || !(v > 0)) return;
     const yy = yLevel(v);
@@ -420,6 +427,7 @@ function drawGain() {
   g.font = `${10 * dpr}px system-ui, sans-serif`;
   for (let t = Math.ceil(seconds(page.start) / step) * step; t <= seconds(page.end); t += step) {
     const x = xOf(t * page.state.rate, w);
+    if (x > w - 40 * dpr) break;
     g.fillRect(x, bottom, 1, 4 * dpr);
     g.fillText(timeText(+t.toFixed(6)), x + 2 * dpr, h - 3 * dpr);
   }
@@ -607,6 +615,7 @@ async function start() {
   const st = page.state;
   $("file").textContent = `${st.name}: ${timeText(st.samples / st.rate)}, ${st.rate} Hz, ${st.channels} channel${st.channels === 1 ? "" : "s"} (${st.format} ${st.subtype})`;
   $("notes").textContent = st.notes.join("; ");
+  $("wave-label").textContent = `waveform (peak ${dbText(st.peak)}), kept regions shaded`;
   document.title = `talvane tune: ${st.name}`;
   buildControls();
   wire();
