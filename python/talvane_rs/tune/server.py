@@ -225,13 +225,12 @@ def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,
                       settings=values)  # fmt: skip
     outcomes = execute(request).outcomes
-    found = {"summary": None, "error": None, "notes": [], "warnings": []}
-    for outcome in outcomes:
-        found["notes"] += outcome.notes
-        found["warnings"] += outcome.warnings
-        found["summary"] = found["summary"] or outcome.summary
-        found["error"] = found["error"] or outcome.error
-    found["command"] = shell_command(action, name, settings)
+    summary = next((o.summary for o in outcomes if o.summary is not None), None)
+    error = next((o.error for o in outcomes if o.error is not None), None)
+    found: dict[str, Any] = {
+        "summary": summary, "error": error, "notes": [n for o in outcomes for n in o.notes],
+        "warnings": [w for o in outcomes for w in o.warnings], "command": shell_command(action, name, settings),
+    }  # fmt: skip
     return found
 
 
@@ -271,7 +270,11 @@ async def run(page: Page, sockets: list[Any], url: str, browser: bool, stop: Sto
               say: Callable[[str], None]) -> int:  # fmt: skip
     loop = asyncio.get_running_loop()
     stopped = asyncio.Event()
-    stop.wake = lambda: loop.call_soon_threadsafe(stopped.set)
+
+    def wake() -> None:
+        loop.call_soon_threadsafe(stopped.set)
+
+    stop.wake = wake
     if stop.signum is not None:
         stopped.set()
     server = tornado.httpserver.HTTPServer(make_app(page))

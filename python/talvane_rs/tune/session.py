@@ -169,7 +169,7 @@ class Session:
             "regions": self.regions(a, b, cols),
         }  # fmt: skip
 
-    def gains(self, a: int, b: int, cols: int, keep_low: list[int], keep_high: list[int]) -> dict[str, Any]:
+    def gains(self, a: int, b: int, cols: int, keep_low: list[float], keep_high: list[float]) -> dict[str, Any]:
         """The gain range per column: exact for a short stretch; for a long one,
         from the windows' flags (ramps are then narrower than a column)."""
         assert self.view is not None and self.settings is not None
