@@ -22,7 +22,9 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("tornado")
 
 from talvane_rs import analyse, cut  # noqa: E402
-from talvane_rs.tune.settings import band_supported  # noqa: E402
+from talvane_rs.cli.parser import build_parser, join_values  # noqa: E402
+from talvane_rs.params import NAMES, resolve_settings  # noqa: E402
+from talvane_rs.tune.settings import band_supported, python_calls, read_settings, shell_command  # noqa: E402
 from talvane_rs.units import format_db  # noqa: E402
 
 EXAMPLE = Path(__file__).parent.parent / "examples" / "speech_in_noise.flac"
@@ -30,7 +32,6 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
 SERVER_SECONDS = 300  # the longest any server of these tests lives
 
-pytestmark = pytest.mark.slow
 
 
 class Server:
@@ -142,6 +143,7 @@ def shown(driver, what):
     return driver.find_element(By.CSS_SELECTOR, f'.snippet[data-what="{what}"] code').text
 
 
+@pytest.mark.slow
 def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser, record_property):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -199,6 +201,7 @@ def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser,
         assert server.stop() == 0  # Ctrl-C stops it cleanly
 
 
+@pytest.mark.slow
 def test_requests_without_the_token_are_refused(talk):
     server = Server(talk, "talk.flac")
     try:
@@ -214,6 +217,7 @@ def test_requests_without_the_token_are_refused(talk):
         assert server.stop() == 0
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not band_supported(), reason="this build's analysis takes no band yet")
 def test_a_band_refilters_and_the_threshold_follows(talk, browser):
     from selenium.webdriver.common.by import By
@@ -234,6 +238,49 @@ def test_a_band_refilters_and_the_threshold_follows(talk, browser):
         assert server.stop() == 0
 
 
+@pytest.mark.parametrize("texts", [
+    {"base_thresh": "-45dB", "max_silence_gap_windows": "300ms", "attenuation": "-inf dB", "crossfade": "10"},
+    {"max_thresh": "inf", "threshold_ratio": "9.5dB", "pad_voice_windows": "0.1s", "keep_pause": "250ms"},
+    {"enabled": "false", "window_ms": "20ms", "smooth_alpha": "0.35", "fade_ms": "12", "min_voice_windows": " 3 "},
+], ids=["levels-in-db", "inf-and-seconds", "flags-and-plain-numbers"])
+def test_what_the_page_shows_does_what_the_page_did(talk, monkeypatch, texts):
+    """The command shown reads back as the settings the page used, and the
+    Python calls shown compute what it computed."""
+    shutil.move(talk / "talk.flac", talk / "my talk.flac")
+    monkeypatch.chdir(talk)
+    mix, rate = sf.read("my talk.flac", dtype="float32")
+    settings, errors = read_settings(texts, rate)
+    assert errors == {}
+    parser = build_parser()
+    for action in ("gate", "cut"):
+        args = parser.parse_args(join_values(parser, shlex.split(shell_command(action, "my talk.flac", settings))[1:]))
+        assert args.inputs == ["my talk.flac"]
+        given = {name: getattr(args, name) for name in NAMES if hasattr(args, name)}
+        assert resolve_settings(given, rate) == {name: settings.resolved[name] for name in given}
+        if action == "cut":
+            assert (args.keep_pause, args.crossfade) == (settings.cut["keep_pause"], settings.cut["crossfade"])
+    done = {}
+    for code in python_calls("my talk.flac", settings).values():
+        exec(code, done)
+    expected = analyse(mix, rate, **settings.resolved)
+    assert (done["view"].threshold, done["view"].regions) == (expected.threshold, expected.regions)
+    cut_ms = {f"{k}_ms": v * 1000.0 for k, v in settings.cut.items()}
+    analysis_only = {k: v for k, v in settings.resolved.items() if k not in ("attenuation", "fade_ms", "enabled")}
+    assert done["speech"].tobytes() == cut(mix, rate, **cut_ms, **analysis_only).tobytes()
+    gated = np.array(done["gate"].apply_array(mix, rate), dtype=np.float32)  # the list method: the gains' products
+    assert gated.tobytes() == (mix * expected.gains).tobytes()
+
+
+@pytest.mark.parametrize("texts, wrong", [
+    ({"base_thresh": "-20dB", "max_thresh": "-30dB"}, {"max_thresh": "must not be below base-thresh"}),
+    ({"window_ms": "0", "attenuation": "2"}, {"window_ms": ..., "attenuation": ...}),
+], ids=["limits-out-of-order", "out-of-range"])
+def test_wrong_texts_are_named(texts, wrong):
+    settings, errors = read_settings(texts, 16000)
+    assert settings is None and errors.keys() == wrong.keys()
+    assert all(wrong[k] in (..., errors[k]) for k in wrong)
+
+
 def write_noise_and_bursts(path, seconds, rate=48000):
     """A long 16-bit WAV of noise with a loud burst each few seconds, written in blocks."""
     rng = np.random.default_rng(5)
@@ -244,6 +291,7 @@ def write_noise_and_bursts(path, seconds, rate=48000):
             f.write(block.astype(np.float32))
 
 
+@pytest.mark.slow
 def test_long_files_draw_and_follow_a_slider(tmp_path, browser, record_property):
     """The figures of the targets (not asserted: times depend on the machine):
     the first draw of a 1-hour 48 kHz file, and slider changes on 10 minutes."""

@@ -113,9 +113,8 @@ def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None,
 def _kept_texts(texts: Mapping[str, str], values: Mapping[str, Any]) -> dict[str, str]:
     """The texts as typed (stripped), a missing one as its default's text."""
     kept = {name: str(texts[name]).strip() if name in texts else value_text(values[name]) for name in values}
-    for name in (*CUT_OPTIONS, BAND):
-        if name in texts:
-            kept[name] = str(texts[name]).strip()
+    kept.update({name: str(texts.get(name, "0ms")).strip() for name in CUT_OPTIONS})
+    kept[BAND] = str(texts.get(BAND, OFF)).strip()
     return kept
 
 
@@ -149,8 +148,13 @@ def shell_command(action: str, path: str, settings: Settings) -> str:
     return " ".join(shlex.quote(w) for w in words)
 
 
+def python_value(value: Any) -> str:
+    """value as Python source: repr, which reads back as the same float, but for an infinity."""
+    return f"float({str(value)!r})" if isinstance(value, float) and math.isinf(value) else repr(value)
+
+
 def _call_args(settings: Settings, stages: set[str]) -> list[str]:
-    args = [f"{p.name}={settings.resolved[p.name]!r}" for p in PARAMETERS
+    args = [f"{p.name}={python_value(settings.resolved[p.name])}" for p in PARAMETERS
             if p.stage in stages and settings.differs(p.name)]  # fmt: skip
     if settings.band is not None:
         args.append(f"band={settings.band!r}")
