@@ -35,8 +35,7 @@ def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
         return 1
     for note in loaded.notes:
         say(f"note: {name}: {note}")
-    texts = initial_texts(settings, {"keep_pause": args.keep_pause, "crossfade": args.crossfade},
-                          getattr(args, "band", None))  # fmt: skip
+    texts = initial_texts(settings, {"keep_pause": args.keep_pause, "crossfade": args.crossfade})
     chosen, errors = read_settings(texts, loaded.rate)
     if chosen is None:
         say(f"error: {'; '.join(f'{k}: {v}' for k, v in errors.items())}")

@@ -7,7 +7,7 @@ import argparse
 import textwrap
 from typing import Any
 
-from talvane_rs.params import PARAMETERS
+from talvane_rs.params import PRODUCT_PARAMETERS
 from talvane_rs.units import level, parse_duration
 
 HELP = "look at the gate's decision on one file in the browser, move the parameters and listen"
@@ -24,8 +24,6 @@ EXAMPLES = """examples:
 
 def add_parser(commands: Any) -> None:
     """Adds the tune subcommand to the command line's subparsers."""
-    from talvane_rs.tune.settings import band_supported
-
     sub = commands.add_parser("tune", help=HELP, description=textwrap.fill(DESCRIPTION, 78), epilog=EXAMPLES,
                               formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False)  # fmt: skip
     sub.add_argument("inputs", nargs=1, metavar="FILE", help="the audio file to tune the gate on")
@@ -37,14 +35,11 @@ def add_parser(commands: Any) -> None:
     sub.add_argument("--crossfade", type=parse_duration, default=0.0, metavar="TIME",
                      help="for the cut audio: the cut command's --crossfade (default 0)")  # fmt: skip
     params = sub.add_argument_group("gate parameters to start from (levels in RMS of full scale 1.0 or in dB)")
-    for p in PARAMETERS:
+    for p in PRODUCT_PARAMETERS:
         params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
                             help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
     params.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
                         help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS)")
-    if band_supported():
-        params.add_argument("--band", default=None, type=checked_band, metavar="BAND",
-                            help="the frequencies the analysis reads: speech, LOW-HIGH in Hz, or off (default off)")
 
 
 def port_number(text: str) -> int:
@@ -55,10 +50,3 @@ def port_number(text: str) -> int:
     if not 0 <= value <= 65535:
         raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected a port, 0 to 65535 (0: a free one)")
     return value
-
-
-def checked_band(text: str) -> str:
-    from talvane_rs.tune.settings import parse_band
-
-    parse_band(text)
-    return text.strip()

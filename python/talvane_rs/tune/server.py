@@ -28,10 +28,10 @@ import tornado.netutil
 import tornado.web
 
 from talvane_rs.errors import StopSignals
-from talvane_rs.params import PARAMETERS
+from talvane_rs.params import PRODUCT_PARAMETERS
 from talvane_rs.tune.session import Session, wav_header
 from talvane_rs.tune.settings import (
-    BAND, CUT_OPTIONS, Settings, band_supported, python_calls, read_settings, shell_command,
+    BAND, CUT_OPTIONS, Settings, python_calls, read_settings, shell_command,
 )  # fmt: skip
 
 STATIC = ("index.html", "tune.js", "tune.css")
@@ -63,10 +63,10 @@ class Page:
     def state(self) -> dict[str, Any]:
         f = self.session.file
         params = [{**{k: v for k, v in asdict(p).items() if k in ("name", "kind", "stage", "unit", "help")},
-                   "option": p.option, "default": p.describe_default()} for p in PARAMETERS]  # fmt: skip
+                   "option": p.option, "default": p.describe_default()} for p in PRODUCT_PARAMETERS]  # fmt: skip
         return {
             "name": self.name, "rate": f.rate, "samples": len(f.mix), "channels": f.channels, "format": f.format,
-            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": params, "band": band_supported(),
+            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": params,
             "cut_options": list(CUT_OPTIONS),
         }  # fmt: skip
 
@@ -74,7 +74,7 @@ class Page:
 def band_text(settings: Settings, session: Session) -> str:
     if settings.band is None:
         return "every frequency"
-    from talvane_rs.band import band_label  # type: ignore[import-not-found,unused-ignore]
+    from talvane_rs.band import band_label
 
     return str(band_label(settings.band, session.file.rate))
 
@@ -219,11 +219,8 @@ def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     from talvane_rs.cli.run import execute
 
     options = dict(settings.cut) if action == "cut" else {}
-    values = dict(settings.values)
-    if settings.band is not None:
-        values[BAND] = settings.band
     request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,
-                      settings=values)  # fmt: skip
+                      settings=dict(settings.values))  # fmt: skip
     outcomes = execute(request).outcomes
     summary = next((o.summary for o in outcomes if o.summary is not None), None)
     error = next((o.error for o in outcomes if o.error is not None), None)

@@ -21,6 +21,7 @@ import numpy.typing as npt
 
 from talvane_rs.analysis import Analysis, analyse
 from talvane_rs.cutting import crossfade, cut_steps, plan_cut
+from talvane_rs.params import native_settings
 from talvane_rs.tune.settings import Settings
 from talvane_rs.units import format_db, gain_to_db, seconds_to_samples
 
@@ -99,13 +100,13 @@ class Session:
         if settings.band != self.band:
             self.filtered = None  # freed before the new copy is made
             if settings.band is not None:
-                from talvane_rs.band import band_filter  # type: ignore[import-not-found,unused-ignore]
+                from talvane_rs.band import band_filter
 
                 self.filtered = band_filter(self.file.mix, self.file.rate, settings.band)
             self.band = settings.band
         signal = self.file.mix if self.filtered is None else self.filtered
         self.view = None  # freed before the next is made: two sets of window arrays at most
-        self.view = analyse(signal, self.file.rate, **settings.resolved)
+        self.view = analyse(signal, self.file.rate, **native_settings(settings.resolved))
         self.settings = settings
 
     def summary(self) -> dict[str, Any]:

@@ -2,66 +2,36 @@
 (``-40dB``, ``300ms``, ``12``), read with the command line's own parsers, and
 written back as the equivalent command and Python calls.
 
-Every value the page sends is text, parsed here by ``params.PARAMETERS``, so the
-command shown carries the very text the server read: run, it makes the same
-settings, bit for bit, as the page used.
+Every value the page sends is text, read here by the parsers of the parameter
+table (``params.PRODUCT_PARAMETERS``), so the command shown carries the very
+text the server read: run, it makes the same settings, bit for bit, as the page
+used.
 """
 
 from __future__ import annotations
 
 import argparse
-import inspect
 import math
 import shlex
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from talvane_rs.params import DEFAULTS, PARAMETERS, Parameter, resolve_settings
+from talvane_rs.params import BAND as BAND_PARAMETER
+from talvane_rs.params import PRODUCT_DEFAULTS, PRODUCT_PARAMETERS, Parameter, resolve_settings
 from talvane_rs.units import Duration, parse_duration
 
 CUT_OPTIONS = {"keep_pause": "--keep-pause", "crossfade": "--crossfade"}  # seconds, as the cut action takes them
-BAND = "band"
+BAND = BAND_PARAMETER.name
 OFF = "off"
-
-
-def band_supported() -> bool:
-    """Whether this build's analysis takes a band (``analyse(..., band=...)``)."""
-    from talvane_rs.analysis import analyse
-
-    return "band" in inspect.signature(analyse).parameters
-
-
-def parse_band(text: str) -> str | tuple[float | None, float | None] | None:
-    """A band as --band takes it: off (None), a preset name, or LOW-HIGH in Hz,
-    either edge left out for none (200-, -4000)."""
-    value = text.strip().lower()
-    if value in ("", OFF, "none"):
-        return None
-    if "-" not in value:
-        from talvane_rs.band import PRESETS  # type: ignore[import-not-found,unused-ignore]
-
-        if value in PRESETS:
-            return value
-        raise argparse.ArgumentTypeError(f"invalid band {text!r}: off, {', '.join(PRESETS)}, or LOW-HIGH in Hz")
-    low_text, _, high_text = value.partition("-")
-    edges: list[float | None] = []
-    for part in (low_text, high_text):
-        part = part.strip().removesuffix("hz").strip()
-        try:
-            edge = float(part) if part else None
-        except ValueError:
-            edge = -1.0
-        if edge is not None and not (edge > 0 and math.isfinite(edge)):
-            raise argparse.ArgumentTypeError(f"invalid band {text!r}: LOW-HIGH, each edge a number of Hz above 0")
-        edges.append(edge)
-    if edges[0] is None and edges[1] is None:
-        return None
-    return edges[0], edges[1]
 
 
 def value_text(value: Any) -> str:
     """A parsed parameter value as text that parses back to the same value."""
+    if value is None:
+        return OFF  # the band's only None
+    if isinstance(value, tuple):  # a band's edges
+        return "-".join("" if edge is None else number_text(edge) for edge in value)
     if isinstance(value, bool):
         return str(value).lower()
     if isinstance(value, Duration):
@@ -71,11 +41,15 @@ def value_text(value: Any) -> str:
     return str(value)
 
 
-def initial_texts(settings: Mapping[str, Any], cut: Mapping[str, float], band: str | None) -> dict[str, str]:
+def number_text(value: float) -> str:
+    short = f"{value:g}"
+    return short if float(short) == value else repr(value)
+
+
+def initial_texts(settings: Mapping[str, Any], cut: Mapping[str, float]) -> dict[str, str]:
     """The texts the page starts from: the command line's values, written back."""
-    texts = {name: value_text(settings[name]) for name in DEFAULTS}
-    texts.update({name: f"{seconds * 1000:g}ms" for name, seconds in cut.items()})
-    texts[BAND] = band or OFF
+    texts = {name: value_text(settings[name]) for name in PRODUCT_DEFAULTS}
+    texts.update({name: f"{number_text(seconds * 1000)}ms" for name, seconds in cut.items()})
     return texts
 
 
@@ -84,13 +58,16 @@ class Settings:
     """One set of the page's settings: the texts as sent, and what they mean."""
 
     texts: dict[str, str]
-    values: dict[str, Any]  # the gate parameters as the command line has them (window counts may be Durations)
+    values: dict[str, Any]  # the parameters as the command line has them (window counts may be Durations), band too
     resolved: dict[str, Any]  # durations made whole windows at the file's rate
     cut: dict[str, float]  # keep_pause and crossfade, seconds
-    band: str | tuple[float | None, float | None] | None
+
+    @property
+    def band(self) -> Any:
+        return self.values[BAND]
 
     def differs(self, name: str) -> bool:
-        return bool(self.resolved[name] != DEFAULTS[name])
+        return bool(self.resolved[name] != PRODUCT_DEFAULTS[name])
 
 
 def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None, dict[str, str]]:
@@ -98,23 +75,28 @@ def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None,
     wrong (by name, the threshold limits out of order under max_thresh)."""
     errors: dict[str, str] = {}
     values: dict[str, Any] = {}
-    by_name: dict[str, Parameter] = {p.name: p for p in PARAMETERS}
+    by_name: dict[str, Parameter] = {p.name: p for p in PRODUCT_PARAMETERS}
     for name, p in by_name.items():
         values[name] = _parse(p.parse, str(texts.get(name, value_text(p.default))), name, errors)
     cut = {name: _parse(parse_duration, str(texts.get(name, "0")), name, errors) for name in CUT_OPTIONS}
-    band = _parse(parse_band, str(texts.get(BAND, OFF)), BAND, errors) if band_supported() else None
+    if values[BAND] is not None:
+        from talvane_rs.band import BandFilter
+
+        try:
+            BandFilter(rate, values[BAND])  # edges this rate cannot take
+        except ValueError as e:
+            errors[BAND] = str(e)
     if not errors and values["base_thresh"] > values["max_thresh"]:
         errors["max_thresh"] = "must not be below base-thresh"
     if errors:
         return None, errors
-    return Settings(_kept_texts(texts, values), values, resolve_settings(values, rate), cut, band), {}
+    return Settings(_kept_texts(texts, values), values, resolve_settings(values, rate), cut), {}
 
 
 def _kept_texts(texts: Mapping[str, str], values: Mapping[str, Any]) -> dict[str, str]:
     """The texts as typed (stripped), a missing one as its default's text."""
     kept = {name: str(texts[name]).strip() if name in texts else value_text(values[name]) for name in values}
     kept.update({name: str(texts.get(name, "0ms")).strip() for name in CUT_OPTIONS})
-    kept[BAND] = str(texts.get(BAND, OFF)).strip()
     return kept
 
 
@@ -123,8 +105,6 @@ def _parse(parse: Any, text: str, name: str, errors: dict[str, str]) -> Any:
         return parse(text)
     except argparse.ArgumentTypeError as e:
         errors[name] = str(e)
-    except ImportError:
-        errors[name] = "this build has no band filter"
     return None
 
 
@@ -136,15 +116,13 @@ def shell_command(action: str, path: str, settings: Settings) -> str:
 
     stages = action_class(action).stages
     words = ["talvane", action, path]
-    for p in PARAMETERS:
+    for p in PRODUCT_PARAMETERS:
         if p.stage in stages and settings.differs(p.name):
             words.append(f"{p.option}={settings.texts[p.name]}")
     if action == "cut":
         for name, option in CUT_OPTIONS.items():
             if settings.cut[name]:
                 words.append(f"{option}={settings.texts[name]}")
-    if settings.band is not None:
-        words.append(f"--band={settings.texts[BAND]}")
     return " ".join(shlex.quote(w) for w in words)
 
 
@@ -154,11 +132,8 @@ def python_value(value: Any) -> str:
 
 
 def _call_args(settings: Settings, stages: set[str]) -> list[str]:
-    args = [f"{p.name}={python_value(settings.resolved[p.name])}" for p in PARAMETERS
+    return [f"{p.name}={python_value(settings.resolved[p.name])}" for p in PRODUCT_PARAMETERS
             if p.stage in stages and settings.differs(p.name)]  # fmt: skip
-    if settings.band is not None:
-        args.append(f"band={settings.band!r}")
-    return args
 
 
 def python_calls(path: str, settings: Settings) -> dict[str, str]:

@@ -115,8 +115,9 @@ function buildControls() {
   for (const [stage, title] of GROUPS) {
     const set = document.createElement("fieldset");
     set.innerHTML = `<legend>${title}</legend>`;
-    if (stage === "analysis" && page.state.band) set.appendChild(bandControl());
-    for (const p of params.filter((q) => q.stage === stage)) set.appendChild(control(p));
+    const band = params.find((q) => q.kind === "band");
+    if (stage === "analysis" && band) set.appendChild(bandControl(band));
+    for (const p of params.filter((q) => q.stage === stage && q.kind !== "band")) set.appendChild(control(p));
     box.appendChild(set);
   }
 }
@@ -159,7 +160,7 @@ function control(p) {
   return div;
 }
 
-function bandControl() {
+function bandControl(p) {
   const div = document.createElement("div");
   div.className = "control";
   div.id = "control-band";
@@ -167,8 +168,8 @@ function bandControl() {
     <div class="row"><select name="band"><option value="off">off: every frequency</option>
     <option value="speech">speech</option><option value="custom">LOW-HIGH Hz:</option></select>
     <input type="text" name="band-text" placeholder="200-4000"></div>
-    <div class="help">the frequencies the analysis reads (the gains apply to the whole audio); refilters the file</div>
-    <div class="error"></div>`;
+    <div class="help"></div><div class="error"></div>`;
+  div.querySelector(".help").textContent = `${p.help} (default ${p.default})`;
   const select = div.querySelector("select");
   const text = div.querySelector("input");
   select.addEventListener("change", () => {
