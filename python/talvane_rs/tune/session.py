@@ -98,7 +98,7 @@ class Session:
     def update(self, settings: Settings) -> None:
         """Analyses the file with settings; the band filter runs again only when the band changes."""
         if settings.band != self.band:
-            self.filtered = None  # freed before the new copy is made
+            self.filtered, self.band = None, None  # freed before the new copy is made
             if settings.band is not None:
                 from talvane_rs.band import band_filter
 
@@ -134,7 +134,8 @@ class Session:
         if view.clamped == "high":
             return (f"clamped at max-thresh: the noise floor ({format_db(view.noise_floor)}) asks for a threshold of "
                     f"{format_db(wanted)}, so noise louder than max-thresh counts as voice; if the recording is "
-                    f"that noisy, raise max-thresh to {math.ceil(gain_to_db(wanted))} dB or more")  # fmt: skip
+                    f"that noisy, raise max-thresh to {math.ceil(gain_to_db(wanted))} dB or more"
+                    + ("; or try the speech band, which leaves out hum and rumble" if settings.band is None else ""))
         return (f"clamped at base-thresh: the noise floor ({format_db(view.noise_floor)}) asks for only "
                 f"{format_db(wanted)}, so speech quieter than {format_db(view.threshold)} is dropped; lower "
                 "base-thresh to keep it, or leave it if that quiet is noise")  # fmt: skip

@@ -524,7 +524,8 @@ async function startPlayback(which, from) {
   const args = query({ kind: which, start: a, end: page.end });
   const response = await fetch(`stretches?${args}`);
   const map = await response.json();
-  page.play = { kind: which, start: a, stretches: map.stretches };
+  const whole = which === "cut" || map.length >= page.end - a;
+  page.play = { kind: which, start: a, stretches: map.stretches, whole };
   tune.audio = { kind: which, start: a, end: page.end, url: `audio?${args}`, length: map.length };
   const player = $("player");
   player.src = `audio?${args}`;
@@ -562,7 +563,8 @@ function placeLines() {
   put("cursor", page.cursor);
   const at = playingSample();
   put("playhead", at);
-  $("position").textContent = at !== null ? timeText(seconds(at)) : page.cursor !== null ? `from ${timeText(seconds(page.cursor))}` : "";
+  const limit = page.play && !page.play.whole ? " (ten minutes at a time: click further on to go on)" : "";
+  $("position").textContent = at !== null ? timeText(seconds(at)) + limit : page.cursor !== null ? `from ${timeText(seconds(page.cursor))}` : "";
 }
 
 // ---- start ----------------------------------------------------------------
