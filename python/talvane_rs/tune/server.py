@@ -197,7 +197,7 @@ class Stretches(Handler):
             raise tornado.web.HTTPError(400)
         start, end, _ = self.stretch()
         length, _, stretches = self.page.session.audio(kind, start, end)
-        self.send_json({"length": length, "stretches": stretches})
+        self.send_json({"length": length, "stretches": stretches, "end": self.page.session.play_end(start, end)})
 
 
 class Save(Handler):

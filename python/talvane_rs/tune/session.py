@@ -200,11 +200,15 @@ class Session:
                 found.append([start, end])
         return found
 
+    def play_end(self, a: int, b: int) -> int:
+        """Where the audio of [a, b) stops: at most PLAY_SECONDS after a."""
+        return min(b, a + PLAY_SECONDS * self.file.rate)
+
     def audio(self, kind: str, a: int, b: int) -> tuple[int, Iterator[FloatArray], list[list[int]]]:
         """The mono audio of kind original, gated or cut over [a, b): its length,
         its blocks, and where each stretch of it starts in the file
         ([output offset, input start, length] for each)."""
-        b = min(b, a + PLAY_SECONDS * self.file.rate)
+        b = self.play_end(a, b)
         mix, view = self.file.mix, self.view
         assert view is not None and self.settings is not None
         if kind == "original":

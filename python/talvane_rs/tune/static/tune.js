@@ -524,7 +524,7 @@ async function startPlayback(which, from) {
   const args = query({ kind: which, start: a, end: page.end });
   const response = await fetch(`stretches?${args}`);
   const map = await response.json();
-  const whole = which === "cut" || map.length >= page.end - a;
+  const whole = map.end >= page.end;
   page.play = { kind: which, start: a, stretches: map.stretches, whole };
   tune.audio = { kind: which, start: a, end: page.end, url: `audio?${args}`, length: map.length };
   const player = $("player");
