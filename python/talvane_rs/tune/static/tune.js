@@ -389,7 +389,10 @@ function drawEnergy() {
     g.strokeStyle = colour; g.setLineDash(dash); g.lineWidth = 1.5 * dpr;
     g.beginPath(); g.moveTo(0, yy); g.lineTo(w, yy); g.stroke();
     g.setLineDash([]); g.lineWidth = 1;
-    g.fillStyle = colour; g.fillText(label, 4 * dpr + at * w, yy - 3 * dpr);
+    const x = 4 * dpr + at * w, size = g.measureText(label).width;
+    g.fillStyle = "rgba(255, 255, 255, 0.8)";          // readable over a dense plot
+    g.fillRect(x - 2 * dpr, yy - 13 * dpr, size + 4 * dpr, 11 * dpr);
+    g.fillStyle = colour; g.fillText(label, x, yy - 3 * dpr);
   };
   line(lv.base_thresh, COLOURS.limit, [2 * dpr, 3 * dpr], `base-thresh ${dbText(lv.base_thresh)}`, 0.5);
   line(lv.max_thresh, COLOURS.limit, [2 * dpr, 3 * dpr], `max-thresh ${dbText(lv.max_thresh)}`, 0.5);
@@ -530,7 +533,7 @@ async function startPlayback(which, from) {
   const player = $("player");
   player.src = `audio?${args}`;
   await player.play().catch(() => {});
-  $("play").textContent = "\u23f8 pause";
+  $("play").textContent = "\u25a0 stop";
   requestAnimationFrame(follow);
 }
 
