@@ -14,7 +14,6 @@ import hmac
 import math
 import json
 import secrets
-import sys
 import webbrowser
 from collections.abc import Callable
 from dataclasses import asdict
@@ -286,5 +285,5 @@ async def run(page: Page, sockets: list[Any], url: str, browser: bool, stop: Sto
         await asyncio.wait_for(server.close_all_connections(), 2.0)
     except asyncio.TimeoutError:
         pass
-    print("stopped", file=sys.stderr, flush=True)
+    say("stopped")
     return 0

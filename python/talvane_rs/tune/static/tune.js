@@ -633,4 +633,8 @@ async function start() {
   page.texts = { ...page.result.texts };
 }
 
+window.addEventListener("unhandledrejection", () => {
+  $("notes").textContent = "the tune server does not answer: was it stopped? (talvane tune FILE starts it again)";
+});
+
 start();
