@@ -53,7 +53,11 @@ void one_by_one(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t 
 }
 
 // Complete windows of [first, last) go kGroup at a time through `group`; the rest,
-// the short last window included, one by one.
+// the short last window included, one by one. When fewer than kGroup complete
+// windows remain but the samples hold kGroup complete windows up to the last of
+// them, those go through one more group that reaches back over windows already
+// done (their sums come out the same and are not written again): a group takes
+// about the time of one window summed alone, since the chains run side by side.
 template <std::uint64_t kGroup, class Group>
 void in_groups(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
              float* out, Group group) {
@@ -68,6 +72,12 @@ void in_groups(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t f
                                                                                   : nullptr;
         group(x + t * w, w, next, sums);
         for (std::uint64_t i = 0; i < kGroup; ++i) out[t - first + i] = rms(sums[i], w);
+    }
+    if (t + 1 < complete_end && complete_end >= kGroup) {
+        float sums[kGroup];
+        const std::uint64_t start = complete_end - kGroup;
+        group(x + start * w, w, nullptr, sums);
+        for (; t < complete_end; ++t) out[t - first] = rms(sums[t - start], w);
     }
     one_by_one(x, n, w, t, last, out + (t - first));
 }
@@ -309,6 +319,21 @@ std::span<const EnergyPath> energy_paths() { return kPaths; }
 void window_energies_range(std::span<const float> samples, std::uint64_t window_len,
                            std::uint64_t first, std::uint64_t last, float* out) {
     best_path()(samples.data(), samples.size(), window_len, first, last, out);
+}
+
+void scattered_window_energies(std::span<const float* const> starts, std::span<const std::uint64_t> counts,
+                               float* out) {
+    const std::size_t windows = std::min(starts.size(), kSideBySide);
+    float sums[kSideBySide] = {};
+    std::uint64_t common = windows == 0 ? 0 : counts[0];
+    for (std::size_t i = 1; i < windows; ++i) common = std::min(common, counts[i]);
+    for (std::uint64_t j = 0; j < common; ++j) {
+        for (std::size_t i = 0; i < windows; ++i) sums[i] = sums[i] + starts[i][j] * starts[i][j];
+    }
+    for (std::size_t i = 0; i < windows; ++i) {
+        for (std::uint64_t j = common; j < counts[i]; ++j) sums[i] = sums[i] + starts[i][j] * starts[i][j];
+        out[i] = rms(sums[i], counts[i]);
+    }
 }
 
 std::vector<float> window_energies(std::span<const float> samples, std::uint64_t window_len) {

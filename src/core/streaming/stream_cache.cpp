@@ -90,9 +90,10 @@ Bracketed select_with_bracket(std::span<std::uint32_t> keys, std::size_t lo, std
 // Energies of windows [first, n) of context + chunk into out, laid out from the
 // context's first sample (first <= the context's complete windows), without building
 // the combined buffer: windows inside the context or the chunk are read in place,
-// and the one window across the join goes through a small copy.
-void tail_energies(std::vector<float>& out, std::span<const float> context, std::span<const float> chunk,
-                   std::uint64_t w, std::uint64_t first) {
+// and the one window across the join goes through a small copy in `join`. When the
+// windows from the join on are few, their chains run side by side.
+void tail_energies(std::vector<float>& out, std::vector<float>& join, std::span<const float> context,
+                   std::span<const float> chunk, std::uint64_t w, std::uint64_t first) {
     const std::uint64_t c = context.size();
     const std::uint64_t total = c + chunk.size();
     const std::uint64_t n = window_count(total, w);
@@ -103,14 +104,30 @@ void tail_energies(std::vector<float>& out, std::span<const float> context, std:
         window_energies_range(context, w, t, in_context, out.data());
         t = in_context;
     }
-    if (t < n && t * w < c) {
+    if (t == n) return;
+    const float* starts[kSideBySide];
+    std::uint64_t counts[kSideBySide];
+    std::size_t few = 0;
+    if (t * w < c) {
         const std::uint64_t len = std::min<std::uint64_t>(w, total - t * w);
-        std::vector<float> join(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
+        join.assign(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
         join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
-        window_energies_range(join, len, 0, 1, out.data() + (t - first));
-        ++t;
+        starts[few] = join.data();
+        counts[few++] = len;
     }
-    if (t < n) window_energies_range(chunk.subspan(t * w - c), w, 0, n - t, out.data() + (t - first));
+    const std::uint64_t chunk_first = t + few;  // the first window inside the chunk
+    if (n - chunk_first + few <= kSideBySide) {
+        for (std::uint64_t u = chunk_first; u < n; ++u, ++few) {
+            starts[few] = chunk.data() + (u * w - c);
+            counts[few] = std::min<std::uint64_t>(w, total - u * w);
+        }
+        scattered_window_energies(std::span<const float* const>(starts, few), std::span<const std::uint64_t>(counts, few),
+                                  out.data() + (t - first));
+        return;
+    }
+    if (few > 0) scattered_window_energies(std::span<const float* const>(starts, 1), std::span<const std::uint64_t>(counts, 1),
+                                           out.data() + (t - first));
+    window_energies_range(chunk.subspan(chunk_first * w - c), w, 0, n - chunk_first, out.data() + (chunk_first - first));
 }
 
 // Runs the smoothing of the cached windows side by side from several starts: lane
@@ -736,7 +753,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     a.reused = call.reused;
 
     // Energies: the cache's for the reused windows, computed for the rest.
-    tail_energies(a.tail_energies, context, chunk, window_len, call.reused);
+    tail_energies(a.tail_energies, a.join, context, chunk, window_len, call.reused);
     const std::span<const float> cached_energies = cache.energies.view().first(call.reused);
     const std::span<const float> cached_smoothed = cache.smoothed.view().first(call.reused);
 

@@ -127,15 +127,16 @@ struct SmoothingAhead {
 // Results of the last analysis that the next call reuses. Derived data only: a call
 // gives the same bits with or without them, and forget() may be called at any time.
 //
-// The one invariant everything here rests on: when count > 0, the context starts at
-// a window boundary of the last analysis, i.e. the samples the last call dropped
-// from the front of context + chunk were a whole number of windows of window_len.
-// Then the context's complete windows [0, count) hold the same samples, aligned the
-// same way, as windows of the last analysis: their energies are the same, and so
-// are their smoothed values from the point where the smoothing, restarted at the
-// context's first window, meets the old values bit for bit (the same value and the
-// same energies give the same values after it). commit_analysis keeps the results
-// only when that holds.
+// The one invariant everything here rests on: when count > 0, the cache's windows
+// [0, count) are whole windows of the stream laid from the position its owner
+// names (a PhaseCache's start), and the last analysis that wrote them laid its
+// windows on that same grid: the samples from its first to that position were a
+// whole number of windows of window_len. A context that starts there has the same
+// samples, aligned the same way, in its complete windows [0, count): their energies
+// are the same, and so are their smoothed values from the point where the
+// smoothing, restarted at the context's first window, meets the old values bit for
+// bit (the same value and the same energies give the same values after it).
+// commit_analysis keeps the results only when that holds.
 //
 // When keyed, `keys` holds the totalOrder keys of smoothed[unkeyed, count): the
 // values expected to stay as they are. The front windows, which the restarted
@@ -217,12 +218,15 @@ struct StreamAnalysis {
     SmoothingAhead made;               // lanes made by this call (step 0 when none)
 
     std::vector<float> suffix;         // working storage
+    std::vector<float> join;
     std::vector<std::uint32_t> scratch;
 };
 
 // The analysis of context + chunk (windows laid out from the context's first sample)
-// with the cache's help, into `a`, for a stream whose next context drops `dropped`
-// samples from the front of context + chunk. use_cache is false for a new stream.
+// with the cache's help, into `a`, for a cache that is to be read next by the call
+// whose context starts `dropped` samples after this one's (the next call's, or the
+// first later one on the same grid). use_cache is false when the cache does not
+// hold windows of this context (a new stream, another grid).
 // Gives the keep flags of the windows from the reach of the cleaning passes before
 // the chunk's first window to the end; every flag it gives is the one the full
 // analysis gives. Does not check the threshold limits.
