@@ -241,16 +241,24 @@ void settled_keys_keep_their_multiset(std::mt19937_64& rng) {
         SettledKeys keys;
         std::vector<std::uint32_t> model;
         for (int op = 0; op < 600; ++op) {
-            keys.reserve(1);
-            if (!model.empty() && rng() % 2 == 0) {
-                const std::size_t at = rng() % model.size();
-                keys.erase(model[at]);
-                model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
-            } else {
-                const std::uint32_t k = static_cast<std::uint32_t>(rng() % (round % 2 == 0 ? 8 : 100000));
-                keys.insert(k);
-                model.push_back(k);
+            // One key in or out, or a few of each (the keys leaving are held before
+            // the call, those entering may repeat them).
+            const std::size_t batch = op % 3 == 0 ? 1 + rng() % 20 : 1;
+            std::vector<std::uint32_t> leaving, entering;
+            for (std::size_t i = 0; i < batch; ++i) {
+                if (!model.empty() && rng() % 2 == 0) {
+                    const std::size_t at = rng() % model.size();
+                    leaving.push_back(model[at]);
+                    model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+                } else {
+                    entering.push_back(static_cast<std::uint32_t>(rng() % (round % 2 == 0 ? 8 : 100000)));
+                }
             }
+            model.insert(model.end(), entering.begin(), entering.end());
+            std::sort(leaving.begin(), leaving.end());
+            std::sort(entering.begin(), entering.end());
+            keys.reserve(leaving.size() + entering.size());
+            keys.change(leaving, entering);
             keys.settle();
             if (op % 50 == 0) {
                 std::vector<std::uint32_t> held(keys.sorted().begin(), keys.sorted().end());

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 // Vector paths are chosen at compile time by target: SSE2 is part of x86-64 (the
 // package refuses 32-bit targets), with AVX2 chosen at run time; NEON is part of
@@ -321,19 +322,36 @@ void window_energies_range(std::span<const float> samples, std::uint64_t window_
     best_path()(samples.data(), samples.size(), window_len, first, last, out);
 }
 
-void scattered_window_energies(std::span<const float* const> starts, std::span<const std::uint64_t> counts,
-                               float* out) {
-    const std::size_t windows = std::min(starts.size(), kSideBySide);
-    float sums[kSideBySide] = {};
-    std::uint64_t common = windows == 0 ? 0 : counts[0];
-    for (std::size_t i = 1; i < windows; ++i) common = std::min(common, counts[i]);
+namespace {
+
+// Windows [0, kWindows) of scattered_window_energies side by side over the samples
+// all of them have, then each on its own.
+template <std::size_t kWindows>
+void side_by_side(const float* const* starts, const std::uint64_t* counts, float* out) {
+    float sums[kWindows] = {};
+    std::uint64_t common = counts[0];
+    for (std::size_t i = 1; i < kWindows; ++i) common = std::min(common, counts[i]);
     for (std::uint64_t j = 0; j < common; ++j) {
-        for (std::size_t i = 0; i < windows; ++i) sums[i] = sums[i] + starts[i][j] * starts[i][j];
+        for (std::size_t i = 0; i < kWindows; ++i) sums[i] = sums[i] + starts[i][j] * starts[i][j];
     }
-    for (std::size_t i = 0; i < windows; ++i) {
+    for (std::size_t i = 0; i < kWindows; ++i) {
         for (std::uint64_t j = common; j < counts[i]; ++j) sums[i] = sums[i] + starts[i][j] * starts[i][j];
         out[i] = rms(sums[i], counts[i]);
     }
+}
+
+template <std::size_t... kWindows>
+void side_by_side_of(std::size_t windows, const float* const* starts, const std::uint64_t* counts, float* out,
+                     std::index_sequence<kWindows...>) {
+    ((windows == kWindows + 1 ? side_by_side<kWindows + 1>(starts, counts, out) : void()), ...);
+}
+
+}  // namespace
+
+void scattered_window_energies(std::span<const float* const> starts, std::span<const std::uint64_t> counts,
+                               float* out) {
+    const std::size_t windows = std::min(starts.size(), kSideBySide);
+    side_by_side_of(windows, starts.data(), counts.data(), out, std::make_index_sequence<kSideBySide>{});
 }
 
 std::vector<float> window_energies(std::span<const float> samples, std::uint64_t window_len) {

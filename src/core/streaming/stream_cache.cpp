@@ -21,6 +21,11 @@ constexpr std::size_t kHintMargin = 8;
 // Below this many windows a selection over all of them costs as little as keeping
 // keys ordered, and smoothing lanes would not meet inside the context.
 constexpr std::size_t kMinKeyed = 64;
+// Pending changes to the settled keys, at most: a few, and a share of the keys.
+constexpr std::size_t kSettleMargin = 32;
+constexpr std::size_t kSettleShare = 8;
+// Changes fewer than the keys / this merge by block moves, more by a pass per key.
+constexpr std::size_t kFewChanges = 16;
 // Calls in a row with few changes before the keys are built (again): doubled each
 // time built keys have to be dropped, so a stream that keeps losing them pays for
 // building them ever more rarely.
@@ -255,40 +260,72 @@ void SettledKeys::reserve(std::size_t changes) {
     added_.reserve(added_.size() + changes);
     removed_.reserve(removed_.size() + changes);
     sorted_.reserve(sorted_.size() + added_.size() + changes);
+    moving_.reserve(changes);
 }
 
 namespace {
 
-// Into a sorted list whose capacity has room.
-void insert_sorted(std::vector<std::uint32_t>& keys, std::uint32_t key) noexcept {
-    keys.insert(std::upper_bound(keys.begin(), keys.end(), key), key);
+// Merges the ascending `more` into the ascending `keys`, from the back, in the room
+// the capacity has.
+void merge_into(std::vector<std::uint32_t>& keys, std::span<const std::uint32_t> more) noexcept {
+    std::size_t held = keys.size(), coming = more.size();
+    assert(held + coming <= keys.capacity() && "SettledKeys::change without room reserved");
+    keys.resize(held + coming);
+    for (std::size_t out = held + coming; coming > 0;) {
+        keys[--out] = held > 0 && keys[held - 1] > more[coming - 1] ? keys[--held] : more[--coming];
+    }
 }
 
 }  // namespace
 
-// insert and erase are noexcept because reserve() made room for them; a change
-// that reserve() did not count would reallocate here.
-void SettledKeys::insert(std::uint32_t key) noexcept {
-    assert(added_.size() < added_.capacity() && "SettledKeys::insert without room reserved");
-    insert_sorted(added_, key);
-}
-
-void SettledKeys::erase(std::uint32_t key) noexcept {
-    // A key added since the last merge is taken back rather than removed, so that
-    // removed_ only ever names keys of sorted_.
-    const auto it = std::lower_bound(added_.begin(), added_.end(), key);
-    if (it != added_.end() && *it == key) {
-        added_.erase(it);
-    } else {
-        assert(removed_.size() < removed_.capacity() && "SettledKeys::erase without room reserved");
-        insert_sorted(removed_, key);
+void SettledKeys::change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept {
+    // A leaving key added since the last merge is taken back rather than removed, so
+    // that removed_ only ever names keys of sorted_.
+    assert(leaving.size() <= moving_.capacity() && "SettledKeys::change without room reserved");
+    moving_.clear();
+    std::size_t kept = 0, next = 0;
+    for (std::size_t i = 0; i < added_.size(); ++i) {
+        const std::uint32_t key = added_[i];
+        while (next < leaving.size() && leaving[next] < key) moving_.push_back(leaving[next++]);
+        if (next < leaving.size() && leaving[next] == key) {
+            ++next;
+        } else {
+            added_[kept++] = key;
+        }
     }
+    added_.resize(kept);
+    for (; next < leaving.size(); ++next) moving_.push_back(leaving[next]);
+    merge_into(removed_, moving_);
+    merge_into(added_, entering);
 }
 
 void SettledKeys::settle() noexcept {
     // Merging costs a pass over the sorted keys, so it waits until the changes
-    // are a share of them: a constant per change on average.
-    if (added_.size() + removed_.size() <= 32 + sorted_.size() / 128) return;
+    // are a share of them: a constant per change on average. A selection finds its
+    // ranks among the pending changes by searches, so many of them cost it little.
+    if (added_.size() + removed_.size() <= kSettleMargin + sorted_.size() / kSettleShare) return;
+    assert(sorted_.size() + added_.size() <= sorted_.capacity() && "SettledKeys::settle without room reserved");
+    if ((added_.size() + removed_.size()) * kFewChanges < sorted_.size()) {
+        settle_by_blocks();
+    } else {
+        // Many changes: one pass drops the removed keys, one merges the added ones
+        // in from the back, a step per key.
+        std::size_t kept = 0, gone = 0;
+        for (const std::uint32_t key : sorted_) {
+            if (gone < removed_.size() && removed_[gone] == key) {
+                ++gone;  // one copy of the key dropped
+            } else {
+                sorted_[kept++] = key;
+            }
+        }
+        sorted_.resize(kept);
+        merge_into(sorted_, added_);
+    }
+    added_.clear();
+    removed_.clear();
+}
+
+void SettledKeys::settle_by_blocks() noexcept {
     // The keys between two changes move as one block, and each change is found by
     // a search: a merge costs a block copy of the keys after the first change and a
     // search per change, not a step per key.
@@ -305,7 +342,6 @@ void SettledKeys::settle() noexcept {
     // Then the added keys from the largest down, into the room reserve() made; the
     // keys above each move up by the number of added keys not yet placed.
     std::size_t end = out + (n - in);  // keys [0, end) have not moved up yet
-    assert(end + added_.size() <= sorted_.capacity() && "SettledKeys::settle without room reserved");
     sorted_.resize(end + added_.size());
     keys = sorted_.data();
     std::size_t top = sorted_.size();  // keys [top, size) are in place
@@ -316,8 +352,6 @@ void SettledKeys::settle() noexcept {
         keys[--top] = added_[j - 1];
         end = at;
     }
-    added_.clear();
-    removed_.clear();
 }
 
 namespace {
@@ -508,9 +542,10 @@ constexpr std::size_t kLeastLaneRun = 80;
 // windows more, so that a meeting point that drifts outward is still reached.
 constexpr std::size_t kLaneRunGrowth = 4;   // the last run's length / this, added
 constexpr std::size_t kLaneRunMargin = 8;   // windows
-// A call keeps the keys only while it changes at most an eighth of them (and a
-// few): past that, a selection over all values costs little more than the changes.
-constexpr std::size_t kKeyBudgetShare = 8;
+// A call keeps the keys only while it changes at most a quarter of them (and a
+// few) beyond the windows it drops and appends: past that, a selection over all
+// values costs little more than sorting and merging the changes.
+constexpr std::size_t kKeyBudgetShare = 4;
 constexpr std::size_t kKeyBudgetMargin = 8;  // keys
 // The unkeyed front only grows while calls leave it as it was; once it exceeds
 // twice this call's own front and a few windows, the windows between are put
@@ -656,10 +691,11 @@ float stream_floor(StreamAnalysis& a, const GateConfig& config, const StreamCach
     const FloorRanks ranks = floor_ranks(n, config.noise_floor_percentile);
     const std::size_t was_unkeyed = keyed ? cache.unkeyed : 0;
     const std::size_t unkeyed = keyed ? unkeyed_front(a, cache) : 0;
-    const std::size_t pending = keyed ? cache.keys.added().size() + cache.keys.removed().size() : 0;
-    const std::size_t read = unkeyed + (unkeyed - was_unkeyed) + (n - call.reused) + pending;
+    const std::size_t read = unkeyed + (unkeyed - was_unkeyed) + (n - call.reused);
     RankedKeys found;
-    if (keyed && 2 * read <= n) {
+    // Each value read where it lies is counted and gathered once or twice, about
+    // what a selection over all values costs per value.
+    if (keyed && read <= n) {
         // Windows [was_unkeyed, unkeyed) leave the keys; windows [0, unkeyed) and the
         // new ones come in, read where they lie.
         const std::span<const float> cached = smoothed.cached;
@@ -698,6 +734,24 @@ KeyRanges key_ranges(const StreamAnalysis& a, const StreamCache& cache, const Ca
     return r;
 }
 
+// The keys of the windows `ranges` names, each list ascending: the cached values
+// leave, the cached ones past the new front and the new windows' enter.
+void record_key_changes(StreamAnalysis& a, const KeyRanges& ranges, const Smoothed& smoothed) {
+    a.leaving.clear();
+    for (std::size_t t = ranges.leave_begin; t < ranges.leave_end; ++t) {
+        a.leaving.push_back(total_order_key(smoothed.cached[t]));
+    }
+    a.entering.clear();
+    for (std::size_t t = ranges.enter_cached_begin; t < ranges.enter_cached_end; ++t) {
+        a.entering.push_back(total_order_key(smoothed.cached[t]));
+    }
+    for (std::size_t t = ranges.enter_new_begin; t < ranges.enter_new_end; ++t) {
+        a.entering.push_back(total_order_key(smoothed.tail[t - smoothed.reused]));
+    }
+    std::sort(a.leaving.begin(), a.leaving.end());
+    std::sort(a.entering.begin(), a.entering.end());
+}
+
 // How the cache's keys follow this call. Only a trim by whole windows keeps
 // anything. A change costs little but a selection over all keys not much more per
 // window, so the keys are kept only while a call changes few of them.
@@ -708,7 +762,9 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
     if (!call.aligned) return;
     const std::size_t n = smoothed.size();
     const std::size_t kept = call.complete - call.dropped;  // the next cache's windows
-    const std::size_t budget = kept / kKeyBudgetShare + kKeyBudgetMargin;
+    // The windows the call drops and appends change the keys in any case; the
+    // budget is for the changes beyond those.
+    const std::size_t budget = kept / kKeyBudgetShare + kKeyBudgetMargin + 2 * call.dropped;
     const std::size_t front = std::max(call.dropped, a.meet);
     if (keyed) {
         // Windows stay out of the keys while they were out or were smoothed afresh;
@@ -724,6 +780,7 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
             a.keys = StreamAnalysis::Keys::kUpdate;
             a.settled_from = from;
             a.key_ranges = ranges;
+            record_key_changes(a, ranges, smoothed);
             return;
         }
     }
@@ -788,28 +845,14 @@ void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t
 
 namespace {
 
-// The recorded key changes, in order: the leaving keys are the cached values, read
-// before the front is overwritten.
-void replay_key_changes(SettledKeys& keys, const KeyRanges& r, std::span<const float> cached_smoothed,
-                        std::span<const float> new_smoothed, std::size_t reused) noexcept {
-    [[maybe_unused]] std::size_t replayed = 0;
-    for (std::size_t t = r.leave_begin; t < r.leave_end; ++t, ++replayed) keys.erase(total_order_key(cached_smoothed[t]));
-    for (std::size_t t = r.enter_cached_begin; t < r.enter_cached_end; ++t, ++replayed) {
-        keys.insert(total_order_key(cached_smoothed[t]));
-    }
-    for (std::size_t t = r.enter_new_begin; t < r.enter_new_end; ++t, ++replayed) {
-        keys.insert(total_order_key(new_smoothed[t - reused]));
-    }
-    assert(replayed == r.count() && "key changes replayed differ from those reserved");
-    keys.settle();
-}
-
 void commit_keys(StreamCache& cache, StreamAnalysis& a, std::size_t dropped) noexcept {
     const bool keyed_before = cache.keyed;
     switch (a.keys) {
         case StreamAnalysis::Keys::kUpdate:
-            replay_key_changes(cache.keys, a.key_ranges, cache.smoothed.view().first(a.reused), a.tail_smoothed,
-                               a.reused);
+            assert(a.leaving.size() + a.entering.size() == a.key_ranges.count() &&
+                   "key changes differ from those reserved");
+            cache.keys.change(a.leaving, a.entering);
+            cache.keys.settle();
             cache.keyed = true;
             break;
         case StreamAnalysis::Keys::kBuild:

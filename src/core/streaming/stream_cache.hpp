@@ -49,15 +49,20 @@ public:
     void clear() noexcept;
     // Becomes the ascending keys `sorted` (swapped in).
     void assign(std::vector<std::uint32_t>& sorted) noexcept;
-    // Room for `changes` more inserts or erases and the merge after them. May throw
-    // std::bad_alloc.
+    // Room for `changes` more keys taken out or put in and the merge after them.
+    // May throw std::bad_alloc.
     void reserve(std::size_t changes);
-    void insert(std::uint32_t key) noexcept;  // needs reserve
-    void erase(std::uint32_t key) noexcept;   // one copy of a key that is held; needs reserve
-    void settle() noexcept;                   // merges the changes when they are many
+    // Takes out one copy of each key of `leaving` (each held) and then puts in the
+    // keys of `entering`; both ascending. One merge over the pending changes, not a
+    // search and a shift per key. Needs reserve for their total.
+    void change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept;
+    void settle() noexcept;  // merges the changes when they are many
 
 private:
     std::vector<std::uint32_t> sorted_, added_, removed_;
+    std::vector<std::uint32_t> moving_;  // working storage of change()
+
+    void settle_by_blocks() noexcept;
 };
 
 // Where the noise floor was found last time: the keys (totalOrder) of the values a
@@ -169,12 +174,12 @@ struct StreamCache {
 };
 
 // The windows whose keys a kUpdate call takes out of the cache's keys and puts in,
-// in the order commit_analysis replays them: the keys of the cached smoothed values
-// of windows [leave_begin, leave_end) leave, then those of cached windows
-// [enter_cached_begin, enter_cached_end) and of the call's new windows
-// [enter_new_begin, enter_new_end) (counted from the context's first window) enter.
-// Recorded once by the analysis, so that what reserve_analysis makes room for and
-// what the commit does are the same changes.
+// the keys of the cached smoothed values of windows [leave_begin, leave_end) leave,
+// then those of cached windows [enter_cached_begin, enter_cached_end) and of the
+// call's new windows [enter_new_begin, enter_new_end) (counted from the context's
+// first window) enter. Recorded once by the analysis, with those keys, so that what
+// reserve_analysis makes room for and what commit_analysis does are the same
+// changes.
 struct KeyRanges {
     std::size_t leave_begin = 0, leave_end = 0;
     std::size_t enter_cached_begin = 0, enter_cached_end = 0;
@@ -210,7 +215,8 @@ struct StreamAnalysis {
     // How the cache's keys follow (decided here, carried out by commit_analysis).
     enum class Keys { kDrop, kUpdate, kBuild } keys = Keys::kDrop;
     std::size_t settled_from = 0;      // the keys kept are of windows [settled_from, ...)
-    KeyRanges key_ranges;              // kUpdate: the keys that leave and enter
+    KeyRanges key_ranges;              // kUpdate: the windows whose keys leave and enter
+    std::vector<std::uint32_t> leaving, entering;  // kUpdate: those keys, ascending
     std::vector<std::uint32_t> built;  // kBuild: the sorted keys
     bool quiet = false;                // few values changed: counts towards building the keys
 
