@@ -324,20 +324,19 @@ void window_energies_range(std::span<const float> samples, std::uint64_t window_
 
 namespace {
 
-// Windows [0, kWindows) of scattered_window_energies side by side over the samples
-// all of them have, then each on its own.
+// Windows [0, kWindows) of scattered_window_energies side by side, each for as
+// long as it has samples (the last window of a recording may be short).
 template <std::size_t kWindows>
 void side_by_side(const float* const* starts, const std::uint64_t* counts, float* out) {
     float sums[kWindows] = {};
-    std::uint64_t common = counts[0];
-    for (std::size_t i = 1; i < kWindows; ++i) common = std::min(common, counts[i]);
-    for (std::uint64_t j = 0; j < common; ++j) {
-        for (std::size_t i = 0; i < kWindows; ++i) sums[i] = sums[i] + starts[i][j] * starts[i][j];
+    std::uint64_t longest = 0;
+    for (std::size_t i = 0; i < kWindows; ++i) longest = std::max(longest, counts[i]);
+    for (std::uint64_t j = 0; j < longest; ++j) {
+        for (std::size_t i = 0; i < kWindows; ++i) {
+            if (j < counts[i]) sums[i] = sums[i] + starts[i][j] * starts[i][j];
+        }
     }
-    for (std::size_t i = 0; i < kWindows; ++i) {
-        for (std::uint64_t j = common; j < counts[i]; ++j) sums[i] = sums[i] + starts[i][j] * starts[i][j];
-        out[i] = rms(sums[i], counts[i]);
-    }
+    for (std::size_t i = 0; i < kWindows; ++i) out[i] = rms(sums[i], counts[i]);
 }
 
 template <std::size_t... kWindows>

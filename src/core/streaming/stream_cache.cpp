@@ -413,8 +413,13 @@ Gathered gather_range(const KeyParts& parts, std::uint32_t va, std::uint32_t vb,
     return g;
 }
 
-// Few keys in order; an insertion sort is the fastest for a handful.
+// Keys in order; an insertion sort is the fastest for a handful, which is what a
+// call usually gathers (more when many changes are pending).
 void sort_few(std::uint32_t* keys, std::size_t n) noexcept {
+    if (n > 24) {
+        std::sort(keys, keys + n);
+        return;
+    }
     for (std::size_t i = 1; i < n; ++i) {
         const std::uint32_t key = keys[i];
         std::size_t j = i;
