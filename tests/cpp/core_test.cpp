@@ -424,6 +424,29 @@ bool phases_hold(const StreamState& state, std::span<const float> history) {
     return state.phases.size() <= kMaxPhases;
 }
 
+// The view of the last call against the analysis of context + chunk: its floor,
+// threshold and the flags of the windows holding the chunk, and the gains the
+// output was made with.
+bool view_holds(const CallView& view, const GateConfig& config, std::span<const float> combined,
+                std::span<const float> chunk, std::span<const float> output, std::uint64_t rate) {
+    const AnalysisView expected = analyse_inner(config, combined, rate);
+    auto same = [](float a, float b) {
+        return std::isnan(a) ? std::isnan(b) : std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+    };
+    const std::uint64_t context_len = combined.size() - chunk.size();
+    const std::uint64_t first = context_len / expected.window_len;
+    const std::vector<std::uint8_t> flags(expected.decision.keep.begin() + static_cast<std::ptrdiff_t>(first),
+                                          expected.decision.keep.end());
+    std::vector<float> gains(chunk.size());
+    view.gains(gains);
+    bool products = true;
+    for (std::size_t k = 0; k < chunk.size(); ++k) products = products && same(chunk[k] * gains[k], output[k]);
+    return view.present && same(view.floor, expected.decision.floor) &&
+           same(view.threshold.value, expected.decision.threshold.value) &&
+           view.threshold.clamped == expected.decision.threshold.clamped && view.flags == flags &&
+           view.offset == context_len - first * expected.window_len && products;
+}
+
 // Which of the streaming fast paths the calls took.
 struct PathCounts {
     int lanes = 0, keyed = 0, bounded = 0, phases = 0;
@@ -490,6 +513,8 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
         }
     }
     if (call % 16 == 0) CHECK(phases_hold(state, stream.history), "phase caches broken (round %d call %d)", round, call);
+    if (call % 4 == 0) CHECK(view_holds(state.last_call, stream.config, combined, chunk, got, rate),
+                             "last call's view differs (round %d call %d)", round, call);
     return seen;
 }
 

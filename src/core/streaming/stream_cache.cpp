@@ -825,8 +825,9 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     const Smoothed smoothed{a.restarted, cached_smoothed, a.tail_smoothed, a.meet, call.reused};
     const bool keyed = call.reused > 0 && cache.keyed && a.meet < call.reused;
 
-    const float floor = stream_floor(a, config, cache, call, smoothed, keyed);
-    const float threshold = clamp_threshold(config, floor);
+    a.floor = stream_floor(a, config, cache, call, smoothed, keyed);
+    a.threshold = threshold_for(config, a.floor);
+    const float threshold = a.threshold.value;
 
     // Cleaning: only windows within the passes' reach of the chunk's first window
     // can change the chunk's flags.

@@ -199,6 +199,8 @@ struct StreamAnalysis {
     std::uint64_t total = 0;          // samples of context + chunk
     std::size_t first_flag = 0;       // flags[0] is the flag of this window
     std::vector<std::uint8_t> flags;  // final keep flags of windows [first_flag, n)
+    float floor = 0.0f;               // the noise floor, as noise_floor gives it
+    Threshold threshold{};            // and the threshold from it
 
     std::size_t reused = 0;            // K: windows [0, K) came from the cache
     std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on

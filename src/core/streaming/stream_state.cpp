@@ -76,10 +76,14 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
         const std::uint64_t origin = context_len - analysis.first_flag * analysis.window_len;
+        plan.chunk_first = context_len / analysis.window_len - analysis.first_flag;
+        plan.fade_len = fade_length(config, sample_rate);
+        plan.entry_gain = plan.last_gain;
+        plan.attenuation = config.attenuation;
+        plan.analysed_context = context_len;
         plan.output.resize(chunk_len);
-        window_gain_curve(analysis.flags, analysis.window_len, config.attenuation, origin, chunk_len,
-                          fade_length(config, sample_rate), plan.last_gain.has_value() ? &*plan.last_gain : nullptr,
-                          0, plan.output);
+        window_gain_curve(analysis.flags, analysis.window_len, config.attenuation, origin, chunk_len, plan.fade_len,
+                          plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
         plan.last_gain = plan.output[chunk_len - 1];
         for (std::size_t k = 0; k < chunk_len; ++k) plan.output[k] = chunk[k] * plan.output[k];
         plan.context = ContextPlan{context_len, true, keep};
@@ -94,6 +98,7 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
 }
 
 void reserve_context(StreamState& state, ChunkPlan& plan) {
+    if (plan.analysis) state.last_call.flags.reserve(plan.analysis->flags.size() - plan.chunk_first);
     if (!plan.context.with_chunk) return;
     state.context.reserve(plan.context.keep, static_cast<std::size_t>(plan.limit));
     if (!plan.keeps_phase) return;
@@ -128,12 +133,39 @@ void drop_idle_phases(StreamState& state) noexcept {
 
 }  // namespace
 
+void CallView::gains(std::span<float> out) const noexcept {
+    window_gain_curve(flags, window_len, attenuation, offset, chunk_len, fade_len,
+                      entry_gain.has_value() ? &*entry_gain : nullptr, 0, out.first(chunk_len));
+}
+
+namespace {
+
+// The chunk's part of the analysis, kept until the next call that runs one. Needs
+// the flags' room reserved.
+void keep_call_view(CallView& view, const ChunkPlan& plan, std::span<const float> chunk) noexcept {
+    const StreamAnalysis& analysis = *plan.analysis;
+    view.present = true;
+    view.floor = analysis.floor;
+    view.threshold = analysis.threshold;
+    view.window_len = analysis.window_len;
+    view.offset = plan.analysed_context % analysis.window_len;
+    view.chunk_len = chunk.size();
+    view.fade_len = plan.fade_len;
+    view.attenuation = plan.attenuation;
+    view.entry_gain = plan.entry_gain;
+    const auto first = analysis.flags.begin() + static_cast<std::ptrdiff_t>(plan.chunk_first);
+    view.flags.assign(first, analysis.flags.end());  // within the capacity reserved
+}
+
+}  // namespace
+
 void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept {
     const ContextPlan& next = plan.context;
     if (plan.new_stream) {
         forget_phases(state);
         state.context_start = 0;
     }
+    if (plan.analysis) keep_call_view(state.last_call, plan, chunk);
     if (next.with_chunk) {
         state.context.replace(next.old_len, chunk, next.keep);
         ++state.calls;
@@ -164,6 +196,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
 }
 
 void reset_stream(StreamState& state) noexcept {
+    state.last_call.present = false;
     state.stream_rate.reset();
     state.context.clear();
     forget_phases(state);

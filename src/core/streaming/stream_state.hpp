@@ -31,6 +31,26 @@ constexpr std::size_t kMaxPhases = 16;
 // A phase cache unused for this many calls is dropped and its memory given back.
 constexpr std::uint64_t kPhaseIdleCalls = 2 * kMaxPhases;
 
+// What the last call that ran the analysis decided for its chunk: the floor and
+// threshold of the analysis of context + chunk, the keep flags of the windows that
+// hold the chunk's samples (the first of them may begin in the context, `offset`
+// samples before the chunk), and what the chunk's gain curve is made from.
+struct CallView {
+    bool present = false;
+    float floor = 0.0f;
+    Threshold threshold{};
+    std::uint64_t window_len = 0;
+    std::uint64_t offset = 0;       // samples of the first window before the chunk
+    std::uint64_t chunk_len = 0;
+    std::uint64_t fade_len = 0;
+    float attenuation = 0.0f;
+    std::optional<float> entry_gain;  // the gain the chunk's entry ramp started from
+    std::vector<std::uint8_t> flags;  // one per window, the chunk's first window first
+
+    // The gains the chunk was multiplied by, into out (chunk_len values).
+    void gains(std::span<float> out) const noexcept;
+};
+
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
     std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
@@ -41,6 +61,9 @@ struct StreamState {
     std::uint64_t calls = 0;                   // analyses run for this stream
     std::vector<PhaseCache> phases;            // at most kMaxPhases
     std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
+    // The last call that ran the analysis, until the next one or a reset; it
+    // outlives the end of the stream (is_last).
+    CallView last_call;
 
     // The phase cache whose windows start at `start`, or null.
     const PhaseCache* phase_at(std::uint64_t start) const noexcept;
@@ -71,6 +94,11 @@ struct ChunkPlan {
     std::uint64_t phase_start = 0;
     std::uint64_t next_context_start = 0;  // samples of the stream before the next context
     bool new_stream = false;               // the call starts a new stream
+    std::uint64_t chunk_first = 0;         // the chunk's first window, among the analysis's flags
+    std::uint64_t fade_len = 0;
+    std::optional<float> entry_gain;       // the last gain the chunk's ramps started from
+    float attenuation = 0.0f;
+    std::uint64_t analysed_context = 0;    // samples of context the analysis ran over
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
@@ -105,7 +133,7 @@ void reserve_context(StreamState& state, ChunkPlan& plan);
 // `chunk` must be the chunk the plan was made from.
 void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept;
 
-// Idle again; the context keeps its storage.
+// Idle again, with no last call; the context keeps its storage.
 void reset_stream(StreamState& state) noexcept;
 
 // plan_chunk, reserve_context and commit_chunk in one; returns the output.
