@@ -437,14 +437,18 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
     const std::uint64_t first = context_len / expected.window_len;
     const std::vector<std::uint8_t> flags(expected.decision.keep.begin() + static_cast<std::ptrdiff_t>(first),
                                           expected.decision.keep.end());
-    std::vector<float> gains(chunk.size());
-    view.gains(gains);
+    const SampleBuffer gains = chunk_gains(view.flags, view.window_len, view.offset, view.chunk_len, view.fade_len,
+                                           view.attenuation, view.entry_gain ? &*view.entry_gain : nullptr);
+    const FlagBuffer mask = chunk_keep_mask(view.flags, view.window_len, view.offset, view.chunk_len);
+    const FlagBuffer plain_mask = compute_keep_mask_inner(config, combined, rate);
+    bool masks = mask.size() == chunk.size();
+    for (std::size_t k = 0; masks && k < chunk.size(); ++k) masks = mask[k] == plain_mask[context_len + k];
     bool products = true;
     for (std::size_t k = 0; k < chunk.size(); ++k) products = products && same(chunk[k] * gains[k], output[k]);
     return view.present && same(view.floor, expected.decision.floor) &&
            same(view.threshold.value, expected.decision.threshold.value) &&
            view.threshold.clamped == expected.decision.threshold.clamped && view.flags == flags &&
-           view.offset == context_len - first * expected.window_len && products;
+           view.offset == context_len - first * expected.window_len && products && masks;
 }
 
 // Which of the streaming fast paths the calls took.

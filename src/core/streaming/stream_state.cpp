@@ -133,9 +133,18 @@ void drop_idle_phases(StreamState& state) noexcept {
 
 }  // namespace
 
-void CallView::gains(std::span<float> out) const noexcept {
-    window_gain_curve(flags, window_len, attenuation, offset, chunk_len, fade_len,
-                      entry_gain.has_value() ? &*entry_gain : nullptr, 0, out.first(chunk_len));
+FlagBuffer chunk_keep_mask(std::span<const std::uint8_t> flags, std::uint64_t window_len, std::uint64_t offset,
+                           std::uint64_t chunk_len) {
+    FlagBuffer mask(static_cast<std::size_t>(chunk_len));
+    for (std::uint64_t k = 0; k < chunk_len; ++k) mask[k] = flags[(offset + k) / window_len];
+    return mask;
+}
+
+SampleBuffer chunk_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, std::uint64_t offset,
+                         std::uint64_t chunk_len, std::uint64_t fade_len, float attenuation, const float* entry_gain) {
+    SampleBuffer gains(static_cast<std::size_t>(chunk_len));
+    window_gain_curve(flags, window_len, attenuation, offset, chunk_len, fade_len, entry_gain, 0, gains);
+    return gains;
 }
 
 namespace {

@@ -46,10 +46,18 @@ struct CallView {
     float attenuation = 0.0f;
     std::optional<float> entry_gain;  // the gain the chunk's entry ramp started from
     std::vector<std::uint8_t> flags;  // one per window, the chunk's first window first
-
-    // The gains the chunk was multiplied by, into out (chunk_len values).
-    void gains(std::span<float> out) const noexcept;
 };
+
+// The chunk's keep flag per sample from the flags of the windows holding it:
+// sample k lies in window (offset + k) / window_len.
+FlagBuffer chunk_keep_mask(std::span<const std::uint8_t> flags, std::uint64_t window_len, std::uint64_t offset,
+                           std::uint64_t chunk_len);
+
+// The gains a chunk was multiplied by, from the same flags: 1.0 or attenuation per
+// window, the entry ramp from entry_gain (when given) and the ramps after every
+// change of flag inside the chunk, when fade_len >= 2.
+SampleBuffer chunk_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, std::uint64_t offset,
+                         std::uint64_t chunk_len, std::uint64_t fade_len, float attenuation, const float* entry_gain);
 
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
