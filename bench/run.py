@@ -31,10 +31,10 @@ sys.path.insert(0, HERE)
 import numpy_gate  # noqa: E402
 import signals  # noqa: E402
 import talvane_rs  # noqa: E402
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, stream_view  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "A1", "B1", "D1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "P12", "A1", "B1", "D1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -332,6 +332,39 @@ def bench_off_grid(sizes: Sizes) -> list[Row]:
     return rows
 
 
+# --- P12: the view of a stream's last call -----------------------------------
+
+
+def bench_stream_view(x16: np.ndarray, chunks: int) -> list[Row]:
+    """stream_view and its three scalars after each 10 ms call: two streams fed the
+    same chunks in blocks of 20, one read after every call; the extra time over the
+    calls alone."""
+    progress("P12")
+    rate, chunk, block = 16000, 160, 20
+    plain, viewed = (filled_stream(x16, 3000, chunk) for _ in range(2))
+    start = plain[1]
+    pieces = chunk_views(x16, start, chunk, (chunks + 1) * block)
+
+    def calls(i: int) -> None:
+        process = plain[0].process_chunk
+        for piece in pieces[i * block : (i + 1) * block]:
+            process(piece, rate, False)
+
+    def calls_and_views(i: int) -> None:
+        stream = viewed[0]
+        process = stream.process_chunk
+        for piece in pieces[i * block : (i + 1) * block]:
+            process(piece, rate, False)
+            v = stream_view(stream)
+            v.noise_floor, v.threshold, v.clamped
+
+    alone, with_views = time_turns([calls, calls_and_views], chunks)
+    what = ("stream_view(stream) and its noise_floor, threshold and clamped after each 10 ms process_chunk "
+            "(3 s context): the time they add / the call's")
+    return [ratio_row("P12", what, Timing(with_views - alone, alone, chunks), 0.2,
+                      call_us=alone / block * 1e6, view_us=(with_views - alone) / block * 1e6)]
+
+
 # --- P9: many streams in one process -----------------------------------------
 
 
@@ -620,7 +653,7 @@ def main() -> int:
     t0 = time.perf_counter()
     x48 = signals.speech_in_noise(sizes.big_seconds, 48000) if ids & {"P1", "P2", "P3", "A1"} else None
     x16 = None
-    if ids & {"P4", "P5", "P6", "P8"}:
+    if ids & {"P4", "P5", "P6", "P8", "P12"}:
         x16 = signals.speech_in_noise(max(sizes.peer_seconds, sizes.list_seconds), 16000)
     meta["signal_seconds"] = time.perf_counter() - t0
 
@@ -645,6 +678,8 @@ def main() -> int:
         rows += bench_many_streams(sizes)
     if "P11" in ids:
         rows += bench_off_grid(sizes)
+    if "P12" in ids:
+        rows += bench_stream_view(x16, sizes.stream_chunks)
     if "B1" in ids:
         rows += bench_big_file(sizes)
     if "D1" in ids:

@@ -86,10 +86,22 @@ PyObject* getter(PyObject* self, void*) {
 
 py::Ref noise_floor(const StreamViewObject& v) { return py::float_value(v.floor); }
 py::Ref threshold(const StreamViewObject& v) { return py::float_value(v.threshold.value); }
+// The texts of `clamped`, made once: read after every call, they should cost no
+// new string each time.
+constinit py::OnceCell<PyObject*> low_text, high_text;
+
+py::Ref kept_text(py::OnceCell<PyObject*>& cell, const char* value) {
+    return py::Ref::borrow(cell.get([value] {
+        PyObject* text = PyUnicode_InternFromString(value);  // kept for the process
+        if (text == nullptr) throw py::ErrSet{};
+        return text;
+    }));
+}
+
 py::Ref clamped(const StreamViewObject& v) {
     switch (v.threshold.clamped) {
-        case Clamp::low: return py::text("low");
-        case Clamp::high: return py::text("high");
+        case Clamp::low: return kept_text(low_text, "low");
+        case Clamp::high: return kept_text(high_text, "high");
         case Clamp::none: break;
     }
     return py::none();
