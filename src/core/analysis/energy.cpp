@@ -350,6 +350,10 @@ void side_by_side_of(std::size_t windows, const float* const* starts, const std:
 void scattered_window_energies(std::span<const float* const> starts, std::span<const std::uint64_t> counts,
                                float* out) {
     const std::size_t windows = std::min(starts.size(), kSideBySide);
+    if (windows == 1) {
+        out[0] = rms(window_sum(starts[0], counts[0]), counts[0]);
+        return;
+    }
     side_by_side_of(windows, starts.data(), counts.data(), out, std::make_index_sequence<kSideBySide>{});
 }
 

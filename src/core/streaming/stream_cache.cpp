@@ -24,7 +24,8 @@ constexpr std::size_t kMinKeyed = 64;
 // Pending changes to the settled keys, at most: a few, and a share of the keys.
 constexpr std::size_t kSettleMargin = 32;
 constexpr std::size_t kSettleShare = 8;
-// Changes fewer than the keys / this merge by block moves, more by a pass per key.
+// Changes fewer than the keys (or the pending changes) / this go in by a search
+// and a block move each, more by a pass over all of them.
 constexpr std::size_t kFewChanges = 16;
 // Calls in a row with few changes before the keys are built (again): doubled each
 // time built keys have to be dropped, so a stream that keeps losing them pays for
@@ -281,6 +282,23 @@ void merge_into(std::vector<std::uint32_t>& keys, std::span<const std::uint32_t>
 void SettledKeys::change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept {
     // A leaving key added since the last merge is taken back rather than removed, so
     // that removed_ only ever names keys of sorted_.
+    if ((leaving.size() + entering.size()) * kFewChanges <= added_.size() + removed_.size()) {
+        // Few changes against many pending: a search and a shift per key.
+        for (const std::uint32_t key : leaving) {
+            const auto it = std::lower_bound(added_.begin(), added_.end(), key);
+            if (it != added_.end() && *it == key) {
+                added_.erase(it);
+            } else {
+                assert(removed_.size() < removed_.capacity() && "SettledKeys::change without room reserved");
+                removed_.insert(std::upper_bound(removed_.begin(), removed_.end(), key), key);
+            }
+        }
+        for (const std::uint32_t key : entering) {
+            assert(added_.size() < added_.capacity() && "SettledKeys::change without room reserved");
+            added_.insert(std::upper_bound(added_.begin(), added_.end(), key), key);
+        }
+        return;
+    }
     assert(leaving.size() <= moving_.capacity() && "SettledKeys::change without room reserved");
     moving_.clear();
     std::size_t kept = 0, next = 0;
