@@ -33,6 +33,30 @@ std::optional<std::uint64_t> phase_advance(std::uint64_t total, std::uint64_t dr
     return std::nullopt;
 }
 
+namespace {
+
+// The analysis of context + chunk into plan.analysis, with the cache of this call's
+// grid if an earlier call left one; its results are planned to be kept for the next
+// call that lays the same grid.
+void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamState& state, bool same_stream,
+                     std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                     std::uint64_t dropped) {
+    const std::uint64_t start = same_stream ? state.context_start : 0;
+    const PhaseCache* read = same_stream ? state.phase_at(start) : nullptr;
+    const std::uint64_t total = context.size() + chunk.size();
+    const std::optional<std::uint64_t> advance =
+        phase_advance(total, dropped, chunk.size(), window_length(config, sample_rate));
+    const StreamCache none;
+    analyse_stream(*plan.analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
+                   sample_rate, advance.value_or(dropped));
+    plan.phase_read = read != nullptr ? static_cast<std::size_t>(read - state.phases.data()) : ChunkPlan::kNoPhase;
+    plan.keeps_phase = advance.has_value();
+    plan.phase_start = start + advance.value_or(0);
+    plan.next_context_start = start + dropped;
+}
+
+}  // namespace
+
 ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
                      std::span<const float> chunk, std::uint64_t sample_rate, bool is_last) {
     const bool same_stream = state.stream_rate.has_value() && *state.stream_rate == sample_rate;
@@ -57,21 +81,8 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
         const std::uint64_t dropped = context_len + chunk_len - keep;
         plan.limit = limit;
         plan.analysis = state.spare ? std::move(state.spare) : std::make_unique<StreamAnalysis>();
-        StreamAnalysis& analysis = *plan.analysis;
-
-        // The cache of this call's grid, if an earlier call left one; the results
-        // are kept for the next call that lays the same grid.
-        const std::uint64_t start = same_stream ? state.context_start : 0;
-        const PhaseCache* read = same_stream ? state.phase_at(start) : nullptr;
-        const std::optional<std::uint64_t> advance =
-            phase_advance(context_len + chunk_len, dropped, chunk_len, window_length(config, sample_rate));
-        const StreamCache none;
-        analyse_stream(analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
-                       sample_rate, advance.value_or(dropped));
-        plan.phase_read = read != nullptr ? static_cast<std::size_t>(read - state.phases.data()) : ChunkPlan::kNoPhase;
-        plan.keeps_phase = advance.has_value();
-        plan.phase_start = start + advance.value_or(0);
-        plan.next_context_start = start + dropped;
+        analyse_on_grid(plan, config, state, same_stream, context, chunk, sample_rate, dropped);
+        const StreamAnalysis& analysis = *plan.analysis;
 
         // Only the flags of the new samples are used. The output holds the gain
         // curve first, then the products.
