@@ -2,6 +2,8 @@
 // object read field by field (the scalars in O(1), the arrays in O(chunk)).
 #include "stream_view.hpp"
 
+#include <structmember.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -35,11 +37,13 @@ void load_stream_class() {
     });
 }
 
-// A snapshot of a CallView, its window flags held inline (ob_size of them).
+// A snapshot of a CallView, its window flags held inline (ob_size of them). The
+// three scalars read after every call are plain members.
 struct StreamViewObject {
     PyObject_VAR_HEAD
     float floor;
-    Threshold threshold;
+    float threshold;
+    PyObject* clamped;  // a kept text or None; one reference owned
     std::uint64_t window_len, offset, chunk_len, fade_len;
     float attenuation;
     bool has_entry;
@@ -53,14 +57,37 @@ struct StreamViewObject {
 
 StreamViewObject* view_of(PyObject* self) noexcept { return reinterpret_cast<StreamViewObject*>(self); }
 
+// The texts of `clamped`, made once: read after every call, they should cost no
+// new string each time.
+constinit py::OnceCell<PyObject*> low_text, high_text;
+
+py::Ref kept_text(py::OnceCell<PyObject*>& cell, const char* value) {
+    return py::Ref::borrow(cell.get([value] {
+        PyObject* text = PyUnicode_InternFromString(value);  // kept for the process
+        if (text == nullptr) throw py::ErrSet{};
+        return text;
+    }));
+}
+
+py::Ref clamp_text(Clamp clamped) {
+    switch (clamped) {
+        case Clamp::low: return kept_text(low_text, "low");
+        case Clamp::high: return kept_text(high_text, "high");
+        case Clamp::none: break;
+    }
+    return py::none();
+}
+
 py::Ref make_view(const CallView& view) {
+    py::Ref clamped = clamp_text(view.threshold.clamped);
     auto* cls = reinterpret_cast<PyTypeObject*>(view_class_cell.peek());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
     py::Ref self = py::Ref::steal(alloc(cls, static_cast<Py_ssize_t>(view.flags.size())));
     if (!self) throw py::ErrSet{};
     StreamViewObject* obj = view_of(self.get());
     obj->floor = view.floor;
-    obj->threshold = view.threshold;
+    obj->threshold = view.threshold.value;
+    obj->clamped = clamped.release();
     obj->window_len = view.window_len;
     obj->offset = view.offset;
     obj->chunk_len = view.chunk_len;
@@ -74,6 +101,7 @@ py::Ref make_view(const CallView& view) {
 
 void view_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(view_of(self)->clamped);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -84,28 +112,6 @@ PyObject* getter(PyObject* self, void*) {
     return py::boundary("StreamView getter", [&] { return body(*view_of(self)); });
 }
 
-py::Ref noise_floor(const StreamViewObject& v) { return py::float_value(v.floor); }
-py::Ref threshold(const StreamViewObject& v) { return py::float_value(v.threshold.value); }
-// The texts of `clamped`, made once: read after every call, they should cost no
-// new string each time.
-constinit py::OnceCell<PyObject*> low_text, high_text;
-
-py::Ref kept_text(py::OnceCell<PyObject*>& cell, const char* value) {
-    return py::Ref::borrow(cell.get([value] {
-        PyObject* text = PyUnicode_InternFromString(value);  // kept for the process
-        if (text == nullptr) throw py::ErrSet{};
-        return text;
-    }));
-}
-
-py::Ref clamped(const StreamViewObject& v) {
-    switch (v.threshold.clamped) {
-        case Clamp::low: return kept_text(low_text, "low");
-        case Clamp::high: return kept_text(high_text, "high");
-        case Clamp::none: break;
-    }
-    return py::none();
-}
 py::Ref window_len(const StreamViewObject& v) { return py::unsigned_int(v.window_len); }
 py::Ref first_window_offset(const StreamViewObject& v) { return py::unsigned_int(v.offset); }
 py::Ref chunk_len(const StreamViewObject& v) { return py::unsigned_int(v.chunk_len); }
@@ -121,10 +127,16 @@ py::Ref gains(const StreamViewObject& v) {
                                        v.attenuation, v.has_entry ? &v.entry_gain : nullptr));
 }
 
+PyMemberDef view_members[] = {
+    {"noise_floor", T_FLOAT, offsetof(StreamViewObject, floor), READONLY,
+     "The noise floor of the analysis of context + chunk."},
+    {"threshold", T_FLOAT, offsetof(StreamViewObject, threshold), READONLY, "The voice threshold from that floor."},
+    {"clamped", T_OBJECT, offsetof(StreamViewObject, clamped), READONLY,
+     "'low', 'high' or None: the limit that set the threshold."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyGetSetDef view_getset[] = {
-    {"noise_floor", getter<noise_floor>, nullptr, "The noise floor of the analysis of context + chunk.", nullptr},
-    {"threshold", getter<threshold>, nullptr, "The voice threshold from that floor.", nullptr},
-    {"clamped", getter<clamped>, nullptr, "'low', 'high' or None: the limit that set the threshold.", nullptr},
     {"window_len", getter<window_len>, nullptr, "Analysis window length in samples.", nullptr},
     {"first_window_offset", getter<first_window_offset>, nullptr,
      "Samples of keep_windows[0]'s window that lie in the context, before the chunk.", nullptr},
@@ -140,6 +152,7 @@ PyType_Slot view_slots[] = {
     {Py_tp_doc, const_cast<char*>("What a StreamingEnergyTalvane's last analysed call decided for its chunk: "
                                   "a snapshot, unchanged by later calls. Made by stream_view().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_members, view_members},
     {Py_tp_getset, view_getset},
     {0, nullptr},
 };
