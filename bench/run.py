@@ -34,7 +34,7 @@ import talvane_rs  # noqa: E402
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "A1", "B1", "D1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "P12", "A1", "B1", "D1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -284,6 +284,87 @@ def bench_webrtc_frame(x16: np.ndarray, chunks: int) -> list[Row]:
             raw={"method_median_s": ours, "baseline_median_s": from_float, "runs": chunks,
                  "ratio": ours / from_float}),
     ]
+
+
+# --- P11: chunks off the window grid against the nearest whole-window chunk ---
+
+# (rate, chunk off the grid, the nearest whole-window chunk, target): 10 ms
+# windows; the grid of 44.1 kHz with 1024 frames returns only every 441 calls.
+OFF_GRID = ((48000, 512, 480, 2.0), (48000, 1024, 960, 2.0), (16000, 256, 320, 2.0), (16000, 512, 480, 2.0),
+            (8000, 256, 240, 2.0), (44100, 1024, 882, None))
+WHOLE_WINDOW_ADVICE = "chunks of whole windows (441 samples or a multiple at 44.1 kHz) run as fast as on the grid"
+
+
+def filled_at(x: np.ndarray, rate: int, context_ms: int, chunk: int) -> tuple[StreamingEnergyTalvane, int]:
+    """A stream whose context is full, fed chunks of `chunk` samples, and the sample
+    position it reached."""
+    stream = StreamingEnergyTalvane(stream_context_ms=context_ms)
+    pos = 0
+    while pos < rate * context_ms // 1000 + chunk:
+        stream.process_chunk(x[pos : pos + chunk], rate, False)
+        pos += chunk
+    return stream, pos
+
+
+def bench_off_grid(sizes: Sizes) -> list[Row]:
+    """P11: one chunk off the window grid against one on it, two streams fed in turn."""
+    rows = []
+    chunks = sizes.stream_chunks
+    for context_ms in (3000, 30000):
+        for rate, off, on, target in OFF_GRID:
+            progress(f"P11 ({rate} Hz, {off} and {on}, {context_ms} ms)")
+            x = signals.speech_in_noise(context_ms / 1000 + 2 + chunks * off / rate, rate)
+            streams, pieces = [], []
+            for n in (off, on):
+                stream, pos = filled_at(x, rate, context_ms, n)
+                streams.append(stream)
+                pieces.append(chunk_views(x, pos, n, chunks + 1))
+            off_s, on_s = time_turns([lambda i, s=s, p=p: s.process_chunk(p[i], rate, False)
+                                      for s, p in zip(streams, pieces)], chunks)
+            what = f"process_chunk, {rate / 1000:g} kHz, {off} frames / {on} frames, stream_context_ms {context_ms}"
+            raw = dict(rate=rate, off_grid=off, on_grid=on, context_ms=context_ms, off_us=off_s * 1e6,
+                       on_us=on_s * 1e6)
+            if target is None:
+                rows.append(Row("P11", f"{what} ({WHOLE_WINDOW_ADVICE})", f"{off_s / on_s:.2f} ×",
+                                raw={**raw, "ratio": off_s / on_s}))
+            else:
+                rows.append(ratio_row("P11", what, Timing(off_s, on_s, chunks), target, **raw))
+    return rows
+
+
+# --- P12: the view of a stream's last call -----------------------------------
+
+
+def bench_stream_view(x16: np.ndarray, chunks: int) -> list[Row]:
+    """stream_view and its three scalars after each 10 ms call: two streams fed the
+    same chunks in blocks of 20, one read after every call; the extra time over the
+    calls alone."""
+    progress("P12")
+    from talvane_rs import stream_view  # imported here, so that other ids also time builds without it
+
+    rate, chunk, block = 16000, 160, 20
+    plain, viewed = (filled_stream(x16, 3000, chunk) for _ in range(2))
+    start = plain[1]
+    pieces = chunk_views(x16, start, chunk, (chunks + 1) * block)
+
+    def calls(i: int) -> None:
+        process = plain[0].process_chunk
+        for piece in pieces[i * block : (i + 1) * block]:
+            process(piece, rate, False)
+
+    def calls_and_views(i: int) -> None:
+        stream = viewed[0]
+        process = stream.process_chunk
+        for piece in pieces[i * block : (i + 1) * block]:
+            process(piece, rate, False)
+            v = stream_view(stream)
+            v.noise_floor, v.threshold, v.clamped
+
+    alone, with_views = time_turns([calls, calls_and_views], chunks)
+    what = ("stream_view(stream) and its noise_floor, threshold and clamped after each 10 ms process_chunk "
+            "(3 s context): the time they add / the call's")
+    return [ratio_row("P12", what, Timing(with_views - alone, alone, chunks), 0.2,
+                      call_us=alone / block * 1e6, view_us=(with_views - alone) / block * 1e6)]
 
 
 # --- P9: many streams in one process -----------------------------------------
@@ -574,7 +655,7 @@ def main() -> int:
     t0 = time.perf_counter()
     x48 = signals.speech_in_noise(sizes.big_seconds, 48000) if ids & {"P1", "P2", "P3", "A1"} else None
     x16 = None
-    if ids & {"P4", "P5", "P6", "P8"}:
+    if ids & {"P4", "P5", "P6", "P8", "P12"}:
         x16 = signals.speech_in_noise(max(sizes.peer_seconds, sizes.list_seconds), 16000)
     meta["signal_seconds"] = time.perf_counter() - t0
 
@@ -597,6 +678,10 @@ def main() -> int:
         rows += bench_webrtc_frame(x16, sizes.stream_chunks)
     if "P9" in ids:
         rows += bench_many_streams(sizes)
+    if "P11" in ids:
+        rows += bench_off_grid(sizes)
+    if "P12" in ids:
+        rows += bench_stream_view(x16, sizes.stream_chunks)
     if "B1" in ids:
         rows += bench_big_file(sizes)
     if "D1" in ids:

@@ -391,14 +391,16 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
     if (!state.stream_rate.has_value()) check(context.empty() && !state.last_gain.has_value(), "idle state");
 }
 
-// What the stream keeps for the next call, against the rules: the context's whole
-// windows hold the energies of context + chunk as analysed and the smoothed values
-// that analysis gave them (from its own start), and the keys are those of the
-// smoothed values past the unkeyed front.
+// What the stream keeps for the next call on the same grid, against the rules: the
+// whole windows from `advance` samples into context + chunk on hold the energies of
+// context + chunk as analysed and the smoothed values that analysis gave them (from
+// its own start), and the keys are those of the smoothed values past the unkeyed
+// front.
 void check_cache(const talvane::StreamCache& cache, const GateConfig& config, std::span<const float> combined,
-                 std::size_t dropped, std::uint64_t rate) {
+                 std::size_t advance, std::uint64_t rate) {
     if (cache.count == 0) return;
     const std::uint64_t w = talvane::window_length(config, rate);
+    const std::size_t dropped = advance;
     check(cache.window_len == w && dropped % w == 0, "cache kept across misaligned windows");
     const std::vector<float> e = reference_energies(combined, w);
     std::vector<float> s(e.size());
@@ -431,17 +433,24 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
     StreamModel model;
     const std::uint64_t rates[2] = {pick_rate(in), pick_rate(in)};
     std::size_t capacity = 0;
-    const auto calls = in.ConsumeIntegralInRange<int>(0, 24);
+    const auto calls = in.ConsumeIntegralInRange<int>(0, 48);
+    // A length used again, call after call, brings back the grids of chunks off the
+    // window grid (their phase caches).
+    std::optional<std::size_t> last_len;
     for (int call = 0; call < calls && in.remaining_bytes() > 0; ++call) {
         if (in.ConsumeIntegralInRange<int>(0, 9) == 9) {
             talvane::reset_stream(state);
             model = StreamModel{};
         } else {
             const std::uint64_t rate = rates[in.ConsumeIntegralInRange<int>(0, 7) == 7 ? 1 : 0];
-            std::size_t len = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::size_t>(0, 64)
-                                               : in.ConsumeIntegralInRange<std::size_t>(0, kMaxChunk);
-            const std::size_t offset = in.ConsumeIntegralInRange<std::size_t>(0, pool.size());
-            len = std::min(len, pool.size() - offset);
+            const bool again = last_len.has_value() && in.ConsumeIntegralInRange<int>(0, 3) == 0;
+            std::size_t len = again          ? *last_len
+                              : in.ConsumeBool() ? in.ConsumeIntegralInRange<std::size_t>(0, 64)
+                                                 : in.ConsumeIntegralInRange<std::size_t>(0, kMaxChunk);
+            len = std::min(len, pool.size());
+            const std::size_t offset = std::min(in.ConsumeIntegralInRange<std::size_t>(0, pool.size()),
+                                                pool.size() - len);
+            last_len = len;
             const std::span<const float> chunk = pool.subspan(offset, len);
             const bool is_last = in.ConsumeIntegralInRange<int>(0, 5) == 5;
 
@@ -479,6 +488,7 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
             }
             if (is_last) next = StreamModel{};
 
+            const std::uint64_t start_before = same ? state.context_start : 0;
             // The binding's order (plan, reserve, commit) or the one-call form.
             talvane::SampleBuffer out;
             bool failed = false;
@@ -512,7 +522,15 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
                 check(state.context.size() <= talvane::context_limit(config, rate), "context over its limit");
                 std::vector<float> combined = same ? model.context : std::vector<float>{};
                 combined.insert(combined.end(), chunk.begin(), chunk.end());
-                check_cache(state.cache, config, combined, combined.size() - state.context.size(), rate);
+                // The cache this call left for the next call on its grid.
+                const std::uint64_t dropped = combined.size() - state.context.size();
+                check(state.context_start == start_before + dropped, "context start");
+                const std::optional<std::uint64_t> advance = talvane::phase_advance(
+                    combined.size(), dropped, len, talvane::window_length(config, rate));
+                const talvane::PhaseCache* kept =
+                    advance.has_value() ? state.phase_at(start_before + *advance) : nullptr;
+                if (kept != nullptr) check_cache(kept->cache, config, combined, *advance, rate);
+                check(state.phases.size() <= talvane::kMaxPhases, "phase caches over their bound");
             }
             model = std::move(next);
         }

@@ -18,6 +18,7 @@ USUAL, ZERO, ONE, SMALL, UP_TO_5000, WORD_MAX, RAW = 0, 1, 2, 3, 4, 5, 6  # pick
 F_USUAL, F_ZERO, F_NEG_ZERO, F_ONE, F_NAN, F_INF, F_NEG_INF = 0, 1, 2, 3, 4, 5, 6  # pick_float
 RATES = [16000, 1000, 8000, 44100, 0, 1, 2, 50, 100, 200, 300]
 MODE_RAMP, MODE_STREAM, MODE_BATCH, MODE_BAND = 0, 1, 2, 3
+AGAIN = -1  # a stream call's length: the one before
 SCALES = [1 / 128, 1 / 4096, 1e-5, 0.05, 3e19, 0.0]
 
 
@@ -107,10 +108,12 @@ class Seed:
             self.int_in_range(0, 2**32 - 1, struct.unpack("<I", struct.pack("<f", v))[0])
 
     def stream(self, pool_size, rates, calls):
-        """calls: ("reset",) or (length, offset, use_second_rate, is_last, planned)."""
+        """calls: ("reset",) or (length, offset, use_second_rate, is_last, planned);
+        a length of AGAIN repeats the one before."""
         self.rate(rates[0])
         self.rate(rates[1])
-        self.int_in_range(0, 24, len(calls))
+        self.int_in_range(0, 48, len(calls))
+        had_length = False
         for call in calls:
             if call == ("reset",):
                 self.int_in_range(0, 9, 9)
@@ -118,8 +121,12 @@ class Seed:
             length, offset, second, is_last, planned = call
             self.int_in_range(0, 9, 0)
             self.int_in_range(0, 7, 7 if second else 0)
-            self.flag(length <= 64)
-            self.int_in_range(0, 64 if length <= 64 else 4096, length)
+            if had_length:
+                self.int_in_range(0, 3, 0 if length == AGAIN else 1)
+            if length != AGAIN:
+                self.flag(length <= 64)
+                self.int_in_range(0, 64 if length <= 64 else 4096, length)
+            had_length = True
             self.int_in_range(0, pool_size, offset)
             self.int_in_range(0, 5, 5 if is_last else 0)
             self.flag(planned)
@@ -221,6 +228,18 @@ def seeds():
                                                for n in range(23)]
     s.stream(8192, (1000, 16000), calls)
     yield "stream_1k_10ms_windows_full_context", s
+
+    # Chunks off the window grid (14 samples, 1 ms windows at 8 kHz: the grid returns
+    # every 4 calls) on a full context of 300 windows: the phase caches, with their
+    # smoothing lanes and kept keys, serve these calls.
+    s = Seed()
+    s.config(counts={"window_ms": ONE, "stream_context_ms": (UP_TO_5000, 300)})
+    s.int_in_range(0, 3, MODE_STREAM)
+    s.samples(8192, speech_pattern(64, 6), scale=3)
+    calls = [(2400, 0, False, False, True), (14, 2400, False, False, True)] + [
+        (AGAIN, 2414 + 14 * n, False, False, n % 2 == 0) for n in range(44)]
+    s.stream(8192, (8000, 16000), calls)
+    yield "stream_8k_off_grid_phases", s
 
     s = Seed()
     s.config()

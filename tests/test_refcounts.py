@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, band_filter
+from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, band_filter, stream_view
 
 HAS_REFCOUNT = hasattr(sys, "getrefcount")
 pytestmark = pytest.mark.skipif(not HAS_REFCOUNT, reason="needs sys.getrefcount")
@@ -62,6 +62,11 @@ def test_streaming_and_internal_error_paths():
     for _ in range(REPEAT):
         gate.process_chunk(chunk, 16000, False)
         gate.last_gain(), gate.context_len()
+        view = stream_view(gate)
+        view.noise_floor, view.clamped, view.keep, view.keep_windows, view.gains
+        del view
+        with pytest.raises(TypeError):
+            stream_view(chunk)
         with pytest.raises(TypeError):
             gate.process_chunk(chunk, 16000, 0)
         with pytest.raises(BaseException):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, stream_view
 
 f32 = np.float32
 U64_MAX = ref.U64_MAX
@@ -25,7 +25,8 @@ def check_state(gate, model):
 
 
 def check_call(gate, model, same_f32, data, rate, is_last):
-    """One call on both; the output and the state afterwards must agree."""
+    """One call on both; the output and the state afterwards must agree. Gives the
+    gate's output, or None when the call was refused."""
     try:
         expected = model.process_chunk(data, rate, is_last)
     except ref.ThresholdError as e:
@@ -38,7 +39,10 @@ def check_call(gate, model, same_f32, data, rate, is_last):
         assert out.dtype == np.float32 and out.flags.c_contiguous and out.flags.writeable
         assert not np.shares_memory(out, data)
         same_f32(out, expected)
+        check_state(gate, model)
+        return out
     check_state(gate, model)
+    return None
 
 
 @pytest.mark.parametrize(
@@ -170,20 +174,53 @@ def random_calls(rng, rate, n_total):
     return calls
 
 
+def view_fields(view):
+    """A stream view's fields as comparable values (floats by their float32 bits)."""
+    return (np.float32(view.noise_floor).tobytes(), np.float32(view.threshold).tobytes(), view.clamped,
+            view.first_window_offset, view.keep_windows.tobytes(), view.gains.tobytes())
+
+
+def check_view(gate, cfg, context, chunk, rate, out, before, same_f32):
+    """After a call: the view is that of analyse() over context + chunk when the
+    call ran the analysis (out is its output), else the one before."""
+    view = stream_view(gate)
+    if out is None or not len(chunk) or not cfg.enabled:
+        assert (view is None) == (before is None)
+        assert view is None or view_fields(view) == before
+        return
+    a = analyse(np.concatenate([np.asarray(context, np.float32), chunk]), rate, **cfg.kwargs())
+    pairs = np.array([[view.noise_floor, view.threshold], [a.noise_floor, a.threshold]], dtype=np.float32)
+    same_f32(pairs[0], pairs[1])
+    assert view.clamped == a.clamped and view.chunk_len == len(chunk) and view.window_len == a.window_len
+    assert np.array_equal(view.keep, a.mask[len(context) :])
+    assert view.first_window_offset == len(context) % a.window_len
+    assert np.array_equal(view.keep_windows, a.keep_windows[len(context) // a.window_len :])
+    with np.errstate(invalid="ignore", over="ignore"):  # inf * 0 in dropped windows
+        same_f32(chunk * view.gains, out)
+
+
 @pytest.mark.parametrize("seed", range(3))
 @pytest.mark.parametrize("rate", [1, 300, 1000, 8000, 16000])
 def test_stream_matches_reference(kind, rate, seed, case, same_f32):
+    # stream_view after every call, against analyse() of the call's context plus
+    # chunk; it outlives is_last and is None before the first analysis and after reset.
     rng = np.random.default_rng([seed, rate, 99])
     n_total = int(rng.integers(1, 9000))
     cfg, x = case(kind, rate, seed, n=n_total)
     gate = StreamingEnergyTalvane(**cfg.kwargs())
     model = ref.Stream(cfg)
+    assert stream_view(gate) is None
     for start, stop, r, is_last, reset in random_calls(rng, rate, n_total):
-        check_call(gate, model, same_f32, x[start:stop], r, is_last)
+        context = model.context if model.stream_rate == r else []
+        before = stream_view(gate)
+        before = None if before is None else view_fields(before)
+        out = check_call(gate, model, same_f32, x[start:stop], r, is_last)
+        check_view(gate, cfg, context, x[start:stop], r, out, before, same_f32)
         if reset:
             gate.reset()
             model.reset()
             check_state(gate, model)
+            assert stream_view(gate) is None
 
 
 class Reentrant:
@@ -239,8 +276,9 @@ def test_bad_argument_changes_nothing(data, rate, is_last, error, signal, same_f
         (lambda g: g.reset(), "Already borrowed"),
         (lambda g: g.context_len(), "Already mutably borrowed"),
         (lambda g: g.last_gain(), "Already mutably borrowed"),
+        (lambda g: stream_view(g), "Already mutably borrowed"),
     ],
-    ids=["process_chunk", "reset", "context_len", "last_gain"],
+    ids=["process_chunk", "reset", "context_len", "last_gain", "stream_view"],
 )
 @pytest.mark.parametrize("fail", [False, True], ids=["outer-goes-on", "outer-fails"])
 def test_reentrant_call_is_refused(inner, message, fail, signal, same_f32):

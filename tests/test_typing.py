@@ -23,7 +23,7 @@ USER_SCRIPT = """
 
     from typing_extensions import assert_type
 
-    from talvane_rs import Analysis, EnergyTalvane, Region, StreamingEnergyTalvane, analyse, keep_regions
+    from talvane_rs import Analysis, EnergyTalvane, Region, StreamingEnergyTalvane, analyse, keep_regions, stream_view
 
     rate = 16000
     audio = np.zeros(rate, dtype=np.float32)
@@ -48,6 +48,10 @@ USER_SCRIPT = """
     assert_type(stream.last_gain(), float | None)
     assert_type(stream.context_len(), int)
     assert_type(stream.reset(), None)
+    stream_state = stream_view(stream)
+    if stream_state is not None:
+        assert_type(stream_state.clamped, Literal["low", "high"] | None)
+        assert_type(stream_state.gains, npt.NDArray[np.float32])
 
     view = analyse(audio, rate, attenuation=0.1, pass_windows=2)
     assert_type(analyse([0.0, 1, 2.5], np.int64(rate)), Analysis)

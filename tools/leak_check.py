@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse, band_filter
+from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse, band_filter, stream_view
 
 RSS_LIMIT = 1 << 20  # bytes
 BLOCKS_LIMIT = 100
@@ -100,6 +100,17 @@ class NestedInternal:
         return 16000
 
 
+class ViewedRate:
+    """Asks for the view of the stream it is converted for: refused while held."""
+
+    def __index__(self):
+        try:
+            stream_view(STREAM)
+        except RuntimeError:
+            pass
+        return 16000
+
+
 def cases():
     """(name, callable, expected exception type or None)."""
     g, s = GATE, STREAM
@@ -162,6 +173,15 @@ def cases():
     yield "reset(argument)", lambda: s.reset(1), TypeError
     yield "context_len", s.context_len, None
     yield "last_gain", s.last_gain, None
+
+    viewed = StreamingEnergyTalvane()
+    viewed.process_chunk(MISALIGNED[:500], 16000, False)
+    fields = ("noise_floor", "threshold", "clamped", "keep_windows", "keep", "gains")
+    yield "stream_view", lambda: stream_view(viewed), None
+    yield "stream_view(every field)", lambda: [getattr(stream_view(viewed), f) for f in fields], None
+    yield "stream_view(none yet)", lambda: stream_view(StreamingEnergyTalvane()), None
+    yield "stream_view(not a stream)", lambda: stream_view(s.reset), TypeError
+    yield "stream_view(held)", lambda: pc(SPEECH[:320], ViewedRate(), False), None
 
     yield "analyse(array)", lambda: analyse(SPEECH, 16000, pass_windows=1), None
     yield "analyse(list)", lambda: analyse(SPEECH_LIST, 16000), None

@@ -7,12 +7,15 @@ a keep mask into its kept stretches, and ``analyse`` shows every intermediate
 of a decision (energies, noise floor, threshold, voice and keep flags);
 ``cut`` cuts the dropped audio out with short pauses kept and crossfaded joins.
 ``band_filter`` and ``BandFilter`` give the signal a band (``"speech"``) keeps.
+``stream_view(stream)`` shows what a stream's last call decided (floor,
+threshold, kept samples, gains) as a ``StreamView``.
 ``run_folder`` does what the talvane command does to a file or a folder, in
 this process, in local processes or on a Dask cluster, with paths or fsspec URLs.
 """
 
 from typing import TYPE_CHECKING, Any
 
+from talvane_rs._analysis import StreamView, stream_view
 from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs._version import __version__
 from talvane_rs.analysis import Analysis, analyse
@@ -40,6 +43,7 @@ __all__ = [
     "EnergyTalvane",
     "Outcome",
     "Region",
+    "StreamView",
     "StreamingEnergyTalvane",
     "__version__",
     "analyse",
@@ -47,4 +51,5 @@ __all__ = [
     "cut",
     "keep_regions",
     "run_folder",
+    "stream_view",
 ]

@@ -13,6 +13,7 @@
 #include "convert/values.hpp"
 #include "method_table.hpp"
 #include "module_once.hpp"
+#include "stream_view.hpp"
 
 namespace talvane {
 
@@ -133,6 +134,7 @@ PyMethodDef analysis_functions[] = {
     py::fast_method<GainsPart, gains_part>(),
     py::fast_method<Runs, runs>(),
     py::fast_method<BandFilterFunction, band_filter_function>(),
+    py::fast_method<StreamViewFunction, stream_view>(),
     py::kEndOfMethods,
 };
 
@@ -167,6 +169,7 @@ PyMODINIT_FUNC PyInit__analysis(void) {
             py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
             if (!module) throw py::ErrSet{};
             add_band_filter_class(module.get());
+            add_stream_view_class(module.get());
             return module.release();  // kept for the process
         });
     });

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <span>
@@ -107,6 +108,23 @@ void energy_paths_agree(std::mt19937_64& shared_rng) {
             CHECK(same_bits(expected, got), "energy path %s differs (n=%zu w=%llu)", path.name, n,
                   static_cast<unsigned long long>(w));
         }
+        // A few of the windows, from anywhere, side by side.
+        if (windows == first) continue;
+        const float* starts[kSideBySide];
+        std::uint64_t counts[kSideBySide];
+        std::vector<float> few_expected, few_got(kSideBySide);
+        const std::size_t few = 1 + rng() % kSideBySide;
+        for (std::size_t i = 0; i < few; ++i) {
+            const std::uint64_t t = std::uniform_int_distribution<std::uint64_t>(first, windows - 1)(rng);
+            starts[i] = x.data() + t * w;
+            counts[i] = std::min<std::uint64_t>(w, n - t * w);
+            few_expected.push_back(expected[t - first]);
+        }
+        few_got.resize(few);
+        scattered_window_energies(std::span<const float* const>(starts, few), std::span<const std::uint64_t>(counts, few),
+                                  few_got.data());
+        CHECK(same_bits(few_expected, few_got), "scattered window energies differ (n=%zu w=%llu)", n,
+              static_cast<unsigned long long>(w));
     }
 }
 
@@ -223,16 +241,24 @@ void settled_keys_keep_their_multiset(std::mt19937_64& rng) {
         SettledKeys keys;
         std::vector<std::uint32_t> model;
         for (int op = 0; op < 600; ++op) {
-            keys.reserve(1);
-            if (!model.empty() && rng() % 2 == 0) {
-                const std::size_t at = rng() % model.size();
-                keys.erase(model[at]);
-                model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
-            } else {
-                const std::uint32_t k = static_cast<std::uint32_t>(rng() % (round % 2 == 0 ? 8 : 100000));
-                keys.insert(k);
-                model.push_back(k);
+            // One key in or out, or a few of each (the keys leaving are held before
+            // the call, those entering may repeat them).
+            const std::size_t batch = op % 3 == 0 ? 1 + rng() % 20 : 1;
+            std::vector<std::uint32_t> leaving, entering;
+            for (std::size_t i = 0; i < batch; ++i) {
+                if (!model.empty() && rng() % 2 == 0) {
+                    const std::size_t at = rng() % model.size();
+                    leaving.push_back(model[at]);
+                    model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+                } else {
+                    entering.push_back(static_cast<std::uint32_t>(rng() % (round % 2 == 0 ? 8 : 100000)));
+                }
             }
+            model.insert(model.end(), entering.begin(), entering.end());
+            std::sort(leaving.begin(), leaving.end());
+            std::sort(entering.begin(), entering.end());
+            keys.reserve(leaving.size() + entering.size());
+            keys.change(leaving, entering);
             keys.settle();
             if (op % 50 == 0) {
                 std::vector<std::uint32_t> held(keys.sorted().begin(), keys.sorted().end());
@@ -346,20 +372,19 @@ SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, 
     return out;
 }
 
-// The cache's invariant after a call whose analysis ran over `combined` and whose
-// context then dropped `dropped` samples: the context's whole windows hold the
-// energies of the plain analysis and the smoothed values it gave them (its start
-// was combined's first sample), and the keys are those of the smoothed values past
-// the unkeyed front.
-bool cache_holds(const StreamState& state, const GateConfig& config, std::span<const float> combined,
-                 std::size_t dropped, std::uint64_t rate) {
-    const StreamCache& cache = state.cache;
+// The invariant of the cache an analysis over `combined` left for the call whose
+// context starts `advance` samples after combined's first (a whole number of
+// windows): its whole windows hold the energies of the plain analysis and the
+// smoothed values it gave them (its start was combined's first sample), and the
+// keys are those of the smoothed values past the unkeyed front.
+bool cache_holds(const StreamCache& cache, const GateConfig& config, std::span<const float> combined,
+                 std::size_t advance, std::uint64_t rate) {
     if (cache.count == 0) return true;
     const std::uint64_t w = window_length(config, rate);
-    if (cache.window_len != w || dropped % w != 0) return false;
+    if (cache.window_len != w || advance % w != 0) return false;
     const std::vector<float> e = window_energies(combined, w);
     const std::vector<float> s = smooth_energies(e, config.smooth_alpha);
-    const std::size_t d = dropped / w;
+    const std::size_t d = advance / w;
     if (cache.count != combined.size() / w - d) return false;
     // Bit for bit, except that a NaN matches any NaN: the sign of a NaN made in
     // the smoothing depends on which operand the compiled code adds first.
@@ -385,23 +410,130 @@ bool cache_holds(const StreamState& state, const GateConfig& config, std::span<c
     return held == expected;
 }
 
+// Every phase cache holds windows of the stream where its start says: their
+// energies are those of the stream's samples there.
+bool phases_hold(const StreamState& state, std::span<const float> history) {
+    for (const PhaseCache& phase : state.phases) {
+        const StreamCache& cache = phase.cache;
+        if (cache.count == 0) continue;
+        if (phase.start + cache.count * cache.window_len > history.size()) return false;
+        const std::vector<float> e = window_energies(
+            history.subspan(phase.start, cache.count * cache.window_len), cache.window_len);
+        if (!same_bits(e, cache.energies.view())) return false;
+    }
+    return state.phases.size() <= kMaxPhases;
+}
+
+// The view of the last call against the analysis of context + chunk: its floor,
+// threshold and the flags of the windows holding the chunk, and the gains the
+// output was made with.
+bool view_holds(const CallView& view, const GateConfig& config, std::span<const float> combined,
+                std::span<const float> chunk, std::span<const float> output, std::uint64_t rate) {
+    const AnalysisView expected = analyse_inner(config, combined, rate);
+    auto same = [](float a, float b) {
+        return std::isnan(a) ? std::isnan(b) : std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+    };
+    const std::uint64_t context_len = combined.size() - chunk.size();
+    const std::uint64_t first = context_len / expected.window_len;
+    const std::vector<std::uint8_t> flags(expected.decision.keep.begin() + static_cast<std::ptrdiff_t>(first),
+                                          expected.decision.keep.end());
+    const SampleBuffer gains = chunk_gains(view.flags, view.window_len, view.offset, view.chunk_len, view.fade_len,
+                                           view.attenuation, view.entry_gain ? &*view.entry_gain : nullptr);
+    const FlagBuffer mask = chunk_keep_mask(view.flags, view.window_len, view.offset, view.chunk_len);
+    const FlagBuffer plain_mask = compute_keep_mask_inner(config, combined, rate);
+    bool masks = mask.size() == chunk.size();
+    for (std::size_t k = 0; masks && k < chunk.size(); ++k) masks = mask[k] == plain_mask[context_len + k];
+    bool products = true;
+    for (std::size_t k = 0; k < chunk.size(); ++k) products = products && same(chunk[k] * gains[k], output[k]);
+    return view.present && same(view.floor, expected.decision.floor) &&
+           same(view.threshold.value, expected.decision.threshold.value) &&
+           view.threshold.clamped == expected.decision.threshold.clamped && view.flags == flags &&
+           view.offset == context_len - first * expected.window_len && products && masks;
+}
+
 // Which of the streaming fast paths the calls took.
 struct PathCounts {
-    int lanes = 0, keyed = 0, bounded = 0;
+    int lanes = 0, keyed = 0, bounded = 0, phases = 0;
 };
+
+// One stream checked call by call against the plain way, with the samples it has
+// seen since it began.
+struct CheckedStream {
+    GateConfig config;
+    StreamState state;
+    std::vector<float> context;
+    std::optional<float> last_gain;
+    std::vector<float> history;
+
+    void new_stream() {
+        context.clear();
+        last_gain.reset();
+        history.clear();
+    }
+};
+
+// What one checked call did: whether it read a phase cache, and the phase of its
+// grid (where its context starts, modulo the window length).
+struct CallSeen {
+    bool phase_hit;
+    std::uint64_t phase;
+};
+
+CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64_t rate, PathCounts& paths,
+                    int round, int call) {
+    StreamState& state = stream.state;
+    const std::uint64_t w = window_length(stream.config, rate);
+    std::vector<float> combined(stream.context);
+    combined.insert(combined.end(), chunk.begin(), chunk.end());
+    const SampleBuffer expected = plain_chunk(stream.config, stream.context, stream.last_gain, chunk, rate);
+    ChunkPlan plan = plan_chunk(stream.config, state, chunk, rate, false);
+    const StreamAnalysis& analysis = *plan.analysis;
+    paths.lanes += analysis.used_lane ? 1 : 0;
+    paths.keyed += analysis.keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
+    paths.bounded += analysis.first_flag > 0 ? 1 : 0;
+    const bool hit = plan.phase_read != ChunkPlan::kNoPhase;
+    const CallSeen seen{hit, (plan.next_context_start - (combined.size() - stream.context.size())) % w};
+    paths.phases += hit && analysis.dropped != combined.size() - stream.context.size() ? 1 : 0;
+    const std::size_t advance = analysis.dropped;
+    const bool kept = plan.keeps_phase;
+    reserve_context(state, plan);
+    const SampleBuffer got = plan.output;
+    const std::uint64_t written_start = plan.phase_start;
+    commit_chunk(state, plan, chunk);
+    stream.history.insert(stream.history.end(), chunk.begin(), chunk.end());
+    CHECK(same_bits(expected, got), "stream output differs (round %d call %d)", round, call);
+    CHECK(same_bits(stream.context, state.context.view()), "context differs (round %d call %d)", round, call);
+    CHECK(state.last_gain.has_value() && same_bits(std::vector<float>{*stream.last_gain},
+                                                   std::vector<float>{*state.last_gain}),
+          "last gain differs");
+    CHECK(state.context_start + state.context.size() == stream.history.size(), "context start wrong");
+    if (kept) {
+        const PhaseCache* written = state.phase_at(written_start);
+        CHECK(written != nullptr || combined.size() / w <= advance / w, "phase cache not kept (round %d call %d)",
+              round, call);
+        if (written != nullptr) {
+            CHECK(cache_holds(written->cache, stream.config, combined, advance, rate),
+                  "stream cache broken (round %d call %d)", round, call);
+        }
+    }
+    if (call % 16 == 0) CHECK(phases_hold(state, stream.history), "phase caches broken (round %d call %d)", round, call);
+    if (call % 4 == 0) CHECK(view_holds(state.last_call, stream.config, combined, chunk, got, rate),
+                             "last call's view differs (round %d call %d)", round, call);
+    return seen;
+}
 
 // Every call against a fresh analysis of context + chunk: contexts from one window
 // to 60 s, chunks from one sample to seconds, cleaning counts from 0 to the largest
 // word, smoothing that meets after a few windows, after many, or never, NaN and
 // infinite samples, changes of rate and resets.
-void streaming_agrees_with_plain(std::mt19937_64& rng) {
+void streaming_agrees_with_plain(std::mt19937_64& rng, PathCounts& paths) {
     const std::uint64_t counts[] = {0, 1, 2, 3, 5, 8, 40, std::numeric_limits<std::uint64_t>::max()};
     const float alphas[] = {0.2f, 0.5f, 0.05f, 1.0f, 0.0f, -0.5f, std::numeric_limits<float>::quiet_NaN(), 0.9f};
     const float percentiles[] = {20.0f, 100.0f, 0.0f, 97.5f, 50.0f};
     const std::uint64_t contexts[] = {1, 10, 50, 400, 3000, 10000, 60000};  // ms
-    PathCounts paths;
     for (int round = 0; round < 84; ++round) {
-        GateConfig config;
+        CheckedStream stream;
+        GateConfig& config = stream.config;
         const std::uint64_t rate = round % 5 == 4 ? 8000 : 1000;
         config.window_ms = rate == 8000 ? 10 : std::uniform_int_distribution<std::uint64_t>(1, 4)(rng);
         config.stream_context_ms = contexts[round % 7];
@@ -420,9 +552,6 @@ void streaming_agrees_with_plain(std::mt19937_64& rng) {
         // pair of samples, NaN included (NaN differs even from itself).
         const float attenuations[] = {0.0f, 0.25f, std::numeric_limits<float>::quiet_NaN(), 1.0f, -0.0f};
         config.attenuation = attenuations[round % 5];
-        StreamState state;
-        std::vector<float> context;
-        std::optional<float> last_gain;
         const std::uint64_t w = window_length(config, rate);
         const std::uint64_t limit = context_limit(config, rate);
         std::uint64_t stream_rate = rate;
@@ -435,44 +564,101 @@ void streaming_agrees_with_plain(std::mt19937_64& rng) {
             if (call % 53 == 52) n = std::uniform_int_distribution<std::size_t>(rate, 4 * rate)(rng);  // seconds
             if (call % 89 == 88) {
                 stream_rate = stream_rate == rate ? rate + 1000 : rate;  // a new stream
-                context.clear();
-                last_gain.reset();
+                stream.new_stream();
                 filled = 0;
             }
             if (call % 127 == 126) {
-                reset_stream(state);
-                context.clear();
-                last_gain.reset();
+                reset_stream(stream.state);
+                stream.new_stream();
                 filled = 0;
             }
-            const std::vector<float> chunk = random_signal(rng, n);
-            std::vector<float> combined(context);
-            combined.insert(combined.end(), chunk.begin(), chunk.end());
-            const SampleBuffer expected = plain_chunk(config, context, last_gain, chunk, stream_rate);
-            ChunkPlan plan = plan_chunk(config, state, chunk, stream_rate, false);
-            paths.lanes += plan.analysis->used_lane ? 1 : 0;
-            paths.keyed += plan.analysis->keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
-            paths.bounded += plan.analysis->first_flag > 0 ? 1 : 0;
-            reserve_context(state, plan);
-            const SampleBuffer got = plan.output;
-            commit_chunk(state, plan, chunk);
+            check_call(stream, random_signal(rng, n), stream_rate, paths, round, call);
             filled += n;
-            CHECK(same_bits(expected, got), "stream output differs (round %d call %d)", round, call);
-            CHECK(same_bits(context, state.context.view()), "context differs (round %d call %d)", round, call);
-            CHECK(state.last_gain.has_value() && same_bits(std::vector<float>{*last_gain},
-                                                           std::vector<float>{*state.last_gain}),
-                  "last gain differs");
-            CHECK(cache_holds(state, config, combined, combined.size() - context.size(), stream_rate),
-                  "stream cache broken (round %d call %d)", round, call);
         }
     }
-    std::printf("fast paths: lanes %d, keyed %d, bounded %d\n", paths.lanes, paths.keyed, paths.bounded);
-    // The rounds are built to reach every fast path; a change that stopped them
-    // from being taken would leave only the slow paths tested.
-    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000,
-          "fast paths not reached: lanes %d, keyed %d, bounded %d", paths.lanes, paths.keyed, paths.bounded);
 }
 
+// Chunks off the window grid: each length in turn for a stretch of calls once the
+// context is full, so that every phase of its grid returns, with a second length
+// long enough for the first one's phase caches to be dropped, then the first again,
+// chunks of random lengths, a new stream at another rate and a reset. Every call
+// against the plain way; in a stretch of one length whose grid returns within
+// kMaxPhases calls, every call after the first period reads a phase cache, and each
+// phase is counted.
+void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) {
+    struct Plan {
+        std::uint64_t rate, window_ms, first, second;  // chunk lengths
+    };
+    const Plan plans[] = {
+        {1000, 4, 6, 7},      {1000, 3, 7, 5},       {8000, 10, 96, 85}, {8000, 10, 90, 81},
+        {16000, 10, 256, 441}, {16000, 10, 512, 250}, {8000, 10, 100, 120},
+    };
+    const std::uint64_t contexts[] = {3000, 400, 10000};  // ms
+    std::size_t phases_counted = 0;
+    for (int round = 0; round < 21; ++round) {
+        const Plan& plan = plans[round % 7];
+        CheckedStream stream;
+        stream.config.window_ms = plan.window_ms;
+        stream.config.stream_context_ms = contexts[round % 3];
+        stream.config.pass_windows = round % 2;
+        if (round % 4 == 3) stream.config.smooth_alpha = 0.5f;
+        const std::uint64_t w = window_length(stream.config, plan.rate);
+        const std::uint64_t limit = context_limit(stream.config, plan.rate);
+        std::uint64_t rate = plan.rate;
+        int call = 0;
+        auto fill = [&] {
+            for (std::size_t filled = 0; filled < limit; filled += limit / 3 + 1) {
+                check_call(stream, random_signal(rng, limit / 3 + 1), rate, paths, round, call++);
+            }
+        };
+        // One length for `calls` calls; per phase, the calls that read its cache.
+        auto stretch = [&](std::uint64_t n, int calls) {
+            const std::uint64_t period = w / std::gcd(n, w);
+            std::vector<int> hits(w, 0);
+            for (int i = 0; i < calls; ++i) {
+                const CallSeen seen = check_call(stream, random_signal(rng, n), rate, paths, round, call++);
+                // A cache the previous length left may be met in the first calls.
+                if (period <= kMaxPhases || i >= static_cast<int>(2 * kMaxPhases)) {
+                    hits[seen.phase] += seen.phase_hit ? 1 : 0;
+                }
+                if (period <= kMaxPhases && static_cast<std::uint64_t>(i) >= period) {
+                    CHECK(seen.phase_hit, "no phase cache read (round %d call %d, period %llu)", round, call,
+                          static_cast<unsigned long long>(period));
+                }
+            }
+            const auto phases_hit = static_cast<std::uint64_t>(std::count_if(hits.begin(), hits.end(),
+                                                                             [](int h) { return h > 0; }));
+            if (period <= kMaxPhases && static_cast<std::uint64_t>(calls) > 2 * period) {
+                CHECK(phases_hit == period, "%llu of %llu phases read their caches (round %d)",
+                      static_cast<unsigned long long>(phases_hit), static_cast<unsigned long long>(period), round);
+                phases_counted += phases_hit;
+            }
+            if (period > kMaxPhases) CHECK(phases_hit == 0, "a long period read phase caches (round %d)", round);
+        };
+        fill();
+        stretch(plan.first, 60);
+        stretch(plan.second, static_cast<int>(kPhaseIdleCalls) + 8);
+        // The first length's caches went idle and were dropped.
+        const std::uint64_t second_period = w / std::gcd(plan.second, w);
+        CHECK(stream.state.phases.size() <= (second_period <= kMaxPhases ? second_period : 0),
+              "idle phase caches kept (round %d: %zu)", round, stream.state.phases.size());
+        stretch(plan.first, 50);
+        for (int i = 0; i < 30; ++i) {  // lengths that change every call
+            const std::uint64_t n = std::uniform_int_distribution<std::uint64_t>(w / 2 + 1, 3 * w)(rng);
+            check_call(stream, random_signal(rng, n), rate, paths, round, call++);
+        }
+        rate = plan.rate / 2;  // a new stream
+        stream.new_stream();
+        const std::uint64_t half_w = window_length(stream.config, rate);
+        for (int i = 0; i < 20; ++i) check_call(stream, random_signal(rng, half_w + 1), rate, paths, round, call++);
+        reset_stream(stream.state);
+        stream.new_stream();
+        rate = plan.rate;
+        fill();
+        stretch(plan.first, 40);
+    }
+    std::printf("phases read from their caches: %zu\n", phases_counted);
+}
 // A chunk whose analysis fails leaves the stream exactly as it was, even when its
 // rate differs from the stream's (which would otherwise start a new stream).
 void failed_chunk_changes_nothing(std::mt19937_64& rng) {
@@ -692,7 +878,16 @@ int main() {
     changed_selection_matches_sort(rng);
     settled_keys_keep_their_multiset(rng);
     batch_paths_agree(rng);
-    streaming_agrees_with_plain(rng);
+    PathCounts paths;
+    streaming_agrees_with_plain(rng, paths);
+    off_grid_streams_agree_with_plain(rng, paths);
+    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d\n", paths.lanes, paths.keyed,
+                paths.bounded, paths.phases);
+    // The rounds are built to reach every fast path; a change that stopped them
+    // from being taken would leave only the slow paths tested.
+    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000,
+          "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d", paths.lanes, paths.keyed,
+          paths.bounded, paths.phases);
     failed_chunk_changes_nothing(rng);
     float_texts_are_shortest();
     band_filter_golden_bits();

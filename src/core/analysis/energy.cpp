@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 // Vector paths are chosen at compile time by target: SSE2 is part of x86-64 (the
 // package refuses 32-bit targets), with AVX2 chosen at run time; NEON is part of
@@ -53,7 +54,11 @@ void one_by_one(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t 
 }
 
 // Complete windows of [first, last) go kGroup at a time through `group`; the rest,
-// the short last window included, one by one.
+// the short last window included, one by one. When fewer than kGroup complete
+// windows remain but the samples hold kGroup complete windows up to the last of
+// them, those go through one more group that reaches back over windows already
+// done (their sums come out the same and are not written again): a group takes
+// about the time of one window summed alone, since the chains run side by side.
 template <std::uint64_t kGroup, class Group>
 void in_groups(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first, std::uint64_t last,
              float* out, Group group) {
@@ -68,6 +73,12 @@ void in_groups(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t f
                                                                                   : nullptr;
         group(x + t * w, w, next, sums);
         for (std::uint64_t i = 0; i < kGroup; ++i) out[t - first + i] = rms(sums[i], w);
+    }
+    if (t + 1 < complete_end && complete_end >= kGroup) {
+        float sums[kGroup];
+        const std::uint64_t start = complete_end - kGroup;
+        group(x + start * w, w, nullptr, sums);
+        for (; t < complete_end; ++t) out[t - first] = rms(sums[t - start], w);
     }
     one_by_one(x, n, w, t, last, out + (t - first));
 }
@@ -309,6 +320,41 @@ std::span<const EnergyPath> energy_paths() { return kPaths; }
 void window_energies_range(std::span<const float> samples, std::uint64_t window_len,
                            std::uint64_t first, std::uint64_t last, float* out) {
     best_path()(samples.data(), samples.size(), window_len, first, last, out);
+}
+
+namespace {
+
+// Windows [0, kWindows) of scattered_window_energies side by side, each for as
+// long as it has samples (the last window of a recording may be short).
+template <std::size_t kWindows>
+void side_by_side(const float* const* starts, const std::uint64_t* counts, float* out) {
+    float sums[kWindows] = {};
+    std::uint64_t longest = 0;
+    for (std::size_t i = 0; i < kWindows; ++i) longest = std::max(longest, counts[i]);
+    for (std::uint64_t j = 0; j < longest; ++j) {
+        for (std::size_t i = 0; i < kWindows; ++i) {
+            if (j < counts[i]) sums[i] = sums[i] + starts[i][j] * starts[i][j];
+        }
+    }
+    for (std::size_t i = 0; i < kWindows; ++i) out[i] = rms(sums[i], counts[i]);
+}
+
+template <std::size_t... kWindows>
+void side_by_side_of(std::size_t windows, const float* const* starts, const std::uint64_t* counts, float* out,
+                     std::index_sequence<kWindows...>) {
+    ((windows == kWindows + 1 ? side_by_side<kWindows + 1>(starts, counts, out) : void()), ...);
+}
+
+}  // namespace
+
+void scattered_window_energies(std::span<const float* const> starts, std::span<const std::uint64_t> counts,
+                               float* out) {
+    const std::size_t windows = std::min(starts.size(), kSideBySide);
+    if (windows == 1) {
+        out[0] = rms(window_sum(starts[0], counts[0]), counts[0]);
+        return;
+    }
+    side_by_side_of(windows, starts.data(), counts.data(), out, std::make_index_sequence<kSideBySide>{});
 }
 
 std::vector<float> window_energies(std::span<const float> samples, std::uint64_t window_len) {

@@ -17,6 +17,14 @@ std::vector<float> window_energies(std::span<const float> samples, std::uint64_t
 void window_energies_range(std::span<const float> samples, std::uint64_t window_len,
                            std::uint64_t first, std::uint64_t last, float* out);
 
+// Energies of a few windows that need not lie in one run of samples: window i is
+// the counts[i] >= 1 samples from starts[i], and out[i] its RMS as window_energies
+// gives it. Their chains run side by side, so a few cost about as much as one.
+// At most kSideBySide windows.
+constexpr std::size_t kSideBySide = 8;
+void scattered_window_energies(std::span<const float* const> starts, std::span<const std::uint64_t> counts,
+                               float* out);
+
 // One implementation of window_energies_range; `available` tells whether this
 // processor can run it. Listed so that tests can hold every path to the first,
 // which sums one window at a time.

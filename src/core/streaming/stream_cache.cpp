@@ -21,6 +21,12 @@ constexpr std::size_t kHintMargin = 8;
 // Below this many windows a selection over all of them costs as little as keeping
 // keys ordered, and smoothing lanes would not meet inside the context.
 constexpr std::size_t kMinKeyed = 64;
+// Pending changes to the settled keys, at most: a few, and a share of the keys.
+constexpr std::size_t kSettleMargin = 32;
+constexpr std::size_t kSettleShare = 8;
+// Changes fewer than the keys (or the pending changes) / this go in by a search
+// and a block move each, more by a pass over all of them.
+constexpr std::size_t kFewChanges = 16;
 // Calls in a row with few changes before the keys are built (again): doubled each
 // time built keys have to be dropped, so a stream that keeps losing them pays for
 // building them ever more rarely.
@@ -90,9 +96,10 @@ Bracketed select_with_bracket(std::span<std::uint32_t> keys, std::size_t lo, std
 // Energies of windows [first, n) of context + chunk into out, laid out from the
 // context's first sample (first <= the context's complete windows), without building
 // the combined buffer: windows inside the context or the chunk are read in place,
-// and the one window across the join goes through a small copy.
-void tail_energies(std::vector<float>& out, std::span<const float> context, std::span<const float> chunk,
-                   std::uint64_t w, std::uint64_t first) {
+// and the one window across the join goes through a small copy in `join`. When the
+// windows from the join on are few, their chains run side by side.
+void tail_energies(std::vector<float>& out, std::vector<float>& join, std::span<const float> context,
+                   std::span<const float> chunk, std::uint64_t w, std::uint64_t first) {
     const std::uint64_t c = context.size();
     const std::uint64_t total = c + chunk.size();
     const std::uint64_t n = window_count(total, w);
@@ -103,14 +110,30 @@ void tail_energies(std::vector<float>& out, std::span<const float> context, std:
         window_energies_range(context, w, t, in_context, out.data());
         t = in_context;
     }
-    if (t < n && t * w < c) {
+    if (t == n) return;
+    const float* starts[kSideBySide];
+    std::uint64_t counts[kSideBySide];
+    std::size_t few = 0;
+    if (t * w < c) {
         const std::uint64_t len = std::min<std::uint64_t>(w, total - t * w);
-        std::vector<float> join(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
+        join.assign(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
         join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
-        window_energies_range(join, len, 0, 1, out.data() + (t - first));
-        ++t;
+        starts[few] = join.data();
+        counts[few++] = len;
     }
-    if (t < n) window_energies_range(chunk.subspan(t * w - c), w, 0, n - t, out.data() + (t - first));
+    const std::uint64_t chunk_first = t + few;  // the first window inside the chunk
+    if (n - chunk_first + few <= kSideBySide) {
+        for (std::uint64_t u = chunk_first; u < n; ++u, ++few) {
+            starts[few] = chunk.data() + (u * w - c);
+            counts[few] = std::min<std::uint64_t>(w, total - u * w);
+        }
+        scattered_window_energies(std::span<const float* const>(starts, few), std::span<const std::uint64_t>(counts, few),
+                                  out.data() + (t - first));
+        return;
+    }
+    if (few > 0) scattered_window_energies(std::span<const float* const>(starts, 1), std::span<const std::uint64_t>(counts, 1),
+                                           out.data() + (t - first));
+    window_energies_range(chunk.subspan(chunk_first * w - c), w, 0, n - chunk_first, out.data() + (chunk_first - first));
 }
 
 // Runs the smoothing of the cached windows side by side from several starts: lane
@@ -238,40 +261,89 @@ void SettledKeys::reserve(std::size_t changes) {
     added_.reserve(added_.size() + changes);
     removed_.reserve(removed_.size() + changes);
     sorted_.reserve(sorted_.size() + added_.size() + changes);
+    moving_.reserve(changes);
 }
 
 namespace {
 
-// Into a sorted list whose capacity has room.
-void insert_sorted(std::vector<std::uint32_t>& keys, std::uint32_t key) noexcept {
-    keys.insert(std::upper_bound(keys.begin(), keys.end(), key), key);
+// Merges the ascending `more` into the ascending `keys`, from the back, in the room
+// the capacity has.
+void merge_into(std::vector<std::uint32_t>& keys, std::span<const std::uint32_t> more) noexcept {
+    std::size_t held = keys.size(), coming = more.size();
+    assert(held + coming <= keys.capacity() && "SettledKeys::change without room reserved");
+    keys.resize(held + coming);
+    for (std::size_t out = held + coming; coming > 0;) {
+        keys[--out] = held > 0 && keys[held - 1] > more[coming - 1] ? keys[--held] : more[--coming];
+    }
 }
 
 }  // namespace
 
-// insert and erase are noexcept because reserve() made room for them; a change
-// that reserve() did not count would reallocate here.
-void SettledKeys::insert(std::uint32_t key) noexcept {
-    assert(added_.size() < added_.capacity() && "SettledKeys::insert without room reserved");
-    insert_sorted(added_, key);
-}
-
-void SettledKeys::erase(std::uint32_t key) noexcept {
-    // A key added since the last merge is taken back rather than removed, so that
-    // removed_ only ever names keys of sorted_.
-    const auto it = std::lower_bound(added_.begin(), added_.end(), key);
-    if (it != added_.end() && *it == key) {
-        added_.erase(it);
-    } else {
-        assert(removed_.size() < removed_.capacity() && "SettledKeys::erase without room reserved");
-        insert_sorted(removed_, key);
+void SettledKeys::change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept {
+    // A leaving key added since the last merge is taken back rather than removed, so
+    // that removed_ only ever names keys of sorted_.
+    if ((leaving.size() + entering.size()) * kFewChanges <= added_.size() + removed_.size()) {
+        // Few changes against many pending: a search and a shift per key.
+        for (const std::uint32_t key : leaving) {
+            const auto it = std::lower_bound(added_.begin(), added_.end(), key);
+            if (it != added_.end() && *it == key) {
+                added_.erase(it);
+            } else {
+                assert(removed_.size() < removed_.capacity() && "SettledKeys::change without room reserved");
+                removed_.insert(std::upper_bound(removed_.begin(), removed_.end(), key), key);
+            }
+        }
+        for (const std::uint32_t key : entering) {
+            assert(added_.size() < added_.capacity() && "SettledKeys::change without room reserved");
+            added_.insert(std::upper_bound(added_.begin(), added_.end(), key), key);
+        }
+        return;
     }
+    assert(leaving.size() <= moving_.capacity() && "SettledKeys::change without room reserved");
+    moving_.clear();
+    std::size_t kept = 0, next = 0;
+    for (std::size_t i = 0; i < added_.size(); ++i) {
+        const std::uint32_t key = added_[i];
+        while (next < leaving.size() && leaving[next] < key) moving_.push_back(leaving[next++]);
+        if (next < leaving.size() && leaving[next] == key) {
+            ++next;
+        } else {
+            added_[kept++] = key;
+        }
+    }
+    added_.resize(kept);
+    for (; next < leaving.size(); ++next) moving_.push_back(leaving[next]);
+    merge_into(removed_, moving_);
+    merge_into(added_, entering);
 }
 
 void SettledKeys::settle() noexcept {
     // Merging costs a pass over the sorted keys, so it waits until the changes
-    // are a share of them: a constant per change on average.
-    if (added_.size() + removed_.size() <= 32 + sorted_.size() / 128) return;
+    // are a share of them: a constant per change on average. A selection finds its
+    // ranks among the pending changes by searches, so many of them cost it little.
+    if (added_.size() + removed_.size() <= kSettleMargin + sorted_.size() / kSettleShare) return;
+    assert(sorted_.size() + added_.size() <= sorted_.capacity() && "SettledKeys::settle without room reserved");
+    if ((added_.size() + removed_.size()) * kFewChanges < sorted_.size()) {
+        settle_by_blocks();
+    } else {
+        // Many changes: one pass drops the removed keys, one merges the added ones
+        // in from the back, a step per key.
+        std::size_t kept = 0, gone = 0;
+        for (const std::uint32_t key : sorted_) {
+            if (gone < removed_.size() && removed_[gone] == key) {
+                ++gone;  // one copy of the key dropped
+            } else {
+                sorted_[kept++] = key;
+            }
+        }
+        sorted_.resize(kept);
+        merge_into(sorted_, added_);
+    }
+    added_.clear();
+    removed_.clear();
+}
+
+void SettledKeys::settle_by_blocks() noexcept {
     // The keys between two changes move as one block, and each change is found by
     // a search: a merge costs a block copy of the keys after the first change and a
     // search per change, not a step per key.
@@ -288,7 +360,6 @@ void SettledKeys::settle() noexcept {
     // Then the added keys from the largest down, into the room reserve() made; the
     // keys above each move up by the number of added keys not yet placed.
     std::size_t end = out + (n - in);  // keys [0, end) have not moved up yet
-    assert(end + added_.size() <= sorted_.capacity() && "SettledKeys::settle without room reserved");
     sorted_.resize(end + added_.size());
     keys = sorted_.data();
     std::size_t top = sorted_.size();  // keys [top, size) are in place
@@ -299,8 +370,6 @@ void SettledKeys::settle() noexcept {
         keys[--top] = added_[j - 1];
         end = at;
     }
-    added_.clear();
-    removed_.clear();
 }
 
 namespace {
@@ -362,8 +431,13 @@ Gathered gather_range(const KeyParts& parts, std::uint32_t va, std::uint32_t vb,
     return g;
 }
 
-// Few keys in order; an insertion sort is the fastest for a handful.
+// Keys in order; an insertion sort is the fastest for a handful, which is what a
+// call usually gathers (more when many changes are pending).
 void sort_few(std::uint32_t* keys, std::size_t n) noexcept {
+    if (n > 24) {
+        std::sort(keys, keys + n);
+        return;
+    }
     for (std::size_t i = 1; i < n; ++i) {
         const std::uint32_t key = keys[i];
         std::size_t j = i;
@@ -491,9 +565,10 @@ constexpr std::size_t kLeastLaneRun = 80;
 // windows more, so that a meeting point that drifts outward is still reached.
 constexpr std::size_t kLaneRunGrowth = 4;   // the last run's length / this, added
 constexpr std::size_t kLaneRunMargin = 8;   // windows
-// A call keeps the keys only while it changes at most an eighth of them (and a
-// few): past that, a selection over all values costs little more than the changes.
-constexpr std::size_t kKeyBudgetShare = 8;
+// A call keeps the keys only while it changes at most a quarter of them (and a
+// few) beyond the windows it drops and appends: past that, a selection over all
+// values costs little more than sorting and merging the changes.
+constexpr std::size_t kKeyBudgetShare = 4;
 constexpr std::size_t kKeyBudgetMargin = 8;  // keys
 // The unkeyed front only grows while calls leave it as it was; once it exceeds
 // twice this call's own front and a few windows, the windows between are put
@@ -639,10 +714,11 @@ float stream_floor(StreamAnalysis& a, const GateConfig& config, const StreamCach
     const FloorRanks ranks = floor_ranks(n, config.noise_floor_percentile);
     const std::size_t was_unkeyed = keyed ? cache.unkeyed : 0;
     const std::size_t unkeyed = keyed ? unkeyed_front(a, cache) : 0;
-    const std::size_t pending = keyed ? cache.keys.added().size() + cache.keys.removed().size() : 0;
-    const std::size_t read = unkeyed + (unkeyed - was_unkeyed) + (n - call.reused) + pending;
+    const std::size_t read = unkeyed + (unkeyed - was_unkeyed) + (n - call.reused);
     RankedKeys found;
-    if (keyed && 2 * read <= n) {
+    // Each value read where it lies is counted and gathered once or twice, about
+    // what a selection over all values costs per value.
+    if (keyed && read <= n) {
         // Windows [was_unkeyed, unkeyed) leave the keys; windows [0, unkeyed) and the
         // new ones come in, read where they lie.
         const std::span<const float> cached = smoothed.cached;
@@ -681,6 +757,24 @@ KeyRanges key_ranges(const StreamAnalysis& a, const StreamCache& cache, const Ca
     return r;
 }
 
+// The keys of the windows `ranges` names, each list ascending: the cached values
+// leave, the cached ones past the new front and the new windows' enter.
+void record_key_changes(StreamAnalysis& a, const KeyRanges& ranges, const Smoothed& smoothed) {
+    a.leaving.clear();
+    for (std::size_t t = ranges.leave_begin; t < ranges.leave_end; ++t) {
+        a.leaving.push_back(total_order_key(smoothed.cached[t]));
+    }
+    a.entering.clear();
+    for (std::size_t t = ranges.enter_cached_begin; t < ranges.enter_cached_end; ++t) {
+        a.entering.push_back(total_order_key(smoothed.cached[t]));
+    }
+    for (std::size_t t = ranges.enter_new_begin; t < ranges.enter_new_end; ++t) {
+        a.entering.push_back(total_order_key(smoothed.tail[t - smoothed.reused]));
+    }
+    std::sort(a.leaving.begin(), a.leaving.end());
+    std::sort(a.entering.begin(), a.entering.end());
+}
+
 // How the cache's keys follow this call. Only a trim by whole windows keeps
 // anything. A change costs little but a selection over all keys not much more per
 // window, so the keys are kept only while a call changes few of them.
@@ -691,7 +785,9 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
     if (!call.aligned) return;
     const std::size_t n = smoothed.size();
     const std::size_t kept = call.complete - call.dropped;  // the next cache's windows
-    const std::size_t budget = kept / kKeyBudgetShare + kKeyBudgetMargin;
+    // The windows the call drops and appends change the keys in any case; the
+    // budget is for the changes beyond those.
+    const std::size_t budget = kept / kKeyBudgetShare + kKeyBudgetMargin + 2 * call.dropped;
     const std::size_t front = std::max(call.dropped, a.meet);
     if (keyed) {
         // Windows stay out of the keys while they were out or were smoothed afresh;
@@ -707,6 +803,7 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
             a.keys = StreamAnalysis::Keys::kUpdate;
             a.settled_from = from;
             a.key_ranges = ranges;
+            record_key_changes(a, ranges, smoothed);
             return;
         }
     }
@@ -736,7 +833,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     a.reused = call.reused;
 
     // Energies: the cache's for the reused windows, computed for the rest.
-    tail_energies(a.tail_energies, context, chunk, window_len, call.reused);
+    tail_energies(a.tail_energies, a.join, context, chunk, window_len, call.reused);
     const std::span<const float> cached_energies = cache.energies.view().first(call.reused);
     const std::span<const float> cached_smoothed = cache.smoothed.view().first(call.reused);
 
@@ -746,8 +843,9 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     const Smoothed smoothed{a.restarted, cached_smoothed, a.tail_smoothed, a.meet, call.reused};
     const bool keyed = call.reused > 0 && cache.keyed && a.meet < call.reused;
 
-    const float floor = stream_floor(a, config, cache, call, smoothed, keyed);
-    const float threshold = clamp_threshold(config, floor);
+    a.floor = stream_floor(a, config, cache, call, smoothed, keyed);
+    a.threshold = threshold_for(config, a.floor);
+    const float threshold = a.threshold.value;
 
     // Cleaning: only windows within the passes' reach of the chunk's first window
     // can change the chunk's flags.
@@ -771,28 +869,14 @@ void reserve_analysis(StreamCache& cache, const StreamAnalysis& a, std::uint64_t
 
 namespace {
 
-// The recorded key changes, in order: the leaving keys are the cached values, read
-// before the front is overwritten.
-void replay_key_changes(SettledKeys& keys, const KeyRanges& r, std::span<const float> cached_smoothed,
-                        std::span<const float> new_smoothed, std::size_t reused) noexcept {
-    [[maybe_unused]] std::size_t replayed = 0;
-    for (std::size_t t = r.leave_begin; t < r.leave_end; ++t, ++replayed) keys.erase(total_order_key(cached_smoothed[t]));
-    for (std::size_t t = r.enter_cached_begin; t < r.enter_cached_end; ++t, ++replayed) {
-        keys.insert(total_order_key(cached_smoothed[t]));
-    }
-    for (std::size_t t = r.enter_new_begin; t < r.enter_new_end; ++t, ++replayed) {
-        keys.insert(total_order_key(new_smoothed[t - reused]));
-    }
-    assert(replayed == r.count() && "key changes replayed differ from those reserved");
-    keys.settle();
-}
-
 void commit_keys(StreamCache& cache, StreamAnalysis& a, std::size_t dropped) noexcept {
     const bool keyed_before = cache.keyed;
     switch (a.keys) {
         case StreamAnalysis::Keys::kUpdate:
-            replay_key_changes(cache.keys, a.key_ranges, cache.smoothed.view().first(a.reused), a.tail_smoothed,
-                               a.reused);
+            assert(a.leaving.size() + a.entering.size() == a.key_ranges.count() &&
+                   "key changes differ from those reserved");
+            cache.keys.change(a.leaving, a.entering);
+            cache.keys.settle();
             cache.keyed = true;
             break;
         case StreamAnalysis::Keys::kBuild:

@@ -49,15 +49,20 @@ public:
     void clear() noexcept;
     // Becomes the ascending keys `sorted` (swapped in).
     void assign(std::vector<std::uint32_t>& sorted) noexcept;
-    // Room for `changes` more inserts or erases and the merge after them. May throw
-    // std::bad_alloc.
+    // Room for `changes` more keys taken out or put in and the merge after them.
+    // May throw std::bad_alloc.
     void reserve(std::size_t changes);
-    void insert(std::uint32_t key) noexcept;  // needs reserve
-    void erase(std::uint32_t key) noexcept;   // one copy of a key that is held; needs reserve
-    void settle() noexcept;                   // merges the changes when they are many
+    // Takes out one copy of each key of `leaving` (each held) and then puts in the
+    // keys of `entering`; both ascending. One merge over the pending changes, not a
+    // search and a shift per key. Needs reserve for their total.
+    void change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept;
+    void settle() noexcept;  // merges the changes when they are many
 
 private:
     std::vector<std::uint32_t> sorted_, added_, removed_;
+    std::vector<std::uint32_t> moving_;  // working storage of change()
+
+    void settle_by_blocks() noexcept;
 };
 
 // Where the noise floor was found last time: the keys (totalOrder) of the values a
@@ -127,15 +132,16 @@ struct SmoothingAhead {
 // Results of the last analysis that the next call reuses. Derived data only: a call
 // gives the same bits with or without them, and forget() may be called at any time.
 //
-// The one invariant everything here rests on: when count > 0, the context starts at
-// a window boundary of the last analysis, i.e. the samples the last call dropped
-// from the front of context + chunk were a whole number of windows of window_len.
-// Then the context's complete windows [0, count) hold the same samples, aligned the
-// same way, as windows of the last analysis: their energies are the same, and so
-// are their smoothed values from the point where the smoothing, restarted at the
-// context's first window, meets the old values bit for bit (the same value and the
-// same energies give the same values after it). commit_analysis keeps the results
-// only when that holds.
+// The one invariant everything here rests on: when count > 0, the cache's windows
+// [0, count) are whole windows of the stream laid from the position its owner
+// names (a PhaseCache's start), and the last analysis that wrote them laid its
+// windows on that same grid: the samples from its first to that position were a
+// whole number of windows of window_len. A context that starts there has the same
+// samples, aligned the same way, in its complete windows [0, count): their energies
+// are the same, and so are their smoothed values from the point where the
+// smoothing, restarted at the context's first window, meets the old values bit for
+// bit (the same value and the same energies give the same values after it).
+// commit_analysis keeps the results only when that holds.
 //
 // When keyed, `keys` holds the totalOrder keys of smoothed[unkeyed, count): the
 // values expected to stay as they are. The front windows, which the restarted
@@ -168,12 +174,12 @@ struct StreamCache {
 };
 
 // The windows whose keys a kUpdate call takes out of the cache's keys and puts in,
-// in the order commit_analysis replays them: the keys of the cached smoothed values
-// of windows [leave_begin, leave_end) leave, then those of cached windows
-// [enter_cached_begin, enter_cached_end) and of the call's new windows
-// [enter_new_begin, enter_new_end) (counted from the context's first window) enter.
-// Recorded once by the analysis, so that what reserve_analysis makes room for and
-// what the commit does are the same changes.
+// the keys of the cached smoothed values of windows [leave_begin, leave_end) leave,
+// then those of cached windows [enter_cached_begin, enter_cached_end) and of the
+// call's new windows [enter_new_begin, enter_new_end) (counted from the context's
+// first window) enter. Recorded once by the analysis, with those keys, so that what
+// reserve_analysis makes room for and what commit_analysis does are the same
+// changes.
 struct KeyRanges {
     std::size_t leave_begin = 0, leave_end = 0;
     std::size_t enter_cached_begin = 0, enter_cached_end = 0;
@@ -193,6 +199,8 @@ struct StreamAnalysis {
     std::uint64_t total = 0;          // samples of context + chunk
     std::size_t first_flag = 0;       // flags[0] is the flag of this window
     std::vector<std::uint8_t> flags;  // final keep flags of windows [first_flag, n)
+    float floor = 0.0f;               // the noise floor, as noise_floor gives it
+    Threshold threshold{};            // and the threshold from it
 
     std::size_t reused = 0;            // K: windows [0, K) came from the cache
     std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on
@@ -209,7 +217,8 @@ struct StreamAnalysis {
     // How the cache's keys follow (decided here, carried out by commit_analysis).
     enum class Keys { kDrop, kUpdate, kBuild } keys = Keys::kDrop;
     std::size_t settled_from = 0;      // the keys kept are of windows [settled_from, ...)
-    KeyRanges key_ranges;              // kUpdate: the keys that leave and enter
+    KeyRanges key_ranges;              // kUpdate: the windows whose keys leave and enter
+    std::vector<std::uint32_t> leaving, entering;  // kUpdate: those keys, ascending
     std::vector<std::uint32_t> built;  // kBuild: the sorted keys
     bool quiet = false;                // few values changed: counts towards building the keys
 
@@ -217,12 +226,15 @@ struct StreamAnalysis {
     SmoothingAhead made;               // lanes made by this call (step 0 when none)
 
     std::vector<float> suffix;         // working storage
+    std::vector<float> join;
     std::vector<std::uint32_t> scratch;
 };
 
 // The analysis of context + chunk (windows laid out from the context's first sample)
-// with the cache's help, into `a`, for a stream whose next context drops `dropped`
-// samples from the front of context + chunk. use_cache is false for a new stream.
+// with the cache's help, into `a`, for a cache that is to be read next by the call
+// whose context starts `dropped` samples after this one's (the next call's, or the
+// first later one on the same grid). use_cache is false when the cache does not
+// hold windows of this context (a new stream, another grid).
 // Gives the keep flags of the windows from the reach of the cleaning passes before
 // the chunk's first window to the end; every flag it gives is the one the full
 // analysis gives. Does not check the threshold limits.

@@ -13,13 +13,68 @@
 
 namespace talvane {
 
+// A stream cache for the analyses whose context starts `start` samples into the
+// stream. Chunks that are not whole windows move the windows' grid against the
+// stream by the chunk length each call, so the grid a call lays returns only every
+// W / gcd(N, W) calls (W the window length, N the chunk length): one cache per
+// such phase, each taken up again by the call that lays its grid next.
+struct PhaseCache {
+    std::uint64_t start = 0;      // samples of the stream before the cached windows
+    std::uint64_t last_call = 0;  // the stream's call that last read or wrote it
+    StreamCache cache;
+};
+
+// Phase caches kept at most: chunk lengths whose grid returns only after more calls
+// than this are gated without reuse (a grid that returns rarely would have left
+// most of its windows behind it by then).
+constexpr std::size_t kMaxPhases = 16;
+// A phase cache unused for this many calls is dropped and its memory given back.
+constexpr std::uint64_t kPhaseIdleCalls = 2 * kMaxPhases;
+
+// What the last call that ran the analysis decided for its chunk: the floor and
+// threshold of the analysis of context + chunk, the keep flags of the windows that
+// hold the chunk's samples (the first of them may begin in the context, `offset`
+// samples before the chunk), and what the chunk's gain curve is made from.
+struct CallView {
+    bool present = false;
+    float floor = 0.0f;
+    Threshold threshold{};
+    std::uint64_t window_len = 0;
+    std::uint64_t offset = 0;       // samples of the first window before the chunk
+    std::uint64_t chunk_len = 0;
+    std::uint64_t fade_len = 0;
+    float attenuation = 0.0f;
+    std::optional<float> entry_gain;  // the gain the chunk's entry ramp started from
+    std::vector<std::uint8_t> flags;  // one per window, the chunk's first window first
+};
+
+// The chunk's keep flag per sample from the flags of the windows holding it:
+// sample k lies in window (offset + k) / window_len.
+FlagBuffer chunk_keep_mask(std::span<const std::uint8_t> flags, std::uint64_t window_len, std::uint64_t offset,
+                           std::uint64_t chunk_len);
+
+// The gains a chunk was multiplied by, from the same flags: 1.0 or attenuation per
+// window, the entry ramp from entry_gain (when given) and the ramps after every
+// change of flag inside the chunk, when fade_len >= 2.
+SampleBuffer chunk_gains(std::span<const std::uint8_t> flags, std::uint64_t window_len, std::uint64_t offset,
+                         std::uint64_t chunk_len, std::uint64_t fade_len, float attenuation, const float* entry_gain);
+
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
     std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
     SlidingBuffer context;                     // newest input samples, oldest first
     std::optional<float> last_gain;            // gain of the last gated sample
-    StreamCache cache;                         // derived data only
+    // Derived data only: the same bits come out with or without it.
+    std::uint64_t context_start = 0;           // samples of the stream before the context's first
+    std::uint64_t calls = 0;                   // analyses run for this stream
+    std::vector<PhaseCache> phases;            // at most kMaxPhases
     std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
+    // The last call that ran the analysis, until the next one or a reset; it
+    // outlives the end of the stream (is_last).
+    CallView last_call;
+
+    // The phase cache whose windows start at `start`, or null.
+    const PhaseCache* phase_at(std::uint64_t start) const noexcept;
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
@@ -38,6 +93,20 @@ struct ChunkPlan {
     std::optional<float> last_gain;
     std::uint64_t limit = 0;        // context limit in samples
     std::unique_ptr<StreamAnalysis> analysis;  // null when no analysis ran
+    // The phase cache the analysis read (kNoPhase: none), the one its results go
+    // to (kNoPhase: none are kept) and the stream position its windows then start at.
+    static constexpr std::size_t kNoPhase = static_cast<std::size_t>(-1);
+    std::size_t phase_read = kNoPhase;
+    bool keeps_phase = false;            // the results are kept for a later call
+    std::size_t phase_written = kNoPhase;  // chosen by reserve_context
+    std::uint64_t phase_start = 0;
+    std::uint64_t next_context_start = 0;  // samples of the stream before the next context
+    bool new_stream = false;               // the call starts a new stream
+    std::uint64_t chunk_first = 0;         // the chunk's first window, among the analysis's flags
+    std::uint64_t fade_len = 0;
+    std::optional<float> entry_gain;       // the last gain the chunk's ramps started from
+    float attenuation = 0.0f;
+    std::uint64_t analysed_context = 0;    // samples of context the analysis ran over
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
@@ -55,14 +124,24 @@ std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate)
 ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
                      std::span<const float> chunk, std::uint64_t sample_rate, bool is_last);
 
-// Makes room for the planned context; may throw std::bad_alloc, changes no value.
-void reserve_context(StreamState& state, const ChunkPlan& plan);
+// Where the cache of an analysis over `total` samples, whose context then drops
+// `dropped` of them, is taken up again, if each later call brings `chunk_len`
+// samples and drops as many: the samples from this analysis's first to the first of
+// the next analysis laid on the same grid, a whole number of windows of
+// `window_len`. None (nullopt) when that is more than kMaxPhases calls away or
+// leaves no window of this analysis in its context.
+std::optional<std::uint64_t> phase_advance(std::uint64_t total, std::uint64_t dropped, std::uint64_t chunk_len,
+                                           std::uint64_t window_len);
+
+// Makes room for the planned context; may throw std::bad_alloc, changes no value
+// (it may add an empty phase cache, which holds nothing).
+void reserve_context(StreamState& state, ChunkPlan& plan);
 
 // Writes the plan into the state in place. Needs reserve_context first; cannot fail.
 // `chunk` must be the chunk the plan was made from.
 void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> chunk) noexcept;
 
-// Idle again; the context keeps its storage.
+// Idle again, with no last call; the context keeps its storage.
 void reset_stream(StreamState& state) noexcept;
 
 // plan_chunk, reserve_context and commit_chunk in one; returns the output.
