@@ -4,6 +4,7 @@ gathered for the summary and the picture."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterator
 from typing import Any
 
@@ -13,7 +14,7 @@ import numpy.typing as npt
 from talvane_rs._native import StreamingEnergyTalvane
 from talvane_rs.actions.base import Context
 from talvane_rs.errors import Checkpoint, go_on
-from talvane_rs.analysis import analyse
+from talvane_rs._analysis import stream_view
 from talvane_rs.io.read import BLOCK, Blocks, read_blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
@@ -40,7 +41,6 @@ class ChunkGate:
         self.threshold = float("nan")
         self.last_kept = False
         self.carry = np.empty(0, dtype=np.float32)  # the start of a chunk not yet whole
-        self.context = np.empty(0, dtype=np.float32)  # TODO(#20): the stream's own view of each call
 
     def feed(self, mix: FloatArray) -> FloatArray:
         """The output of every chunk made whole by mix (those samples' output)."""
@@ -68,26 +68,22 @@ class ChunkGate:
 
     def decision(
         self, chunk: FloatArray, gated: FloatArray
-    ) -> tuple[BoolArray, float, float, FloatArray]:  # fmt: skip
-        """The keep flags, noise floor, threshold and gains of the call that gated chunk."""
-        limit = max(1, ms_to_samples(self.rate, self.settings["stream_context_ms"]))
-        both = np.concatenate([self.context, chunk])
-        view = analyse(both, self.rate, **self.settings)
-        self.context = both[-limit:].copy()
-        keep = np.asarray(view.mask[len(both) - len(chunk) :]) if self.settings["enabled"] else np.ones(
-            len(chunk), dtype=np.bool_)  # fmt: skip
-        with np.errstate(divide="ignore", invalid="ignore"):
-            gains = np.where(chunk != 0, gated / chunk, np.where(keep, 1.0, self.settings["attenuation"]))
-        return keep, view.noise_floor, view.threshold, gains.astype(np.float32)
+    ) -> tuple[BoolArray, float, float, FloatArray | None]:  # fmt: skip
+        """The keep flags, noise floor and threshold of the call that gated chunk, as
+        the stream's own view of it gives them, and its gains when a picture wants them."""
+        view = stream_view(self.gate)
+        if view is None:  # a disabled gate passes every sample unchanged
+            return np.ones(len(chunk), dtype=np.bool_), math.nan, math.nan, np.ones(len(chunk), dtype=np.float32)
+        return view.keep, view.noise_floor, view.threshold, view.gains if self.trace is not None else None
 
     def note(self, chunk: FloatArray, gated: FloatArray, keep: BoolArray, floor: float, threshold: float,
-             gains: FloatArray) -> None:  # fmt: skip
+             gains: FloatArray | None) -> None:  # fmt: skip
         self.samples += len(chunk)
         self.kept += int(np.count_nonzero(keep))
         self.regions += int(np.count_nonzero(keep[1:] & ~keep[:-1])) + int(keep[0] and not self.last_kept)
         self.last_kept = bool(keep[-1])
         self.threshold = threshold
-        if self.trace is not None:
+        if self.trace is not None and gains is not None:
             self.trace.add(chunk, gated, gains, keep, floor, threshold)
 
 
