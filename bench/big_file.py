@@ -3,7 +3,7 @@
     python bench/big_file.py [--seconds S] [--repeats N] [--keep FOLDER]
 
 Peak memory: each command runs in a fresh process (`talvane_rs.cli.main`
-called by peak_of below) that reports its own peak resident size; the figure
+called by PEAK_OF below) that reports its own peak resident size; the figure
 is its rise above that of `talvane --version` in the same kind of process, as
 a multiple of the float32 samples of the file. Time: `talvane gate` end to end
 (start, read, gate, write, exit) against a process that reads the file with
@@ -31,14 +31,18 @@ import signals  # noqa: E402
 RATE = 48000
 PIECE_SECONDS = 60  # the recording is one generated minute, repeated
 
+# The peak resident size from /proc (VmHWM), which exec resets; getrusage's
+# ru_maxrss does not, and would report the parent's size at the fork instead.
 PEAK_OF = """
-import resource, sys
+import sys
 from talvane_rs.cli import main
 try:
     main(sys.argv[1:])
 except SystemExit:
     pass
-sys.stderr.write("peak_kib=%d\\n" % resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+with open("/proc/self/status") as f:
+    peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+sys.stderr.write("peak_kib=%d\\n" % peak)
 """
 
 READ_WRITE = """

@@ -76,11 +76,6 @@ class Running:
             while len(self.low) > 2 * COLUMNS:
                 self._halve()
 
-    def add_constant(self, value: float, count: int) -> None:
-        """count values that are all value, without making them."""
-        if count > 0:
-            self.add(np.full(count, value))
-
     def _merge_last(self, part: npt.NDArray[np.float64]) -> None:
         self.low[-1] = min(self.low[-1], part.min())
         self.high[-1] = max(self.high[-1], part.max())
@@ -134,8 +129,9 @@ class StreamTrace:
         self.seen = 0  # of the stream
 
     def add(self, x: npt.NDArray[np.float32], out: npt.NDArray[np.float32], gains: npt.NDArray[np.float32],
-            keep: npt.NDArray[np.bool_], floor: float, threshold: float) -> None:  # fmt: skip
-        """One chunk: its mono input, output, gain curve and keep flags, and the floor and threshold it was decided by."""
+            keep: npt.NDArray[np.bool_], floor: npt.NDArray[Any], threshold: npt.NDArray[Any]) -> None:  # fmt: skip
+        """The next samples: their mono input, output, gains and keep flags, and per
+        sample the noise floor and threshold they were decided by."""
         first, self.seen = self.seen, self.seen + len(x)
         a = max(0, self.start - first)
         b = len(x) if self.end is None else min(len(x), self.end - first)
@@ -146,8 +142,8 @@ class StreamTrace:
         self.input.add(x)
         self.output.add(out)
         self.gain.add(gains)
-        self.floor.add_constant(floor, n)
-        self.threshold.add_constant(threshold, n)
+        self.floor.add(floor[a:b])
+        self.threshold.add(threshold[a:b])
         edges = np.flatnonzero(np.diff(keep.astype(np.int8), prepend=0, append=0)).tolist()
         for start, end in zip(edges[::2], edges[1::2]):
             if self.kept and self.kept[-1][1] == at + start:

@@ -57,34 +57,40 @@ class ChunkGate:
         return out
 
     def gate_chunks(self, mix: FloatArray) -> FloatArray:
+        """The gated samples, chunk by chunk; what each call decided is gathered for
+        the whole of mix at once, so a long stream costs little beyond its calls."""
         out = np.empty(len(mix), dtype=np.float32)
+        keep = np.empty(len(mix), dtype=np.bool_)
+        gains = np.empty(len(mix), dtype=np.float32) if self.trace is not None else None
+        floors, thresholds = [], []
         for a in range(0, len(mix), self.step):
             self.checkpoint()
             chunk = np.ascontiguousarray(mix[a : a + self.step])
-            out[a : a + len(chunk)] = gated = self.gate.process_chunk(chunk, self.rate, False)
-            keep, floor, threshold, gains = self.decision(chunk, gated)
-            self.note(chunk, gated, keep, floor, threshold, gains)
+            b = a + len(chunk)
+            out[a:b] = self.gate.process_chunk(chunk, self.rate, False)
+            view = stream_view(self.gate)
+            if view is None:  # a disabled gate passes every sample unchanged
+                keep[a:b], floor, threshold = True, math.nan, math.nan
+            else:
+                keep[a:b], floor, threshold = view.keep, view.noise_floor, view.threshold
+            if gains is not None:
+                gains[a:b] = 1.0 if view is None else view.gains
+            floors.append(floor)
+            thresholds.append(threshold)
+        if len(mix):
+            self.note(mix, out, keep, floors, thresholds, gains)
         return out
 
-    def decision(
-        self, chunk: FloatArray, gated: FloatArray
-    ) -> tuple[BoolArray, float, float, FloatArray | None]:  # fmt: skip
-        """The keep flags, noise floor and threshold of the call that gated chunk, as
-        the stream's own view of it gives them, and its gains when a picture wants them."""
-        view = stream_view(self.gate)
-        if view is None:  # a disabled gate passes every sample unchanged
-            return np.ones(len(chunk), dtype=np.bool_), math.nan, math.nan, np.ones(len(chunk), dtype=np.float32)
-        return view.keep, view.noise_floor, view.threshold, view.gains if self.trace is not None else None
-
-    def note(self, chunk: FloatArray, gated: FloatArray, keep: BoolArray, floor: float, threshold: float,
+    def note(self, mix: FloatArray, out: FloatArray, keep: BoolArray, floors: list[float], thresholds: list[float],
              gains: FloatArray | None) -> None:  # fmt: skip
-        self.samples += len(chunk)
+        self.samples += len(mix)
         self.kept += int(np.count_nonzero(keep))
         self.regions += int(np.count_nonzero(keep[1:] & ~keep[:-1])) + int(keep[0] and not self.last_kept)
         self.last_kept = bool(keep[-1])
-        self.threshold = threshold
+        self.threshold = thresholds[-1]
         if self.trace is not None and gains is not None:
-            self.trace.add(chunk, gated, gains, keep, floor, threshold)
+            per_chunk = np.minimum(self.step, len(mix) - np.arange(0, len(mix), self.step))
+            self.trace.add(mix, out, gains, keep, np.repeat(floors, per_chunk), np.repeat(thresholds, per_chunk))
 
 
 class StreamRun:
