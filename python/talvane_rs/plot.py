@@ -199,8 +199,10 @@ def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Fig
     duration = n / rate
     share = sum(b - a for a, b in trace.kept) / n if n else 0.0
     noun = "region" if len(spans) == 1 else "regions"
-    wave.set_title(f"{title}: {duration:.2f} s, kept {share:.0%} in {len(spans)} {noun}", loc="left")
-    shade(wave, spans, "kept")
+    overview = duration > OVERVIEW_SECONDS or len(spans) > OVERVIEW_REGIONS
+    hint = f" (an overview: look closer with --plot-range {zoom_hint(spans, offset, offset + n, rate)})" if overview else ""
+    wave.set_title(f"{title}: {duration:.2f} s, kept {share:.0%} in {len(spans)} {noun}{hint}", loc="left")
+    shade(wave, spans, "kept", bars=overview)
     inputs = trace.input.columns()
     envelope(wave, inputs, rate, INPUT_COLOUR, "input", offset)
     envelope(wave, trace.output.columns(), rate, OUTPUT_COLOUR, "output", offset)
@@ -212,7 +214,7 @@ def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Fig
     wave.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
     wave.grid(alpha=0.25)
 
-    shade(energy, spans, None)
+    shade(energy, spans, None, bars=overview)
     t = (inputs.times + offset) / rate
     energy.plot(t, to_db(inputs.rms), color=ENERGY_COLOUR, lw=0.8, alpha=0.8, label="input level (RMS)")
     for running, colour, style, name in ((trace.threshold, THRESHOLD_COLOUR, "-", "threshold"),
@@ -231,5 +233,5 @@ def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Fig
     energy.set_ylabel("level (dBFS)")
     energy.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)
     energy.grid(alpha=0.25)
-    gain_panel(gain_ax, trace.gain.columns(), rate, spans, offset)
+    gain_panel(gain_ax, trace.gain.columns(), rate, spans, offset, overview)
     return fig
