@@ -57,7 +57,7 @@ def can_stream(subtype: str) -> bool:
     return subtype in _TAGS
 
 
-def _read_exactly(stream: Readable, count: int, blocking: Blocking) -> bytes:
+def read_exactly(stream: Readable, count: int, blocking: Blocking) -> bytes:
     """count bytes, waiting for them; fewer only where the stream ends."""
     parts, got = [], 0
     while got < count:
@@ -76,7 +76,7 @@ def read_wav_header(stream: Readable, blocking: Blocking = never_stops) -> tuple
     first sample."""
 
     def need(count: int) -> bytes:
-        data = _read_exactly(stream, count, blocking)
+        data = read_exactly(stream, count, blocking)
         if len(data) < count:
             raise FileError("not a readable audio file (the stream ended inside the WAV header)")
         return data

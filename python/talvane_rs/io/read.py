@@ -181,11 +181,11 @@ def open_blocks(
     """The input opened for reading in blocks. A WAV stream on a pipe is read as
     its frames come, without waiting for its end; any other pipe is copied first,
     as open_source does."""
-    from talvane_rs.io.pipe import FrameReader, read_wav_header
+    from talvane_rs.io.pipe import FrameReader, read_exactly, read_wav_header
 
     with _opened(src, cwd, blocking) as source:
         if _is_pipe(source):
-            head = _read_head(source, 4, blocking)
+            head = read_exactly(source, 4, blocking)
             if head == b"RIFF":
                 stream = _Prefixed(head, source)
                 layout, size = read_wav_header(stream, blocking)
@@ -217,18 +217,6 @@ def _counted(blocks: Iterator[FloatArray], stats: Stats, check: bool) -> Iterato
             replace_nonfinite(block, at, stats)
         at += len(block)
         yield block
-
-
-def _read_head(stream: BinaryIO, count: int, blocking: Blocking) -> bytes:
-    parts, got = [], 0
-    while got < count:
-        with blocking():
-            part = stream.read(count - got)
-        if not part:
-            break
-        parts.append(part)
-        got += len(part)
-    return b"".join(parts)
 
 
 class _Prefixed:
