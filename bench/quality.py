@@ -50,7 +50,7 @@ ROOT = os.path.dirname(HERE)
 CACHE = os.path.join(ROOT, "build", "quality")
 
 import talvane_rs  # noqa: E402
-from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse, band_filter  # noqa: E402
+from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 RATE = 16000
 FRAME = RATE // 100  # 10 ms: the gate's window and WebRTC's frame
@@ -276,9 +276,7 @@ def load_corpus(tracks: int, seconds: float, level_dbfs: float, rebuild: bool) -
 
 
 def gate_frames(x: np.ndarray, band=None) -> np.ndarray:
-    if band is not None:
-        x = band_filter(x, RATE, band)
-    return analyse(x, RATE).keep_windows
+    return analyse(x, RATE, band=band).keep_windows
 
 
 def stream_frames(x: np.ndarray, band=None) -> np.ndarray:
@@ -411,12 +409,12 @@ def speed_line(seconds: float, repeats: int) -> str:
         return [vad.is_speech(pcm[i: i + step], RATE) for i in range(0, len(pcm) - step + 1, step)]
 
     banded, vad_s, mask_s = time_turns([
-        lambda: analyse(band_filter(x, RATE, "speech"), RATE),
+        lambda: analyse(x, RATE, band="speech"),
         webrtc,
         lambda: gate.compute_keep_mask_array(x, RATE),
     ], repeats)
     return (f"speed, {seconds / 60:g} min at 16 kHz: webrtcvad (mode 3, ready int16 bytes, 10 ms frames) / "
-            f'analyse(band_filter(x, rate, "speech"), rate) = {vad_s / banded:.2f} × (target ≥ 2); '
+            f'analyse(x, rate, band="speech") = {vad_s / banded:.2f} × (target ≥ 2); '
             f"the banded analysis / compute_keep_mask_array = {banded / mask_s:.2f} ×")
 
 
