@@ -1,11 +1,13 @@
 """Streaming gate: ramps across chunks, the state table, failed calls, and
-process_chunk checked against the reference model after every call."""
+process_chunk checked against the reference model after every call; Stream held
+to process_chunk and to a model of its dtypes, channels, band and events."""
 
 import numpy as np
 import pytest
 
 import reference as ref
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, stream_view
+from talvane_rs import BandFilter, EnergyTalvane, Event, Stream, StreamingEnergyTalvane, analyse, stream_view
+from talvane_rs.band import resolve_band
 
 f32 = np.float32
 U64_MAX = ref.U64_MAX
@@ -221,6 +223,251 @@ def test_stream_matches_reference(kind, rate, seed, case, same_f32):
             model.reset()
             check_state(gate, model)
             assert stream_view(gate) is None
+
+
+def refused_by_stream(cfg):
+    """Whether Stream refuses these parameters: a NaN level, or limits out of order."""
+    levels = [getattr(cfg, name) for name in ref.FLOAT_FIELDS]
+    return any(np.isnan(levels)) or not cfg.base_thresh <= cfg.max_thresh
+
+
+def events_of(keep, first, kept, rate):
+    """The events of a chunk's kept flags after a sample kept or not, and the last flag."""
+    flags = np.concatenate([[kept], np.asarray(keep, bool)]).astype(np.int8)
+    at = np.flatnonzero(np.diff(flags))
+    found = [Event("onset" if flags[i + 1] else "offset", first + int(i), (first + int(i)) / rate) for i in at]
+    return found, bool(flags[-1])
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("rate", [1, 300, 8000, 16000])
+def test_stream_class_is_process_chunk(kind, rate, seed, case, same_f32):
+    # Mono float32 without a band, over a random chunking: the output is
+    # process_chunk's, the scalars and stream_view are the native stream's, the
+    # events are the changes of its kept flags, and the callback sees them too.
+    rng = np.random.default_rng([seed, rate, 7])
+    cfg, x = case(kind, rate, seed, n=int(rng.integers(1, 9000)))
+    if refused_by_stream(cfg):
+        with pytest.raises(ValueError):
+            Stream(rate, **cfg.kwargs())
+        return
+    seen = []
+    stream, gate = Stream(rate, on_event=seen.append, **cfg.kwargs()), StreamingEnergyTalvane(**cfg.kwargs())
+    kept, position, expected = False, 0, []
+    for start, stop, _, _, reset in random_calls(rng, rate, len(x)):
+        chunk = x[start:stop]
+        same_f32(stream.process(chunk), gate.process_chunk(chunk, rate, False))
+        view = stream_view(gate)
+        if cfg.enabled and len(chunk):
+            events, kept = events_of(view.keep, position, kept, rate)
+            assert stream.events == tuple(events)
+            expected += events
+        else:
+            assert stream.events == ()
+        position += len(chunk)
+        assert stream.position == position and repr(stream.gain) == repr(gate.last_gain())
+        mine = stream_view(stream)
+        assert (mine is None) == (view is None) == (stream.noise_floor is None)
+        if view is not None:
+            assert view_fields(mine) == view_fields(view)
+            levels = np.array([stream.noise_floor, stream.threshold, view.noise_floor, view.threshold], f32)
+            same_f32(levels[:2], levels[2:])
+            assert stream.clamped == view.clamped
+        if reset:
+            stream.reset()
+            gate.reset()
+            kept, position = False, 0
+            assert stream.events == () and stream.noise_floor is None and stream.gain is None
+    assert seen == expected
+
+
+INT_RANGE = {np.int16: (-(2**15), 2**15 - 1), np.int32: (-(2**31), 2**31 - 1)}
+
+
+def model_chunk(x, gate, band, rate):
+    """Scale, mix, band, gate, multiply in double, round half to even, saturate:
+    the rule, with the native stream and band filter for the gate's own steps."""
+    dtype = x.dtype.type
+    f = x.astype(f32)
+    if dtype in INT_RANGE:
+        f = f * f32(2.0 ** -(8 * x.dtype.itemsize - 1))
+    mix = f if f.ndim == 1 else f[:, 0].copy()
+    for c in range(1, 1 if f.ndim == 1 else f.shape[1]):
+        mix += f[:, c]
+    if f.ndim == 2 and f.shape[1] > 1:
+        mix /= f32(f.shape[1])
+    if band is not None:
+        mix = band.process(np.ascontiguousarray(mix))
+    gate.process_chunk(np.ascontiguousarray(mix), rate, False)
+    g = stream_view(gate).gains if len(x) else np.ones(0, f32)
+    g = g if x.ndim == 1 else g[:, np.newaxis]
+    if dtype is np.float32:
+        return x * g
+    if dtype is np.float64:
+        return x * g.astype(np.float64)
+    low, high = INT_RANGE[dtype]
+    r = np.rint(x.astype(np.float64) * g.astype(np.float64))
+    return np.where(np.isnan(r), 0, np.clip(r, low, high)).astype(dtype)
+
+
+@pytest.mark.parametrize("band", [None, "speech"])
+@pytest.mark.parametrize("layout", ["mono", "one", "stereo", "three", "strided", "fortran"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int16, np.int32])
+def test_stream_class_channels_and_dtypes_follow_the_rule(dtype, layout, band, same_f32):
+    rate = 16000
+    rng = np.random.default_rng([len(layout), np.dtype(dtype).itemsize, band is None])
+    channels = {"mono": 1, "one": 1, "stereo": 2, "three": 3, "strided": 2, "fortran": 2}[layout]
+    x = np.stack([bursts(rng, 2 * rate, rate) * (1.0 - 0.3 * c) for c in range(channels)], axis=1)
+    if dtype in INT_RANGE:
+        low, high = INT_RANGE[dtype]
+        x = np.clip(np.round(x.astype(np.float64) * 2 ** (8 * np.dtype(dtype).itemsize - 1)), low, high)
+        x[rng.integers(0, len(x), 40)] = rng.choice([low, high], size=(40, channels))  # full scale, both ends
+    x = x.astype(dtype)
+    # Halves to round (attenuation 0.5 on odd samples), saturation (2.0, -1.0 at the ends) and ramps.
+    params = dict(attenuation=float(rng.choice([0.5, 2.0, -1.0])), fade_ms=3, stream_context_ms=500)
+    stream, gate = Stream(rate, band=band, **params), StreamingEnergyTalvane(**params)
+    model_band = None if band is None else BandFilter(rate, band)
+    pos = 0
+    while pos < len(x):
+        n = int(rng.choice([0, 1, 160, 333, 1024]))
+        chunk = x[pos : pos + n]
+        chunk = {"mono": chunk[:, 0], "strided": x[pos : pos + 2 * n : 2], "fortran": np.asfortranarray(chunk)}.get(
+            layout, chunk)
+        before = chunk.copy()
+        out = stream.process(chunk)
+        expected = model_chunk(chunk, gate, model_band, rate)
+        assert out.dtype == chunk.dtype and out.shape == chunk.shape and out.flags.c_contiguous
+        assert not np.shares_memory(out, chunk) and np.array_equal(chunk, before)
+        if dtype in INT_RANGE:
+            np.testing.assert_array_equal(out, expected)
+        else:
+            same_f32(out.astype(f32), expected.astype(f32))
+            assert np.array_equal(out, expected, equal_nan=True)
+        pos += len(chunk) * (2 if layout == "strided" else 1)
+
+
+def test_a_nan_leaves_a_banded_stream_with_its_context(same_f32):
+    # A NaN or infinite sample reaches the analysis as it is but never the band
+    # filter's memory: once it has left the context, the stream gates as if it
+    # had been 0.0 (taken into the filter, it would have closed the gate for good).
+    rate, chunk, context = 16000, 160, 16000
+    rng = np.random.default_rng(5)
+    x = bursts(rng, 4 * rate, rate)
+    bad, zero = x.copy(), x.copy()
+    bad[[3000, 3001, 3100]] = [np.nan, np.inf, -np.inf]
+    zero[[3000, 3001, 3100]] = 0.0
+    outs = []
+    for y in (bad, zero):
+        stream = Stream(rate, band="speech", stream_context_ms=1000)
+        outs.append(np.concatenate([stream.process(y[a : a + chunk]) for a in range(0, len(y), chunk)]))
+    settled = 3100 + context + 2 * chunk
+    same_f32(outs[0][settled:], outs[1][settled:])
+    assert np.count_nonzero(outs[0][settled:]) > 0.2 * (len(x) - settled)
+
+
+@pytest.mark.parametrize(
+    ("make", "error", "message"),
+    [
+        (lambda: Stream(16000, "speech"), TypeError, "Stream() takes 1 positional argument but 2 were given"),
+        (lambda: Stream(), TypeError, "Stream() missing 1 required positional argument: 'sample_rate'"),
+        (lambda: Stream(0), ValueError, "sample_rate must be at least 1 Hz, not 0"),
+        (lambda: Stream(16000, band="voice"), ValueError, "unknown band 'voice': a preset ('speech') or a (low_hz, "
+         "high_hz) pair"),
+        (lambda: Stream(16000, band=(200, 9000)), ValueError, "band edge high_hz = 9000.0 Hz is not below the "
+         "Nyquist frequency, 8000.0 Hz at sample_rate 16000"),
+        (lambda: Stream(16000, band=5), TypeError, "band must be a preset name or a (low_hz, high_hz) pair, not 5"),
+        (lambda: Stream(16000, attenuation=float("nan")), ValueError, "attenuation must be a number, not NaN"),
+        (lambda: Stream(16000, base_thresh=0.05, max_thresh=0.01), ValueError,
+         "min > max, or either was NaN. min = 0.05, max = 0.01"),
+        (lambda: Stream(16000, on_event=1), TypeError, "on_event must be callable or None, not 1"),
+        (lambda: Stream(16000, window=1), TypeError, "Stream() got an unexpected keyword argument 'window'"),
+    ],
+    ids=["positional", "no-rate", "rate-0", "unknown-band", "edge", "band-type", "nan", "limits", "callback",
+         "keyword"],
+)  # fmt: skip
+def test_stream_class_refuses_bad_construction(make, error, message):
+    with pytest.raises(error) as info:
+        make()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    ("chunk", "error", "message"),
+    [
+        ([0.0] * 4, TypeError, "not list"),
+        (np.zeros(4, np.int64), TypeError, "not an array of int64"),
+        (np.zeros((2, 2, 2), np.int16), ValueError, "not an array of shape 2x2x2"),
+        (np.zeros((4, 0), np.int16), ValueError, "not an array of shape 4x0"),
+        (np.array(3, np.int16), ValueError, "not an array of shape 0-dimensional"),
+        (np.zeros(4, np.int16), ValueError, "chunk has 1 channel, but this stream has had 2 since its start or its "
+         "last reset()"),
+    ],
+    ids=["list", "int64", "3-d", "no-channels", "0-d", "channels-change"],
+)  # fmt: skip
+def test_a_refused_chunk_changes_nothing(chunk, error, message):
+    rng = np.random.default_rng(2)
+    x = (bursts(rng, 16000, 16000) * 20000).astype(np.int16)
+    x = np.stack([x, x // 2], axis=1)
+    stream, twin = Stream(16000, band="speech"), Stream(16000, band="speech")
+    for s in (stream, twin):
+        s.process(x[:5000])
+    with pytest.raises(error) as info:
+        stream.process(chunk)
+    assert message in str(info.value)
+    assert str(info.value).startswith("chunk ")
+    np.testing.assert_array_equal(stream.process(x[5000:]), twin.process(x[5000:]))
+    assert stream.events == twin.events and stream.position == twin.position
+    stream.reset()
+    assert stream.process(x[:10, 0]).shape == (10,)  # a reset frees the channel count
+
+
+def test_stream_class_callbacks_run_inside_the_call():
+    # The callback cannot call the stream; if it raises, the call changes nothing,
+    # and the same call made again gives the same output and events.
+    rng = np.random.default_rng(3)
+    x = bursts(rng, 3 * 16000, 16000)
+    inner, raised = [], []
+
+    def reenter(event):
+        for call in (lambda: stream.process(x[:10]), lambda: stream.position):
+            with pytest.raises(RuntimeError) as info:
+                call()
+            inner.append(str(info.value))
+        if event.kind == "onset" and not raised:
+            raised.append(event)
+            raise KeyError(event.sample)
+
+    stream, twin = Stream(16000, on_event=reenter), Stream(16000)
+    for a in range(0, len(x), 800):
+        chunk = x[a : a + 800]
+        try:
+            out = stream.process(chunk)
+        except KeyError:
+            assert stream.position == a and stream.events == twin.events
+            out = stream.process(chunk)
+        np.testing.assert_array_equal(out, twin.process(chunk))
+        assert stream.events == twin.events
+    assert raised and set(inner) == {"Already borrowed", "Already mutably borrowed"}
+
+
+@pytest.mark.parametrize("rate", [1000, 8000, 16000, 44100])
+def test_stream_class_lifecycle(rate, same_f32):
+    rng = np.random.default_rng(rate)
+    x = bursts(rng, rate, rate)
+    stream = Stream(rate, band="speech")
+    assert stream.band == tuple(resolve_band("speech", rate)) and stream.sample_rate == rate
+    assert Stream(rate).band is None
+    fields = ("noise_floor", "threshold", "clamped", "gain")
+    with stream as s:
+        assert s is stream and s.events == () and s.position == 0
+        assert [getattr(s, f) for f in fields] == [None] * 4
+        s.process(x)
+        assert s.position == len(x) and s.noise_floor is not None and s.gain is not None
+    assert stream.position == 0 and [getattr(stream, f) for f in fields] == [None] * 4
+    off = Stream(rate, enabled=False)
+    out = off.process(x)
+    same_f32(out, x)
+    assert not np.shares_memory(out, x) and off.events == () and off.noise_floor is None and off.position == len(x)
 
 
 class Reentrant:

@@ -9,13 +9,16 @@ of a decision (energies, noise floor, threshold, voice and keep flags);
 ``band_filter`` and ``BandFilter`` give the signal a band (``"speech"``) keeps.
 ``stream_view(stream)`` shows what a stream's last call decided (floor,
 threshold, kept samples, gains) as a ``StreamView``.
+``Stream(sample_rate, band=..., on_event=...)`` is the class an application holds
+per live stream: any dtype and channel count in and out, the band, and the
+speech onsets and offsets of each chunk as ``Event`` tuples.
 ``run_folder`` does what the talvane command does to a file or a folder, in
 this process, in local processes or on a Dask cluster, with paths or fsspec URLs.
 """
 
 from typing import TYPE_CHECKING, Any
 
-from talvane_rs._analysis import StreamView, stream_view
+from talvane_rs._analysis import Event, Stream, StreamView, stream_view
 from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs._version import __version__
 from talvane_rs.analysis import Analysis, analyse
@@ -41,8 +44,10 @@ __all__ = [
     "Analysis",
     "BandFilter",
     "EnergyTalvane",
+    "Event",
     "Outcome",
     "Region",
+    "Stream",
     "StreamView",
     "StreamingEnergyTalvane",
     "__version__",

@@ -1,6 +1,7 @@
 // talvane_rs._analysis: every intermediate of one analysis, and the per-sample
 // mask and gain curve computed from it when asked for; the band filter
-// (band_methods.cpp) is added to it here.
+// (band_methods.cpp), the stream view (stream_view_methods.cpp) and the Stream
+// class (stream_methods.cpp) are added to it here.
 #include "convert/ref.hpp"
 
 #include <memory>
@@ -13,6 +14,7 @@
 #include "convert/values.hpp"
 #include "method_table.hpp"
 #include "module_once.hpp"
+#include "stream_object.hpp"
 #include "stream_view.hpp"
 
 namespace talvane {
@@ -170,6 +172,7 @@ PyMODINIT_FUNC PyInit__analysis(void) {
             if (!module) throw py::ErrSet{};
             add_band_filter_class(module.get());
             add_stream_view_class(module.get());
+            add_stream_class(module.get());
             return module.release();  // kept for the process
         });
     });

@@ -9,7 +9,8 @@
 
 namespace talvane {
 
-// stream_view(stream): the StreamView of the stream's last analysed call, or None.
+// stream_view(stream): the StreamView of the last analysed call of a
+// StreamingEnergyTalvane or a Stream, or None.
 using StreamViewFunction = py::Function<"stream_view", "stream">;
 py::Ref stream_view(PyObject* module, std::array<py::Ref, 1>& arg);
 

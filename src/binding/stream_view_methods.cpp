@@ -1,5 +1,5 @@
-// stream_view: what a streaming gate's last analysed call decided, as a small
-// object read field by field (the scalars in O(1), the arrays in O(chunk)).
+// stream_view: what a streaming gate's (or a Stream's) last analysed call decided,
+// as a small object read field by field (the scalars in O(1), the arrays in O(chunk)).
 #include "stream_view.hpp"
 
 #include <structmember.h>
@@ -12,6 +12,7 @@
 #include "convert/results.hpp"
 #include "method_table.hpp"
 #include "objects.hpp"
+#include "stream_object.hpp"
 #include "streaming/stream_state.hpp"
 
 namespace talvane {
@@ -168,8 +169,14 @@ PyType_Spec view_spec = {
 }  // namespace
 
 py::Ref stream_view(PyObject*, std::array<py::Ref, 1>& arg) {
+    PyObject* obj = arg[0].get();
+    if (PyTypeObject* live = StreamObject::type(); live != nullptr && PyObject_TypeCheck(obj, live)) {
+        py::SharedBorrow<StreamObject> stream(obj);
+        const CallView& view = stream->live.stream.last_call;
+        return view.present ? make_view(view) : py::none();
+    }
     load_stream_class();
-    py::SharedBorrow<StreamReceiver> gate(arg[0].get());
+    py::SharedBorrow<StreamReceiver> gate(obj);
     const CallView& view = gate->state.last_call;
     if (!view.present) return py::none();
     return make_view(view);

@@ -1,11 +1,10 @@
 // StreamingEnergyTalvane's methods: process_chunk commits its state only after the result exists.
 #include "objects.hpp"
 
-#include <memory>
-
 #include "convert/borrow.hpp"
 #include "convert/results.hpp"
 #include "convert/values.hpp"
+#include "lent_buffers.hpp"
 #include "method_table.hpp"
 #include "streaming/stream_state.hpp"
 
@@ -15,23 +14,6 @@ namespace {
 
 constexpr auto kType = StreamingEnergyTalvaneObject::kName;
 using ProcessChunk = py::Method<kType, "process_chunk", "data", "sample_rate", "is_last">;
-
-// One set of analysis working buffers for the whole process, lent to the stream a
-// call gates: the many streams of a server then share buffers that stay in the
-// processor's caches instead of each keeping its own. Calls never overlap, as
-// each holds the interpreter lock from start to end.
-constinit std::unique_ptr<StreamAnalysis> shared_buffers;
-
-class LentBuffers {
-public:
-    explicit LentBuffers(StreamState& state) noexcept : state_(state) { state_.spare = std::move(shared_buffers); }
-    ~LentBuffers() { shared_buffers = std::move(state_.spare); }
-    LentBuffers(const LentBuffers&) = delete;
-    LentBuffers& operator=(const LentBuffers&) = delete;
-
-private:
-    StreamState& state_;
-};
 
 py::Ref process_chunk(PyObject* self, std::array<py::Ref, 3>& arg) {
     py::ExclusiveBorrow<StreamingEnergyTalvaneObject> gate(self);

@@ -19,6 +19,7 @@
 #include "batch/gain.hpp"
 #include "core_helpers.hpp"
 #include "messages.hpp"
+#include "streaming/live_stream.hpp"
 #include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
 
@@ -864,6 +865,30 @@ void band_edges_are_checked() {
     }
 }
 
+void integers_round_half_to_even_and_saturate() {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double v;
+        std::int16_t i16;
+        std::int32_t i32;
+    } cases[] = {
+        {0.5, 0, 0},       {1.5, 2, 2},         {2.5, 2, 2},          {-0.5, 0, 0},    {-1.5, -2, -2},
+        {-2.4999, -2, -2}, {32767.5, 32767, 32768}, {-32768.5, -32768, -32768}, {40000.7, 32767, 40001},
+        {-2147483648.5, -32768, -2147483648}, {2147483647.5, 32767, 2147483647}, {1e300, 32767, 2147483647},
+        {inf, 32767, 2147483647}, {-inf, -32768, -2147483648}, {nan, 0, 0},
+    };
+    for (const auto& c : cases) {
+        CHECK(round_saturate<std::int16_t>(c.v) == c.i16, "int16 of %.17g", c.v);
+        CHECK(round_saturate<std::int32_t>(c.v) == c.i32, "int32 of %.17g", c.v);
+    }
+    // Presets drop an edge at or above 0.9 of the Nyquist frequency.
+    const auto speech = [](std::uint64_t rate) { return band_preset("speech", rate).value(); };
+    CHECK(speech(16000).low_hz == 200.0 && speech(16000).high_hz == 4000.0, "speech at 16 kHz");
+    CHECK(speech(8000).low_hz == 200.0 && !speech(8000).high_hz, "speech at 8 kHz");
+    CHECK(!speech(444).low_hz && !speech(444).high_hz && speech(445).low_hz == 200.0, "speech edge limit");
+    CHECK(!band_preset("voice", 16000), "unknown preset");
+}
+
 }  // namespace
 
 int main() {
@@ -893,6 +918,7 @@ int main() {
     band_filter_golden_bits();
     band_filter_chunks_agree(rng);
     band_edges_are_checked();
+    integers_round_half_to_even_and_saturate();
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

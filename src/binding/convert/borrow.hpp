@@ -43,6 +43,7 @@ public:
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     const Obj* operator->() const noexcept { return obj_; }
+    const Obj& operator*() const noexcept { return *obj_; }
 
 private:
     Obj* obj_;
@@ -64,6 +65,7 @@ public:
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
     Obj* operator->() const noexcept { return obj_; }
+    Obj& operator*() const noexcept { return *obj_; }
 
 private:
     Obj* obj_;

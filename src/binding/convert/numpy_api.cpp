@@ -14,6 +14,7 @@ namespace {
 constinit OnceCell<void**> api_cell;
 constinit OnceCell<PyArray_Descr*> float32_cell;
 constinit OnceCell<PyArray_Descr*> bool_cell;
+constinit OnceCell<PyArray_Descr*> float64_cell, int16_cell, int32_cell;
 
 [[noreturn]] void load_failed(const std::string& why) {
     throw InternalFailure("Failed to access NumPy array API capsule: " + why);
@@ -92,6 +93,26 @@ void ensure_numpy() { api_cell.get(load_table); }
 PyArray_Descr* float32_descr() {
     return float32_cell.get([] { return reinterpret_cast<PyArray_Descr*>(must(
                                      reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT)))); });
+}
+
+namespace {
+
+PyArray_Descr* kept_descr(OnceCell<PyArray_Descr*>& cell, int type_num) {
+    return cell.get([type_num] {
+        return reinterpret_cast<PyArray_Descr*>(must(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num))));
+    });
+}
+
+}  // namespace
+
+PyArray_Descr* sample_descr(SampleType type) {
+    switch (type) {
+        case SampleType::f32: return float32_descr();
+        case SampleType::f64: return kept_descr(float64_cell, NPY_FLOAT64);
+        case SampleType::i16: return kept_descr(int16_cell, NPY_INT16);
+        case SampleType::i32: return kept_descr(int32_cell, NPY_INT32);
+    }
+    throw InternalFailure("unknown sample type");
 }
 
 PyArray_Descr* bool_descr() {

@@ -13,6 +13,8 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include "streaming/live_stream.hpp"
+
 namespace talvane::py {
 
 // Loads the function table once per process; a failed load is tried again at the
@@ -23,5 +25,6 @@ void ensure_numpy();
 // Descriptors kept for the whole process (borrowed; NumPy loaded first).
 PyArray_Descr* float32_descr();
 PyArray_Descr* bool_descr();
+PyArray_Descr* sample_descr(SampleType type);  // float32, float64, int16 or int32, native byte order
 
 }  // namespace talvane::py

@@ -7,6 +7,7 @@
 #include "convert/boundary.hpp"
 #include "convert/numpy_api.hpp"
 #include "convert/once.hpp"
+#include "convert/values.hpp"
 
 namespace talvane::py {
 
@@ -138,5 +139,16 @@ Ref unsigned_int(std::uint64_t value) { return Ref::steal(must(PyLong_FromUnsign
 Ref optional_float(std::optional<float> value) { return value.has_value() ? float_value(*value) : none(); }
 
 Ref none() { return Ref::borrow(Py_None); }
+
+Ref frames_array_like(const AudioFrames& like, void*& data) {
+    ensure_numpy();
+    PyArray_Descr* descr = sample_descr(like.frames.type);
+    npy_intp dims[2] = {static_cast<npy_intp>(like.frames.frames), static_cast<npy_intp>(like.frames.channels)};
+    Py_INCREF(descr);  // the call below steals it, even when it fails
+    Ref array = Ref::steal(must(PyArray_NewFromDescr(&PyArray_Type, descr, like.ndim, dims, nullptr, nullptr, 0,
+                                                     nullptr)));
+    data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+    return array;
+}
 
 }  // namespace talvane::py

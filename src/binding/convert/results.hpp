@@ -25,4 +25,9 @@ Ref unsigned_int(std::uint64_t value);
 Ref optional_float(std::optional<float> value);        // None when absent
 Ref none();
 
+struct AudioFrames;
+// A new, writable, C-contiguous array of like's dtype (in native byte order) and
+// shape, its storage uninitialised; `data` is set to its first sample.
+Ref frames_array_like(const AudioFrames& like, void*& data);
+
 }  // namespace talvane::py

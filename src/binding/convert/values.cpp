@@ -221,6 +221,111 @@ AnySamples::AnySamples(PyObject* obj, const char* name) {
     }
 }
 
+namespace {
+
+constexpr const char* kAccepted =
+    "a NumPy array of float32, float64, int16 or int32 samples, one-dimensional (mono) or two-dimensional "
+    "(frames x channels)";
+
+// The sample type of an array's dtype, by kind and size (so that int32 is found
+// whichever C type NumPy names it by), or nullopt for any other dtype.
+std::optional<SampleType> sample_type_of(PyArray_Descr* descr) {
+    const npy_intp size = PyDataType_ELSIZE(descr);
+    if (descr->kind == 'f' && size == 4) return SampleType::f32;
+    if (descr->kind == 'f' && size == 8) return SampleType::f64;
+    if (descr->kind == 'i' && size == 2) return SampleType::i16;
+    if (descr->kind == 'i' && size == 4) return SampleType::i32;
+    return std::nullopt;
+}
+
+std::string shape_text(PyArrayObject* array) {
+    std::string text;
+    for (int d = 0; d < PyArray_NDIM(array); ++d) {
+        if (d > 0) text += 'x';
+        text += std::to_string(PyArray_DIM(array, d));
+    }
+    return text.empty() ? "0-dimensional" : text;
+}
+
+}  // namespace
+
+AudioFrames to_audio_frames(PyObject* obj, const char* name) {
+    ensure_numpy();
+    if (!PyArray_Check(obj)) {
+        Ref type_name = attribute(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+        if (!type_name) throw ErrSet{};
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %S", name, kAccepted, type_name.get());
+        throw ErrSet{};
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const std::optional<SampleType> type = sample_type_of(PyArray_DESCR(array));
+    if (!type) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not an array of %S", name, kAccepted,
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+        throw ErrSet{};
+    }
+    const int ndim = PyArray_NDIM(array);
+    if (ndim < 1 || ndim > 2 || (ndim == 2 && PyArray_DIM(array, 1) == 0)) {
+        PyErr_Format(PyExc_ValueError, "%s must be %s, not an array of shape %s", name, kAccepted,
+                     shape_text(array).c_str());
+        throw ErrSet{};
+    }
+    AudioFrames out;
+    out.ndim = ndim;
+    if (PyArray_ISCARRAY_RO(array) && PyArray_ISNOTSWAPPED(array)) {
+        out.array = Ref::borrow(obj);
+    } else {
+        PyArray_Descr* native = sample_descr(*type);
+        Py_INCREF(native);  // the call below steals it, even when it fails
+        out.array = Ref::steal(PyArray_FromAny(obj, native, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+        if (!out.array) throw ErrSet{};
+        array = reinterpret_cast<PyArrayObject*>(out.array.get());
+    }
+    out.frames.data = PyArray_DATA(array);
+    out.frames.type = *type;
+    out.frames.frames = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    out.frames.channels = ndim == 2 ? static_cast<std::size_t>(PyArray_DIM(array, 1)) : 1;
+    return out;
+}
+
+std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
+    if (band == Py_None) return std::nullopt;
+    std::optional<BandEdges> edges;
+    if (PyUnicode_Check(band)) {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(band, &length);
+        if (text == nullptr) throw ErrSet{};
+        edges = band_preset(std::string_view(text, static_cast<std::size_t>(length)), sample_rate);
+        if (!edges) {
+            std::string names;
+            for (const BandPreset& preset : kBandPresets) {
+                if (!names.empty()) names += ", ";
+                names.append("'").append(preset.name).append("'");
+            }
+            PyErr_Format(PyExc_ValueError, "unknown band %R: a preset (%s) or a (low_hz, high_hz) pair", band,
+                         names.c_str());
+            throw ErrSet{};
+        }
+    } else {
+        // Any iterable of two items, as unpacking takes it.
+        Ref pair = Ref::steal(PySequence_Tuple(band));
+        if (!pair && !PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrSet{};
+        if (!pair || PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "band must be a preset name or a (low_hz, high_hz) pair, not %R", band);
+            throw ErrSet{};
+        }
+        edges = BandEdges{to_optional_double(PyTuple_GET_ITEM(pair.get(), 0), "low_hz"),
+                          to_optional_double(PyTuple_GET_ITEM(pair.get(), 1), "high_hz")};
+    }
+    const std::string error = band_edges_error(*edges, sample_rate);
+    if (!error.empty()) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        throw ErrSet{};
+    }
+    return edges;
+}
+
 std::span<const float> AnySamples::samples() { return array_ ? array_->samples() : std::span<const float>(converted_); }
 
 }  // namespace talvane::py

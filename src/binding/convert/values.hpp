@@ -8,6 +8,9 @@
 #include <span>
 #include <vector>
 
+#include "analysis/band_filter.hpp"
+#include "streaming/live_stream.hpp"
+
 namespace talvane::py {
 
 // Each conversion raises (ErrSet) with the argument's name in front of an exact
@@ -61,5 +64,25 @@ private:
     std::optional<FloatArray> array_;
     std::vector<float> converted_;
 };
+
+// A chunk of audio as the product API takes it: a NumPy array of float32, float64,
+// int16 or int32 samples, one-dimensional (mono) or two-dimensional (frames x
+// channels, at least one channel). Read in place when it is C-contiguous, aligned
+// and in native byte order, else through one such copy. Refused with the texts of
+// talvane_rs.samples.check: TypeError for anything but such an array or for
+// another dtype, ValueError for another shape ("<name> must be ..., not ...").
+struct AudioFrames {
+    Frames frames;
+    int ndim = 1;
+    Ref array;  // what frames.data points into: the argument, or its copy
+};
+
+AudioFrames to_audio_frames(PyObject* obj, const char* name);
+
+// A band as the product API takes it, resolved for sample_rate: None (no band:
+// nullopt), a preset's name (fitted to the rate; an unknown name is a ValueError
+// naming it) or a (low_hz, high_hz) pair, either edge None (anything else is a
+// TypeError). Edges the rate cannot take are a ValueError naming the edge.
+std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate);
 
 }  // namespace talvane::py

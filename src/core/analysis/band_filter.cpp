@@ -128,6 +128,16 @@ std::string band_edges_error(const BandEdges& edges, std::uint64_t sample_rate) 
     return {};
 }
 
+std::optional<BandEdges> band_preset(std::string_view name, std::uint64_t sample_rate) {
+    const double limit = kBandPresetEdgeLimit * static_cast<double>(sample_rate) / 2.0;
+    for (const BandPreset& preset : kBandPresets) {
+        if (name != preset.name) continue;
+        auto fitted = [limit](double hz) { return hz < limit ? std::optional<double>(hz) : std::nullopt; };
+        return BandEdges{fitted(preset.low_hz), fitted(preset.high_hz)};
+    }
+    return std::nullopt;
+}
+
 double band_tan(double x) {
     const double xx = x * x;
     double t = 2.0 * kBandTanTerms - 1.0;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "buffer.hpp"
 
@@ -23,6 +24,23 @@ struct BandEdges {
 // of 0 or 1 takes no edge at all), and low_hz must be below high_hz. The text names
 // the edge and its value.
 std::string band_edges_error(const BandEdges& edges, std::uint64_t sample_rate);
+
+// Named bands, and how one is fitted to a rate. Speech carries its energy between
+// the voice's low harmonics and the top of the second formant region; below 200 Hz
+// lie mains hum and rumble, above 4 kHz most of the power of broadband noise at
+// common rates. A preset edge at or above kBandPresetEdgeLimit of the Nyquist
+// frequency (0.9 * rate / 2 in double) is dropped: the recording holds almost
+// nothing above it, so 8 kHz telephone audio keeps the 200 Hz edge only.
+struct BandPreset {
+    const char* name;
+    double low_hz, high_hz;
+};
+inline constexpr BandPreset kBandPresets[] = {{"speech", 200.0, 4000.0}};
+inline constexpr double kBandPresetEdgeLimit = 0.9;
+
+// The edges of the preset named `name` at sample_rate, or nullopt when no preset has
+// that name. The edges are those band_edges_error accepts at every rate above 0.
+std::optional<BandEdges> band_preset(std::string_view name, std::uint64_t sample_rate);
 
 // tan(x) for 0 < x < pi/2 from +, -, * and / alone, so that every platform gets the
 // same bits (libm tangents differ in the last bit): Lambert's continued fraction

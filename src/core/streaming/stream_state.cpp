@@ -57,8 +57,8 @@ void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamStat
 
 }  // namespace
 
-ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
-                     std::span<const float> chunk, std::uint64_t sample_rate, bool is_last) {
+ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<const float> chunk,
+                     std::uint64_t sample_rate, bool is_last, ChunkOutput output) {
     const bool same_stream = state.stream_rate.has_value() && *state.stream_rate == sample_rate;
     const std::span<const float> context = same_stream ? state.context.view() : std::span<const float>{};
     const std::size_t context_len = context.size();
@@ -73,7 +73,7 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
     if (chunk_len == 0) {
         // Nothing to gate.
     } else if (!config.enabled) {
-        plan.output = copy_samples(chunk);
+        plan.output = output == ChunkOutput::gains ? SampleBuffer(chunk_len, 1.0f) : copy_samples(chunk);
     } else {
         check_threshold_limits(config.base_thresh, config.max_thresh);
         const std::uint64_t limit = context_limit(config, sample_rate);
@@ -96,7 +96,9 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
         window_gain_curve(analysis.flags, analysis.window_len, config.attenuation, origin, chunk_len, plan.fade_len,
                           plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
         plan.last_gain = plan.output[chunk_len - 1];
-        for (std::size_t k = 0; k < chunk_len; ++k) plan.output[k] = chunk[k] * plan.output[k];
+        if (output == ChunkOutput::gated) {
+            for (std::size_t k = 0; k < chunk_len; ++k) plan.output[k] = chunk[k] * plan.output[k];
+        }
         plan.context = ContextPlan{context_len, true, keep};
     }
 

@@ -112,6 +112,10 @@ struct ChunkPlan {
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.
 std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate);
 
+// What a plan's output holds: the gated chunk, or the gain curve it is made with
+// (all ones for a disabled gate), for callers that apply it to other samples.
+enum class ChunkOutput { gated, gains };
+
 // Gates one chunk against the state: a new rate starts a new stream; an empty chunk
 // gives an empty output and a disabled gate a copy, both leaving context and
 // last_gain as they are; otherwise the analysis runs over context + chunk (windows
@@ -121,8 +125,8 @@ std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate)
 // after gating. Throws CheckFailed for threshold limits out of order. The state is
 // only read here, except that its spare working buffers are lent to the plan
 // (commit_chunk gives them back).
-ChunkPlan plan_chunk(const GateConfig& config, StreamState& state,
-                     std::span<const float> chunk, std::uint64_t sample_rate, bool is_last);
+ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<const float> chunk,
+                     std::uint64_t sample_rate, bool is_last, ChunkOutput output = ChunkOutput::gated);
 
 // Where the cache of an analysis over `total` samples, whose context then drops
 // `dropped` of them, is taken up again, if each later call brings `chunk_len`
