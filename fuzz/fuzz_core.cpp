@@ -1,6 +1,6 @@
 // libFuzzer target for the DSP core: analysis, ramp rule, both apply paths,
-// compaction, sequences of streaming calls and the band filter, each checked
-// against its invariants.
+// compaction, sequences of streaming calls, the band filter and live streams of
+// any sample type and channel count, each checked against its invariants.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "analysis/band_filter.hpp"
@@ -22,6 +23,7 @@
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
 #include "core_helpers.hpp"
+#include "streaming/live_stream.hpp"
 #include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
 
@@ -591,6 +593,168 @@ void check_band(FuzzedDataProvider& in) {
     }
 }
 
+// ---- a live stream: frames of any sample type and channel count
+
+// The sample of each type a pool value stands for: integers from its bits (every
+// value, both ends included), a float64 a little off the float32 grid.
+template <class T>
+T sample_from(float p) {
+    if constexpr (std::is_same_v<T, float>) return p;
+    if constexpr (std::is_same_v<T, double>) return static_cast<double>(p) * (1.0 + 0x1p-30);
+    if constexpr (std::is_same_v<T, std::int16_t>) return static_cast<std::int16_t>(bits(p) >> 16);
+    if constexpr (std::is_same_v<T, std::int32_t>) return static_cast<std::int32_t>(bits(p));
+}
+
+float reference_f32(float x) { return x; }
+float reference_f32(double x) { return static_cast<float>(x); }
+float reference_f32(std::int16_t x) { return static_cast<float>(x) / 32768.0f; }
+float reference_f32(std::int32_t x) { return static_cast<float>(x) / 2147483648.0f; }
+
+// Rounded to the nearest integer, halves to even (the default rounding mode),
+// clamped to Int's range; NaN gives 0.
+template <class Int>
+Int reference_round(double v) {
+    constexpr Int lo = std::numeric_limits<Int>::min(), hi = std::numeric_limits<Int>::max();
+    if (std::isnan(v)) return 0;
+    if (v <= static_cast<double>(lo)) return lo;
+    if (v >= static_cast<double>(hi)) return hi;
+    return static_cast<Int>(std::nearbyint(v));
+}
+
+bool same_sample(float a, float b) { return same_value(a, b); }
+bool same_sample(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+bool same_sample(std::int16_t a, std::int16_t b) { return a == b; }
+bool same_sample(std::int32_t a, std::int32_t b) { return a == b; }
+
+template <class T>
+T reference_gated(T x, float g) {
+    if constexpr (std::is_same_v<T, float>) return x * g;
+    if constexpr (std::is_same_v<T, double>) return x * static_cast<double>(g);
+    if constexpr (std::is_integral_v<T>) return reference_round<T>(static_cast<double>(x) * static_cast<double>(g));
+}
+
+// A live stream against the plain streaming gate fed the decision signal made by
+// the rules: the same context bits, the output by each type's rule from the
+// plain gate's gain curve (process_chunk's own output for mono float32 without a
+// band), the events where the plain gate's keep flags change, and a failed call
+// changing nothing.
+template <class T>
+void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::span<const float> pool,
+                      talvane::SampleType type) {
+    const std::uint64_t rate = pick_rate(in);
+    const auto channels = in.ConsumeIntegralInRange<std::size_t>(1, 4);
+    talvane::LiveState live;
+    talvane::StreamState plain;
+    std::optional<talvane::BandFilter> plain_band;
+    if (in.ConsumeBool()) {
+        const talvane::BandEdges edges{pick_edge(in, 200.0), pick_edge(in, 4000.0)};
+        if (talvane::band_edges_error(edges, rate).empty()) {
+            live.band.emplace(edges, rate);
+            plain_band.emplace(edges, rate);
+        }
+    }
+    bool kept = false;
+    std::uint64_t position = 0;
+    const auto calls = in.ConsumeIntegralInRange<int>(0, 24);
+    for (int call = 0; call < calls && in.remaining_bytes() > 0; ++call) {
+        if (in.ConsumeIntegralInRange<int>(0, 9) == 9) {
+            talvane::reset_live(live);
+            talvane::reset_stream(plain);
+            if (plain_band) plain_band->reset();
+            kept = false;
+            position = 0;
+            continue;
+        }
+        const std::size_t frames =
+            std::min(in.ConsumeIntegralInRange<std::size_t>(0, 600), pool.size() / channels);
+        const std::size_t offset = in.ConsumeIntegralInRange<std::size_t>(0, pool.size() - frames * channels);
+        std::vector<T> x(frames * channels);
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = sample_from<T>(pool[offset + i]);
+        const talvane::Frames chunk{x.data(), type, frames, channels};
+
+        // The decision signal by the rules, and the band that keeps non-finite samples out.
+        std::vector<float> decision(frames);
+        for (std::size_t f = 0; f < frames; ++f) {
+            float sum = reference_f32(x[f * channels]);
+            for (std::size_t c = 1; c < channels; ++c) sum += reference_f32(x[f * channels + c]);
+            decision[f] = channels > 1 ? sum / static_cast<float>(channels) : sum;
+        }
+        std::optional<talvane::BandFilter> next_band = plain_band;
+        const bool gated = config.enabled && frames > 0;
+        if (next_band && gated) {
+            std::vector<float> clean(decision), filtered(frames);
+            for (float& v : clean) v = std::isfinite(v) ? v : 0.0f;
+            next_band->process(clean, filtered);
+            for (std::size_t f = 0; f < frames; ++f) {
+                if (std::isfinite(decision[f])) decision[f] = filtered[f];
+            }
+        }
+
+        std::vector<T> out(x.size());
+        talvane::LivePlan plan;
+        bool failed = false;
+        try {
+            plan = talvane::plan_live(config, live, rate, chunk, out.data());
+        } catch (const talvane::CheckFailed&) {
+            failed = true;
+        }
+        check(failed == (gated && !limits_in_order(config)), "live check disagrees with the limits");
+        if (failed) {
+            check(live.position == position && live.stream.context.size() == plain.context.size(), "failed live call");
+            continue;
+        }
+        if (in.ConsumeBool()) talvane::keep_decision(plan, chunk);
+        talvane::reserve_live(live, plan);
+        talvane::commit_live(live, plan, chunk);
+        position += frames;
+        check(live.position == position && live.channels == channels, "live position or channels");
+        if (!gated) {
+            for (std::size_t i = 0; i < x.size(); ++i) check(same_sample(out[i], x[i]), "live copy", i);
+            check(plan.events.empty(), "events of a call that did not gate");
+            continue;
+        }
+        plain_band = next_band;
+        const talvane::SampleBuffer plain_out = talvane::process_chunk_inner(config, plain, decision, rate, false);
+        const talvane::CallView& view = plain.last_call;
+        const talvane::SampleBuffer gains = talvane::chunk_gains(view.flags, view.window_len, view.offset, frames,
+                                                                view.fade_len, view.attenuation,
+                                                                view.entry_gain ? &*view.entry_gain : nullptr);
+        for (std::size_t f = 0; f < frames; ++f) {
+            if (type == talvane::SampleType::f32 && channels == 1 && !plain_band) {
+                check(same_value(static_cast<float>(out[f]), plain_out[f]), "live mono float32 output", f);
+            }
+            for (std::size_t c = 0; c < channels; ++c) {
+                const std::size_t i = f * channels + c;
+                check(same_sample(out[i], reference_gated(x[i], gains[f])), "live output", i);
+            }
+        }
+        const std::span<const float> a = live.stream.context.view(), b = plain.context.view();
+        check(a.size() == b.size(), "live context length");
+        for (std::size_t i = 0; i < a.size(); ++i) check(same_value(a[i], b[i]), "live context", i);
+        const talvane::FlagBuffer keep = talvane::chunk_keep_mask(view.flags, view.window_len, view.offset, frames);
+        std::size_t e = 0;
+        for (std::size_t f = 0; f < frames; ++f) {
+            if ((keep[f] != 0) == kept) continue;
+            kept = keep[f] != 0;
+            check(e < plan.events.size() && plan.events[e].onset == kept &&
+                      plan.events[e].sample == position - frames + f, "live event", f);
+            ++e;
+        }
+        check(e == plan.events.size() && live.kept == kept, "live events count");
+    }
+}
+
+void check_live(const GateConfig& config, FuzzedDataProvider& in, std::span<const float> pool) {
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0: return check_live_typed<float>(config, in, pool, talvane::SampleType::f32);
+        case 1: return check_live_typed<double>(config, in, pool, talvane::SampleType::f64);
+        case 2: return check_live_typed<std::int16_t>(config, in, pool, talvane::SampleType::i16);
+        default: return check_live_typed<std::int32_t>(config, in, pool, talvane::SampleType::i32);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -598,7 +762,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const GateConfig config = pick_config(in);
     check_format(config.base_thresh);
     check_format(pick_float(in, 0.035f));
-    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+    switch (in.ConsumeIntegralInRange<int>(0, 4)) {
         case 0:
             check_ramp_rule(in);
             break;
@@ -610,6 +774,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 3:
             check_band(in);
             break;
+        case 4: {
+            const std::vector<float> pool = pick_samples(in);
+            check_live(config, in, pool);
+            break;
+        }
         default: {
             const std::uint64_t rate = pick_rate(in);
             const std::vector<float> x = pick_samples(in);

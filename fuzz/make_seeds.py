@@ -17,7 +17,8 @@ U64_MAX = 2**64 - 1
 USUAL, ZERO, ONE, SMALL, UP_TO_5000, WORD_MAX, RAW = 0, 1, 2, 3, 4, 5, 6  # pick_count
 F_USUAL, F_ZERO, F_NEG_ZERO, F_ONE, F_NAN, F_INF, F_NEG_INF = 0, 1, 2, 3, 4, 5, 6  # pick_float
 RATES = [16000, 1000, 8000, 44100, 0, 1, 2, 50, 100, 200, 300]
-MODE_RAMP, MODE_STREAM, MODE_BATCH, MODE_BAND = 0, 1, 2, 3
+MODE_RAMP, MODE_STREAM, MODE_BATCH, MODE_BAND, MODE_LIVE = 0, 1, 2, 3, 4
+F32, F64, I16, I32 = 0, 1, 2, 3  # check_live's sample types
 AGAIN = -1  # a stream call's length: the one before
 SCALES = [1 / 128, 1 / 4096, 1e-5, 0.05, 3e19, 0.0]
 
@@ -131,6 +132,26 @@ class Seed:
             self.int_in_range(0, 5, 5 if is_last else 0)
             self.flag(planned)
 
+    def live(self, pool_size, kind, rate, channels, band, calls):
+        """calls: ("reset",) or (frames, offset, decision kept before the commit)."""
+        self.int_in_range(0, 3, kind)
+        self.rate(rate)
+        self.int_in_range(1, 4, channels)
+        self.flag(band)
+        if band:
+            self.int_in_range(0, 7, 0)  # the usual edges: 200 and 4000 Hz
+            self.int_in_range(0, 7, 0)
+        self.int_in_range(0, 24, len(calls))
+        for call in calls:
+            if call == ("reset",):
+                self.int_in_range(0, 9, 9)
+                continue
+            frames, offset, keep = call
+            self.int_in_range(0, 9, 0)
+            self.int_in_range(0, 600, frames)
+            self.int_in_range(0, pool_size - frames * channels, offset)
+            self.flag(keep)
+
 
 def speech_pattern(length=64, seed=0):
     """int8 values: a quiet floor with a louder burst in the middle."""
@@ -143,7 +164,7 @@ def speech_pattern(length=64, seed=0):
 def seeds():
     s = Seed()
     s.config()
-    s.int_in_range(0, 3, MODE_BATCH)
+    s.int_in_range(0, 4, MODE_BATCH)
     s.rate(16000)
     s.samples(8000, speech_pattern(), specials=[(100, 0)])
     s.flag(128)
@@ -151,7 +172,7 @@ def seeds():
 
     s = Seed()
     s.config(counts={"pass_windows": (SMALL, 3), "pad_voice_windows": ZERO}, levels={"attenuation": F_ONE})
-    s.int_in_range(0, 3, MODE_BATCH)
+    s.int_in_range(0, 4, MODE_BATCH)
     s.rate(44100)
     s.samples(4410, speech_pattern(50, 1), scale=3)
     s.flag(0)
@@ -159,7 +180,7 @@ def seeds():
 
     s = Seed()
     s.config(levels={"attenuation": F_NAN, "smooth_alpha": F_ONE})
-    s.int_in_range(0, 3, MODE_BATCH)
+    s.int_in_range(0, 4, MODE_BATCH)
     s.rate(8000)
     s.raw_samples([0.0, 0.5, -0.5, float("inf"), 0.25, float("nan")] * 8)
     s.flag(0)
@@ -167,7 +188,7 @@ def seeds():
 
     s = Seed()
     s.config(counts={name: WORD_MAX for name in ("window_ms", "fade_ms", "min_voice_windows")})
-    s.int_in_range(0, 3, MODE_BATCH)
+    s.int_in_range(0, 4, MODE_BATCH)
     s.rate(U64_MAX)
     s.samples(300, [1, -1, 100, -100])
     s.flag(200)
@@ -175,7 +196,7 @@ def seeds():
 
     s = Seed()
     s.config(levels={"base_thresh": F_INF})
-    s.int_in_range(0, 3, MODE_BATCH)
+    s.int_in_range(0, 4, MODE_BATCH)
     s.rate(0)
     s.samples(10, [5])
     s.flag(0)
@@ -184,7 +205,7 @@ def seeds():
     # Trims that leave the context off the window grid, then calls that reuse it.
     s = Seed()
     s.config(counts={"stream_context_ms": (UP_TO_5000, 3003)})
-    s.int_in_range(0, 3, MODE_STREAM)
+    s.int_in_range(0, 4, MODE_STREAM)
     s.samples(8192, speech_pattern(64, 2))
     calls = [(3005, 0, False, False, True), (777, 100, False, False, True), (40, 5, False, False, True),
              (4096, 7, False, False, False), (1, 0, False, False, True), (333, 999, False, False, True),
@@ -195,7 +216,7 @@ def seeds():
 
     s = Seed()
     s.config(levels={"attenuation": F_NEG_ZERO})
-    s.int_in_range(0, 3, MODE_STREAM)
+    s.int_in_range(0, 4, MODE_STREAM)
     s.samples(6000, speech_pattern(48, 3), scale=3)
     calls = [(160, 0, False, False, True), (1600, 160, False, False, True), ("reset",),
              (4000, 200, False, False, False), (7, 11, False, False, True), (3000, 0, True, False, True),
@@ -205,7 +226,7 @@ def seeds():
 
     s = Seed()
     s.config(counts={"fade_ms": (SMALL, 4), "window_ms": ONE, "stream_context_ms": (SMALL, 12)})
-    s.int_in_range(0, 3, MODE_STREAM)
+    s.int_in_range(0, 4, MODE_STREAM)
     s.samples(500, [0, 0, 0, 100, 100, 100, 100, -100, 0, 0])
     s.stream(500, (1000, 300), [(n, n, n % 3 == 0, False, n % 2 == 0) for n in range(1, 24)])
     yield "stream_one_sample_windows", s
@@ -214,7 +235,7 @@ def seeds():
     # keys and the bounded cleaning passes serve these calls.
     s = Seed()
     s.config(counts={"window_ms": ONE, "stream_context_ms": (UP_TO_5000, 300)})
-    s.int_in_range(0, 3, MODE_STREAM)
+    s.int_in_range(0, 4, MODE_STREAM)
     s.samples(8192, speech_pattern(64, 4), scale=3)
     calls = [(400, 0, False, False, True)] + [(1 + n % 3, 500 + 37 * n, False, False, n % 2 == 0) for n in range(22)]
     s.stream(8192, (1000, 8000), calls)
@@ -222,7 +243,7 @@ def seeds():
 
     s = Seed()
     s.config(counts={"stream_context_ms": (UP_TO_5000, 2000), "pass_windows": (SMALL, 2)})
-    s.int_in_range(0, 3, MODE_STREAM)
+    s.int_in_range(0, 4, MODE_STREAM)
     s.samples(8192, speech_pattern(64, 5), scale=3)
     calls = [(2000, 0, False, False, True)] + [(10 * (1 + n % 2), 2100 + 61 * n, False, False, n % 3 == 0)
                                                for n in range(23)]
@@ -234,7 +255,7 @@ def seeds():
     # smoothing lanes and kept keys, serve these calls.
     s = Seed()
     s.config(counts={"window_ms": ONE, "stream_context_ms": (UP_TO_5000, 300)})
-    s.int_in_range(0, 3, MODE_STREAM)
+    s.int_in_range(0, 4, MODE_STREAM)
     s.samples(8192, speech_pattern(64, 6), scale=3)
     calls = [(2400, 0, False, False, True), (14, 2400, False, False, True)] + [
         (AGAIN, 2414 + 14 * n, False, False, n % 2 == 0) for n in range(44)]
@@ -243,7 +264,7 @@ def seeds():
 
     s = Seed()
     s.config()
-    s.int_in_range(0, 3, MODE_BAND)
+    s.int_in_range(0, 4, MODE_BAND)
     s.rate(16000)
     s.int_in_range(0, 7, 0)  # check_band's low edge: the usual 200 Hz
     s.int_in_range(0, 7, 0)  # and high edge: 4000 Hz
@@ -252,9 +273,27 @@ def seeds():
         s.int_in_range(0, 300, length)
     yield "band_speech_16k_chunks", s
 
+    # Live streams: mono float32 through the speech band, with onsets and offsets;
+    # stereo int16 frames (from the pool's bits), rounded and saturated.
+    s = Seed()
+    # 1 ms windows, no smoothing and no cleaning: the bursts of the 4 ms pattern come and go.
+    flicker = {"window_ms": ONE, "min_voice_windows": ONE, "max_silence_gap_windows": ZERO, "pad_voice_windows": ZERO}
+    s.config(counts={**flicker, "stream_context_ms": (UP_TO_5000, 200)}, levels={"smooth_alpha": F_ONE})
+    s.int_in_range(0, 4, MODE_LIVE)
+    s.samples(8192, speech_pattern(64, 7), scale=0, specials=[(3000, 0)])
+    s.live(8192, F32, 16000, 1, True, [(160, 160 * n, n % 2 == 0) for n in range(20)] + [("reset",), (600, 0, True)])
+    yield "live_16k_mono_speech_band", s
+
+    s = Seed()
+    s.config(levels={"attenuation": F_NEG_ZERO, "smooth_alpha": F_ONE}, counts={**flicker, "fade_ms": (SMALL, 3)})
+    s.int_in_range(0, 4, MODE_LIVE)
+    s.samples(8192, speech_pattern(48, 8), scale=3)
+    s.live(8192, I16, 8000, 2, False, [(80 + n, 170 * n, False) for n in range(24)])
+    yield "live_8k_stereo_int16", s
+
     s = Seed()
     s.config()
-    s.int_in_range(0, 3, MODE_RAMP)
+    s.int_in_range(0, 4, MODE_RAMP)
     # check_ramp_rule: length, then each gain's index into its list, fade and entry.
     gains = [1, 1, 0, 0, 4, 4, 1, 1, 1, 2, 2, 0, 0, 0, 6, 1]
     s.int_in_range(0, 300, len(gains))

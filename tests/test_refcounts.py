@@ -2,11 +2,12 @@
 
 import gc
 import sys
+import weakref
 
 import numpy as np
 import pytest
 
-from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, band_filter, stream_view
+from talvane_rs import BandFilter, EnergyTalvane, Stream, StreamingEnergyTalvane, band_filter, stream_view
 
 HAS_REFCOUNT = hasattr(sys, "getrefcount")
 pytestmark = pytest.mark.skipif(not HAS_REFCOUNT, reason="needs sys.getrefcount")
@@ -92,6 +93,46 @@ def test_band_filter_paths():
             band_filter(chunk, 16000, (edge, 100.0))
     stream.reset()
     assert counts(stream, chunk, edge) == before
+
+
+def test_stream_class_paths():
+    # Events, the callback, a failing callback, refused chunks and the copy path
+    # of a strided array keep every count; a stream held by its own callback's
+    # owner is collected.
+    got = []
+    callback = got.append
+    stream = Stream(16000, band="speech", on_event=callback)
+    x = np.zeros((1600, 2), np.int16)
+    x[400:1200] = (12000 * np.sin(np.arange(800) * 0.2))[:, np.newaxis]
+    strided = np.zeros((3200, 2), np.int16)[::2]
+    before = counts(stream, x, callback, strided)
+    for _ in range(REPEAT):
+        out = stream.process(x)
+        assert sys.getrefcount(out) == 2 and stream.events
+        stream.process(strided)
+        with pytest.raises(ValueError):
+            stream.process(x[:, 0])
+        with pytest.raises(TypeError):
+            stream.process(x.astype(np.int64))
+        stream.noise_floor, stream.clamped, stream.band, stream_view(stream).gains
+        stream.reset()
+    del out, got[:]
+    assert counts(stream, x, callback, strided) == before
+
+    class Owner:
+        def __init__(self):
+            self.stream = Stream(16000, on_event=self.heard)
+
+        def heard(self, event):
+            raise KeyError(event)
+
+    owner = Owner()
+    with pytest.raises(KeyError):
+        owner.stream.process(x[:, 0].copy())
+    gone = weakref.ref(owner)
+    del owner
+    gc.collect()
+    assert gone() is None
 
 
 def test_constructor_arguments():

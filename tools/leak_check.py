@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse, band_filter, stream_view
+from talvane_rs import BandFilter, EnergyTalvane, Stream, StreamingEnergyTalvane, analyse, band_filter, stream_view
 
 RSS_LIMIT = 1 << 20  # bytes
 BLOCKS_LIMIT = 100
@@ -111,6 +111,23 @@ class ViewedRate:
         return 16000
 
 
+class Heard:
+    """A Stream's callback: counts its events, raises at the first of each call
+    when told to, and tries the stream it is called from (refused while held)."""
+
+    def __init__(self):
+        self.stream = None
+        self.fail = False
+
+    def __call__(self, event):
+        try:
+            self.stream.process(SPEECH[:10])
+        except RuntimeError:
+            pass
+        if self.fail:
+            raise Boom
+
+
 def cases():
     """(name, callable, expected exception type or None)."""
     g, s = GATE, STREAM
@@ -182,6 +199,36 @@ def cases():
     yield "stream_view(none yet)", lambda: stream_view(StreamingEnergyTalvane()), None
     yield "stream_view(not a stream)", lambda: stream_view(s.reset), TypeError
     yield "stream_view(held)", lambda: pc(SPEECH[:320], ViewedRate(), False), None
+
+    heard = Heard()
+    live = Stream(16000, band="speech", on_event=heard, stream_context_ms=100)
+    heard.stream = live
+    stereo = STEREO_PCM
+    live.process(stereo)
+    assert live.events, "the stereo case has events"
+    yield "Stream()", lambda: Stream(16000, attenuation=0.1), None
+    yield "Stream(band, callback cycle)", lambda: (lambda h: setattr(h, "stream", Stream(8000, band="speech",
+                                                   on_event=h)))(Heard()), None
+    yield "Stream(bad band)", lambda: Stream(16000, band=(200, 9000)), ValueError
+    yield "Stream(NaN level)", lambda: Stream(16000, attenuation=float("nan")), ValueError
+    yield "Stream(limits)", lambda: Stream(16000, base_thresh=0.5, max_thresh=0.1), ValueError
+    yield "Stream(positional)", lambda: Stream(16000, "speech"), TypeError
+    yield "Stream.process(float32 mono)", lambda: live.process(SPEECH[:320]) if live.reset() is None else None, None
+    yield "Stream.process(int16 stereo, events)", lambda: (live.reset(), live.process(stereo), live.events), None
+    yield "Stream.process(misaligned)", lambda: (live.reset(), live.process(MISALIGNED[:500])), None
+    yield "Stream.process(strided)", lambda: (live.reset(), live.process(STEREO_PCM[:1600:2])), None
+    yield "Stream.process(float64)", lambda: (live.reset(), live.process(SPEECH.astype(np.float64))), None
+    failing = Heard()
+    failing.fail = True
+    failing.stream = Stream(16000, on_event=failing)
+    yield "Stream.process(callback raises)", lambda: failing.stream.process(stereo), Boom
+    yield "Stream.process(bad dtype)", lambda: live.process(STRIDED.astype(np.int8)), TypeError
+    yield "Stream.process(bad shape)", lambda: live.process(STEREO_PCM[:4].reshape(2, 2, 2)), ValueError
+    yield "Stream.process(channels change)", lambda: (live.reset(), live.process(stereo), live.process(SPEECH[:9])), \
+        ValueError
+    yield "Stream attributes", lambda: (live.noise_floor, live.threshold, live.clamped, live.gain, live.position,
+                                        live.events, live.band, stream_view(live)), None
+    yield "Stream(with)", lambda: Stream(16000).__exit__(None, None, None), None
 
     yield "analyse(array)", lambda: analyse(SPEECH, 16000, pass_windows=1), None
     yield "analyse(list)", lambda: analyse(SPEECH_LIST, 16000), None
