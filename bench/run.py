@@ -34,7 +34,7 @@ import talvane_rs  # noqa: E402
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "P12", "A1", "B1", "D1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "P12", "P13", "A1", "B1", "D1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -367,6 +367,52 @@ def bench_stream_view(x16: np.ndarray, chunks: int) -> list[Row]:
                       call_us=alone / block * 1e6, view_us=(with_views - alone) / block * 1e6)]
 
 
+# --- P13: Stream, the class for applications ---------------------------------
+
+
+def bench_stream_class(x16: np.ndarray, chunks: int) -> list[Row]:
+    """Stream.process on 10 ms chunks with a full 3 s context, its events read after
+    each call: mono float32 against process_chunk on the same chunks, and int16
+    against webrtcvad's is_speech on the same 16-bit frames as ready bytes."""
+    progress("P13")
+    from talvane_rs import Stream  # imported here, so that other ids also time builds without it
+
+    rate, chunk = 16000, 160
+    native, start = filled_stream(x16, 3000, chunk)
+    pcm = (np.clip(x16, -1.0, 1.0) * 32767.0).astype(np.int16)
+    mono, ints = Stream(rate), Stream(rate)
+    for a in range(0, start, chunk):
+        mono.process(x16[a : a + chunk])
+        ints.process(pcm[a : a + chunk])
+    pieces = chunk_views(x16, start, chunk, chunks + 1)
+    frames = chunk_views(pcm, start, chunk, chunks + 1)
+    ready = [f.tobytes() for f in frames]
+    rows = []
+
+    def read_events(stream: Stream, piece: np.ndarray) -> None:
+        stream.process(piece)
+        stream.events
+
+    ours, theirs = time_turns([lambda i: read_events(mono, pieces[i]),
+                               lambda i: native.process_chunk(pieces[i], rate, False)], chunks)
+    rows.append(ratio_row("P13", "Stream.process (mono float32, 10 ms, 3 s context, events read) / process_chunk",
+                          Timing(ours, theirs, chunks), 1.5, stream_us=ours * 1e6, process_chunk_us=theirs * 1e6))
+    try:
+        import webrtcvad
+
+        vad = webrtcvad.Vad(2)
+    except Exception as e:  # reported, not fatal
+        reason = f"{type(e).__name__}: {e}".splitlines()[0][:100]
+        return [*rows, Row("P13", "Stream.process (int16) / webrtcvad per 10 ms", f"unavailable ({reason})")]
+    ours, theirs = time_turns([lambda i: read_events(ints, frames[i]), lambda i: vad.is_speech(ready[i], rate)],
+                              chunks)
+    what = "Stream.process (int16, 10 ms at 16 kHz, 3 s context, events read) / webrtcvad.is_speech (mode 2) on " \
+        "the same frames as ready 16-bit bytes"  # fmt: skip
+    rows.append(ratio_row("P13", what, Timing(ours, theirs, chunks), 1.0, stream_us=ours * 1e6,
+                          webrtcvad_us=theirs * 1e6))
+    return rows
+
+
 # --- P9: many streams in one process -----------------------------------------
 
 
@@ -655,7 +701,7 @@ def main() -> int:
     t0 = time.perf_counter()
     x48 = signals.speech_in_noise(sizes.big_seconds, 48000) if ids & {"P1", "P2", "P3", "A1"} else None
     x16 = None
-    if ids & {"P4", "P5", "P6", "P8", "P12"}:
+    if ids & {"P4", "P5", "P6", "P8", "P12", "P13"}:
         x16 = signals.speech_in_noise(max(sizes.peer_seconds, sizes.list_seconds), 16000)
     meta["signal_seconds"] = time.perf_counter() - t0
 
@@ -682,6 +728,8 @@ def main() -> int:
         rows += bench_off_grid(sizes)
     if "P12" in ids:
         rows += bench_stream_view(x16, sizes.stream_chunks)
+    if "P13" in ids:
+        rows += bench_stream_class(x16, sizes.stream_chunks)
     if "B1" in ids:
         rows += bench_big_file(sizes)
     if "D1" in ids:

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace talvane {
 
@@ -51,8 +52,27 @@ inline std::int32_t gated(std::int32_t x, float g) {
     return round_saturate<std::int32_t>(static_cast<double>(x) * static_cast<double>(g));
 }
 
+bool all_equal(std::span<const float> gains, float value) noexcept {
+    bool same = true;
+    for (float g : gains) same &= g == value;
+    return same;
+}
+
 template <class T>
 void apply(const T* in, std::size_t frames, std::size_t channels, std::span<const float> gains, T* out) {
+    if constexpr (std::is_integral_v<T>) {
+        // Most chunks are kept or dropped whole, and gains of 1 and 0 (either sign)
+        // give every integer itself and 0. Floats are multiplied whatever the gain:
+        // a NaN's payload, and the sign of x * 0, come from the product.
+        if (all_equal(gains, 1.0f)) {
+            std::memcpy(out, in, frames * channels * sizeof(T));
+            return;
+        }
+        if (all_equal(gains, 0.0f)) {
+            std::memset(out, 0, frames * channels * sizeof(T));
+            return;
+        }
+    }
     if (channels == 1) {
         for (std::size_t f = 0; f < frames; ++f) out[f] = gated(in[f], gains[f]);
         return;
@@ -142,7 +162,8 @@ LivePlan plan_live(const GateConfig& config, LiveState& state, std::uint64_t sam
     }
     const bool direct = frames.type == SampleType::f32 && frames.channels == 1 && !state.band;
     if (!direct) {
-        plan.signal.resize(n);
+        plan.signal = std::move(state.spare_signal);
+        plan.signal.resize(n);  // every value written below
         decision_signal(frames, plan.signal);
         if (state.band) {
             plan.band = *state.band;
@@ -182,6 +203,7 @@ void commit_live(LiveState& state, LivePlan& plan, const Frames& frames) noexcep
         commit_chunk(state.stream, plan.chunk, plan_decision(plan, frames));
         if (plan.band) state.band = *plan.band;
         state.kept = plan.kept;
+        if (!plan.signal.empty()) state.spare_signal = std::move(plan.signal);
     }
     state.position += frames.frames;
     state.channels = frames.channels;

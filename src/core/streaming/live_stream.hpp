@@ -4,6 +4,7 @@
 // every channel in the frames' own type; the onsets and offsets of the kept samples.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -59,9 +60,8 @@ inline Int round_saturate(double v) {
     constexpr double kHigh = static_cast<double>(std::numeric_limits<Int>::max());
     constexpr double kRound = 0x1.8p52;
     double r = (v + kRound) - kRound;
-    r = r < kLow ? kLow : r;
-    r = r > kHigh ? kHigh : r;
-    return static_cast<Int>(r == r ? r : 0.0);
+    r = r == r ? r : 0.0;
+    return static_cast<Int>(std::min(std::max(r, kLow), kHigh));
 }
 
 // The frames times the gain of their frame, into `out` (frames.samples() values of
@@ -94,6 +94,7 @@ struct LiveState {
     std::uint64_t position = 0;  // frames since the start or the last reset
     bool kept = false;
     std::size_t channels = 0;    // 0 until the first chunk fixes it
+    SampleBuffer spare_signal;   // storage for the next decision signal, lent to each plan
 };
 
 // Everything one chunk decided, computed without touching the state.
@@ -111,7 +112,9 @@ struct LivePlan {
 // else the frames times the gain curve the streaming gate makes for the decision
 // signal (the frames themselves for mono float32 without a band, so that output is
 // what process_chunk gives). An empty chunk gives nothing and changes nothing but
-// the channel count. Throws CheckFailed for threshold limits out of order.
+// the channel count. Throws CheckFailed for threshold limits out of order. The
+// state is only read, except that its spare buffers are lent to the plan
+// (commit_live gives them back).
 LivePlan plan_live(const GateConfig& config, LiveState& state, std::uint64_t sample_rate, const Frames& frames,
                    void* out);
 
