@@ -50,7 +50,7 @@ ROOT = os.path.dirname(HERE)
 CACHE = os.path.join(ROOT, "build", "quality")
 
 import talvane_rs  # noqa: E402
-from talvane_rs import BandFilter, EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
+from talvane_rs import EnergyTalvane, Stream, analyse  # noqa: E402
 
 RATE = 16000
 FRAME = RATE // 100  # 10 ms: the gate's window and WebRTC's frame
@@ -280,17 +280,14 @@ def gate_frames(x: np.ndarray, band=None) -> np.ndarray:
 
 
 def stream_frames(x: np.ndarray, band=None) -> np.ndarray:
-    """The streaming gate in 10 ms chunks: a frame is kept when the gain at the
-    end of its chunk is 1 (fades off, so the gain is the decision)."""
-    stream = StreamingEnergyTalvane(attenuation=0.5, fade_ms=0)
-    band_filter_ = BandFilter(RATE, band) if band is not None else None
+    """Stream, the application's streaming gate, in 10 ms chunks: a frame is kept
+    when the gain at the end of its chunk is 1 (fades off, so the gain is the
+    decision)."""
+    stream = Stream(RATE, band=band, attenuation=0.5, fade_ms=0)
     out = np.empty(len(x) // FRAME, dtype=bool)
     for i in range(len(out)):
-        chunk = x[i * FRAME: (i + 1) * FRAME]
-        if band_filter_ is not None:
-            chunk = band_filter_.process(chunk)
-        stream.process_chunk(chunk, RATE, False)
-        out[i] = stream.last_gain() == 1.0
+        stream.process(x[i * FRAME: (i + 1) * FRAME])
+        out[i] = stream.gain == 1.0
     return out
 
 
@@ -438,8 +435,8 @@ def main() -> int:
     detectors.append((f"gate, band {band_name('speech')} (the preset)", lambda x: gate_frames(x, "speech")))
     for band in BANDS_TRIED:
         detectors.append((f"gate, band {band_name(band)}", lambda x, b=band: gate_frames(x, b)))
-    detectors.append(("streaming gate, 10 ms chunks", stream_frames))
-    detectors.append(('streaming gate, 10 ms chunks, band "speech"', lambda x: stream_frames(x, "speech")))
+    detectors.append(("Stream, 10 ms chunks", stream_frames))
+    detectors.append(('Stream, 10 ms chunks, band "speech"', lambda x: stream_frames(x, "speech")))
     for mode in range(4):
         detectors.append((f"webrtcvad, mode {mode}", lambda x, m=mode: webrtc_frames(x, m)))
 
