@@ -16,7 +16,7 @@ import time
 import numpy as np
 import pytest
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, cut, keep_regions
+from talvane_rs import EnergyTalvane, Stream, StreamingEnergyTalvane, analyse, cut, keep_regions
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
@@ -576,9 +576,10 @@ def test_mp3_in_and_out(everyday, tmp_path, command):
 
 @pytest.mark.parametrize(
     "args, channels",
-    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["gate", "--stream", "20"], 1)],
-    ids=["gate", "cut", "mono", "stream"],
-)
+    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["gate", "--stream", "20"], 2),
+     (["gate", "--stream", "20", "--mono"], 1)],
+    ids=["gate", "cut", "mono", "stream", "stream-mono"],
+)  # fmt: skip
 def test_channels_are_kept(everyday, tmp_path, args, channels):
     src = everyday / "stereo.wav"
     both, rate = read(src)
@@ -596,9 +597,16 @@ def test_channels_are_kept(everyday, tmp_path, args, channels):
         np.testing.assert_array_equal(expected[:, 0], np.concatenate([both[a:b, 0] for a, b in view.regions]))
     elif args == ["gate", "--mono"]:
         expected = mix * view.gains
-    else:
-        assert "mixed down to mono" in r.stderr
+    elif args == ["gate", "--stream", "20"]:
+        # Every channel, the 16-bit samples gated as integers: exactly Stream's.
+        pcm = sf.read(src, dtype="int16")[0]
+        stream = Stream(rate)
+        expected = np.concatenate([stream.process(pcm[a : a + 320]) for a in range(0, len(pcm), 320)])
+        np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)
         return
+    else:
+        stream = Stream(rate)
+        expected = np.concatenate([stream.process(mix[a : a + 320]) for a in range(0, len(mix), 320)])
     np.testing.assert_allclose(out, expected, atol=1.01 / 32768)
 
 
@@ -799,39 +807,75 @@ def test_pipes(everyday, tmp_path):
     assert r.returncode == 2 and b"needs -o" in r.stderr
 
 
-def test_a_stream_gates_a_pipe_as_it_comes(tmp_path):
-    """The streaming gate on a WAV pipe: the first chunks' output leaves before the
-    input has ended, and the whole output is the streaming gate's."""
+@pytest.mark.parametrize(
+    "raw, band", [(None, None), ("s16le:16000:2", "speech"), ("f32be:16000:1", None)], ids=["wav", "raw", "raw-f32be"]
+)
+def test_a_stream_gates_a_pipe_as_it_comes(tmp_path, raw, band):
+    """The streaming gate on a WAV or raw pipe: the first chunks' output leaves
+    before the input has ended, and the whole output is Stream's, 16-bit samples
+    gated as integers; raw output is raw PCM of the input's layout."""
     import select
 
     x = bursts(RATE, 2.0, [(0.3, 1.2)])
     pcm = (np.round(x * 32767)).astype(np.int16)
-    buffer = io.BytesIO()
-    sf.write(buffer, pcm, RATE, format="WAV", subtype="PCM_16")
-    data = buffer.getvalue()
-    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms"], stdin=subprocess.PIPE,
+    if raw is None:
+        buffer = io.BytesIO()
+        sf.write(buffer, pcm, RATE, format="WAV", subtype="PCM_16")
+        data, head, frames, dtype = buffer.getvalue(), 44, pcm, "<i2"
+    elif raw.startswith("s16le"):
+        frames, head, dtype = np.stack([pcm, pcm // 3], axis=1), 0, "<i2"
+    else:
+        frames, head, dtype = x, 0, ">f4"
+    if raw is not None:
+        data = frames.astype(dtype).tobytes()
+    first = head + frames[:1600].nbytes  # 100 ms
+    options = ["--raw", raw] if raw else []
+    options += ["--band", band] if band else []
+    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms", *options], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
     try:
-        proc.stdin.write(data[: 44 + 2 * 1600])  # the header and 100 ms
+        proc.stdin.write(data[:first])
         proc.stdin.flush()
         got, deadline = b"", time.monotonic() + 60
-        while len(got) <= 44 and time.monotonic() < deadline:
+        while len(got) <= head and time.monotonic() < deadline:
             if select.select([proc.stdout], [], [], 1.0)[0]:
                 got += os.read(proc.stdout.fileno(), 1 << 16)
-        assert len(got) > 44, "no output before the input ended"
-        rest, err = proc.communicate(data[44 + 2 * 1600 :], timeout=120)
+        assert len(got) > head, "no output before the input ended"
+        rest, err = proc.communicate(data[first:], timeout=120)
     finally:
         proc.kill()
         proc.communicate()
     assert proc.returncode == 0, err
-    out, _ = sf.read(io.BytesIO(got + rest), dtype="float32")
-    gate = StreamingEnergyTalvane()
-    read_back = pcm.astype(np.float32) / np.float32(32768)
-    expected = np.concatenate([gate.process_chunk(read_back[a : a + 160], RATE, False)
-                               for a in range(0, len(x), 160)])  # fmt: skip
-    written = io.BytesIO()
-    sf.write(written, expected, RATE, format="WAV", subtype="PCM_16")  # as the file's own writing converts it
-    np.testing.assert_array_equal(out, sf.read(io.BytesIO(written.getvalue()), dtype="float32")[0])
+    stream = Stream(RATE, band=band)
+    expected = np.concatenate([stream.process(frames[a : a + 160]) for a in range(0, len(frames), 160)])
+    if raw is None:
+        out = sf.read(io.BytesIO(got + rest), dtype="int16")[0]
+    else:
+        out = np.frombuffer(got + rest, dtype=dtype).reshape(expected.shape)
+    np.testing.assert_array_equal(out, expected)
+
+
+@pytest.mark.parametrize(
+    "args, data, code, message",
+    [
+        (["--raw", "s24le:16000:1"], b"", 2, "argument --raw: invalid value 's24le:16000:1': the sample format is "
+         "one of s16le, s32le, f32le, f64le, s16be, s32be, f32be, f64be; expected FORMAT:RATE:CHANNELS such as "
+         "s16le:16000:1"),
+        (["--raw", "s16le:0:1"], b"", 2, "argument --raw: invalid value 's16le:0:1': the rate is a whole number of "
+         "at least 1"),
+        (["--raw", "s16le:16000"], b"", 2, "argument --raw: invalid value 's16le:16000': three parts are needed"),
+        (["--raw", "s16le:16000:2", "--stream", "10", "--mono"], b"", 2, "--raw writes the input's own layout"),
+        (["--raw", "s16le:16000:1"], b"", 2, "--raw reads raw PCM as it comes, for the streaming gate: give "
+         "--stream too"),
+        (["--raw", "s16le:16000:2", "--stream", "10"], b"\0" * 4003, 1, "talvane: error: standard input: the "
+         "stream ended inside a frame: 3 bytes of a 4-byte frame left over"),
+    ],
+    ids=["format", "rate-0", "layout", "mono", "no-stream", "partial-frame"],
+)  # fmt: skip
+def test_raw_errors_are_one_line(args, data, code, message):
+    r = subprocess.run([*TOOL, "gate", "-", "-o", "-", *args], input=data, capture_output=True, timeout=120)
+    assert r.returncode == code
+    assert message in one_line(r.stderr.decode())
 
 
 def test_output_places(everyday, tmp_path):

@@ -1,6 +1,7 @@
 """gate: every channel times the gate's gains (1 in speech, the attenuation
 elsewhere, with ramps between), the file's length kept; or, with --stream, the
-streaming gate's output over chunks of the mono mix."""
+streaming gate's output over chunks, read and written as the input comes (raw
+PCM too, with --raw)."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 from talvane_rs.actions.audio import AudioAction
 from talvane_rs.actions.base import Context, Decision, Done, Option, Source, Span, regions_done, with_options
 from talvane_rs.errors import Checkpoint, FileError, go_on
+from talvane_rs.io.raw import RawLayout, parse_raw
 from talvane_rs.units import ms_to_samples, parse_chunk
 
 if TYPE_CHECKING:
@@ -26,6 +28,7 @@ if TYPE_CHECKING:
 @dataclass(frozen=True)
 class Gate(AudioAction):
     stream_ms: float | None = None  # chunks of the streaming gate; None: the batch gate
+    raw: RawLayout | None = None  # the layout of raw PCM input (with --stream)
 
     name = "gate"
     tag = "gated"
@@ -39,15 +42,33 @@ class Gate(AudioAction):
   talvane gate talk.wav --attenuation -20dB --fade-ms 10ms -o quiet.flac
   talvane gate talks/ -r -j 2 -o gated/          # a folder and its subfolders
   talvane gate s3://corpus/talks/ -o s3://corpus/gated/ --dask tcp://10.0.0.5:8786
-  cat talk.wav | talvane gate - -o - --format flac > gated.flac"""
+  cat talk.wav | talvane gate - -o - --format flac > gated.flac
+  arecord -f S16_LE -r 16000 | talvane gate - -o - --stream 10ms --raw s16le:16000:1 | aplay -f S16_LE -r 16000"""
     stages = frozenset({"analysis", "gain", "stream"})
     options = (
         Option(
             ("--stream",), dest="stream_ms", type=parse_chunk, metavar="CHUNK",
-            help="run the streaming gate over chunks of this length: ms, or a duration (20, 20ms); "
-            "several channels are mixed down",
+            help="run the streaming gate over chunks of this length: ms, or a duration (20, 20ms); the input is "
+            "read and the output written as they come",
+        ),
+        Option(
+            ("--raw",), type=parse_raw, metavar="FORMAT:RATE:CHANNELS",
+            help="with --stream: the input is raw PCM of this layout (s16le:16000:1; formats s16le, s32le, f32le, "
+            "f64le, or the same ending in be), and standard output, or an output named .raw, gets raw PCM of the "
+            "same layout",
         ),
     )  # fmt: skip
+
+    @staticmethod
+    def conflict(values: Mapping[str, Any]) -> str | None:
+        """What the options given cannot do together, or None."""
+        if values.get("raw") is None:
+            return None
+        if values.get("stream_ms") is None:
+            return "--raw reads raw PCM as it comes, for the streaming gate: give --stream too (--stream 10ms)"
+        if values.get("mono"):
+            return "--raw writes the input's own layout, every channel: mix it down before or after, not with --mono"
+        return None
 
     @classmethod
     def from_options(cls, values: Mapping[str, Any]) -> Action:
@@ -66,9 +87,11 @@ class Gate(AudioAction):
 
 @dataclass(frozen=True)
 class StreamingGate(Gate):
-    """gate --stream: the streaming gate over chunks of the mono mix, read and
-    written as the input comes (a WAV stream on a pipe included), so memory stays
-    flat however long the input, and the output of each chunk leaves at once."""
+    """gate --stream: Stream over chunks of every channel (or of the mono mix,
+    with --mono), read and written as the input comes (a WAV stream or raw PCM on
+    a pipe included), so memory stays flat however long the input, and the output
+    of each chunk leaves at once. Integer samples stay integers: each is the input
+    sample times the gain in double, rounded half to even and saturated."""
 
     def describe(self) -> str:
         return f"streaming gate, {self.stream_ms:g} ms chunks"
@@ -77,14 +100,11 @@ class StreamingGate(Gate):
         from talvane_rs.io.read import open_blocks
 
         job = context.job
-        with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking) as source:
-            if source.channels > 1:
-                context.notes.append(f"{job.name}: the streaming gate takes one channel: "
-                                     f"{source.channels} channels mixed down to mono")  # fmt: skip
+        with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking, self.raw) as source:
             from talvane_rs.actions.streaming import StreamRun
 
             assert self.stream_ms is not None
-            run = StreamRun(self.stream_ms, context, source)
+            run = StreamRun(self.stream_ms, context, source, every_channel=not self.mono)
             where = run.write()
         stats, rate = source.stats, source.rate
         if stats.nonfinite:

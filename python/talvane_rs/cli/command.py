@@ -15,6 +15,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from talvane_rs.actions import action_class
+from talvane_rs.actions.gate import Gate
 from talvane_rs.cli.parser import DASK_VARIABLE, INSTALL_HINT, PROG, Parser, build_parser, join_values
 from talvane_rs.cli.plan import Request
 from talvane_rs.cli.report import Reporter, join_names, missing_modules
@@ -48,8 +49,8 @@ def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
 
     settings = {name: getattr(args, name, DEFAULTS[name]) for name in NAMES}
     settings["band"] = args.band
-    if args.band is not None and getattr(args, "stream_ms", None) is not None:
-        parser.error("--band with --stream: TODO(#22), the streaming gate reading through a band")
+    if args.command == "gate" and (conflict := Gate.conflict(vars(args))):
+        parser.error(conflict)
     if args.threshold is not None:
         if (settings["base_thresh"], settings["max_thresh"]) != (DEFAULTS["base_thresh"], DEFAULTS["max_thresh"]):
             parser.error("--threshold sets both limits of the threshold: give it, or --base-thresh and --max-thresh")

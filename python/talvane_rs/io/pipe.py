@@ -3,15 +3,16 @@ its bytes come, and a WAV stream written the same way, each block flushed.
 
 soundfile needs to seek in what it reads and writes, which a pipe cannot do, so
 the stream's header is read and written here and its samples are converted as
-soundfile converts them: reading gives the float32 values soundfile reads from
-the same file, and writing encodes through soundfile itself.
+soundfile converts them: reading gives the values soundfile reads from the same
+file (16- and 32-bit PCM and float64 in their own type, the rest as float32),
+and writing encodes through soundfile itself.
 """
 
 from __future__ import annotations
 
 import io
 import struct
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import BinaryIO, Protocol
 
@@ -128,6 +129,25 @@ def decode(data: bytes, layout: Layout) -> FloatArray:
     return out.reshape(-1, layout.channels)
 
 
+# The subtypes whose samples the streaming gate takes in their own type, exactly.
+NATIVE_TYPES = {"PCM_16": "int16", "PCM_32": "int32", "DOUBLE": "float64"}
+
+
+def native_dtype(subtype: str) -> str:
+    """The type a stream's samples are read in: their own for 16- and 32-bit PCM and
+    float64, float32 for the rest (8- and 24-bit PCM read as soundfile reads them)."""
+    return NATIVE_TYPES.get(subtype, "float32")
+
+
+def decode_native(data: bytes, layout: Layout) -> npt.NDArray[np.generic]:
+    """Whole frames as (frames, channels) samples of native_dtype(layout.subtype)."""
+    kind = {"PCM_16": "<i2", "PCM_32": "<i4", "DOUBLE": "<f8"}.get(layout.subtype)
+    if kind is None:
+        return decode(data, layout)
+    values = np.frombuffer(data, dtype=kind).reshape(-1, layout.channels)
+    return values.astype(native_dtype(layout.subtype), copy=False)
+
+
 def encode(frames: FloatArray, layout: Layout) -> bytes:
     """(frames, channels) float32 as little-endian samples, converted as soundfile writes them."""
     buffer = io.BytesIO()
@@ -137,15 +157,23 @@ def encode(frames: FloatArray, layout: Layout) -> bytes:
     return buffer.getvalue()
 
 
-class FrameReader:
-    """The frames of a stream after its header, as they come."""
+class Framed(Protocol):
+    @property
+    def frame_bytes(self) -> int: ...
 
-    def __init__(self, stream: Readable, layout: Layout, size: int | None, blocking: Blocking = never_stops) -> None:
+
+class FrameReader:
+    """The frames of a stream after its header, as they come, decoded by `decode`
+    (whole frames of the layout in, an array of frames out)."""
+
+    def __init__(self, stream: Readable, layout: Framed, size: int | None, blocking: Blocking = never_stops,
+                 decode: Callable[[bytes], npt.NDArray[np.generic]] | None = None) -> None:  # fmt: skip
         self.stream, self.layout, self.blocking = stream, layout, blocking
+        self.decode = decode if decode is not None else lambda data: decode_native(data, layout)  # type: ignore[arg-type]
         self.left = size  # bytes of samples still to come; None: until the stream ends
         self.carry = b""  # the start of a frame not yet whole
 
-    def blocks(self, most: int) -> Iterator[FloatArray]:
+    def blocks(self, most: int) -> Iterator[npt.NDArray[np.generic]]:
         """Blocks of at most `most` frames, each as soon as some whole frames have
         come: a block waits for data only when none is there."""
         frame = self.layout.frame_bytes
@@ -160,7 +188,9 @@ class FrameReader:
                 data = read1(want) if read1 is not None else self.stream.read(want)
             if not data:
                 if self.carry:
-                    raise FileError("the stream ended inside a frame")
+                    left = len(self.carry)
+                    raise FileError(f"the stream ended inside a frame: {left} byte{'s' if left != 1 else ''} of a "
+                                    f"{frame}-byte frame left over")  # fmt: skip
                 return
             if self.left is not None:
                 self.left -= len(data)
@@ -168,7 +198,7 @@ class FrameReader:
             whole = len(data) - len(data) % frame
             self.carry = data[whole:]
             if whole:
-                yield decode(data[:whole], self.layout)
+                yield self.decode(data[:whole])
 
 
 class WavStreamWriter:

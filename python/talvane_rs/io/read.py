@@ -23,6 +23,8 @@ import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
+from talvane_rs.io.raw import RawLayout
+from talvane_rs.io.raw import decode as decode_raw
 from talvane_rs.io.storage import STDIO, Location, Url, describe_error, open_url
 from talvane_rs.samples import mean_channels
 
@@ -166,23 +168,34 @@ class Blocks:
 
     rate: int
     channels: int
-    format: str  # soundfile's container and subtype names
+    format: str  # soundfile's container and subtype names ("RAW" for raw PCM)
     subtype: str
     frames: int | None  # None when a stream does not say
-    blocks: Callable[[int], Iterator[FloatArray]]  # (frames, channels) float32 of at most n frames, read as they come
+    # (frames, channels) blocks of at most n frames, read as they come: int16 and
+    # int32 for 16- and 32-bit PCM, float64 for float64 samples, else float32.
+    blocks: Callable[[int], Iterator[npt.NDArray[np.generic]]]
     stats: Stats  # the non-finite samples replaced by 0.0 so far
     file: sf.SoundFile | None  # the file, when soundfile reads it (not a live stream)
+    raw: RawLayout | None = None  # the layout of raw PCM
 
 
 @contextmanager
 def open_blocks(
-    src: Location, cwd: str | None = None, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops
+    src: Location, cwd: str | None = None, checkpoint: Checkpoint = go_on, blocking: Blocking = never_stops,
+    raw: RawLayout | None = None,
 ) -> Iterator[Blocks]:
-    """The input opened for reading in blocks. A WAV stream on a pipe is read as
-    its frames come, without waiting for its end; any other pipe is copied first,
-    as open_source does."""
+    """The input opened for reading in blocks. Raw PCM of the layout given, and a
+    WAV stream on a pipe, are read as their frames come, without waiting for the
+    end; any other pipe is copied first, as open_source does."""
     from talvane_rs.io.pipe import FrameReader, read_exactly, read_wav_header
 
+    if raw is not None:
+        with _opened(src, cwd, blocking) as source, _binary(source) as stream:
+            reader = FrameReader(stream, raw, None, blocking, lambda data: decode_raw(data, raw))
+            stats, check = Stats(), raw.subtype in ("FLOAT", "DOUBLE")
+            yield Blocks(raw.rate, raw.channels, "RAW", raw.subtype, None,
+                         lambda most: _counted(reader.blocks(most), stats, check), stats, None, raw)  # fmt: skip
+        return
     with _opened(src, cwd, blocking) as source:
         if _is_pipe(source):
             head = read_exactly(source, 4, blocking)
@@ -204,12 +217,28 @@ def open_blocks(
 
 
 def _file_blocks(f: sf.SoundFile) -> Blocks:
+    from talvane_rs.io.pipe import native_dtype
+
     stats = Stats()
     return Blocks(f.samplerate, f.channels, f.format, f.subtype, f.frames,
-                  lambda most: read_blocks(f, stats, most), stats, f)  # fmt: skip
+                  lambda most: read_blocks(f, stats, most, native_dtype(f.subtype)), stats, f)  # fmt: skip
 
 
-def _counted(blocks: Iterator[FloatArray], stats: Stats, check: bool) -> Iterator[FloatArray]:
+@contextmanager
+def _binary(source: Any) -> Iterator[Any]:
+    """What _opened gave as a binary stream: a regular file opened, a stream as it is."""
+    if not isinstance(source, Path):
+        yield source
+        return
+    try:
+        stream = open(source, "rb")
+    except OSError as e:
+        raise FileError(f"cannot read: {e.strerror or e}") from None
+    with stream:
+        yield stream
+
+
+def _counted(blocks: Iterator[Any], stats: Stats, check: bool) -> Iterator[Any]:
     at = 0
     for block in blocks:
         if check:
@@ -244,13 +273,15 @@ def nonfinite_possible(f: sf.SoundFile) -> bool:
     return not (f.subtype.startswith("PCM_") or f.subtype in ("ULAW", "ALAW", "DWVW_12", "DWVW_16", "DWVW_24"))
 
 
-def read_blocks(f: sf.SoundFile, stats: Stats | None = None, most: int = BLOCK) -> Iterator[FloatArray]:
-    """The file's frames from the start, (frames, channels) float32 blocks of at
-    most `most` frames, with non-finite samples replaced by 0.0 (and counted in
-    stats when given). Each block's buffer is refilled by the next."""
+def read_blocks(f: sf.SoundFile, stats: Stats | None = None, most: int = BLOCK,
+                dtype: str = "float32") -> Iterator[FloatArray]:  # fmt: skip
+    """The file's frames from the start, (frames, channels) blocks of `dtype`
+    (float32 unless asked) of at most `most` frames, with non-finite samples
+    replaced by 0.0 (and counted in stats when given). Each block's buffer is
+    refilled by the next."""
     f.seek(0)
-    buffer = np.empty((most, f.channels), dtype=np.float32)
-    check = nonfinite_possible(f)
+    buffer = np.empty((most, f.channels), dtype=dtype)
+    check = nonfinite_possible(f) and buffer.dtype.kind == "f"
     at = 0
     while True:
         try:

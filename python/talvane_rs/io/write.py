@@ -22,6 +22,7 @@ import soundfile as sf
 from talvane_rs.errors import FileError
 from talvane_rs.io.formats import FLOAT_SUBTYPES, LOSSY, AudioFormat, CannotWrite, fallback_format, output_format
 from talvane_rs.io.pipe import Layout, WavStreamWriter, can_stream
+from talvane_rs.io.raw import RawLayout, write_raw
 from talvane_rs.io.read import BLOCK, libsndfile_cause
 from talvane_rs.io.storage import STDIO, Location, Url, replace_url, temporary_prefix
 
@@ -125,7 +126,8 @@ class AudioWriter:
         self.frames = 0
 
     def write(self, block: FloatArray) -> None:
-        if self.fmt.subtype.startswith("PCM") or self.fmt.subtype in ("ULAW", "ALAW"):
+        # Integer blocks are written exactly; float ones beyond full scale clip.
+        if block.dtype.kind == "f" and (self.fmt.subtype.startswith("PCM") or self.fmt.subtype in ("ULAW", "ALAW")):
             self.clipped += int(np.count_nonzero(np.abs(block) > 1.0))
         try:
             self.file.write(block)
@@ -161,8 +163,14 @@ def write_audio(
 ) -> Location:
     """Writes the blocks to the target (or its WAV fallback); returns where they
     went. live: the blocks come as an input arrives, and WAV on standard output
-    goes out block by block rather than once all are made."""
+    goes out block by block rather than once all are made. Raw PCM input (a
+    source with a raw layout) gives raw PCM of the same layout on standard output
+    (unless --format names a container) and in an output named .raw."""
     dst = target.dst
+    raw = getattr(source, "raw", None)
+    if raw is not None and (target.fmt is None if dst == STDIO else dst.suffix.lower() == ".raw"):
+        raw_out(target, raw, blocks, live)
+        return dst
     fmt = output_format(target.fmt, dst, source)
     if live and dst == STDIO and fmt.container == "WAV" and can_stream(fmt.subtype):
         stream_out(Layout(fmt.subtype, rate, channels), blocks)
@@ -222,6 +230,24 @@ def write_fallback(
     )
     replace_atomically(target.fallback, target.token, lambda tmp: write(tmp, chosen), target.cwd)
     return target.fallback, chosen
+
+
+def raw_out(target: Target, layout: RawLayout, blocks: Callable[[], Iterator[FloatArray]], live: bool) -> None:
+    """Raw PCM of the layout: on standard output each block flushed as it is made
+    when live, in a file through a temporary beside it."""
+    if target.dst != STDIO:
+
+        def write(tmp: str) -> None:
+            with open(tmp, "wb") as out:
+                write_raw(out, layout, blocks())
+
+        replace_atomically(target.dst, target.token, write, target.cwd)
+        return
+    try:
+        write_raw(sys.stdout.buffer, layout, blocks(), flush=live)
+        sys.stdout.buffer.flush()
+    except OSError as e:
+        raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
 
 
 def stream_out(layout: Layout, blocks: Callable[[], Iterator[FloatArray]]) -> None:
