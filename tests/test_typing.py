@@ -23,7 +23,8 @@ USER_SCRIPT = """
 
     from typing_extensions import assert_type
 
-    from talvane_rs import Analysis, EnergyTalvane, Region, StreamingEnergyTalvane, analyse, keep_regions, stream_view
+    from talvane_rs import (Analysis, EnergyTalvane, Event, Region, Stream, StreamingEnergyTalvane, StreamView,
+                            analyse, keep_regions, stream_view)
 
     rate = 16000
     audio = np.zeros(rate, dtype=np.float32)
@@ -53,6 +54,14 @@ USER_SCRIPT = """
         assert_type(stream_state.clamped, Literal["low", "high"] | None)
         assert_type(stream_state.gains, npt.NDArray[np.float32])
 
+    with Stream(rate, band=(200, None), on_event=print, attenuation=0.1) as live:
+        assert_type(live.process(np.zeros((160, 2), np.int16)), npt.NDArray[np.int16])
+        assert_type(live.process(audio), npt.NDArray[np.float32])
+        assert_type(live.events, tuple[Event, ...])
+        assert_type(live.noise_floor, float | None)
+        assert_type(live.clamped, Literal["low", "high"] | None)
+        assert_type(stream_view(live), StreamView | None)
+
     view = analyse(audio, rate, attenuation=0.1, pass_windows=2)
     assert_type(analyse([0.0, 1, 2.5], np.int64(rate)), Analysis)
     assert_type(view.energies, npt.NDArray[np.float32])
@@ -68,9 +77,11 @@ USER_SCRIPT = """
 MISUSES = """
     import numpy as np
 
-    from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, keep_regions
+    from talvane_rs import EnergyTalvane, Stream, StreamingEnergyTalvane, analyse, keep_regions
 
     audio = np.zeros(100, dtype=np.float32)
+    Stream(16000, "speech")  # error
+    Stream(16000).process(audio.astype(np.int64))  # error
     EnergyTalvane(window_ms=10.0)  # error
     EnergyTalvane(enabled=1)  # error
     EnergyTalvane(window=10)  # error
