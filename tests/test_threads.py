@@ -13,7 +13,7 @@ import time
 import numpy as np
 import pytest
 
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
+from talvane_rs import EnergyTalvane, Stream, StreamingEnergyTalvane
 
 N_THREADS = 8
 ITERATIONS = 120
@@ -174,6 +174,35 @@ def test_shared_gates_under_eight_threads():
     for s, stream in enumerate(streams):
         explained = replay(logs[s], resets[s], outputs)
         assert explained == (stream.context_len(), repr(stream.last_gain()))
+
+
+def test_a_stream_class_held_by_its_callback_refuses_other_threads():
+    # Stream's callback runs while process holds the stream and lets the other
+    # threads in: they are refused with the native stream's error and change
+    # nothing, so the stream has taken exactly the frames of the calls that completed.
+    refused, done = [], []
+    stream = Stream(16000, on_event=lambda event: time.sleep(HOLD), **STREAM_PARAMS)
+    start = threading.Barrier(N_THREADS)
+
+    def worker(tid):
+        start.wait()
+        for i in range(ITERATIONS // 4):
+            chunk = chunk_for((tid, i))[0]
+            try:
+                stream.process(chunk)
+            except RuntimeError as e:
+                refused.append(str(e))
+            else:
+                done.append(len(chunk))
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(N_THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert refused and set(refused) == {"Already borrowed"}
+    assert stream.position == sum(done)
 
 
 def test_first_uses_race_in_a_fresh_interpreter():
