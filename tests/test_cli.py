@@ -589,17 +589,21 @@ def test_channels_are_kept(everyday, tmp_path, args, channels):
     out, _ = read(tmp_path / "out.flac")
     assert out.ndim == channels
     view = analyse(mix, rate)
+    pcm = sf.read(src, dtype="int16")[0]
     if args == ["gate"]:
-        expected = both * view.gains[:, np.newaxis]
-    elif args == ["cut"]:
+        # The 16-bit samples gated as integers: sample x gain in double, rounded half to even.
+        expected = np.rint(pcm * view.gains[:, np.newaxis].astype(np.float64)).astype(np.int16)
+        np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)
+        return
+    if args == ["cut"]:
         expected = cut(both, rate)
         assert len(expected) == sum(r.end - r.start for r in view.regions)
         np.testing.assert_array_equal(expected[:, 0], np.concatenate([both[a:b, 0] for a, b in view.regions]))
+        np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], cut(pcm, rate))
     elif args == ["gate", "--mono"]:
         expected = mix * view.gains
     elif args == ["gate", "--stream", "20"]:
         # Every channel, the 16-bit samples gated as integers: exactly Stream's.
-        pcm = sf.read(src, dtype="int16")[0]
         stream = Stream(rate)
         expected = np.concatenate([stream.process(pcm[a : a + 320]) for a in range(0, len(pcm), 320)])
         np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)

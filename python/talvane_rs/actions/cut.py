@@ -74,11 +74,14 @@ class Cut(AudioAction):
 def cut_blocks(
     f: sf.SoundFile, mix: FloatArray, pieces: list[Piece], every_channel: bool, checkpoint: Checkpoint
 ) -> Iterator[FloatArray]:
-    """The cut audio, step by step, long copies in blocks."""
+    """The cut audio, step by step, long copies in blocks. 16- and 32-bit PCM is
+    read again as integers, so kept samples come out exactly as they were and
+    crossfaded ones are rounded half to even and saturated."""
     from talvane_rs.cutting import crossfade, cut_steps
-    from talvane_rs.io.read import BLOCK, Reread
+    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Reread
 
-    reread = Reread(f) if every_channel else None
+    integer = INTEGER_SUBTYPES.get(f.subtype)
+    reread = Reread(f, integer or "float32") if every_channel or (integer and f.channels == 1) else None
 
     def frames(a: int, b: int) -> FloatArray:
         return reread.frames(a, b) if reread is not None else mix[a:b]

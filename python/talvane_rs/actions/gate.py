@@ -127,12 +127,17 @@ def gate_blocks(
     f: sf.SoundFile, mix: FloatArray, view: Analysis, every_channel: bool, checkpoint: Checkpoint
 ) -> Iterator[FloatArray]:
     """The gated audio: each channel (or the mix) times the analysis's gains. The
-    channels are read again; a file that changed length meanwhile is an error."""
+    channels are read again; a file that changed length meanwhile is an error.
+    The samples of 16- and 32-bit PCM are read as integers, and each comes out as
+    the sample times its float32 gain in double precision, rounded half to even
+    and saturated; float samples are multiplied in float32."""
     import numpy as np
 
-    from talvane_rs.io.read import BLOCK, read_blocks
+    from talvane_rs.cutting import to_type
+    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, read_blocks
 
-    if not every_channel:
+    integer = INTEGER_SUBTYPES.get(f.subtype)
+    if not every_channel and (integer is None or f.channels > 1):
         for a in range(0, len(mix), BLOCK):
             checkpoint()
             b = min(len(mix), a + BLOCK)
@@ -140,12 +145,16 @@ def gate_blocks(
             yield np.multiply(mix[a:b], gains, out=gains)
         return
     a = 0
-    for block in read_blocks(f):
+    for block in read_blocks(f, dtype=integer or "float32"):
         checkpoint()
         b = a + len(block)
         if b > len(mix):
             raise FileError("the file grew longer when read again")
-        yield np.multiply(block, view.gains_part(a, b)[:, np.newaxis], out=block)
+        gains = view.gains_part(a, b)[:, np.newaxis]
+        if integer is not None:
+            yield to_type(block * gains.astype(np.float64), integer)
+        else:
+            yield np.multiply(block, gains, out=block)
         a = b
     if a < len(mix):
         raise FileError("the file ended early when read again")

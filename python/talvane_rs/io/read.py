@@ -296,6 +296,10 @@ def read_blocks(f: sf.SoundFile, stats: Stats | None = None, most: int = BLOCK,
         yield block
 
 
+# 16- and 32-bit PCM, read again as the integers they are to be written back exactly.
+INTEGER_SUBTYPES = {"PCM_16": "int16", "PCM_32": "int32"}
+
+
 def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
     """The mono mix of the whole file (the mean of the channels in float32, or the
     one channel itself) and what the read found."""
@@ -352,9 +356,9 @@ class Reread:
     """Frames of the file read again from the start, in increasing order: ranges
     are read forward, skipping what lies between."""
 
-    def __init__(self, f: sf.SoundFile) -> None:
-        self._blocks = read_blocks(f)
-        self._held = np.empty((0, f.channels), dtype=np.float32)
+    def __init__(self, f: sf.SoundFile, dtype: str = "float32") -> None:
+        self._blocks = read_blocks(f, dtype=dtype)
+        self._held = np.empty((0, f.channels), dtype=dtype)
         self._at = 0  # frame of self._held[0]
 
     def frames(self, start: int, stop: int) -> FloatArray:
