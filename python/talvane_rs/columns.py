@@ -124,20 +124,27 @@ class StreamTrace:
         self.start, self.end = start, end  # the stretch kept, in samples of the stream
         self.input, self.output, self.gain = Running(), Running(), Running()
         self.floor, self.threshold = Running(), Running()
+        self.level: Running | None = None  # the signal the decision read, when not the input (a band)
         self.kept: list[list[int]] = []  # [start, end) in samples
         self.samples = 0  # of the stretch
         self.seen = 0  # of the stream
 
     def add(self, x: npt.NDArray[np.float32], out: npt.NDArray[np.float32], gains: npt.NDArray[np.float32],
-            keep: npt.NDArray[np.bool_], floor: npt.NDArray[Any], threshold: npt.NDArray[Any]) -> None:  # fmt: skip
-        """The next samples: their mono input, output, gains and keep flags, and per
-        sample the noise floor and threshold they were decided by."""
+            keep: npt.NDArray[np.bool_], floor: npt.NDArray[Any], threshold: npt.NDArray[Any],
+            level: npt.NDArray[np.float32] | None = None) -> None:  # fmt: skip
+        """The next samples: their mono input, output, gains and keep flags, per
+        sample the noise floor and threshold they were decided by, and the signal
+        the decision read when that is not the input (the input through a band)."""
         first, self.seen = self.seen, self.seen + len(x)
         a = max(0, self.start - first)
         b = len(x) if self.end is None else min(len(x), self.end - first)
         if b <= a:
             return
         x, out, gains, keep = x[a:b], out[a:b], gains[a:b], keep[a:b]
+        if level is not None:
+            if self.level is None:
+                self.level = Running()
+            self.level.add(level[a:b])
         n, at = len(x), self.samples
         self.input.add(x)
         self.output.add(out)

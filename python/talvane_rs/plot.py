@@ -215,8 +215,10 @@ def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Fig
     wave.grid(alpha=0.25)
 
     shade(energy, spans, None, bars=overview)
-    t = (inputs.times + offset) / rate
-    energy.plot(t, to_db(inputs.rms), color=ENERGY_COLOUR, lw=0.8, alpha=0.8, label="input level (RMS)")
+    read = inputs if trace.level is None else trace.level.columns()
+    t = (read.times + offset) / rate
+    name = "input level (RMS)" if trace.level is None else "level in the band (RMS)"
+    energy.plot(t, to_db(read.rms), color=ENERGY_COLOUR, lw=0.8, alpha=0.8, label=name)
     for running, colour, style, name in ((trace.threshold, THRESHOLD_COLOUR, "-", "threshold"),
                                          (trace.floor, FLOOR_COLOUR, "--", "noise floor")):  # fmt: skip
         cols = running.columns()
@@ -228,7 +230,7 @@ def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Fig
             energy.axhline(float(to_db(np.array([value]))[0]), color=LIMIT_COLOUR, ls=":", lw=1.1, label=label)
     levels = [float(v) for v in to_db(np.concatenate([trace.threshold.low, trace.floor.low,
                                                       [settings["base_thresh"]]]))]  # fmt: skip
-    top = float(np.max(to_db(np.concatenate([inputs.rms, trace.threshold.high, [1e-6]]))))
+    top = float(np.max(to_db(np.concatenate([read.rms, trace.threshold.high, [1e-6]]))))
     energy.set_ylim(max(FLOOR_DB, min(levels) - 20.0), max(top, *levels) + 6.0)
     energy.set_ylabel("level (dBFS)")
     energy.legend(loc="upper right", fontsize="small", ncols=5, framealpha=0.9)

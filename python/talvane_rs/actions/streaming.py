@@ -18,6 +18,7 @@ from talvane_rs.errors import Checkpoint, FileError, go_on
 from talvane_rs.io.read import BLOCK, Blocks, read_blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
+from talvane_rs.band import BandFilter
 from talvane_rs.params import native_settings, resolve_settings
 from talvane_rs.samples import mono
 from talvane_rs.units import ms_to_samples
@@ -36,6 +37,9 @@ class ChunkGate:
         self.settings, self.rate, self.step, self.trace = settings, rate, step, trace
         self.checkpoint = checkpoint  # called before each chunk
         self.stream = Stream(rate, band=settings.get("band"), **native_settings(settings))
+        # What the decision reads, for the picture's level line: the mix through the band.
+        band = settings.get("band")
+        self.band = BandFilter(rate, band) if band is not None and trace is not None else None
         self.samples = self.kept = self.regions = 0
         self.threshold = float("nan")
         self.last_kept = False  # whether the last sample gated was kept
@@ -81,8 +85,9 @@ class ChunkGate:
         if self.trace is not None and len(frames):
             mix = mono(frames, "frames")
             per_chunk = np.minimum(self.step, len(frames) - np.arange(0, len(frames), self.step))
+            level = None if self.band is None else self.band.process(mix)
             self.trace.add(mix, mix * gains, gains, keep, np.repeat(floors, per_chunk),
-                           np.repeat(thresholds, per_chunk))
+                           np.repeat(thresholds, per_chunk), level)
         return out
 
     def count(self, n: int) -> None:
