@@ -33,7 +33,11 @@ def test_runnable_shell_blocks_run(code, tmp_path):
     interpreter first on PATH as `python`; outputs go to temporary folders."""
     shims = tmp_path / "bin"
     shims.mkdir()
-    (shims / "python").symlink_to(sys.executable)
+    # a script, not a symlink: a virtual environment's interpreter reached
+    # through a link elsewhere no longer finds its own site-packages
+    shim = shims / "python"
+    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+    shim.chmod(0o755)
     env = {**os.environ, "PATH": f"{shims}{os.pathsep}{os.environ['PATH']}", "TMPDIR": str(tmp_path)}
     r = subprocess.run(["bash", "-euo", "pipefail", "-c", code], cwd=ROOT, env=env, capture_output=True, text=True,
                        timeout=300)  # fmt: skip
