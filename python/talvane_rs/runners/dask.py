@@ -14,7 +14,7 @@ import queue
 import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import Future
+from concurrent.futures import Future, wait
 from dataclasses import replace
 from typing import Any
 
@@ -34,29 +34,46 @@ class Cancelled(Exception):
     """The client cancelled the task under way: it ends at its next checkpoint."""
 
 
-def cancellation() -> Callable[[], None]:
-    """A checkpoint for the task under way on this worker: raises Cancelled once
-    its client has cancelled it. It reads the worker's own record of the task,
+STOPPED: set[str] = set()  # on a worker: the runs (their keys' prefix) whose client has stopped
+
+
+def stop_run(prefix: str) -> None:
+    """On a worker: the tasks of this run stop at their next checkpoint from now on."""
+    STOPPED.add(prefix)
+
+
+def cancellation() -> tuple[Callable[[], None], list[bool]]:
+    """A checkpoint for the task under way on this worker, and a list that is
+    not empty once it has fired: it raises Cancelled once the task's run has
+    stopped, or its client has cancelled it. It reads the worker's own records,
     which costs no message; outside a worker (or should that record move in a
     later version) the task simply runs to its end."""
+    fired: list[bool] = []
     try:
         worker = distributed.get_worker()
-        key = worker.get_current_task()
+        key = str(worker.get_current_task())
         tasks = worker.state.tasks
     except Exception:
-        return lambda: None
+        return lambda: None, fired
+    run = key[: key.rfind("-") + 1]
 
     def check() -> None:
         task = tasks.get(key)
-        if task is None or task.state in ("cancelled", "released", "forgotten"):
+        if run in STOPPED or task is None or task.state in ("cancelled", "released", "forgotten"):
+            fired.append(True)
             raise Cancelled("cancelled by the client")
 
-    return check
+    return check, fired
 
 
 def run_task(job: Job) -> Outcome:
-    """One file's job on a worker."""
-    return process(job, cancellation())
+    """One file's job on a worker. A job its checkpoint stopped wrote nothing:
+    it raises, so that the run does not count it."""
+    check, fired = cancellation()
+    outcome = process(job, check)
+    if fired:
+        raise Cancelled("cancelled by the client")
+    return outcome
 
 
 def worker_version() -> str:
@@ -70,6 +87,13 @@ def executing(dask_worker: Any, prefix: str) -> list[str]:
     """The keys beginning with prefix of the tasks this worker is running."""
     running = getattr(getattr(dask_worker, "state", None), "executing", ())
     return [str(t.key) for t in running if str(t.key).startswith(prefix)]
+
+
+def underway(dask_worker: Any, prefix: str) -> list[str]:
+    """The keys beginning with prefix of the tasks this worker is running or has
+    finished and holds (the scheduler may not know of those yet)."""
+    tasks = getattr(getattr(dask_worker, "state", None), "tasks", {})
+    return [str(k) for k, t in list(tasks.items()) if str(k).startswith(prefix) and t.state in ("executing", "memory")]
 
 
 def first_line(e: BaseException) -> str:
@@ -162,6 +186,7 @@ class DaskBackend:
         self.cwd = os.getcwd()
         self.count = itertools.count()
         self.futures: list[Any] = []  # distributed.Future
+        self.settled: dict[str, Future[Outcome]] = {}  # each task's future in the run, by key
         self.prefix = ""
 
     def submit(self, job: Job) -> Future[Outcome]:
@@ -171,16 +196,28 @@ class DaskBackend:
         self.futures.append(remote)
         settled: Future[Outcome] = Future()
         settled.set_running_or_notify_cancel()
+        self.settled[remote.key] = settled
         remote.add_done_callback(lambda f: settle(f, settled))
         return settled
 
     def abort(self) -> None:
-        """Cancels every task; those under way stop at their next checkpoint, and
-        this waits (STOP_GRACE at most) until none runs, so that none writes
-        after the run has swept its temporary files."""
+        """Stops the run: its tasks stop at their next checkpoint without
+        writing, wherever they are. The tasks that finished, or are past their
+        last checkpoint, wrote their outputs: their outcomes are awaited, so
+        the run counts them even where this client has not heard of them yet;
+        the rest is cancelled. Waits (STOP_GRACE at most) until none of the
+        run's tasks runs, so that none writes after the run has swept its
+        temporary files."""
         try:
-            self.client.cancel(self.futures)
             deadline = time.monotonic() + STOP_GRACE
+            self.client.run(stop_run, prefix=self.prefix, on_error="ignore")
+            held = {k for k, where in self.client.who_has(self.futures).items() if where}
+            for keys in self.client.run(underway, prefix=self.prefix, on_error="ignore").values():
+                held.update(keys if isinstance(keys, list) else ())
+            kept = [f for f in self.futures if f.key in held]
+            self.client.cancel([f for f in self.futures if f.key not in held])
+            wait([self.settled[f.key] for f in kept], timeout=max(0.0, deadline - time.monotonic()))
+            self.client.cancel(kept)
             while time.monotonic() < deadline:
                 running = self.client.run(executing, prefix=self.prefix, on_error="ignore")
                 if not any(running.values()):
@@ -191,6 +228,7 @@ class DaskBackend:
 
     def close(self) -> None:
         self.futures.clear()
+        self.settled.clear()
         if self.owned:
             self.owned = False
             self.client.close()
