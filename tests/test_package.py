@@ -25,7 +25,7 @@ LAYERS = [
     {"jobs"},
     {"flow"},
     {"runners"},
-    {"cli", "tune"},
+    {"cli", "tune", "live"},
     {"__init__", "__main__"},
 ]
 

@@ -89,6 +89,10 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
         from talvane_rs.tune.command import tune
 
         return tune(args, gate_settings(parser, args), stop)
+    if args.command in ("live", "devices"):
+        from talvane_rs.live.command import devices, live
+
+        return live(args, gate_settings(parser, args), stop) if args.command == "live" else devices(args)
     missing = missing_tools(args)
     address = None
     if missing is None:

@@ -14,6 +14,7 @@ from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.params import PRODUCT_PARAMETERS
+from talvane_rs.live.options import add_parsers as add_live
 from talvane_rs.tune.options import add_parser as add_tune
 from talvane_rs.units import level, parse_range
 
@@ -110,6 +111,7 @@ def build_parser() -> Parser:
                             help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS), so the "
                             "noise floor plays no part")  # fmt: skip
     add_tune(commands)
+    add_live(commands)
     return parser
 
 

@@ -1,0 +1,183 @@
+"""``talvane live`` and ``talvane devices``: the devices PortAudio finds (through
+sounddevice), the stream opened on them, the gate made for its rate, the files
+that take the audio, and the end of the run in one summary line."""
+
+from __future__ import annotations
+
+import argparse
+import secrets
+import sys
+from pathlib import Path
+from typing import Any
+
+from talvane_rs.cli.parser import INSTALL_HINT, PROG
+from talvane_rs.cli.report import join_names, missing_modules
+from talvane_rs.errors import StopSignals, UsageError
+from talvane_rs.params import native_settings, resolve_settings
+from talvane_rs.units import Duration, seconds_to_samples
+
+NO_DEVICE = "no audio device found: no sound server or sound card is reachable"
+
+
+def say(text: str) -> None:
+    print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+
+def load_sounddevice(what: str) -> Any:
+    """The sounddevice module, or None once one line has said what to install."""
+    missing = missing_modules(["numpy", "soundfile", "sounddevice"])
+    if missing:
+        say(f"{what} needs {join_names(missing)}: {INSTALL_HINT.format(extra='live')}")
+        return None
+    try:
+        import sounddevice
+    except OSError as e:  # the module is there, its C library is not
+        say(f"{what} needs the PortAudio library ({e}): install it with the system's packages (libportaudio2 on "
+            "Debian and Ubuntu)")  # fmt: skip
+        return None
+    return sounddevice
+
+
+def find_device(sd: Any, text: str | None, kind: str) -> dict[str, Any]:
+    """The device text names (its number, or words of its name), or the system's default for kind."""
+    if not len(sd.query_devices()):
+        raise UsageError(NO_DEVICE, 1)
+    device: int | str | None = None if text in (None, "default") else int(text) if text.isdigit() else text
+    try:
+        info: dict[str, Any] = sd.query_devices(device, kind)
+    except ValueError as e:  # no such name, several, or not a device of this kind
+        raise UsageError("; ".join(str(e).splitlines()) + " (talvane devices lists them)", 1) from None
+    except sd.PortAudioError as e:  # a number out of range, or no default
+        what = f"{kind} device {text}" if device is not None else f"default {kind} device"
+        raise UsageError(f"no {what} ({e.args[0]}; talvane devices lists them)", 1) from None
+    return info
+
+
+def devices(args: argparse.Namespace) -> int:
+    """Lists the devices; the exit status."""
+    sd = load_sounddevice("devices")
+    if sd is None:
+        return 1
+    found = sd.query_devices()
+    if not len(found):
+        say(f"error: {NO_DEVICE}")
+        return 1
+    inp, out = sd.default.device
+    for info in found:
+        index = info["index"]
+        mark = "*" if index == inp == out else ">" if index == inp else "<" if index == out else " "
+        api = sd.query_hostapis(info["hostapi"])["name"]
+        print(f"{mark} {index:2d}  {info['name']} ({api}): {info['max_input_channels']} in, "
+              f"{info['max_output_channels']} out, {info['default_samplerate']:g} Hz")  # fmt: skip
+    return 0
+
+
+def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
+    """The files the run writes, each with whether it takes the raw input; UsageError for a bad name."""
+    from talvane_rs.io.formats import output_format
+    from talvane_rs.io.storage import STDIO
+    from talvane_rs.io.write import Target
+    from talvane_rs.errors import FileError
+    from talvane_rs.live.run import Captured
+
+    token = secrets.token_hex(8)
+    found = []
+    for name, raw in ((args.output, False), (args.save_input, True)):
+        if name is None:
+            continue
+        dst = STDIO if name == "-" else Path(name)
+        try:
+            output_format(None, dst, Captured())
+        except FileError as e:
+            raise UsageError(f"{name}: {e}") from None
+        found.append((Target(dst=dst, token=token, name=name), raw))
+    if args.output is not None and args.save_input is not None and same_file(args.output, args.save_input):
+        raise UsageError("-o and --save-input name the same file")
+    return found
+
+
+def same_file(a: str, b: str) -> bool:
+    return a == b or ("-" not in (a, b) and Path(a).resolve() == Path(b).resolve())
+
+
+def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+    """Runs talvane live with the parsed options and the gate settings they give; the exit status."""
+    sd = load_sounddevice("live")
+    if sd is None:
+        return 1
+    try:
+        return run(sd, args, settings, stop)
+    except UsageError as e:
+        say(f"error: {e}")
+        return e.status
+
+
+def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+    from talvane_rs import _analysis
+    from talvane_rs.live.run import Live, Writer, terminal_line
+
+    files = targets(args)
+    source = find_device(sd, args.input_device, "input")
+    sink = None if args.output_device is None else find_device(sd, args.output_device, "output")
+    rate = args.rate or int(source["default_samplerate"])
+    block = max(1, args.block.samples(rate) if isinstance(args.block, Duration) else args.block)
+    params = native_settings(resolve_settings(settings, rate))
+    try:
+        gate = _analysis.Stream(rate, band=settings["band"], **params)  # type: ignore[attr-defined]  # TODO(#22)
+    except ValueError as e:  # a band the rate cannot hold; limits out of order once durations are windows
+        raise UsageError(str(e)) from None
+    live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
+    names = source["name"] if sink is None else f"{source['name']} and {sink['name']}"
+    common = dict(samplerate=rate, blocksize=block, channels=args.channels, dtype="float32")
+    try:
+        if sink is None:
+            stream = sd.InputStream(device=source["index"], callback=live.on_input, **common)
+        else:
+            stream = sd.Stream(device=(source["index"], sink["index"]), callback=live.on_duplex, **common)
+    except (sd.PortAudioError, ValueError) as e:
+        raise UsageError(f"cannot open {names} at {rate} Hz, {args.channels} channels, blocks of {block} "
+                         f"frames: {e.args[0]}", 1) from None  # fmt: skip
+    show = terminal_line if sys.stderr.isatty() else None
+    if show is not None:
+        say(f"note: gating {source['name']} at {rate} Hz in blocks of {block} frames; Ctrl-C stops")
+    elif not files and sink is None:
+        say("note: no output: -o FILE writes the gated audio, --output-device plays it")
+    writers = [Writer(target, rate, args.channels, raw) for target, raw in files]
+    try:
+        live.run(stream, writers, stop, show)
+    finally:
+        if show is not None:
+            sys.stderr.write("\n")
+        for writer in writers:
+            writer.finish()
+    outputs = [f"{'input' if w.raw else 'gated'} -> {w.target.name}" for w in writers if not w.error and not w.empty]
+    if sink is not None:
+        outputs.append(f"played on {sink['name']}")
+    to_stdout = any(str(w.target.dst) == "-" and not w.raw for w in writers)
+    return report(live, writers, names, args.channels, outputs, to_stdout)
+
+
+def report(live: Any, writers: list[Any], names: str, channels: int, outputs: list[str], to_stdout: bool) -> int:
+    """Prints the notes, errors, warnings and summary of a finished run; the exit status."""
+    from talvane_rs.live.status import summary
+
+    for writer in writers:
+        for note in writer.notes:
+            say(f"note: {note}")
+        if writer.empty:
+            say(f"note: {writer.target.name}: no audio came, so it was not written")
+    errors = [w.error for w in writers if w.error]
+    if live.stalled is not None:
+        errors.insert(0, f"{names}: {live.stalled} (is the sound server still running?)")
+    if live.failure is not None:
+        errors.insert(0, f"the gate failed: {type(live.failure).__name__}: {live.failure}")
+    for error in errors:
+        say(f"error: {error}")
+    tally = live.tally
+    if tally.overruns:
+        say(f"warning: {tally.overruns} overruns: audio was lost between the device and the gate "
+            "(a larger --block may help)")  # fmt: skip
+    if tally.underruns:
+        say(f"warning: {tally.underruns} underruns: a device ran out of audio and a gap was heard")
+    print(summary(tally, channels, outputs), file=sys.stderr if to_stdout else sys.stdout, flush=True)
+    return 1 if errors else 0

@@ -1,0 +1,107 @@
+"""What talvane live shows: the tally of what the gate did so far (from the
+stream's events and its view of each call), the one status line a terminal
+shows while it runs, and the summary at the end."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Any
+
+from talvane_rs.units import gain_to_db
+
+
+@dataclass
+class Tally:
+    """Frames gated, kept and in how many stretches, the last call's floor and
+    threshold, the device's overruns and underruns, and the input's energy since
+    the status line last read it."""
+
+    rate: int
+    frames: int = 0
+    kept: int = 0  # frames of the stretches already closed
+    onset: int | None = None  # the first frame of the stretch kept now, if the gate is open
+    regions: int = 0
+    noise_floor: float | None = None
+    threshold: float | None = None
+    clamped: str | None = None
+    overruns: int = 0  # audio lost: input the callback came too late for, or output too much to play
+    underruns: int = 0  # gaps: the output device, or the input, ran dry
+    energy: float = 0.0  # sum of squares of the samples since level() was last read
+    samples: int = 0  # ... and their count
+
+    def add(self, raw: Any, events: Iterable[Any], noise_floor: float | None, threshold: float | None,
+            clamped: str | None) -> None:  # fmt: skip
+        """One block: the input as captured, the events of the call that gated it and its view."""
+        for event in events:
+            if event.kind == "onset":
+                self.onset = event.sample
+                self.regions += 1
+            elif self.onset is not None:
+                self.kept += event.sample - self.onset
+                self.onset = None
+        self.frames += len(raw)
+        if noise_floor is not None:
+            self.noise_floor, self.threshold, self.clamped = noise_floor, threshold, clamped
+        self.energy += float((raw.astype("float64") ** 2).sum())
+        self.samples += raw.size
+
+    @property
+    def open(self) -> bool:
+        return self.onset is not None
+
+    @property
+    def kept_frames(self) -> int:
+        return self.kept + (self.frames - self.onset if self.onset is not None else 0)
+
+    def share(self) -> float:
+        return self.kept_frames / self.frames if self.frames else 0.0
+
+    def level(self) -> float | None:
+        """The RMS of the input since the last call, or None when no audio came."""
+        if not self.samples:
+            return None
+        rms = math.sqrt(self.energy / self.samples)
+        self.energy, self.samples = 0.0, 0
+        return rms
+
+    def xruns(self) -> str:
+        return f"{plural(self.overruns, 'overrun')}, {plural(self.underruns, 'underrun')}"
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
+def dbfs(value: float | None) -> str:
+    """A level as a fixed-width dBFS figure, so the status line keeps still."""
+    if value is None:
+        return "    -- dBFS"
+    db = gain_to_db(value)
+    return "  -inf dBFS" if db == -math.inf else f"{db:6.1f} dBFS"
+
+
+def status_line(tally: Tally, level: float | None) -> str:
+    """The line a terminal shows while the gate runs."""
+    clamp = f" (clamped {tally.clamped})" if tally.clamped else ""
+    parts = [
+        f"{tally.frames / tally.rate:7.1f} s", f"input {dbfs(level)}", f"floor {dbfs(tally.noise_floor)}",
+        f"threshold {dbfs(tally.threshold)}{clamp}", "gate open  " if tally.open else "gate closed",
+        f"kept {100.0 * tally.share():5.1f}%",
+    ]  # fmt: skip
+    if tally.overruns or tally.underruns:
+        parts.append(tally.xruns())
+    return " | ".join(parts)
+
+
+def summary(tally: Tally, channels: int, outputs: list[str]) -> str:
+    """The line printed when the run ends."""
+    floor = dbfs(tally.noise_floor).strip()
+    threshold = dbfs(tally.threshold).strip() + (f" (clamped {tally.clamped})" if tally.clamped else "")
+    where = ", ".join(outputs) if outputs else "no output"
+    layout = "mono" if channels == 1 else f"{channels} channels"
+    return (
+        f"live: {tally.frames / tally.rate:.2f} s at {tally.rate} Hz, {layout}, kept {100.0 * tally.share():.1f}% "
+        f"in {tally.regions} regions, noise floor {floor}, threshold {threshold}, {tally.xruns()}, {where}"
+    )
