@@ -114,7 +114,7 @@ def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
 
 def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
     from talvane_rs import _analysis
-    from talvane_rs.live.run import Live, Writer, terminal_line
+    from talvane_rs.live.run import QUIET_S, REDRAW_S, Live, Writer, terminal_line
 
     files = targets(args)
     source = find_device(sd, args.input_device, "input")
@@ -143,8 +143,9 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
     elif not files and sink is None:
         say("note: no output: -o FILE writes the gated audio, --output-device plays it")
     writers = [Writer(target, rate, args.channels, raw) for target, raw in files]
+    to_stdout = any(str(w.target.dst) == "-" and not w.raw for w in writers)
     try:
-        live.run(stream, writers, stop, show)
+        live.run(stream, writers, stop, show, REDRAW_S if to_stdout else QUIET_S)  # a pipe gets its audio soon
     finally:
         if show is not None:
             sys.stderr.write("\n")
@@ -153,7 +154,6 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
     outputs = [f"{'input' if w.raw else 'gated'} -> {w.target.name}" for w in writers if not w.error and not w.empty]
     if sink is not None:
         outputs.append(f"played on {sink['name']}")
-    to_stdout = any(str(w.target.dst) == "-" and not w.raw for w in writers)
     return report(live, writers, names, args.channels, outputs, to_stdout)
 
 

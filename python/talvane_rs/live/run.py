@@ -20,6 +20,7 @@ from talvane_rs.io.write import Target, write_audio
 from talvane_rs.live.status import Tally, status_line
 
 REDRAW_S = 0.1  # the status line is redrawn at most this often
+QUIET_S = 0.5  # how often the blocks are taken when no one watches them come (each wake costs CPU)
 STALL_S = 5.0  # a device that gives no block for this long has failed
 FIRST_S = 15.0  # ... or no first block (a duplex stream through PulseAudio takes 1.5 s to start)
 
@@ -88,7 +89,7 @@ class Live:
 
     def __init__(self, sd: Any, gate: Any, rate: int, limit: int | None) -> None:
         self.sd, self.gate, self.limit = sd, gate, limit
-        self.passed: queue.SimpleQueue[Block | None] = queue.SimpleQueue()  # None wakes the main thread
+        self.passed: queue.SimpleQueue[Block] = queue.SimpleQueue()
         self.failure: BaseException | None = None
         self.frames = 0  # frames the callback has gated
         self.stalled: str | None = None  # why the device failed, if it did
@@ -122,48 +123,56 @@ class Live:
         if self.limit is not None and self.frames >= self.limit:
             raise self.sd.CallbackStop
 
-    def run(self, stream: Any, writers: list[Writer], stop: StopSignals, show: Callable[[str], None] | None) -> None:
+    def run(self, stream: Any, writers: list[Writer], stop: StopSignals, show: Callable[[str], None] | None,
+            tick: float = QUIET_S) -> None:  # fmt: skip
         """Runs the stream until a stop, the duration or a failure (then in
         self.failure or self.stalled); every block it passed is tallied and
-        written. show draws the status line, if any."""
-        stop.wake = lambda: self.passed.put(None)
-        drawn = 0.0
+        written. show draws the status line, if any. The blocks are taken
+        together, every tick seconds (REDRAW_S with a status line): waking the
+        main thread for each would cost more than the gate."""
+        wake = threading.Event()
+        stop.wake = wake.set
         with stream:
             heard = time.monotonic() + FIRST_S - STALL_S  # when the last block came, or as good as
             while stop.signum is None and self.failure is None and not any(w.error for w in writers):
-                try:
-                    block = self.passed.get(timeout=REDRAW_S)
-                except queue.Empty:
-                    block = None
+                wake.wait(REDRAW_S if show is not None else tick)
                 now = time.monotonic()
-                if block is not None:
+                if self.take(writers):
                     heard = now
-                    self.take(block, writers)
-                elif not stream.active and self.passed.empty():
+                elif not stream.active:
                     if self.limit is None or self.frames < self.limit:
                         self.stalled = "the device stopped"
                     break
                 elif now - heard > STALL_S:
                     self.stalled = "no audio came" + (f" for {STALL_S:g} s" if self.tally.frames else "")
                     break
-                if show is not None and now - drawn >= REDRAW_S:
-                    drawn = now
+                if show is not None:
                     show(status_line(self.tally, self.tally.level()))
-        while True:  # what the callback passed before the stream stopped
+        self.take(writers)  # what the callback passed before the stream stopped
+
+    def take(self, writers: list[Writer]) -> bool:
+        """Tallies the blocks passed since the last call and hands them to the writers; whether there were any."""
+        import numpy as np
+
+        blocks = []
+        while True:
             try:
-                self.take(self.passed.get_nowait(), writers)
+                blocks.append(self.passed.get_nowait())
             except queue.Empty:
                 break
-
-    def take(self, block: Block | None, writers: list[Writer]) -> None:
-        if block is None:
-            return
+        if not blocks:
+            return False
+        raw = np.concatenate([b.raw for b in blocks])
+        gated = np.concatenate([b.gated for b in blocks]) if any(not w.raw for w in writers) else None
+        seen = [b for b in blocks if b.noise_floor is not None]
+        view = (seen[-1].noise_floor, seen[-1].threshold, seen[-1].clamped) if seen else (None, None, None)
         tally = self.tally
-        tally.add(block.raw, block.events, block.noise_floor, block.threshold, block.clamped)
-        tally.overruns += block.overruns
-        tally.underruns += block.underruns
+        tally.add(raw, [e for b in blocks for e in b.events], *view)
+        tally.overruns += sum(b.overruns for b in blocks)
+        tally.underruns += sum(b.underruns for b in blocks)
         for writer in writers:
-            writer.blocks.put(block.raw if writer.raw else block.gated)
+            writer.blocks.put(raw if writer.raw else gated)
+        return True
 
 
 def terminal_line(text: str) -> None:

@@ -33,7 +33,7 @@ class Tally:
 
     def add(self, raw: Any, events: Iterable[Any], noise_floor: float | None, threshold: float | None,
             clamped: str | None) -> None:  # fmt: skip
-        """One block: the input as captured, the events of the call that gated it and its view."""
+        """Blocks: the input as captured, the events of the calls that gated it, and the last call's view."""
         for event in events:
             if event.kind == "onset":
                 self.onset = event.sample
@@ -44,7 +44,8 @@ class Tally:
         self.frames += len(raw)
         if noise_floor is not None:
             self.noise_floor, self.threshold, self.clamped = noise_floor, threshold, clamped
-        self.energy += float((raw.astype("float64") ** 2).sum())
+        flat = raw.reshape(-1).astype("float64")
+        self.energy += float((flat * flat).sum())  # not a dot product: BLAS may wake threads that spin
         self.samples += raw.size
 
     @property
