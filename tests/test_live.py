@@ -15,7 +15,7 @@ import pytest
 
 sf = pytest.importorskip("soundfile")
 
-import talvane_rs  # noqa: E402
+from talvane_rs import Stream  # noqa: E402
 from sound_server import SoundServer, no_sounddevice, unavailable  # noqa: E402
 
 HERE = Path(__file__).parent
@@ -25,14 +25,7 @@ PHRASES = ((0.56, 2.00), (3.00, 4.93), (5.64, 7.07))
 RATE, BLOCK = 48000, 512
 LEAD_S = 4.95  # the recording's own background noise played before the example
 
-if hasattr(talvane_rs._analysis, "Stream"):
-    from talvane_rs import Stream
-
-    TOOL = [sys.executable, "-m", "talvane_rs"]
-else:  # TODO(#22): the native Stream is not on this branch yet
-    from stream_standin import Stream
-
-    TOOL = [sys.executable, str(HERE / "stream_standin.py")]
+TOOL = [sys.executable, "-m", "talvane_rs"]
 
 
 @pytest.fixture(scope="module")

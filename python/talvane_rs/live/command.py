@@ -113,7 +113,7 @@ def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
 
 
 def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
-    from talvane_rs import _analysis
+    from talvane_rs._analysis import Stream
     from talvane_rs.live.run import QUIET_S, REDRAW_S, Live, Writer, terminal_line
 
     files = targets(args)
@@ -123,7 +123,7 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
     block = max(1, args.block.samples(rate) if isinstance(args.block, Duration) else args.block)
     params = native_settings(resolve_settings(settings, rate))
     try:
-        gate = _analysis.Stream(rate, band=settings["band"], **params)  # type: ignore[attr-defined]  # TODO(#22)
+        gate = Stream(rate, band=settings["band"], **params)
     except ValueError as e:  # a band the rate cannot hold; limits out of order once durations are windows
         raise UsageError(str(e)) from None
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
