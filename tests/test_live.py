@@ -150,6 +150,15 @@ def test_live_stops_cleanly_on_sigterm_with_an_output_device_and_a_file_of_anoth
     assert [p.name for p in tmp_path.iterdir()] == ["gated.flac"]  # no temporary file left
 
 
+
+@pytest.mark.slow
+def test_live_stops_at_the_duration_within_a_block(server, tmp_path):
+    r = subprocess.run([*TOOL, "live", "--rate", str(RATE), "--duration", "1.5s", "--output-device", "default",
+                        "-o", str(tmp_path / "gated.wav")], env=server.env, capture_output=True, text=True,
+                       timeout=60)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    assert sf.info(tmp_path / "gated.wav").frames == 1.5 * RATE  # not a whole number of blocks
+
 NO_SERVER = "no audio device found: no sound server or sound card is reachable"
 
 

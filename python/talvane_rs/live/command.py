@@ -115,6 +115,7 @@ def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
 def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
     from talvane_rs._analysis import Stream
     from talvane_rs.live.run import QUIET_S, REDRAW_S, Live, Writer, terminal_line
+    from talvane_rs.live.status import plural
 
     files = targets(args)
     source = find_device(sd, args.input_device, "input")
@@ -135,13 +136,14 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
         else:
             stream = sd.Stream(device=(source["index"], sink["index"]), callback=live.on_duplex, **common)
     except (sd.PortAudioError, ValueError) as e:
-        raise UsageError(f"cannot open {names} at {rate} Hz, {args.channels} channels, blocks of {block} "
-                         f"frames: {e.args[0]}", 1) from None  # fmt: skip
+        raise UsageError(f"cannot open {names} at {rate} Hz, {plural(args.channels, 'channel')}, blocks of "
+                         f"{block} frames: {e.args[0]}", 1) from None  # fmt: skip
+    if not files and sink is None:
+        say("note: no output: -o FILE writes the gated audio, --output-device plays it")
     show = terminal_line if sys.stderr.isatty() else None
     if show is not None:
-        say(f"note: gating {source['name']} at {rate} Hz in blocks of {block} frames; Ctrl-C stops")
-    elif not files and sink is None:
-        say("note: no output: -o FILE writes the gated audio, --output-device plays it")
+        say(f"note: gating {source['name']} at {rate} Hz in blocks of {block} frames ({1000 * block / rate:.1f} ms); "
+            "Ctrl-C stops")  # fmt: skip
     writers = [Writer(target, rate, args.channels, raw) for target, raw in files]
     to_stdout = any(str(w.target.dst) == "-" and not w.raw for w in writers)
     try:

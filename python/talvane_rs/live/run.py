@@ -102,11 +102,14 @@ class Live:
         self.handle(indata, outdata, status)
 
     def handle(self, indata: Any, outdata: Any, status: Any) -> None:
+        if self.limit is not None:
+            indata = indata[: self.limit - self.frames]  # the duration ends within this block
         try:
             gate = self.gate
             gated = gate.process(indata)
             if outdata is not None:
-                outdata[:] = gated
+                outdata[: len(gated)] = gated
+                outdata[len(gated) :] = 0
             over = under = 0
             if status:
                 over = int(status.input_overflow) + int(status.output_overflow)
