@@ -30,6 +30,7 @@ class Tally:
     underruns: int = 0  # gaps: the output device, or the input, ran dry
     energy: float = 0.0  # sum of squares of the samples since level() was last read
     samples: int = 0  # ... and their count
+    last_level: float | None = None  # what level() last gave
 
     def add(self, raw: Any, events: Iterable[Any], noise_floor: float | None, threshold: float | None,
             clamped: str | None) -> None:  # fmt: skip
@@ -60,12 +61,12 @@ class Tally:
         return self.kept_frames / self.frames if self.frames else 0.0
 
     def level(self) -> float | None:
-        """The RMS of the input since the last call, or None when no audio came."""
-        if not self.samples:
-            return None
-        rms = math.sqrt(self.energy / self.samples)
-        self.energy, self.samples = 0.0, 0
-        return rms
+        """The RMS of the input since the last call (the last figure again when no
+        audio came since, as with blocks longer than a redraw), or None before any."""
+        if self.samples:
+            self.last_level = math.sqrt(self.energy / self.samples)
+            self.energy, self.samples = 0.0, 0
+        return self.last_level
 
     def xruns(self) -> str:
         return f"{plural(self.overruns, 'overrun')}, {plural(self.underruns, 'underrun')}"
