@@ -152,12 +152,19 @@ def test_live_stops_cleanly_on_sigterm_with_an_output_device_and_a_file_of_anoth
 
 
 @pytest.mark.slow
-def test_live_stops_at_the_duration_within_a_block(server, tmp_path):
-    r = subprocess.run([*TOOL, "live", "--rate", str(RATE), "--duration", "1.5s", "--output-device", "default",
-                        "-o", str(tmp_path / "gated.wav")], env=server.env, capture_output=True, text=True,
-                       timeout=60)  # fmt: skip
+@pytest.mark.parametrize(
+    "args, kept",
+    [(["--output-device", "default"], "kept 0.0% in 0 regions, noise floor -inf dBFS"),
+     (["--enabled", "false"], "kept 100.0% in 1 region, 0 overruns")],
+    ids=["duplex", "disabled"],
+)  # fmt: skip
+def test_live_stops_at_the_duration_within_a_block_and_says_what_it_kept(server, tmp_path, args, kept):
+    # Nothing plays: the input is digital silence.
+    command = [*TOOL, "live", "--rate", str(RATE), "--duration", "1.5s", *args, "-o", str(tmp_path / "out.wav")]
+    r = subprocess.run(command, env=server.env, capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
-    assert sf.info(tmp_path / "gated.wav").frames == 1.5 * RATE  # not a whole number of blocks
+    assert sf.info(tmp_path / "out.wav").frames == 1.5 * RATE  # not a whole number of blocks
+    assert kept in r.stdout
 
 NO_SERVER = "no audio device found: no sound server or sound card is reachable"
 

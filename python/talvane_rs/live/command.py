@@ -128,6 +128,8 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
     except ValueError as e:  # a band the rate cannot hold; limits out of order once durations are windows
         raise UsageError(str(e)) from None
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
+    if not params["enabled"]:
+        live.tally.passing()
     names = source["name"] if sink is None else f"{source['name']} and {sink['name']}"
     common = dict(samplerate=rate, blocksize=block, channels=args.channels, dtype="float32")
     try:

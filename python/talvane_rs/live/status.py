@@ -49,6 +49,10 @@ class Tally:
         self.energy += float((flat * flat).sum())  # not a dot product: BLAS may wake threads that spin
         self.samples += raw.size
 
+    def passing(self) -> None:
+        """The gate is disabled: it keeps everything, as one stretch from the start."""
+        self.onset, self.regions = 0, 1
+
     @property
     def open(self) -> bool:
         return self.onset is not None
@@ -98,12 +102,14 @@ def status_line(tally: Tally, level: float | None) -> str:
 
 
 def summary(tally: Tally, channels: int, outputs: list[str]) -> str:
-    """The line printed when the run ends."""
-    floor = dbfs(tally.noise_floor).strip()
-    threshold = dbfs(tally.threshold).strip() + (f" (clamped {tally.clamped})" if tally.clamped else "")
+    """The line printed when the run ends; the floor and threshold only if the gate analysed any audio."""
     where = ", ".join(outputs) if outputs else "no output"
     layout = "mono" if channels == 1 else f"{channels} channels"
+    decided = ""
+    if tally.threshold is not None:
+        clamp = f" (clamped {tally.clamped})" if tally.clamped else ""
+        decided = f", noise floor {dbfs(tally.noise_floor).strip()}, threshold {dbfs(tally.threshold).strip()}{clamp}"
     return (
         f"live: {tally.frames / tally.rate:.2f} s at {tally.rate} Hz, {layout}, kept {100.0 * tally.share():.1f}% "
-        f"in {tally.regions} regions, noise floor {floor}, threshold {threshold}, {tally.xruns()}, {where}"
+        f"in {plural(tally.regions, 'region')}{decided}, {tally.xruns()}, {where}"
     )
