@@ -129,6 +129,37 @@ void energy_paths_agree(std::mt19937_64& shared_rng) {
     }
 }
 
+// Every lattice path against window_energies: blocks of 1 to 40 samples, windows
+// of 1 to 20 blocks, groups anywhere, on edge values; a path squares the blocks
+// by column and sums groups of neighbouring windows.
+void lattice_paths_agree() {
+    std::mt19937_64 rng(441);
+    for (int round = 0; round < 300; ++round) {
+        const std::uint64_t g = std::uniform_int_distribution<std::uint64_t>(1, 40)(rng);
+        const std::uint64_t period = std::uniform_int_distribution<std::uint64_t>(1, 20)(rng);
+        const std::uint64_t blocks = period + kLatticeLanes - 1 + rng() % 40;
+        const std::vector<float> x = edge_signal(rng, blocks * g);
+        std::vector<std::size_t> starts(1 + rng() % 10);
+        for (std::size_t& s : starts) s = rng() % (blocks - period - kLatticeLanes + 2);
+        for (const LatticePath& path : lattice_paths()) {
+            if (!path.available()) continue;
+            const std::size_t stride = blocks + rng() % 3;
+            std::vector<float> squares(stride * g, -1.0f), sums(starts.size() * kLatticeLanes, -1.0f);
+            path.squares(x.data(), blocks, g, squares.data(), stride);
+            path.sums(squares.data(), stride, g, period, starts, sums.data());
+            for (std::size_t k = 0; k < starts.size(); ++k) {
+                for (std::size_t j = 0; j < kLatticeLanes; ++j) {
+                    const std::span<const float> window(x.data() + (starts[k] + j) * g, period * g);
+                    const float got = std::sqrt(sums[k * kLatticeLanes + j] / static_cast<float>(period * g));
+                    CHECK(same_bits(window_energies(window, period * g), std::vector<float>{got}),
+                          "lattice path %s differs (g=%llu period=%llu)", path.name,
+                          static_cast<unsigned long long>(g), static_cast<unsigned long long>(period));
+                }
+            }
+        }
+    }
+}
+
 // The floor found through any hint is the floor found without one.
 void floor_hints_change_nothing(std::mt19937_64& rng) {
     std::uniform_real_distribution<float> level(0.0f, 0.2f);
@@ -425,6 +456,20 @@ bool phases_hold(const StreamState& state, std::span<const float> history) {
     return state.phases.size() <= kMaxPhases;
 }
 
+// The window lattice holds the energies of the stream's windows where its blocks say.
+bool lattice_holds(const StreamState& state, std::span<const float> history) {
+    const WindowLattice& lattice = state.lattice;
+    if (lattice.window_len == 0) return true;
+    const std::span<const float> held = lattice.energies.view();
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const std::uint64_t start = lattice.offset + (lattice.first + i) * lattice.block;
+        if (start + lattice.window_len > lattice.end || lattice.end > history.size()) return false;
+        const std::vector<float> e = window_energies(history.subspan(start, lattice.window_len), lattice.window_len);
+        if (!same_bits(e, std::vector<float>{held[i]})) return false;
+    }
+    return true;
+}
+
 // The view of the last call against the analysis of context + chunk: its floor,
 // threshold and the flags of the windows holding the chunk, and the gains the
 // output was made with.
@@ -454,7 +499,7 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
 
 // Which of the streaming fast paths the calls took.
 struct PathCounts {
-    int lanes = 0, keyed = 0, bounded = 0, phases = 0;
+    int lanes = 0, keyed = 0, bounded = 0, phases = 0, lattice = 0;
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -478,6 +523,7 @@ struct CheckedStream {
 struct CallSeen {
     bool phase_hit;
     std::uint64_t phase;
+    bool lattice;  // its energies came from the window lattice
 };
 
 CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64_t rate, PathCounts& paths,
@@ -493,8 +539,10 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
     paths.keyed += analysis.keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
     paths.bounded += analysis.first_flag > 0 ? 1 : 0;
     const bool hit = plan.phase_read != ChunkPlan::kNoPhase;
-    const CallSeen seen{hit, (plan.next_context_start - (combined.size() - stream.context.size())) % w};
+    const CallSeen seen{hit, (plan.next_context_start - (combined.size() - stream.context.size())) % w,
+                        analysis.from_lattice};
     paths.phases += hit && analysis.dropped != combined.size() - stream.context.size() ? 1 : 0;
+    paths.lattice += analysis.from_lattice ? 1 : 0;
     const std::size_t advance = analysis.dropped;
     const bool kept = plan.keeps_phase;
     reserve_context(state, plan);
@@ -518,6 +566,7 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
         }
     }
     if (call % 16 == 0) CHECK(phases_hold(state, stream.history), "phase caches broken (round %d call %d)", round, call);
+    if (call % 8 == 0) CHECK(lattice_holds(state, stream.history), "window lattice broken (round %d call %d)", round, call);
     if (call % 4 == 0) CHECK(view_holds(state.last_call, stream.config, combined, chunk, got, rate),
                              "last call's view differs (round %d call %d)", round, call);
     return seen;
@@ -625,6 +674,12 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
                 if (period <= kMaxPhases && static_cast<std::uint64_t>(i) >= period) {
                     CHECK(seen.phase_hit, "no phase cache read (round %d call %d, period %llu)", round, call,
                           static_cast<unsigned long long>(period));
+                }
+                // The lattice starts at the second call of a length and holds every
+                // window a phase needs once it has followed a whole period.
+                if (period >= 2 && period <= kMaxPhases && static_cast<std::uint64_t>(i) > period) {
+                    CHECK(seen.lattice, "energies not from the window lattice (round %d call %d, period %llu)", round,
+                          call, static_cast<unsigned long long>(period));
                 }
             }
             const auto phases_hit = static_cast<std::uint64_t>(std::count_if(hits.begin(), hits.end(),
@@ -897,6 +952,10 @@ int main() {
         std::printf("energy path %-12s %s\n", path.name, path.available() ? "checked" : "not available here");
     }
     energy_paths_agree(rng);
+    for (const LatticePath& path : lattice_paths()) {
+        std::printf("lattice path %-12s %s\n", path.name, path.available() ? "checked" : "not available here");
+    }
+    lattice_paths_agree();
     ramp_rule_matches_literal(rng);
     floor_hints_change_nothing(rng);
     cleaning_reach_bounds_the_passes(rng);
@@ -906,13 +965,14 @@ int main() {
     PathCounts paths;
     streaming_agrees_with_plain(rng, paths);
     off_grid_streams_agree_with_plain(rng, paths);
-    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d\n", paths.lanes, paths.keyed,
-                paths.bounded, paths.phases);
+    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d\n", paths.lanes,
+                paths.keyed, paths.bounded, paths.phases, paths.lattice);
     // The rounds are built to reach every fast path; a change that stopped them
     // from being taken would leave only the slow paths tested.
-    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000,
-          "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d", paths.lanes, paths.keyed,
-          paths.bounded, paths.phases);
+    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000 &&
+              paths.lattice > 1000,
+          "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d", paths.lanes,
+          paths.keyed, paths.bounded, paths.phases, paths.lattice);
     failed_chunk_changes_nothing(rng);
     float_texts_are_shortest();
     band_filter_golden_bits();

@@ -190,38 +190,6 @@ struct Smoothed {
 
 }  // namespace
 
-void SlidingBuffer::reserve(std::size_t keep, std::size_t most) {
-    // With room for half as much again, the values are moved back to the front at
-    // most once per keep / 2 appended: a constant cost per appended value. Growth
-    // triples the room, so a filling buffer is reallocated only a few times, but
-    // never past 1.5 * most, which is all the room the largest keep needs.
-    if (storage_.size() - storage_.size() / 3 >= keep) return;
-    const std::size_t big = storage_.max_size() / 3;  // past this, no slack
-    const std::size_t least = keep > big ? keep : keep + keep / 2;
-    const std::size_t tripled = keep > big ? keep : 3 * keep;
-    const std::size_t cap = most > big ? most : most + most / 2;
-    std::vector<float> grown(std::max(least, std::min(tripled, cap)));
-    move_values(grown.data(), storage_.data() + start_, size_);
-    storage_.swap(grown);
-    start_ = 0;
-}
-
-void SlidingBuffer::replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept {
-    const std::size_t from_tail = std::min(keep, tail.size());
-    const std::size_t from_old = keep - from_tail;  // <= old_len
-    const float* tail_end = tail.data() + (tail.size() - from_tail);
-    const std::size_t old_end = start_ + old_len;
-    if (old_end + from_tail <= storage_.size()) {
-        move_values(storage_.data() + old_end, tail_end, from_tail);
-        start_ = old_end - from_old;
-    } else {
-        move_values(storage_.data(), storage_.data() + (old_end - from_old), from_old);
-        move_values(storage_.data() + from_old, tail_end, from_tail);
-        start_ = 0;
-    }
-    size_ = keep;
-}
-
 RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, FloorHint& hint) {
     std::size_t offset = 0;  // rank of the first key searched
     std::span<std::uint32_t> searched = keys;
@@ -824,7 +792,7 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
 
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
                     std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
-                    std::uint64_t dropped) {
+                    std::uint64_t dropped, const WindowLattice& lattice) {
     const std::uint64_t window_len = window_length(config, sample_rate);
     a.window_len = window_len;
     a.dropped = dropped;
@@ -833,7 +801,10 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     a.reused = call.reused;
 
     // Energies: the cache's for the reused windows, computed for the rest.
-    tail_energies(a.tail_energies, a.join, context, chunk, window_len, call.reused);
+    a.from_lattice = lattice_energies(lattice, a.lattice, a.total, call.reused, a.tail_energies);
+    if (!a.from_lattice) {
+        tail_energies(a.tail_energies, a.join, context, chunk, window_len, call.reused);
+    }
     const std::span<const float> cached_energies = cache.energies.view().first(call.reused);
     const std::span<const float> cached_smoothed = cache.smoothed.view().first(call.reused);
 

@@ -8,34 +8,10 @@
 
 #include "analysis/keep_mask.hpp"
 #include "config.hpp"
+#include "streaming/sliding_buffer.hpp"
+#include "streaming/window_lattice.hpp"
 
 namespace talvane {
-
-// The newest values of a growing sequence, oldest first, in one storage block that
-// only grows: values are appended after the live part and the front is dropped by
-// moving a start offset, with one move back to the front when the block's end is
-// reached, so a call costs in proportion to what it appends, not to what is held.
-// Emptying keeps the storage.
-class SlidingBuffer {
-public:
-    std::span<const float> view() const noexcept { return {storage_.data() + start_, size_}; }
-    float* data() noexcept { return storage_.data() + start_; }
-    std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return storage_.size(); }
-    // Room for `keep` values at least, with half as much again for cheap appends;
-    // `most` is the largest keep expected, which caps the growth at 1.5 * most.
-    // May throw std::bad_alloc; the values held stay the same.
-    void reserve(std::size_t keep, std::size_t most);
-    // Becomes the last `keep` values of (the first old_len values held) followed
-    // by `tail`. Needs reserve(keep) first; cannot fail.
-    void replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept;
-    void clear() noexcept { start_ = size_ = 0; }
-
-private:
-    std::vector<float> storage_;
-    std::size_t start_ = 0;
-    std::size_t size_ = 0;
-};
 
 // A multiset of 32-bit keys: a sorted array, plus the keys added and removed since
 // it was last sorted. settle() merges those in once they are many, so a change
@@ -203,6 +179,7 @@ struct StreamAnalysis {
     Threshold threshold{};            // and the threshold from it
 
     std::size_t reused = 0;            // K: windows [0, K) came from the cache
+    bool from_lattice = false;         // the energies of windows [K, n) came from the window lattice
     std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on
                                        // the cached values stand
     std::span<const float> restarted;  // smoothed values of windows [0, meet): a lane's, or own_restarted
@@ -225,6 +202,8 @@ struct StreamAnalysis {
     bool used_lane = false;            // the smoothing came from a lane made earlier
     SmoothingAhead made;               // lanes made by this call (step 0 when none)
 
+    LatticeStep lattice;               // the window lattice's part of the call (planned first)
+
     std::vector<float> suffix;         // working storage
     std::vector<float> join;
     std::vector<std::uint32_t> scratch;
@@ -235,12 +214,14 @@ struct StreamAnalysis {
 // whose context starts `dropped` samples after this one's (the next call's, or the
 // first later one on the same grid). use_cache is false when the cache does not
 // hold windows of this context (a new stream, another grid).
+// The energies of the windows the cache does not hold come from the window lattice
+// and a.lattice (planned for this call) when they hold them all.
 // Gives the keep flags of the windows from the reach of the cleaning passes before
 // the chunk's first window to the end; every flag it gives is the one the full
 // analysis gives. Does not check the threshold limits.
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
                     std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
-                    std::uint64_t dropped);
+                    std::uint64_t dropped, const WindowLattice& lattice);
 
 // Makes room for what commit_analysis adds, for a context of at most `limit`
 // samples. May throw std::bad_alloc; changes no value.

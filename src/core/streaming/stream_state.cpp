@@ -47,8 +47,10 @@ void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamStat
     const std::optional<std::uint64_t> advance =
         phase_advance(total, dropped, chunk.size(), window_length(config, sample_rate));
     const StreamCache none;
+    plan_lattice(plan.analysis->lattice, state.lattice, same_stream, context, chunk, start,
+                 window_length(config, sample_rate), dropped, kMaxPhases);
     analyse_stream(*plan.analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
-                   sample_rate, advance.value_or(dropped));
+                   sample_rate, advance.value_or(dropped), state.lattice);
     plan.phase_read = read != nullptr ? static_cast<std::size_t>(read - state.phases.data()) : ChunkPlan::kNoPhase;
     plan.keeps_phase = advance.has_value();
     plan.phase_start = start + advance.value_or(0);
@@ -92,7 +94,7 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<con
         plan.entry_gain = plan.last_gain;
         plan.attenuation = config.attenuation;
         plan.analysed_context = context_len;
-        plan.output.resize(chunk_len);
+        plan.output = unfilled_samples(chunk_len);  // every gain written below
         window_gain_curve(analysis.flags, analysis.window_len, config.attenuation, origin, chunk_len, plan.fade_len,
                           plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
         plan.last_gain = plan.output[chunk_len - 1];
@@ -114,6 +116,7 @@ void reserve_context(StreamState& state, ChunkPlan& plan) {
     if (plan.analysis) state.last_call.flags.reserve(plan.analysis->flags.size() - plan.chunk_first);
     if (!plan.context.with_chunk) return;
     state.context.reserve(plan.context.keep, static_cast<std::size_t>(plan.limit));
+    reserve_lattice(state.lattice, plan.analysis->lattice);
     if (!plan.keeps_phase) return;
     // The cache read takes the results; else a new one, or the one unused longest.
     std::size_t target = plan.phase_read;
@@ -136,6 +139,7 @@ namespace {
 
 void forget_phases(StreamState& state) noexcept {
     for (PhaseCache& phase : state.phases) phase.cache.forget();
+    state.lattice.forget();
 }
 
 // Gives back the memory of the phase caches no call has used for a while.
@@ -190,6 +194,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
     if (plan.analysis) keep_call_view(state.last_call, plan, chunk);
     if (next.with_chunk) {
         state.context.replace(next.old_len, chunk, next.keep);
+        commit_lattice(state.lattice, plan.analysis->lattice);
         ++state.calls;
         if (plan.phase_written != ChunkPlan::kNoPhase) {
             // One cache per start: an older one for the same start (left by a call

@@ -10,6 +10,7 @@
 #include "buffer.hpp"
 #include "config.hpp"
 #include "streaming/stream_cache.hpp"
+#include "streaming/window_lattice.hpp"
 
 namespace talvane {
 
@@ -68,6 +69,7 @@ struct StreamState {
     std::uint64_t context_start = 0;           // samples of the stream before the context's first
     std::uint64_t calls = 0;                   // analyses run for this stream
     std::vector<PhaseCache> phases;            // at most kMaxPhases
+    WindowLattice lattice;                     // energies for the phases of an off-grid length
     std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
     // The last call that ran the analysis, until the next one or a reset; it
     // outlives the end of the stream (is_last).
