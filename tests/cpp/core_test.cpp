@@ -263,6 +263,28 @@ void changed_selection_matches_sort(std::mt19937_64& rng) {
         CHECK(rank == static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), found.low) - sorted.begin()),
               "rank of the floor's key not given back (round %d)", round);
         CHECK(found.low == all[lo] && found.high == all[hi], "changed selection differs (round %d)", round);
+
+        // The same with only the keys in a range [low, high] held (those below it
+        // counted): the ranks when they lie in the range, none when not.
+        const std::uint32_t bounds[2] = {key(), key()};
+        const std::uint32_t low = std::min(bounds[0], bounds[1]), high = std::max(bounds[0], bounds[1]);
+        auto in_range = [&](std::vector<std::uint32_t> keys) {
+            std::erase_if(keys, [&](std::uint32_t k) { return k < low || k > high; });
+            return keys;
+        };
+        const std::vector<std::uint32_t> sorted_in = in_range(sorted), removed_in = in_range(removed),
+                                         added_in = in_range(added);
+        std::size_t below = 0;
+        for (const std::uint32_t k : sorted) below += k < low ? 1 : 0;
+        for (const std::uint32_t k : removed) below -= k < low ? 1 : 0;
+        for (const std::uint32_t k : added) below += k < low ? 1 : 0;
+        const KeyParts removed_ranged{removed_in, removed_parts.values}, added_ranged{added_in, added_parts.values};
+        std::size_t ranged_rank = rng() % (sorted_in.size() + 1);
+        const std::optional<RankedKeys> ranged = select_in_bracket(sorted_in, low, high, below, removed_ranged,
+                                                                   added_ranged, lo, hi, pivot, ranged_rank, scratch);
+        const bool inside = all[lo] >= low && all[hi] <= high;
+        CHECK(ranged.has_value() == inside && (!inside || (ranged->low == all[lo] && ranged->high == all[hi])),
+              "selection in a range differs (round %d)", round);
     }
 }
 
@@ -408,7 +430,8 @@ SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, 
 // context starts `advance` samples after combined's first (a whole number of
 // windows): its whole windows hold the energies of the plain analysis and the
 // smoothed values it gave them (its start was combined's first sample), and the
-// keys are those of the smoothed values past the unkeyed front.
+// keys are those of the smoothed values past the unkeyed front (those in the keys'
+// range held, those below it counted).
 bool cache_holds(const StreamCache& cache, const GateConfig& config, std::span<const float> combined,
                  std::size_t advance, std::uint64_t rate) {
     if (cache.count == 0) return true;
@@ -436,10 +459,16 @@ bool cache_holds(const StreamCache& cache, const GateConfig& config, std::span<c
     }
     held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
     std::sort(held.begin(), held.end());
+    // Those in the keys' range are held, those below it counted.
     std::vector<std::uint32_t> expected;
-    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) expected.push_back(total_order_key(s_cached[t]));
+    std::size_t below = 0;
+    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) {
+        const std::uint32_t key = total_order_key(s_cached[t]);
+        below += key < cache.keys.low() ? 1 : 0;
+        if (key >= cache.keys.low() && key <= cache.keys.high()) expected.push_back(key);
+    }
     std::sort(expected.begin(), expected.end());
-    return held == expected;
+    return held == expected && below == cache.keys.below();
 }
 
 // Every phase cache holds windows of the stream where its start says: their
@@ -500,6 +529,7 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
 // Which of the streaming fast paths the calls took.
 struct PathCounts {
     int lanes = 0, keyed = 0, bounded = 0, phases = 0, lattice = 0;
+    int ranged = 0, left = 0;  // floors found among keys held in part of their range; outside it
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -543,6 +573,12 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
                         analysis.from_lattice};
     paths.phases += hit && analysis.dropped != combined.size() - stream.context.size() ? 1 : 0;
     paths.lattice += analysis.from_lattice ? 1 : 0;
+    if (hit) {
+        const SettledKeys& keys = state.phases[plan.phase_read].cache.keys;
+        const bool part = keys.low() > 0 || keys.high() < std::numeric_limits<std::uint32_t>::max();
+        paths.ranged += part && analysis.floor_rank != static_cast<std::size_t>(-1) ? 1 : 0;
+        paths.left += analysis.left_range ? 1 : 0;
+    }
     const std::size_t advance = analysis.dropped;
     const bool kept = plan.keeps_phase;
     reserve_context(state, plan);
@@ -965,12 +1001,13 @@ int main() {
     PathCounts paths;
     streaming_agrees_with_plain(rng, paths);
     off_grid_streams_agree_with_plain(rng, paths);
-    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d\n", paths.lanes,
-                paths.keyed, paths.bounded, paths.phases, paths.lattice);
+    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d, keys in a "
+                "range %d (floor outside it %d)\n",
+                paths.lanes, paths.keyed, paths.bounded, paths.phases, paths.lattice, paths.ranged, paths.left);
     // The rounds are built to reach every fast path; a change that stopped them
     // from being taken would leave only the slow paths tested.
     CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000 &&
-              paths.lattice > 1000,
+              paths.lattice > 1000 && paths.ranged > 1000 && paths.left > 0,
           "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d", paths.lanes,
           paths.keyed, paths.bounded, paths.phases, paths.lattice);
     failed_chunk_changes_nothing(rng);

@@ -50,7 +50,7 @@ void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamStat
     plan_lattice(plan.analysis->lattice, state.lattice, same_stream, context, chunk, start,
                  window_length(config, sample_rate), dropped, kMaxPhases);
     analyse_stream(*plan.analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
-                   sample_rate, advance.value_or(dropped), state.lattice);
+                   sample_rate, advance.value_or(dropped), state.lattice, state.floor_hint);
     plan.phase_read = read != nullptr ? static_cast<std::size_t>(read - state.phases.data()) : ChunkPlan::kNoPhase;
     plan.keeps_phase = advance.has_value();
     plan.phase_start = start + advance.value_or(0);
@@ -195,6 +195,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
     if (next.with_chunk) {
         state.context.replace(next.old_len, chunk, next.keep);
         commit_lattice(state.lattice, plan.analysis->lattice);
+        state.floor_hint = plan.analysis->hint;
         ++state.calls;
         if (plan.phase_written != ChunkPlan::kNoPhase) {
             // One cache per start: an older one for the same start (left by a call

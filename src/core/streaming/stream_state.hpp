@@ -70,6 +70,7 @@ struct StreamState {
     std::uint64_t calls = 0;                   // analyses run for this stream
     std::vector<PhaseCache> phases;            // at most kMaxPhases
     WindowLattice lattice;                     // energies for the phases of an off-grid length
+    FloorHint floor_hint;                      // where the last call found its floor
     std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
     // The last call that ran the analysis, until the next one or a reset; it
     // outlives the end of the stream (is_last).
