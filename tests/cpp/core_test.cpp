@@ -530,6 +530,7 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
 struct PathCounts {
     int lanes = 0, keyed = 0, bounded = 0, phases = 0, lattice = 0;
     int ranged = 0, left = 0;  // floors found among keys held in part of their range; outside it
+    int recentred = 0;         // keys built again from a window guessed from their old range
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -578,6 +579,7 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
         const bool part = keys.low() > 0 || keys.high() < std::numeric_limits<std::uint32_t>::max();
         paths.ranged += part && analysis.floor_rank != static_cast<std::size_t>(-1) ? 1 : 0;
         paths.left += analysis.left_range ? 1 : 0;
+        paths.recentred += analysis.keys == StreamAnalysis::Keys::kBuild && analysis.recentred ? 1 : 0;
     }
     const std::size_t advance = analysis.dropped;
     const bool kept = plan.keeps_phase;
@@ -751,6 +753,30 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
     }
     std::printf("phases read from their caches: %zu\n", phases_counted);
 }
+// A floor that keeps moving (a level rising window after window, then falling)
+// through a context of 2000 windows, in chunks on the window grid and off it: the
+// keys held in a range around the floor are built again and again, from a window
+// guessed from their old range. Every call against the plain way.
+void moving_floor_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) {
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (int round = 0; round < 4; ++round) {
+        CheckedStream stream;
+        stream.config.window_ms = 2;  // 2 samples at 1000 Hz
+        stream.config.stream_context_ms = 4000;
+        const std::uint64_t rate = 1000, chunk = round % 2 == 0 ? 2 : 5;
+        check_call(stream, random_signal(rng, 4000), rate, paths, round, 0);
+        float level = 0.01f;
+        for (int call = 1; call < 1200; ++call) {
+            std::vector<float> x(chunk);
+            for (float& v : x) {
+                level *= call < 700 ? 1.003f : 0.996f;
+                v = noise(rng) * level;
+            }
+            check_call(stream, x, rate, paths, round, call);
+        }
+    }
+}
+
 // A chunk whose analysis fails leaves the stream exactly as it was, even when its
 // rate differs from the stream's (which would otherwise start a new stream).
 void failed_chunk_changes_nothing(std::mt19937_64& rng) {
@@ -1001,13 +1027,15 @@ int main() {
     PathCounts paths;
     streaming_agrees_with_plain(rng, paths);
     off_grid_streams_agree_with_plain(rng, paths);
+    moving_floor_streams_agree_with_plain(rng, paths);
     std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d, keys in a "
-                "range %d (floor outside it %d)\n",
-                paths.lanes, paths.keyed, paths.bounded, paths.phases, paths.lattice, paths.ranged, paths.left);
+                "range %d (floor outside it %d, recentred %d)\n",
+                paths.lanes, paths.keyed, paths.bounded, paths.phases, paths.lattice, paths.ranged, paths.left,
+                paths.recentred);
     // The rounds are built to reach every fast path; a change that stopped them
     // from being taken would leave only the slow paths tested.
     CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000 &&
-              paths.lattice > 1000 && paths.ranged > 1000 && paths.left > 0,
+              paths.lattice > 1000 && paths.ranged > 1000 && paths.left > 0 && paths.recentred > 100,
           "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d", paths.lanes,
           paths.keyed, paths.bounded, paths.phases, paths.lattice);
     failed_chunk_changes_nothing(rng);

@@ -849,20 +849,72 @@ bool near_range_end(const StreamAnalysis& a, const SettledKeys& keys, std::size_
            (keys.high() < std::numeric_limits<std::uint32_t>::max() && held - std::min(held, a.floor_rank) < edge);
 }
 
+// The keys of `values` within `margin` ranks on each side of the floor's (ties at
+// either end kept whole) into a.built, in order, with their range and the count
+// below, from one pass over the values that gathers those in a window of keys
+// guessed from the old range's density. False when the guess holds too few on a
+// side that has more.
+bool recentred_keys(StreamAnalysis& a, const KeyParts& values, const SettledKeys& old, std::size_t margin) {
+    constexpr std::uint32_t kLargest = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t held = old.size();
+    if (held < 2 || old.high() <= old.low() || old.high() == kLargest) return false;
+    // Keys per unit of key in the old range; a window with about twice the margin on
+    // each side of the floor.
+    const double span = static_cast<double>(old.high() - old.low()) * static_cast<double>(2 * margin) /
+                        static_cast<double>(held);
+    const std::uint32_t f = a.floor_key;
+    const auto reach = static_cast<std::uint32_t>(std::min(span, 4294967295.0));
+    const std::uint32_t lo_key = f > reach ? f - reach : 0, hi_key = f < kLargest - reach ? f + reach : kLargest;
+    std::vector<std::uint32_t>& keys = a.built;
+    keys.resize(values.size());
+    const Gathered g = gather_range(values, lo_key, hi_key, keys.data());
+    keys.resize(g.inside);
+    std::sort(keys.begin(), keys.end());
+    const std::size_t above = values.size() - g.below - g.inside;  // keys past the window
+    const std::size_t at = static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), f) - keys.begin());
+    const std::size_t past = static_cast<std::size_t>(std::upper_bound(keys.begin(), keys.end(), f) - keys.begin());
+    if ((at < margin / 2 && g.below > 0) || (keys.size() - past < margin / 2 && above > 0)) return false;
+    // Trimmed to the margin, ties at the new ends kept whole.
+    std::size_t first = at > margin ? at - margin : 0;
+    std::size_t last = std::min(keys.size(), past + margin);  // one past
+    while (first > 0 && keys[first - 1] == keys[first]) --first;
+    while (last < keys.size() && keys[last] == keys[last - 1]) ++last;
+    a.built_below = g.below + first;
+    a.built_low = first > 0 ? keys[first] : g.below > 0 ? lo_key : 0;
+    a.built_high = last < keys.size() ? keys[last - 1] : above > 0 ? hi_key : kLargest;
+    keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(last), keys.end());
+    keys.erase(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(first));
+    return true;
+}
+
 // Keys built (kBuild) from windows [front, complete): those within `margin` ranks
 // of the floor's on each side, in order, with the count of those below; all of
-// them when they are few.
+// them when they are few. With `old` keys held in a range, a window around the
+// floor guessed from them is tried first, which costs one pass over the values;
+// else two selections over all keys.
 void build_keys(StreamAnalysis& a, const CallWindows& call, const Smoothed& smoothed, std::size_t front,
-                std::size_t margin) {
+                std::size_t margin, const SettledKeys* old) {
     a.keys = StreamAnalysis::Keys::kBuild;
     a.settled_from = front;
+    a.recentred = false;
     std::vector<std::uint32_t>& keys = a.built;
-    keys.clear();
-    for (std::size_t t = front; t < call.complete; ++t) keys.push_back(total_order_key(smoothed[t]));
     a.built_low = 0;
     a.built_high = std::numeric_limits<std::uint32_t>::max();
     a.built_below = 0;
-    const std::size_t n = keys.size();
+    const std::size_t n = call.complete - front;
+    if (n > kRangeShare * margin && old != nullptr) {
+        // Windows [front, complete) where they lie: front is past the restarted ones.
+        const std::size_t split = std::max(front, std::min(smoothed.reused, call.complete));
+        const KeyParts values{{}, {smoothed.cached.subspan(front, split - front),
+                                   smoothed.tail.subspan(split - smoothed.reused, call.complete - split)}};
+        a.recentred = recentred_keys(a, values, *old, margin);
+        if (a.recentred) return;
+        a.built_low = 0;
+        a.built_high = std::numeric_limits<std::uint32_t>::max();
+        a.built_below = 0;
+    }
+    keys.clear();
+    for (std::size_t t = front; t < call.complete; ++t) keys.push_back(total_order_key(smoothed[t]));
     if (n > kRangeShare * margin) {
         std::size_t at = 0;  // the floor's rank among the keys
         for (const std::uint32_t key : keys) at += key < a.floor_key ? 1 : 0;
@@ -921,7 +973,7 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
         }
         if (ranges.count() <= budget) {
             // The floor left the keys' range or nears its end: built again around it.
-            build_keys(a, call, smoothed, front, margin);
+            build_keys(a, call, smoothed, front, margin, &cache.keys);
             return;
         }
     }
@@ -929,7 +981,7 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
     a.quiet = a.meet < call.reused && n >= kMinKeyed && 2 * (a.meet + (n - call.reused)) <= n &&
               call.dropped + appended <= budget;
     const std::uint32_t patience = cache.patience > 0 ? cache.patience : kFirstPatience;
-    if (a.quiet && !keyed && cache.quiet_calls + 1 >= patience) build_keys(a, call, smoothed, front, margin);
+    if (a.quiet && !keyed && cache.quiet_calls + 1 >= patience) build_keys(a, call, smoothed, front, margin, nullptr);
 }
 
 }  // namespace

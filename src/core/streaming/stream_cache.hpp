@@ -223,6 +223,7 @@ struct StreamAnalysis {
     std::uint32_t built_low = 0, built_high = 0;
     std::size_t built_below = 0;       // kBuild: keys under built_low
     bool left_range = false;           // the floor lay outside the keys' range
+    bool recentred = false;            // kBuild from a window of keys guessed from the old range
     bool quiet = false;                // few values changed: counts towards building the keys
 
     bool used_lane = false;            // the smoothing came from a lane made earlier
