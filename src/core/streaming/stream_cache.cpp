@@ -249,8 +249,6 @@ void SettledKeys::reserve(std::size_t changes) {
     added_.reserve(added_.size() + changes);
     removed_.reserve(removed_.size() + changes);
     sorted_.reserve(sorted_.size() + added_.size() + changes);
-    leaving_.reserve(changes);
-    entering_.reserve(changes);
     moving_.reserve(changes);
 }
 
@@ -269,24 +267,31 @@ void merge_into(std::vector<std::uint32_t>& keys, std::span<const std::uint32_t>
 
 }  // namespace
 
-void SettledKeys::change(std::span<const std::uint32_t> leaving_all, std::span<const std::uint32_t> entering_all) noexcept {
+namespace {
+
+// Counts the keys of `keys` under low, moves those in [low, high] to the front in
+// order and gives their number.
+std::size_t keys_in_range(std::span<std::uint32_t> keys, std::uint32_t low, std::uint32_t high,
+                          std::size_t& under) noexcept {
+    std::size_t held = 0;
+    for (const std::uint32_t key : keys) {
+        under += key < low ? 1 : 0;
+        keys[held] = key;
+        held += key >= low && key <= high ? 1 : 0;
+    }
+    std::sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(held));
+    return held;
+}
+
+}  // namespace
+
+void SettledKeys::change(std::span<std::uint32_t> leaving_all, std::span<std::uint32_t> entering_all) noexcept {
     // Keys under low are counted, keys over high dropped; those in range are put in
     // order (a call's changes are few) for the merges below.
-    assert(leaving_all.size() <= leaving_.capacity() && entering_all.size() <= entering_.capacity() &&
-           "SettledKeys::change without room reserved");
-    leaving_.clear();
-    entering_.clear();
-    for (const std::uint32_t key : leaving_all) {
-        below_ -= key < low_ ? 1 : 0;
-        if (key >= low_ && key <= high_) leaving_.push_back(key);
-    }
-    for (const std::uint32_t key : entering_all) {
-        below_ += key < low_ ? 1 : 0;
-        if (key >= low_ && key <= high_) entering_.push_back(key);
-    }
-    std::sort(leaving_.begin(), leaving_.end());
-    std::sort(entering_.begin(), entering_.end());
-    const std::span<const std::uint32_t> leaving = leaving_, entering = entering_;
+    std::size_t gone = 0, come = 0;
+    const std::span<const std::uint32_t> leaving = leaving_all.first(keys_in_range(leaving_all, low_, high_, gone));
+    const std::span<const std::uint32_t> entering = entering_all.first(keys_in_range(entering_all, low_, high_, come));
+    below_ = below_ - gone + come;
     // A leaving key added since the last merge is taken back rather than removed, so
     // that removed_ only ever names keys of sorted_.
     if ((leaving.size() + entering.size()) * kFewChanges <= added_.size() + removed_.size()) {

@@ -43,13 +43,14 @@ public:
     // Takes out one copy of each key of `leaving` (each in the multiset) and then
     // puts in the keys of `entering`, in any order: keys under low change the
     // count, keys over high nothing, the rest the keys held, in one merge over the
-    // pending changes, not a search and a shift per key. Needs reserve for their total.
-    void change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept;
+    // pending changes, not a search and a shift per key. Reorders both lists (those
+    // held first, in order). Needs reserve for their total.
+    void change(std::span<std::uint32_t> leaving, std::span<std::uint32_t> entering) noexcept;
     void settle() noexcept;  // merges the changes when they are many
 
 private:
     std::vector<std::uint32_t> sorted_, added_, removed_;
-    std::vector<std::uint32_t> leaving_, entering_, moving_;  // working storage of change()
+    std::vector<std::uint32_t> moving_;  // working storage of change()
     std::uint32_t low_ = 0, high_ = 0xffffffffu;
     std::size_t below_ = 0;
 

@@ -14,6 +14,11 @@ std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate)
     return std::max<std::uint64_t>(1, ms_to_samples(sample_rate, config.stream_context_ms));
 }
 
+void PhaseCaches::add() {
+    if (size_ > 0) more_.emplace_back();
+    ++size_;
+}
+
 const PhaseCache* StreamState::phase_at(std::uint64_t start) const noexcept {
     for (const PhaseCache& phase : phases) {
         if (phase.start == start && phase.cache.count > 0) return &phase;
@@ -51,7 +56,10 @@ void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamStat
                  window_length(config, sample_rate), dropped, kMaxPhases);
     analyse_stream(*plan.analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
                    sample_rate, advance.value_or(dropped), state.lattice, state.floor_hint);
-    plan.phase_read = read != nullptr ? static_cast<std::size_t>(read - state.phases.data()) : ChunkPlan::kNoPhase;
+    plan.phase_read = ChunkPlan::kNoPhase;
+    for (std::size_t p = 0; read != nullptr && p < state.phases.size(); ++p) {
+        if (&state.phases[p] == read) plan.phase_read = p;
+    }
     plan.keeps_phase = advance.has_value();
     plan.phase_start = start + advance.value_or(0);
     plan.next_context_start = start + dropped;
@@ -122,7 +130,7 @@ void reserve_context(StreamState& state, ChunkPlan& plan) {
     std::size_t target = plan.phase_read;
     if (target == ChunkPlan::kNoPhase) {
         if (state.phases.size() < kMaxPhases) {
-            state.phases.emplace_back();
+            state.phases.add();
             target = state.phases.size() - 1;
         } else {
             target = 0;
@@ -145,7 +153,7 @@ void forget_phases(StreamState& state) noexcept {
 // Gives back the memory of the phase caches no call has used for a while.
 void drop_idle_phases(StreamState& state) noexcept {
     const std::uint64_t now = state.calls;
-    std::erase_if(state.phases, [now](const PhaseCache& phase) { return now - phase.last_call > kPhaseIdleCalls; });
+    state.phases.erase_if([now](const PhaseCache& phase) { return now - phase.last_call > kPhaseIdleCalls; });
 }
 
 }  // namespace
@@ -179,8 +187,8 @@ void keep_call_view(CallView& view, const ChunkPlan& plan, std::span<const float
     view.fade_len = plan.fade_len;
     view.attenuation = plan.attenuation;
     view.entry_gain = plan.entry_gain;
-    const auto first = analysis.flags.begin() + static_cast<std::ptrdiff_t>(plan.chunk_first);
-    view.flags.assign(first, analysis.flags.end());  // within the capacity reserved
+    view.flags.assign(analysis.flags.data() + plan.chunk_first,
+                      analysis.flags.data() + analysis.flags.size());  // within the room reserved
 }
 
 }  // namespace
