@@ -15,12 +15,9 @@ void move_floats(float* dst, const float* src, std::size_t count) noexcept {
 
 }  // namespace
 
-void SlidingBuffer::reserve(std::size_t keep, std::size_t most) {
-    // With room for half as much again, the values are moved back to the front at
-    // most once per keep / 2 appended: a constant cost per appended value. Growth
-    // triples the room, so a filling buffer is reallocated only a few times, but
-    // never past 1.5 * most, which is all the room the largest keep needs.
-    if (storage_.size() - storage_.size() / 3 >= keep) return;
+void SlidingBuffer::grow(std::size_t keep, std::size_t most) {
+    // Growth triples the room, so a filling buffer is reallocated only a few times,
+    // but never past 1.5 * most, which is all the room the largest keep needs.
     const std::size_t big = storage_.max_size() / 3;  // past this, no slack
     const std::size_t least = keep > big ? keep : keep + keep / 2;
     const std::size_t tripled = keep > big ? keep : 3 * keep;

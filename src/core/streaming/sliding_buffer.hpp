@@ -21,13 +21,19 @@ public:
     // Room for `keep` values at least, with half as much again for cheap appends;
     // `most` is the largest keep expected, which caps the growth at 1.5 * most.
     // May throw std::bad_alloc; the values held stay the same.
-    void reserve(std::size_t keep, std::size_t most);
+    void reserve(std::size_t keep, std::size_t most) {
+        // With room for half as much again, the values are moved back to the front
+        // at most once per keep / 2 appended: a constant cost per appended value.
+        if (storage_.size() - storage_.size() / 3 < keep) grow(keep, most);
+    }
     // Becomes the last `keep` values of (the first old_len values held) followed
     // by `tail`. Needs reserve(keep) first; cannot fail.
     void replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept;
     void clear() noexcept { start_ = size_ = 0; }
 
 private:
+    void grow(std::size_t keep, std::size_t most);
+
     std::vector<float> storage_;
     std::size_t start_ = 0;
     std::size_t size_ = 0;

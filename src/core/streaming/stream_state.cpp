@@ -49,11 +49,11 @@ void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamStat
     const std::uint64_t start = same_stream ? state.context_start : 0;
     const PhaseCache* read = same_stream ? state.phase_at(start) : nullptr;
     const std::uint64_t total = context.size() + chunk.size();
-    const std::optional<std::uint64_t> advance =
-        phase_advance(total, dropped, chunk.size(), window_length(config, sample_rate));
+    const std::uint64_t window_len = window_length(config, sample_rate);
+    const std::optional<std::uint64_t> advance = phase_advance(total, dropped, chunk.size(), window_len);
     const StreamCache none;
-    plan_lattice(plan.analysis->lattice, state.lattice, same_stream, context, chunk, start,
-                 window_length(config, sample_rate), dropped, kMaxPhases);
+    plan_lattice(plan.analysis->lattice, state.lattice, same_stream, context, chunk, start, window_len, dropped,
+                 kMaxPhases);
     analyse_stream(*plan.analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
                    sample_rate, advance.value_or(dropped), state.lattice, state.floor_hint);
     plan.phase_read = ChunkPlan::kNoPhase;

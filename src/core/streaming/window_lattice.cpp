@@ -111,9 +111,11 @@ void plan_lattice(LatticeStep& step, const WindowLattice& held, bool same_stream
     step.has_short = false;
     step.completed.clear();
     step.chunk_len = n;
+    // Whole-window chunks (the common case) keep their grid: nothing to follow.
+    if (!same_stream || n == 0 || w == 0 || n % w == 0 || context.size() < w || dropped == 0) return;
     const std::uint64_t g = std::gcd(n, w);
-    const std::uint64_t period = g == 0 ? 0 : w / g;
-    if (!same_stream || n == 0 || period < 2 || period > most_phases || context.size() < w || dropped == 0) return;
+    const std::uint64_t period = w / g;
+    if (period > most_phases) return;
     const std::uint64_t end0 = grid_start + context.size();
     const bool extends = held.window_len == w && held.chunk_len == n && held.end == end0 &&
                          grid_start % g == held.offset;
