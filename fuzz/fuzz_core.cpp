@@ -397,7 +397,7 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
 // whole windows from `advance` samples into context + chunk on hold the energies of
 // context + chunk as analysed and the smoothed values that analysis gave them (from
 // its own start), and the keys are those of the smoothed values past the unkeyed
-// front.
+// front (those in the keys' range held, those below it counted).
 void check_cache(const talvane::StreamCache& cache, const GateConfig& config, std::span<const float> combined,
                  std::size_t advance, std::uint64_t rate) {
     if (cache.count == 0) return;
@@ -425,9 +425,15 @@ void check_cache(const talvane::StreamCache& cache, const GateConfig& config, st
     held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
     std::sort(held.begin(), held.end());
     std::vector<std::uint32_t> expected;
-    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) expected.push_back(total_order_key(cache.smoothed.view()[t]));
+    std::size_t below = 0;
+    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) {
+        const std::uint32_t key = total_order_key(cache.smoothed.view()[t]);
+        below += key < cache.keys.low() ? 1 : 0;
+        if (key >= cache.keys.low() && key <= cache.keys.high()) expected.push_back(key);
+    }
     std::sort(expected.begin(), expected.end());
-    check(held == expected, "settled keys are not the smoothed values past the front");
+    check(held == expected, "settled keys are not the smoothed values past the front in their range");
+    check(below == cache.keys.below(), "keys below the range miscounted");
 }
 
 void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<const float> pool) {

@@ -97,8 +97,9 @@ using FlagBuffer = std::vector<std::uint8_t, BufferAllocator<std::uint8_t>>;  //
 inline SampleBuffer zeroed_samples(std::size_t n) { return SampleBuffer(n); }
 inline FlagBuffer zeroed_flags(std::size_t n) { return FlagBuffer(n); }
 
-// A new buffer of n flags left as allocated, for a maker that writes every one:
-// no clearing pass, even where the C library reuses a freed block.
+// A new buffer of n flags or samples left as allocated, for a maker that writes
+// every one: no clearing pass, even where the C library reuses a freed block.
 inline FlagBuffer unfilled_flags(std::size_t n) { return FlagBuffer(n, BufferAllocator<std::uint8_t>(false)); }
+inline SampleBuffer unfilled_samples(std::size_t n) { return SampleBuffer(n, BufferAllocator<float>(false)); }
 
 }  // namespace talvane

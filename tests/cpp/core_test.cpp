@@ -129,6 +129,37 @@ void energy_paths_agree(std::mt19937_64& shared_rng) {
     }
 }
 
+// Every lattice path against window_energies: blocks of 1 to 40 samples, windows
+// of 1 to 20 blocks, groups anywhere, on edge values; a path squares the blocks
+// by column and sums groups of neighbouring windows.
+void lattice_paths_agree() {
+    std::mt19937_64 rng(441);
+    for (int round = 0; round < 300; ++round) {
+        const std::uint64_t g = std::uniform_int_distribution<std::uint64_t>(1, 40)(rng);
+        const std::uint64_t period = std::uniform_int_distribution<std::uint64_t>(1, 20)(rng);
+        const std::uint64_t blocks = period + kLatticeLanes - 1 + rng() % 40;
+        const std::vector<float> x = edge_signal(rng, blocks * g);
+        std::vector<std::size_t> starts(1 + rng() % 10);
+        for (std::size_t& s : starts) s = rng() % (blocks - period - kLatticeLanes + 2);
+        for (const LatticePath& path : lattice_paths()) {
+            if (!path.available()) continue;
+            const std::size_t stride = blocks + rng() % 3;
+            std::vector<float> squares(stride * g, -1.0f), sums(starts.size() * kLatticeLanes, -1.0f);
+            path.squares(x.data(), blocks, g, squares.data(), stride);
+            path.sums(squares.data(), stride, g, period, starts, sums.data());
+            for (std::size_t k = 0; k < starts.size(); ++k) {
+                for (std::size_t j = 0; j < kLatticeLanes; ++j) {
+                    const std::span<const float> window(x.data() + (starts[k] + j) * g, period * g);
+                    const float got = std::sqrt(sums[k * kLatticeLanes + j] / static_cast<float>(period * g));
+                    CHECK(same_bits(window_energies(window, period * g), std::vector<float>{got}),
+                          "lattice path %s differs (g=%llu period=%llu)", path.name,
+                          static_cast<unsigned long long>(g), static_cast<unsigned long long>(period));
+                }
+            }
+        }
+    }
+}
+
 // The floor found through any hint is the floor found without one.
 void floor_hints_change_nothing(std::mt19937_64& rng) {
     std::uniform_real_distribution<float> level(0.0f, 0.2f);
@@ -232,6 +263,28 @@ void changed_selection_matches_sort(std::mt19937_64& rng) {
         CHECK(rank == static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), found.low) - sorted.begin()),
               "rank of the floor's key not given back (round %d)", round);
         CHECK(found.low == all[lo] && found.high == all[hi], "changed selection differs (round %d)", round);
+
+        // The same with only the keys in a range [low, high] held (those below it
+        // counted): the ranks when they lie in the range, none when not.
+        const std::uint32_t bounds[2] = {key(), key()};
+        const std::uint32_t low = std::min(bounds[0], bounds[1]), high = std::max(bounds[0], bounds[1]);
+        auto in_range = [&](std::vector<std::uint32_t> keys) {
+            std::erase_if(keys, [&](std::uint32_t k) { return k < low || k > high; });
+            return keys;
+        };
+        const std::vector<std::uint32_t> sorted_in = in_range(sorted), removed_in = in_range(removed),
+                                         added_in = in_range(added);
+        std::size_t below = 0;
+        for (const std::uint32_t k : sorted) below += k < low ? 1 : 0;
+        for (const std::uint32_t k : removed) below -= k < low ? 1 : 0;
+        for (const std::uint32_t k : added) below += k < low ? 1 : 0;
+        const KeyParts removed_ranged{removed_in, removed_parts.values}, added_ranged{added_in, added_parts.values};
+        std::size_t ranged_rank = rng() % (sorted_in.size() + 1);
+        const std::optional<RankedKeys> ranged = select_in_bracket(sorted_in, low, high, below, removed_ranged,
+                                                                   added_ranged, lo, hi, pivot, ranged_rank, scratch);
+        const bool inside = all[lo] >= low && all[hi] <= high;
+        CHECK(ranged.has_value() == inside && (!inside || (ranged->low == all[lo] && ranged->high == all[hi])),
+              "selection in a range differs (round %d)", round);
     }
 }
 
@@ -241,6 +294,10 @@ void settled_keys_keep_their_multiset(std::mt19937_64& rng) {
     for (int round = 0; round < 200; ++round) {
         SettledKeys keys;
         std::vector<std::uint32_t> model;
+        // Every fourth round holds only a range of keys, those below it counted.
+        const std::uint32_t low = round % 4 == 3 ? 3 : 0, high = round % 4 == 3 ? 50000 : 0xffffffffu;
+        std::vector<std::uint32_t> none;
+        keys.assign(none, low, high, 0);
         for (int op = 0; op < 600; ++op) {
             // One key in or out, or a few of each (the keys leaving are held before
             // the call, those entering may repeat them).
@@ -266,9 +323,15 @@ void settled_keys_keep_their_multiset(std::mt19937_64& rng) {
                 for (const std::uint32_t k : keys.removed()) held.erase(std::find(held.begin(), held.end(), k));
                 held.insert(held.end(), keys.added().begin(), keys.added().end());
                 std::sort(held.begin(), held.end());
-                std::vector<std::uint32_t> expected(model);
+                std::vector<std::uint32_t> expected;
+                std::size_t below = 0;
+                for (const std::uint32_t k : model) {
+                    below += k < low ? 1 : 0;
+                    if (k >= low && k <= high) expected.push_back(k);
+                }
                 std::sort(expected.begin(), expected.end());
-                CHECK(held == expected && std::is_sorted(keys.sorted().begin(), keys.sorted().end()),
+                CHECK(held == expected && below == keys.below() &&
+                          std::is_sorted(keys.sorted().begin(), keys.sorted().end()),
                       "settled keys differ (round %d op %d)", round, op);
             }
         }
@@ -377,7 +440,8 @@ SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, 
 // context starts `advance` samples after combined's first (a whole number of
 // windows): its whole windows hold the energies of the plain analysis and the
 // smoothed values it gave them (its start was combined's first sample), and the
-// keys are those of the smoothed values past the unkeyed front.
+// keys are those of the smoothed values past the unkeyed front (those in the keys'
+// range held, those below it counted).
 bool cache_holds(const StreamCache& cache, const GateConfig& config, std::span<const float> combined,
                  std::size_t advance, std::uint64_t rate) {
     if (cache.count == 0) return true;
@@ -405,10 +469,16 @@ bool cache_holds(const StreamCache& cache, const GateConfig& config, std::span<c
     }
     held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
     std::sort(held.begin(), held.end());
+    // Those in the keys' range are held, those below it counted.
     std::vector<std::uint32_t> expected;
-    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) expected.push_back(total_order_key(s_cached[t]));
+    std::size_t below = 0;
+    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) {
+        const std::uint32_t key = total_order_key(s_cached[t]);
+        below += key < cache.keys.low() ? 1 : 0;
+        if (key >= cache.keys.low() && key <= cache.keys.high()) expected.push_back(key);
+    }
     std::sort(expected.begin(), expected.end());
-    return held == expected;
+    return held == expected && below == cache.keys.below();
 }
 
 // Every phase cache holds windows of the stream where its start says: their
@@ -423,6 +493,20 @@ bool phases_hold(const StreamState& state, std::span<const float> history) {
         if (!same_bits(e, cache.energies.view())) return false;
     }
     return state.phases.size() <= kMaxPhases;
+}
+
+// The window lattice holds the energies of the stream's windows where its blocks say.
+bool lattice_holds(const StreamState& state, std::span<const float> history) {
+    const WindowLattice& lattice = state.lattice;
+    if (lattice.window_len == 0) return true;
+    const std::span<const float> held = lattice.energies.view();
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const std::uint64_t start = lattice.offset + (lattice.first + i) * lattice.block;
+        if (start + lattice.window_len > lattice.end || lattice.end > history.size()) return false;
+        const std::vector<float> e = window_energies(history.subspan(start, lattice.window_len), lattice.window_len);
+        if (!same_bits(e, std::vector<float>{held[i]})) return false;
+    }
+    return true;
 }
 
 // The view of the last call against the analysis of context + chunk: its floor,
@@ -448,13 +532,15 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
     for (std::size_t k = 0; k < chunk.size(); ++k) products = products && same(chunk[k] * gains[k], output[k]);
     return view.present && same(view.floor, expected.decision.floor) &&
            same(view.threshold.value, expected.decision.threshold.value) &&
-           view.threshold.clamped == expected.decision.threshold.clamped && view.flags == flags &&
+           view.threshold.clamped == expected.decision.threshold.clamped && std::ranges::equal(view.flags, flags) &&
            view.offset == context_len - first * expected.window_len && products && masks;
 }
 
 // Which of the streaming fast paths the calls took.
 struct PathCounts {
-    int lanes = 0, keyed = 0, bounded = 0, phases = 0;
+    int lanes = 0, keyed = 0, bounded = 0, phases = 0, lattice = 0;
+    int ranged = 0, left = 0;  // floors found among keys held in part of their range; outside it
+    int recentred = 0;         // keys built again from a window guessed from their old range
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -478,6 +564,7 @@ struct CheckedStream {
 struct CallSeen {
     bool phase_hit;
     std::uint64_t phase;
+    bool lattice;  // its energies came from the window lattice
 };
 
 CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64_t rate, PathCounts& paths,
@@ -493,8 +580,17 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
     paths.keyed += analysis.keys == StreamAnalysis::Keys::kUpdate ? 1 : 0;
     paths.bounded += analysis.first_flag > 0 ? 1 : 0;
     const bool hit = plan.phase_read != ChunkPlan::kNoPhase;
-    const CallSeen seen{hit, (plan.next_context_start - (combined.size() - stream.context.size())) % w};
+    const CallSeen seen{hit, (plan.next_context_start - (combined.size() - stream.context.size())) % w,
+                        analysis.from_lattice};
     paths.phases += hit && analysis.dropped != combined.size() - stream.context.size() ? 1 : 0;
+    paths.lattice += analysis.from_lattice ? 1 : 0;
+    if (hit) {
+        const SettledKeys& keys = state.phases[plan.phase_read].cache.keys;
+        const bool part = keys.low() > 0 || keys.high() < std::numeric_limits<std::uint32_t>::max();
+        paths.ranged += part && analysis.floor_rank != static_cast<std::size_t>(-1) ? 1 : 0;
+        paths.left += analysis.left_range ? 1 : 0;
+        paths.recentred += analysis.keys == StreamAnalysis::Keys::kBuild && analysis.recentred ? 1 : 0;
+    }
     const std::size_t advance = analysis.dropped;
     const bool kept = plan.keeps_phase;
     reserve_context(state, plan);
@@ -518,6 +614,7 @@ CallSeen check_call(CheckedStream& stream, std::span<const float> chunk, std::ui
         }
     }
     if (call % 16 == 0) CHECK(phases_hold(state, stream.history), "phase caches broken (round %d call %d)", round, call);
+    if (call % 8 == 0) CHECK(lattice_holds(state, stream.history), "window lattice broken (round %d call %d)", round, call);
     if (call % 4 == 0) CHECK(view_holds(state.last_call, stream.config, combined, chunk, got, rate),
                              "last call's view differs (round %d call %d)", round, call);
     return seen;
@@ -626,6 +723,12 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
                     CHECK(seen.phase_hit, "no phase cache read (round %d call %d, period %llu)", round, call,
                           static_cast<unsigned long long>(period));
                 }
+                // The lattice starts at the second call of a length and holds every
+                // window a phase needs once it has followed a whole period.
+                if (period >= 2 && period <= kMaxPhases && static_cast<std::uint64_t>(i) > period) {
+                    CHECK(seen.lattice, "energies not from the window lattice (round %d call %d, period %llu)", round,
+                          call, static_cast<unsigned long long>(period));
+                }
             }
             const auto phases_hit = static_cast<std::uint64_t>(std::count_if(hits.begin(), hits.end(),
                                                                              [](int h) { return h > 0; }));
@@ -660,6 +763,30 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
     }
     std::printf("phases read from their caches: %zu\n", phases_counted);
 }
+// A floor that keeps moving (a level rising window after window, then falling)
+// through a context of 2000 windows, in chunks on the window grid and off it: the
+// keys held in a range around the floor are built again and again, from a window
+// guessed from their old range. Every call against the plain way.
+void moving_floor_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) {
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (int round = 0; round < 4; ++round) {
+        CheckedStream stream;
+        stream.config.window_ms = 2;  // 2 samples at 1000 Hz
+        stream.config.stream_context_ms = 4000;
+        const std::uint64_t rate = 1000, chunk = round % 2 == 0 ? 2 : 5;
+        check_call(stream, random_signal(rng, 4000), rate, paths, round, 0);
+        float level = 0.01f;
+        for (int call = 1; call < 1200; ++call) {
+            std::vector<float> x(chunk);
+            for (float& v : x) {
+                level *= call < 700 ? 1.003f : 0.996f;
+                v = noise(rng) * level;
+            }
+            check_call(stream, x, rate, paths, round, call);
+        }
+    }
+}
+
 // A chunk whose analysis fails leaves the stream exactly as it was, even when its
 // rate differs from the stream's (which would otherwise start a new stream).
 void failed_chunk_changes_nothing(std::mt19937_64& rng) {
@@ -897,6 +1024,10 @@ int main() {
         std::printf("energy path %-12s %s\n", path.name, path.available() ? "checked" : "not available here");
     }
     energy_paths_agree(rng);
+    for (const LatticePath& path : lattice_paths()) {
+        std::printf("lattice path %-12s %s\n", path.name, path.available() ? "checked" : "not available here");
+    }
+    lattice_paths_agree();
     ramp_rule_matches_literal(rng);
     floor_hints_change_nothing(rng);
     cleaning_reach_bounds_the_passes(rng);
@@ -906,13 +1037,17 @@ int main() {
     PathCounts paths;
     streaming_agrees_with_plain(rng, paths);
     off_grid_streams_agree_with_plain(rng, paths);
-    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d\n", paths.lanes, paths.keyed,
-                paths.bounded, paths.phases);
+    moving_floor_streams_agree_with_plain(rng, paths);
+    std::printf("fast paths: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d, keys in a "
+                "range %d (floor outside it %d, recentred %d)\n",
+                paths.lanes, paths.keyed, paths.bounded, paths.phases, paths.lattice, paths.ranged, paths.left,
+                paths.recentred);
     // The rounds are built to reach every fast path; a change that stopped them
     // from being taken would leave only the slow paths tested.
-    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000,
-          "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d", paths.lanes, paths.keyed,
-          paths.bounded, paths.phases);
+    CHECK(paths.lanes > 1000 && paths.keyed > 1000 && paths.bounded > 1000 && paths.phases > 1000 &&
+              paths.lattice > 1000 && paths.ranged > 1000 && paths.left > 0 && paths.recentred > 100,
+          "fast paths not reached: lanes %d, keyed %d, bounded %d, off-grid phases %d, window lattice %d", paths.lanes,
+          paths.keyed, paths.bounded, paths.phases, paths.lattice);
     failed_chunk_changes_nothing(rng);
     float_texts_are_shortest();
     band_filter_golden_bits();

@@ -36,4 +36,32 @@ struct EnergyPath {
 };
 std::span<const EnergyPath> energy_paths();  // one window at a time first
 
+// Windows whose starts lie on a lattice of blocks of `block` samples, each window
+// `period` blocks long, summed side by side without transposing them one by one:
+// the squares are stored by column, squares[c * stride + s] being the square of the
+// c-th sample of the block in slot s, so the squares that neighbouring windows add
+// at one step lie next to each other.
+//
+// lattice_squares writes the squares of `blocks` consecutive blocks of samples
+// (blocks * block floats from `samples`) into slots [0, blocks) of each column.
+// lattice_window_sums gives, for each group start s in `starts`, the sums of the
+// kLatticeLanes windows starting at slots s, s + 1, ...: sums[k * kLatticeLanes + j]
+// for the window at slot starts[k] + j, each 0.0f plus its squares one at a time in
+// sample order (block by block, column by column), as window_energies sums them.
+// It reads slots up to starts[k] + period + kLatticeLanes - 2 of every column.
+constexpr std::size_t kLatticeLanes = 8;
+struct LatticePath {
+    const char* name;
+    bool (*available)();
+    void (*squares)(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
+                    std::size_t stride);
+    void (*sums)(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
+                 std::span<const std::size_t> starts, float* sums);
+};
+std::span<const LatticePath> lattice_paths();  // a portable path first
+void lattice_squares(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
+                     std::size_t stride);
+void lattice_window_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
+                         std::span<const std::size_t> starts, float* sums);
+
 }  // namespace talvane

@@ -27,6 +27,17 @@ constexpr std::size_t kSettleShare = 8;
 // Changes fewer than the keys (or the pending changes) / this go in by a search
 // and a block move each, more by a pass over all of them.
 constexpr std::size_t kFewChanges = 16;
+// A pass over all smoothed values, which gathers the few near the floor, costs
+// about as much as keeping kPassShare key changes in order: the keys are kept only
+// while a call changes fewer than that share of the values.
+constexpr std::size_t kPassShare = 16;
+// The keys held are those within a margin of ranks on each side of the floor's:
+// at least kRangeLeast, and kRangeCalls times the windows a call changes, so that
+// the floor stays among them for many calls; all keys when they are fewer than
+// kRangeShare times the margin.
+constexpr std::size_t kRangeLeast = 64;
+constexpr std::size_t kRangeCalls = 4;
+constexpr std::size_t kRangeShare = 4;
 // Calls in a row with few changes before the keys are built (again): doubled each
 // time built keys have to be dropped, so a stream that keeps losing them pays for
 // building them ever more rarely.
@@ -66,23 +77,24 @@ std::size_t rank_below(std::span<const std::uint32_t> sorted, std::uint32_t key)
     return static_cast<std::size_t>(base - sorted.data()) + (*base < key ? 1 : 0);
 }
 
-// The floor's keys (as select_ranked_keys finds them) and the keys kHintMargin
-// ranks below lo and above hi, clipped to the keys.
+// The floor's keys (as select_ranked_keys finds them) and the keys `margin` ranks
+// below lo and above hi, clipped to the keys.
 struct Bracketed {
     RankedKeys floor;
     std::uint32_t below, above;
 };
 
-Bracketed select_with_bracket(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi) {
+Bracketed select_with_bracket(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi,
+                              std::size_t margin = kHintMargin) {
     Bracketed out{select_ranked_keys(keys, lo, hi), 0, 0};
     // select_ranked_keys left keys[lo] in place with nothing larger before it and
     // nothing smaller after it, so each neighbouring rank is found on its side alone.
     const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
-    const std::size_t below_rank = lo - std::min(lo, kHintMargin);
+    const std::size_t below_rank = lo - std::min(lo, margin);
     const auto below_it = keys.begin() + static_cast<std::ptrdiff_t>(below_rank);
     std::nth_element(keys.begin(), below_it, lo_it);
     out.below = *below_it;
-    const std::size_t above_rank = hi + std::min(keys.size() - 1 - hi, kHintMargin);
+    const std::size_t above_rank = hi + std::min(keys.size() - 1 - hi, margin);
     if (above_rank == lo) {
         out.above = *lo_it;  // the floor is the largest key: there is nothing after it
     } else {
@@ -190,38 +202,6 @@ struct Smoothed {
 
 }  // namespace
 
-void SlidingBuffer::reserve(std::size_t keep, std::size_t most) {
-    // With room for half as much again, the values are moved back to the front at
-    // most once per keep / 2 appended: a constant cost per appended value. Growth
-    // triples the room, so a filling buffer is reallocated only a few times, but
-    // never past 1.5 * most, which is all the room the largest keep needs.
-    if (storage_.size() - storage_.size() / 3 >= keep) return;
-    const std::size_t big = storage_.max_size() / 3;  // past this, no slack
-    const std::size_t least = keep > big ? keep : keep + keep / 2;
-    const std::size_t tripled = keep > big ? keep : 3 * keep;
-    const std::size_t cap = most > big ? most : most + most / 2;
-    std::vector<float> grown(std::max(least, std::min(tripled, cap)));
-    move_values(grown.data(), storage_.data() + start_, size_);
-    storage_.swap(grown);
-    start_ = 0;
-}
-
-void SlidingBuffer::replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept {
-    const std::size_t from_tail = std::min(keep, tail.size());
-    const std::size_t from_old = keep - from_tail;  // <= old_len
-    const float* tail_end = tail.data() + (tail.size() - from_tail);
-    const std::size_t old_end = start_ + old_len;
-    if (old_end + from_tail <= storage_.size()) {
-        move_values(storage_.data() + old_end, tail_end, from_tail);
-        start_ = old_end - from_old;
-    } else {
-        move_values(storage_.data(), storage_.data() + (old_end - from_old), from_old);
-        move_values(storage_.data() + from_old, tail_end, from_tail);
-        start_ = 0;
-    }
-    size_ = keep;
-}
-
 RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::size_t hi, FloorHint& hint) {
     std::size_t offset = 0;  // rank of the first key searched
     std::span<std::uint32_t> searched = keys;
@@ -246,15 +226,23 @@ RankedKeys hinted_select(std::span<std::uint32_t> keys, std::size_t lo, std::siz
 
 
 void SettledKeys::clear() noexcept {
-    sorted_.clear();
-    added_.clear();
-    removed_.clear();
+    std::vector<std::uint32_t> none;
+    assign(none);
 }
 
 void SettledKeys::assign(std::vector<std::uint32_t>& sorted) noexcept {
+    assign(sorted, 0, std::numeric_limits<std::uint32_t>::max(), 0);
+}
+
+void SettledKeys::assign(std::vector<std::uint32_t>& sorted, std::uint32_t low, std::uint32_t high,
+                         std::size_t below) noexcept {
     sorted_.swap(sorted);
+    sorted.clear();
     added_.clear();
     removed_.clear();
+    low_ = low;
+    high_ = high;
+    below_ = below;
 }
 
 void SettledKeys::reserve(std::size_t changes) {
@@ -279,7 +267,31 @@ void merge_into(std::vector<std::uint32_t>& keys, std::span<const std::uint32_t>
 
 }  // namespace
 
-void SettledKeys::change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept {
+namespace {
+
+// Counts the keys of `keys` under low, moves those in [low, high] to the front in
+// order and gives their number.
+std::size_t keys_in_range(std::span<std::uint32_t> keys, std::uint32_t low, std::uint32_t high,
+                          std::size_t& under) noexcept {
+    std::size_t held = 0;
+    for (const std::uint32_t key : keys) {
+        under += key < low ? 1 : 0;
+        keys[held] = key;
+        held += key >= low && key <= high ? 1 : 0;
+    }
+    std::sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(held));
+    return held;
+}
+
+}  // namespace
+
+void SettledKeys::change(std::span<std::uint32_t> leaving_all, std::span<std::uint32_t> entering_all) noexcept {
+    // Keys under low are counted, keys over high dropped; those in range are put in
+    // order (a call's changes are few) for the merges below.
+    std::size_t gone = 0, come = 0;
+    const std::span<const std::uint32_t> leaving = leaving_all.first(keys_in_range(leaving_all, low_, high_, gone));
+    const std::span<const std::uint32_t> entering = entering_all.first(keys_in_range(entering_all, low_, high_, come));
+    below_ = below_ - gone + come;
     // A leaving key added since the last merge is taken back rather than removed, so
     // that removed_ only ever names keys of sorted_.
     if ((leaving.size() + entering.size()) * kFewChanges <= added_.size() + removed_.size()) {
@@ -431,6 +443,34 @@ Gathered gather_range(const KeyParts& parts, std::uint32_t va, std::uint32_t vb,
     return g;
 }
 
+// The keys at ranks lo and hi of the values of `parts` (which holds no keys), from
+// one pass that counts the values below the hint's range and gathers those in it,
+// when the ranks lie there; else from all values. Either way the hint becomes the
+// keys `margin` ranks below lo and above hi among those searched, so any hint gives
+// the same keys.
+RankedKeys hinted_select_values(const KeyParts& parts, std::size_t lo, std::size_t hi, std::size_t margin,
+                                FloorHint& hint, std::vector<std::uint32_t>& scratch) {
+    const std::size_t n = parts.size();
+    if (scratch.size() < n) scratch.resize(n);
+    std::size_t offset = 0, searched = 0;
+    if (hint.valid) {
+        const Gathered g = gather_range(parts, hint.below_key, hint.above_key, scratch.data());
+        if (lo >= g.below && hi - g.below < g.inside) {
+            offset = g.below;
+            searched = g.inside;
+        }
+    }
+    if (searched == 0) {
+        for (const std::span<const float> values : parts.values) {
+            for (const float v : values) scratch[searched++] = total_order_key(v);
+        }
+    }
+    const Bracketed found =
+        select_with_bracket(std::span<std::uint32_t>(scratch.data(), searched), lo - offset, hi - offset, margin);
+    hint = FloorHint{true, found.below, found.above};
+    return found.floor;
+}
+
 // Keys in order; an insertion sort is the fastest for a handful, which is what a
 // call usually gathers (more when many changes are pending).
 void sort_few(std::uint32_t* keys, std::size_t n) noexcept {
@@ -448,7 +488,8 @@ void sort_few(std::uint32_t* keys, std::size_t n) noexcept {
 
 // The keys of U = sorted + added - removed in [va, vb]: the sorted ones, which are
 // sorted[start, end), the added and removed ones, each in order, and how many keys
-// of U lie below va and in the range.
+// of U lie below va and in the range, when `under` keys of U not in sorted lie
+// below sorted's first.
 struct RangeOfU {
     std::size_t start, end;
     std::span<const std::uint32_t> added, removed;
@@ -457,7 +498,7 @@ struct RangeOfU {
     // Whether the ranks lo and hi (>= lo) of U lie in the range.
     bool holds(std::size_t lo, std::size_t hi) const noexcept { return below <= lo && hi - below < inside; }
 };
-RangeOfU range_of_u(std::span<const std::uint32_t> sorted, std::uint32_t va, std::uint32_t vb,
+RangeOfU range_of_u(std::span<const std::uint32_t> sorted, std::size_t under, std::uint32_t va, std::uint32_t vb,
                     std::size_t va_at, std::size_t vb_at, const KeyParts& removed, const KeyParts& added,
                     std::vector<std::uint32_t>& scratch) {
     const std::size_t room = removed.size() + added.size();
@@ -470,7 +511,7 @@ RangeOfU range_of_u(std::span<const std::uint32_t> sorted, std::uint32_t va, std
     const std::size_t end = past_last(sorted, vb, vb_at);
     // Every removed key is one of sorted + added, so no count goes below zero.
     return RangeOfU{start, end, std::span<const std::uint32_t>(scratch.data() + r.inside, a.inside),
-                    std::span<const std::uint32_t>(scratch.data(), r.inside), start + a.below - r.below,
+                    std::span<const std::uint32_t>(scratch.data(), r.inside), under + start + a.below - r.below,
                     (end - start) + a.inside - r.inside};
 }
 
@@ -501,13 +542,26 @@ RankedKeys select_in_range(std::span<const std::uint32_t> sorted, const RangeOfU
 RankedKeys select_changed(std::span<const std::uint32_t> sorted, const KeyParts& removed, const KeyParts& added,
                           std::size_t lo, std::size_t hi, std::uint32_t pivot, std::size_t& rank,
                           std::vector<std::uint32_t>& scratch) {
-    constexpr std::uint32_t kLargest = std::numeric_limits<std::uint32_t>::max();
+    // Every key held: the ranks always lie in the range.
+    return *select_in_bracket(sorted, 0, std::numeric_limits<std::uint32_t>::max(), 0, removed, added, lo, hi,
+                              pivot, rank, scratch);
+}
+
+std::optional<RankedKeys> select_in_bracket(std::span<const std::uint32_t> sorted, std::uint32_t low,
+                                            std::uint32_t high, std::size_t below, const KeyParts& removed,
+                                            const KeyParts& added, std::size_t lo, std::size_t hi,
+                                            std::uint32_t pivot, std::size_t& rank,
+                                            std::vector<std::uint32_t>& scratch) {
     const std::size_t n = sorted.size();
+    // Keys outside the range are not held, so the keys of U below a pivot outside it
+    // are not known: the pivot is taken into the range.
+    pivot = std::clamp(pivot, low, high);
     // The pivot's rank, from last time's when it still holds: a search over keys
     // that have left the processor's caches costs a miss per step.
     const bool known = rank <= n && (rank == 0 || sorted[rank - 1] < pivot) && (rank == n || sorted[rank] >= pivot);
     const std::size_t r0 = known ? rank : rank_below(sorted, pivot);
-    auto found_in = [&](const RangeOfU& range) {
+    auto found_in = [&](const RangeOfU& range) -> std::optional<RankedKeys> {
+        if (!range.holds(lo, hi)) return std::nullopt;  // the ranks lie outside [low, high]
         const RankedKeys found = select_in_range(sorted, range, lo, hi);
         // The lower key's rank for the next call: among the range, or searched.
         std::size_t at = range.start;
@@ -520,31 +574,33 @@ RankedKeys select_changed(std::span<const std::uint32_t> sorted, const KeyParts&
     // lo and hi of U fall among them, one pass over the changes finds them.
     constexpr std::size_t kWide = 4;
     const bool wide_below = r0 > kWide, wide_above = n > r0 + kWide;
-    const RangeOfU near = range_of_u(sorted, wide_below ? sorted[r0 - kWide] : 0,
-                                     wide_above ? sorted[r0 + kWide] : kLargest, wide_below ? r0 - kWide : 0,
+    const RangeOfU near = range_of_u(sorted, below, wide_below ? sorted[r0 - kWide] : low,
+                                     wide_above ? sorted[r0 + kWide] : high, wide_below ? r0 - kWide : 0,
                                      wide_above ? r0 + kWide : kNone, removed, added, scratch);
     if (near.holds(lo, hi)) return found_in(near);
 
-    // Else a range found by counting, which holds both ranks: at most lo keys of U
-    // below va, at least hi + 1 at or below vb. The key of sorted at rank
-    // lo - added_below has at most lo keys of U below it; past hi - q + |removed|
-    // keys of sorted from the pivot on, hi + 1 keys of U are reached (q is U's keys
-    // below the pivot).
+    // Else a range found by counting, which holds both ranks when they lie in
+    // [low, high]: at most lo keys of U below va, at least hi + 1 at or below vb. The
+    // key of sorted at rank lo - below - added_below has at most lo keys of U below
+    // it; past hi - q + |removed| keys of sorted from the pivot on, hi + 1 keys of U
+    // are reached (q is U's keys below the pivot).
     const std::size_t added_below = count_below(added, pivot);
-    const std::size_t q = r0 + added_below - count_below(removed, pivot);
-    std::uint32_t va = 0;
+    const std::size_t q = below + r0 + added_below - count_below(removed, pivot);
+    std::uint32_t va = low;
     std::size_t va_at = 0, last = 0;
     if (q <= lo) {
         va = pivot;
         va_at = r0;
         last = r0 + (hi - q) + removed.size();
     } else {
-        va_at = lo >= added_below ? lo - added_below : 0;
-        va = lo >= added_below ? sorted[va_at] : 0;
+        if (lo >= below + added_below) {
+            va_at = lo - below - added_below;
+            va = sorted[va_at];
+        }
         last = r0 + removed.size();
     }
-    const std::uint32_t vb = last < n ? sorted[last] : kLargest;
-    return found_in(range_of_u(sorted, va, vb, va_at, last < n ? last : kNone, removed, added, scratch));
+    const std::uint32_t vb = last < n ? sorted[last] : high;
+    return found_in(range_of_u(sorted, below, va, vb, va_at, last < n ? last : kNone, removed, added, scratch));
 }
 
 std::uint64_t cleaning_reach(const GateConfig& config) {
@@ -585,6 +641,12 @@ struct CallWindows {
     std::size_t complete = 0;     // windows [0, complete) are whole
     std::size_t reused = 0;       // windows [0, reused) come from the cache
 };
+
+// The windows whose smoothed values a call changes besides the restarted front:
+// those its context drops and those it appends.
+std::size_t call_changes(const CallWindows& call) {
+    return call.dropped + (call.complete > call.reused ? call.complete - call.reused : 0);
+}
 
 CallWindows lay_windows(StreamAnalysis& a, std::uint64_t window_len, const StreamCache& cache, bool use_cache,
                         std::size_t context_len, std::uint64_t dropped) {
@@ -703,9 +765,10 @@ std::size_t unkeyed_front(const StreamAnalysis& a, const StreamCache& cache) {
 // The noise floor: from the settled keys and the changes when they are few, else
 // from all values. Sets a.floor_key, a.floor_rank and a.hint.
 float stream_floor(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, const CallWindows& call,
-                   const Smoothed& smoothed, bool keyed) {
+                   const Smoothed& smoothed, bool keyed, const FloorHint& hint) {
     const std::size_t n = smoothed.size();
-    a.hint = cache.hint;
+    a.hint = hint;
+    a.left_range = false;
     if (n < 2) {
         const float floor = n == 1 ? smoothed[0] : 0.0f;
         a.floor_key = total_order_key(floor);
@@ -730,13 +793,22 @@ float stream_floor(StreamAnalysis& a, const GateConfig& config, const StreamCach
                                     : sorted.empty()   ? 0
                                                        : sorted[std::min(ranks.lo, sorted.size() - 1)];
         a.floor_rank = cache.floor_rank;
-        found = select_changed(sorted, removed, added, ranks.lo, ranks.hi, pivot, a.floor_rank, a.scratch);
-    } else {
-        a.scratch.resize(n);
-        for (std::size_t t = 0; t < n; ++t) a.scratch[t] = total_order_key(smoothed[t]);
-        found = hinted_select(a.scratch, ranks.lo, ranks.hi, a.hint);
-        a.floor_rank = kNone;
+        const SettledKeys& keys = cache.keys;
+        const std::optional<RankedKeys> in_range = select_in_bracket(
+            sorted, keys.low(), keys.high(), keys.below(), removed, added, ranks.lo, ranks.hi, pivot, a.floor_rank,
+            a.scratch);
+        if (in_range.has_value()) {
+            a.floor_key = in_range->low;
+            return interpolate_floor(from_total_order_key(in_range->low), from_total_order_key(in_range->high), ranks);
+        }
+        a.left_range = true;  // the floor left the keys' range: found among all values
     }
+    // All values, read where they lie. The hint is the last call's, whichever its
+    // grid: its floor lies a few ranks away, a few more when calls change many values.
+    const KeyParts all{{}, {smoothed.restarted.first(smoothed.meet),
+                            smoothed.cached.subspan(smoothed.meet, smoothed.reused - smoothed.meet), smoothed.tail}};
+    found = hinted_select_values(all, ranks.lo, ranks.hi, kHintMargin + call_changes(call) / 4, a.hint, a.scratch);
+    a.floor_rank = kNone;
     a.floor_key = found.low;
     return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
 }
@@ -757,8 +829,8 @@ KeyRanges key_ranges(const StreamAnalysis& a, const StreamCache& cache, const Ca
     return r;
 }
 
-// The keys of the windows `ranges` names, each list ascending: the cached values
-// leave, the cached ones past the new front and the new windows' enter.
+// The keys of the windows `ranges` names: the cached values leave, the cached ones
+// past the new front and the new windows' enter.
 void record_key_changes(StreamAnalysis& a, const KeyRanges& ranges, const Smoothed& smoothed) {
     a.leaving.clear();
     for (std::size_t t = ranges.leave_begin; t < ranges.leave_end; ++t) {
@@ -771,8 +843,104 @@ void record_key_changes(StreamAnalysis& a, const KeyRanges& ranges, const Smooth
     for (std::size_t t = ranges.enter_new_begin; t < ranges.enter_new_end; ++t) {
         a.entering.push_back(total_order_key(smoothed.tail[t - smoothed.reused]));
     }
-    std::sort(a.leaving.begin(), a.leaving.end());
-    std::sort(a.entering.begin(), a.entering.end());
+}
+
+// Whether the floor found among the keys lies within a quarter of `margin` ranks of
+// an end of their range that is not an end of all keys.
+bool near_range_end(const StreamAnalysis& a, const SettledKeys& keys, std::size_t margin) {
+    if (a.floor_rank == kNone) return false;
+    const std::size_t edge = margin / 4, held = keys.sorted().size();
+    return (keys.low() > 0 && a.floor_rank < edge) ||
+           (keys.high() < std::numeric_limits<std::uint32_t>::max() && held - std::min(held, a.floor_rank) < edge);
+}
+
+// The keys of `values` within `margin` ranks on each side of the floor's (ties at
+// either end kept whole) into a.built, in order, with their range and the count
+// below, from one pass over the values that gathers those in a window of keys
+// guessed from the old range's density. False when the guess holds too few on a
+// side that has more.
+bool recentred_keys(StreamAnalysis& a, const KeyParts& values, const SettledKeys& old, std::size_t margin) {
+    constexpr std::uint32_t kLargest = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t held = old.size();
+    if (held < 2 || old.high() <= old.low() || old.high() == kLargest) return false;
+    // Keys per unit of key in the old range; a window with about twice the margin on
+    // each side of the floor.
+    const double span = static_cast<double>(old.high() - old.low()) * static_cast<double>(2 * margin) /
+                        static_cast<double>(held);
+    const std::uint32_t f = a.floor_key;
+    const auto reach = static_cast<std::uint32_t>(std::min(span, 4294967295.0));
+    const std::uint32_t lo_key = f > reach ? f - reach : 0, hi_key = f < kLargest - reach ? f + reach : kLargest;
+    std::vector<std::uint32_t>& keys = a.built;
+    keys.resize(values.size());
+    const Gathered g = gather_range(values, lo_key, hi_key, keys.data());
+    keys.resize(g.inside);
+    std::sort(keys.begin(), keys.end());
+    const std::size_t above = values.size() - g.below - g.inside;  // keys past the window
+    const std::size_t at = static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), f) - keys.begin());
+    const std::size_t past = static_cast<std::size_t>(std::upper_bound(keys.begin(), keys.end(), f) - keys.begin());
+    if ((at < margin / 2 && g.below > 0) || (keys.size() - past < margin / 2 && above > 0)) return false;
+    // Trimmed to the margin, ties at the new ends kept whole.
+    std::size_t first = at > margin ? at - margin : 0;
+    std::size_t last = std::min(keys.size(), past + margin);  // one past
+    while (first > 0 && keys[first - 1] == keys[first]) --first;
+    while (last < keys.size() && keys[last] == keys[last - 1]) ++last;
+    a.built_below = g.below + first;
+    a.built_low = first > 0 ? keys[first] : g.below > 0 ? lo_key : 0;
+    a.built_high = last < keys.size() ? keys[last - 1] : above > 0 ? hi_key : kLargest;
+    keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(last), keys.end());
+    keys.erase(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(first));
+    return true;
+}
+
+// Keys built (kBuild) from windows [front, complete): those within `margin` ranks
+// of the floor's on each side, in order, with the count of those below; all of
+// them when they are few. With `old` keys held in a range, a window around the
+// floor guessed from them is tried first, which costs one pass over the values;
+// else two selections over all keys.
+void build_keys(StreamAnalysis& a, const CallWindows& call, const Smoothed& smoothed, std::size_t front,
+                std::size_t margin, const SettledKeys* old) {
+    a.keys = StreamAnalysis::Keys::kBuild;
+    a.settled_from = front;
+    a.recentred = false;
+    std::vector<std::uint32_t>& keys = a.built;
+    a.built_low = 0;
+    a.built_high = std::numeric_limits<std::uint32_t>::max();
+    a.built_below = 0;
+    const std::size_t n = call.complete - front;
+    if (n > kRangeShare * margin && old != nullptr) {
+        // Windows [front, complete) where they lie: front is past the restarted ones.
+        const std::size_t split = std::max(front, std::min(smoothed.reused, call.complete));
+        const KeyParts values{{}, {smoothed.cached.subspan(front, split - front),
+                                   smoothed.tail.subspan(split - smoothed.reused, call.complete - split)}};
+        a.recentred = recentred_keys(a, values, *old, margin);
+        if (a.recentred) return;
+        a.built_low = 0;
+        a.built_high = std::numeric_limits<std::uint32_t>::max();
+        a.built_below = 0;
+    }
+    keys.clear();
+    for (std::size_t t = front; t < call.complete; ++t) keys.push_back(total_order_key(smoothed[t]));
+    if (n > kRangeShare * margin) {
+        std::size_t at = 0;  // the floor's rank among the keys
+        for (const std::uint32_t key : keys) at += key < a.floor_key ? 1 : 0;
+        const std::size_t lo = at > margin ? at - margin : 0, hi = std::min(n - 1, at + margin);
+        const auto lo_it = keys.begin() + static_cast<std::ptrdiff_t>(lo);
+        std::nth_element(keys.begin(), lo_it, keys.end());
+        if (lo > 0) a.built_low = *lo_it;
+        if (hi < n - 1) {
+            const auto hi_it = keys.begin() + static_cast<std::ptrdiff_t>(hi);
+            std::nth_element(lo_it, hi_it, keys.end());
+            a.built_high = *hi_it;
+        }
+        std::size_t kept = 0;
+        for (const std::uint32_t key : keys) {
+            a.built_below += key < a.built_low ? 1 : 0;
+            keys[kept] = key;
+            kept += key >= a.built_low && key <= a.built_high ? 1 : 0;
+        }
+        keys.resize(kept);
+    }
+    std::sort(keys.begin(), keys.end());
 }
 
 // How the cache's keys follow this call. Only a trim by whole windows keeps
@@ -782,13 +950,15 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
                bool keyed) {
     a.keys = StreamAnalysis::Keys::kDrop;
     a.quiet = false;
-    if (!call.aligned) return;
     const std::size_t n = smoothed.size();
+    if (!call.aligned || n < kPassShare * call_changes(call)) return;
     const std::size_t kept = call.complete - call.dropped;  // the next cache's windows
     // The windows the call drops and appends change the keys in any case; the
     // budget is for the changes beyond those.
     const std::size_t budget = kept / kKeyBudgetShare + kKeyBudgetMargin + 2 * call.dropped;
     const std::size_t front = std::max(call.dropped, a.meet);
+    // Ranks held on each side of the floor: enough for the changes of several calls.
+    const std::size_t margin = std::max(kRangeLeast, kRangeCalls * call_changes(call));
     if (keyed) {
         // Windows stay out of the keys while they were out or were smoothed afresh;
         // when that leaves many more out than this call's front, those between are
@@ -799,11 +969,16 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
             from = front;
         }
         const KeyRanges ranges = key_ranges(a, cache, call, from);
-        if (ranges.count() <= budget) {
+        if (ranges.count() <= budget && !a.left_range && !near_range_end(a, cache.keys, margin)) {
             a.keys = StreamAnalysis::Keys::kUpdate;
             a.settled_from = from;
             a.key_ranges = ranges;
             record_key_changes(a, ranges, smoothed);
+            return;
+        }
+        if (ranges.count() <= budget) {
+            // The floor left the keys' range or nears its end: built again around it.
+            build_keys(a, call, smoothed, front, margin, &cache.keys);
             return;
         }
     }
@@ -811,20 +986,14 @@ void plan_keys(StreamAnalysis& a, const StreamCache& cache, const CallWindows& c
     a.quiet = a.meet < call.reused && n >= kMinKeyed && 2 * (a.meet + (n - call.reused)) <= n &&
               call.dropped + appended <= budget;
     const std::uint32_t patience = cache.patience > 0 ? cache.patience : kFirstPatience;
-    if (a.quiet && !keyed && cache.quiet_calls + 1 >= patience) {
-        a.keys = StreamAnalysis::Keys::kBuild;
-        a.settled_from = front;
-        a.built.clear();
-        for (std::size_t t = front; t < call.complete; ++t) a.built.push_back(total_order_key(smoothed[t]));
-        std::sort(a.built.begin(), a.built.end());
-    }
+    if (a.quiet && !keyed && cache.quiet_calls + 1 >= patience) build_keys(a, call, smoothed, front, margin, nullptr);
 }
 
 }  // namespace
 
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
                     std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
-                    std::uint64_t dropped) {
+                    std::uint64_t dropped, const WindowLattice& lattice, const FloorHint& hint) {
     const std::uint64_t window_len = window_length(config, sample_rate);
     a.window_len = window_len;
     a.dropped = dropped;
@@ -833,7 +1002,10 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     a.reused = call.reused;
 
     // Energies: the cache's for the reused windows, computed for the rest.
-    tail_energies(a.tail_energies, a.join, context, chunk, window_len, call.reused);
+    a.from_lattice = lattice_energies(lattice, a.lattice, a.total, call.reused, a.tail_energies);
+    if (!a.from_lattice) {
+        tail_energies(a.tail_energies, a.join, context, chunk, window_len, call.reused);
+    }
     const std::span<const float> cached_energies = cache.energies.view().first(call.reused);
     const std::span<const float> cached_smoothed = cache.smoothed.view().first(call.reused);
 
@@ -843,7 +1015,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     const Smoothed smoothed{a.restarted, cached_smoothed, a.tail_smoothed, a.meet, call.reused};
     const bool keyed = call.reused > 0 && cache.keyed && a.meet < call.reused;
 
-    a.floor = stream_floor(a, config, cache, call, smoothed, keyed);
+    a.floor = stream_floor(a, config, cache, call, smoothed, keyed, hint);
     a.threshold = threshold_for(config, a.floor);
     const float threshold = a.threshold.value;
 
@@ -880,7 +1052,7 @@ void commit_keys(StreamCache& cache, StreamAnalysis& a, std::size_t dropped) noe
             cache.keyed = true;
             break;
         case StreamAnalysis::Keys::kBuild:
-            cache.keys.assign(a.built);
+            cache.keys.assign(a.built, a.built_low, a.built_high, a.built_below);
             cache.keyed = true;
             break;
         case StreamAnalysis::Keys::kDrop:
@@ -904,7 +1076,6 @@ void commit_analysis(StreamCache& cache, StreamAnalysis& a) noexcept {
     cache.floor_known = true;
     cache.floor_key = a.floor_key;
     cache.floor_rank = a.floor_rank;
-    cache.hint = a.hint;
     if (a.dropped % w != 0) {
         cache.forget();
         return;

@@ -3,64 +3,56 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "analysis/keep_mask.hpp"
 #include "config.hpp"
+#include "streaming/sliding_buffer.hpp"
+#include "streaming/window_lattice.hpp"
 
 namespace talvane {
 
-// The newest values of a growing sequence, oldest first, in one storage block that
-// only grows: values are appended after the live part and the front is dropped by
-// moving a start offset, with one move back to the front when the block's end is
-// reached, so a call costs in proportion to what it appends, not to what is held.
-// Emptying keeps the storage.
-class SlidingBuffer {
-public:
-    std::span<const float> view() const noexcept { return {storage_.data() + start_, size_}; }
-    float* data() noexcept { return storage_.data() + start_; }
-    std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return storage_.size(); }
-    // Room for `keep` values at least, with half as much again for cheap appends;
-    // `most` is the largest keep expected, which caps the growth at 1.5 * most.
-    // May throw std::bad_alloc; the values held stay the same.
-    void reserve(std::size_t keep, std::size_t most);
-    // Becomes the last `keep` values of (the first old_len values held) followed
-    // by `tail`. Needs reserve(keep) first; cannot fail.
-    void replace(std::size_t old_len, std::span<const float> tail, std::size_t keep) noexcept;
-    void clear() noexcept { start_ = size_ = 0; }
-
-private:
-    std::vector<float> storage_;
-    std::size_t start_ = 0;
-    std::size_t size_ = 0;
-};
-
-// A multiset of 32-bit keys: a sorted array, plus the keys added and removed since
-// it was last sorted. settle() merges those in once they are many, so a change
-// costs a constant on average and a query a search plus a count over the changes.
+// A multiset of 32-bit keys of which only those in a range [low, high] are held: a
+// sorted array, plus the keys added and removed since it was last sorted; those
+// below low are only counted, those above high neither held nor counted. The noise
+// floor lies at one rank, near which a stream's keys change little from call to
+// call: holding the keys around it alone keeps every change and merge as small as
+// the range, whatever the number of keys. settle() merges the changes in once they
+// are many, so a change costs a constant on average and a query a search plus a
+// count over the changes. A cleared multiset's range is every key.
 class SettledKeys {
 public:
     std::span<const std::uint32_t> sorted() const noexcept { return sorted_; }
     std::span<const std::uint32_t> added() const noexcept { return added_; }
     std::span<const std::uint32_t> removed() const noexcept { return removed_; }  // each held in sorted()
-    std::size_t size() const noexcept { return sorted_.size() + added_.size() - removed_.size(); }
+    std::size_t size() const noexcept { return sorted_.size() + added_.size() - removed_.size(); }  // held
+    std::uint32_t low() const noexcept { return low_; }
+    std::uint32_t high() const noexcept { return high_; }
+    std::size_t below() const noexcept { return below_; }  // keys under low, not held
     void clear() noexcept;
-    // Becomes the ascending keys `sorted` (swapped in).
+    // Becomes the ascending keys `sorted` (swapped in), every key held.
     void assign(std::vector<std::uint32_t>& sorted) noexcept;
+    // Becomes the ascending keys `sorted` (swapped in), all in [low, high], with
+    // `below` more keys under low.
+    void assign(std::vector<std::uint32_t>& sorted, std::uint32_t low, std::uint32_t high, std::size_t below) noexcept;
     // Room for `changes` more keys taken out or put in and the merge after them.
     // May throw std::bad_alloc.
     void reserve(std::size_t changes);
-    // Takes out one copy of each key of `leaving` (each held) and then puts in the
-    // keys of `entering`; both ascending. One merge over the pending changes, not a
-    // search and a shift per key. Needs reserve for their total.
-    void change(std::span<const std::uint32_t> leaving, std::span<const std::uint32_t> entering) noexcept;
+    // Takes out one copy of each key of `leaving` (each in the multiset) and then
+    // puts in the keys of `entering`, in any order: keys under low change the
+    // count, keys over high nothing, the rest the keys held, in one merge over the
+    // pending changes, not a search and a shift per key. Reorders both lists (those
+    // held first, in order). Needs reserve for their total.
+    void change(std::span<std::uint32_t> leaving, std::span<std::uint32_t> entering) noexcept;
     void settle() noexcept;  // merges the changes when they are many
 
 private:
     std::vector<std::uint32_t> sorted_, added_, removed_;
     std::vector<std::uint32_t> moving_;  // working storage of change()
+    std::uint32_t low_ = 0, high_ = 0xffffffffu;
+    std::size_t below_ = 0;
 
     void settle_by_blocks() noexcept;
 };
@@ -102,6 +94,15 @@ struct KeyParts {
 RankedKeys select_changed(std::span<const std::uint32_t> sorted, const KeyParts& removed, const KeyParts& added,
                           std::size_t lo, std::size_t hi, std::uint32_t pivot, std::size_t& rank,
                           std::vector<std::uint32_t>& scratch);
+
+// The same when `sorted`, removed.keys and added.keys hold only the keys of U in
+// [low, high] and `below` more lie under low (the parts' values may lie anywhere):
+// the keys at ranks lo and hi of U when they lie in [low, high], nullopt when not.
+std::optional<RankedKeys> select_in_bracket(std::span<const std::uint32_t> sorted, std::uint32_t low,
+                                            std::uint32_t high, std::size_t below, const KeyParts& removed,
+                                            const KeyParts& added, std::size_t lo, std::size_t hi,
+                                            std::uint32_t pivot, std::size_t& rank,
+                                            std::vector<std::uint32_t>& scratch);
 
 // How many windows before a window the four cleaning passes can look back to
 // decide its keep flag, saturated at the largest word: short-run removal looks
@@ -158,7 +159,6 @@ struct StreamCache {
     bool floor_known = false;      // floor_key holds the last floor's lower key
     std::uint32_t floor_key = 0;
     std::size_t floor_rank = 0;    // where floor_key lay among the sorted keys, if still so
-    FloorHint hint;                // for selections over all keys
     bool has_nan = false;          // smoothed holds a NaN
     std::uint32_t quiet_calls = 0;  // calls in a row that changed few values, while not keyed
     std::uint32_t patience = 0;     // such calls needed before the keys are built (again)
@@ -203,6 +203,7 @@ struct StreamAnalysis {
     Threshold threshold{};            // and the threshold from it
 
     std::size_t reused = 0;            // K: windows [0, K) came from the cache
+    bool from_lattice = false;         // the energies of windows [K, n) came from the window lattice
     std::size_t meet = 0;              // windows [0, meet) were smoothed afresh; from there on
                                        // the cached values stand
     std::span<const float> restarted;  // smoothed values of windows [0, meet): a lane's, or own_restarted
@@ -211,7 +212,7 @@ struct StreamAnalysis {
     std::vector<float> tail_smoothed;
     std::uint32_t floor_key = 0;       // the lower key of this floor
     std::size_t floor_rank = 0;        // its place among the settled keys' sorted ones
-    FloorHint hint;
+    FloorHint hint;                    // where this floor was found, for the next call
     bool has_nan = false;              // the smoothing was redone whole for a NaN
 
     // How the cache's keys follow (decided here, carried out by commit_analysis).
@@ -219,11 +220,17 @@ struct StreamAnalysis {
     std::size_t settled_from = 0;      // the keys kept are of windows [settled_from, ...)
     KeyRanges key_ranges;              // kUpdate: the windows whose keys leave and enter
     std::vector<std::uint32_t> leaving, entering;  // kUpdate: those keys, ascending
-    std::vector<std::uint32_t> built;  // kBuild: the sorted keys
+    std::vector<std::uint32_t> built;  // kBuild: the sorted keys held, in [built_low, built_high]
+    std::uint32_t built_low = 0, built_high = 0;
+    std::size_t built_below = 0;       // kBuild: keys under built_low
+    bool left_range = false;           // the floor lay outside the keys' range
+    bool recentred = false;            // kBuild from a window of keys guessed from the old range
     bool quiet = false;                // few values changed: counts towards building the keys
 
     bool used_lane = false;            // the smoothing came from a lane made earlier
     SmoothingAhead made;               // lanes made by this call (step 0 when none)
+
+    LatticeStep lattice;               // the window lattice's part of the call (planned first)
 
     std::vector<float> suffix;         // working storage
     std::vector<float> join;
@@ -235,12 +242,15 @@ struct StreamAnalysis {
 // whose context starts `dropped` samples after this one's (the next call's, or the
 // first later one on the same grid). use_cache is false when the cache does not
 // hold windows of this context (a new stream, another grid).
+// The energies of the windows the cache does not hold come from the window lattice
+// and a.lattice (planned for this call) when they hold them all. `hint` is where the
+// stream's last call found its floor (a.hint where this one does).
 // Gives the keep flags of the windows from the reach of the cleaning passes before
 // the chunk's first window to the end; every flag it gives is the one the full
 // analysis gives. Does not check the threshold limits.
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCache& cache, bool use_cache,
                     std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
-                    std::uint64_t dropped);
+                    std::uint64_t dropped, const WindowLattice& lattice, const FloorHint& hint);
 
 // Makes room for what commit_analysis adds, for a context of at most `limit`
 // samples. May throw std::bad_alloc; changes no value.

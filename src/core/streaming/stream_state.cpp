@@ -14,6 +14,11 @@ std::uint64_t context_limit(const GateConfig& config, std::uint64_t sample_rate)
     return std::max<std::uint64_t>(1, ms_to_samples(sample_rate, config.stream_context_ms));
 }
 
+void PhaseCaches::add() {
+    if (size_ > 0) more_.emplace_back();
+    ++size_;
+}
+
 const PhaseCache* StreamState::phase_at(std::uint64_t start) const noexcept {
     for (const PhaseCache& phase : phases) {
         if (phase.start == start && phase.cache.count > 0) return &phase;
@@ -44,12 +49,17 @@ void analyse_on_grid(ChunkPlan& plan, const GateConfig& config, const StreamStat
     const std::uint64_t start = same_stream ? state.context_start : 0;
     const PhaseCache* read = same_stream ? state.phase_at(start) : nullptr;
     const std::uint64_t total = context.size() + chunk.size();
-    const std::optional<std::uint64_t> advance =
-        phase_advance(total, dropped, chunk.size(), window_length(config, sample_rate));
+    const std::uint64_t window_len = window_length(config, sample_rate);
+    const std::optional<std::uint64_t> advance = phase_advance(total, dropped, chunk.size(), window_len);
     const StreamCache none;
+    plan_lattice(plan.analysis->lattice, state.lattice, same_stream, context, chunk, start, window_len, dropped,
+                 kMaxPhases);
     analyse_stream(*plan.analysis, config, read != nullptr ? read->cache : none, read != nullptr, context, chunk,
-                   sample_rate, advance.value_or(dropped));
-    plan.phase_read = read != nullptr ? static_cast<std::size_t>(read - state.phases.data()) : ChunkPlan::kNoPhase;
+                   sample_rate, advance.value_or(dropped), state.lattice, state.floor_hint);
+    plan.phase_read = ChunkPlan::kNoPhase;
+    for (std::size_t p = 0; read != nullptr && p < state.phases.size(); ++p) {
+        if (&state.phases[p] == read) plan.phase_read = p;
+    }
     plan.keeps_phase = advance.has_value();
     plan.phase_start = start + advance.value_or(0);
     plan.next_context_start = start + dropped;
@@ -92,7 +102,7 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<con
         plan.entry_gain = plan.last_gain;
         plan.attenuation = config.attenuation;
         plan.analysed_context = context_len;
-        plan.output.resize(chunk_len);
+        plan.output = unfilled_samples(chunk_len);  // every gain written below
         window_gain_curve(analysis.flags, analysis.window_len, config.attenuation, origin, chunk_len, plan.fade_len,
                           plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
         plan.last_gain = plan.output[chunk_len - 1];
@@ -114,12 +124,13 @@ void reserve_context(StreamState& state, ChunkPlan& plan) {
     if (plan.analysis) state.last_call.flags.reserve(plan.analysis->flags.size() - plan.chunk_first);
     if (!plan.context.with_chunk) return;
     state.context.reserve(plan.context.keep, static_cast<std::size_t>(plan.limit));
+    reserve_lattice(state.lattice, plan.analysis->lattice);
     if (!plan.keeps_phase) return;
     // The cache read takes the results; else a new one, or the one unused longest.
     std::size_t target = plan.phase_read;
     if (target == ChunkPlan::kNoPhase) {
         if (state.phases.size() < kMaxPhases) {
-            state.phases.emplace_back();
+            state.phases.add();
             target = state.phases.size() - 1;
         } else {
             target = 0;
@@ -136,12 +147,13 @@ namespace {
 
 void forget_phases(StreamState& state) noexcept {
     for (PhaseCache& phase : state.phases) phase.cache.forget();
+    state.lattice.forget();
 }
 
 // Gives back the memory of the phase caches no call has used for a while.
 void drop_idle_phases(StreamState& state) noexcept {
     const std::uint64_t now = state.calls;
-    std::erase_if(state.phases, [now](const PhaseCache& phase) { return now - phase.last_call > kPhaseIdleCalls; });
+    state.phases.erase_if([now](const PhaseCache& phase) { return now - phase.last_call > kPhaseIdleCalls; });
 }
 
 }  // namespace
@@ -175,8 +187,8 @@ void keep_call_view(CallView& view, const ChunkPlan& plan, std::span<const float
     view.fade_len = plan.fade_len;
     view.attenuation = plan.attenuation;
     view.entry_gain = plan.entry_gain;
-    const auto first = analysis.flags.begin() + static_cast<std::ptrdiff_t>(plan.chunk_first);
-    view.flags.assign(first, analysis.flags.end());  // within the capacity reserved
+    view.flags.assign(analysis.flags.data() + plan.chunk_first,
+                      analysis.flags.data() + analysis.flags.size());  // within the room reserved
 }
 
 }  // namespace
@@ -190,6 +202,8 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
     if (plan.analysis) keep_call_view(state.last_call, plan, chunk);
     if (next.with_chunk) {
         state.context.replace(next.old_len, chunk, next.keep);
+        commit_lattice(state.lattice, plan.analysis->lattice);
+        state.floor_hint = plan.analysis->hint;
         ++state.calls;
         if (plan.phase_written != ChunkPlan::kNoPhase) {
             // One cache per start: an older one for the same start (left by a call

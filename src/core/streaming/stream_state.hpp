@@ -1,6 +1,8 @@
 // Streaming gate state and the chunk step: plan aside, then commit.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +12,7 @@
 #include "buffer.hpp"
 #include "config.hpp"
 #include "streaming/stream_cache.hpp"
+#include "streaming/window_lattice.hpp"
 
 namespace talvane {
 
@@ -31,6 +34,84 @@ constexpr std::size_t kMaxPhases = 16;
 // A phase cache unused for this many calls is dropped and its memory given back.
 constexpr std::uint64_t kPhaseIdleCalls = 2 * kMaxPhases;
 
+// The phase caches, the first held in the stream's own state: a stream on the
+// window grid has that one alone, and reads it with the rest of its state rather
+// than from a block of its own. Indices are kept when caches are added; erase_if
+// may reorder them.
+class PhaseCaches {
+public:
+    template <class Cache, class Owner>
+    class Iterator {
+    public:
+        Iterator(Owner* owner, std::size_t at) noexcept : owner_(owner), at_(at) {}
+        Cache& operator*() const noexcept { return (*owner_)[at_]; }
+        Iterator& operator++() noexcept { return ++at_, *this; }
+        bool operator!=(const Iterator& other) const noexcept { return at_ != other.at_; }
+
+    private:
+        Owner* owner_;
+        std::size_t at_;
+    };
+
+    std::size_t size() const noexcept { return size_; }
+    PhaseCache& operator[](std::size_t i) noexcept { return i == 0 ? first_ : more_[i - 1]; }
+    const PhaseCache& operator[](std::size_t i) const noexcept { return i == 0 ? first_ : more_[i - 1]; }
+    Iterator<PhaseCache, PhaseCaches> begin() noexcept { return {this, 0}; }
+    Iterator<PhaseCache, PhaseCaches> end() noexcept { return {this, size_}; }
+    Iterator<const PhaseCache, const PhaseCaches> begin() const noexcept { return {this, 0}; }
+    Iterator<const PhaseCache, const PhaseCaches> end() const noexcept { return {this, size_}; }
+    // A new empty cache at index size() - 1. May throw std::bad_alloc.
+    void add();
+    // Drops the caches pred holds for, giving their memory back.
+    template <class Pred>
+    void erase_if(Pred pred) noexcept {
+        for (std::size_t i = size_; i-- > 0;) {
+            if (!pred((*this)[i])) continue;
+            if (i + 1 != size_) std::swap((*this)[i], (*this)[size_ - 1]);
+            if (size_ > 1) {
+                more_.pop_back();
+            } else {
+                first_ = PhaseCache{};
+            }
+            --size_;
+        }
+    }
+
+private:
+    PhaseCache first_;
+    std::vector<PhaseCache> more_;
+    std::size_t size_ = 0;
+};
+
+// A call view's window flags: in the view itself when they are few, as they are for
+// chunks of a few windows, else in a block of their own.
+class ViewFlags {
+public:
+    const std::uint8_t* data() const noexcept { return size_ <= kHeld ? held_.data() : more_.data(); }
+    std::size_t size() const noexcept { return size_; }
+    const std::uint8_t* begin() const noexcept { return data(); }
+    const std::uint8_t* end() const noexcept { return data() + size_; }
+    // Room for n flags. May throw std::bad_alloc.
+    void reserve(std::size_t n) {
+        if (n > kHeld) more_.reserve(n);
+    }
+    // Becomes the flags [first, last), within the room reserved.
+    void assign(const std::uint8_t* first, const std::uint8_t* last) noexcept {
+        size_ = static_cast<std::size_t>(last - first);
+        if (size_ <= kHeld) {
+            std::copy(first, last, held_.begin());
+        } else {
+            more_.assign(first, last);
+        }
+    }
+
+private:
+    static constexpr std::size_t kHeld = 32;
+    std::array<std::uint8_t, kHeld> held_{};
+    std::vector<std::uint8_t> more_;
+    std::size_t size_ = 0;
+};
+
 // What the last call that ran the analysis decided for its chunk: the floor and
 // threshold of the analysis of context + chunk, the keep flags of the windows that
 // hold the chunk's samples (the first of them may begin in the context, `offset`
@@ -45,7 +126,7 @@ struct CallView {
     std::uint64_t fade_len = 0;
     float attenuation = 0.0f;
     std::optional<float> entry_gain;  // the gain the chunk's entry ramp started from
-    std::vector<std::uint8_t> flags;  // one per window, the chunk's first window first
+    ViewFlags flags;                  // one per window, the chunk's first window first
 };
 
 // The chunk's keep flag per sample from the flags of the windows holding it:
@@ -67,7 +148,9 @@ struct StreamState {
     // Derived data only: the same bits come out with or without it.
     std::uint64_t context_start = 0;           // samples of the stream before the context's first
     std::uint64_t calls = 0;                   // analyses run for this stream
-    std::vector<PhaseCache> phases;            // at most kMaxPhases
+    PhaseCaches phases;                        // at most kMaxPhases
+    WindowLattice lattice;                     // energies for the phases of an off-grid length
+    FloorHint floor_hint;                      // where the last call found its floor
     std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
     // The last call that ran the analysis, until the next one or a reset; it
     // outlives the end of the stream (is_last).
