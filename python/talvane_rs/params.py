@@ -9,8 +9,9 @@ options, the stubs) is made from this table or checked against it.
 
 from __future__ import annotations
 
+import argparse
 import inspect
-from collections.abc import Callable
+from collections.abc import Callable, Collection
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -125,6 +126,19 @@ BAND = Parameter(
 )  # fmt: skip
 PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND)
 PRODUCT_DEFAULTS: dict[str, Any] = {p.name: p.default for p in PRODUCT_PARAMETERS}
+
+
+def add_gate_options(parser: argparse.ArgumentParser, title: str, stages: Collection[str] | None = None) -> None:
+    """A group of the product's parameters as command-line options (those of the
+    given stages, or all), and --threshold for a fixed level."""
+    group = parser.add_argument_group(title)
+    for p in PRODUCT_PARAMETERS:
+        if stages is None or p.stage in stages:
+            group.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
+                               help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
+    group.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
+                       help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS), so the "
+                       "noise floor plays no part")  # fmt: skip
 
 
 def native_settings(settings: dict[str, Any]) -> dict[str, Any]:

@@ -13,10 +13,10 @@ from typing import Any, NoReturn
 from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
-from talvane_rs.params import PRODUCT_PARAMETERS
+from talvane_rs.params import add_gate_options
 from talvane_rs.live.options import add_parsers as add_live
 from talvane_rs.tune.options import add_parser as add_tune
-from talvane_rs.units import level, parse_range
+from talvane_rs.units import parse_range
 
 PROG = "talvane"
 PLOT_FORMATS = (".png", ".svg", ".pdf")
@@ -102,14 +102,7 @@ def build_parser() -> Parser:
         add_common(sub, action)
         for option in action.options:
             add_option(sub, option)
-        params = sub.add_argument_group("gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)")
-        for p in PRODUCT_PARAMETERS:
-            if p.stage in action.stages:
-                params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
-                                    help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
-        params.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
-                            help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS), so the "
-                            "noise floor plays no part")  # fmt: skip
+        add_gate_options(sub, "gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)", action.stages)
     add_tune(commands)
     add_live(commands)
     return parser

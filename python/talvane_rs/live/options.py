@@ -8,8 +8,8 @@ import argparse
 import textwrap
 from typing import Any
 
-from talvane_rs.params import PRODUCT_PARAMETERS
-from talvane_rs.units import Duration, level, parse_duration
+from talvane_rs.params import add_gate_options
+from talvane_rs.units import Duration, parse_duration
 
 HELP = "gate a sound card's input in real time, to an output device, a file or both"
 DESCRIPTION = (
@@ -54,12 +54,7 @@ def add_parsers(commands: Any) -> None:
                      "standard output")  # fmt: skip
     out.add_argument("--save-input", metavar="FILE",
                      help="also write the input exactly as captured, before the gate, to FILE")
-    params = sub.add_argument_group("gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)")
-    for p in PRODUCT_PARAMETERS:
-        params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
-                            help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
-    params.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
-                        help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS)")
+    add_gate_options(sub, "gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)")
     commands.add_parser("devices", help=DEVICES_HELP, description=DEVICES_HELP + ": their numbers and names "
                         "(either chooses one for talvane live), channels and default rate; > marks the default "
                         "input, < the default output, * both", allow_abbrev=False)  # fmt: skip

@@ -7,8 +7,8 @@ import argparse
 import textwrap
 from typing import Any
 
-from talvane_rs.params import PRODUCT_PARAMETERS
-from talvane_rs.units import level, parse_duration
+from talvane_rs.params import add_gate_options
+from talvane_rs.units import parse_duration
 
 HELP = "look at the gate's decision on one file in the browser, move the parameters and listen"
 DESCRIPTION = (
@@ -34,12 +34,7 @@ def add_parser(commands: Any) -> None:
                      help="for the cut audio: the cut command's --keep-pause (default 0)")  # fmt: skip
     sub.add_argument("--crossfade", type=parse_duration, default=0.0, metavar="TIME",
                      help="for the cut audio: the cut command's --crossfade (default 0)")  # fmt: skip
-    params = sub.add_argument_group("gate parameters to start from (levels in RMS of full scale 1.0 or in dB)")
-    for p in PRODUCT_PARAMETERS:
-        params.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
-                            help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
-    params.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
-                        help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS)")
+    add_gate_options(sub, "gate parameters to start from (levels in RMS of full scale 1.0 or in dB)")
 
 
 def port_number(text: str) -> int:
