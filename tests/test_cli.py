@@ -722,15 +722,17 @@ def test_several_inputs(everyday, tmp_path, args, made, last):
         (["cut", "stereo.wav", "tree/a.wav", "-o", "both.wav"], "several inputs need a folder for -o"),
         (["split", "stereo.wav", "-o", "pieces.wav"], "split writes a folder of files"),
         (["split", "stereo.wav", "tree/a.wav"], "split of several inputs needs -o with a folder"),
+        (["split", "stereo.wav", "-o", "-"], "split writes a folder of files"),
     ],
-    ids=["gate-to-file", "mask-to-audio", "plot-file", "several-to-file", "split-to-file", "split-no-folder"],
+    ids=["gate-to-file", "mask-to-audio", "plot-file", "several-to-file", "split-to-file", "split-no-folder",
+         "split-to-stdout"],
 )
 def test_a_file_name_where_a_folder_is_needed_is_refused(everyday, tmp_path, args, message):
     r = talvane(*args, cwd=everyday)
     assert r.returncode == 2, r.stderr
     assert message in one_line(r.stderr)
     assert not any((everyday / name).exists() for name in ("single.wav", "all.wav", "p.svg", "both.wav",
-                                                            "pieces.wav", "stereo.split"))  # fmt: skip
+                                                            "pieces.wav", "stereo.split", "-"))  # fmt: skip
 
 
 def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
@@ -738,7 +740,7 @@ def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
     the input's format; the manifest lists them; together they are the kept audio."""
     src = everyday / "stereo.wav"
     both, rate = read(src)
-    r = talvane("split", src, "-o", "clips/", "--pad", "20", "--max-length", "0.6s", "--min-length", "100ms",
+    r = talvane("split", src, "-o", "clips", "--pad", "20", "--max-length", "0.6s", "--min-length", "100ms",
                 cwd=tmp_path)  # fmt: skip
     assert r.returncode == 0, r.stderr
     rows = list(csv.DictReader(io.StringIO((tmp_path / "clips" / "manifest.csv").read_text())))
@@ -754,6 +756,7 @@ def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
         assert piece_rate == rate and sf.info(tmp_path / "clips" / row["file"]).subtype == "PCM_16"
         np.testing.assert_array_equal(piece, both[a:b])
         assert 0.1 <= float(row["duration_s"]) <= 0.6 and row["source"] == str(src)
+        assert (tmp_path / "clips" / row["file"]).parent == tmp_path / "clips"  # the pieces are in -o
         cover[a:b] = True
     assert not (cover & ~kept).any()  # nothing outside the padded regions
     assert (cover == kept).mean() > 0.95  # all of them but pieces under the minimum

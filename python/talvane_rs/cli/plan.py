@@ -213,6 +213,8 @@ def check_band(request: Request, inputs: list[Input]) -> None:
 def check_output_name(action: Action, names: Names, result: Plan) -> None:
     """A run of a folder or of several inputs writes its files into a folder."""
     output = names.output
+    if output == STDIO and action.writes_folder:
+        raise UsageError(f"-o - (standard output): {action.name} writes a folder of files; give a folder")
     if not result.folder or output is None or names.output_folder or result.combined is not None:
         if output is not None and action.writes_folder and not names.output_folder and output != STDIO \
                 and file_like(output):  # fmt: skip
@@ -240,7 +242,7 @@ def plan_input(
 
     if result.combined is not None and not action.writes_folder:
         pass
-    elif output is not None and (names.output_folder or result.folder):
+    elif output is not None and (names.output_folder or result.folder or action.writes_folder):  # -o is its folder
         out_dir = folder_of(output)
     elif given.folder or action.writes_folder:
         resolved = src.resolve()
