@@ -926,11 +926,14 @@ def test_folder_runs_count_what_they_pass_over(everyday, tmp_path, recursive):
         ]
 
 
+@pytest.mark.parametrize("to", ["file", "stdout"])
 @pytest.mark.parametrize("fmt", ["csv", "json"])
-def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt):
-    r = talvane("mask", everyday / "tree", "-r", "-o", f"all.{fmt}", cwd=tmp_path)
+def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt, to):
+    """One table for the folder, in a file or alone on standard output (the summaries on standard error)."""
+    r = talvane("mask", everyday / "tree", "-r", *(["-o", f"all.{fmt}"] if to == "file" else ["-o", "-", "--format",
+                fmt]), cwd=tmp_path)  # fmt: skip
     assert r.returncode == 0, r.stderr
-    text = (tmp_path / f"all.{fmt}").read_text()
+    text = (tmp_path / f"all.{fmt}").read_text() if to == "file" else r.stdout
     names = [str(everyday / "tree" / p) for p in ("a.wav", "sub/b.flac", "sub/deeper/c.wav")]
     if fmt == "json":
         records = json.loads(text)

@@ -2,9 +2,12 @@
 parameters and rates, NaN and infinities, tiny and misaligned arrays. Each gives
 a clear exception or a defined result, and the object stays usable."""
 
+import fcntl
+import os
 import subprocess
 import sys
 import textwrap
+import time
 import warnings
 
 import numpy as np
@@ -363,3 +366,44 @@ def test_array_is_read_after_the_last_conversion(method):
     with pytest.raises(TypeError) as info:
         getattr(gate, method)(view, Meddling(stride))
     assert str(info.value) == "The given array is not contiguous"
+
+
+@pytest.mark.parametrize("unbuffered", [False, True], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("reader", ["slow-nonblocking", "closes-at-100"])
+@pytest.mark.parametrize(
+    "args, head",
+    [(["gate", "in.wav"], 44), (["gate", "in.wav", "--stream", "10"], 44),
+     (["gate", "-", "--stream", "10", "--raw", "s16le:16000:1"], 0)],
+    ids=["file", "wav-stream", "raw-stream"],
+)  # fmt: skip
+def test_standard_output_is_written_whole_or_fails(tmp_path, args, head, reader, unbuffered):
+    """Standard output takes every byte or the run fails with one line: with
+    PYTHONUNBUFFERED=1 writes come up short, and a non-blocking descriptor read
+    slowly takes only what fits; a reader that goes away is a broken pipe."""
+    sf = pytest.importorskip("soundfile")
+    samples = (speech(96_000) * 32767).astype(np.int16)  # 192 kB: three times a pipe's buffer
+    sf.write(tmp_path / "in.wav", samples, 16000, subtype="PCM_16")
+    if args[1] == "-":
+        (tmp_path / "in.wav").write_bytes(samples.tobytes())
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    env.update({"PYTHONUNBUFFERED": "1"} if unbuffered else {})
+    r, w = os.pipe()
+    if reader == "slow-nonblocking":
+        fcntl.fcntl(w, fcntl.F_SETFL, fcntl.fcntl(w, fcntl.F_GETFL) | os.O_NONBLOCK)
+    with open(tmp_path / "in.wav", "rb") as stdin:
+        proc = subprocess.Popen([sys.executable, "-m", "talvane_rs", *args, "-o", "-"], cwd=tmp_path, stdin=stdin,
+                                stdout=w, stderr=subprocess.PIPE)  # fmt: skip
+    os.close(w)
+    got = 0
+    with os.fdopen(r, "rb", buffering=0) as out:
+        while part := out.read(100 if reader == "closes-at-100" else 4096):
+            got += len(part)
+            if reader == "closes-at-100":
+                break
+            time.sleep(0.005)
+    err = proc.communicate(timeout=120)[1].decode()
+    if reader == "closes-at-100":
+        assert proc.returncode == 1 and err.endswith("cannot write to standard output: Broken pipe\n"), err
+        assert len(err.splitlines()) == 1
+    else:
+        assert proc.returncode == 0 and got == head + samples.nbytes, err

@@ -116,7 +116,9 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
         parser.error("--plot-range chooses the stretch --plot draws: give --plot too")
     from tqdm import tqdm
 
-    reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream))
+    from talvane_rs.io.sink import is_stdout
+
+    reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream), is_stdout(args.output))
     try:
         result = execute(request, address, args.jobs or 1, progress=True, on_outcome=reporter, stop=stop,
                          notify=lambda text: print(f"{PROG}: {text}", file=sys.stderr))  # fmt: skip

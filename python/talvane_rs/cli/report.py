@@ -15,11 +15,13 @@ from talvane_rs.jobs import Outcome, Tally
 
 class Reporter:
     """Shows each outcome as it comes: notes, warnings and errors on standard
-    error, the summary on standard output (or standard error when the result
-    itself went to standard output); keeps the tally."""
+    error, the summary on standard output, or on standard error when the run
+    writes its results there (data_on_stdout) or this result went there; keeps
+    the tally."""
 
-    def __init__(self, write: Callable[[str, Any], None]) -> None:
+    def __init__(self, write: Callable[[str, Any], None], data_on_stdout: bool = False) -> None:
         self.write = write
+        self.data_on_stdout = data_on_stdout
         self.tally = Tally()
         self.outcomes: list[Outcome] = []
 
@@ -33,7 +35,7 @@ class Reporter:
         if outcome.error is not None:
             self.write(f"{PROG}: error: {outcome.error}", sys.stderr)
         elif outcome.summary is not None:
-            self.write(outcome.summary, sys.stderr if outcome.to_stdout else sys.stdout)
+            self.write(outcome.summary, sys.stderr if outcome.to_stdout or self.data_on_stdout else sys.stdout)
 
     def close(self, folder: bool, recursive: bool, signum: int | None) -> int:
         """Prints the closing lines (a stop, what the walk passed over, the tally

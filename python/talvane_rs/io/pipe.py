@@ -14,13 +14,14 @@ import io
 import struct
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import BinaryIO, Protocol
+from typing import Protocol
 
 import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs.errors import Blocking, FileError, never_stops
+from talvane_rs.io.sink import Output
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -129,6 +130,8 @@ def decode(data: bytes, layout: Layout) -> FloatArray:
     return out.reshape(-1, layout.channels)
 
 
+_NUMPY_TYPES = {"PCM_16": "int16", "PCM_32": "int32", "FLOAT": "float32", "DOUBLE": "float64"}
+
 # The subtypes whose samples the streaming gate takes in their own type, exactly.
 NATIVE_TYPES = {"PCM_16": "int16", "PCM_32": "int32", "DOUBLE": "float64"}
 
@@ -149,10 +152,14 @@ def decode_native(data: bytes, layout: Layout) -> npt.NDArray[np.generic]:
 
 
 def encode(frames: FloatArray, layout: Layout) -> bytes:
-    """(frames, channels) float32 as little-endian samples, converted as soundfile writes them."""
+    """(frames, channels) samples as little-endian ones of the layout: as they are
+    when they are of its type already, else converted as soundfile writes them."""
+    if frames.dtype == np.dtype(_NUMPY_TYPES.get(layout.subtype, "O")):
+        return frames.astype(frames.dtype.newbyteorder("<"), copy=False).tobytes()
     buffer = io.BytesIO()
-    with sf.SoundFile(buffer, "w", samplerate=layout.rate, channels=layout.channels, format="RAW",
-                      subtype=layout.subtype, endian="LITTLE") as f:  # fmt: skip
+    # The rate is not part of raw samples; any that soundfile takes will do.
+    with sf.SoundFile(buffer, "w", samplerate=8000, channels=layout.channels, format="RAW", subtype=layout.subtype,
+                      endian="LITTLE") as f:  # fmt: skip
         f.write(frames)
     return buffer.getvalue()
 
@@ -206,10 +213,16 @@ class WavStreamWriter:
     takes the samples up to the stream's end); on a seekable output they are
     filled in at the close."""
 
-    def __init__(self, out: BinaryIO, layout: Layout) -> None:
+    def __init__(self, out: Output, layout: Layout) -> None:
         self.out, self.layout, self.frames = out, layout, 0
         tag, bits = _TAGS[layout.subtype]
         rate, channels, block = layout.rate, layout.channels, layout.frame_bytes
+        for field, value, most in (("channel count", channels, 0xFFFF), ("frame size", block, 0xFFFF),
+                                   ("sample rate", rate, UNKNOWN), ("byte rate", rate * block, UNKNOWN)):  # fmt: skip
+            if not 1 <= value <= most:
+                unit = {"sample rate": " Hz", "frame size": " bytes", "byte rate": " bytes a second"}.get(field, "")
+                raise FileError(f"cannot write a WAV stream with a {field} of {value:,}{unit}: a WAV header holds "
+                                f"1 to {most:,}")  # fmt: skip
         fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * block, block, bits)
         self.start = out.tell() if out.seekable() else None
         out.write(b"RIFF" + struct.pack("<I", UNKNOWN) + b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt

@@ -10,11 +10,13 @@ from __future__ import annotations
 import argparse
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, BinaryIO
+from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
+
+    from talvane_rs.io.sink import Output
 
 # Each sample format: NumPy's dtype for it, and the soundfile subtype that names it.
 FORMATS = {
@@ -80,7 +82,7 @@ def decode(data: bytes, layout: RawLayout) -> npt.NDArray[np.generic]:
     return values.astype(np.dtype(layout.dtype).newbyteorder("="), copy=False)
 
 
-def write_raw(out: BinaryIO, layout: RawLayout, blocks: Iterator[npt.NDArray[np.generic]],
+def write_raw(out: Output, layout: RawLayout, blocks: Iterator[npt.NDArray[np.generic]],
               flush: bool = False) -> None:  # fmt: skip
     """Each block (frames by channels, or one channel) as the layout's samples; flushed
     after each when asked, so that a reader gets every block as it is made."""

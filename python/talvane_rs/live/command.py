@@ -13,6 +13,7 @@ from typing import Any
 from talvane_rs.cli.parser import INSTALL_HINT, PROG
 from talvane_rs.cli.report import join_names, missing_modules
 from talvane_rs.errors import StopSignals, UsageError
+from talvane_rs.io.sink import is_stdout
 from talvane_rs.params import native_settings, resolve_settings
 from talvane_rs.units import Duration, seconds_to_samples
 
@@ -147,7 +148,7 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
         say(f"note: gating {source['name']} at {rate} Hz in blocks of {block} frames ({1000 * block / rate:.1f} ms); "
             "Ctrl-C stops")  # fmt: skip
     writers = [Writer(target, rate, args.channels, raw) for target, raw in files]
-    to_stdout = any(str(w.target.dst) == "-" and not w.raw for w in writers)
+    to_stdout = any(is_stdout(str(w.target.dst)) for w in writers)  # the capture (--save-input -) too
     try:
         live.run(stream, writers, stop, show, REDRAW_S if to_stdout else QUIET_S)  # a pipe gets its audio soon
     finally:
