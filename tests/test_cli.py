@@ -9,6 +9,7 @@ import pickle
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -576,17 +577,19 @@ def test_mp3_in_and_out(everyday, tmp_path, command):
 
 @pytest.mark.parametrize(
     "args, channels",
-    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["gate", "--stream", "20"], 2),
+    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["cut", "--mono"], 1), (["gate", "--stream", "20"], 2),
      (["gate", "--stream", "20", "--mono"], 1)],
-    ids=["gate", "cut", "mono", "stream", "stream-mono"],
+    ids=["gate", "cut", "mono", "cut-mono", "stream", "stream-mono"],
 )  # fmt: skip
 def test_channels_are_kept(everyday, tmp_path, args, channels):
     src = everyday / "stereo.wav"
     both, rate = read(src)
     mix = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
-    r = talvane(*args, src, "-o", "out.flac", cwd=tmp_path)
+    # The mono mix goes to WAV, whose writer floors floats where FLAC's rounds.
+    name = "out.flac" if channels == 2 else "out.wav"
+    r = talvane(*args, src, "-o", name, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    out, _ = read(tmp_path / "out.flac")
+    out, _ = read(tmp_path / name)
     assert out.ndim == channels
     view = analyse(mix, rate)
     pcm = sf.read(src, dtype="int16")[0]
@@ -600,28 +603,46 @@ def test_channels_are_kept(everyday, tmp_path, args, channels):
         assert len(expected) == sum(r.end - r.start for r in view.regions)
         np.testing.assert_array_equal(expected[:, 0], np.concatenate([both[a:b, 0] for a, b in view.regions]))
         np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], cut(pcm, rate))
-    elif args == ["gate", "--mono"]:
-        expected = mix * view.gains
     elif args == ["gate", "--stream", "20"]:
         # Every channel, the 16-bit samples gated as integers: exactly Stream's.
         stream = Stream(rate)
         expected = np.concatenate([stream.process(pcm[a : a + 320]) for a in range(0, len(pcm), 320)])
         np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)
         return
-    else:
-        stream = Stream(rate)
-        expected = np.concatenate([stream.process(mix[a : a + 320]) for a in range(0, len(mix), 320)])
+    else:  # the mix of the 16-bit channels, in double, rounded half to even as every integer output is
+        if args[0] == "cut":
+            gated = np.concatenate([mix[a:b] for a, b in view.regions]).astype(np.float64)
+        elif "--stream" in args:
+            stream = Stream(rate)
+            gated = np.concatenate([stream.process(mix[a : a + 320].astype(np.float64))
+                                    for a in range(0, len(mix), 320)])  # fmt: skip
+        else:
+            gated = mix * view.gains.astype(np.float64)
+        np.testing.assert_array_equal(sf.read(tmp_path / name, dtype="int16")[0], np.rint(gated * 32768))
+        return
     np.testing.assert_allclose(out, expected, atol=1.01 / 32768)
 
 
-@pytest.mark.parametrize("strict", [False, True], ids=["replaced", "strict"])
-def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
+@pytest.mark.parametrize(
+    "strict, stream",
+    [(False, None), (True, None), (True, "file"), (True, "wav-pipe"), (True, "raw-pipe")],
+    ids=["replaced", "strict", "strict-stream", "strict-stream-wav-pipe", "strict-stream-raw-pipe"],
+)
+def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict, stream):
     src = everyday / "holes.wav"
-    r = talvane("gate", src, "-o", "out.wav", *(["--strict"] if strict else []), cwd=tmp_path)
+    options = ["--strict"] if strict else []
+    if stream is not None:  # --strict fails the streaming gate too, read from a file or a pipe
+        options += ["--stream", "10"] + (["--raw", "f32le:16000:1"] if stream == "raw-pipe" else [])
+    data = sf.read(src, dtype="float32")[0].tobytes() if stream == "raw-pipe" else src.read_bytes()
+    r = talvane("gate", "-" if "pipe" in (stream or "") else src, "-o", "out.wav", *options, cwd=tmp_path,
+                input=data.decode("latin-1"), encoding="latin-1")  # bytes through text mode  # fmt: skip
     found = "101 NaN or infinite samples, the first at 1.250 s"
     if strict:
+        name = "standard input" if "pipe" in (stream or "") else src
         assert r.returncode == 1 and not (tmp_path / "out.wav").exists()
-        assert one_line(r.stderr) == f"talvane: error: {src}: {found} (--strict)"
+        # A stream stops at the first block holding one, and counts those read so far.
+        assert re.fullmatch(rf"talvane: error: {re.escape(str(name))}: \d+ NaN or infinite samples, the first at "
+                            r"1\.250 s \(--strict\)", one_line(r.stderr)), r.stderr  # fmt: skip
         return
     assert r.returncode == 0, r.stderr
     assert one_line(r.stderr) == f"talvane: note: {src}: {found}, replaced by 0.0"
@@ -862,27 +883,123 @@ def test_a_stream_gates_a_pipe_as_it_comes(tmp_path, raw, band):
     np.testing.assert_array_equal(out, expected)
 
 
+def wav_header(channels=1, rate=16000, fmt_bytes=16, riff=0xFFFFFFFF, data=0xFFFFFFFF):
+    """A 16-bit PCM WAV header, its fields as given (a streamed one by default)."""
+    fmt = struct.pack("<HHIIHH", 1, channels, rate, rate * channels * 2 % 2**32, channels * 2 % 2**16, 16)[:fmt_bytes]
+    return (b"RIFF" + struct.pack("<I", riff) + b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+            + b"\0" * (len(fmt) & 1) + b"data" + struct.pack("<I", data))  # fmt: skip
+
+
+LIST_CHUNK = b"LIST" + struct.pack("<I", 18) + b"INFO" + b"ISFT" + struct.pack("<I", 6) + b"maker\0"
+
+
 @pytest.mark.parametrize(
-    "args, data, code, message",
+    "args, data, code, message, written",
     [
         (["--raw", "s24le:16000:1"], b"", 2, "argument --raw: invalid value 's24le:16000:1': the sample format is "
          "one of s16le, s32le, f32le, f64le, s16be, s32be, f32be, f64be; expected FORMAT:RATE:CHANNELS such as "
-         "s16le:16000:1"),
-        (["--raw", "s16le:0:1"], b"", 2, "argument --raw: invalid value 's16le:0:1': the rate is a whole number of "
-         "at least 1"),
-        (["--raw", "s16le:16000"], b"", 2, "argument --raw: invalid value 's16le:16000': three parts are needed"),
-        (["--raw", "s16le:16000:2", "--stream", "10", "--mono"], b"", 2, "--raw writes the input's own layout"),
+         "s16le:16000:1", 0),
+        (["--raw", "s16le:0:1"], b"", 2, "argument --raw: invalid value 's16le:0:1': the rate is a whole number from "
+         "1 to 4,294,967,295", 0),
+        (["--raw", "s16le:1e20:1"], b"", 2, "the rate is a whole number from 1 to 4,294,967,295", 0),
+        (["--raw", "s16le:16000:²"], b"", 2, "the channel count is a whole number from 1 to 65,535", 0),
+        (["--raw", "s16le:16000"], b"", 2, "argument --raw: invalid value 's16le:16000': three parts are needed", 0),
+        (["--raw", "s16le:16000:2", "--stream", "10", "--mono"], b"", 2, "--raw writes the input's own layout", 0),
         (["--raw", "s16le:16000:1"], b"", 2, "--raw reads raw PCM as it comes, for the streaming gate: give "
-         "--stream too"),
+         "--stream too", 0),
+        # Every whole frame is written, in the chunk the stream ended in too, then the partial one is reported.
         (["--raw", "s16le:16000:2", "--stream", "10"], b"\0" * 4003, 1, "talvane: error: standard input: the "
-         "stream ended inside a frame: 3 bytes of a 4-byte frame left over"),
+         "stream ended inside a frame: 3 bytes of a 4-byte frame left over, after 1,000 whole frames", 4000),
+        (["--raw", "s16le:16000:40000", "--stream", "10", "--format", "wav"], b"", 1, "cannot write a WAV stream with "
+         "a frame size of 80,000 bytes: a WAV header holds 1 to 65,535", 0),
+        (["--raw", "s16le:4000000000:1", "--stream", "10", "--format", "flac"], b"", 1, "cannot write FLAC with a "
+         "sample rate of 4,000,000,000 Hz: soundfile writes 1 to 2,147,483,647 Hz", 0),
+        (["--raw", "s16le:16000:256", "--stream", "10", "--format", "ogg"], b"", 1, "cannot write OGG (VORBIS) to "
+         "standard output: Vorbis holds 1 to 255 channels, not 256", 0),
+        (["--stream", "10"], wav_header(fmt_bytes=14), 1, "not a readable audio file (its WAV format chunk is 14 bytes "
+         "long, where a format needs 16 to 65,536 bytes)", 0),
+        (["--stream", "10"], wav_header(channels=0), 1, "not a readable audio file (its WAV header gives a channel "
+         "count of 0, where at least 1 is needed)", 0),
+        # Empty: a data size of 0 where the RIFF size was filled in, whatever chunk follows.
+        (["--stream", "10"], wav_header(riff=4 + 24 + 8 + len(LIST_CHUNK), data=0) + LIST_CHUNK, 0,
+         "standard input: 0.00 s, kept 0.0% in 0 regions", 44),
     ],
-    ids=["format", "rate-0", "layout", "mono", "no-stream", "partial-frame"],
+    ids=["format", "rate-0", "rate-huge", "channels-digit", "layout", "mono", "no-stream", "partial-frame",
+         "wav-frame-size", "flac-rate", "vorbis-channels", "wav-short-fmt", "wav-no-channels", "wav-empty"],
 )  # fmt: skip
-def test_raw_errors_are_one_line(args, data, code, message):
+def test_pipe_layouts_are_read_or_refused_in_one_line(args, data, code, message, written):
+    """A layout given or read that cannot be taken or written is one sentence naming
+    the field, its value and the range allowed."""
     r = subprocess.run([*TOOL, "gate", "-", "-o", "-", *args], input=data, capture_output=True, timeout=120)
     assert r.returncode == code
     assert message in one_line(r.stderr.decode())
+    assert len(r.stdout) == written
+
+
+@pytest.mark.parametrize("command", ["split", "gate-flac"])
+def test_32_bit_samples_keep_their_bits(tmp_path, command):
+    """split copies 32-bit samples exactly; FLAC, which holds 24 bits at most, gets
+    24 (rounded half to even, as every integer output), and a note says so."""
+    pcm = np.round(bursts(RATE, 2.0, [(0.5, 1.2)], seed=9).astype(np.float64) * 2**31).astype(np.int32)
+    pcm[9000:9010] = [0, 128, 384, -128, -384, 2**31 - 1, -(2**31), 2**31 - 100, 5, -5]  # halves and ends
+    sf.write(tmp_path / "in.wav", pcm, RATE, subtype="PCM_32")
+    view = analyse(pcm, RATE)
+    if command == "split":
+        r = talvane("split", "in.wav", "-o", "clips/", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        for row in csv.DictReader(io.StringIO((tmp_path / "clips" / "manifest.csv").read_text())):
+            piece = sf.read(tmp_path / "clips" / row["file"], dtype="int32")[0]
+            np.testing.assert_array_equal(piece, pcm[int(row["start_sample"]) : int(row["end_sample"])])
+        return
+    r = talvane("gate", "in.wav", "-o", "out.flac", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert one_line(r.stderr) == "talvane: note: out.flac: FLAC cannot hold PCM_32 samples here; written as PCM_24"
+    assert sf.info(tmp_path / "out.flac").subtype == "PCM_24"
+    gated = np.clip(np.rint(pcm * view.gains.astype(np.float64)), -(2**31), 2**31 - 1)
+    expected = np.clip(np.rint(gated / 256), -(2**23), 2**23 - 1)
+    np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int32")[0] // 256, expected)
+
+
+@pytest.mark.parametrize("how", ["gate", "mask", "stream", "stream-pipe"])
+def test_a_truncated_wav_is_noted_once(tmp_path, how):
+    x = bursts(RATE, 1.0, [(0.1, 0.25)], seed=10)
+    sf.write(tmp_path / "whole.wav", x, RATE, subtype="PCM_16")
+    (tmp_path / "cut.wav").write_bytes((tmp_path / "whole.wav").read_bytes()[: 44 + 2 * 4800])  # as head -c makes it
+    command = "mask" if how == "mask" else "gate"
+    src = "-" if how == "stream-pipe" else "cut.wav"
+    with open(tmp_path / "cut.wav", "rb") as stdin:
+        r = talvane(command, src, "-o", "out.csv" if how == "mask" else "out.wav",
+                    *(["--stream", "10"] if how.startswith("stream") else []), cwd=tmp_path, stdin=stdin)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    name = "standard input" if src == "-" else src
+    notes = [line for line in r.stderr.splitlines() if line.startswith("talvane: note:")]
+    assert notes == [f"talvane: note: {name}: truncated: its header gives 1.00 s (16,000 frames), and 0.30 s "
+                     "(4,800 frames) are there"]  # fmt: skip
+
+
+@pytest.mark.parametrize("output", ["fifo", "symlink"])
+def test_an_output_that_is_no_regular_file_is_written_into(everyday, tmp_path, output):
+    """A FIFO (or /dev/null, /dev/stdout) is written into, not replaced by a regular
+    file; a link is written through, as cp does, not replaced."""
+    import threading
+
+    src = everyday / "stereo.wav"
+    assert talvane("gate", src, "-o", "plain.wav", cwd=tmp_path).returncode == 0
+    got = []
+    if output == "fifo":
+        os.mkfifo(tmp_path / "out.wav")
+        reader = threading.Thread(target=lambda: got.append((tmp_path / "out.wav").read_bytes()), daemon=True)
+        reader.start()
+    else:
+        os.symlink("target.wav", tmp_path / "out.wav")
+    r = talvane("gate", src, "-o", "out.wav", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    if output == "fifo":
+        reader.join(timeout=60)
+        assert (tmp_path / "out.wav").is_fifo() and got == [(tmp_path / "plain.wav").read_bytes()]
+    else:
+        assert (tmp_path / "out.wav").is_symlink()
+        assert (tmp_path / "target.wav").read_bytes() == (tmp_path / "plain.wav").read_bytes()
 
 
 def test_output_places(everyday, tmp_path):

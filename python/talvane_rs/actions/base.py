@@ -26,6 +26,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from talvane_rs.analysis import Analysis
+    from talvane_rs.io.read import Stats
     from talvane_rs.io.write import Target
 
     FloatArray = npt.NDArray[np.float32]
@@ -224,15 +225,17 @@ def with_options(cls: type[Action], values: Mapping[str, Any]) -> Action:
 def decide(source: Source) -> Decision:
     """Reads the mono mix of the whole file and analyses it."""
     from talvane_rs.analysis import analyse
-    from talvane_rs.io.read import read_mix
+    from talvane_rs.io.read import declared_frames, read_mix, truncation
 
     job, rate = source.job, source.rate
     mix, stats = read_mix(source.file, source.checkpoint)
+    short = truncation(declared_frames(source.file), len(mix), rate)
+    if short is not None:
+        source.notes.append(f"{job.name}: {short}")
     if stats.nonfinite:
-        found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
         if job.strict:
-            raise FileError(f"{found} (--strict)")
-        source.notes.append(f"{job.name}: {found}, replaced by 0.0")
+            raise FileError(f"{nonfinite_found(stats, rate)} (--strict)")
+        source.notes.append(f"{job.name}: {nonfinite_found(stats, rate)}, replaced by 0.0")
     source.checkpoint()
     settings = resolve_settings(job.settings, rate)
     try:
@@ -240,6 +243,11 @@ def decide(source: Source) -> Decision:
     except ValueError as e:  # threshold limits out of order once durations are windows
         raise FileError(str(e)) from None
     return Decision(mix, settings, view)
+
+
+def nonfinite_found(stats: Stats, rate: int) -> str:
+    """What the read found of NaN and infinite samples, for a note or an error."""
+    return f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
 
 
 def band_helps(decision: Decision, rate: int) -> bool:

@@ -108,12 +108,14 @@ class Split(AudioAction):
 
     def write_pieces(self, source: Source, decision: Decision, found: list[tuple[int, int]]) -> list[dict[str, Any]]:
         """Writes each piece, every channel read again in blocks; the manifest's rows."""
-        from talvane_rs.io.read import BLOCK, Reread
+        from talvane_rs.cutting import to_type
+        from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Reread, in_units
 
         job, rate = source.job, source.rate
         assert job.dst is not None
         every = self.every_channel(source)
-        reread = Reread(source.file) if every else None
+        integer = INTEGER_SUBTYPES.get(source.file.subtype)  # 16- and 32-bit PCM written back exactly
+        reread = Reread(source.file, integer or "float32") if every or (integer and source.channels == 1) else None
         src = job.src
         ext = self.default_suffix(src, job.fmt)[1:]
         rows = []
@@ -126,7 +128,12 @@ class Split(AudioAction):
                 for at in range(a, b, BLOCK):
                     source.checkpoint()
                     end = min(b, at + BLOCK)
-                    yield reread.frames(at, end) if reread is not None else decision.mix[at:end]
+                    if reread is not None:
+                        yield reread.frames(at, end)
+                    elif integer is not None:  # the mix of integer channels, rounded half to even into their type
+                        yield to_type(in_units(decision.mix[at:end], integer), integer)
+                    else:
+                        yield decision.mix[at:end]
 
             where = self.write_piece(source, decision, target, blocks, source.channels if every else 1)
             rows.append({"file": str(where), "source": job.name, "start_s": round(a / rate, 6),

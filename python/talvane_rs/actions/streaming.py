@@ -12,15 +12,16 @@ import numpy as np
 import numpy.typing as npt
 
 from talvane_rs._analysis import Stream, stream_view
-from talvane_rs.actions.base import Context
+from talvane_rs.actions.base import Context, nonfinite_found
 from talvane_rs.columns import StreamTrace
 from talvane_rs.errors import Checkpoint, FileError, go_on
-from talvane_rs.io.read import BLOCK, Blocks, read_blocks
+from talvane_rs.cutting import to_type
+from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Blocks, read_blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
 from talvane_rs.band import BandFilter
 from talvane_rs.params import native_settings, resolve_settings
-from talvane_rs.samples import mono
+from talvane_rs.samples import SCALES, mono
 from talvane_rs.units import ms_to_samples
 
 Frames = npt.NDArray[Any]  # (frames, channels) or mono samples of any type Stream takes
@@ -143,12 +144,25 @@ class StreamRun:
                            live=True)  # fmt: skip
 
     def blocks(self) -> Iterator[Frames]:
-        """The gated audio, a block for what each read gave."""
+        """The gated audio, a block for what each read gave. The mono mix of 16- or
+        32-bit samples is gated in double precision (Stream decides on the same
+        float32 mix) and rounded half to even into their type, as integers are."""
         step = self.gate.step
-        for block in self.source.blocks(max(step, BLOCK // step * step)):
-            out = self.gate.feed(block if self.every_channel else mono(block, "block"))
+        integer = None if self.every_channel else INTEGER_SUBTYPES.get(self.source.subtype)
+
+        def written(out: Frames) -> Frames:
+            return to_type(out / SCALES[integer], integer) if integer is not None else out
+
+        job, stats = self.context.job, self.source.stats
+        for block in self.source.blocks(max(step, BLOCK // self.source.channels // step * step)):
+            if job.strict and stats.nonfinite:
+                raise FileError(f"{nonfinite_found(stats, self.source.rate)} (--strict)")
+            if not self.every_channel:
+                block = mono(block, "block")
+                block = block.astype(np.float64) if integer is not None else block
+            out = self.gate.feed(block)
             if len(out):
-                yield out
+                yield written(out)
         out = self.gate.finish()
         if len(out):
-            yield out
+            yield written(out)

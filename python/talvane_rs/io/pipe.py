@@ -83,7 +83,7 @@ def read_wav_header(stream: Readable, blocking: Blocking = never_stops) -> tuple
             raise FileError("not a readable audio file (the stream ended inside the WAV header)")
         return data
 
-    riff, _, wave = struct.unpack("<4sI4s", need(12))
+    riff, riff_size, wave = struct.unpack("<4sI4s", need(12))
     if riff != b"RIFF" or wave != b"WAVE":
         raise FileError("not a readable audio file (a stream is read as WAV, and this is none)")
     layout = None
@@ -92,20 +92,49 @@ def read_wav_header(stream: Readable, blocking: Blocking = never_stops) -> tuple
         if kind == b"data":
             if layout is None:
                 raise FileError("not a readable audio file (WAV samples before their format)")
-            return layout, None if size in (UNKNOWN, 0) else size
-        body = need(size + (size & 1))  # chunks are padded to an even size
-        if kind == b"fmt ":
-            layout = _layout_of(body)
+            # A streamed header leaves the sizes open: all ones, or 0 in both. A data
+            # size of 0 in a header whose RIFF size was filled in is an empty file.
+            unknown = size == UNKNOWN or (size == 0 and riff_size in (0, UNKNOWN))
+            return layout, None if unknown else size
+        padded = size + (size & 1)  # chunks are padded to an even size
+        if kind != b"fmt ":
+            skip(stream, padded, blocking)
+        elif padded > FMT_MOST:
+            raise _format_size(size)
+        else:
+            layout = _layout_of(need(padded)[:size])
+
+
+FMT_MOST = 1 << 16  # bytes of a WAV format chunk taken; the longest defined is 40
+
+
+def skip(stream: Readable, count: int, blocking: Blocking) -> None:
+    """count bytes of the stream passed over, a block at a time."""
+    while count > 0:
+        got = len(read_exactly(stream, min(count, 1 << 16), blocking))
+        if not got:
+            raise FileError("not a readable audio file (the stream ended inside the WAV header)")
+        count -= got
+
+
+def _format_size(size: int) -> FileError:
+    return FileError(f"not a readable audio file (its WAV format chunk is {size:,} bytes long, where a format needs "
+                     f"16 to {FMT_MOST:,} bytes)")  # fmt: skip
 
 
 def _layout_of(fmt: bytes) -> Layout:
+    if len(fmt) < 16:
+        raise _format_size(len(fmt))
     tag, channels, rate, _, _, bits = struct.unpack("<HHIIHH", fmt[:16])
     if tag == _EXTENSIBLE and len(fmt) >= 26:
         tag = struct.unpack("<H", fmt[24:26])[0]  # the first two bytes of the sub-format GUID
     subtype = _SUBTYPES.get((tag, bits))
-    if subtype is None or channels < 1:
+    if subtype is None:
         raise FileError(f"not a readable audio file (WAV format {tag} with {bits}-bit samples cannot be streamed; "
                         "give it as a file)")  # fmt: skip
+    if channels < 1 or rate < 1:
+        field = "channel count" if channels < 1 else "sample rate"
+        raise FileError(f"not a readable audio file (its WAV header gives a {field} of 0, where at least 1 is needed)")
     return Layout(subtype, rate, channels)
 
 
@@ -179,6 +208,7 @@ class FrameReader:
         self.decode = decode if decode is not None else lambda data: decode_native(data, layout)  # type: ignore[arg-type]
         self.left = size  # bytes of samples still to come; None: until the stream ends
         self.carry = b""  # the start of a frame not yet whole
+        self.frames = 0  # frames given so far
 
     def blocks(self, most: int) -> Iterator[npt.NDArray[np.generic]]:
         """Blocks of at most `most` frames, each as soon as some whole frames have
@@ -194,18 +224,23 @@ class FrameReader:
                 read1 = getattr(self.stream, "read1", None)
                 data = read1(want) if read1 is not None else self.stream.read(want)
             if not data:
-                if self.carry:
-                    left = len(self.carry)
-                    raise FileError(f"the stream ended inside a frame: {left} byte{'s' if left != 1 else ''} of a "
-                                    f"{frame}-byte frame left over")  # fmt: skip
-                return
+                return  # a frame left unfinished is for the caller to report, once the whole ones are out
             if self.left is not None:
                 self.left -= len(data)
             data = self.carry + data
             whole = len(data) - len(data) % frame
             self.carry = data[whole:]
             if whole:
+                self.frames += whole // frame
                 yield self.decode(data[:whole])
+
+    def unfinished(self) -> str | None:
+        """Once the frames are read: what is wrong with the stream's end, if anything."""
+        if not self.carry:
+            return None
+        left, frame, whole = len(self.carry), self.layout.frame_bytes, self.frames
+        return (f"the stream ended inside a frame: {left:,} byte{'s' * (left != 1)} of a {frame:,}-byte frame left "
+                f"over, after {whole:,} whole frame{'s' * (whole != 1)}")  # fmt: skip
 
 
 class WavStreamWriter:

@@ -30,6 +30,8 @@ FORMATS = {
     "f64be": (">f8", "DOUBLE"),
 }
 
+RATE_MOST, CHANNELS_MOST = 0xFFFFFFFF, 0xFFFF
+
 
 @dataclass(frozen=True)
 class RawLayout:
@@ -64,9 +66,10 @@ def parse_raw(text: str) -> RawLayout:
     elif parts[0] not in FORMATS:
         why = f"the sample format is one of {', '.join(FORMATS)}"
     else:
-        for name, part in (("rate", parts[1]), ("channel count", parts[2])):
-            if not (part.isdigit() and int(part) >= 1):
-                why = f"the {name} is a whole number of at least 1"
+        # The ranges a WAV header holds, so that any output can describe the input.
+        for name, part, most in (("rate", parts[1], RATE_MOST), ("channel count", parts[2], CHANNELS_MOST)):
+            if not (part.isascii() and part.isdigit() and 1 <= int(part) <= most):
+                why = f"the {name} is a whole number from 1 to {most:,}"
                 break
     if why:
         raise argparse.ArgumentTypeError(f"invalid value {text!r}: {why}; expected FORMAT:RATE:CHANNELS such as "
