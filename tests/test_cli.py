@@ -883,6 +883,21 @@ def test_a_stream_gates_a_pipe_as_it_comes(tmp_path, raw, band):
     np.testing.assert_array_equal(out, expected)
 
 
+@pytest.mark.parametrize("subtype", ["PCM_16", "FLOAT"])
+def test_a_stream_on_standard_output_redirected_to_a_file_gets_its_sizes(tmp_path, subtype):
+    x = bursts(RATE, 1.0, [(0.2, 0.6)])
+    sf.write(tmp_path / "in.wav", x, RATE, subtype=subtype)
+    with open(tmp_path / "out.wav", "wb") as out:
+        r = subprocess.run([*TOOL, "gate", "in.wav", "--stream", "10", "-o", "-"], cwd=tmp_path, stdout=out,
+                           stderr=subprocess.PIPE, timeout=120)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    data = (tmp_path / "out.wav").read_bytes()
+    at = data.index(b"data")
+    assert struct.unpack("<I", data[4:8])[0] == len(data) - 8
+    assert struct.unpack("<I", data[at + 4 : at + 8])[0] == len(data) - at - 8 == 2 * len(x) * (1 + (subtype == "FLOAT"))
+    assert sf.info(tmp_path / "out.wav").subtype == subtype
+
+
 def wav_header(channels=1, rate=16000, fmt_bytes=16, riff=0xFFFFFFFF, data=0xFFFFFFFF):
     """A 16-bit PCM WAV header, its fields as given (a streamed one by default)."""
     fmt = struct.pack("<HHIIHH", 1, channels, rate, rate * channels * 2 % 2**32, channels * 2 % 2**16, 16)[:fmt_bytes]

@@ -407,3 +407,20 @@ def test_standard_output_is_written_whole_or_fails(tmp_path, args, head, reader,
         assert len(err.splitlines()) == 1
     else:
         assert proc.returncode == 0 and got == head + samples.nbytes, err
+
+
+def test_summaries_to_a_reader_gone_away_end_in_one_line(tmp_path):
+    """The summaries' reader closed: every file still goes through, and the run ends
+    with the tally and one line of error, status 1, rather than a traceback."""
+    sf = pytest.importorskip("soundfile")
+    (tmp_path / "in").mkdir()
+    for name in ("a.wav", "b.wav"):
+        sf.write(tmp_path / "in" / name, speech(16000), 16000)
+    r, w = os.pipe()
+    os.close(r)
+    proc = subprocess.run([sys.executable, "-m", "talvane_rs", "gate", "in", "-o", "out/"], cwd=tmp_path, stdout=w,
+                          stderr=subprocess.PIPE, text=True, timeout=120)  # fmt: skip
+    os.close(w)
+    assert proc.returncode == 1 and sorted(os.listdir(tmp_path / "out")) == ["a.wav", "b.wav"]
+    assert proc.stderr.splitlines() == ["2 done, 0 failed, 0 skipped",
+                                        "talvane: error: cannot write to standard output: Broken pipe"]  # fmt: skip

@@ -259,6 +259,8 @@ class WavStreamWriter:
                 raise FileError(f"cannot write a WAV stream with a {field} of {value:,}{unit}: a WAV header holds "
                                 f"1 to {most:,}")  # fmt: skip
         fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * block, block, bits)
+        fmt += b"" if tag == _PCM else struct.pack("<H", 0)  # a format other than PCM says it has no extension
+        self.size_at = 12 + 8 + len(fmt) + 4  # where the data chunk's size is
         self.start = out.tell() if out.seekable() else None
         out.write(b"RIFF" + struct.pack("<I", UNKNOWN) + b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
                   + b"data" + struct.pack("<I", UNKNOWN))  # fmt: skip
@@ -275,8 +277,8 @@ class WavStreamWriter:
         size = self.frames * self.layout.frame_bytes
         end = self.out.tell()
         self.out.seek(self.start + 4)
-        self.out.write(struct.pack("<I", min(UNKNOWN - 1, 36 + size)))
-        self.out.seek(self.start + 40)
+        self.out.write(struct.pack("<I", min(UNKNOWN - 1, self.size_at + size - 4)))
+        self.out.seek(self.start + self.size_at)
         self.out.write(struct.pack("<I", min(UNKNOWN - 1, size)))
         self.out.seek(end)
         self.out.flush()
