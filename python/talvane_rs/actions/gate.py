@@ -12,9 +12,9 @@ from typing import TYPE_CHECKING, Any
 from talvane_rs.actions.audio import AudioAction
 from talvane_rs.actions.base import (Context, Decision, Done, Option, Source, Span, nonfinite_found, regions_done,
                                      with_options)
-from talvane_rs.errors import Checkpoint, FileError, go_on
+from talvane_rs.errors import Checkpoint, FileError
 from talvane_rs.io.raw import RawLayout, parse_raw
-from talvane_rs.units import ms_to_samples, parse_chunk
+from talvane_rs.units import parse_chunk
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     import soundfile as sf
     from matplotlib.figure import Figure
 
-    from talvane_rs.actions.base import Action, BoolArray, FloatArray
+    from talvane_rs.actions.base import Action, FloatArray
     from talvane_rs.analysis import Analysis
 
 
