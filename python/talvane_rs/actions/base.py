@@ -10,8 +10,9 @@ options before it knows that NumPy and soundfile are there.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError
@@ -73,7 +74,10 @@ class JobView(Protocol):
     def strict(self) -> bool: ...
     @property
     def cwd(self) -> str | None: ...
+    @property
+    def no_fallback(self) -> str | None: ...
     def target(self, dst: Location) -> Target: ...
+    def local(self, path: Path) -> Path: ...
 
 
 @dataclass
@@ -153,6 +157,12 @@ class Action:
     output_options: ClassVar[tuple[Option, ...]] = ()  # shown right after -o
     options: ClassVar[tuple[Option, ...]] = ()  # shown after the options every action has
     writes_folder: ClassVar[bool] = False  # its output for each source is a folder of files
+    overwrite_help: ClassVar[str] = "allow the output to replace an input file"
+
+    @staticmethod
+    def conflict(values: Mapping[str, Any]) -> str | None:
+        """What the options given (by field name) cannot do together, or None."""
+        return None
 
     @classmethod
     def from_options(cls, values: Mapping[str, Any]) -> Action:
@@ -188,6 +198,22 @@ class Action:
 
     def check_shared_folder(self, sources: int) -> None:
         """Raises UsageError when this many sources cannot write into one folder."""
+
+    # An action that writes a folder of files per source (writes_folder) keeps the
+    # folder of its combined output whole, however the run ends.
+
+    def check_earlier(self, combined: Location, overwrite: bool) -> None:
+        """Raises UsageError when the combined output's folder holds an earlier run's
+        results that only overwrite may replace."""
+
+    def claim_names(self, jobs: Sequence[JobView]) -> list[tuple[str | None, str | None]]:
+        """For each job, why it cannot run (its files' names meet those of an earlier
+        job) and why it has no WAV fallback; None for each that is not so."""
+        return [(None, None) for _ in jobs]
+
+    def begin(self, jobs: Sequence[JobView], combined: Location, overwrite: bool) -> tuple[Any, list[str]]:
+        """Readies the folder before the jobs run; what settle() is given, and notes."""
+        return None, []
 
     # Running: one file.
 

@@ -155,7 +155,11 @@ def look_up_outputs(request: Request, inputs: list[Input]) -> Names:
         if not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
             raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
                              f"use {', '.join(PLOT_FORMATS)}")  # fmt: skip
-    if inputs[0].src == STDIO and (output is None or output_folder):
+    if inputs[0].src == STDIO and request.action.writes_folder:
+        if output is None:
+            raise UsageError(f"{request.action.name} of standard input (-) needs -o with a folder for its files; "
+                             "it reads the input whole first")  # fmt: skip
+    elif inputs[0].src == STDIO and (output is None or output_folder):
         raise UsageError("standard input (-) needs -o with a file, or - for standard output")
     return Names(output, output_folder, plot, plot_folder, several)
 
@@ -186,6 +190,8 @@ def plan(request: Request) -> Plan:
             assert out_dir is not None
             result.combined = action.combined_output(out_dir, True, fmt, True)
     make_jobs(request, places, sources, fmt, result)
+    if action.writes_folder and result.combined is not None:
+        action.check_earlier(result.combined, request.overwrite)
     return result
 
 
@@ -353,6 +359,9 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
                   fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range)  # fmt: skip
         result.jobs.append(job)
     result.jobs = [claim_fallback(job, inputs, claimed, request.overwrite) for job in result.jobs]
+    named = list(zip(result.jobs, action.claim_names(result.jobs), strict=True))
+    result.errors += [Outcome(src=job.name, error=f"{job.name}: {error}") for job, (error, _) in named if error]
+    result.jobs = [job if why is None else replace(job, no_fallback=why) for job, (error, why) in named if not error]
 
 
 def claim_fallback(job: Job, inputs: set[Any], claimed: dict[Any, Location], overwrite: bool) -> Job:
