@@ -653,6 +653,9 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["cut", "--band", "100-9000"], "--band: band edge high_hz = 9000.0 Hz is not below the Nyquist frequency"),
         (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
         (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
+        (["split", "--max-length", "0"], "--max-length must be one analysis window at least: give 10ms or more"),
+        (["split", "--max-length", "1e-300", "--window-ms", "20"], "give 20ms or more (--window-ms 20)"),
+        (["split", "--min-length", "2s", "--max-length", "1s"], "--min-length 2.00 s is longer than --max-length"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
@@ -762,6 +765,123 @@ def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
     assert (cover == kept).mean() > 0.95  # all of them but pieces under the minimum
 
 
+def dataset_rows(folder, sources):
+    """The rows of a split dataset, checked whole: its manifest lists exactly the
+    files in the folder, and each holds its source's frames from start to end."""
+    rows = list(csv.DictReader(io.StringIO((folder / "manifest.csv").read_text())))
+    on_disk = {str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()} - {"manifest.csv"}
+    assert sorted(row["file"] for row in rows) == sorted(on_disk)
+    for row in rows:
+        audio, _ = read(sources[row["source"]] if row["source"] in sources else row["source"])
+        np.testing.assert_array_equal(read(folder / row["file"])[0], audio[int(row["start_sample"]) : int(row["end_sample"])])
+    return rows
+
+
+def speaking(rate, seconds, every, seed):
+    """Bursts of 0.35 s every `every` seconds, as two channels."""
+    x = bursts(rate, seconds, [(a, a + 0.35) for a in np.arange(0.2, seconds - 0.5, every)], seed=seed)
+    return np.stack([x, 0.5 * x], axis=1)
+
+
+@pytest.mark.parametrize(
+    "names, args",
+    [
+        (["a/talk.wav", "b/talk.wav"], ["a/talk.wav", "b/talk.wav", "-o", "out"]),
+        (["x/talks/talk.wav", "y/talks/talk.wav"], ["x/talks", "y/talks", "-o", "out"]),
+        (["talk.wav", "talk.wave"], ["talk.wav", "talk.wave", "-o", "out"]),
+        (["talk.wav"], ["talk.wav", "-o", "out", "--name", "{stem}.{ext}"]),
+    ],
+    ids=["one-stem", "one-folder-name", "wav-and-wave", "no-index"],
+)
+def test_split_pieces_never_take_each_others_names(tmp_path, names, args):
+    """Pieces whose names could meet are refused before they are written; what
+    is written is whole and listed."""
+    for seed, name in enumerate(names):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        sf.write(tmp_path / name, speaking(RATE, 4.0, 0.8, seed), RATE, subtype="PCM_16", format="WAV")
+    r = talvane("split", *args, cwd=tmp_path)
+    assert r.returncode == 1 and ("can be those of" in r.stderr or "would both be named" in r.stderr), r.stderr
+    if len(names) == 1:  # nothing written
+        assert not (tmp_path / "out").exists()
+        return
+    rows = dataset_rows(tmp_path / "out", {name: tmp_path / name for name in names})
+    assert {row["source"] for row in rows} == {names[0]}
+
+
+def split_run(*args, cwd, stop_after=None):
+    """talvane split in a subprocess; stop_after: pieces of this run to wait for, then SIGTERM."""
+    if stop_after is None:
+        return talvane("split", *args, cwd=cwd)
+    def written_since(start):
+        found = 0
+        for path in (cwd / "ds").glob("*.wav"):
+            try:
+                found += path.stat().st_mtime_ns > start
+            except FileNotFoundError:  # an earlier piece, just removed
+                pass
+        return found
+
+    start = time.time_ns()
+    time.sleep(0.01)
+    proc = subprocess.Popen([*TOOL, "split", *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while written_since(start) < stop_after:
+            assert proc.poll() is None, proc.communicate()
+            time.sleep(0.005)
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+# Fails the split of f1.wav at its third piece, as a full disk would.
+FAILING_WRITE = """
+import sys
+import talvane_rs.io.write as write
+from talvane_rs.errors import FileError
+from talvane_rs.cli.command import main
+real = write.write_audio
+def failing(target, *rest, **named):
+    if target.name.endswith("f1.wav") and target.dst.name == "f1_0003.wav":
+        raise FileError("No space left on device")
+    return real(target, *rest, **named)
+write.write_audio = failing
+sys.exit(main())
+"""
+
+
+@pytest.mark.parametrize("how", ["sigterm", "fails-midway", "fewer-pieces"])
+def test_split_leaves_whole_pieces_and_a_manifest_that_lists_them(tmp_path, how):
+    """A re-run replaces an earlier dataset only with --overwrite; a stop, a file
+    that fails midway, or a run that makes fewer pieces leaves exactly the whole
+    pieces its manifest lists."""
+    (tmp_path / "in").mkdir()
+    sources = {}
+    for k in range(6):
+        sources[f"in/f{k}.wav"] = tmp_path / "in" / f"f{k}.wav"
+        sf.write(sources[f"in/f{k}.wav"], speaking(RATE, 12.0, 0.6, k), RATE, subtype="PCM_16")
+    r = split_run("in", "-o", "ds", "--max-length", "200ms", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    earlier = dataset_rows(tmp_path / "ds", sources)
+    r = split_run("in", "-o", "ds", cwd=tmp_path)
+    assert r.returncode == 1 and "holds the dataset of an earlier split" in one_line(r.stderr)
+    assert dataset_rows(tmp_path / "ds", sources) == earlier
+    if how == "sigterm":
+        r = split_run("in", "-o", "ds", "--overwrite", "--max-length", "300ms", cwd=tmp_path, stop_after=10)
+        assert r.returncode == 128 + signal.SIGTERM, r.stderr
+    elif how == "fails-midway":
+        r = talvane("split", "in", "-o", "ds", "--overwrite", cwd=tmp_path, tool=[sys.executable, "-c", FAILING_WRITE])
+        assert r.returncode == 1 and "in/f1.wav: No space left on device" in r.stderr, r.stderr
+    else:
+        r = split_run("in", "-o", "ds", "--overwrite", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+    rows = dataset_rows(tmp_path / "ds", sources) if (tmp_path / "ds" / "manifest.csv").exists() else []
+    assert rows or not list((tmp_path / "ds").iterdir())
+    assert len(rows) < len(earlier) and all(row not in earlier for row in rows)
+    assert how != "fails-midway" or {row["source"] for row in rows} == set(sources) - {"in/f1.wav"}
+
+
 @pytest.mark.parametrize(
     "regions, max_length, expected",
     [
@@ -812,6 +932,13 @@ def test_pipes(everyday, tmp_path):
     assert r.returncode == 0 and json.loads(r.stdout)["file"] == "standard input"
     r = run("gate", "-")
     assert r.returncode == 2 and b"needs -o" in r.stderr
+    # split reads standard input whole: it needs a folder, and names the pieces for it.
+    r = run("split", "-")
+    assert r.returncode == 2 and b"split of standard input (-) needs -o with a folder" in r.stderr
+    r = run("split", "-", "-o", tmp_path / "clips")
+    assert r.returncode == 0, r.stderr
+    rows = dataset_rows(tmp_path / "clips", {"standard input": everyday / "stereo.wav"})
+    assert [row["file"] for row in rows] == [f"stdin_{i:04d}.wav" for i in range(1, len(rows) + 1)] and rows
 
 
 @pytest.mark.parametrize(
