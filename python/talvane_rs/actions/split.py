@@ -118,8 +118,8 @@ class Split(AudioAction):
         found = [m for m in earlier_manifests(combined.parent) if listed_files(m) != []]
         if found and not overwrite:
             raise UsageError(f"{combined.parent} holds the dataset of an earlier split ({found[0].name}); pass "
-                             "--overwrite to replace it (the pieces it lists are removed first), or give another "
-                             "folder", status=1)  # fmt: skip
+                             "--overwrite to replace it (the pieces it lists are removed first), give another "
+                             "folder, or split all the files in one run", status=1)  # fmt: skip
 
     def extension(self, job: JobView) -> str:
         return self.default_suffix(job.src, job.fmt)[1:]
