@@ -797,6 +797,18 @@ def test_plot_of_a_stretch_or_an_overview(span, overview):
     assert r.returncode == 2 and "--plot-range chooses the stretch --plot draws" in r.stderr
 
 
+@pytest.mark.parametrize("stream", [[], ["--stream", "10ms"]], ids=["batch", "stream"])
+def test_plot_range_past_the_end_is_refused_and_an_overlapping_one_clipped(everyday, tmp_path, stream):
+    pytest.importorskip("matplotlib")
+    src = everyday / "stereo.wav"  # 3 s
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "40-50", *stream, cwd=tmp_path)
+    assert r.returncode == 1 and not (tmp_path / "p.png").exists()
+    assert one_line(r.stderr).endswith(
+        "no plot: --plot-range starts at 40 s, at or after the end of the recording (3.00 s long)")
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "2-50", *stream, cwd=tmp_path)
+    assert r.returncode == 0 and (tmp_path / "p.png").stat().st_size > 0
+
+
 def test_pipes(everyday, tmp_path):
     data = (everyday / "stereo.wav").read_bytes()
     both, rate = read(everyday / "stereo.wav")

@@ -50,6 +50,7 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocki
     outcome.warnings.extend(warnings(job, done))
     if job.plot is not None and done.draw is not None:
         checkpoint()
+        check_plot_range(job.plot_range, done.samples, done.rate)
         draw(job, job.plot, done.draw, checkpoint, done.rate)
     outcome.summary = summary_line(job, done, elapsed)
 
@@ -78,6 +79,14 @@ def fixed_threshold(job: Job) -> bool:
     """Whether the threshold was asked for as such (both limits at one level), so
     that its clamping is what was meant."""
     return bool(job.settings["base_thresh"] == job.settings["max_thresh"])
+
+
+def check_plot_range(span: Span, samples: int, rate: int) -> None:
+    """Refuses a --plot-range that starts at or after the end of the recording; one
+    that overlaps it is drawn clipped to it."""
+    if span is not None and span[0] * rate >= samples:
+        raise FileError(f"no plot: --plot-range starts at {span[0]:g} s, at or after the end of the recording "
+                        f"({samples / rate:.2f} s long)")
 
 
 def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint,
