@@ -1003,6 +1003,12 @@ def test_warnings_name_the_option_to_change(tmp_path):
     r = talvane("cut", "quiet.wav", "-o", "b.wav", cwd=tmp_path)
     assert r.returncode == 0
     assert one_line(r.stderr).startswith("talvane: warning: quiet.wav: nothing kept (threshold -41.9 dBFS)")
+    # A fixed threshold below the noise keeps it all: both levels are named, in batch and streaming alike.
+    for stream in ([], ["--stream", "10ms"]):
+        r = talvane("gate", "loud.wav", "-o", "d.wav", "--threshold", "-40dBFS", *stream, cwd=tmp_path)
+        assert r.returncode == 0 and re.match(
+            r"talvane: warning: loud\.wav: the noise floor \(-20\.\d dBFS\) lies above --threshold \(-40\.0 dBFS\)",
+            one_line(r.stderr))
 
 
 def test_system_errors_name_their_cause(everyday, tmp_path):

@@ -56,12 +56,20 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocki
 
 
 def warnings(job: Job, done: Done) -> list[str]:
-    """A file with nothing kept, and a threshold clamped below the noise."""
+    """A file with nothing kept, a threshold clamped below the noise, and a fixed
+    threshold below the noise floor."""
     found = []
     if done.samples and done.kept == 0:
         found.append(f"{job.name}: nothing kept (threshold {format_db(done.threshold)}); "
                      f"{job.action.nothing_kept(done, fixed_threshold(job))}")  # fmt: skip
     levels = done.levels
+    floor = done.noise_floor if levels is None else levels.noise_floor
+    if fixed_threshold(job) and floor > done.threshold:
+        found.append(
+            f"{job.name}: the noise floor ({format_db(floor)}) lies above --threshold "
+            f"({format_db(done.threshold)}), so the noise counts as voice and is kept; raise --threshold "
+            f"above the floor (--threshold {math.ceil(gain_to_db(floor)) + 3}dB) or leave it out to follow the noise"
+        )
     if levels is not None and levels.clamped == "high" and not fixed_threshold(job):
         wanted = levels.noise_floor * levels.threshold_ratio
         found.append(

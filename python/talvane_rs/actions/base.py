@@ -10,6 +10,7 @@ options before it knows that NumPy and soundfile are there.
 from __future__ import annotations
 
 import dataclasses
+import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar, Protocol
@@ -138,6 +139,7 @@ class Done:
     draw: Callable[[str, Span], Figure] | None = None  # the picture of what was done, given its title and stretch
     what: str | None = None  # how the summary names what was done, when not the action's description
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
+    noise_floor: float = math.nan  # a stream's last noise floor; a file's is in levels
 
 
 class Action:

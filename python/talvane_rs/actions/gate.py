@@ -120,7 +120,7 @@ class StreamingGate(Gate):
             return plot_stream(trace, title, settings)
 
         return Done(gate.samples, rate, gate.kept, gate.regions, gate.threshold, where=where,
-                    draw=draw if trace is not None else None)  # fmt: skip
+                    draw=draw if trace is not None else None, noise_floor=gate.noise_floor)  # fmt: skip
 
 
 def gate_blocks(
