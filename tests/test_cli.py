@@ -304,6 +304,9 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+        (["gate", "speech.wav", "--pad-voice-windows", "1e300s"], 2,
+         "invalid value '1e300s': expected a whole number of windows from 0 to 18446744073709551615, or a duration "
+         "from 0 to 9e15 s"),
         pytest.param(["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1,
                      "cannot reach the Dask scheduler at tcp://127.0.0.1:9", marks=pytest.mark.slow),
         (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
@@ -319,6 +322,7 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         "bad-bool",
         "limits-out-of-order",
         "zero-chunk",
+        "huge-duration",
         "no-scheduler",
         "unknown-store",
     ],
