@@ -373,6 +373,22 @@ def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
     assert (tmp_path / "d" / "a.wav").read_bytes() == before
 
 
+def test_one_file_by_two_names_is_one_input_and_what_is_written_over_is_said(tmp_path):
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(RATE, 2.0, [(0.5, 1.5)]), RATE)
+    os.link(tmp_path / "d" / "a.wav", tmp_path / "d" / "hard.wav")
+    (tmp_path / "all.csv").write_text("an earlier table")
+    r = talvane("mask", "d/a.wav", "d/hard.wav", "d", "-o", "all.csv", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count("d/") == 1 and r.stderr.splitlines()[-2:] == [
+        "talvane: note: mask of 1 file -> all.csv", "1 done, 0 failed, 0 skipped"]
+    r = talvane("gate", "d/a.wav", "-o", "all.csv.wav", cwd=tmp_path)
+    assert one_line(r.stdout).endswith("gated -> all.csv.wav")
+    r = talvane("gate", "d/a.wav", "-o", "all.csv.wav", "--enabled", "false", cwd=tmp_path)
+    assert re.fullmatch(r"d/a\.wav: 2\.00 s, kept 100\.0% in 1 region, .* real time, passed through "
+                        r"\(--enabled false\) -> all\.csv\.wav \(replaced\)", one_line(r.stdout))
+
+
 @pytest.mark.slow
 def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
     folder = tmp_path / "ff"
@@ -650,7 +666,7 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["mask", "--noise-floor-percentile", "150"], "expected a percentile from 0 to 100"),
         (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
         (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
-        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
+        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows from 0 to 18446744073709551615, or a duration"),
         (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
         (["mask", "--band", "4000-200"], "expected speech, LOW-HIGH in Hz with LOW below HIGH"),

@@ -124,6 +124,8 @@ def summary_line(job: Job, done: Done, elapsed: float) -> str:
     if band is not None:
         levels += f"band {band_label(band, rate)}, "
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
+    if done.where is not None and done.where == job.dst and job.replaces:
+        target += " (replaced)"
     return (
         f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"
         f"{speed} real time, {done.what or job.action.describe()}{target}"

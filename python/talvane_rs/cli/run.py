@@ -120,6 +120,10 @@ def execute(
         failure = write_combined(planned, finished)
         if failure is not None:
             record(Outcome(src=str(planned.combined), error=failure))
+        elif notify is not None:
+            done = sum(o.record is not None for o in finished)
+            where = "standard output" if planned.combined == STDIO else planned.combined
+            notify(f"note: {planned.jobs[0].action.name} of {done} file{'s' if done != 1 else ''} -> {where}")
     return Run(outcomes, planned.folder)
 
 
