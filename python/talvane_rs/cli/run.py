@@ -120,7 +120,7 @@ def execute(
         failure = write_combined(planned, finished)
         if failure is not None:
             record(Outcome(src=str(planned.combined), error=failure))
-        elif notify is not None:
+        elif notify is not None and planned.folder:  # one file's summary names it already
             done = sum(o.record is not None for o in finished)
             where = "standard output" if planned.combined == STDIO else planned.combined
             notify(f"note: {planned.jobs[0].action.name} of {done} file{'s' if done != 1 else ''} -> {where}")
