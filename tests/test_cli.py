@@ -304,6 +304,9 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+        (["gate", "speech.wav", "--pad-voice-windows", "1e300s"], 2,
+         "invalid value '1e300s': expected a whole number of windows from 0 to 18446744073709551615, or a duration "
+         "from 0 to 9e15 s"),
         pytest.param(["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1,
                      "cannot reach the Dask scheduler at tcp://127.0.0.1:9", marks=pytest.mark.slow),
         (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
@@ -319,6 +322,7 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         "bad-bool",
         "limits-out-of-order",
         "zero-chunk",
+        "huge-duration",
         "no-scheduler",
         "unknown-store",
     ],
@@ -367,6 +371,22 @@ def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
     assert r.returncode == 1
     assert message in r.stderr
     assert (tmp_path / "d" / "a.wav").read_bytes() == before
+
+
+def test_one_file_by_two_names_is_one_input_and_what_is_written_over_is_said(tmp_path):
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(RATE, 2.0, [(0.5, 1.5)]), RATE)
+    os.link(tmp_path / "d" / "a.wav", tmp_path / "d" / "hard.wav")
+    (tmp_path / "all.csv").write_text("an earlier table")
+    r = talvane("mask", "d/a.wav", "d/hard.wav", "d", "-o", "all.csv", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count("d/") == 1 and r.stderr.splitlines()[-2:] == [
+        "talvane: note: mask of 1 file -> all.csv", "1 done, 0 failed, 0 skipped"]
+    r = talvane("gate", "d/a.wav", "-o", "all.csv.wav", cwd=tmp_path)
+    assert one_line(r.stdout).endswith("gated -> all.csv.wav")
+    r = talvane("gate", "d/a.wav", "-o", "all.csv.wav", "--enabled", "false", cwd=tmp_path)
+    assert re.fullmatch(r"d/a\.wav: 2\.00 s, kept 100\.0% in 1 region, .* real time, passed through "
+                        r"\(--enabled false\) -> all\.csv\.wav \(replaced\)", one_line(r.stdout))
 
 
 @pytest.mark.slow
@@ -646,7 +666,7 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["mask", "--noise-floor-percentile", "150"], "expected a percentile from 0 to 100"),
         (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
         (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
-        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
+        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows from 0 to 18446744073709551615, or a duration"),
         (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
         (["mask", "--band", "4000-200"], "expected speech, LOW-HIGH in Hz with LOW below HIGH"),
@@ -917,6 +937,18 @@ def test_plot_of_a_stretch_or_an_overview(span, overview):
     assert r.returncode == 2 and "--plot-range chooses the stretch --plot draws" in r.stderr
 
 
+@pytest.mark.parametrize("stream", [[], ["--stream", "10ms"]], ids=["batch", "stream"])
+def test_plot_range_past_the_end_is_refused_and_an_overlapping_one_clipped(everyday, tmp_path, stream):
+    pytest.importorskip("matplotlib")
+    src = everyday / "stereo.wav"  # 3 s
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "40-50", *stream, cwd=tmp_path)
+    assert r.returncode == 1 and not (tmp_path / "p.png").exists()
+    assert one_line(r.stderr).endswith(
+        "no plot: --plot-range starts at 40 s, at or after the end of the recording (3.00 s long)")
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "2-50", *stream, cwd=tmp_path)
+    assert r.returncode == 0 and (tmp_path / "p.png").stat().st_size > 0
+
+
 def test_pipes(everyday, tmp_path):
     data = (everyday / "stereo.wav").read_bytes()
     both, rate = read(everyday / "stereo.wav")
@@ -1118,6 +1150,12 @@ def test_warnings_name_the_option_to_change(tmp_path):
     r = talvane("cut", "quiet.wav", "-o", "b.wav", cwd=tmp_path)
     assert r.returncode == 0
     assert one_line(r.stderr).startswith("talvane: warning: quiet.wav: nothing kept (threshold -41.9 dBFS)")
+    # A fixed threshold below the noise keeps it all: both levels are named, in batch and streaming alike.
+    for stream in ([], ["--stream", "10ms"]):
+        r = talvane("gate", "loud.wav", "-o", "d.wav", "--threshold", "-40dBFS", *stream, cwd=tmp_path)
+        assert r.returncode == 0 and re.match(
+            r"talvane: warning: loud\.wav: the noise floor \(-20\.\d dBFS\) lies above --threshold \(-40\.0 dBFS\)",
+            one_line(r.stderr))
 
 
 def test_system_errors_name_their_cause(everyday, tmp_path):

@@ -10,6 +10,7 @@ options before it knows that NumPy and soundfile are there.
 from __future__ import annotations
 
 import dataclasses
+import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -142,6 +143,7 @@ class Done:
     draw: Callable[[str, Span], Figure] | None = None  # the picture of what was done, given its title and stretch
     what: str | None = None  # how the summary names what was done, when not the action's description
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
+    noise_floor: float = math.nan  # a stream's last noise floor; a file's is in levels
 
 
 class Action:
@@ -157,7 +159,10 @@ class Action:
     output_options: ClassVar[tuple[Option, ...]] = ()  # shown right after -o
     options: ClassVar[tuple[Option, ...]] = ()  # shown after the options every action has
     writes_folder: ClassVar[bool] = False  # its output for each source is a folder of files
-    overwrite_help: ClassVar[str] = "allow the output to replace an input file"
+    overwrite_help: ClassVar[str] = (
+        "allow an output to replace an input file, or split to replace an earlier dataset in its folder; any other "
+        "existing output is replaced anyway, atomically, and the summary says so"
+    )
 
     @staticmethod
     def conflict(values: Mapping[str, Any]) -> str | None:

@@ -134,6 +134,12 @@ def execute(
         failure = failure if failure is None or not gone else f"{failure}; its {gone} pieces removed"
     if failure is not None:
         record(Outcome(src=str(planned.combined), error=failure))
+    elif planned.combined is not None and finished and notify is not None and planned.folder:
+        # One file's summary names it already.
+        done = sum(o.record is not None for o in finished)
+        where = "standard output" if planned.combined == STDIO else planned.combined
+        if done or not action.writes_folder:  # split writes no manifest of no file
+            notify(f"note: {action.name} of {done} file{'s' if done != 1 else ''} -> {where}")
     return Run(outcomes, planned.folder)
 
 
