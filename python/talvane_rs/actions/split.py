@@ -62,7 +62,7 @@ class Split(AudioAction):
         "Write one file per stretch of speech (the regions of mask), every channel in the input's format, and one "
         "manifest in the output folder listing each piece's file, source, start, end and duration, as a dataset "
         "loader reads it. A folder that holds the dataset of an earlier split is refused, unless --overwrite "
-        "replaces it. Standard input (-) is read whole before it is split; its pieces are named stdin_0001.wav ..."
+        "replaces it. Standard input (-) is read whole before it is split; its {stem} is stdin."
     )
     examples = """examples:
   talvane split talk.wav                         # talk.split/talk_0001.wav ... and talk.split/manifest.csv
@@ -73,7 +73,8 @@ class Split(AudioAction):
   talvane split recordings/ -r -o clips/ --min-length 1s --max-length 15s --pad 150ms --mono"""
     output_help = "folder for the pieces and the manifest"
     overwrite_help = ("replace the dataset of an earlier split in the output folder: the files its manifest lists "
-                      "there are removed first; also allow a piece to replace an input file")  # fmt: skip
+                      "there are removed first; also write into a folder that holds inputs (a piece never replaces "
+                      "a file)")  # fmt: skip
     writes_folder = True
     stages = frozenset({"analysis"})
     options = (
@@ -172,6 +173,7 @@ class Split(AudioAction):
                        None if self.max_length is None else seconds_to_samples(self.max_length, rate),
                        seconds_to_samples(self.pad, rate))  # fmt: skip
         rows = self.write_pieces(source, decision, found)
+        source.notes[:] = dict.fromkeys(source.notes)  # a WAV fallback is noted once, not once per piece
         what = f"split into {len(rows)} piece{'s' * (len(rows) != 1)}"
         return regions_done(source, decision, where=job.dst, record={"file": job.name, "rows": rows}, what=what)
 
