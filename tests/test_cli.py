@@ -305,6 +305,9 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+        (["gate", "speech.wav", "--pad-voice-windows", "1e300s"], 2,
+         "invalid value '1e300s': expected a whole number of windows from 0 to 18446744073709551615, or a duration "
+         "from 0 to 9e15 s"),
         pytest.param(["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1,
                      "cannot reach the Dask scheduler at tcp://127.0.0.1:9", marks=pytest.mark.slow),
         (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
@@ -320,6 +323,7 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         "bad-bool",
         "limits-out-of-order",
         "zero-chunk",
+        "huge-duration",
         "no-scheduler",
         "unknown-store",
     ],
@@ -368,6 +372,22 @@ def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
     assert r.returncode == 1
     assert message in r.stderr
     assert (tmp_path / "d" / "a.wav").read_bytes() == before
+
+
+def test_one_file_by_two_names_is_one_input_and_what_is_written_over_is_said(tmp_path):
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(RATE, 2.0, [(0.5, 1.5)]), RATE)
+    os.link(tmp_path / "d" / "a.wav", tmp_path / "d" / "hard.wav")
+    (tmp_path / "all.csv").write_text("an earlier table")
+    r = talvane("mask", "d/a.wav", "d/hard.wav", "d", "-o", "all.csv", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count("d/") == 1 and r.stderr.splitlines()[-2:] == [
+        "talvane: note: mask of 1 file -> all.csv", "1 done, 0 failed, 0 skipped"]
+    r = talvane("gate", "d/a.wav", "-o", "all.csv.wav", cwd=tmp_path)
+    assert one_line(r.stdout).endswith("gated -> all.csv.wav")
+    r = talvane("gate", "d/a.wav", "-o", "all.csv.wav", "--enabled", "false", cwd=tmp_path)
+    assert re.fullmatch(r"d/a\.wav: 2\.00 s, kept 100\.0% in 1 region, .* real time, passed through "
+                        r"\(--enabled false\) -> all\.csv\.wav \(replaced\)", one_line(r.stdout))
 
 
 @pytest.mark.slow
@@ -667,13 +687,16 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict, stream):
         (["mask", "--noise-floor-percentile", "150"], "expected a percentile from 0 to 100"),
         (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
         (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
-        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
+        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows from 0 to 18446744073709551615, or a duration"),
         (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
         (["mask", "--band", "4000-200"], "expected speech, LOW-HIGH in Hz with LOW below HIGH"),
         (["cut", "--band", "100-9000"], "--band: band edge high_hz = 9000.0 Hz is not below the Nyquist frequency"),
         (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
         (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
+        (["split", "--max-length", "0"], "--max-length must be one analysis window at least: give 10ms or more"),
+        (["split", "--max-length", "1e-300", "--window-ms", "20"], "give 20ms or more (--window-ms 20)"),
+        (["split", "--min-length", "2s", "--max-length", "1s"], "--min-length 2.00 s is longer than --max-length"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
@@ -783,6 +806,123 @@ def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
     assert (cover == kept).mean() > 0.95  # all of them but pieces under the minimum
 
 
+def dataset_rows(folder, sources):
+    """The rows of a split dataset, checked whole: its manifest lists exactly the
+    files in the folder, and each holds its source's frames from start to end."""
+    rows = list(csv.DictReader(io.StringIO((folder / "manifest.csv").read_text())))
+    on_disk = {str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()} - {"manifest.csv"}
+    assert sorted(row["file"] for row in rows) == sorted(on_disk)
+    for row in rows:
+        audio, _ = read(sources[row["source"]] if row["source"] in sources else row["source"])
+        np.testing.assert_array_equal(read(folder / row["file"])[0], audio[int(row["start_sample"]) : int(row["end_sample"])])
+    return rows
+
+
+def speaking(rate, seconds, every, seed):
+    """Bursts of 0.35 s every `every` seconds, as two channels."""
+    x = bursts(rate, seconds, [(a, a + 0.35) for a in np.arange(0.2, seconds - 0.5, every)], seed=seed)
+    return np.stack([x, 0.5 * x], axis=1)
+
+
+@pytest.mark.parametrize(
+    "names, args",
+    [
+        (["a/talk.wav", "b/talk.wav"], ["a/talk.wav", "b/talk.wav", "-o", "out"]),
+        (["x/talks/talk.wav", "y/talks/talk.wav"], ["x/talks", "y/talks", "-o", "out"]),
+        (["talk.wav", "talk.wave"], ["talk.wav", "talk.wave", "-o", "out"]),
+        (["talk.wav"], ["talk.wav", "-o", "out", "--name", "{stem}.{ext}"]),
+    ],
+    ids=["one-stem", "one-folder-name", "wav-and-wave", "no-index"],
+)
+def test_split_pieces_never_take_each_others_names(tmp_path, names, args):
+    """Pieces whose names could meet are refused before they are written; what
+    is written is whole and listed."""
+    for seed, name in enumerate(names):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        sf.write(tmp_path / name, speaking(RATE, 4.0, 0.8, seed), RATE, subtype="PCM_16", format="WAV")
+    r = talvane("split", *args, cwd=tmp_path)
+    assert r.returncode == 1 and ("can be those of" in r.stderr or "would both be named" in r.stderr), r.stderr
+    if len(names) == 1:  # nothing written
+        assert not (tmp_path / "out").exists()
+        return
+    rows = dataset_rows(tmp_path / "out", {name: tmp_path / name for name in names})
+    assert {row["source"] for row in rows} == {names[0]}
+
+
+def split_run(*args, cwd, stop_after=None):
+    """talvane split in a subprocess; stop_after: pieces of this run to wait for, then SIGTERM."""
+    if stop_after is None:
+        return talvane("split", *args, cwd=cwd)
+    def written_since(start):
+        found = 0
+        for path in (cwd / "ds").glob("*.wav"):
+            try:
+                found += path.stat().st_mtime_ns > start
+            except FileNotFoundError:  # an earlier piece, just removed
+                pass
+        return found
+
+    start = time.time_ns()
+    time.sleep(0.01)
+    proc = subprocess.Popen([*TOOL, "split", *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while written_since(start) < stop_after:
+            assert proc.poll() is None, proc.communicate()
+            time.sleep(0.005)
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+# Fails the split of f1.wav at its third piece, as a full disk would.
+FAILING_WRITE = """
+import sys
+import talvane_rs.io.write as write
+from talvane_rs.errors import FileError
+from talvane_rs.cli.command import main
+real = write.write_audio
+def failing(target, *rest, **named):
+    if target.name.endswith("f1.wav") and target.dst.name == "f1_0003.wav":
+        raise FileError("No space left on device")
+    return real(target, *rest, **named)
+write.write_audio = failing
+sys.exit(main())
+"""
+
+
+@pytest.mark.parametrize("how", ["sigterm", "fails-midway", "fewer-pieces"])
+def test_split_leaves_whole_pieces_and_a_manifest_that_lists_them(tmp_path, how):
+    """A re-run replaces an earlier dataset only with --overwrite; a stop, a file
+    that fails midway, or a run that makes fewer pieces leaves exactly the whole
+    pieces its manifest lists."""
+    (tmp_path / "in").mkdir()
+    sources = {}
+    for k in range(6):
+        sources[f"in/f{k}.wav"] = tmp_path / "in" / f"f{k}.wav"
+        sf.write(sources[f"in/f{k}.wav"], speaking(RATE, 12.0, 0.6, k), RATE, subtype="PCM_16")
+    r = split_run("in", "-o", "ds", "--max-length", "200ms", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    earlier = dataset_rows(tmp_path / "ds", sources)
+    r = split_run("in", "-o", "ds", cwd=tmp_path)
+    assert r.returncode == 1 and "holds the dataset of an earlier split" in one_line(r.stderr)
+    assert dataset_rows(tmp_path / "ds", sources) == earlier
+    if how == "sigterm":
+        r = split_run("in", "-o", "ds", "--overwrite", "--max-length", "300ms", cwd=tmp_path, stop_after=10)
+        assert r.returncode == 128 + signal.SIGTERM, r.stderr
+    elif how == "fails-midway":
+        r = talvane("split", "in", "-o", "ds", "--overwrite", cwd=tmp_path, tool=[sys.executable, "-c", FAILING_WRITE])
+        assert r.returncode == 1 and "in/f1.wav: No space left on device" in r.stderr, r.stderr
+    else:
+        r = split_run("in", "-o", "ds", "--overwrite", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+    rows = dataset_rows(tmp_path / "ds", sources) if (tmp_path / "ds" / "manifest.csv").exists() else []
+    assert rows or not list((tmp_path / "ds").iterdir())
+    assert len(rows) < len(earlier) and all(row not in earlier for row in rows)
+    assert how != "fails-midway" or {row["source"] for row in rows} == set(sources) - {"in/f1.wav"}
+
+
 @pytest.mark.parametrize(
     "regions, max_length, expected",
     [
@@ -818,6 +958,18 @@ def test_plot_of_a_stretch_or_an_overview(span, overview):
     assert r.returncode == 2 and "--plot-range chooses the stretch --plot draws" in r.stderr
 
 
+@pytest.mark.parametrize("stream", [[], ["--stream", "10ms"]], ids=["batch", "stream"])
+def test_plot_range_past_the_end_is_refused_and_an_overlapping_one_clipped(everyday, tmp_path, stream):
+    pytest.importorskip("matplotlib")
+    src = everyday / "stereo.wav"  # 3 s
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "40-50", *stream, cwd=tmp_path)
+    assert r.returncode == 1 and not (tmp_path / "p.png").exists()
+    assert one_line(r.stderr).endswith(
+        "no plot: --plot-range starts at 40 s, at or after the end of the recording (3.00 s long)")
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "2-50", *stream, cwd=tmp_path)
+    assert r.returncode == 0 and (tmp_path / "p.png").stat().st_size > 0
+
+
 def test_pipes(everyday, tmp_path):
     data = (everyday / "stereo.wav").read_bytes()
     both, rate = read(everyday / "stereo.wav")
@@ -833,6 +985,13 @@ def test_pipes(everyday, tmp_path):
     assert r.returncode == 0 and json.loads(r.stdout)["file"] == "standard input"
     r = run("gate", "-")
     assert r.returncode == 2 and b"needs -o" in r.stderr
+    # split reads standard input whole: it needs a folder, and names the pieces for it.
+    r = run("split", "-")
+    assert r.returncode == 2 and b"split of standard input (-) needs -o with a folder" in r.stderr
+    r = run("split", "-", "-o", tmp_path / "clips")
+    assert r.returncode == 0, r.stderr
+    rows = dataset_rows(tmp_path / "clips", {"standard input": everyday / "stereo.wav"})
+    assert [row["file"] for row in rows] == [f"stdin_{i:04d}.wav" for i in range(1, len(rows) + 1)] and rows
 
 
 @pytest.mark.parametrize(
@@ -1126,6 +1285,12 @@ def test_warnings_name_the_option_to_change(tmp_path):
     r = talvane("cut", "quiet.wav", "-o", "b.wav", cwd=tmp_path)
     assert r.returncode == 0
     assert one_line(r.stderr).startswith("talvane: warning: quiet.wav: nothing kept (threshold -41.9 dBFS)")
+    # A fixed threshold below the noise keeps it all: both levels are named, in batch and streaming alike.
+    for stream in ([], ["--stream", "10ms"]):
+        r = talvane("gate", "loud.wav", "-o", "d.wav", "--threshold", "-40dBFS", *stream, cwd=tmp_path)
+        assert r.returncode == 0 and re.match(
+            r"talvane: warning: loud\.wav: the noise floor \(-20\.\d dBFS\) lies above --threshold \(-40\.0 dBFS\)",
+            one_line(r.stderr))
 
 
 def test_system_errors_name_their_cause(everyday, tmp_path):

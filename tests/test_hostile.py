@@ -424,3 +424,67 @@ def test_summaries_to_a_reader_gone_away_end_in_one_line(tmp_path):
     assert proc.returncode == 1 and sorted(os.listdir(tmp_path / "out")) == ["a.wav", "b.wav"]
     assert proc.stderr.splitlines() == ["2 done, 0 failed, 0 skipped",
                                         "talvane: error: cannot write to standard output: Broken pipe"]  # fmt: skip
+
+
+def split_cli(tmp_path, inputs, *args):
+    """talvane split of the named inputs (16 bursts of speech each, written here
+    first) into tmp_path/out; the result, and every path under tmp_path that was
+    not there before the run."""
+    sf = pytest.importorskip("soundfile")
+    talk = np.tile(speech(12800), 16)  # a burst every 0.8 s at 16 kHz
+    for name in inputs:
+        sf.write(tmp_path / name, talk, 16000, format="WAV")
+    before = set(tmp_path.rglob("*"))
+    r = subprocess.run([sys.executable, "-m", "talvane_rs", "split", *inputs, "-o", "out", *args], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=120)  # fmt: skip
+    return r, set(tmp_path.rglob("*")) - before
+
+
+@pytest.mark.parametrize(
+    "inputs, template, code",
+    [
+        (["talk.wav"], "x{index:c}..{index:c}..{index:c}escaped{index}.{ext}", 2),  # piece 47: x/../../escaped47
+        (["talk.wav"], "a\\b_{index}.{ext}", 2),
+        (["talk.wav"], "{index}\n.{ext}", 2),
+        (["talk.wav"], "{stem.__class__}_{index}.{ext}", 2),
+        (["talk.wav"], "{index!r}.{ext}", 2),
+        (["talk.wav"], "{index:{start}}.{ext}", 2),
+        (["..wav"], "{stem}", 1),  # the output folder itself
+        (["...wav"], "{stem}", 1),
+        (["a\nb.wav"], "{stem}_{index}.{ext}", 1),
+    ],
+    ids=["separator-by-number", "backslash", "newline", "attribute", "conversion", "nested-spec", "stem-dot",
+         "stem-dot-dot", "stem-newline"],
+)
+def test_split_names_stay_plain_files_in_the_output_folder(tmp_path, inputs, template, code):
+    """A piece's name is one plain file name: a template that could make any other
+    is refused, and a name made from a hostile file name fails that file before
+    anything is written."""
+    r, made = split_cli(tmp_path, inputs, "--name", template, "--max-length", "80ms")
+    assert r.returncode == code, r.stderr
+    assert made == set()
+
+
+def test_split_overwrite_removes_only_what_an_earlier_manifest_lists_inside_the_folder(tmp_path):
+    """--overwrite removes the pieces an earlier manifest lists, and of its rows
+    only regular files inside the folder that are not inputs: never a path
+    outside, through .., an absolute name or a linked folder, nor a link."""
+    out, keep = tmp_path / "out", tmp_path / "keep"
+    out.mkdir()
+    keep.mkdir()
+    for path in (tmp_path / "outside.wav", keep / "target.wav", out / "old_0001.wav", out / "notes.txt"):
+        path.write_bytes(b"not yours")
+    (out / "link.wav").symlink_to(keep / "target.wav")
+    (out / "linked").symlink_to(keep)
+    listed = ["old_0001.wav", "../outside.wav", str(tmp_path / "outside.wav"), "link.wav", "linked/target.wav",
+              "old_0001.wav/../../outside.wav", "in.wav"]  # fmt: skip
+    (out / "manifest.csv").write_text("file,source,start_s,end_s,start_sample,end_sample,duration_s\n"
+                                      + "".join(f"{name},talk.wav,0,1,0,16000,1\n" for name in listed))  # fmt: skip
+    r, _ = split_cli(tmp_path, ["out/in.wav"], "--overwrite")
+    assert r.returncode == 0, r.stderr
+    assert not (out / "old_0001.wav").exists() and "1 of the 7 files it lists" in r.stderr
+    for path in (tmp_path / "outside.wav", keep / "target.wav", out / "notes.txt", out / "link.wav"):
+        assert path.read_bytes() == b"not yours"
+    assert (out / "in.wav").exists() and (out / "link.wav").is_symlink()
+    pieces = (out / "manifest.csv").read_text().splitlines()[1:]
+    assert pieces and all((out / row.split(",")[0]).is_file() for row in pieces)

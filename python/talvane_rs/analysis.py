@@ -85,8 +85,6 @@ class Analysis:
     @cached_property
     def regions(self) -> list[Region]:
         """The kept stretches, ``[start, end)`` in samples and in seconds."""
-        if self.sample_rate <= 0:
-            raise ValueError(f"sample_rate must be positive, not {self.sample_rate}")
         # From the window flags: the same runs as keep_regions(mask), without the mask.
         return [Region(start, end, self.sample_rate) for start, end in _analysis.runs(self._view)]
 
@@ -124,8 +122,8 @@ def analyse(
     or frames by channels (the decision is made on the float32 mean of the
     channels, integers read as full scale 1.0; a one-dimensional contiguous
     float32 array is read in place), or any other sequence of numbers
-    (converted as by the list methods); ``sample_rate`` is a non-negative
-    integer. The parameters are those of ``EnergyTalvane``, by keyword, with the
+    (converted as by the list methods); ``sample_rate`` is a positive integer
+    (a zero or negative one raises ``ValueError``). The parameters are those of ``EnergyTalvane``, by keyword, with the
     same defaults and conversions. ``band`` (``"speech"``, or ``(low_hz,
     high_hz)`` with either edge None) has the analysis read the signal through
     the band filter: the decision is that of ``analyse(band_filter(data,
@@ -137,6 +135,8 @@ def analyse(
     # The gate parameters are this function's keyword arguments, passed on by name.
     gate_params = {name: value for name, value in locals().items() if name in NAMES}
     import numpy  # the results are arrays: a plain ImportError without it
+
+    sample_rate = samples.rate(sample_rate)
 
     if isinstance(data, numpy.ndarray):
         data = samples.mono(data, "data")

@@ -19,7 +19,6 @@ from dataclasses import dataclass
 from typing import Any
 
 from talvane_rs.analysis import analyse
-from talvane_rs.regions import keep_regions
 from talvane_rs.units import ms_to_samples
 
 
@@ -156,17 +155,16 @@ def cut(
     from talvane_rs import samples
 
     x = samples.check(audio)
+    rate = samples.rate(sample_rate)
     for name, value in (("keep_pause_ms", keep_pause_ms), ("crossfade_ms", crossfade_ms)):
         if not (value >= 0 and math.isfinite(value)):
             raise ValueError(f"{name} must be a finite number of at least 0, not {value!r}")
     if len(x) == 0:
         return x.copy()  # nothing to analyse, as for compact_array_np
     mono = samples.mono(x)
-    rate = int(sample_rate)
     view = analyse(mono, rate, **gate_params)
     n = len(mono)
-    # Regions need a positive rate; at a rate of 0 the windows are one sample long.
-    runs = list(view.regions) if rate > 0 else keep_regions(view.mask, 1)
+    runs = list(view.regions)
     pieces = plan_cut(
         runs, n, rate, ms_to_samples(rate, keep_pause_ms), ms_to_samples(rate, crossfade_ms)
     )

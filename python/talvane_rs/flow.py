@@ -50,17 +50,26 @@ def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocki
     outcome.warnings.extend(warnings(job, done))
     if job.plot is not None and done.draw is not None:
         checkpoint()
+        check_plot_range(job.plot_range, done.samples, done.rate)
         draw(job, job.plot, done.draw, checkpoint, done.rate)
     outcome.summary = summary_line(job, done, elapsed)
 
 
 def warnings(job: Job, done: Done) -> list[str]:
-    """A file with nothing kept, and a threshold clamped below the noise."""
+    """A file with nothing kept, a threshold clamped below the noise, and a fixed
+    threshold below the noise floor."""
     found = []
     if done.samples and done.kept == 0:
         found.append(f"{job.name}: nothing kept (threshold {format_db(done.threshold)}); "
                      f"{job.action.nothing_kept(done, fixed_threshold(job))}")  # fmt: skip
     levels = done.levels
+    floor = done.noise_floor if levels is None else levels.noise_floor
+    if fixed_threshold(job) and floor > done.threshold:
+        found.append(
+            f"{job.name}: the noise floor ({format_db(floor)}) lies above --threshold "
+            f"({format_db(done.threshold)}), so the noise counts as voice and is kept; raise --threshold "
+            f"above the floor (--threshold {math.ceil(gain_to_db(floor)) + 3}dB) or leave it out to follow the noise"
+        )
     if levels is not None and levels.clamped == "high" and not fixed_threshold(job):
         wanted = levels.noise_floor * levels.threshold_ratio
         found.append(
@@ -78,6 +87,14 @@ def fixed_threshold(job: Job) -> bool:
     """Whether the threshold was asked for as such (both limits at one level), so
     that its clamping is what was meant."""
     return bool(job.settings["base_thresh"] == job.settings["max_thresh"])
+
+
+def check_plot_range(span: Span, samples: int, rate: int) -> None:
+    """Refuses a --plot-range that starts at or after the end of the recording; one
+    that overlaps it is drawn clipped to it."""
+    if span is not None and span[0] * rate >= samples:
+        raise FileError(f"no plot: --plot-range starts at {span[0]:g} s, at or after the end of the recording "
+                        f"({samples / rate:.2f} s long)")
 
 
 def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint,
@@ -107,6 +124,8 @@ def summary_line(job: Job, done: Done, elapsed: float) -> str:
     if band is not None:
         levels += f"band {band_label(band, rate)}, "
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
+    if done.where is not None and done.where == job.dst and job.replaces:
+        target += " (replaced)"
     return (
         f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"
         f"{speed} real time, {done.what or job.action.describe()}{target}"

@@ -33,6 +33,7 @@ class Job:
     strict: bool = False  # non-finite samples fail the file rather than being replaced by 0.0
     cwd: str | None = None  # the folder relative paths start from; None: this process's own
     plot_range: tuple[float, float | None] | None = None  # seconds: the stretch the plot shows; None: all
+    replaces: bool = False  # dst was an existing file when the run was planned (it is replaced atomically)
 
     def local(self, path: Path) -> Path:
         """Where a relative path of this job is for the process running it."""

@@ -96,7 +96,7 @@ _HOW: dict[str, tuple[Stage, str, str, Callable[[str], Any], str]] = {
         "gain", "ms", "length of each gain ramp, whole ms up to a minute (5, 10ms)", milliseconds(0, 60000), "MS",
     ),
     "stream_context_ms": (
-        "stream", "ms", "with --stream: past audio analysed with each chunk, whole ms (3000, 3s)", milliseconds(0),
+        "stream", "ms", "past audio the streaming gate analyses with each chunk, whole ms (3000, 3s)", milliseconds(0),
         "MS",
     ),
     "pad_voice_windows": ("analysis", "windows", "kept on each side of voice" + WINDOWS_HELP, parse_windows, "N|TIME"),

@@ -10,8 +10,10 @@ options before it knows that NumPy and soundfile are there.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable, Mapping
+import math
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError
@@ -74,7 +76,10 @@ class JobView(Protocol):
     def strict(self) -> bool: ...
     @property
     def cwd(self) -> str | None: ...
+    @property
+    def no_fallback(self) -> str | None: ...
     def target(self, dst: Location) -> Target: ...
+    def local(self, path: Path) -> Path: ...
 
 
 @dataclass
@@ -139,6 +144,7 @@ class Done:
     draw: Callable[[str, Span], Figure] | None = None  # the picture of what was done, given its title and stretch
     what: str | None = None  # how the summary names what was done, when not the action's description
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
+    noise_floor: float = math.nan  # a stream's last noise floor; a file's is in levels
 
 
 class Action:
@@ -154,6 +160,15 @@ class Action:
     output_options: ClassVar[tuple[Option, ...]] = ()  # shown right after -o
     options: ClassVar[tuple[Option, ...]] = ()  # shown after the options every action has
     writes_folder: ClassVar[bool] = False  # its output for each source is a folder of files
+    overwrite_help: ClassVar[str] = (
+        "allow an output to replace an input file, or split to replace an earlier dataset in its folder; any other "
+        "existing output is replaced anyway, atomically, and the summary says so"
+    )
+
+    @staticmethod
+    def conflict(values: Mapping[str, Any]) -> str | None:
+        """What the options given (by field name) cannot do together, or None."""
+        return None
 
     @classmethod
     def from_options(cls, values: Mapping[str, Any]) -> Action:
@@ -189,6 +204,22 @@ class Action:
 
     def check_shared_folder(self, sources: int) -> None:
         """Raises UsageError when this many sources cannot write into one folder."""
+
+    # An action that writes a folder of files per source (writes_folder) keeps the
+    # folder of its combined output whole, however the run ends.
+
+    def check_earlier(self, combined: Location, overwrite: bool) -> None:
+        """Raises UsageError when the combined output's folder holds an earlier run's
+        results that only overwrite may replace."""
+
+    def claim_names(self, jobs: Sequence[JobView]) -> list[tuple[str | None, str | None]]:
+        """For each job, why it cannot run (its files' names meet those of an earlier
+        job) and why it has no WAV fallback; None for each that is not so."""
+        return [(None, None) for _ in jobs]
+
+    def begin(self, jobs: Sequence[JobView], combined: Location, overwrite: bool) -> tuple[Any, list[str]]:
+        """Readies the folder before the jobs run; what settle() is given, and notes."""
+        return None, []
 
     # Running: one file.
 

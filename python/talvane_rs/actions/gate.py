@@ -6,7 +6,7 @@ PCM too, with --raw)."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
@@ -83,7 +83,11 @@ class Gate(AudioAction):
         file, mix, view, checkpoint = source.file, decision.mix, decision.view, source.checkpoint
         where = self.write(source, decision, source.channels if every else 1,
                            lambda: gate_blocks(file, mix, view, every, checkpoint))  # fmt: skip
-        return regions_done(source, decision, where=where, gains=view.gains_part)
+        done = regions_done(source, decision, where=where, gains=view.gains_part)
+        if not decision.settings["enabled"]:  # the output is the input: all of it kept, whatever was analysed
+            n = done.samples
+            done = replace(done, kept=n, regions=int(n > 0), levels=None, what="passed through (--enabled false)")
+        return done
 
 
 @dataclass(frozen=True)
@@ -127,7 +131,7 @@ class StreamingGate(Gate):
             return plot_stream(trace, title, settings)
 
         return Done(gate.samples, rate, gate.kept, gate.regions, gate.threshold, where=where,
-                    draw=draw if trace is not None else None)  # fmt: skip
+                    draw=draw if trace is not None else None, noise_floor=gate.noise_floor)  # fmt: skip
 
 
 def gate_blocks(

@@ -42,7 +42,7 @@ class ChunkGate:
         band = settings.get("band")
         self.band = BandFilter(rate, band) if band is not None and trace is not None else None
         self.samples = self.kept = self.regions = 0
-        self.threshold = float("nan")
+        self.threshold = self.noise_floor = float("nan")  # the last call's
         self.last_kept = False  # whether the last sample gated was kept
         self.carry: Frames | None = None  # the start of a chunk not yet whole
 
@@ -110,6 +110,8 @@ class ChunkGate:
         self.samples += n
         if stream.threshold is not None:
             self.threshold = stream.threshold
+        if stream.noise_floor is not None:
+            self.noise_floor = stream.noise_floor
 
 
 class StreamRun:

@@ -14,8 +14,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from talvane_rs.actions import action_class
-from talvane_rs.actions.gate import Gate
+from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.cli.parser import DASK_VARIABLE, INSTALL_HINT, PROG, Parser, build_parser, join_values
 from talvane_rs.cli.plan import Request
 from talvane_rs.cli.report import Reporter, join_names, missing_modules
@@ -49,7 +48,7 @@ def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
 
     settings = {name: getattr(args, name, DEFAULTS[name]) for name in NAMES}
     settings["band"] = args.band
-    if args.command == "gate" and (conflict := Gate.conflict(vars(args))):
+    if args.command in ACTIONS and (conflict := action_class(args.command).conflict(vars(args))):
         parser.error(conflict)
     if args.threshold is not None:
         if (settings["base_thresh"], settings["max_thresh"]) != (DEFAULTS["base_thresh"], DEFAULTS["max_thresh"]):

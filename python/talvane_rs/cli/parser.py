@@ -62,7 +62,7 @@ def add_common(parser: Parser, action: type[Action]) -> None:
     )  # fmt: skip
     for option in action.output_options:
         add_option(parser, option)
-    parser.add_argument("--overwrite", action="store_true", help="allow the output to replace an input file")
+    parser.add_argument("--overwrite", action="store_true", help=action.overwrite_help)
     parser.add_argument("-r", "--recursive", action="store_true",
                         help="for a folder: also its subfolders, mirrored under the output folder")
     parser.add_argument("-j", "--jobs", type=parse_jobs, metavar="N",

@@ -95,6 +95,13 @@ def execute(
     stop = StopSignals() if stop is None else stop  # not entered: no signal is caught
     planned = plan(request)
     backend, to_run = choose_backend(planned, client, jobs, stop, notify)
+    action = request.action
+    # Nothing in the folder changes before a file is to run.
+    folders, notes = (None, []) if planned.combined is None or not action.writes_folder or not to_run \
+        or stop.signum is not None else action.begin(to_run, planned.combined, request.overwrite)  # fmt: skip
+    for text in notes:
+        if notify is not None:
+            notify(f"note: {text}")
     outcomes: list[Outcome] = []
     finished: list[Outcome] = []
 
@@ -116,10 +123,23 @@ def execute(
     for job in planned.jobs:
         if job.name not in ran:
             record(Outcome(src=job.name, skipped=True))
-    if planned.combined is not None and finished:
-        failure = write_combined(planned, finished)
-        if failure is not None:
-            record(Outcome(src=str(planned.combined), error=failure))
+    failure = write_combined(planned, finished) if planned.combined is not None and finished else None
+    if folders is not None:
+        # What the manifest does not list goes: the pieces of files that failed or
+        # were stopped, and every piece when there is no manifest to list them.
+        listed = {row["file"] for o in finished if o.record is not None for row in o.record["rows"]}
+        gone = folders.settle(set() if failure is not None else listed)
+        if gone and notify is not None and failure is None:
+            notify(f"note: removed {gone} pieces of files that did not finish, which the manifest does not list")
+        failure = failure if failure is None or not gone else f"{failure}; its {gone} pieces removed"
+    if failure is not None:
+        record(Outcome(src=str(planned.combined), error=failure))
+    elif planned.combined is not None and finished and notify is not None and planned.folder:
+        # One file's summary names it already.
+        done = sum(o.record is not None for o in finished)
+        where = "standard output" if planned.combined == STDIO else planned.combined
+        if done or not action.writes_folder:  # split writes no manifest of no file
+            notify(f"note: {action.name} of {done} file{'s' if done != 1 else ''} -> {where}")
     return Run(outcomes, planned.folder)
 
 

@@ -43,6 +43,7 @@ class Target:
     fallback: Location | None = None  # where WAV goes when dst's format cannot be written
     no_fallback: str | None = None  # why there is none, for the error when one was needed
     name: str = ""  # the source as messages name it
+    new_only: bool = False  # never replace a file: a dst (or fallback) already there is an error
 
 
 def create_temporary(dst: Path, token: str, mode: int) -> str:
@@ -59,7 +60,9 @@ def create_temporary(dst: Path, token: str, mode: int) -> str:
     raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
 
 
-def replace_atomically(dst: Location, token: str, write: Callable[[str], object], cwd: str | None = None) -> None:
+def replace_atomically(
+    dst: Location, token: str, write: Callable[[str], object], cwd: str | None = None, new_only: bool = False
+) -> None:
     """Writes through a temporary file beside dst, so a failure leaves dst as it was.
 
     Missing folders on the way to dst are made. A new dst gets the mode the
@@ -69,14 +72,20 @@ def replace_atomically(dst: Location, token: str, write: Callable[[str], object]
     with other threads creating files. A dst that exists keeps its mode, given
     to the private temporary after the write. A relative dst starts from cwd
     when given; messages name it as given. A URL goes through its store.
+    new_only: a dst already there is not replaced but an error, before the write
+    and (on a local disk) as the file is moved into place.
     """
     if isinstance(dst, Url):
+        if new_only and dst.exists():
+            raise FileError(f"cannot write {dst}: {os.strerror(errno.EEXIST)}")
         try:
             replace_url(dst, temporary_prefix(dst, token), write)
         except OSError as e:
             raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
         return
     at = dst if cwd is None or dst.is_absolute() else Path(cwd, dst)
+    if new_only and os.path.lexists(at):
+        raise FileError(f"cannot write {dst}: {os.strerror(errno.EEXIST)}")
     if is_special(at):
         write_into(dst, at, write)
         return
@@ -97,9 +106,13 @@ def replace_atomically(dst: Location, token: str, write: Callable[[str], object]
         write(tmp)
         if mode is not None:
             os.chmod(tmp, mode)
-        os.replace(tmp, at)
+        if new_only:
+            move_new(tmp, at)
+        else:
+            os.replace(tmp, at)
     except BaseException as e:
-        os.unlink(tmp)
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
         if isinstance(e, OSError):
             raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
         raise
@@ -123,6 +136,23 @@ def write_into(dst: Location, at: Path, write: Callable[[str], object]) -> None:
         raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
     finally:
         os.unlink(tmp)
+
+
+def move_new(tmp: str, at: Path) -> None:
+    """Moves tmp to at, which must not be there: FileExistsError if it is. A hard
+    link makes that one step; where the file system has none, a look comes first."""
+    try:
+        os.link(tmp, at)
+    except FileExistsError:
+        raise
+    except OSError as e:
+        if e.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK):
+            raise
+        if os.path.lexists(at):
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(at)) from None
+        os.replace(tmp, at)
+        return
+    os.unlink(tmp)
 
 
 def to_stdout(write: Callable[[BinaryIO], object]) -> None:
@@ -251,7 +281,7 @@ def write_audio(
             if dst == STDIO:
                 to_stdout(lambda spool: write(spool, fmt))
             else:
-                replace_atomically(dst, target.token, lambda tmp: write(tmp, fmt), target.cwd)
+                replace_atomically(dst, target.token, lambda tmp: write(tmp, fmt), target.cwd, target.new_only)
         except CannotWrite as e:
             dst, fmt = write_fallback(target, fmt, e, lambda: fallback_format(source, peak), write, notes)
     except CannotWrite as e:
@@ -284,7 +314,7 @@ def write_fallback(
         f"{target.name}: {fmt.container} ({fmt.subtype}) cannot be written here ({failure}); "
         f"wrote WAV ({chosen.subtype}) instead"
     )
-    replace_atomically(target.fallback, target.token, lambda tmp: write(tmp, chosen), target.cwd)
+    replace_atomically(target.fallback, target.token, lambda tmp: write(tmp, chosen), target.cwd, target.new_only)
     return target.fallback, chosen
 
 

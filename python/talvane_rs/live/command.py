@@ -7,13 +7,13 @@ from __future__ import annotations
 import argparse
 import secrets
 import sys
-from pathlib import Path
 from typing import Any
 
 from talvane_rs.cli.parser import INSTALL_HINT, PROG
 from talvane_rs.cli.report import join_names, missing_modules
 from talvane_rs.errors import StopSignals, UsageError
 from talvane_rs.io.sink import is_stdout
+from talvane_rs.io.storage import STDIO, Location, file_id, identity, location
 from talvane_rs.params import native_settings, resolve_settings
 from talvane_rs.units import Duration, seconds_to_samples
 
@@ -37,6 +37,15 @@ def load_sounddevice(what: str) -> Any:
             "Debian and Ubuntu)")  # fmt: skip
         return None
     return sounddevice
+
+
+def device_names(source: dict[str, Any], sink: dict[str, Any] | None) -> str:
+    """The devices in use as messages name them: the input alone, or both with their roles."""
+    if sink is None:
+        return str(source["name"])
+    if sink["name"] == source["name"]:
+        return f"{source['name']} (input and output)"
+    return f"input {source['name']} and output {sink['name']}"
 
 
 def find_device(sd: Any, text: str | None, kind: str) -> dict[str, Any]:
@@ -76,7 +85,6 @@ def devices(args: argparse.Namespace) -> int:
 def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
     """The files the run writes, each with whether it takes the raw input; UsageError for a bad name."""
     from talvane_rs.io.formats import output_format
-    from talvane_rs.io.storage import STDIO
     from talvane_rs.io.write import Target
     from talvane_rs.errors import FileError
     from talvane_rs.live.run import Captured
@@ -86,19 +94,25 @@ def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
     for name, raw in ((args.output, False), (args.save_input, True)):
         if name is None:
             continue
-        dst = STDIO if name == "-" else Path(name)
         try:
+            dst = location(name)
             output_format(None, dst, Captured())
         except FileError as e:
             raise UsageError(f"{name}: {e}") from None
+        except (ImportError, ValueError) as e:  # a store whose package is missing, or an unknown one
+            raise UsageError(f"{name}: {e}") from None
         found.append((Target(dst=dst, token=token, name=name), raw))
-    if args.output is not None and args.save_input is not None and same_file(args.output, args.save_input):
+    if len(found) == 2 and same_file(found[0][0].dst, found[1][0].dst):
         raise UsageError("-o and --save-input name the same file")
     return found
 
 
-def same_file(a: str, b: str) -> bool:
-    return a == b or ("-" not in (a, b) and Path(a).resolve() == Path(b).resolve())
+def same_file(a: Location, b: Location) -> bool:
+    """Whether two names are one file: the same path or URL, resolved, or one
+    existing file (hard links included)."""
+    if STDIO in (a, b):
+        return a == b
+    return identity(a) == identity(b) or file_id(a) is not None and file_id(a) == file_id(b)
 
 
 def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
@@ -131,7 +145,7 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
     if not params["enabled"]:
         live.tally.passing()
-    names = source["name"] if sink is None else f"{source['name']} and {sink['name']}"
+    names = device_names(source, sink)
     common = dict(samplerate=rate, blocksize=block, channels=args.channels, dtype="float32")
     try:
         if sink is None:
@@ -156,7 +170,8 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
             sys.stderr.write("\n")
         for writer in writers:
             writer.finish()
-    outputs = [f"{'input' if w.raw else 'gated'} -> {w.target.name}" for w in writers if not w.error and not w.empty]
+    outputs = [f"{'input' if w.raw else 'gated'} -> {w.target.name}{' (replaced)' if w.replaces else ''}"
+               for w in writers if not w.error and not w.empty]  # fmt: skip
     if sink is not None:
         outputs.append(f"played on {sink['name']}")
     return report(live, writers, names, args.channels, outputs, to_stdout)

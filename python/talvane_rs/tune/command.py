@@ -28,6 +28,9 @@ def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
     from talvane_rs.tune.settings import initial_texts, read_settings
 
     name = args.inputs[0]
+    if name == "-":
+        say("error: tune needs a file it can read again when it saves the result beside it, not standard input (-)")
+        return 2
     try:
         loaded = load(Path(name))
     except FileError as e:

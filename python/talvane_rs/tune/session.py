@@ -1,8 +1,8 @@
 """What the tune server holds of its one file, and what it computes for the page.
 
 Memory: the file's float32 mono mix, one band-filtered copy of it while a band
-is set, and the per-window arrays of the current analysis (the one being made
-replaces it, so there are never more than two). Per-sample curves (the gains,
+is set, and the per-window arrays of the current analysis (kept while the next is
+made, so there are never more than two). Per-sample curves (the gains,
 the mask) are made only for the stretch asked for, never for the whole file;
 every channel is read again only when a result is saved.
 """
@@ -45,12 +45,29 @@ class Loaded:
     subtype: str
     notes: list[str]
     peak: float = 0.0  # of the mix: the waveform's scale wherever the page looks
+    identity: tuple[int, ...] = ()  # device, inode, size and change time of the file as read
+
+    def changed(self) -> str | None:
+        """How the file on disk differs from the one read, if it does: gone, or changed."""
+        try:
+            now = file_identity(self.path)
+        except FileNotFoundError:
+            return "is gone since the page read it"
+        except OSError as e:
+            return f"cannot be checked: {e.strerror or e}"
+        return None if now == self.identity else "changed since the page read it"
+
+
+def file_identity(path: Path) -> tuple[int, ...]:
+    st = path.stat()
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
 
 
 def load(path: Path) -> Loaded:
     """Reads the mono mix of the file, non-finite samples as 0.0 (with a note)."""
     from talvane_rs.io.read import open_source, read_mix
 
+    identity = file_identity(path)
     with open_source(path) as f:
         mix, stats = read_mix(f, lambda: None)
         rate, channels, fmt, subtype = int(f.samplerate), int(f.channels), f.format, f.subtype
@@ -59,7 +76,7 @@ def load(path: Path) -> Loaded:
         notes.append(f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s, "
                      "read as 0.0")  # fmt: skip
     peak = float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
-    return Loaded(path, mix, rate, channels, fmt, subtype, notes, peak)
+    return Loaded(path, mix, rate, channels, fmt, subtype, notes, peak, identity)
 
 
 def edges(a: int, b: int, count: int) -> npt.NDArray[np.int64]:
@@ -96,7 +113,8 @@ class Session:
         return len(self.file.mix)
 
     def update(self, settings: Settings) -> None:
-        """Analyses the file with settings; the band filter runs again only when the band changes."""
+        """Analyses the file with settings; the band filter runs again only when the
+        band changes. A failed analysis leaves the settings and view in force."""
         if settings.band != self.band:
             self.filtered, self.band = None, None  # freed before the new copy is made
             if settings.band is not None:
@@ -105,7 +123,6 @@ class Session:
                 self.filtered = band_filter(self.file.mix, self.file.rate, settings.band)
             self.band = settings.band
         signal = self.file.mix if self.filtered is None else self.filtered
-        self.view = None  # freed before the next is made: two sets of window arrays at most
         self.view = analyse(signal, self.file.rate, **native_settings(settings.resolved))
         self.settings = settings
 
