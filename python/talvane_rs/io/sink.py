@@ -16,7 +16,7 @@ import io
 import os
 import select
 import stat
-from typing import BinaryIO, Protocol
+from typing import IO, Any, BinaryIO, Protocol
 
 BLOCK = 1 << 20  # bytes copied at a time
 
@@ -34,7 +34,7 @@ class Output(Protocol):
 class Whole:
     """A binary stream whose writes and flushes take everything or raise OSError."""
 
-    def __init__(self, stream: BinaryIO) -> None:
+    def __init__(self, stream: IO[Any]) -> None:
         self.stream = stream
         try:
             self.fd: int | None = stream.fileno()

@@ -170,7 +170,7 @@ def writing_stdout() -> Iterator[Whole]:
     """Standard output, written whole (what text went there before goes first);
     a failure to write is one FileError."""
     try:
-        sys.stdout.flush()
+        Whole(sys.stdout).flush()
         yield Whole(sys.stdout.buffer)
     except OSError as e:
         raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
