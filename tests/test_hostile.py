@@ -488,3 +488,30 @@ def test_split_overwrite_removes_only_what_an_earlier_manifest_lists_inside_the_
     assert (out / "in.wav").exists() and (out / "link.wav").is_symlink()
     pieces = (out / "manifest.csv").read_text().splitlines()[1:]
     assert pieces and all((out / row.split(",")[0]).is_file() for row in pieces)
+
+
+def test_one_file_by_two_names_is_one_file(tmp_path):
+    """A hard link, a path and a file:// URL name one file: it is one input, it
+    is an input whichever name an output takes, and live writes it once."""
+    import argparse
+
+    from talvane_rs.errors import UsageError
+    from talvane_rs.live.command import targets
+
+    sf = pytest.importorskip("soundfile")
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", speech(32000), 16000)
+    os.link(tmp_path / "d" / "a.wav", tmp_path / "d" / "hard.wav")
+    before = (tmp_path / "d" / "a.wav").read_bytes()
+    run = lambda *args: subprocess.run([sys.executable, "-m", "talvane_rs", *args], cwd=tmp_path,  # noqa: E731
+                                       capture_output=True, text=True, timeout=120)
+    r = run("mask", "d/a.wav", "d/hard.wav", "d", f"file://{tmp_path}/d/hard.wav", "-o", "all.csv")
+    assert r.returncode == 0 and r.stdout.count("d/") == 1, r.stderr
+    assert r.stderr.splitlines()[-2:] == ["talvane: note: mask of 1 file -> all.csv", "1 done, 0 failed, 0 skipped"]
+    r = run("gate", "d/a.wav", "-o", "d/hard.wav")
+    assert r.returncode == 1 and "d/hard.wav is an input; pass --overwrite to replace it" in r.stderr
+    assert (tmp_path / "d" / "a.wav").read_bytes() == before
+    for output, raw in [("d/a.wav", "d/hard.wav"), (f"file://{tmp_path}/d/x.wav", "d/x.wav")]:
+        with pytest.raises(UsageError, match="^-o and --save-input name the same file$"):
+            targets(argparse.Namespace(output=str(tmp_path / output) if "://" not in output else output,
+                                       save_input=str(tmp_path / raw)))  # fmt: skip
