@@ -18,7 +18,7 @@ from pathlib import Path, PurePath
 from typing import Any
 
 from talvane_rs.actions.base import Action
-from talvane_rs.cli.parser import PLOT_FORMATS
+
 from talvane_rs.errors import UsageError
 from talvane_rs.io.storage import STDIO, URL, Location, Url, describe_error, file_id, identity, local_path, location
 from talvane_rs.io.walk import PassedOver, folder_sources
@@ -73,6 +73,7 @@ class Names:
 
 
 # File extensions that name a file, not a folder: a folder input needs a folder there.
+PLOT_FORMATS = (".png", ".svg", ".pdf")
 PICTURE_SUFFIXES = frozenset(PLOT_FORMATS)
 TABLE_SUFFIXES = frozenset({".csv", ".json", ".jsonl", ".txt", ".tsv"})
 

@@ -3,14 +3,13 @@ it comes, the run's closing lines, and missing dependencies in one line."""
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import signal
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from talvane_rs.cli.parser import PROG
+from talvane_rs.errors import PROG
 from talvane_rs.jobs import Outcome, Tally
 
 
@@ -71,19 +70,3 @@ class Reporter:
         if signum is not None:
             return 128 + signum
         return 1 if tally.failed or self.stdout_lost is not None else 0
-
-
-def join_names(names: Sequence[str]) -> str:
-    return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} and {names[-1]}"
-
-
-def missing_modules(names: Sequence[str]) -> list[str]:
-    missing = []
-    for name in names:
-        try:
-            found = importlib.util.find_spec(name) is not None
-        except (ImportError, ValueError):  # ValueError: sys.modules[name] is None
-            found = False
-        if not found:
-            missing.append(name)
-    return missing

@@ -11,10 +11,8 @@ from typing import TYPE_CHECKING, Any
 
 from talvane_rs._native import EnergyTalvane
 from talvane_rs.actions import ACTIONS, action_class
-from talvane_rs.cli.parser import INSTALL_HINT
 from talvane_rs.cli.plan import Plan, Request, plan
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import FileError, StopSignals, Stopped, UsageError
+from talvane_rs.errors import INSTALL_HINT, FileError, StopSignals, Stopped, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
 from talvane_rs.jobs import Job, Outcome
 from talvane_rs.params import PRODUCT_DEFAULTS, native_settings

@@ -9,9 +9,7 @@ import secrets
 import sys
 from typing import Any
 
-from talvane_rs.cli.parser import INSTALL_HINT, PROG
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import StopSignals, UsageError
+from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.sink import is_stdout
 from talvane_rs.io.storage import STDIO, Location, file_id, identity, location
 from talvane_rs.params import native_settings, resolve_settings

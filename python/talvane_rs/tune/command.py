@@ -8,9 +8,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from talvane_rs.cli.parser import INSTALL_HINT, PROG
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import FileError, StopSignals
+from talvane_rs.errors import INSTALL_HINT, PROG, FileError, StopSignals, join_names, missing_modules
 
 
 def say(text: str) -> None:
