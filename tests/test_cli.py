@@ -411,8 +411,8 @@ def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
 
 def test_gate_fails_a_file_that_ended_early_when_read_again(tmp_path):
     from talvane_rs.actions.gate import Gate
-    from talvane_rs.flow import process
-    from talvane_rs.jobs import Job
+    from talvane_rs.engine.flow import process
+    from talvane_rs.engine.jobs import Job
     from talvane_rs.params import DEFAULTS
 
     src = tmp_path / "stereo.wav"
@@ -448,7 +448,7 @@ def test_linked_subfolders_are_walked_once(tmp_path, name):
 
 def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
     from talvane_rs.actions.gate import Gate
-    from talvane_rs.jobs import Job, sweep_temporaries
+    from talvane_rs.engine.jobs import Job, sweep_temporaries
 
     job = Job(action=Gate(), src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
               settings={}, token="run1")  # fmt: skip

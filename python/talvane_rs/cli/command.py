@@ -16,9 +16,9 @@ from typing import Any
 
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.cli.parser import DASK_VARIABLE, Parser, build_parser, join_values
-from talvane_rs.cli.plan import Request
-from talvane_rs.cli.report import Reporter
-from talvane_rs.cli.run import execute
+from talvane_rs.engine.plan import Request
+from talvane_rs.engine.report import Reporter
+from talvane_rs.engine.execute import execute
 from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import URL
 from talvane_rs.params import NAMES

@@ -258,8 +258,8 @@ class Save(Handler):
 def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     """Runs the command line's own job for action on the input, beside it."""
     from talvane_rs.actions import action_class
-    from talvane_rs.cli.plan import Request
-    from talvane_rs.cli.run import execute
+    from talvane_rs.engine.plan import Request
+    from talvane_rs.engine.execute import execute
 
     options = dict(settings.cut) if action == "cut" else {}
     request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,

@@ -11,12 +11,12 @@ from typing import TYPE_CHECKING, Any
 
 from talvane_rs._native import EnergyTalvane
 from talvane_rs.actions import ACTIONS, action_class
-from talvane_rs.cli.plan import Plan, Request, plan
+from talvane_rs.engine.plan import Plan, Request, plan
 from talvane_rs.errors import INSTALL_HINT, FileError, StopSignals, Stopped, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
-from talvane_rs.jobs import Job, Outcome
+from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.params import PRODUCT_DEFAULTS, native_settings
-from talvane_rs.runners.local import Backend, ProcessBackend, run
+from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
 from talvane_rs.units import Duration
 
 if TYPE_CHECKING:
@@ -63,7 +63,7 @@ def choose_backend(
         raise UsageError(f"{local[0]}: {local[0].protocol}:// is this process's own, which {where} cannot see; "
                          f"run it here (without {how})")  # fmt: skip
     if remote and planned.jobs:
-        from talvane_rs.runners.dask import DaskBackend, connect
+        from talvane_rs.engine.runners.dask import DaskBackend, connect
 
         owned = isinstance(client, str)
         try:

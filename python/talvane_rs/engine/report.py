@@ -10,7 +10,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from talvane_rs.errors import PROG
-from talvane_rs.jobs import Outcome, Tally
+from talvane_rs.engine.jobs import Outcome, Tally
 
 
 class Reporter:

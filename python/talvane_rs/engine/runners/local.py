@@ -19,8 +19,8 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Protocol
 
 from talvane_rs.errors import StopSignals, Stopped
-from talvane_rs.flow import process
-from talvane_rs.jobs import Job, Outcome, sweep_temporaries
+from talvane_rs.engine.flow import process
+from talvane_rs.engine.jobs import Job, Outcome, sweep_temporaries
 
 if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor

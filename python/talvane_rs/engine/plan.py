@@ -22,7 +22,7 @@ from talvane_rs.actions.base import Action
 from talvane_rs.errors import UsageError
 from talvane_rs.io.storage import STDIO, URL, Location, Url, describe_error, file_id, identity, local_path, location
 from talvane_rs.io.walk import PassedOver, folder_sources
-from talvane_rs.jobs import Job, Outcome
+from talvane_rs.engine.jobs import Job, Outcome
 
 
 @dataclass

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING
 from talvane_rs.actions.base import Context, Done, Span
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location
-from talvane_rs.jobs import Job, Outcome
+from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.band import band_label
 from talvane_rs.units import format_db, gain_to_db, seconds_text
 
