@@ -15,8 +15,8 @@ import pytest
 
 sf = pytest.importorskip("soundfile")
 
-from talvane_rs import Stream  # noqa: E402
 from sound_server import SoundServer, no_sounddevice, unavailable  # noqa: E402
+from talvane_rs import Stream  # noqa: E402
 
 HERE = Path(__file__).parent
 EXAMPLE = HERE.parent / "examples" / "speech_in_noise.flac"

@@ -23,7 +23,7 @@ pytest.importorskip("tornado")
 
 from talvane_rs import analyse, cut  # noqa: E402
 from talvane_rs.cli.parser import build_parser, join_values  # noqa: E402
-from talvane_rs.params import NAMES, resolve_settings  # noqa: E402
+from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings  # noqa: E402
 from talvane_rs.tune.settings import python_calls, read_settings, shell_command  # noqa: E402
 from talvane_rs.units import format_db  # noqa: E402
 
@@ -294,17 +294,19 @@ def test_what_the_page_shows_does_what_the_page_did(talk, monkeypatch, texts):
     for action in ("gate", "cut"):
         args = parser.parse_args(join_values(parser, shlex.split(shell_command(action, "my talk.flac", settings))[1:]))
         assert args.inputs == ["my talk.flac"]
-        given = {name: getattr(args, name) for name in (*NAMES, "band") if hasattr(args, name)}
-        assert resolve_settings(given, rate) == {name: settings.resolved[name] for name in given}
+        given = {p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)}
+        shown = GateSettings(**given).resolved(rate)
+        assert all(getattr(shown, name) == getattr(settings.resolved, name) for name in given)
         if action == "cut":
             assert (args.keep_pause, args.crossfade) == (settings.cut["keep_pause"], settings.cut["crossfade"])
     done = {}
     for code in python_calls("my talk.flac", settings).values():
         exec(code, done)
-    expected = analyse(mix, rate, **settings.resolved)
+    resolved = {p.name: getattr(settings.resolved, p.name) for p in PRODUCT_PARAMETERS}
+    expected = analyse(mix, rate, **resolved)
     assert (done["view"].threshold, done["view"].regions) == (expected.threshold, expected.regions)
     cut_ms = {f"{k}_ms": v * 1000.0 for k, v in settings.cut.items()}
-    analysis_only = {k: v for k, v in settings.resolved.items() if k not in ("attenuation", "fade_ms", "enabled")}
+    analysis_only = {k: v for k, v in resolved.items() if k not in ("attenuation", "fade_ms", "enabled")}
     assert done["speech"].tobytes() == cut(mix, rate, **cut_ms, **analysis_only).tobytes()
     if settings.band is not None:  # the native class reads no band
         assert "gate" not in done

@@ -16,7 +16,6 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import Any
 
-
 PROG = "talvane"
 INSTALL_HINT = "pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
 

@@ -18,13 +18,13 @@ from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError
 from talvane_rs.io.storage import Location
-from talvane_rs.params import Stage, resolve_settings
+from talvane_rs.params import GateSettings, Stage
+from talvane_rs.sentences import nonfinite_phrase
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
     import soundfile as sf
-
     from matplotlib.figure import Figure
 
     from talvane_rs.analysis import Analysis
@@ -32,7 +32,6 @@ if TYPE_CHECKING:
     from talvane_rs.io.write import Target
 
     FloatArray = npt.NDArray[np.float32]
-    BoolArray = npt.NDArray[np.bool_]
 
 
 @dataclass(frozen=True)
@@ -67,7 +66,7 @@ class JobView(Protocol):
     @property
     def dst(self) -> Location | None: ...
     @property
-    def settings(self) -> dict[str, Any]: ...
+    def settings(self) -> GateSettings: ...
     @property
     def token(self) -> str: ...
     @property
@@ -113,7 +112,7 @@ class Decision:
     """The mono mix of a whole file and the analysis of it."""
 
     mix: FloatArray
-    settings: dict[str, Any]  # the gate parameters, durations resolved to windows
+    settings: GateSettings  # durations resolved to windows
     view: Analysis
 
 
@@ -126,7 +125,6 @@ class Levels:
     threshold: float
     clamped: str | None
     threshold_ratio: float
-    band_helps: bool = False  # read through the speech band, the threshold would not be clamped high
 
 
 @dataclass
@@ -255,7 +253,7 @@ def with_options(cls: type[Action], values: Mapping[str, Any]) -> Action:
 
 def decide(source: Source) -> Decision:
     """Reads the mono mix of the whole file and analyses it."""
-    from talvane_rs.analysis import analyse
+    from talvane_rs.analysis import analyse_settings
     from talvane_rs.io.read import declared_frames, read_mix, truncation
 
     job, rate = source.job, source.rate
@@ -268,9 +266,9 @@ def decide(source: Source) -> Decision:
             raise FileError(f"{nonfinite_found(stats, rate)} (--strict)")
         source.notes.append(f"{job.name}: {nonfinite_found(stats, rate)}, replaced by 0.0")
     source.checkpoint()
-    settings = resolve_settings(job.settings, rate)
+    settings = job.settings.resolved(rate)
     try:
-        view = analyse(mix, rate, **settings)
+        view = analyse_settings(mix, rate, settings)
     except ValueError as e:  # threshold limits out of order once durations are windows
         raise FileError(str(e)) from None
     return Decision(mix, settings, view)
@@ -278,17 +276,7 @@ def decide(source: Source) -> Decision:
 
 def nonfinite_found(stats: Stats, rate: int) -> str:
     """What the read found of NaN and infinite samples, for a note or an error."""
-    return f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
-
-
-def band_helps(decision: Decision, rate: int) -> bool:
-    """Whether the speech band unclamps a threshold the noise clamps high."""
-    from talvane_rs.analysis import analyse
-
-    try:
-        return analyse(decision.mix, rate, **dict(decision.settings, band="speech")).clamped != "high"
-    except ValueError:
-        return False
+    return nonfinite_phrase(stats.nonfinite, stats.first_bad, rate)
 
 
 def regions_done(
@@ -298,8 +286,7 @@ def regions_done(
     analysis, and the gain curve when given."""
     view, n, settings = decision.view, len(decision.mix), decision.settings
     kept = sum(r.end - r.start for r in view.regions) if n else 0
-    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings["threshold_ratio"],
-                    view.clamped == "high" and settings.get("band") is None and band_helps(decision, source.rate))
+    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings.threshold_ratio)
 
     def draw(title: str, span: Span) -> Figure:
         from talvane_rs.plot import plot_analysis

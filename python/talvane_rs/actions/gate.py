@@ -10,8 +10,17 @@ from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
-from talvane_rs.actions.base import (Context, Decision, Done, Option, Source, Span, nonfinite_found, regions_done,
-                                     with_options)
+from talvane_rs.actions.base import (
+    Context,
+    Decision,
+    Done,
+    Option,
+    Source,
+    Span,
+    nonfinite_found,
+    regions_done,
+    with_options,
+)
 from talvane_rs.errors import Checkpoint, FileError
 from talvane_rs.io.raw import RawLayout, parse_raw
 from talvane_rs.units import parse_chunk
@@ -84,7 +93,7 @@ class Gate(AudioAction):
         where = self.write(source, decision, source.channels if every else 1,
                            lambda: gate_blocks(file, mix, view, every, checkpoint))  # fmt: skip
         done = regions_done(source, decision, where=where, gains=view.gains_part)
-        if not decision.settings["enabled"]:  # the output is the input: all of it kept, whatever was analysed
+        if not decision.settings.enabled:  # the output is the input: all of it kept, whatever was analysed
             n = done.samples
             done = replace(done, kept=n, regions=int(n > 0), levels=None, what="passed through (--enabled false)")
         return done

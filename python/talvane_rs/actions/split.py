@@ -19,8 +19,20 @@ from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
 from talvane_rs.actions.base import Decision, Done, Option, Source, regions_done
-from talvane_rs.actions.dataset import (FIELDS, MANIFESTS, Claims, RunFolders, earlier_manifests, listed_files,
-                                        name_problem, names_now, remove_earlier, shape, stem_of, template_fields)
+from talvane_rs.actions.dataset import (
+    FIELDS,
+    MANIFESTS,
+    Claims,
+    RunFolders,
+    earlier_manifests,
+    listed_files,
+    name_problem,
+    names_now,
+    remove_earlier,
+    shape,
+    stem_of,
+    template_fields,
+)
 from talvane_rs.errors import FileError, UsageError
 from talvane_rs.io.storage import Location, file_id, identity
 from talvane_rs.units import parse_duration, seconds_text, seconds_to_samples

@@ -14,8 +14,8 @@ from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.errors import PROG
-from talvane_rs.params import add_gate_options
 from talvane_rs.live.options import add_parsers as add_live
+from talvane_rs.params import add_gate_options
 from talvane_rs.tune.options import add_parser as add_tune
 from talvane_rs.units import parse_range
 

@@ -7,20 +7,19 @@ import os
 import secrets
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
-from talvane_rs._native import EnergyTalvane
 from talvane_rs.actions import ACTIONS, action_class
-from talvane_rs.engine.plan import Plan, Request, plan
-from talvane_rs.errors import INSTALL_HINT, FileError, StopSignals, Stopped, UsageError, join_names, missing_modules
-from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
 from talvane_rs.engine.jobs import Job, Outcome
-from talvane_rs.params import PRODUCT_DEFAULTS, native_settings
+from talvane_rs.engine.plan import Plan, Request, plan
 from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
-from talvane_rs.units import Duration
+from talvane_rs.errors import INSTALL_HINT, FileError, Stopped, StopSignals, UsageError, join_names, missing_modules
+from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
+from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
 
 if TYPE_CHECKING:
     from distributed import Client
+    from typing_extensions import Unpack
 
 
 @dataclass
@@ -158,7 +157,7 @@ def run_folder(
     crossfade_ms: float = 0.0,
     plot: str | os.PathLike[str] | None = None,
     on_outcome: Callable[[Outcome], None] | None = None,
-    **gate_params: Any,
+    **params: Unpack[ProductKeywords],
 ) -> list[Outcome]:
     """Gates, cuts, masks or splits files and folders of files as the talvane
     command does (``talvane COMMAND SRC... -o DST``), and returns one outcome per file.
@@ -188,10 +187,8 @@ def run_folder(
         raise ImportError(f"run_folder with {why} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}")
     if command not in ACTIONS:
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
-    settings = {name: gate_params.pop(name, default) for name, default in PRODUCT_DEFAULTS.items()}
-    if gate_params:
-        raise TypeError(f"run_folder() got unexpected keyword arguments {', '.join(sorted(gate_params))}")
-    EnergyTalvane(**{k: v for k, v in native_settings(settings).items() if not isinstance(v, Duration)})  # checks them
+    settings = GateSettings.from_keywords("run_folder()", params)
+    settings.check()
     action = action_class(command).from_options(
         {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
     )
@@ -201,3 +198,6 @@ def run_folder(
         strict=strict,
     )  # fmt: skip
     return execute(request, client, jobs, on_outcome=on_outcome).outcomes
+
+
+run_folder.__signature__ = keyword_signature(run_folder)  # type: ignore[attr-defined]

@@ -18,11 +18,11 @@ from pathlib import Path, PurePath
 from typing import Any
 
 from talvane_rs.actions.base import Action
-
+from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.errors import UsageError
 from talvane_rs.io.storage import STDIO, URL, Location, Url, describe_error, file_id, identity, local_path, location
 from talvane_rs.io.walk import PassedOver, folder_sources
-from talvane_rs.engine.jobs import Job, Outcome
+from talvane_rs.params import GateSettings
 
 
 @dataclass
@@ -33,7 +33,7 @@ class Request:
     action: Action
     inputs: list[str]
     output: str | None
-    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
+    settings: GateSettings = field(default_factory=GateSettings)  # window counts may be Durations
     format: str | None = None
     plot: str | None = None
     recursive: bool = False
@@ -216,7 +216,7 @@ def plan(request: Request) -> Plan:
 def check_band(request: Request, inputs: list[Input]) -> None:
     """A band one file's rate cannot take is the command line's error; in a run of
     several files, each file that cannot take it fails on its own."""
-    band = request.settings.get("band")
+    band = request.settings.band
     if band is None or len(inputs) != 1 or inputs[0].folder or not isinstance(inputs[0].src, Path) \
             or inputs[0].src == STDIO:  # fmt: skip
         return

@@ -6,11 +6,11 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any
 
-from talvane_rs.errors import PROG
 from talvane_rs.engine.jobs import Outcome, Tally
+from talvane_rs.errors import PROG
 
 
 class Reporter:

@@ -12,7 +12,7 @@ from typing import Any
 from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.sink import is_stdout
 from talvane_rs.io.storage import STDIO, Location, file_id, identity, location
-from talvane_rs.params import native_settings, resolve_settings
+from talvane_rs.params import GateSettings
 from talvane_rs.units import Duration, seconds_to_samples
 
 NO_DEVICE = "no audio device found: no sound server or sound card is reachable"
@@ -82,9 +82,9 @@ def devices(args: argparse.Namespace) -> int:
 
 def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
     """The files the run writes, each with whether it takes the raw input; UsageError for a bad name."""
+    from talvane_rs.errors import FileError
     from talvane_rs.io.formats import output_format
     from talvane_rs.io.write import Target
-    from talvane_rs.errors import FileError
     from talvane_rs.live.run import Captured
 
     token = secrets.token_hex(8)
@@ -113,7 +113,7 @@ def same_file(a: Location, b: Location) -> bool:
     return identity(a) == identity(b) or file_id(a) is not None and file_id(a) == file_id(b)
 
 
-def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+def live(args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     """Runs talvane live with the parsed options and the gate settings they give; the exit status."""
     sd = load_sounddevice("live")
     if sd is None:
@@ -125,7 +125,7 @@ def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
         return e.status
 
 
-def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+def run(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     from talvane_rs._analysis import Stream
     from talvane_rs.live.run import QUIET_S, REDRAW_S, Live, Writer, terminal_line
     from talvane_rs.live.status import plural
@@ -135,13 +135,13 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
     sink = None if args.output_device is None else find_device(sd, args.output_device, "output")
     rate = args.rate or int(source["default_samplerate"])
     block = max(1, args.block.samples(rate) if isinstance(args.block, Duration) else args.block)
-    params = native_settings(resolve_settings(settings, rate))
+    resolved = settings.resolved(rate)
     try:
-        gate = Stream(rate, band=settings["band"], **params)
+        gate = Stream(rate, band=settings.band, **resolved.native())
     except ValueError as e:  # a band the rate cannot hold; limits out of order once durations are windows
         raise UsageError(str(e)) from None
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
-    if not params["enabled"]:
+    if not resolved.enabled:
         live.tally.passing()
     names = device_names(source, sink)
     common = dict(samplerate=rate, blocksize=block, channels=args.channels, dtype="float32")

@@ -6,16 +6,16 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Any
 
 from talvane_rs.errors import INSTALL_HINT, PROG, FileError, StopSignals, join_names, missing_modules
+from talvane_rs.params import GateSettings
 
 
 def say(text: str) -> None:
     print(f"{PROG}: {text}", file=sys.stderr, flush=True)
 
 
-def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+def tune(args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     """Runs talvane tune with the parsed options and the gate settings they give; the exit status."""
     missing = missing_modules(["numpy", "soundfile", "tornado"])
     if missing:

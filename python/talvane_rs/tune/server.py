@@ -11,14 +11,13 @@ from __future__ import annotations
 
 import asyncio
 import hmac
-import math
 import json
+import math
 import secrets
 import webbrowser
 from collections.abc import Callable
 from dataclasses import asdict
 from importlib import resources
-from pathlib import Path
 from typing import Any
 
 import tornado.httpserver
@@ -30,7 +29,12 @@ from talvane_rs.errors import StopSignals
 from talvane_rs.params import PRODUCT_PARAMETERS
 from talvane_rs.tune.session import Session, wav_header
 from talvane_rs.tune.settings import (
-    BAND, CUT_OPTIONS, Settings, python_calls, read_settings, shell_command,
+    BAND,
+    CUT_OPTIONS,
+    Settings,
+    python_calls,
+    read_settings,
+    shell_command,
 )  # fmt: skip
 
 STATIC = ("index.html", "tune.js", "tune.css")
@@ -49,9 +53,10 @@ class Page:
         settings = session.settings
         assert settings is not None
         commands = {action: shell_command(action, self.name, settings) for action in ("gate", "cut", "split")}
-        values: dict[str, Any] = {k: "inf" if v == math.inf else v for k, v in settings.resolved.items()}
+        resolved = {p.name: getattr(settings.resolved, p.name) for p in PRODUCT_PARAMETERS}
+        values: dict[str, Any] = {k: "inf" if v == math.inf else v for k, v in resolved.items()}
         values.update({k: seconds * 1000.0 for k, seconds in settings.cut.items()})
-        changed = [name for name in settings.resolved if settings.differs(name)]
+        changed = [name for name in resolved if settings.differs(name)]
         changed += [name for name, seconds in settings.cut.items() if seconds]
         return {
             "texts": settings.texts, "values": values, "changed": changed, "band_label": band_text(settings, session),
@@ -258,12 +263,12 @@ class Save(Handler):
 def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     """Runs the command line's own job for action on the input, beside it."""
     from talvane_rs.actions import action_class
-    from talvane_rs.engine.plan import Request
     from talvane_rs.engine.execute import execute
+    from talvane_rs.engine.plan import Request
 
     options = dict(settings.cut) if action == "cut" else {}
     request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,
-                      settings=dict(settings.values))  # fmt: skip
+                      settings=settings.values)  # fmt: skip
     outcomes = execute(request).outcomes
     summary = next((o.summary for o in outcomes if o.summary is not None), None)
     error = next((o.error for o in outcomes if o.error is not None), None)

@@ -9,7 +9,7 @@ every channel is read again only when a result is saved.
 
 from __future__ import annotations
 
-import math
+import dataclasses
 import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -19,11 +19,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from talvane_rs.analysis import Analysis, analyse
+from talvane_rs.analysis import Analysis, analyse_settings
 from talvane_rs.cutting import crossfade, cut_steps, plan_cut
-from talvane_rs.params import native_settings
+from talvane_rs.sentences import clamped_advice, kept_phrase, levels_phrase, nonfinite_phrase
 from talvane_rs.tune.settings import Settings
-from talvane_rs.units import format_db, gain_to_db, seconds_to_samples
+from talvane_rs.units import gain_to_db, seconds_to_samples
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -73,8 +73,7 @@ def load(path: Path) -> Loaded:
         rate, channels, fmt, subtype = int(f.samplerate), int(f.channels), f.format, f.subtype
     notes = []
     if stats.nonfinite:
-        notes.append(f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s, "
-                     "read as 0.0")  # fmt: skip
+        notes.append(f"{nonfinite_phrase(stats.nonfinite, stats.first_bad, rate)}, replaced by 0.0")
     peak = float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
     return Loaded(path, mix, rate, channels, fmt, subtype, notes, peak, identity)
 
@@ -123,7 +122,7 @@ class Session:
                 self.filtered = band_filter(self.file.mix, self.file.rate, settings.band)
             self.band = settings.band
         signal = self.file.mix if self.filtered is None else self.filtered
-        self.view = analyse(signal, self.file.rate, **native_settings(settings.resolved))
+        self.view = analyse_settings(signal, self.file.rate, dataclasses.replace(settings.resolved, band=None))
         self.settings = settings
 
     def summary(self) -> dict[str, Any]:
@@ -132,9 +131,7 @@ class Session:
         assert view is not None and settings is not None
         kept = sum(r.end - r.start for r in view.regions) if self.n else 0
         share = kept / self.n if self.n else 0.0
-        noun = "region" if len(view.regions) == 1 else "regions"
-        text = (f"kept {share:.1%} in {len(view.regions)} {noun}, noise floor {format_db(view.noise_floor)}, "
-                f"threshold {format_db(view.threshold)}")  # fmt: skip
+        text = f"{kept_phrase(kept, self.n, len(view.regions))}, {levels_phrase(view.noise_floor, view.threshold)}"
         return {
             "text": text, "kept": kept, "share": share, "regions": len(view.regions),
             "noise_floor": view.noise_floor, "threshold": view.threshold, "clamped": view.clamped,
@@ -144,23 +141,16 @@ class Session:
     def advice(self) -> str | None:
         view, settings = self.view, self.settings
         assert view is not None and settings is not None
-        values = settings.resolved
-        if view.clamped is None or values["base_thresh"] == values["max_thresh"]:
+        if settings.resolved.fixed_threshold:
             return None
-        wanted = view.noise_floor * values["threshold_ratio"]
-        if view.clamped == "high":
-            return (f"clamped at max-thresh: the noise floor ({format_db(view.noise_floor)}) asks for a threshold of "
-                    f"{format_db(wanted)}, so noise louder than max-thresh counts as voice; if the recording is "
-                    f"that noisy, raise max-thresh to {math.ceil(gain_to_db(wanted))} dB or more"
-                    + ("; or try the speech band, which leaves out hum and rumble" if settings.band is None else ""))
-        return (f"clamped at base-thresh: the noise floor ({format_db(view.noise_floor)}) asks for only "
-                f"{format_db(wanted)}, so speech quieter than {format_db(view.threshold)} is dropped; lower "
-                "base-thresh to keep it, or leave it if that quiet is noise")  # fmt: skip
+        return clamped_advice(view.clamped, view.noise_floor, view.threshold, settings.resolved.threshold_ratio,
+                              spell=lambda name: name.replace("_", "-"))  # fmt: skip
 
     def levels(self) -> dict[str, float]:
         """The lines the energy plot draws, as the gate holds them (float32 values)."""
         assert self.view is not None and self.settings is not None
-        f32 = [float(np.float32(self.settings.resolved[k])) for k in ("base_thresh", "max_thresh")]
+        resolved = self.settings.resolved
+        f32 = [float(np.float32(v)) for v in (resolved.base_thresh, resolved.max_thresh)]
         return {"noise_floor": self.view.noise_floor, "threshold": self.view.threshold,
                 "base_thresh": f32[0], "max_thresh": f32[1]}  # fmt: skip
 
@@ -196,7 +186,7 @@ class Session:
             low, high, count = column_ranges(self.view.gains_part(a, b), 0, b - a, cols)
             return {"low": low, "high": high, "count": count, "start": a, "end": b}
         values = self.settings.resolved
-        drop = float(np.float32(values["attenuation"])) if values["enabled"] else 1.0
+        drop = float(np.float32(values.attenuation)) if values.enabled else 1.0
         low = [1.0 if k else drop for k in keep_low]
         high = [1.0 if k else drop for k in keep_high]
         w = self.view.window_len
