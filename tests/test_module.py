@@ -73,7 +73,7 @@ def test_reimport_gives_the_same_module_and_classes():
 def test_second_interpreter_is_refused(tmp_path):
     out = tmp_path / "result.txt"
     code = textwrap.dedent(f"""
-        import _testcapi, talvane_rs
+        import _testcapi, talvane_rs._native
         sub = '''
         try:
             import talvane_rs._native

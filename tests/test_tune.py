@@ -290,9 +290,9 @@ def test_what_the_page_shows_does_what_the_page_did(talk, monkeypatch, texts):
     mix, rate = sf.read("my talk.flac", dtype="float32")
     settings, errors = read_settings(texts, rate)
     assert errors == {}
-    parser = build_parser()
     for action in ("gate", "cut"):
-        args = parser.parse_args(join_values(parser, shlex.split(shell_command(action, "my talk.flac", settings))[1:]))
+        parser, sub = build_parser(action)
+        args = parser.parse_args(join_values(sub, shlex.split(shell_command(action, "my talk.flac", settings))[1:]))
         assert args.inputs == ["my talk.flac"]
         given = {p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)}
         shown = GateSettings(**given).resolved(rate)

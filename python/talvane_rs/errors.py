@@ -46,6 +46,10 @@ class UsageError(ValueError):
         self.status = status
 
 
+class OptionError(UsageError):
+    """Options that cannot go together, reported as the parser reports a bad option."""
+
+
 class FileError(Exception):
     """A failure tied to one file, reported as one line."""
 

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Ty
 
 from talvane_rs._native import EnergyTalvane
 from talvane_rs.band import Band, parse_band
+from talvane_rs.errors import OptionError
 from talvane_rs.units import (
     Duration,
     bounded,
@@ -256,3 +257,19 @@ def keyword_signature(func: Callable[..., Any]) -> inspect.Signature:
     keywords = [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY, default=p.default)
                 for p in PRODUCT_PARAMETERS]  # fmt: skip
     return signature.replace(parameters=[*head, *keywords])
+
+
+def settings_from_options(args: argparse.Namespace) -> GateSettings:
+    """The settings the command line's options give: those the command offers,
+    the others at their defaults, --threshold as both limits. OptionError for
+    limits that cannot be."""
+    settings = GateSettings(**{p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)})
+    if getattr(args, "threshold", None) is not None:
+        if settings.differs("base_thresh") or settings.differs("max_thresh"):
+            raise OptionError("--threshold sets both limits of the threshold: give it, or --base-thresh and "
+                              "--max-thresh")  # fmt: skip
+        settings = dataclasses.replace(settings, base_thresh=args.threshold, max_thresh=args.threshold)
+    if settings.base_thresh > settings.max_thresh:
+        raise OptionError(f"--base-thresh ({settings.base_thresh:g}) must not be above --max-thresh "
+                          f"({settings.max_thresh:g})")  # fmt: skip
+    return settings

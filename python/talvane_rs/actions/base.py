@@ -150,7 +150,6 @@ class Action:
 
     name: ClassVar[str]  # the command
     tag: ClassVar[str]  # in the names of outputs named for you: talk.gated.wav
-    help: ClassVar[str]  # one line in the list of commands
     description: ClassVar[str]
     examples: ClassVar[str]
     output_help: ClassVar[str]  # what -o names

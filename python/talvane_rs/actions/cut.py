@@ -29,7 +29,6 @@ class Cut(AudioAction):
 
     name = "cut"
     tag = "cut"
-    help = "cut the audio outside speech out"
     description = (
         "Cut the audio outside speech out, so only speech remains and the file gets shorter. "
         "--keep-pause keeps a short pause where a long one was, --crossfade smooths each join."

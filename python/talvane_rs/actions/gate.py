@@ -42,7 +42,6 @@ class Gate(AudioAction):
 
     name = "gate"
     tag = "gated"
-    help = "turn the audio down outside speech"
     description = (
         "Turn the audio down outside speech: every channel is multiplied by the gate's gain "
         "(1 in speech, --attenuation elsewhere, with --fade-ms ramps between), and the file keeps its length."

@@ -22,7 +22,6 @@ CSV_FIELDS = ["start_s", "end_s", "start_sample", "end_sample"]
 class Mask(Action):
     name = "mask"
     tag = "regions"
-    help = "write where the speech is (CSV, JSON, Audacity labels)"
     description = (
         "Write where the speech is, as [start, end) regions in seconds and in samples: "
         "CSV, JSON or Audacity labels. The audio is not changed."

@@ -69,7 +69,6 @@ class Split(AudioAction):
 
     name = "split"
     tag = "split"
-    help = "write one file per stretch of speech, with a manifest (for datasets)"
     description = (
         "Write one file per stretch of speech (the regions of mask), every channel in the input's format, and one "
         "manifest in the output folder listing each piece's file, source, start, end and duration, as a dataset "

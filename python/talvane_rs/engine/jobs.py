@@ -1,6 +1,5 @@
 """What a run asks of one file (a job: an action, a source, where the result goes),
-what came of it, the tally of a run, and the cleanup after a run of such jobs,
-whoever runs them."""
+what came of it, and the cleanup after a run of such jobs, whoever runs them."""
 
 from __future__ import annotations
 
@@ -68,43 +67,6 @@ class Outcome:
     record: dict[str, Any] | None = None  # mask: file, sample_rate, samples and regions
     skipped: bool = False
     passed_over: str | None = None  # why a skipped file was never a job: "subfolder", "not audio" or "special"
-
-
-@dataclass
-class Tally:
-    """The count of a run's files, for its closing line."""
-
-    done: int = 0
-    failed: int = 0
-    skipped: int = 0
-    passed_over: dict[str, int] = field(default_factory=dict)  # skipped before the run, by reason
-
-    def add(self, outcome: Outcome) -> None:
-        if outcome.skipped:
-            self.skipped += 1
-            if outcome.passed_over is not None:
-                self.passed_over[outcome.passed_over] = self.passed_over.get(outcome.passed_over, 0) + 1
-        elif outcome.error is None:
-            self.done += 1
-        else:
-            self.failed += 1
-
-    def __str__(self) -> str:
-        return f"{self.done} done, {self.failed} failed, {self.skipped} skipped"
-
-    def passed_over_note(self, recursive: bool) -> str | None:
-        """What the folder walk passed over, in words, or None."""
-        parts = []
-        files = self.passed_over.get("not audio", 0)
-        if files:
-            parts.append(f"{files} file{'s' if files != 1 else ''} not taken for audio by {'their' if files != 1 else 'its'} extension")
-        special = self.passed_over.get("special", 0)
-        if special:
-            parts.append(f"{special} special file{'s' if special != 1 else ''} (FIFO, socket or device)")
-        folders = self.passed_over.get("subfolder", 0)
-        if folders and not recursive:
-            parts.append(f"{folders} subfolder{'s' if folders != 1 else ''} (-r walks subfolders)")
-        return "passed over " + " and ".join(parts) if parts else None
 
 
 def sweep_temporaries(jobs: Iterable[Job]) -> None:

@@ -12,7 +12,8 @@ from typing import Any
 from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.sink import is_stdout
 from talvane_rs.io.storage import STDIO, Location, file_id, identity, location
-from talvane_rs.params import GateSettings
+from talvane_rs.live.options import add_options
+from talvane_rs.params import GateSettings, settings_from_options
 from talvane_rs.units import Duration, seconds_to_samples
 
 NO_DEVICE = "no audio device found: no sound server or sound card is reachable"
@@ -113,6 +114,11 @@ def same_file(a: Location, b: Location) -> bool:
     return identity(a) == identity(b) or file_id(a) is not None and file_id(a) == file_id(b)
 
 
+def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
+    """live or devices; the exit status."""
+    return live(args, settings_from_options(args), stop) if name == "live" else devices(args)
+
+
 def live(args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     """Runs talvane live with the parsed options and the gate settings they give; the exit status."""
     sd = load_sounddevice("live")
@@ -199,3 +205,6 @@ def report(live: Any, writers: list[Any], names: str, channels: int, outputs: li
         say(f"warning: {tally.underruns} underruns: a device ran out of audio and a gap was heard")
     print(summary(tally, channels, outputs), file=sys.stderr if to_stdout else sys.stdout, flush=True)
     return 1 if errors else 0
+
+
+__all__ = ["add_options", "command"]

@@ -16,7 +16,6 @@ import math
 import secrets
 import webbrowser
 from collections.abc import Callable
-from dataclasses import asdict
 from importlib import resources
 from typing import Any
 
@@ -30,8 +29,8 @@ from talvane_rs.params import PRODUCT_PARAMETERS
 from talvane_rs.tune.session import Session, wav_header
 from talvane_rs.tune.settings import (
     BAND,
-    CUT_OPTIONS,
     Settings,
+    controls,
     python_calls,
     read_settings,
     shell_command,
@@ -66,12 +65,9 @@ class Page:
 
     def state(self) -> dict[str, Any]:
         f = self.session.file
-        params = [{**{k: v for k, v in asdict(p).items() if k in ("name", "kind", "stage", "unit", "help")},
-                   "option": p.option, "default": p.describe_default()} for p in PRODUCT_PARAMETERS]  # fmt: skip
         return {
             "name": self.name, "rate": f.rate, "samples": len(f.mix), "channels": f.channels, "format": f.format,
-            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": params,
-            "cut_options": list(CUT_OPTIONS),
+            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": controls(),
         }  # fmt: skip
 
 

@@ -22,6 +22,43 @@ from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings, Parameter
 from talvane_rs.units import Duration, parse_duration
 
 CUT_OPTIONS = {"keep_pause": "--keep-pause", "crossfade": "--crossfade"}  # seconds, as the cut action takes them
+
+# How each control's slider moves: in dB for levels (bottom and top: the texts
+# past either end), whole windows for counts, ms for times. The page draws a
+# checkbox for a flag and a choice for the band.
+SLIDERS: dict[str, dict[str, Any]] = {
+    "window_ms": {"min": 1, "max": 100, "step": 1, "ms": True},
+    "base_thresh": {"db": True, "min": -90, "max": 0, "step": 0.5},
+    "max_thresh": {"db": True, "min": -90, "max": 0, "step": 0.5, "top": "inf"},
+    "threshold_ratio": {"ratio": True, "min": 0, "max": 20, "step": 0.5},
+    "smooth_alpha": {"min": 0, "max": 1, "step": 0.01},
+    "attenuation": {"db": True, "min": -60, "max": 0, "step": 1, "bottom": "-inf dB"},
+    "noise_floor_percentile": {"min": 0, "max": 100, "step": 1},
+    "min_voice_windows": {"windows": True, "min": 0, "max": 100, "step": 1},
+    "max_silence_gap_windows": {"windows": True, "min": 0, "max": 200, "step": 1},
+    "pad_voice_windows": {"windows": True, "min": 0, "max": 100, "step": 1},
+    "pass_windows": {"windows": True, "min": 0, "max": 100, "step": 1},
+    "fade_ms": {"min": 0, "max": 100, "step": 1, "ms": True},
+    "stream_context_ms": {"min": 0, "max": 10000, "step": 100, "ms": True},
+    "keep_pause": {"min": 0, "max": 2000, "step": 10, "ms": True, "suffix": "ms"},
+    "crossfade": {"min": 0, "max": 100, "step": 1, "ms": True, "suffix": "ms"},
+}
+
+
+def controls() -> list[dict[str, Any]]:
+    """The page's controls, in order: each parameter of the table, then the cut's
+    own two options, with how its control moves."""
+    from talvane_rs.actions.cut import Cut
+
+    found = [{"name": p.name, "stage": p.stage, "unit": p.unit, "help": p.help, "option": p.option,
+              "default": p.describe_default(), "slider": SLIDERS.get(p.name),
+              "control": "band" if p is BAND_PARAMETER else "checkbox" if isinstance(p.default, bool) else "slider"}
+             for p in PRODUCT_PARAMETERS]  # fmt: skip
+    for name, flag in CUT_OPTIONS.items():
+        (option,) = [o for o in Cut.options if o.flags[0] == flag]
+        found.append({"name": name, "stage": "cut", "unit": "ms", "help": option.help, "option": flag,
+                      "default": "0", "slider": SLIDERS[name], "control": "slider"})  # fmt: skip
+    return found
 BAND = BAND_PARAMETER.name
 OFF = "off"
 
