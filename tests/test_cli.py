@@ -182,7 +182,7 @@ def test_stream_gate_and_plot(files, tmp_path):
     ids=["chunk-below-context", "chunk-equals-context", "chunk-above-context", "no-context"],
 )
 def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
-    from talvane_rs.actions.streaming import ChunkGate
+    from talvane_rs.chunks import ChunkGate
     from talvane_rs.columns import StreamTrace
 
     # Hard switching and an attenuation of one half make each sample's gain
@@ -201,7 +201,7 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
     for a, b in chunks.trace.kept:
         kept[a:b] = True
     np.testing.assert_array_equal(out, np.where(kept, x, x * np.float32(0.5)))
-    assert 0 < kept.sum() < len(x) and chunks.kept == kept.sum()
+    assert 0 < kept.sum() < len(x) and chunks.tally.kept == kept.sum()
 
 
 @pytest.mark.parametrize("backend", ["processes", pytest.param("dask", marks=pytest.mark.slow)])

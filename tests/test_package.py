@@ -20,7 +20,7 @@ LAYERS = [
     {"_version", "_native", "_analysis", "errors", "units", "samples"},
     {"params", "regions", "columns", "band", "sentences"},
     {"analysis"},
-    {"cutting", "plot"},
+    {"cutting", "plot", "chunks"},
     {"io"},
     {"actions"},
     {"engine"},

@@ -220,7 +220,7 @@ class Action:
 
     # Running: one file.
 
-    def run(self, context: Context) -> Done:
+    def perform(self, context: Context) -> Done:
         """Opens the input, decides on its mono mix as a whole, and applies the decision."""
         from talvane_rs.io.read import open_source
 

@@ -11,15 +11,11 @@ from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
 from talvane_rs.actions.base import (
-    Context,
     Decision,
     Done,
     Option,
     Source,
-    Span,
-    nonfinite_found,
     regions_done,
-    with_options,
 )
 from talvane_rs.errors import Checkpoint, FileError
 from talvane_rs.io.raw import RawLayout, parse_raw
@@ -29,9 +25,8 @@ if TYPE_CHECKING:
     from collections.abc import Mapping
 
     import soundfile as sf
-    from matplotlib.figure import Figure
 
-    from talvane_rs.actions.base import Action, FloatArray
+    from talvane_rs.actions.base import FloatArray
     from talvane_rs.analysis import Analysis
 
 
@@ -79,10 +74,6 @@ class Gate(AudioAction):
             return "--raw writes the input's own layout, every channel: mix it down before or after, not with --mono"
         return None
 
-    @classmethod
-    def from_options(cls, values: Mapping[str, Any]) -> Action:
-        return with_options(StreamingGate if values.get("stream_ms") is not None else Gate, values)
-
     def describe(self) -> str:
         return "gated"
 
@@ -96,50 +87,6 @@ class Gate(AudioAction):
             n = done.samples
             done = replace(done, kept=n, regions=int(n > 0), levels=None, what="passed through (--enabled false)")
         return done
-
-
-@dataclass(frozen=True)
-class StreamingGate(Gate):
-    """gate --stream: Stream over chunks of every channel (or of the mono mix,
-    with --mono), read and written as the input comes (a WAV stream or raw PCM on
-    a pipe included), so memory stays flat however long the input, and the output
-    of each chunk leaves at once. Integer samples stay integers: each is the input
-    sample times the gain in double, rounded half to even and saturated."""
-
-    def describe(self) -> str:
-        return f"streaming gate, {self.stream_ms:g} ms chunks"
-
-    def run(self, context: Context) -> Done:
-        from talvane_rs.io.read import declared_frames, open_blocks, truncation
-
-        job = context.job
-        with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking, self.raw) as source:
-            from talvane_rs.actions.streaming import StreamRun
-
-            assert self.stream_ms is not None
-            run = StreamRun(self.stream_ms, context, source, every_channel=not self.mono)
-            where = run.write()
-            declared = declared_frames(source.file) if source.file is not None else source.frames
-        gate, settings = run.gate, run.settings
-        stats, rate = source.stats, source.rate
-        short = truncation(declared, gate.samples, rate)
-        if short is not None:
-            context.notes.append(f"{job.name}: {short}")
-        unfinished = source.unfinished()
-        if unfinished is not None:  # reported once every whole frame is out
-            raise FileError(unfinished)
-        if stats.nonfinite:
-            context.notes.append(f"{job.name}: {nonfinite_found(stats, rate)}, replaced by 0.0")
-        trace = gate.trace
-
-        def draw(title: str, span: Span) -> Figure:  # the trace holds the stretch asked for
-            from talvane_rs.plot import plot_stream
-
-            assert trace is not None
-            return plot_stream(trace, title, settings)
-
-        return Done(gate.samples, rate, gate.kept, gate.regions, gate.threshold, where=where,
-                    draw=draw if trace is not None else None, noise_floor=gate.noise_floor)  # fmt: skip
 
 
 def gate_blocks(

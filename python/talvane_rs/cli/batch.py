@@ -15,7 +15,7 @@ import sys
 import textwrap
 from typing import Any
 
-from talvane_rs.actions import action_class
+from talvane_rs.actions import action_class, action_for
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.engine.execute import execute
 from talvane_rs.engine.plan import Request
@@ -153,7 +153,7 @@ def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
         # The run reports what befalls its files; the client's own log of a lost
         # scheduler (tracebacks of its reconnection) would only bury that.
         logging.getLogger("distributed").setLevel(logging.CRITICAL)
-    request = request_of(action_class(name).from_options(vars(args)), args, settings)
+    request = request_of(action_for(name, vars(args)), args, settings)
     from tqdm import tqdm
 
     from talvane_rs.io.sink import is_stdout

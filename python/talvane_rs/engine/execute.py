@@ -9,7 +9,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from talvane_rs.actions import ACTIONS, action_class
+from talvane_rs.actions import ACTIONS, action_for
 from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.engine.plan import Plan, Request, plan
 from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
@@ -189,9 +189,9 @@ def run_folder(
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
     settings = GateSettings.from_keywords("run_folder()", params)
     settings.check()
-    action = action_class(command).from_options(
-        {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
-    )
+    options = {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0,
+               "crossfade": crossfade_ms / 1000.0}  # fmt: skip
+    action = action_for(command, options)
     request = Request(
         action=action, inputs=sources, output=None if dst is None else os.fspath(dst), settings=settings,
         format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,

@@ -44,7 +44,7 @@ def process(job: Job, checkpoint: Checkpoint = go_on, blocking: Blocking = never
 
 def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocking) -> None:
     started = time.perf_counter()
-    done = job.action.run(Context(job, checkpoint, blocking, outcome.notes, outcome.warnings))
+    done = job.action.perform(Context(job, checkpoint, blocking, outcome.notes, outcome.warnings))
     elapsed = time.perf_counter() - started
     outcome.record = done.record
     outcome.warnings.extend(warnings(job, done))

@@ -86,7 +86,7 @@ def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
     from talvane_rs.errors import FileError
     from talvane_rs.io.formats import output_format
     from talvane_rs.io.write import Target
-    from talvane_rs.live.run import Captured
+    from talvane_rs.live.capture import Captured
 
     token = secrets.token_hex(8)
     found = []
@@ -125,16 +125,16 @@ def live(args: argparse.Namespace, settings: GateSettings, stop: StopSignals) ->
     if sd is None:
         return 1
     try:
-        return run(sd, args, settings, stop)
+        return gate_live(sd, args, settings, stop)
     except UsageError as e:
         say(f"error: {e}")
         return e.status
 
 
-def run(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
+def gate_live(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     from talvane_rs._analysis import Stream
-    from talvane_rs.live.run import QUIET_S, REDRAW_S, Live, Writer, terminal_line
-    from talvane_rs.live.status import plural
+    from talvane_rs.live.capture import QUIET_S, REDRAW_S, Live, Writer, terminal_line
+    from talvane_rs.sentences import plural
 
     files = targets(args)
     source = find_device(sd, args.input_device, "input")
@@ -148,7 +148,7 @@ def run(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: StopSig
         raise UsageError(str(e)) from None
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
     if not resolved.enabled:
-        live.tally.passing()
+        live.status.tally.passing()
     names = device_names(source, sink)
     common = dict(samplerate=rate, blocksize=block, channels=args.channels, dtype="float32")
     try:
@@ -168,7 +168,7 @@ def run(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: StopSig
     writers = [Writer(target, rate, args.channels, raw) for target, raw in files]
     to_stdout = any(is_stdout(str(w.target.dst)) for w in writers)  # the capture (--save-input -) too
     try:
-        live.run(stream, writers, stop, show, REDRAW_S if to_stdout else QUIET_S)  # a pipe gets its audio soon
+        live.gate_until_stopped(stream, writers, stop, show, REDRAW_S if to_stdout else QUIET_S)  # a pipe gets its audio soon
     finally:
         if show is not None:
             sys.stderr.write("\n")
@@ -197,13 +197,13 @@ def report(live: Any, writers: list[Any], names: str, channels: int, outputs: li
         errors.insert(0, f"the gate failed: {type(live.failure).__name__}: {live.failure}")
     for error in errors:
         say(f"error: {error}")
-    tally = live.tally
-    if tally.overruns:
-        say(f"warning: {tally.overruns} overruns: audio was lost between the device and the gate "
+    status = live.status
+    if status.overruns:
+        say(f"warning: {status.overruns} overruns: audio was lost between the device and the gate "
             "(a larger --block may help)")  # fmt: skip
-    if tally.underruns:
-        say(f"warning: {tally.underruns} underruns: a device ran out of audio and a gap was heard")
-    print(summary(tally, channels, outputs), file=sys.stderr if to_stdout else sys.stdout, flush=True)
+    if status.underruns:
+        say(f"warning: {status.underruns} underruns: a device ran out of audio and a gap was heard")
+    print(summary(status, channels, outputs), file=sys.stderr if to_stdout else sys.stdout, flush=True)
     return 1 if errors else 0
 
 

@@ -258,12 +258,12 @@ class Save(Handler):
 
 def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     """Runs the command line's own job for action on the input, beside it."""
-    from talvane_rs.actions import action_class
+    from talvane_rs.actions import action_for
     from talvane_rs.engine.execute import execute
     from talvane_rs.engine.plan import Request
 
     options = dict(settings.cut) if action == "cut" else {}
-    request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,
+    request = Request(action=action_for(action, options), inputs=[name], output=None,
                       settings=settings.values)  # fmt: skip
     outcomes = execute(request).outcomes
     summary = next((o.summary for o in outcomes if o.summary is not None), None)
@@ -305,10 +305,10 @@ def serve(session: Session, name: str, port: int, browser: bool, stop: StopSigna
         return 1
     page = Page(session, secrets.token_urlsafe(24), name, sockets[0].getsockname()[1])
     url = f"http://127.0.0.1:{page.port}/{page.token}/"
-    return asyncio.run(run(page, sockets, url, browser, stop, say))
+    return asyncio.run(serve_until_stopped(page, sockets, url, browser, stop, say))
 
 
-async def run(page: Page, sockets: list[Any], url: str, browser: bool, stop: StopSignals,
+async def serve_until_stopped(page: Page, sockets: list[Any], url: str, browser: bool, stop: StopSignals,
               say: Callable[[str], None]) -> int:  # fmt: skip
     loop = asyncio.get_running_loop()
     stopped = asyncio.Event()

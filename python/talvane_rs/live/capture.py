@@ -18,7 +18,7 @@ from typing import Any, NamedTuple
 from talvane_rs.errors import FileError, StopSignals
 from talvane_rs.io.storage import STDIO, local_path
 from talvane_rs.io.write import Target, write_audio
-from talvane_rs.live.status import Tally, status_line
+from talvane_rs.live.status import LiveStatus, status_line
 
 REDRAW_S = 0.1  # the status line is redrawn at most this often
 QUIET_S = 0.5  # how often the blocks are taken when no one watches them come (each wake costs CPU)
@@ -96,7 +96,7 @@ class Live:
         self.failure: BaseException | None = None
         self.frames = 0  # frames the callback has gated
         self.stalled: str | None = None  # why the device failed, if it did
-        self.tally = Tally(rate)
+        self.status = LiveStatus(rate)
 
     def on_input(self, indata: Any, frames: int, when: Any, status: Any) -> None:
         self.handle(indata, None, status)
@@ -129,7 +129,7 @@ class Live:
         if self.limit is not None and self.frames >= self.limit:
             raise self.sd.CallbackStop
 
-    def run(self, stream: Any, writers: list[Writer], stop: StopSignals, show: Callable[[str], None] | None,
+    def gate_until_stopped(self, stream: Any, writers: list[Writer], stop: StopSignals, show: Callable[[str], None] | None,
             tick: float = QUIET_S) -> None:  # fmt: skip
         """Runs the stream until a stop, the duration or a failure (then in
         self.failure or self.stalled); every block it passed is tallied and
@@ -150,10 +150,10 @@ class Live:
                         self.stalled = "the device stopped"
                     break
                 elif now - heard > STALL_S:
-                    self.stalled = "no audio came" + (f" for {STALL_S:g} s" if self.tally.frames else "")
+                    self.stalled = "no audio came" + (f" for {STALL_S:g} s" if self.status.frames else "")
                     break
                 if show is not None:
-                    show(status_line(self.tally, self.tally.level()))
+                    show(status_line(self.status, self.status.level()))
         self.take(writers)  # what the callback passed before the stream stopped
 
     def take(self, writers: list[Writer]) -> bool:
@@ -172,10 +172,10 @@ class Live:
         gated = np.concatenate([b.gated for b in blocks]) if any(not w.raw for w in writers) else None
         seen = [b for b in blocks if b.noise_floor is not None]
         view = (seen[-1].noise_floor, seen[-1].threshold, seen[-1].clamped) if seen else (None, None, None)
-        tally = self.tally
-        tally.add(raw, [e for b in blocks for e in b.events], *view)
-        tally.overruns += sum(b.overruns for b in blocks)
-        tally.underruns += sum(b.underruns for b in blocks)
+        status = self.status
+        status.add(raw, [e for b in blocks for e in b.events], *view)
+        status.overruns += sum(b.overruns for b in blocks)
+        status.underruns += sum(b.underruns for b in blocks)
         for writer in writers:
             writer.blocks.put(raw if writer.raw else gated)
         return True
