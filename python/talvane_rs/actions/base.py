@@ -28,8 +28,8 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from talvane_rs.analysis import Analysis
-    from talvane_rs.io.read import Stats
-    from talvane_rs.io.write import Target
+    from talvane_rs.io.atomic import Target
+    from talvane_rs.io.frames import Stats
 
     FloatArray = npt.NDArray[np.float32]
 
@@ -253,7 +253,7 @@ def with_options(cls: type[Action], values: Mapping[str, Any]) -> Action:
 def decide(source: Source) -> Decision:
     """Reads the mono mix of the whole file and analyses it."""
     from talvane_rs.analysis import analyse_settings
-    from talvane_rs.io.read import declared_frames, read_mix, truncation
+    from talvane_rs.io.frames import declared_frames, read_mix, truncation
 
     job, rate = source.job, source.rate
     mix, stats = read_mix(source.file, source.checkpoint)

@@ -81,7 +81,7 @@ def cut_blocks(
     crossfaded ones are rounded half to even and saturated; their mono mix is
     rounded the same way."""
     from talvane_rs.cutting import crossfade, cut_steps, to_type
-    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Reread, in_units
+    from talvane_rs.io.frames import BLOCK, INTEGER_SUBTYPES, Reread, in_units
 
     integer = INTEGER_SUBTYPES.get(f.subtype)
     reread = Reread(f, integer or "float32") if every_channel or (integer and f.channels == 1) else None

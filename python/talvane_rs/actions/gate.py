@@ -101,7 +101,7 @@ def gate_blocks(
     import numpy as np
 
     from talvane_rs.cutting import to_type
-    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, in_units, read_blocks
+    from talvane_rs.io.frames import BLOCK, INTEGER_SUBTYPES, in_units, read_blocks
 
     integer = INTEGER_SUBTYPES.get(f.subtype)
     if not every_channel and (integer is None or f.channels > 1):

@@ -206,7 +206,7 @@ class Split(AudioAction):
     def write_pieces(self, source: Source, decision: Decision, found: list[tuple[int, int]]) -> list[dict[str, Any]]:
         """Writes each piece, every channel read again in blocks; the manifest's rows."""
         from talvane_rs.cutting import to_type
-        from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Reread, in_units
+        from talvane_rs.io.frames import BLOCK, INTEGER_SUBTYPES, Reread, in_units
 
         job, rate = source.job, source.rate
         assert job.dst is not None
@@ -248,7 +248,7 @@ class Split(AudioAction):
     def write_piece(self, source: Source, decision: Decision, target: Location, fallback: Location | None,
                     blocks: Any, channels: int) -> Location:  # fmt: skip
         """Writes one piece as a new file: never over one already there."""
-        from talvane_rs.io.read import peak_of
+        from talvane_rs.io.frames import peak_of
         from talvane_rs.io.write import write_audio
 
         out = replace(source.job.target(target), fallback=fallback, new_only=True)
@@ -256,7 +256,7 @@ class Split(AudioAction):
                            source.notes)  # fmt: skip
 
     def write_combined(self, target: Location, fmt: str, token: str, records: list[dict[str, Any]]) -> None:
-        from talvane_rs.io.write import write_text
+        from talvane_rs.io.atomic import write_text
 
         if not records:  # no file was split: no dataset
             return

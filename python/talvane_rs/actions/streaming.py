@@ -16,7 +16,8 @@ from talvane_rs.chunks import ChunkGate, Frames
 from talvane_rs.columns import StreamTrace
 from talvane_rs.cutting import to_type
 from talvane_rs.errors import FileError
-from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Blocks, read_blocks
+from talvane_rs.io.frames import BLOCK, INTEGER_SUBTYPES, read_blocks
+from talvane_rs.io.read import Blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
 from talvane_rs.samples import SCALES, mono
@@ -94,7 +95,8 @@ class StreamingGate(Gate):
         return f"streaming gate, {self.stream_ms:g} ms chunks"
 
     def perform(self, context: Context) -> Done:
-        from talvane_rs.io.read import declared_frames, open_blocks, truncation
+        from talvane_rs.io.frames import declared_frames, truncation
+        from talvane_rs.io.read import open_blocks
 
         job = context.job
         with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking, self.raw) as source:

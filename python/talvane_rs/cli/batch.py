@@ -18,7 +18,7 @@ from typing import Any
 from talvane_rs.actions import action_class, action_for
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.engine.execute import execute
-from talvane_rs.engine.plan import Request
+from talvane_rs.engine.jobs import Request
 from talvane_rs.engine.report import Report
 from talvane_rs.errors import INSTALL_HINT, PROG, OptionError, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import URL

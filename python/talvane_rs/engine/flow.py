@@ -83,7 +83,7 @@ def check_plot_range(span: Span, samples: int, rate: int) -> None:
 
 def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint,
          done_rate: int | None = None) -> None:  # fmt: skip
-    from talvane_rs.io.write import replace_atomically
+    from talvane_rs.io.atomic import replace_atomically
 
     band = job.settings.band
     reads = "" if band is None or done_rate is None else f", band {band_label(band, done_rate)}"

@@ -1,5 +1,6 @@
-"""What a run asks of one file (a job: an action, a source, where the result goes),
-what came of it, and the cleanup after a run of such jobs, whoever runs them."""
+"""What a run is asked (a request), what it asks of one file (a job: an action, a
+source, where the result goes), what came of it, and the cleanup after a run of
+such jobs, whoever runs them."""
 
 from __future__ import annotations
 
@@ -10,11 +11,11 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.io.storage import STDIO, Location, names_in, remove, temporary_prefix
+from talvane_rs.params import GateSettings
 
 if TYPE_CHECKING:
     from talvane_rs.actions.base import Action
-    from talvane_rs.io.write import Target
-    from talvane_rs.params import GateSettings
+    from talvane_rs.io.atomic import Target
 
 
 @dataclass(frozen=True)
@@ -46,7 +47,7 @@ class Job:
 
     def target(self, dst: Location) -> Target:
         """How a result of this job is written to dst."""
-        from talvane_rs.io.write import Target
+        from talvane_rs.io.atomic import Target
 
         return Target(dst, self.token, self.cwd, self.fmt, self.fallback, self.no_fallback, self.name)
 
@@ -101,3 +102,20 @@ def sweep_temporaries(jobs: Iterable[Job]) -> None:
                     os.unlink(folder / name) if isinstance(folder, Path) else remove(folder / name)
                 except Exception:
                     pass
+
+
+@dataclass
+class Request:
+    """What a run is asked to do, from the command line or from run_folder.
+    Names are as typed: local paths, fsspec URLs, or - for a pipe."""
+
+    action: Action
+    inputs: list[str]
+    output: str | None
+    settings: GateSettings = field(default_factory=GateSettings)  # window counts may be Durations
+    format: str | None = None
+    plot: str | None = None
+    recursive: bool = False
+    overwrite: bool = False
+    strict: bool = False
+    plot_range: tuple[float, float | None] | None = None  # seconds

@@ -1,19 +1,10 @@
-"""Writing: every output goes through a temporary file beside it (or to standard
-output through an anonymous one), so a failure leaves the old file as it was;
-audio in blocks, with a WAV fallback for a format that cannot be written."""
+"""Writing audio: in blocks, through atomic.py (a temporary file beside the output,
+or standard output), with a WAV fallback for a format that cannot be written;
+raw PCM and WAV streams as they are made."""
 
 from __future__ import annotations
 
-import errno
-import os
-import secrets
-import stat
-import sys
-import tempfile
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
-from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, BinaryIO, Protocol
 
 import numpy as np
@@ -21,159 +12,14 @@ import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs.errors import FileError
+from talvane_rs.io.atomic import Target, replace_atomically, to_stdout, writing_stdout
 from talvane_rs.io.formats import PCM_BITS, AudioFormat, CannotWrite, fallback_format, narrower, output_format
+from talvane_rs.io.frames import libsndfile_cause
 from talvane_rs.io.pipe import Layout, WavStreamWriter, can_stream
 from talvane_rs.io.raw import RawLayout, write_raw
-from talvane_rs.io.read import libsndfile_cause
-from talvane_rs.io.sink import Whole, copy, is_special
-from talvane_rs.io.storage import STDIO, Location, Url, replace_url, temporary_prefix
+from talvane_rs.io.storage import STDIO, Location
 
 FloatArray = npt.NDArray[np.float32]
-
-
-@dataclass(frozen=True)
-class Target:
-    """Where one result goes, and how: dst is a path, a URL or STDIO; token marks
-    the run's temporary files; a relative dst starts from cwd when given."""
-
-    dst: Location
-    token: str
-    cwd: str | None = None
-    fmt: str | None = None  # a --format name: the container of STDIO or of a dst without extension
-    fallback: Location | None = None  # where WAV goes when dst's format cannot be written
-    no_fallback: str | None = None  # why there is none, for the error when one was needed
-    name: str = ""  # the source as messages name it
-    new_only: bool = False  # never replace a file: a dst (or fallback) already there is an error
-
-
-def create_temporary(dst: Path, token: str, mode: int) -> str:
-    """A new empty file beside dst, its name marked with the run's token, created
-    with mode less what the umask removes."""
-    prefix = temporary_prefix(dst, token)
-    for _ in range(100):
-        tmp = dst.parent / f"{prefix}{secrets.token_hex(4)}{dst.suffix}"
-        try:
-            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode))
-        except FileExistsError:
-            continue
-        return str(tmp)
-    raise FileExistsError(errno.EEXIST, "no free temporary name", str(dst.parent))
-
-
-def replace_atomically(
-    dst: Location, token: str, write: Callable[[str], object], cwd: str | None = None, new_only: bool = False
-) -> None:
-    """Writes through a temporary file beside dst, so a failure leaves dst as it was.
-
-    Missing folders on the way to dst are made. A new dst gets the mode the
-    system gives any new file: the temporary is created with 0o666 and the
-    kernel applies the umask (or the folder's default ACL). The umask itself is
-    never read, since reading it means setting it process-wide, which races
-    with other threads creating files. A dst that exists keeps its mode, given
-    to the private temporary after the write. A relative dst starts from cwd
-    when given; messages name it as given. A URL goes through its store.
-    new_only: a dst already there is not replaced but an error, before the write
-    and (on a local disk) as the file is moved into place.
-    """
-    if isinstance(dst, Url):
-        if new_only and dst.exists():
-            raise FileError(f"cannot write {dst}: {os.strerror(errno.EEXIST)}")
-        try:
-            replace_url(dst, temporary_prefix(dst, token), write)
-        except OSError as e:
-            raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
-        return
-    at = dst if cwd is None or dst.is_absolute() else Path(cwd, dst)
-    if new_only and os.path.lexists(at):
-        raise FileError(f"cannot write {dst}: {os.strerror(errno.EEXIST)}")
-    if is_special(at):
-        write_into(dst, at, write)
-        return
-    if at.is_symlink():  # written through the link, as cp does, rather than replacing the link
-        at = Path(os.path.realpath(at))
-    try:
-        mode: int | None = at.stat().st_mode & 0o7777
-    except OSError:
-        mode = None
-    try:
-        at.parent.mkdir(parents=True, exist_ok=True)
-        tmp = create_temporary(at, token, 0o666 if mode is None else 0o600)
-    except FileExistsError:  # from mkdir: a file stands where a folder is needed
-        raise FileError(f"cannot write {dst}: {os.strerror(errno.ENOTDIR)}") from None
-    except OSError as e:
-        raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
-    try:
-        write(tmp)
-        if mode is not None:
-            os.chmod(tmp, mode)
-        if new_only:
-            move_new(tmp, at)
-        else:
-            os.replace(tmp, at)
-    except BaseException as e:
-        if os.path.lexists(tmp):
-            os.unlink(tmp)
-        if isinstance(e, OSError):
-            raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
-        raise
-
-
-def write_into(dst: Location, at: Path, write: Callable[[str], object]) -> None:
-    """Writes into an existing FIFO or character device (/dev/null, a terminal)
-    through an anonymous temporary file, as to standard output: such a file
-    cannot be replaced, and replacing it would put a regular file in its place."""
-    mode = os.stat(at).st_mode
-    if not (stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)):
-        raise FileError(f"cannot write {dst}: it is a {'block device' if stat.S_ISBLK(mode) else 'socket'}, "
-                        "not a file, a FIFO or a character device")  # fmt: skip
-    fd, tmp = tempfile.mkstemp(suffix=at.suffix)
-    os.close(fd)
-    try:
-        write(tmp)
-        with open(tmp, "rb") as spool, open(at, "wb") as device:
-            copy(spool, Whole(device))
-    except OSError as e:
-        raise FileError(f"cannot write {dst}: {e.strerror or e}") from None
-    finally:
-        os.unlink(tmp)
-
-
-def move_new(tmp: str, at: Path) -> None:
-    """Moves tmp to at, which must not be there: FileExistsError if it is. A hard
-    link makes that one step; where the file system has none, a look comes first."""
-    try:
-        os.link(tmp, at)
-    except FileExistsError:
-        raise
-    except OSError as e:
-        if e.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK):
-            raise
-        if os.path.lexists(at):
-            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(at)) from None
-        os.replace(tmp, at)
-        return
-    os.unlink(tmp)
-
-
-def to_stdout(write: Callable[[BinaryIO], object]) -> None:
-    """Writes through an anonymous temporary file (containers go back to fill
-    in their headers), then copies it to standard output, whole."""
-    with tempfile.TemporaryFile() as spool:
-        write(spool)
-        spool.seek(0)
-        with writing_stdout() as out:
-            copy(spool, out)
-
-
-@contextmanager
-def writing_stdout() -> Iterator[Whole]:
-    """Standard output, written whole (what text went there before goes first);
-    a failure to write is one FileError."""
-    try:
-        Whole(sys.stdout).flush()
-        yield Whole(sys.stdout.buffer)
-    except OSError as e:
-        raise FileError(f"cannot write to standard output: {e.strerror or e}") from None
 
 
 class AudioWriter:
@@ -229,6 +75,31 @@ class Described(Protocol):
     def subtype(self) -> str: ...
 
 
+def write_blocks(into: str | BinaryIO, fmt: AudioFormat, rate: int, channels: int,
+                 blocks: Iterator[FloatArray]) -> AudioWriter:  # fmt: skip
+    """The blocks written into a file (or a spool) of fmt; the file is closed however it ends."""
+    writer = AudioWriter(into, fmt, rate, channels)
+    try:
+        for block in blocks:
+            writer.write(block)
+    except BaseException:
+        try:
+            writer.file.close()
+        except Exception:
+            pass
+        raise
+    writer.close()
+    return writer
+
+
+def check_layout(fmt: AudioFormat, rate: int, channels: int) -> None:
+    """FileError for a rate or channel count beyond what soundfile writes in any format."""
+    for field, value, most, unit in (("sample rate", rate, 0x7FFFFFFF, " Hz"), ("channel count", channels, 1024, "")):
+        if value > most:
+            raise FileError(f"cannot write {fmt.container} with a {field} of {value:,}{unit}: soundfile writes 1 to "
+                            f"{most:,}{unit}")  # fmt: skip
+
+
 def write_audio(
     target: Target,
     source: Described,
@@ -253,28 +124,14 @@ def write_audio(
     if live and dst == STDIO and fmt.container == "WAV" and can_stream(fmt.subtype):
         stream_out(Layout(fmt.subtype, rate, channels), blocks)
         return dst
-    for field, value, most, unit in (("sample rate", rate, 0x7FFFFFFF, " Hz"), ("channel count", channels, 1024, "")):
-        if value > most:  # the most soundfile writes, in any format
-            raise FileError(f"cannot write {fmt.container} with a {field} of {value:,}{unit}: soundfile writes 1 to "
-                            f"{most:,}{unit}")  # fmt: skip
+    check_layout(fmt, rate, channels)
     if narrower(source.subtype, fmt.subtype):
         notes.append(f"{where(dst)}: {fmt.container} cannot hold "
                      f"{source.subtype} samples here; written as {fmt.subtype}")
     written: list[AudioWriter] = []
 
     def write(into: str | BinaryIO, fmt: AudioFormat) -> None:
-        writer = AudioWriter(into, fmt, rate, channels)
-        try:
-            for block in blocks():
-                writer.write(block)
-        except BaseException:
-            try:
-                writer.file.close()
-            except Exception:
-                pass
-            raise
-        writer.close()
-        written.append(writer)
+        written.append(write_blocks(into, fmt, rate, channels, blocks()))
 
     try:
         try:
@@ -343,15 +200,3 @@ def stream_out(layout: Layout, blocks: Callable[[], Iterator[FloatArray]]) -> No
         writer.close()
 
 
-def write_text(dst: Location, token: str, text: str, cwd: str | None = None) -> None:
-    if dst == STDIO:
-        with writing_stdout() as out:
-            out.write(text.encode(sys.stdout.encoding or "utf-8", sys.stdout.errors or "strict"))
-            out.flush()
-        return
-
-    def write(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8", newline="") as f:
-            f.write(text)
-
-    replace_atomically(dst, token, write, cwd)

@@ -16,8 +16,9 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from talvane_rs.errors import FileError, StopSignals
+from talvane_rs.io.atomic import Target
 from talvane_rs.io.storage import STDIO, local_path
-from talvane_rs.io.write import Target, write_audio
+from talvane_rs.io.write import write_audio
 from talvane_rs.live.status import LiveStatus, status_line
 
 REDRAW_S = 0.1  # the status line is redrawn at most this often

@@ -84,8 +84,8 @@ def devices(args: argparse.Namespace) -> int:
 def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
     """The files the run writes, each with whether it takes the raw input; UsageError for a bad name."""
     from talvane_rs.errors import FileError
+    from talvane_rs.io.atomic import Target
     from talvane_rs.io.formats import output_format
-    from talvane_rs.io.write import Target
     from talvane_rs.live.capture import Captured
 
     token = secrets.token_hex(8)

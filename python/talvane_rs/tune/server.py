@@ -260,7 +260,7 @@ def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     """Runs the command line's own job for action on the input, beside it."""
     from talvane_rs.actions import action_for
     from talvane_rs.engine.execute import execute
-    from talvane_rs.engine.plan import Request
+    from talvane_rs.engine.jobs import Request
 
     options = dict(settings.cut) if action == "cut" else {}
     request = Request(action=action_for(action, options), inputs=[name], output=None,

@@ -65,7 +65,8 @@ def file_identity(path: Path) -> tuple[int, ...]:
 
 def load(path: Path) -> Loaded:
     """Reads the mono mix of the file, non-finite samples as 0.0 (with a note)."""
-    from talvane_rs.io.read import open_source, read_mix
+    from talvane_rs.io.frames import read_mix
+    from talvane_rs.io.read import open_source
 
     identity = file_identity(path)
     with open_source(path) as f:
