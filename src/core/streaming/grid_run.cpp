@@ -1,0 +1,156 @@
+// Grid runs: the smoothing restart and where it converges, the settled windows, commits.
+#include "streaming/grid_run.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace talvane {
+
+namespace {
+
+// The front a run keeps out of its trackers only grows while calls leave it as it
+// was; once it is more than twice this call's front and a few windows, the
+// windows between go back into the trackers, since each call reads every loose one.
+constexpr std::size_t kFrontGrowth = 2;
+constexpr std::size_t kFrontSlack = 16;  // windows
+
+std::uint32_t bits(float v) noexcept { return std::bit_cast<std::uint32_t>(v); }
+
+// Whether a value is NaN, in one pass without an early exit, which vectorises.
+bool any_nan(const float* values, std::size_t n) noexcept {
+    unsigned nan = 0;
+    for (std::size_t i = 0; i < n; ++i) nan |= std::isnan(values[i]) ? 1u : 0u;
+    return nan != 0;
+}
+
+float* room(std::vector<float>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+// The batch loop over every energy of the call, for the NaN rule.
+void smooth_whole(StreamAnalysis& a, float alpha) {
+    float* energies = room(a.all_energies, a.n);
+    for (std::size_t k = 0; k < a.n; ++k) energies[k] = a.energies[k];
+    smooth_energies_into(std::span<const float>(energies, a.n), alpha, std::span<float>(a.tail.data(), a.n));
+    a.smoothed = CallSmoothed{0, 0, a.n, a.front.data(), nullptr, a.tail.data()};
+}
+
+}  // namespace
+
+const GridRun* find_run(StreamAnalysis& a, const StreamCaches& caches) {
+    a.run_read = StreamAnalysis::kNoRun;
+    for (std::size_t i = 0; i < caches.runs.size(); ++i) {
+        const GridRun& run = caches.runs[i];
+        if (!run.live || a.start < run.start || (a.start - run.start) % a.window_len != 0) continue;
+        const std::uint64_t d = (a.start - run.start) / a.window_len;
+        if (d >= run.smoothed.size()) continue;
+        a.run_read = i;
+        a.offset_in_run = static_cast<std::size_t>(d);
+        return &run;
+    }
+    return nullptr;
+}
+
+void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
+    const std::size_t n = a.n;
+    float* front = room(a.front, n);
+    float* tail = room(a.tail, n);
+    const std::size_t run_len = run != nullptr ? run->smoothed.size() - a.offset_in_run : 0;
+    const float* values = run != nullptr ? run->smoothed.view().data() + a.offset_in_run : nullptr;
+    const GridEnergies& e = a.energies;
+    float running = e[0];
+    std::size_t k = 0;
+    bool met = false;
+    for (; k < run_len; ++k) {
+        running = smooth_step(running, alpha, e[k]);
+        if (bits(running) == bits(values[k])) {
+            met = true;
+            break;
+        }
+        front[k] = running;
+    }
+    const std::size_t run_end = met ? run_len : k;
+    if (met) running = values[run_len - 1];
+    for (std::size_t j = run_end; j < n; ++j) {
+        running = smooth_step(running, alpha, e[j]);
+        tail[j - run_end] = running;
+    }
+    a.smoothed = CallSmoothed{k, run_end, n, front, values, tail};
+    a.has_nan = any_nan(front, k) || any_nan(tail, n - run_end);
+    if (a.has_nan) smooth_whole(a, alpha);
+}
+
+void plan_run(StreamAnalysis& a, const StreamCaches& caches, const GridRun* run) {
+    const std::uint64_t w = a.window_len;
+    a.kept_from = static_cast<std::size_t>(std::min<std::uint64_t>(a.dropped / w + (a.dropped % w != 0), a.n));
+    a.run_written = StreamAnalysis::kNoRun;
+    // A run is kept for a grid that comes back: one on the store's lattice.
+    const bool keeps = !a.has_nan && a.complete > a.kept_from && a.dropped % a.store.lattice.block == 0;
+    if (!keeps) return;
+    if (a.run_read != StreamAnalysis::kNoRun) {
+        a.run_written = a.run_read;
+    } else {
+        std::size_t oldest = 0;
+        for (std::size_t i = 0; i < caches.runs.size() && a.run_written == StreamAnalysis::kNoRun; ++i) {
+            if (!caches.runs[i].live) a.run_written = i;
+            if (caches.runs[i].last_call < caches.runs[oldest].last_call) oldest = i;
+        }
+        if (a.run_written == StreamAnalysis::kNoRun) a.run_written = oldest;
+    }
+    const std::size_t met = a.smoothed.meet < a.smoothed.run_end ? a.smoothed.meet : a.n;
+    std::size_t settled = a.kept_from;
+    if (run != nullptr && met < a.n) {
+        const std::size_t d = a.offset_in_run;
+        const std::size_t before = run->settled > d ? run->settled - d : 0;
+        settled = std::max(before, met);
+        if (before > kFrontGrowth * met + kFrontSlack) settled = met;
+    }
+    a.settled = std::min(std::max(settled, a.kept_from), a.complete);
+}
+
+RunChanges run_changes(const StreamAnalysis& a, const GridRun& run) {
+    RunChanges c;
+    const std::span<const float> values = run.smoothed.view();
+    const std::size_t from = run.settled, to = a.offset_in_run + a.settled;
+    if (from < to) c.leaving.add(values.subspan(from, std::min(to, values.size()) - from));
+    if (to < from) c.entering.add(values.subspan(to, from - to));
+    a.smoothed.append(std::max(a.smoothed.run_end, a.settled), a.complete, c.entering);
+    c.count = c.leaving.size() + c.entering.size();
+    return c;
+}
+
+void reserve_run(StreamCaches& caches, const StreamAnalysis& a, std::size_t most) {
+    if (a.run_written == StreamAnalysis::kNoRun) return;
+    const std::size_t keep = a.complete - a.kept_from;
+    caches.runs[a.run_written].smoothed.reserve(keep, std::max(keep, most));
+}
+
+void commit_run(StreamCaches& caches, StreamAnalysis& a) noexcept {
+    const std::uint64_t next = a.start + a.dropped, w = a.window_len;
+    if (a.run_read != StreamAnalysis::kNoRun) caches.runs[a.run_read].last_call = caches.calls;
+    if (a.run_written != StreamAnalysis::kNoRun) {
+        GridRun& run = caches.runs[a.run_written];
+        const std::size_t keep = a.complete - a.kept_from;
+        const CallSmoothed& s = a.smoothed;
+        if (a.run_written == a.run_read) {
+            // The restarted front over the run's values, then the new windows after them.
+            float* values = run.smoothed.data() + a.offset_in_run;
+            std::copy(s.front, s.front + s.meet, values);
+            run.smoothed.replace(run.smoothed.size(), std::span<const float>(s.tail, a.complete - s.run_end), keep);
+        } else {
+            run.smoothed.replace(0, std::span<const float>(s.tail + a.kept_from, keep), keep);
+        }
+        run.start = a.start + a.kept_from * w;
+        run.settled = a.settled - a.kept_from;
+        run.live = true;
+        run.last_call = caches.calls;
+        std::swap(run.ranks, a.next_ranks);
+    }
+    for (GridRun& run : caches.runs) {
+        if (run.live && run.start + run.smoothed.size() * w <= next) run.live = false;
+    }
+}
+
+}  // namespace talvane

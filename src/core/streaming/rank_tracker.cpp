@@ -1,0 +1,135 @@
+// RankTracker: held keys around a rank, counts beyond them, one selection path.
+#include "streaming/rank_tracker.hpp"
+
+#include <algorithm>
+#include <cassert>
+
+namespace talvane {
+
+namespace {
+
+constexpr std::uint32_t kLargestKey = 0xffffffffu;
+
+// The k-th smallest (from 0) of the union of two ascending runs, k < a.size() +
+// b.size(): i keys from a and k + 1 - i from b are the k + 1 smallest when a[i - 1]
+// <= b[k + 1 - i] and b[k - i] <= a[i]; i is found by bisection.
+std::uint32_t kth_of_two(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b, std::size_t k) noexcept {
+    std::size_t lo = k + 1 > b.size() ? k + 1 - b.size() : 0, hi = std::min(k + 1, a.size());
+    while (lo < hi) {
+        const std::size_t i = lo + (hi - lo) / 2, j = k + 1 - i;
+        if (j > 0 && b[j - 1] > a[i]) {
+            lo = i + 1;
+        } else {
+            hi = i;
+        }
+    }
+    const std::size_t i = lo, j = k + 1 - lo;
+    if (i == 0) return b[j - 1];
+    if (j == 0) return a[i - 1];
+    return std::max(a[i - 1], b[j - 1]);
+}
+
+}  // namespace
+
+void RankTracker::clear() noexcept {
+    keys_.clear();
+    low_ = 0;
+    high_ = kLargestKey;
+    below_ = above_ = 0;
+}
+
+void RankTracker::assign(const RankTracker& other) {
+    keys_.assign(other.keys_.begin(), other.keys_.end());
+    low_ = other.low_;
+    high_ = other.high_;
+    below_ = other.below_;
+    above_ = other.above_;
+}
+
+void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t margin,
+                        std::vector<std::uint32_t>& scratch) {
+    const std::size_t n = values.size();
+    if (scratch.size() < n) scratch.resize(n);
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < values.used; ++r) {
+        for (const float v : values.runs[r]) scratch[at++] = total_order_key(v);
+    }
+    clear();
+    if (n == 0) return;
+    const auto begin = scratch.begin(), end = scratch.begin() + static_cast<std::ptrdiff_t>(n);
+    const std::size_t first = rank > margin ? rank - margin : 0;
+    const std::size_t last = std::min(n - 1, rank + std::min(margin, n));
+    std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(first), end);
+    if (first > 0) low_ = scratch[first];
+    std::nth_element(begin + static_cast<std::ptrdiff_t>(first), begin + static_cast<std::ptrdiff_t>(last), end);
+    if (last < n - 1) high_ = scratch[last];
+    // Ties at either end held whole: each key is held or counted on one side.
+    for (auto it = begin; it != end; ++it) {
+        const std::uint32_t key = *it;
+        below_ += key < low_ ? 1 : 0;
+        above_ += key > high_ ? 1 : 0;
+        if (key >= low_ && key <= high_) keys_.push_back(key);
+    }
+    std::sort(keys_.begin(), keys_.end());
+}
+
+void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering) noexcept {
+    for (std::size_t r = 0; r < leaving.used; ++r) {
+        for (const float v : leaving.runs[r]) {
+            const std::uint32_t key = total_order_key(v);
+            if (key < low_) {
+                --below_;
+            } else if (key > high_) {
+                --above_;
+            } else {
+                const auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
+                assert(it != keys_.end() && *it == key && "a leaving key that is not held");
+                keys_.erase(it);
+            }
+        }
+    }
+    for (std::size_t r = 0; r < entering.used; ++r) {
+        for (const float v : entering.runs[r]) {
+            const std::uint32_t key = total_order_key(v);
+            if (key < low_) {
+                ++below_;
+            } else if (key > high_) {
+                ++above_;
+            } else {
+                assert(keys_.size() < keys_.capacity() && "RankTracker::change without room reserved");
+                keys_.insert(std::upper_bound(keys_.begin(), keys_.end(), key), key);
+            }
+        }
+    }
+}
+
+std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                              std::vector<std::uint32_t>& scratch) const {
+    const std::size_t n = loose.size();
+    if (scratch.size() < n) scratch.resize(n);
+    // One pass over the loose values, without a branch on the key: those below low
+    // counted, those in [low, high] gathered (written in any case, kept by the count).
+    std::size_t under = 0, inside = 0;
+    const std::uint32_t span = high_ - low_;
+    for (std::size_t r = 0; r < loose.used; ++r) {
+        for (const float v : loose.runs[r]) {
+            const std::uint32_t key = total_order_key(v);
+            under += key < low_ ? 1 : 0;
+            scratch[inside] = key;
+            inside += key - low_ <= span ? 1 : 0;
+        }
+    }
+    const std::size_t base = below_ + under;  // the rank of the first key in [low, high]
+    if (lo < base || hi - base >= keys_.size() + inside) return std::nullopt;
+    const std::span<std::uint32_t> gathered(scratch.data(), inside);
+    std::sort(gathered.begin(), gathered.end());
+    const std::uint32_t low = kth_of_two(keys_, gathered, lo - base);
+    return RankedKeys{low, hi == lo ? low : kth_of_two(keys_, gathered, hi - base)};
+}
+
+bool RankTracker::near_edge(std::uint32_t key, std::size_t edge) const noexcept {
+    const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
+    return (below_ > 0 && at < edge) || (above_ > 0 && keys_.size() - at < edge);
+}
+
+}  // namespace talvane

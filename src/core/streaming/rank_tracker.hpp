@@ -1,0 +1,94 @@
+// The floor tracker: the ordered keys of a multiset of smoothed energies around one rank.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "analysis/keep_mask.hpp"
+
+namespace talvane {
+
+// A few runs of floats, read where they lie, each value standing for its
+// total_order_key. At most kMaxRuns runs; empty runs are not kept.
+struct ValueRuns {
+    static constexpr std::size_t kMaxRuns = 4;
+    std::array<std::span<const float>, kMaxRuns> runs{};
+    std::size_t used = 0;
+
+    void add(std::span<const float> run) noexcept {
+        if (!run.empty()) runs[used++] = run;
+    }
+    std::size_t size() const noexcept {
+        std::size_t n = 0;
+        for (std::size_t r = 0; r < used; ++r) n += runs[r].size();
+        return n;
+    }
+};
+
+// The keys of a multiset of values around one rank: those in [low, high] held in
+// ascending order, those below low and above high only counted. A rank near the
+// one the keys were built around lies among the held keys, and a change of a value
+// far from it costs a comparison, whatever the number of values: the tracker's
+// cost follows the changes, not the multiset. One instance follows one rank (the
+// noise floor's); a statistic at another rank is another instance.
+//
+// Invariant: every key of the multiset is either held (low <= key <= high, all
+// copies of it) or counted in below (key < low) or above (key > high).
+class RankTracker {
+public:
+    std::span<const std::uint32_t> held() const noexcept { return keys_; }
+    std::uint32_t low() const noexcept { return low_; }
+    std::uint32_t high() const noexcept { return high_; }
+    std::size_t below() const noexcept { return below_; }
+    std::size_t above() const noexcept { return above_; }
+    std::size_t size() const noexcept { return below_ + keys_.size() + above_; }
+
+    // Empty, every key range held.
+    void clear() noexcept;
+
+    // Room for `keys` held keys. May throw std::bad_alloc; changes no value.
+    void reserve(std::size_t keys) { keys_.reserve(keys); }
+
+    // Becomes the multiset of `values`, holding the keys within `margin` ranks of
+    // rank `rank` (< values.size()) on each side, ties at either end held whole.
+    // `scratch` is working storage. Allocates only when its room is short.
+    void build(const ValueRuns& values, std::size_t rank, std::size_t margin, std::vector<std::uint32_t>& scratch);
+
+    // Becomes a copy of `other`. Allocates only when the room is short.
+    void assign(const RankTracker& other);
+
+    // Takes one copy of each leaving value's key out (each is in the multiset), then
+    // puts the entering ones in. Needs room for the held keys that enter.
+    void change(const ValueRuns& leaving, const ValueRuns& entering) noexcept;
+
+    // The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset together
+    // with the `loose` values, when both lie among the held keys and the loose
+    // values between low and high; nullopt when they lie outside. `scratch` needs
+    // room for the loose values.
+    std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                     std::vector<std::uint32_t>& scratch) const;
+
+    // Whether `key` lies within `edge` held keys of an end beyond which keys are
+    // only counted: the rank may soon leave the held keys, so the tracker is built
+    // again around it (the rebuild policy).
+    bool near_edge(std::uint32_t key, std::size_t edge) const noexcept;
+
+    // The margin of ranks held on each side for a stream whose calls change about
+    // `changes` values: at least kLeastMargin, and kMarginCalls calls' worth, so that
+    // a rank moving with the changes stays inside for several calls.
+    static constexpr std::size_t kLeastMargin = 64;
+    static constexpr std::size_t kMarginCalls = 4;
+    static std::size_t margin_for(std::size_t changes) noexcept {
+        return changes > kLeastMargin / kMarginCalls ? kMarginCalls * changes : kLeastMargin;
+    }
+
+private:
+    std::vector<std::uint32_t> keys_;
+    std::uint32_t low_ = 0, high_ = 0xffffffffu;
+    std::size_t below_ = 0, above_ = 0;
+};
+
+}  // namespace talvane
