@@ -63,7 +63,17 @@ void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
     float running = e[0];
     std::size_t k = 0;
     bool met = false;
-    for (; k < run_len; ++k) {
+    // Energies read in place where the store holds the run's windows one after another.
+    const std::size_t direct_to = e.stride == 1 && e.held_begin == 0 ? std::min(run_len, e.held_end) : 0;
+    for (; k < direct_to; ++k) {
+        running = smooth_step(running, alpha, e.held[k]);
+        if (bits(running) == bits(values[k])) {
+            met = true;
+            break;
+        }
+        front[k] = running;
+    }
+    for (; !met && k < run_len; ++k) {
         running = smooth_step(running, alpha, e[k]);
         if (bits(running) == bits(values[k])) {
             met = true;

@@ -44,6 +44,7 @@ void RankTracker::assign(const RankTracker& other) {
     high_ = other.high_;
     below_ = other.below_;
     above_ = other.above_;
+    margin_ = other.margin_;
 }
 
 void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t margin,
@@ -55,6 +56,7 @@ void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t m
         for (const float v : values.runs[r]) scratch[at++] = total_order_key(v);
     }
     clear();
+    margin_ = margin;
     if (n == 0) return;
     const auto begin = scratch.begin(), end = scratch.begin() + static_cast<std::ptrdiff_t>(n);
     const std::size_t first = rank > margin ? rank - margin : 0;
@@ -107,16 +109,17 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
                                               std::vector<std::uint32_t>& scratch) const {
     const std::size_t n = loose.size();
     if (scratch.size() < n) scratch.resize(n);
-    // One pass over the loose values, without a branch on the key: those below low
-    // counted, those in [low, high] gathered (written in any case, kept by the count).
+    // The loose values below low counted in a pass that vectorises; those in [low,
+    // high], a few, gathered in a second pass whose branch is seldom taken.
     std::size_t under = 0, inside = 0;
     const std::uint32_t span = high_ - low_;
     for (std::size_t r = 0; r < loose.used; ++r) {
+        std::uint32_t part = 0;  // a run holds far fewer than 2^32 values
+        for (const float v : loose.runs[r]) part += total_order_key(v) < low_ ? 1u : 0u;
+        under += part;
         for (const float v : loose.runs[r]) {
             const std::uint32_t key = total_order_key(v);
-            under += key < low_ ? 1 : 0;
-            scratch[inside] = key;
-            inside += key - low_ <= span ? 1 : 0;
+            if (key - low_ <= span) scratch[inside++] = key;
         }
     }
     const std::size_t base = below_ + under;  // the rank of the first key in [low, high]
@@ -127,7 +130,9 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
     return RankedKeys{low, hi == lo ? low : kth_of_two(keys_, gathered, hi - base)};
 }
 
-bool RankTracker::near_edge(std::uint32_t key, std::size_t edge) const noexcept {
+bool RankTracker::needs_rebuild(std::uint32_t key) const noexcept {
+    const std::size_t edge = margin_ / kEdgeShare;
+    if (keys_.size() > kHeldShare * (2 * margin_ + 1)) return true;
     const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
     return (below_ > 0 && at < edge) || (above_ > 0 && keys_.size() - at < edge);
 }

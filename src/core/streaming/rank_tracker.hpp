@@ -71,10 +71,15 @@ public:
     std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
                                      std::vector<std::uint32_t>& scratch) const;
 
-    // Whether `key` lies within `edge` held keys of an end beyond which keys are
-    // only counted: the rank may soon leave the held keys, so the tracker is built
-    // again around it (the rebuild policy).
-    bool near_edge(std::uint32_t key, std::size_t edge) const noexcept;
+    // The rebuild policy: whether the tracker is to be built again around `key`.
+    // So it is when the key lies within a quarter of the margin it was built with
+    // of an end beyond which keys are only counted (the rank may soon leave the held
+    // keys), or when more than kHeldShare such margins' worth of keys are held (a
+    // tracker built over few values holds them all, and every key held costs its
+    // share of each change and each copy).
+    bool needs_rebuild(std::uint32_t key) const noexcept;
+    static constexpr std::size_t kEdgeShare = 4;
+    static constexpr std::size_t kHeldShare = 4;
 
     // The margin of ranks held on each side for a stream whose calls change about
     // `changes` values: at least kLeastMargin, and kMarginCalls calls' worth, so that
@@ -89,6 +94,7 @@ private:
     std::vector<std::uint32_t> keys_;
     std::uint32_t low_ = 0, high_ = 0xffffffffu;
     std::size_t below_ = 0, above_ = 0;
+    std::size_t margin_ = kLeastMargin;  // that of the last build
 };
 
 }  // namespace talvane

@@ -24,10 +24,6 @@ float rank_percentile(const GateConfig& config, RankId id) {
     return config.noise_floor_percentile;
 }
 
-// A tracker whose rank comes within this share of its margin of an end of its
-// held keys is built again around it (the rebuild policy).
-constexpr std::size_t kEdgeShare = 4;
-
 // The keys at ranks lo and hi of every value of the call, through the working
 // tracker built around rank lo with nothing more held than those ranks need.
 RankedKeys select_all(StreamAnalysis& a, std::size_t lo, std::size_t hi) {
@@ -72,10 +68,9 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         const RunChanges changes = run_changes(a, *run);
         next.reserve(next.held().size() + changes.entering.size());
         next.change(changes.leaving, changes.entering);
-        const std::size_t margin = RankTracker::margin_for(changes.count);
         const std::optional<RankedKeys> found = next.select(loose_values(a), lo, hi, a.scratch);
         a.tracked = found.has_value();
-        if (found.has_value() && !next.near_edge(found->low, margin / kEdgeShare)) return *found;
+        if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
         const RankedKeys keys = found.has_value() ? *found : select_all(a, lo, hi);
         rebuild_tracker(a, id, keys.low, changes.count);
         a.rebuilt = true;
