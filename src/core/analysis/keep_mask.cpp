@@ -193,6 +193,7 @@ std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const f
 void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
                      std::vector<WindowRun>& runs, std::span<std::uint8_t> out) {
     const std::size_t n = smoothed.size();
+    if (n == 0) return;  // memset may not be given the null pointer of an empty span
     voice_runs(smoothed, threshold, runs);
     clean_runs(config, runs, n);
     std::memset(out.data(), 0, n);

@@ -75,6 +75,46 @@ void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t m
     std::sort(keys_.begin(), keys_.end());
 }
 
+bool RankTracker::build_near(const ValueRuns& values, std::uint32_t key, std::size_t margin, const RankTracker& like,
+                             std::vector<std::uint32_t>& scratch) {
+    const std::size_t held = like.keys_.size();
+    if (held < 2 || like.high_ <= like.low_ || like.high_ == kLargestKey) return false;
+    // Keys per unit of key in the like tracker's range; a window of twice the margin
+    // on each side of the key.
+    const double spread = static_cast<double>(like.high_ - like.low_) * static_cast<double>(2 * margin) /
+                          static_cast<double>(held);
+    const auto reach = static_cast<std::uint32_t>(std::min(spread, 4294967295.0));
+    const std::uint32_t first = key > reach ? key - reach : 0;
+    const std::uint32_t last = key < kLargestKey - reach ? key + reach : kLargestKey;
+    const std::size_t n = values.size();
+    if (scratch.size() < n) scratch.resize(n);
+    std::size_t under = 0, inside = 0;
+    for (std::size_t r = 0; r < values.used; ++r) {
+        for (const float v : values.runs[r]) {
+            const std::uint32_t k = total_order_key(v);
+            under += k < first ? 1 : 0;
+            if (k - first <= last - first) scratch[inside++] = k;
+        }
+    }
+    std::sort(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(inside));
+    const auto begin = scratch.begin(), end = scratch.begin() + static_cast<std::ptrdiff_t>(inside);
+    const auto at = static_cast<std::size_t>(std::lower_bound(begin, end, key) - begin);
+    const auto past = static_cast<std::size_t>(std::upper_bound(begin, end, key) - begin);
+    const std::size_t over = n - under - inside;
+    if ((at < margin && under > 0) || (inside - past < margin && over > 0)) return false;
+    // Trimmed to the margin, ties at the new ends held whole.
+    std::size_t lo = at > margin ? at - margin : 0, hi = std::min(inside, past + margin);  // [lo, hi)
+    while (lo > 0 && scratch[lo - 1] == scratch[lo]) --lo;
+    while (hi < inside && scratch[hi] == scratch[hi - 1]) ++hi;
+    keys_.assign(begin + static_cast<std::ptrdiff_t>(lo), begin + static_cast<std::ptrdiff_t>(hi));
+    below_ = under + lo;
+    above_ = over + (inside - hi);
+    low_ = below_ > 0 ? keys_.front() : 0;
+    high_ = above_ > 0 ? keys_.back() : kLargestKey;
+    margin_ = margin;
+    return !keys_.empty();
+}
+
 void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering) noexcept {
     for (std::size_t r = 0; r < leaving.used; ++r) {
         for (const float v : leaving.runs[r]) {

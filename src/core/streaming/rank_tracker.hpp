@@ -57,6 +57,14 @@ public:
     // `scratch` is working storage. Allocates only when its room is short.
     void build(const ValueRuns& values, std::size_t rank, std::size_t margin, std::vector<std::uint32_t>& scratch);
 
+    // The same around the rank of `key` among `values`, from one pass that gathers
+    // the keys in a window around it sized from `like`'s density of held keys (a
+    // tracker of about the same values), and a sort of those alone: no selection
+    // over all keys. False (the tracker then unspecified) when the window holds too
+    // few keys on a side that has more; build() is the way then.
+    bool build_near(const ValueRuns& values, std::uint32_t key, std::size_t margin, const RankTracker& like,
+                    std::vector<std::uint32_t>& scratch);
+
     // Becomes a copy of `other`. Allocates only when the room is short.
     void assign(const RankTracker& other);
 

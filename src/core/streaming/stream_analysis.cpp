@@ -43,9 +43,11 @@ ValueRuns loose_values(const StreamAnalysis& a) {
 
 // The next tracker of rank `id` built from the settled values around `key`: the
 // run's multiset after this call, its held keys centred on the rank found.
-void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_t changes) {
+void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_t changes, const GridRun* run) {
     ValueRuns settled;
     a.smoothed.append(a.settled, a.complete, settled);
+    const std::size_t margin = RankTracker::margin_for(changes);
+    if (run != nullptr && a.next_ranks[id].build_near(settled, key, margin, run->ranks[id], a.scratch)) return;
     std::size_t rank = 0;
     for (std::size_t r = 0; r < settled.used; ++r) {
         for (const float v : settled.runs[r]) rank += total_order_key(v) < key ? 1 : 0;
@@ -54,7 +56,7 @@ void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_
         a.next_ranks[id].clear();
         return;
     }
-    a.next_ranks[id].build(settled, std::min(rank, settled.size() - 1), RankTracker::margin_for(changes), a.scratch);
+    a.next_ranks[id].build(settled, std::min(rank, settled.size() - 1), margin, a.scratch);
 }
 
 // The keys at ranks lo and hi for tracked rank `id`: from the run's tracker moved
@@ -72,13 +74,13 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         a.tracked = found.has_value();
         if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
         const RankedKeys keys = found.has_value() ? *found : select_all(a, lo, hi);
-        rebuild_tracker(a, id, keys.low, changes.count);
+        rebuild_tracker(a, id, keys.low, changes.count, run);
         a.rebuilt = true;
         return keys;
     }
     const RankedKeys keys = select_all(a, lo, hi);
     // A new run's calls change about the windows one call drops and appends.
-    if (keeps) rebuild_tracker(a, id, keys.low, 2 * a.kept_from + 2);
+    if (keeps) rebuild_tracker(a, id, keys.low, 2 * a.kept_from + 2, nullptr);
     return keys;
 }
 
@@ -88,7 +90,7 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
         a.floor = a.n == 1 ? a.smoothed[0] : 0.0f;
         for (std::size_t id = 0; id < kRankCount; ++id) {
             a.ranked[id] = RankedKeys{total_order_key(a.floor), total_order_key(a.floor)};
-            if (a.run_written != StreamAnalysis::kNoRun) rebuild_tracker(a, static_cast<RankId>(id), 0, 1);
+            if (a.run_written != StreamAnalysis::kNoRun) rebuild_tracker(a, static_cast<RankId>(id), 0, 1, nullptr);
         }
         return;
     }

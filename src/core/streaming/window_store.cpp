@@ -227,14 +227,14 @@ GridEnergies grid_energies(const WindowStore& store, const StoreStep& step, cons
     if (contiguous && holds_grid(store.lattice, w, combined.start, j0)) {
         held_stride = static_cast<std::size_t>(store.lattice.phases());
         const Served s = served(j0, held_stride, store.first, store.energies.size(), complete);
-        e.held = store.energies.view().data() + (j0 + s.begin * held_stride - store.first);
+        if (s.begin < s.end) e.held = store.energies.view().data() + (j0 + s.begin * held_stride - store.first);
         e.held_begin = s.begin;
         e.held_end = s.end;
     }
     if (holds_grid(step.lattice, w, combined.start, j0)) {
         computed_stride = static_cast<std::size_t>(step.lattice.phases());
         const Served s = served(j0, computed_stride, step.first, step.count, complete);
-        e.computed = step.computed.data() + (j0 + s.begin * computed_stride - step.first);
+        if (s.begin < s.end) e.computed = step.computed.data() + (j0 + s.begin * computed_stride - step.first);
         e.computed_begin = s.begin;
         e.computed_end = s.end;
     }
