@@ -127,6 +127,7 @@ struct PathCounts {
     int bounded = 0;    // the cleaning passes ran over a part of the windows
     int lattice = 0;    // the store followed a lattice of several phases
     int served = 0;     // the store served most of the call's windows
+    int lanes = 0;      // the restart was read from a lane an earlier call ran
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -154,6 +155,7 @@ void count_paths(PathCounts& paths, const StreamAnalysis& a) {
     const std::size_t served = (a.energies.held_end - a.energies.held_begin) +
                                (a.energies.computed_end - a.energies.computed_begin);
     paths.served += 2 * served > a.n ? 1 : 0;
+    paths.lanes += a.lanes == StreamAnalysis::Lanes::used ? 1 : 0;
 }
 
 void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64_t rate, PathCounts& paths,
@@ -387,12 +389,12 @@ void streaming_checks(std::mt19937_64& rng) {
     off_grid_streams_agree_with_plain(rng, paths);
     moving_floor_streams_agree_with_plain(rng, paths);
     std::printf("streaming paths: runs met %d, floors from trackers %d, trackers rebuilt %d, bounded cleaning %d, "
-                "off-grid lattices %d, windows served by the store %d\n",
-                paths.met, paths.tracked, paths.rebuilt, paths.bounded, paths.lattice, paths.served);
+                "off-grid lattices %d, windows served by the store %d, restarts read from lanes %d\n",
+                paths.met, paths.tracked, paths.rebuilt, paths.bounded, paths.lattice, paths.served, paths.lanes);
     // The rounds are built to reach every path; a change that stopped them from
     // being taken would leave only the slow ones tested.
     CHECK(paths.met > 1000 && paths.tracked > 1000 && paths.rebuilt > 100 && paths.bounded > 1000 &&
-              paths.lattice > 1000 && paths.served > 1000,
+              paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000,
           "streaming paths not reached");
     failed_chunk_changes_nothing(rng);
     live_calls_allocate_nothing();

@@ -37,6 +37,58 @@ void smooth_whole(StreamAnalysis& a, float alpha) {
     a.smoothed = CallSmoothed{0, 0, a.n, a.front.data(), nullptr, a.tail.data()};
 }
 
+// The restart this call may read: the run's lane that starts at the call's first
+// window, or lanes run now for this call and the next ones when each call drops
+// the same whole windows. Null when neither: the restart is then run alone.
+const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run_len, float alpha,
+                          std::size_t& lane_len) {
+    using L = SmoothingLanes;
+    const SmoothingLanes& held = run.lanes;
+    const std::uint64_t w = a.window_len;
+    a.lanes = StreamAnalysis::Lanes::none;
+    if (held.step > 0 && held.next < L::kLanes && a.start == held.origin + held.next * held.step * w) {
+        const std::size_t from = held.next * held.step;
+        lane_len = held.length > from ? held.length - from : 0;
+        a.lanes = StreamAnalysis::Lanes::used;
+        return held.values.data() + held.next * L::kReach + from;
+    }
+    // The grid comes back after as many calls as the lattice has phases, each
+    // dropping the same samples: that many calls' drop apart, a whole number of windows.
+    const GridEnergies& e = a.energies;
+    const std::uint64_t shift = a.dropped * a.store.lattice.phases();
+    if (shift % w != 0 || shift == 0 || a.dropped != a.store.chunk_len || e.held_begin != 0) return nullptr;
+    const std::size_t step = static_cast<std::size_t>(shift / w);
+    const std::size_t length = std::min({L::kReach, run_len, e.held_end});  // windows the store held
+    if (length <= step) return nullptr;
+    SmoothingLanes& made = a.made;
+    made.values.resize(L::kLanes * L::kReach);
+    const float* run_values = run.smoothed.view().data() + a.offset_in_run;
+    float running[L::kLanes] = {};
+    std::size_t k = 0, met = 0;  // lanes [0, met) have met the run or the lane before them
+    while (k < length && met < L::kLanes) {
+        const float energy = e.held[k * e.stride];
+        if (k % step == 0 && k / step < L::kLanes) running[k / step] = energy;  // as the analysis starts
+        // Every lane steps each window (those not started yet on a value never read):
+        // the chains are independent, so they run side by side.
+        for (std::size_t j = 0; j < L::kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
+        for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * L::kReach + k] = running[j];
+        // A lane that has met goes on with the values the calls before it leave, so
+        // the lanes stop once each has met the one before it (lane 0 the run).
+        while (met < L::kLanes && k >= met * step &&
+               bits(running[met]) == bits(met == 0 ? run_values[k] : running[met - 1])) {
+            ++met;
+        }
+        ++k;
+    }
+    made.origin = a.start;
+    made.step = step;
+    made.length = k;
+    made.next = 1;
+    a.lanes = StreamAnalysis::Lanes::made;
+    lane_len = k;
+    return made.values.data();
+}
+
 }  // namespace
 
 const GridRun* find_run(StreamAnalysis& a, const StreamCaches& caches) {
@@ -63,10 +115,11 @@ void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
     float running = e[0];
     std::size_t k = 0;
     bool met = false;
-    // Energies read in place where the store holds the run's windows one after another.
-    const std::size_t direct_to = e.stride == 1 && e.held_begin == 0 ? std::min(run_len, e.held_end) : 0;
-    for (; k < direct_to; ++k) {
-        running = smooth_step(running, alpha, e.held[k]);
+    // The restart read from a lane as far as it reaches, then run on from its value.
+    std::size_t lane_len = 0;
+    const float* lane = run != nullptr ? restart_lane(a, *run, run_len, alpha, lane_len) : nullptr;
+    for (const std::size_t to = std::min(run_len, lane_len); k < to; ++k) {
+        running = lane[k];
         if (bits(running) == bits(values[k])) {
             met = true;
             break;
@@ -157,6 +210,10 @@ void commit_run(StreamCaches& caches, StreamAnalysis& a) noexcept {
         run.live = true;
         run.last_call = caches.calls;
         std::swap(run.ranks, a.next_ranks);
+        // Lanes: one read moves the turn on, ones run replace those held.
+        if (a.lanes == StreamAnalysis::Lanes::made) std::swap(run.lanes, a.made);
+        if (a.lanes == StreamAnalysis::Lanes::used) ++run.lanes.next;
+        if (a.lanes == StreamAnalysis::Lanes::none || a.run_written != a.run_read) run.lanes.step = 0;
     }
     for (GridRun& run : caches.runs) {
         if (run.live && run.start + run.smoothed.size() * w <= next) run.live = false;

@@ -32,6 +32,7 @@ std::uint32_t kth_of_two(std::span<const std::uint32_t> a, std::span<const std::
 }  // namespace
 
 void RankTracker::clear() noexcept {
+    hinted_ = false;
     keys_.clear();
     low_ = 0;
     high_ = kLargestKey;
@@ -45,6 +46,8 @@ void RankTracker::assign(const RankTracker& other) {
     below_ = other.below_;
     above_ = other.above_;
     margin_ = other.margin_;
+    hinted_ = other.hinted_;
+    hint_ = other.hint_;
 }
 
 void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t margin,
@@ -75,15 +78,17 @@ void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t m
     std::sort(keys_.begin(), keys_.end());
 }
 
-bool RankTracker::build_near(const ValueRuns& values, std::uint32_t key, std::size_t margin, const RankTracker& like,
-                             std::vector<std::uint32_t>& scratch) {
-    const std::size_t held = like.keys_.size();
-    if (held < 2 || like.high_ <= like.low_ || like.high_ == kLargestKey) return false;
-    // Keys per unit of key in the like tracker's range; a window of twice the margin
-    // on each side of the key.
-    const double spread = static_cast<double>(like.high_ - like.low_) * static_cast<double>(2 * margin) /
+std::uint32_t RankTracker::key_reach(std::size_t margin) const noexcept {
+    const std::size_t held = keys_.size();
+    if (held < 2 || high_ <= low_ || high_ == kLargestKey) return 0;
+    // Keys per unit of key in the held range; a window of twice the margin on each side.
+    const double spread = static_cast<double>(high_ - low_) * static_cast<double>(2 * margin) /
                           static_cast<double>(held);
-    const auto reach = static_cast<std::uint32_t>(std::min(spread, 4294967295.0));
+    return static_cast<std::uint32_t>(std::max(1.0, std::min(spread, 4294967295.0)));
+}
+
+bool RankTracker::build_within(const ValueRuns& values, std::uint32_t key, std::size_t margin, std::uint32_t reach,
+                               std::vector<std::uint32_t>& scratch) {
     const std::uint32_t first = key > reach ? key - reach : 0;
     const std::uint32_t last = key < kLargestKey - reach ? key + reach : kLargestKey;
     const std::size_t n = values.size();
@@ -145,29 +150,54 @@ void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering) no
     }
 }
 
-std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
-                                              std::vector<std::uint32_t>& scratch) const {
-    const std::size_t n = loose.size();
-    if (scratch.size() < n) scratch.resize(n);
-    // The loose values below low counted in a pass that vectorises; those in [low,
-    // high], a few, gathered in a second pass whose branch is seldom taken.
+std::optional<RankedKeys> RankTracker::select_between(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                                      std::uint32_t first, std::uint32_t last,
+                                                      std::vector<std::uint32_t>& scratch) const {
+    // The loose values below `first` counted in a pass that vectorises; those in
+    // [first, last], a few, gathered in a second pass whose branch is seldom taken.
     std::size_t under = 0, inside = 0;
-    const std::uint32_t span = high_ - low_;
+    const std::uint32_t span = last - first;
     for (std::size_t r = 0; r < loose.used; ++r) {
         std::uint32_t part = 0;  // a run holds far fewer than 2^32 values
-        for (const float v : loose.runs[r]) part += total_order_key(v) < low_ ? 1u : 0u;
+        for (const float v : loose.runs[r]) part += total_order_key(v) < first ? 1u : 0u;
         under += part;
         for (const float v : loose.runs[r]) {
             const std::uint32_t key = total_order_key(v);
-            if (key - low_ <= span) scratch[inside++] = key;
+            if (key - first <= span) scratch[inside++] = key;
         }
     }
-    const std::size_t base = below_ + under;  // the rank of the first key in [low, high]
-    if (lo < base || hi - base >= keys_.size() + inside) return std::nullopt;
+    // Held keys in [first, last]; those below it are held too, or counted in below_.
+    const auto begin = keys_.begin();
+    const auto from = static_cast<std::size_t>(std::lower_bound(begin, keys_.end(), first) - begin);
+    const auto to = static_cast<std::size_t>(std::upper_bound(begin + static_cast<std::ptrdiff_t>(from), keys_.end(),
+                                                              last) - begin);
+    const std::size_t base = below_ + from + under;  // the rank of the first key in [first, last]
+    if (lo < base || hi - base >= (to - from) + inside) return std::nullopt;
     const std::span<std::uint32_t> gathered(scratch.data(), inside);
     std::sort(gathered.begin(), gathered.end());
-    const std::uint32_t low = kth_of_two(keys_, gathered, lo - base);
-    return RankedKeys{low, hi == lo ? low : kth_of_two(keys_, gathered, hi - base)};
+    const std::span<const std::uint32_t> held(keys_.data() + from, to - from);
+    const std::uint32_t low = kth_of_two(held, gathered, lo - base);
+    return RankedKeys{low, hi == lo ? low : kth_of_two(held, gathered, hi - base)};
+}
+
+std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                              std::vector<std::uint32_t>& scratch) {
+    if (scratch.size() < loose.size()) scratch.resize(loose.size());
+    std::optional<RankedKeys> found;
+    // First the few held keys around where the last selection found its rank, which
+    // a call moves little: a pass over the loose values gathers only a few of them.
+    if (hinted_ && !keys_.empty()) {
+        const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
+        const std::uint32_t first = at > kNarrow ? keys_[at - kNarrow] : low_;
+        const std::uint32_t last = at + kNarrow < keys_.size() ? keys_[at + kNarrow] : high_;
+        found = select_between(loose, lo, hi, first, last, scratch);
+    }
+    if (!found.has_value()) found = select_between(loose, lo, hi, low_, high_, scratch);
+    if (found.has_value()) {
+        hinted_ = true;
+        hint_ = found->low;
+    }
+    return found;
 }
 
 bool RankTracker::needs_rebuild(std::uint32_t key) const noexcept {

@@ -63,7 +63,19 @@ public:
     // over all keys. False (the tracker then unspecified) when the window holds too
     // few keys on a side that has more; build() is the way then.
     bool build_near(const ValueRuns& values, std::uint32_t key, std::size_t margin, const RankTracker& like,
-                    std::vector<std::uint32_t>& scratch);
+                    std::vector<std::uint32_t>& scratch) {
+        const std::uint32_t reach = like.key_reach(margin);
+        return reach > 0 && build_within(values, key, margin, reach, scratch);
+    }
+    // The same with the window's half-width in keys given.
+    bool build_within(const ValueRuns& values, std::uint32_t key, std::size_t margin, std::uint32_t reach,
+                      std::vector<std::uint32_t>& scratch);
+    // The keys' spread that holds about twice `margin` held keys, from the held
+    // keys' density; 0 when it is not known (too few held, or no finite range).
+    std::uint32_t key_reach(std::size_t margin) const noexcept;
+    // The lower key the last selection found, if any: where the next one starts.
+    bool hinted() const noexcept { return hinted_; }
+    std::uint32_t hint() const noexcept { return hint_; }
 
     // Becomes a copy of `other`. Allocates only when the room is short.
     void assign(const RankTracker& other);
@@ -76,8 +88,11 @@ public:
     // with the `loose` values, when both lie among the held keys and the loose
     // values between low and high; nullopt when they lie outside. `scratch` needs
     // room for the loose values.
+    // The selection tries the held keys within kNarrow of the last one it found
+    // first (the hint), then all held keys.
     std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
-                                     std::vector<std::uint32_t>& scratch) const;
+                                     std::vector<std::uint32_t>& scratch);
+    static constexpr std::size_t kNarrow = 4;  // held keys on each side of the hint
 
     // The rebuild policy: whether the tracker is to be built again around `key`.
     // So it is when the key lies within a quarter of the margin it was built with
@@ -103,6 +118,12 @@ private:
     std::uint32_t low_ = 0, high_ = 0xffffffffu;
     std::size_t below_ = 0, above_ = 0;
     std::size_t margin_ = kLeastMargin;  // that of the last build
+    bool hinted_ = false;
+    std::uint32_t hint_ = 0;  // the lower key the last selection found
+
+    std::optional<RankedKeys> select_between(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                             std::uint32_t first, std::uint32_t last,
+                                             std::vector<std::uint32_t>& scratch) const;
 };
 
 }  // namespace talvane

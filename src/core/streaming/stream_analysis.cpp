@@ -24,12 +24,25 @@ float rank_percentile(const GateConfig& config, RankId id) {
     return config.noise_floor_percentile;
 }
 
+// Ranks held on each side of the rank when a selection runs over every value: a
+// few, for the next such selection to gather only the keys near them (a call that
+// keeps no run moves the floor by a few ranks).
+constexpr std::size_t kWholeMargin = 8;
+
 // The keys at ranks lo and hi of every value of the call, through the working
-// tracker built around rank lo with nothing more held than those ranks need.
-RankedKeys select_all(StreamAnalysis& a, std::size_t lo, std::size_t hi) {
+// tracker: first built from one pass that gathers the keys near where `guide` (the
+// run's tracker, or the working tracker as the last such selection left it) found
+// its rank, then, when the ranks lie outside, from a selection over all keys.
+RankedKeys select_all(StreamAnalysis& a, std::size_t lo, std::size_t hi, const RankTracker* guide) {
     ValueRuns all;
     a.smoothed.append(0, a.n, all);
-    a.whole.build(all, lo, 1, a.scratch);
+    const RankTracker& near = guide != nullptr ? *guide : a.whole;
+    const std::uint32_t reach = near.hinted() ? near.key_reach(kWholeMargin) : 0;
+    if (reach > 0 && a.whole.build_within(all, near.hint(), kWholeMargin, reach, a.scratch)) {
+        const std::optional<RankedKeys> found = a.whole.select(ValueRuns{}, lo, hi, a.scratch);
+        if (found.has_value()) return *found;
+    }
+    a.whole.build(all, lo, kWholeMargin, a.scratch);
     return *a.whole.select(ValueRuns{}, lo, hi, a.scratch);
 }
 
@@ -73,14 +86,16 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         const std::optional<RankedKeys> found = next.select(loose_values(a), lo, hi, a.scratch);
         a.tracked = found.has_value();
         if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
-        const RankedKeys keys = found.has_value() ? *found : select_all(a, lo, hi);
+        const RankedKeys keys = found.has_value() ? *found : select_all(a, lo, hi, &run->ranks[id]);
         rebuild_tracker(a, id, keys.low, changes.count, run);
         a.rebuilt = true;
         return keys;
     }
-    const RankedKeys keys = select_all(a, lo, hi);
-    // A new run's calls change about the windows one call drops and appends.
-    if (keeps) rebuild_tracker(a, id, keys.low, 2 * a.kept_from + 2, nullptr);
+    const RankedKeys keys = select_all(a, lo, hi, nullptr);
+    // A new run changes by about the windows dropped and appended between two
+    // calls on its grid, as many calls apart as the lattice has phases.
+    const std::size_t visit = static_cast<std::size_t>(a.store.lattice.phases()) * a.kept_from + 1;
+    if (keeps) rebuild_tracker(a, id, keys.low, 2 * visit, nullptr);
     return keys;
 }
 
@@ -180,10 +195,13 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
     const std::size_t slots = static_cast<std::size_t>(kMaxPhases) * n;
     const auto w = static_cast<std::size_t>(window_len);
     caches.store.energies.reserve(slots, slots);
+    constexpr std::size_t kLaneValues = SmoothingLanes::kLanes * SmoothingLanes::kReach;
     for (GridRun& run : caches.runs) {
         run.smoothed.reserve(n, n);
         for (RankTracker& tracker : run.ranks) tracker.reserve(n);
+        run.lanes.values.reserve(kLaneValues);
     }
+    a.made.values.reserve(kLaneValues);
     for (std::vector<float>* v : {&a.direct, &a.all_energies, &a.front, &a.tail, &a.suffix}) {
         if (v->size() < n) v->resize(n);
     }

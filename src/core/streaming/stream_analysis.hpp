@@ -19,6 +19,20 @@ namespace talvane {
 // percentile in rank_percentile (stream_analysis.cpp) and its use in the pipeline.
 enum RankId : std::size_t { kFloorRank, kRankCount };
 
+// Restarts of the smoothing made ahead, side by side: lane j starts j * step windows
+// after `origin`, where the call j calls later will start when each call drops
+// `step` windows. A lane is only a restart from a stream position over the
+// stream's energies, so any call that starts there may read it in place of its own.
+struct SmoothingLanes {
+    static constexpr std::size_t kLanes = 8;
+    static constexpr std::size_t kReach = 256;  // windows a lane runs at most
+    std::uint64_t origin = 0;   // stream position of lane 0's first window
+    std::size_t step = 0;       // windows; 0 when none is held
+    std::size_t length = 0;     // windows [0, length) of lane 0's grid were run
+    std::size_t next = 0;       // the lane of the next call
+    std::vector<float> values;  // values[j * kReach + k]: lane j at window k, for k >= j * step
+};
+
 // One grid's smoothing run: the smoothed energies of its complete windows as the
 // last analysis on that grid gave them, and the trackers of their keys. Values
 // hold no NaN. Window k starts at stream position start + k * window_len. Any run
@@ -30,6 +44,7 @@ struct GridRun {
     SlidingBuffer smoothed;          // windows [0, size)
     std::size_t settled = 0;         // windows [settled, size) are the trackers' multiset
     std::array<RankTracker, kRankCount> ranks;
+    SmoothingLanes lanes;            // restarts of the next calls on this grid
     std::uint64_t last_call = 0;     // the stream's call that last read or wrote it
 };
 
@@ -94,6 +109,8 @@ struct StreamAnalysis {
     std::size_t settled = 0;          // windows [settled, complete) are the trackers'
     std::size_t complete = 0;
     std::array<RankTracker, kRankCount> next_ranks;
+    enum class Lanes { none, used, made } lanes = Lanes::none;
+    SmoothingLanes made;              // lanes this call ran for the next calls
 
     // Working storage.
     GridEnergies energies;
