@@ -50,7 +50,7 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
         const std::size_t from = held.next * held.step;
         lane_len = held.length > from ? held.length - from : 0;
         a.lanes = StreamAnalysis::Lanes::used;
-        return held.values.data() + held.next * L::kReach + from;
+        return held.values.data() + held.next * held.stride + from;
     }
     // The grid comes back after as many calls as the lattice has phases, each
     // dropping the same samples: that many calls' drop apart, a whole number of windows.
@@ -58,10 +58,12 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
     const std::uint64_t shift = a.dropped * a.store.lattice.phases();
     if (shift % w != 0 || shift == 0 || a.dropped != a.store.chunk_len || e.held_begin != 0) return nullptr;
     const std::size_t step = static_cast<std::size_t>(shift / w);
-    const std::size_t length = std::min({L::kReach, run_len, e.held_end});  // windows the store held
+    const std::size_t last = held.length + held.length / 4 + L::kLanes;
+    const std::size_t length = std::min({std::max(L::kLeastRun, last), L::kReach, run_len, e.held_end});
     if (length <= step) return nullptr;
     SmoothingLanes& made = a.made;
-    made.values.resize(L::kLanes * L::kReach);
+    made.stride = length;
+    made.values.resize(L::kLanes * length);
     const float* run_values = run.smoothed.view().data() + a.offset_in_run;
     float running[L::kLanes] = {};
     std::size_t k = 0, met = 0;  // lanes [0, met) have met the run or the lane before them
@@ -71,7 +73,7 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
         // Every lane steps each window (those not started yet on a value never read):
         // the chains are independent, so they run side by side.
         for (std::size_t j = 0; j < L::kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
-        for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * L::kReach + k] = running[j];
+        for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * length + k] = running[j];
         // A lane that has met goes on with the values the calls before it leave, so
         // the lanes stop once each has met the one before it (lane 0 the run).
         while (met < L::kLanes && k >= met * step &&
@@ -111,37 +113,40 @@ void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
     float* tail = room(a.tail, n);
     const std::size_t run_len = run != nullptr ? run->smoothed.size() - a.offset_in_run : 0;
     const float* values = run != nullptr ? run->smoothed.view().data() + a.offset_in_run : nullptr;
-    const GridEnergies& e = a.energies;
-    float running = e[0];
-    std::size_t k = 0;
-    bool met = false;
-    // The restart read from a lane as far as it reaches, then run on from its value.
-    std::size_t lane_len = 0;
+    // The restart read from a lane as far as it reaches (its values serve as the
+    // front in place), then run on from its last value.
+    std::size_t lane_len = 0, k = 0;
     const float* lane = run != nullptr ? restart_lane(a, *run, run_len, alpha, lane_len) : nullptr;
+    bool met = false;
     for (const std::size_t to = std::min(run_len, lane_len); k < to; ++k) {
-        running = lane[k];
-        if (bits(running) == bits(values[k])) {
+        if (bits(lane[k]) == bits(values[k])) {
             met = true;
             break;
         }
-        front[k] = running;
     }
-    for (; !met && k < run_len; ++k) {
-        running = smooth_step(running, alpha, e[k]);
-        if (bits(running) == bits(values[k])) {
-            met = true;
-            break;
+    const float* restarted = lane;
+    float running = a.energies[0];  // as the analysis starts
+    if (!met) {
+        std::copy(lane, lane + k, front);
+        if (k > 0) running = lane[k - 1];
+        restarted = front;
+        for (; k < run_len; ++k) {
+            running = smooth_step(running, alpha, a.energies[k]);
+            if (bits(running) == bits(values[k])) {
+                met = true;
+                break;
+            }
+            front[k] = running;
         }
-        front[k] = running;
     }
     const std::size_t run_end = met ? run_len : k;
     if (met) running = values[run_len - 1];
     for (std::size_t j = run_end; j < n; ++j) {
-        running = smooth_step(running, alpha, e[j]);
+        running = smooth_step(running, alpha, a.energies[j]);
         tail[j - run_end] = running;
     }
-    a.smoothed = CallSmoothed{k, run_end, n, front, values, tail};
-    a.has_nan = any_nan(front, k) || any_nan(tail, n - run_end);
+    a.smoothed = CallSmoothed{k, run_end, n, restarted, values, tail};
+    a.has_nan = any_nan(restarted, k) || any_nan(tail, n - run_end);
     if (a.has_nan) smooth_whole(a, alpha);
 }
 

@@ -26,11 +26,17 @@ enum RankId : std::size_t { kFloorRank, kRankCount };
 struct SmoothingLanes {
     static constexpr std::size_t kLanes = 8;
     static constexpr std::size_t kReach = 256;  // windows a lane runs at most
+    // Lanes run at least this far: with the default smoothing (alpha 0.2) a restart
+    // has forgotten where it started, to float32's precision, after about that many
+    // windows (0.8^80 is about 2e-8, below 2^-24); past it, as far as the last
+    // lanes had to and a quarter more, so that a meeting that drifts is still reached.
+    static constexpr std::size_t kLeastRun = 96;
     std::uint64_t origin = 0;   // stream position of lane 0's first window
     std::size_t step = 0;       // windows; 0 when none is held
     std::size_t length = 0;     // windows [0, length) of lane 0's grid were run
+    std::size_t stride = 0;     // floats from one lane to the next
     std::size_t next = 0;       // the lane of the next call
-    std::vector<float> values;  // values[j * kReach + k]: lane j at window k, for k >= j * step
+    std::vector<float> values;  // values[j * stride + k]: lane j at window k, for k >= j * step
 };
 
 // One grid's smoothing run: the smoothed energies of its complete windows as the
