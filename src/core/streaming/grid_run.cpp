@@ -37,9 +37,43 @@ void smooth_whole(StreamAnalysis& a, float alpha) {
     a.smoothed = CallSmoothed{0, 0, a.n, a.front.data(), nullptr, a.tail.data()};
 }
 
+// Lanes for this call (lane 0) and the grid's next calls, run side by side over the
+// store's energies, from each lane's start until each has met the one before it
+// (lane 0 the run): a lane that has met goes on with the values the calls before it
+// leave. Gives the windows run; the lanes go to a.made.
+std::size_t run_lanes(StreamAnalysis& a, const float* run_values, std::size_t step, std::size_t length, float alpha) {
+    using L = SmoothingLanes;
+    const GridEnergies& e = a.energies;
+    SmoothingLanes& made = a.made;
+    made.stride = length;
+    made.values.resize(L::kLanes * length);
+    float running[L::kLanes] = {};
+    std::size_t k = 0, met = 0;  // lanes [0, met) have met
+    while (k < length && met < L::kLanes) {
+        const float energy = e.held[k * e.stride];
+        if (k % step == 0 && k / step < L::kLanes) running[k / step] = energy;  // as the analysis starts
+        // Every lane steps each window (those not started yet on a value never
+        // read): the chains are independent, so they run side by side.
+        for (std::size_t j = 0; j < L::kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
+        for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * length + k] = running[j];
+        while (met < L::kLanes && k >= met * step &&
+               bits(running[met]) == bits(met == 0 ? run_values[k] : running[met - 1])) {
+            ++met;
+        }
+        ++k;
+    }
+    made.origin = a.start;
+    made.step = step;
+    made.length = k;
+    made.next = 1;
+    return k;
+}
+
 // The restart this call may read: the run's lane that starts at the call's first
-// window, or lanes run now for this call and the next ones when each call drops
-// the same whole windows. Null when neither: the restart is then run alone.
+// window, or lanes run now for this call and the grid's next ones when the grid
+// comes back a whole number of windows later (after as many calls as the lattice
+// has phases, each dropping the chunk's length). Null when neither: the restart is
+// then run alone.
 const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run_len, float alpha,
                           std::size_t& lane_len) {
     using L = SmoothingLanes;
@@ -52,43 +86,49 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
         a.lanes = StreamAnalysis::Lanes::used;
         return held.values.data() + held.next * held.stride + from;
     }
-    // The grid comes back after as many calls as the lattice has phases, each
-    // dropping the same samples: that many calls' drop apart, a whole number of windows.
-    const GridEnergies& e = a.energies;
     const std::uint64_t shift = a.dropped * a.store.lattice.phases();
-    if (shift % w != 0 || shift == 0 || a.dropped != a.store.chunk_len || e.held_begin != 0) return nullptr;
+    if (shift % w != 0 || shift == 0 || a.dropped != a.store.chunk_len || a.energies.held_begin != 0) return nullptr;
     const std::size_t step = static_cast<std::size_t>(shift / w);
     const std::size_t last = held.length + held.length / 4 + L::kLanes;
-    const std::size_t length = std::min({std::max(L::kLeastRun, last), L::kReach, run_len, e.held_end});
+    const std::size_t length = std::min({std::max(L::kLeastRun, last), L::kReach, run_len, a.energies.held_end});
     if (length <= step) return nullptr;
-    SmoothingLanes& made = a.made;
-    made.stride = length;
-    made.values.resize(L::kLanes * length);
-    const float* run_values = run.smoothed.view().data() + a.offset_in_run;
-    float running[L::kLanes] = {};
-    std::size_t k = 0, met = 0;  // lanes [0, met) have met the run or the lane before them
-    while (k < length && met < L::kLanes) {
-        const float energy = e.held[k * e.stride];
-        if (k % step == 0 && k / step < L::kLanes) running[k / step] = energy;  // as the analysis starts
-        // Every lane steps each window (those not started yet on a value never read):
-        // the chains are independent, so they run side by side.
-        for (std::size_t j = 0; j < L::kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
-        for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * length + k] = running[j];
-        // A lane that has met goes on with the values the calls before it leave, so
-        // the lanes stop once each has met the one before it (lane 0 the run).
-        while (met < L::kLanes && k >= met * step &&
-               bits(running[met]) == bits(met == 0 ? run_values[k] : running[met - 1])) {
-            ++met;
-        }
-        ++k;
-    }
-    made.origin = a.start;
-    made.step = step;
-    made.length = k;
-    made.next = 1;
+    lane_len = run_lanes(a, run.smoothed.view().data() + a.offset_in_run, step, length, alpha);
     a.lanes = StreamAnalysis::Lanes::made;
-    lane_len = k;
-    return made.values.data();
+    return a.made.values.data();
+}
+
+// The restart from the call's first window until it meets the run's values: read
+// from `lane` as far as it reaches (its values then serve as the front in place),
+// else run on into a.front. Gives the meeting window (or run_len) and whether it
+// met; `restarted` is where the front's values lie, `running` the last value.
+std::size_t restart(StreamAnalysis& a, const float* lane, std::size_t lane_len, const float* values,
+                    std::size_t run_len, float alpha, bool& met, const float*& restarted, float& running) {
+    std::size_t k = 0;
+    met = false;
+    for (const std::size_t to = std::min(run_len, lane_len); k < to; ++k) {
+        if (bits(lane[k]) == bits(values[k])) {
+            met = true;
+            break;
+        }
+    }
+    restarted = lane;
+    running = a.energies[0];  // as the analysis starts
+    if (met) return k;
+    float* front = a.front.data();
+    if (k > 0) {
+        std::copy(lane, lane + k, front);
+        running = lane[k - 1];
+    }
+    restarted = front;
+    for (; k < run_len; ++k) {
+        running = smooth_step(running, alpha, a.energies[k]);
+        if (bits(running) == bits(values[k])) {
+            met = true;
+            break;
+        }
+        front[k] = running;
+    }
+    return k;
 }
 
 }  // namespace
@@ -109,36 +149,16 @@ const GridRun* find_run(StreamAnalysis& a, const StreamCaches& caches) {
 
 void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
     const std::size_t n = a.n;
-    float* front = room(a.front, n);
+    room(a.front, n);
     float* tail = room(a.tail, n);
     const std::size_t run_len = run != nullptr ? run->smoothed.size() - a.offset_in_run : 0;
     const float* values = run != nullptr ? run->smoothed.view().data() + a.offset_in_run : nullptr;
-    // The restart read from a lane as far as it reaches (its values serve as the
-    // front in place), then run on from its last value.
-    std::size_t lane_len = 0, k = 0;
+    std::size_t lane_len = 0;
     const float* lane = run != nullptr ? restart_lane(a, *run, run_len, alpha, lane_len) : nullptr;
     bool met = false;
-    for (const std::size_t to = std::min(run_len, lane_len); k < to; ++k) {
-        if (bits(lane[k]) == bits(values[k])) {
-            met = true;
-            break;
-        }
-    }
-    const float* restarted = lane;
-    float running = a.energies[0];  // as the analysis starts
-    if (!met) {
-        std::copy(lane, lane + k, front);
-        if (k > 0) running = lane[k - 1];
-        restarted = front;
-        for (; k < run_len; ++k) {
-            running = smooth_step(running, alpha, a.energies[k]);
-            if (bits(running) == bits(values[k])) {
-                met = true;
-                break;
-            }
-            front[k] = running;
-        }
-    }
+    const float* restarted = nullptr;
+    float running = 0.0f;
+    const std::size_t k = restart(a, lane, lane_len, values, run_len, alpha, met, restarted, running);
     const std::size_t run_end = met ? run_len : k;
     if (met) running = values[run_len - 1];
     for (std::size_t j = run_end; j < n; ++j) {

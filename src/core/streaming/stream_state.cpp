@@ -40,52 +40,57 @@ void take_output(ChunkPlan& plan, StreamState& state, std::size_t chunk_len, Chu
 
 }  // namespace
 
+namespace {
+
+// The analysis of context + chunk and the chunk's gains (and, for a gated output,
+// the products): only the flags of the new samples are used, and the output holds
+// the gain curve first.
+void gate_chunk(ChunkPlan& plan, const GateConfig& config, StreamState& state, bool same_stream,
+                std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                ChunkOutput output) {
+    const std::size_t context_len = context.size(), chunk_len = chunk.size();
+    check_threshold_limits(config.base_thresh, config.max_thresh);
+    const std::uint64_t limit = context_limit(config, sample_rate);
+    const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(context_len + chunk_len, limit));
+    plan.limit = limit;
+    plan.analysis = state.spare ? std::move(state.spare) : std::make_unique<StreamAnalysis>();
+    analyse_chunk(plan, config, state, same_stream, context, chunk, sample_rate, context_len + chunk_len - keep);
+    const StreamAnalysis& analysis = *plan.analysis;
+    const std::uint64_t origin = context_len - analysis.first_flag * analysis.window_len;
+    plan.chunk_first = context_len / analysis.window_len - analysis.first_flag;
+    plan.fade_len = fade_length(config, sample_rate);
+    plan.entry_gain = plan.last_gain;
+    plan.attenuation = config.attenuation;
+    plan.analysed_context = context_len;
+    if (output == ChunkOutput::gated) plan.output = unfilled_samples(chunk_len);  // every gain written below
+    if (output == ChunkOutput::gains) take_output(plan, state, chunk_len, output);
+    window_gain_curve(analysis.flag_span(), analysis.window_len, config.attenuation, origin, chunk_len, plan.fade_len,
+                      plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
+    plan.last_gain = plan.output[chunk_len - 1];
+    if (output == ChunkOutput::gated) {
+        for (std::size_t k = 0; k < chunk_len; ++k) plan.output[k] = chunk[k] * plan.output[k];
+    }
+    plan.context = ContextPlan{context_len, true, keep};
+}
+
+}  // namespace
+
 ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<const float> chunk,
                      std::uint64_t sample_rate, bool is_last, ChunkOutput output) {
     const bool same_stream = state.stream_rate.has_value() && *state.stream_rate == sample_rate;
     const std::span<const float> context = same_stream ? state.context.view() : std::span<const float>{};
-    const std::size_t context_len = context.size();
-    const std::size_t chunk_len = chunk.size();
-
     ChunkPlan plan;
     plan.stream_rate = sample_rate;
     plan.last_gain = same_stream ? state.last_gain : std::nullopt;
-    plan.context = ContextPlan{context_len, false, context_len};
+    plan.context = ContextPlan{context.size(), false, context.size()};
     plan.new_stream = !same_stream;
-
-    if (chunk_len == 0) {
+    if (chunk.empty()) {
         // Nothing to gate.
     } else if (!config.enabled) {
-        plan.output = output == ChunkOutput::gains ? SampleBuffer(chunk_len, 1.0f) : copy_samples(chunk);
+        plan.output = output == ChunkOutput::gains ? SampleBuffer(chunk.size(), 1.0f) : copy_samples(chunk);
     } else {
-        check_threshold_limits(config.base_thresh, config.max_thresh);
-        const std::uint64_t limit = context_limit(config, sample_rate);
-        const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(context_len + chunk_len, limit));
-        const std::uint64_t dropped = context_len + chunk_len - keep;
-        plan.limit = limit;
-        plan.analysis = state.spare ? std::move(state.spare) : std::make_unique<StreamAnalysis>();
-        analyse_chunk(plan, config, state, same_stream, context, chunk, sample_rate, dropped);
-        const StreamAnalysis& analysis = *plan.analysis;
-
-        // Only the flags of the new samples are used. The output holds the gain
-        // curve first, then the products.
-        const std::uint64_t origin = context_len - analysis.first_flag * analysis.window_len;
-        plan.chunk_first = context_len / analysis.window_len - analysis.first_flag;
-        plan.fade_len = fade_length(config, sample_rate);
-        plan.entry_gain = plan.last_gain;
-        plan.attenuation = config.attenuation;
-        plan.analysed_context = context_len;
-        if (output == ChunkOutput::gated) plan.output = unfilled_samples(chunk_len);  // every gain written below
-        if (output == ChunkOutput::gains) take_output(plan, state, chunk_len, output);
-        window_gain_curve(analysis.flag_span(), analysis.window_len, config.attenuation, origin, chunk_len, plan.fade_len,
-                          plan.last_gain.has_value() ? &*plan.last_gain : nullptr, 0, plan.output);
-        plan.last_gain = plan.output[chunk_len - 1];
-        if (output == ChunkOutput::gated) {
-            for (std::size_t k = 0; k < chunk_len; ++k) plan.output[k] = chunk[k] * plan.output[k];
-        }
-        plan.context = ContextPlan{context_len, true, keep};
+        gate_chunk(plan, config, state, same_stream, context, chunk, sample_rate, output);
     }
-
     if (is_last) {
         plan.stream_rate.reset();
         plan.context = ContextPlan{};

@@ -215,39 +215,49 @@ void reserve_store_step(StoreStep& step, std::uint64_t window_len, std::size_t s
     step.starts.reserve(sums / kLatticeLanes + 1);
 }
 
+namespace {
+
+// The windows of the call's grid (window 0 at `start`) that a lattice's slots
+// [first, first + count) hold, as a run of `e`: begin, end, the first one's
+// energy and the stride. False when the lattice does not hold the grid.
+bool serve(const Lattice& lattice, std::uint64_t w, std::uint64_t start, std::uint64_t first, std::uint64_t count,
+           const float* slots, std::uint64_t complete, Served& run, const float*& at, std::size_t& stride) {
+    std::uint64_t j0 = 0;
+    if (!holds_grid(lattice, w, start, j0)) return false;
+    stride = static_cast<std::size_t>(lattice.phases());
+    run = served(j0, stride, first, count, complete);
+    if (run.begin < run.end) at = slots + (j0 + run.begin * stride - first);
+    return true;
+}
+
+}  // namespace
+
 GridEnergies grid_energies(const WindowStore& store, const StoreStep& step, const Combined& combined,
                            std::uint64_t w, std::vector<float>& direct, std::vector<float>& join) {
     const std::uint64_t total = combined.context.size() + combined.chunk.size();
     const auto n = static_cast<std::size_t>(window_count(total, w));
     const std::uint64_t complete = total / w;
     GridEnergies e;
-    std::uint64_t j0 = 0;
+    Served held, computed;
     std::size_t held_stride = 1, computed_stride = 1;
-    const bool contiguous = store.end == combined.start + combined.context.size();
-    if (contiguous && holds_grid(store.lattice, w, combined.start, j0)) {
-        held_stride = static_cast<std::size_t>(store.lattice.phases());
-        const Served s = served(j0, held_stride, store.first, store.energies.size(), complete);
-        if (s.begin < s.end) e.held = store.energies.view().data() + (j0 + s.begin * held_stride - store.first);
-        e.held_begin = s.begin;
-        e.held_end = s.end;
+    if (store.end == combined.start + combined.context.size()) {  // the store has seen up to the chunk
+        serve(store.lattice, w, combined.start, store.first, store.energies.size(), store.energies.view().data(),
+              complete, held, e.held, held_stride);
     }
-    if (holds_grid(step.lattice, w, combined.start, j0)) {
-        computed_stride = static_cast<std::size_t>(step.lattice.phases());
-        const Served s = served(j0, computed_stride, step.first, step.count, complete);
-        if (s.begin < s.end) e.computed = step.computed.data() + (j0 + s.begin * computed_stride - step.first);
-        e.computed_begin = s.begin;
-        e.computed_end = s.end;
-    }
+    serve(step.lattice, w, combined.start, step.first, step.count, step.computed.data(), complete, computed,
+          e.computed, computed_stride);
     // Two lattices of other strides are never both read: held windows come first,
     // and a computed run that does not extend the held one starts where it ends.
-    e.stride = e.held_end > e.held_begin ? held_stride : computed_stride;
-    if (e.held_end > e.held_begin && e.computed_end > e.computed_begin && held_stride != computed_stride) {
-        e.computed_begin = e.computed_end = 0;
-    }
+    if (held.begin < held.end && computed.begin < computed.end && held_stride != computed_stride) computed = {};
+    e.held_begin = held.begin;
+    e.held_end = held.end;
+    e.computed_begin = computed.begin;
+    e.computed_end = computed.end;
+    e.stride = held.begin < held.end ? held_stride : computed_stride;
     if (direct.size() < n) direct.resize(n);
     e.direct = direct.data();
     // The windows neither serves are summed here, in the gaps between the two runs.
-    Served runs[2] = {{e.held_begin, e.held_end}, {e.computed_begin, e.computed_end}};
+    Served runs[2] = {held, computed};
     if (runs[1].begin < runs[0].begin) std::swap(runs[0], runs[1]);
     std::size_t at = 0;
     for (const Served& r : runs) {
