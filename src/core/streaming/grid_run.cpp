@@ -49,6 +49,7 @@ std::size_t run_lanes(StreamAnalysis& a, const float* run_values, std::size_t st
     made.values.resize(L::kLanes * length);
     float running[L::kLanes] = {};
     std::size_t k = 0, met = 0;  // lanes [0, met) have met
+    unsigned nan = 0;
     while (k < length && met < L::kLanes) {
         const float energy = e.held[k * e.stride];
         if (k % step == 0 && k / step < L::kLanes) running[k / step] = energy;  // as the analysis starts
@@ -56,12 +57,17 @@ std::size_t run_lanes(StreamAnalysis& a, const float* run_values, std::size_t st
         // read): the chains are independent, so they run side by side.
         for (std::size_t j = 0; j < L::kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
         for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * length + k] = running[j];
+        for (std::size_t j = 0; j < L::kLanes; ++j) nan |= std::isnan(running[j]) ? 1u : 0u;
         while (met < L::kLanes && k >= met * step &&
                bits(running[met]) == bits(met == 0 ? run_values[k] : running[met - 1])) {
-            ++met;
+            made.met[met++] = k;
         }
         ++k;
     }
+    for (std::size_t j = met; j < L::kLanes; ++j) made.met[j] = k;
+    // Lanes that met a NaN (a NaN energy, or a smoothing that makes one) are not
+    // kept: the call's NaN rule redoes its smoothing whole in any case.
+    if (nan != 0) return 0;
     made.origin = a.start;
     made.step = step;
     made.length = k;
@@ -75,7 +81,7 @@ std::size_t run_lanes(StreamAnalysis& a, const float* run_values, std::size_t st
 // has phases, each dropping the chunk's length). Null when neither: the restart is
 // then run alone.
 const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run_len, float alpha,
-                          std::size_t& lane_len) {
+                          std::size_t& lane_len, std::size_t& met_at) {
     using L = SmoothingLanes;
     const SmoothingLanes& held = run.lanes;
     const std::uint64_t w = a.window_len;
@@ -83,6 +89,7 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
     if (held.step > 0 && held.next < L::kLanes && a.start == held.origin + held.next * held.step * w) {
         const std::size_t from = held.next * held.step;
         lane_len = held.length > from ? held.length - from : 0;
+        met_at = held.met[held.next] > from ? held.met[held.next] - from : 0;
         a.lanes = StreamAnalysis::Lanes::used;
         return held.values.data() + held.next * held.stride + from;
     }
@@ -93,6 +100,8 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
     const std::size_t length = std::min({std::max(L::kLeastRun, last), L::kReach, run_len, a.energies.held_end});
     if (length <= step) return nullptr;
     lane_len = run_lanes(a, run.smoothed.view().data() + a.offset_in_run, step, length, alpha);
+    if (lane_len == 0) return nullptr;
+    met_at = a.made.met[0];
     a.lanes = StreamAnalysis::Lanes::made;
     return a.made.values.data();
 }
@@ -101,18 +110,26 @@ const float* restart_lane(StreamAnalysis& a, const GridRun& run, std::size_t run
 // from `lane` as far as it reaches (its values then serve as the front in place),
 // else run on into a.front. Gives the meeting window (or run_len) and whether it
 // met; `restarted` is where the front's values lie, `running` the last value.
-std::size_t restart(StreamAnalysis& a, const float* lane, std::size_t lane_len, const float* values,
-                    std::size_t run_len, float alpha, bool& met, const float*& restarted, float& running) {
+std::size_t restart(StreamAnalysis& a, const float* lane, std::size_t lane_len, std::size_t met_at,
+                    const float* values, std::size_t run_len, float alpha, bool& met, const float*& restarted,
+                    float& running) {
     std::size_t k = 0;
     met = false;
+    restarted = lane;
+    running = a.energies[0];  // as the analysis starts
+    // Where the lane met the one before it is where it meets the run the call before
+    // left, when that call read that lane: one comparison shows it. Any window where
+    // the two agree serves as the meeting, since they agree from the first on.
+    if (met_at < std::min(run_len, lane_len) && bits(lane[met_at]) == bits(values[met_at])) {
+        met = true;
+        return met_at;
+    }
     for (const std::size_t to = std::min(run_len, lane_len); k < to; ++k) {
         if (bits(lane[k]) == bits(values[k])) {
             met = true;
             break;
         }
     }
-    restarted = lane;
-    running = a.energies[0];  // as the analysis starts
     if (met) return k;
     float* front = a.front.data();
     if (k > 0) {
@@ -153,12 +170,12 @@ void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
     float* tail = room(a.tail, n);
     const std::size_t run_len = run != nullptr ? run->smoothed.size() - a.offset_in_run : 0;
     const float* values = run != nullptr ? run->smoothed.view().data() + a.offset_in_run : nullptr;
-    std::size_t lane_len = 0;
-    const float* lane = run != nullptr ? restart_lane(a, *run, run_len, alpha, lane_len) : nullptr;
+    std::size_t lane_len = 0, met_at = static_cast<std::size_t>(-1);
+    const float* lane = run != nullptr ? restart_lane(a, *run, run_len, alpha, lane_len, met_at) : nullptr;
     bool met = false;
     const float* restarted = nullptr;
     float running = 0.0f;
-    const std::size_t k = restart(a, lane, lane_len, values, run_len, alpha, met, restarted, running);
+    const std::size_t k = restart(a, lane, lane_len, met_at, values, run_len, alpha, met, restarted, running);
     const std::size_t run_end = met ? run_len : k;
     if (met) running = values[run_len - 1];
     for (std::size_t j = run_end; j < n; ++j) {
@@ -166,7 +183,9 @@ void smooth_call(StreamAnalysis& a, float alpha, const GridRun* run) {
         tail[j - run_end] = running;
     }
     a.smoothed = CallSmoothed{k, run_end, n, restarted, values, tail};
-    a.has_nan = any_nan(restarted, k) || any_nan(tail, n - run_end);
+    // A front read whole from a lane holds no NaN: lanes that met one are not kept.
+    const bool from_lane = restarted == lane && lane != nullptr;
+    a.has_nan = (!from_lane && any_nan(restarted, k)) || any_nan(tail, n - run_end);
     if (a.has_nan) smooth_whole(a, alpha);
 }
 

@@ -150,21 +150,19 @@ void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering) no
     }
 }
 
-std::optional<RankedKeys> RankTracker::select_between(const ValueRuns& loose, std::size_t lo, std::size_t hi,
-                                                      std::uint32_t first, std::uint32_t last,
-                                                      std::vector<std::uint32_t>& scratch) const {
-    // The loose values below `first` counted in a pass that vectorises; those in
-    // [first, last], a few, gathered in a second pass whose branch is seldom taken.
-    std::size_t under = 0, inside = 0;
+std::optional<RankedKeys> RankTracker::select_between(std::span<const std::uint32_t> loose, std::size_t lo,
+                                                      std::size_t hi, std::uint32_t first, std::uint32_t last,
+                                                      std::uint32_t* gathered) const {
+    // The loose keys below `first` counted in a pass that vectorises (a 32-bit
+    // count: a call has far fewer than 2^32 windows); those in [first, last]
+    // gathered without a branch on the key, each written and kept by the count.
+    std::uint32_t under = 0;
+    for (const std::uint32_t key : loose) under += key < first ? 1u : 0u;
     const std::uint32_t span = last - first;
-    for (std::size_t r = 0; r < loose.used; ++r) {
-        std::uint32_t part = 0;  // a run holds far fewer than 2^32 values
-        for (const float v : loose.runs[r]) part += total_order_key(v) < first ? 1u : 0u;
-        under += part;
-        for (const float v : loose.runs[r]) {
-            const std::uint32_t key = total_order_key(v);
-            if (key - first <= span) scratch[inside++] = key;
-        }
+    std::size_t inside = 0;
+    for (const std::uint32_t key : loose) {
+        gathered[inside] = key;
+        inside += key - first <= span ? 1 : 0;
     }
     // Held keys in [first, last]; those below it are held too, or counted in below_.
     const auto begin = keys_.begin();
@@ -173,26 +171,32 @@ std::optional<RankedKeys> RankTracker::select_between(const ValueRuns& loose, st
                                                               last) - begin);
     const std::size_t base = below_ + from + under;  // the rank of the first key in [first, last]
     if (lo < base || hi - base >= (to - from) + inside) return std::nullopt;
-    const std::span<std::uint32_t> gathered(scratch.data(), inside);
-    std::sort(gathered.begin(), gathered.end());
-    const std::span<const std::uint32_t> held(keys_.data() + from, to - from);
-    const std::uint32_t low = kth_of_two(held, gathered, lo - base);
-    return RankedKeys{low, hi == lo ? low : kth_of_two(held, gathered, hi - base)};
+    std::sort(gathered, gathered + inside);
+    const std::span<const std::uint32_t> held(keys_.data() + from, to - from), extra(gathered, inside);
+    const std::uint32_t low = kth_of_two(held, extra, lo - base);
+    return RankedKeys{low, hi == lo ? low : kth_of_two(held, extra, hi - base)};
 }
 
 std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
                                               std::vector<std::uint32_t>& scratch) {
-    if (scratch.size() < loose.size()) scratch.resize(loose.size());
+    // The loose values' keys once, then the gathered ones after them.
+    const std::size_t n = loose.size();
+    if (scratch.size() < 2 * n + 1) scratch.resize(2 * n + 1);  // a gathered key is written before it is counted
+    std::uint32_t* keys = scratch.data();
+    for (std::size_t r = 0, at = 0; r < loose.used; ++r) {
+        for (const float v : loose.runs[r]) keys[at++] = total_order_key(v);
+    }
+    const std::span<const std::uint32_t> loose_keys(keys, n);
     std::optional<RankedKeys> found;
     // First the few held keys around where the last selection found its rank, which
-    // a call moves little: a pass over the loose values gathers only a few of them.
+    // a call moves little: the pass over the loose keys gathers only a few of them.
     if (hinted_ && !keys_.empty()) {
         const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
         const std::uint32_t first = at > kNarrow ? keys_[at - kNarrow] : low_;
         const std::uint32_t last = at + kNarrow < keys_.size() ? keys_[at + kNarrow] : high_;
-        found = select_between(loose, lo, hi, first, last, scratch);
+        found = select_between(loose_keys, lo, hi, first, last, keys + n);
     }
-    if (!found.has_value()) found = select_between(loose, lo, hi, low_, high_, scratch);
+    if (!found.has_value()) found = select_between(loose_keys, lo, hi, low_, high_, keys + n);
     if (found.has_value()) {
         hinted_ = true;
         hint_ = found->low;

@@ -86,8 +86,8 @@ public:
 
     // The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset together
     // with the `loose` values, when both lie among the held keys and the loose
-    // values between low and high; nullopt when they lie outside. `scratch` needs
-    // room for the loose values.
+    // values between low and high; nullopt when they lie outside. `scratch` is
+    // working storage (room for twice the loose values: then nothing is allocated).
     // The selection tries the held keys within kNarrow of the last one it found
     // first (the hint), then all held keys.
     std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
@@ -121,9 +121,8 @@ private:
     bool hinted_ = false;
     std::uint32_t hint_ = 0;  // the lower key the last selection found
 
-    std::optional<RankedKeys> select_between(const ValueRuns& loose, std::size_t lo, std::size_t hi,
-                                             std::uint32_t first, std::uint32_t last,
-                                             std::vector<std::uint32_t>& scratch) const;
+    std::optional<RankedKeys> select_between(std::span<const std::uint32_t> loose, std::size_t lo, std::size_t hi,
+                                             std::uint32_t first, std::uint32_t last, std::uint32_t* gathered) const;
 };
 
 }  // namespace talvane

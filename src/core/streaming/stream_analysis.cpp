@@ -206,7 +206,7 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
         if (v->size() < n) v->resize(n);
     }
     if (a.flags.size() < n) a.flags.resize(n);
-    if (a.scratch.size() < n) a.scratch.resize(n);
+    if (a.scratch.size() < 2 * n + 1) a.scratch.resize(2 * n + 1);
     a.cleaning.reserve(n / 2 + 2);
     for (RankTracker& tracker : a.next_ranks) tracker.reserve(n);
     a.whole.reserve(n);

@@ -37,6 +37,9 @@ struct SmoothingLanes {
     std::size_t stride = 0;     // floats from one lane to the next
     std::size_t next = 0;       // the lane of the next call
     std::vector<float> values;  // values[j * stride + k]: lane j at window k, for k >= j * step
+    // Where lane j met the lane before it (lane 0 the run), in lane 0's windows; the
+    // lane's call checks that window first. `length` when it did not meet.
+    std::array<std::size_t, kLanes> met{};
 };
 
 // One grid's smoothing run: the smoothed energies of its complete windows as the
