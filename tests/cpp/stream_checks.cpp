@@ -327,11 +327,10 @@ void rank_tracker_matches_sort(std::mt19937_64& rng) {
         leaving.assign(held.end() - static_cast<std::ptrdiff_t>(leave), held.end());
         held.resize(held.size() - leave);
         held.insert(held.end(), entering.begin(), entering.end());
-        tracker.reserve(tracker.held().size() + entering.size());
         ValueRuns out, in;
         out.add(leaving);
         in.add(entering);
-        tracker.change(out, in);
+        tracker.change(out, in, scratch);
         CHECK(tracker_holds(tracker, held), "changed tracker broken (round %d)", round);
         std::vector<std::uint32_t> keys;
         for (const float v : held) keys.push_back(total_order_key(v));

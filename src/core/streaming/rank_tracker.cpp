@@ -120,33 +120,64 @@ bool RankTracker::build_within(const ValueRuns& values, std::uint32_t key, std::
     return !keys_.empty();
 }
 
-void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering) noexcept {
-    for (std::size_t r = 0; r < leaving.used; ++r) {
-        for (const float v : leaving.runs[r]) {
+namespace {
+
+// The keys of `values` in [low, high] into `out`, in order, and how many lie below
+// low and above high.
+struct Split {
+    std::size_t inside = 0, below = 0, above = 0;
+};
+Split split_keys(const ValueRuns& values, std::uint32_t low, std::uint32_t high, std::uint32_t* out) noexcept {
+    Split s;
+    for (std::size_t r = 0; r < values.used; ++r) {
+        for (const float v : values.runs[r]) {
             const std::uint32_t key = total_order_key(v);
-            if (key < low_) {
-                --below_;
-            } else if (key > high_) {
-                --above_;
-            } else {
-                const auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
-                assert(it != keys_.end() && *it == key && "a leaving key that is not held");
-                keys_.erase(it);
-            }
+            s.below += key < low ? 1 : 0;
+            s.above += key > high ? 1 : 0;
+            out[s.inside] = key;
+            s.inside += key >= low && key <= high ? 1 : 0;
         }
     }
-    for (std::size_t r = 0; r < entering.used; ++r) {
-        for (const float v : entering.runs[r]) {
-            const std::uint32_t key = total_order_key(v);
-            if (key < low_) {
-                ++below_;
-            } else if (key > high_) {
-                ++above_;
-            } else {
-                assert(keys_.size() < keys_.capacity() && "RankTracker::change without room reserved");
-                keys_.insert(std::upper_bound(keys_.begin(), keys_.end(), key), key);
-            }
+    std::sort(out, out + s.inside);
+    return s;
+}
+
+}  // namespace
+
+void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering, std::vector<std::uint32_t>& scratch) {
+    const std::size_t room = leaving.size() + entering.size() + 1;
+    if (scratch.size() < room) scratch.resize(room);
+    std::uint32_t* gone = scratch.data();
+    const Split out = split_keys(leaving, low_, high_, gone);
+    std::uint32_t* come = gone + out.inside;
+    const Split in = split_keys(entering, low_, high_, come);
+    below_ = below_ - out.below + in.below;
+    above_ = above_ - out.above + in.above;
+    if ((out.inside + in.inside) * kFewChanges <= keys_.size()) {
+        // A few: a search and a shift each.
+        for (std::size_t i = 0; i < out.inside; ++i) {
+            const auto it = std::lower_bound(keys_.begin(), keys_.end(), gone[i]);
+            assert(it != keys_.end() && *it == gone[i] && "a leaving key that is not held");
+            keys_.erase(it);
         }
+        for (std::size_t i = 0; i < in.inside; ++i) keys_.insert(std::upper_bound(keys_.begin(), keys_.end(), come[i]), come[i]);
+        return;
+    }
+    // Many: one pass takes one copy of each leaving key out, one merge from the back
+    // puts the entering ones in, a cost in the held keys rather than a shift per key.
+    std::size_t kept = 0, g = 0;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+        if (g < out.inside && keys_[i] == gone[g]) {
+            ++g;
+        } else {
+            keys_[kept++] = keys_[i];
+        }
+    }
+    assert(g == out.inside && "a leaving key that is not held");
+    std::size_t held = kept, coming = in.inside;
+    keys_.resize(kept + coming);
+    for (std::size_t at = kept + coming; coming > 0;) {
+        keys_[--at] = held > 0 && keys_[held - 1] > come[coming - 1] ? keys_[--held] : come[--coming];
     }
 }
 
@@ -190,10 +221,13 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
     std::optional<RankedKeys> found;
     // First the few held keys around where the last selection found its rank, which
     // a call moves little: the pass over the loose keys gathers only a few of them.
-    if (hinted_ && !keys_.empty()) {
-        const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
-        const std::uint32_t first = at > kNarrow ? keys_[at - kNarrow] : low_;
-        const std::uint32_t last = at + kNarrow < keys_.size() ? keys_[at + kNarrow] : high_;
+    // Then a few times wider, for a rank that moved more (a run's next call on an
+    // off-grid length comes several calls later).
+    const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
+    for (std::size_t reach = kNarrow; hinted_ && !keys_.empty() && !found.has_value() && reach <= kWider;
+         reach *= kWider / kNarrow) {
+        const std::uint32_t first = at > reach ? keys_[at - reach] : low_;
+        const std::uint32_t last = at + reach < keys_.size() ? keys_[at + reach] : high_;
         found = select_between(loose_keys, lo, hi, first, last, keys + n);
     }
     if (!found.has_value()) found = select_between(loose_keys, lo, hi, low_, high_, keys + n);

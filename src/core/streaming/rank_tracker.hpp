@@ -81,18 +81,23 @@ public:
     void assign(const RankTracker& other);
 
     // Takes one copy of each leaving value's key out (each is in the multiset), then
-    // puts the entering ones in. Needs room for the held keys that enter.
-    void change(const ValueRuns& leaving, const ValueRuns& entering) noexcept;
+    // puts the entering ones in, with `scratch` as working storage. Allocates only
+    // when the room (of the held keys, or of scratch for all the changes) is short.
+    void change(const ValueRuns& leaving, const ValueRuns& entering, std::vector<std::uint32_t>& scratch);
 
     // The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset together
     // with the `loose` values, when both lie among the held keys and the loose
     // values between low and high; nullopt when they lie outside. `scratch` is
     // working storage (room for twice the loose values: then nothing is allocated).
     // The selection tries the held keys within kNarrow of the last one it found
-    // first (the hint), then all held keys.
+    // first (the hint), then within kWider, then all held keys.
     std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
                                      std::vector<std::uint32_t>& scratch);
     static constexpr std::size_t kNarrow = 4;  // held keys on each side of the hint
+    static constexpr std::size_t kWider = 32;  // the same, at the second try
+    // Changes fewer than the held keys / this go in by a search and a shift each,
+    // more by one pass over the held keys.
+    static constexpr std::size_t kFewChanges = 16;
 
     // The rebuild policy: whether the tracker is to be built again around `key`.
     // So it is when the key lies within a quarter of the margin it was built with

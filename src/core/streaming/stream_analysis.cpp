@@ -81,8 +81,7 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         RankTracker& next = a.next_ranks[id];
         next.assign(run->ranks[id]);
         const RunChanges changes = run_changes(a, *run);
-        next.reserve(next.held().size() + changes.entering.size());
-        next.change(changes.leaving, changes.entering);
+        next.change(changes.leaving, changes.entering, a.scratch);
         const std::optional<RankedKeys> found = next.select(loose_values(a), lo, hi, a.scratch);
         a.tracked = found.has_value();
         if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
