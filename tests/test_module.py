@@ -10,8 +10,7 @@ import weakref
 import pytest
 
 import talvane_rs
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
-from talvane_rs import _native
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, _native
 
 CLASSES = [EnergyTalvane, StreamingEnergyTalvane]
 PARAMS = [

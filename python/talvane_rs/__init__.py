@@ -24,17 +24,17 @@ from talvane_rs._version import __version__
 from talvane_rs.analysis import Analysis, analyse
 from talvane_rs.band import BandFilter, band_filter
 from talvane_rs.cutting import cut
-from talvane_rs.jobs import Outcome
+from talvane_rs.engine.jobs import Outcome
 from talvane_rs.regions import Region, keep_regions
 
 if TYPE_CHECKING:
-    from talvane_rs.cli.run import run_folder
+    from talvane_rs.engine.execute import run_folder
 
 
 def __getattr__(name: str) -> Any:
     # run_folder comes with the command line's modules, imported when first asked for.
     if name == "run_folder":
-        from talvane_rs.cli.run import run_folder
+        from talvane_rs.engine.execute import run_folder
 
         return run_folder
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

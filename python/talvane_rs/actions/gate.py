@@ -6,14 +6,24 @@ PCM too, with --raw)."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
-from talvane_rs.actions.base import Context, Decision, Done, Option, Source, Span, regions_done, with_options
-from talvane_rs.errors import Checkpoint, FileError, go_on
+from talvane_rs.actions.base import (
+    Context,
+    Decision,
+    Done,
+    Option,
+    Source,
+    Span,
+    nonfinite_found,
+    regions_done,
+    with_options,
+)
+from talvane_rs.errors import Checkpoint, FileError
 from talvane_rs.io.raw import RawLayout, parse_raw
-from talvane_rs.units import ms_to_samples, parse_chunk
+from talvane_rs.units import parse_chunk
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
@@ -21,7 +31,7 @@ if TYPE_CHECKING:
     import soundfile as sf
     from matplotlib.figure import Figure
 
-    from talvane_rs.actions.base import Action, BoolArray, FloatArray
+    from talvane_rs.actions.base import Action, FloatArray
     from talvane_rs.analysis import Analysis
 
 
@@ -82,7 +92,11 @@ class Gate(AudioAction):
         file, mix, view, checkpoint = source.file, decision.mix, decision.view, source.checkpoint
         where = self.write(source, decision, source.channels if every else 1,
                            lambda: gate_blocks(file, mix, view, every, checkpoint))  # fmt: skip
-        return regions_done(source, decision, where=where, gains=view.gains_part)
+        done = regions_done(source, decision, where=where, gains=view.gains_part)
+        if not decision.settings.enabled:  # the output is the input: all of it kept, whatever was analysed
+            n = done.samples
+            done = replace(done, kept=n, regions=int(n > 0), levels=None, what="passed through (--enabled false)")
+        return done
 
 
 @dataclass(frozen=True)
@@ -97,7 +111,7 @@ class StreamingGate(Gate):
         return f"streaming gate, {self.stream_ms:g} ms chunks"
 
     def run(self, context: Context) -> Done:
-        from talvane_rs.io.read import open_blocks
+        from talvane_rs.io.read import declared_frames, open_blocks, truncation
 
         job = context.job
         with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking, self.raw) as source:
@@ -106,11 +120,17 @@ class StreamingGate(Gate):
             assert self.stream_ms is not None
             run = StreamRun(self.stream_ms, context, source, every_channel=not self.mono)
             where = run.write()
-        stats, rate = source.stats, source.rate
-        if stats.nonfinite:
-            found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
-            context.notes.append(f"{job.name}: {found}, replaced by 0.0")
+            declared = declared_frames(source.file) if source.file is not None else source.frames
         gate, settings = run.gate, run.settings
+        stats, rate = source.stats, source.rate
+        short = truncation(declared, gate.samples, rate)
+        if short is not None:
+            context.notes.append(f"{job.name}: {short}")
+        unfinished = source.unfinished()
+        if unfinished is not None:  # reported once every whole frame is out
+            raise FileError(unfinished)
+        if stats.nonfinite:
+            context.notes.append(f"{job.name}: {nonfinite_found(stats, rate)}, replaced by 0.0")
         trace = gate.trace
 
         def draw(title: str, span: Span) -> Figure:  # the trace holds the stretch asked for
@@ -120,7 +140,7 @@ class StreamingGate(Gate):
             return plot_stream(trace, title, settings)
 
         return Done(gate.samples, rate, gate.kept, gate.regions, gate.threshold, where=where,
-                    draw=draw if trace is not None else None)  # fmt: skip
+                    draw=draw if trace is not None else None, noise_floor=gate.noise_floor)  # fmt: skip
 
 
 def gate_blocks(
@@ -130,11 +150,12 @@ def gate_blocks(
     channels are read again; a file that changed length meanwhile is an error.
     The samples of 16- and 32-bit PCM are read as integers, and each comes out as
     the sample times its float32 gain in double precision, rounded half to even
-    and saturated; float samples are multiplied in float32."""
+    and saturated, and so does their mono mix; float samples are multiplied in
+    float32."""
     import numpy as np
 
     from talvane_rs.cutting import to_type
-    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, read_blocks
+    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, in_units, read_blocks
 
     integer = INTEGER_SUBTYPES.get(f.subtype)
     if not every_channel and (integer is None or f.channels > 1):
@@ -142,7 +163,10 @@ def gate_blocks(
             checkpoint()
             b = min(len(mix), a + BLOCK)
             gains = view.gains_part(a, b)
-            yield np.multiply(mix[a:b], gains, out=gains)
+            if integer is None:
+                yield np.multiply(mix[a:b], gains, out=gains)
+            else:  # the mix of integer channels times the gain, rounded as every integer output is
+                yield to_type(in_units(mix[a:b], integer) * gains.astype(np.float64), integer)
         return
     a = 0
     for block in read_blocks(f, dtype=integer or "float32"):

@@ -12,15 +12,16 @@ import numpy as np
 import numpy.typing as npt
 
 from talvane_rs._analysis import Stream, stream_view
-from talvane_rs.actions.base import Context
+from talvane_rs.actions.base import Context, nonfinite_found
+from talvane_rs.band import BandFilter
 from talvane_rs.columns import StreamTrace
+from talvane_rs.cutting import to_type
 from talvane_rs.errors import Checkpoint, FileError, go_on
-from talvane_rs.io.read import BLOCK, Blocks, read_blocks
+from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Blocks, read_blocks
 from talvane_rs.io.storage import Location
 from talvane_rs.io.write import write_audio
-from talvane_rs.band import BandFilter
-from talvane_rs.params import native_settings, resolve_settings
-from talvane_rs.samples import mono
+from talvane_rs.params import GateSettings
+from talvane_rs.samples import SCALES, mono
 from talvane_rs.units import ms_to_samples
 
 Frames = npt.NDArray[Any]  # (frames, channels) or mono samples of any type Stream takes
@@ -32,16 +33,16 @@ class ChunkGate:
     decided: kept samples and stretches, and the last threshold; and, given a
     trace, what a picture of the run needs."""
 
-    def __init__(self, settings: dict[str, Any], rate: int, step: int, trace: StreamTrace | None = None,
+    def __init__(self, settings: GateSettings, rate: int, step: int, trace: StreamTrace | None = None,
                  checkpoint: Checkpoint = go_on) -> None:  # fmt: skip
         self.settings, self.rate, self.step, self.trace = settings, rate, step, trace
         self.checkpoint = checkpoint  # called before each chunk
-        self.stream = Stream(rate, band=settings.get("band"), **native_settings(settings))
+        self.stream = Stream(rate, band=settings.band, **settings.native())
         # What the decision reads, for the picture's level line: the mix through the band.
-        band = settings.get("band")
+        band = settings.band
         self.band = BandFilter(rate, band) if band is not None and trace is not None else None
         self.samples = self.kept = self.regions = 0
-        self.threshold = float("nan")
+        self.threshold = self.noise_floor = float("nan")  # the last call's
         self.last_kept = False  # whether the last sample gated was kept
         self.carry: Frames | None = None  # the start of a chunk not yet whole
 
@@ -93,7 +94,7 @@ class ChunkGate:
     def count(self, n: int) -> None:
         """Counts what the call that gated the last n frames kept, from its events."""
         stream, kept = self.stream, self.last_kept
-        if not self.settings["enabled"]:  # a disabled gate passes everything
+        if not self.settings.enabled:  # a disabled gate passes everything
             self.regions += int(not kept)
             self.kept += n
             kept = True
@@ -109,6 +110,8 @@ class ChunkGate:
         self.samples += n
         if stream.threshold is not None:
             self.threshold = stream.threshold
+        if stream.noise_floor is not None:
+            self.noise_floor = stream.noise_floor
 
 
 class StreamRun:
@@ -117,7 +120,7 @@ class StreamRun:
 
     def __init__(self, chunk_ms: float, context: Context, source: Blocks, every_channel: bool) -> None:
         self.context, self.source, self.every_channel = context, source, every_channel
-        self.settings = resolve_settings(context.job.settings, source.rate)
+        self.settings = context.job.settings.resolved(source.rate)
         span = context.job.plot_range
         trace = None if context.job.plot is None else StreamTrace(
             source.rate, 0 if span is None else round(span[0] * source.rate),
@@ -143,12 +146,25 @@ class StreamRun:
                            live=True)  # fmt: skip
 
     def blocks(self) -> Iterator[Frames]:
-        """The gated audio, a block for what each read gave."""
+        """The gated audio, a block for what each read gave. The mono mix of 16- or
+        32-bit samples is gated in double precision (Stream decides on the same
+        float32 mix) and rounded half to even into their type, as integers are."""
         step = self.gate.step
-        for block in self.source.blocks(max(step, BLOCK // step * step)):
-            out = self.gate.feed(block if self.every_channel else mono(block, "block"))
+        integer = None if self.every_channel else INTEGER_SUBTYPES.get(self.source.subtype)
+
+        def written(out: Frames) -> Frames:
+            return to_type(out / SCALES[integer], integer) if integer is not None else out
+
+        job, stats = self.context.job, self.source.stats
+        for block in self.source.blocks(max(step, BLOCK // self.source.channels // step * step)):
+            if job.strict and stats.nonfinite:
+                raise FileError(f"{nonfinite_found(stats, self.source.rate)} (--strict)")
+            if not self.every_channel:
+                block = mono(block, "block")
+                block = block.astype(np.float64) if integer is not None else block
+            out = self.gate.feed(block)
             if len(out):
-                yield out
+                yield written(out)
         out = self.gate.finish()
         if len(out):
-            yield out
+            yield written(out)

@@ -9,20 +9,19 @@ are known to be there.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 from collections.abc import Sequence
-from typing import Any
 
-from talvane_rs.actions import action_class
-from talvane_rs.actions.gate import Gate
-from talvane_rs.cli.parser import DASK_VARIABLE, INSTALL_HINT, PROG, Parser, build_parser, join_values
-from talvane_rs.cli.plan import Request
-from talvane_rs.cli.report import Reporter, join_names, missing_modules
-from talvane_rs.cli.run import execute
-from talvane_rs.errors import StopSignals, UsageError
+from talvane_rs.actions import ACTIONS, action_class
+from talvane_rs.cli.parser import DASK_VARIABLE, Parser, build_parser, join_values
+from talvane_rs.engine.execute import execute
+from talvane_rs.engine.plan import Request
+from talvane_rs.engine.report import Reporter
+from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import URL
-from talvane_rs.params import NAMES
+from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -44,20 +43,18 @@ def cluster_address(parser: Parser, args: argparse.Namespace) -> str | None:
     return address
 
 
-def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
-    from talvane_rs.params import DEFAULTS
-
-    settings = {name: getattr(args, name, DEFAULTS[name]) for name in NAMES}
-    settings["band"] = args.band
-    if args.command == "gate" and (conflict := Gate.conflict(vars(args))):
+def gate_settings(parser: Parser, args: argparse.Namespace) -> GateSettings:
+    """The settings the options give: those a command offers, the others at their defaults."""
+    if args.command in ACTIONS and (conflict := action_class(args.command).conflict(vars(args))):
         parser.error(conflict)
+    settings = GateSettings(**{p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)})
     if args.threshold is not None:
-        if (settings["base_thresh"], settings["max_thresh"]) != (DEFAULTS["base_thresh"], DEFAULTS["max_thresh"]):
+        if settings.differs("base_thresh") or settings.differs("max_thresh"):
             parser.error("--threshold sets both limits of the threshold: give it, or --base-thresh and --max-thresh")
-        settings["base_thresh"] = settings["max_thresh"] = args.threshold
-    low, high = settings["base_thresh"], settings["max_thresh"]
-    if low > high:
-        parser.error(f"--base-thresh ({low:g}) must not be above --max-thresh ({high:g})")
+        settings = dataclasses.replace(settings, base_thresh=args.threshold, max_thresh=args.threshold)
+    if settings.base_thresh > settings.max_thresh:
+        parser.error(f"--base-thresh ({settings.base_thresh:g}) must not be above --max-thresh "
+                     f"({settings.max_thresh:g})")  # fmt: skip
     return settings
 
 
@@ -116,7 +113,9 @@ def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
         parser.error("--plot-range chooses the stretch --plot draws: give --plot too")
     from tqdm import tqdm
 
-    reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream))
+    from talvane_rs.io.sink import is_stdout
+
+    reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream), is_stdout(args.output))
     try:
         result = execute(request, address, args.jobs or 1, progress=True, on_outcome=reporter, stop=stop,
                          notify=lambda text: print(f"{PROG}: {text}", file=sys.stderr))  # fmt: skip

@@ -13,14 +13,12 @@ from typing import Any, NoReturn
 from talvane_rs._version import __version__
 from talvane_rs.actions import ACTIONS, action_class
 from talvane_rs.actions.base import Action, Option
-from talvane_rs.params import add_gate_options
+from talvane_rs.errors import PROG
 from talvane_rs.live.options import add_parsers as add_live
+from talvane_rs.params import add_gate_options
 from talvane_rs.tune.options import add_parser as add_tune
 from talvane_rs.units import parse_range
 
-PROG = "talvane"
-PLOT_FORMATS = (".png", ".svg", ".pdf")
-INSTALL_HINT = "pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
 DASK_VARIABLE = "TALVANE_DASK"  # the scheduler's address when --dask is not given
 
 
@@ -62,7 +60,7 @@ def add_common(parser: Parser, action: type[Action]) -> None:
     )  # fmt: skip
     for option in action.output_options:
         add_option(parser, option)
-    parser.add_argument("--overwrite", action="store_true", help="allow the output to replace an input file")
+    parser.add_argument("--overwrite", action="store_true", help=action.overwrite_help)
     parser.add_argument("-r", "--recursive", action="store_true",
                         help="for a folder: also its subfolders, mirrored under the output folder")
     parser.add_argument("-j", "--jobs", type=parse_jobs, metavar="N",

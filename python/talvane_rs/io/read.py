@@ -177,6 +177,8 @@ class Blocks:
     stats: Stats  # the non-finite samples replaced by 0.0 so far
     file: sf.SoundFile | None  # the file, when soundfile reads it (not a live stream)
     raw: RawLayout | None = None  # the layout of raw PCM
+    # Once the blocks are read: what is wrong with the stream's end (a frame left unfinished), if anything.
+    unfinished: Callable[[], str | None] = lambda: None
 
 
 @contextmanager
@@ -194,7 +196,8 @@ def open_blocks(
             reader = FrameReader(stream, raw, None, blocking, lambda data: decode_raw(data, raw))
             stats, check = Stats(), raw.subtype in ("FLOAT", "DOUBLE")
             yield Blocks(raw.rate, raw.channels, "RAW", raw.subtype, None,
-                         lambda most: _counted(reader.blocks(most), stats, check), stats, None, raw)  # fmt: skip
+                         lambda most: _counted(reader.blocks(most), stats, check), stats, None, raw,
+                         reader.unfinished)  # fmt: skip
         return
     with _opened(src, cwd, blocking) as source:
         if _is_pipe(source):
@@ -207,7 +210,8 @@ def open_blocks(
                 frames = None if size is None else size // layout.frame_bytes
                 check = layout.subtype in ("FLOAT", "DOUBLE")
                 yield Blocks(layout.rate, layout.channels, "WAV", layout.subtype, frames,
-                             lambda most: _counted(reader.blocks(most), stats, check), stats, None)  # fmt: skip
+                             lambda most: _counted(reader.blocks(most), stats, check), stats, None,
+                             unfinished=reader.unfinished)  # fmt: skip
                 return
             with _spool(source, checkpoint, blocking, head) as spool, _soundfile(spool) as f:
                 yield _file_blocks(f)
@@ -268,6 +272,38 @@ class _Prefixed:
         return read1(count) if read1 is not None else self.rest.read(count)
 
 
+def declared_frames(f: sf.SoundFile) -> int | None:
+    """The frames a WAV file's header gives for its samples, which soundfile does
+    not tell (it gives those there are); None for other formats, or a header it
+    does not say."""
+    from talvane_rs.io.pipe import read_wav_header
+
+    if f.format not in ("WAV", "WAVEX"):
+        return None
+    try:
+        if isinstance(f.name, (str, bytes, os.PathLike)):
+            with open(f.name, "rb") as stream:
+                layout, size = read_wav_header(stream)
+        else:  # a file object soundfile reads through: put back where it was
+            at = f.name.tell()
+            try:
+                f.name.seek(0)
+                layout, size = read_wav_header(f.name)
+            finally:
+                f.name.seek(at)
+    except (OSError, FileError, ValueError):
+        return None
+    return None if size is None else size // layout.frame_bytes
+
+
+def truncation(declared: int | None, found: int, rate: int) -> str | None:
+    """The note for an input that holds fewer frames than its header gives."""
+    if declared is None or found >= declared:
+        return None
+    return (f"truncated: its header gives {declared / rate:.2f} s ({declared:,} frames), and {found / rate:.2f} s "
+            f"({found:,} frames) are there")  # fmt: skip
+
+
 def nonfinite_possible(f: sf.SoundFile) -> bool:
     """Whether the file's samples can be NaN or infinite: not when stored as integers."""
     return not (f.subtype.startswith("PCM_") or f.subtype in ("ULAW", "ALAW", "DWVW_12", "DWVW_16", "DWVW_24"))
@@ -298,6 +334,15 @@ def read_blocks(f: sf.SoundFile, stats: Stats | None = None, most: int = BLOCK,
 
 # 16- and 32-bit PCM, read again as the integers they are to be written back exactly.
 INTEGER_SUBTYPES = {"PCM_16": "int16", "PCM_32": "int32"}
+
+
+def in_units(mix: FloatArray, integer: str) -> npt.NDArray[np.float64]:
+    """A stretch of the mono mix of integer channels in their own units, exactly
+    (the scale is a power of two), in double precision: what is computed from
+    it is rounded once, half to even and saturated, into that integer type."""
+    from talvane_rs.samples import SCALES
+
+    return mix.astype(np.float64) / SCALES[integer]
 
 
 def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:

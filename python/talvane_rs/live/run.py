@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from talvane_rs.errors import FileError, StopSignals
+from talvane_rs.io.storage import STDIO, local_path
 from talvane_rs.io.write import Target, write_audio
 from talvane_rs.live.status import Tally, status_line
 
@@ -56,6 +57,8 @@ class Writer:
         self.blocks: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self.error: str | None = None
         self.empty = False  # the run ended before any audio came, and nothing was written
+        local = local_path(target.dst) if target.dst != STDIO else None
+        self.replaces = local is not None and local.is_file()  # an existing file, replaced when the run ends
         self.notes: list[str] = []
         self.thread = threading.Thread(target=self.write, name=f"talvane live: {target.dst}", daemon=True)
         self.thread.start()

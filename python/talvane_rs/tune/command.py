@@ -6,18 +6,16 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Any
 
-from talvane_rs.cli.parser import INSTALL_HINT, PROG
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import FileError, StopSignals
+from talvane_rs.errors import INSTALL_HINT, PROG, FileError, StopSignals, join_names, missing_modules
+from talvane_rs.params import GateSettings
 
 
 def say(text: str) -> None:
     print(f"{PROG}: {text}", file=sys.stderr, flush=True)
 
 
-def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+def tune(args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     """Runs talvane tune with the parsed options and the gate settings they give; the exit status."""
     missing = missing_modules(["numpy", "soundfile", "tornado"])
     if missing:
@@ -28,6 +26,9 @@ def tune(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) 
     from talvane_rs.tune.settings import initial_texts, read_settings
 
     name = args.inputs[0]
+    if name == "-":
+        say("error: tune needs a file it can read again when it saves the result beside it, not standard input (-)")
+        return 2
     try:
         loaded = load(Path(name))
     except FileError as e:

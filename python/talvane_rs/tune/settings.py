@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from talvane_rs.params import BAND as BAND_PARAMETER
-from talvane_rs.params import PRODUCT_DEFAULTS, PRODUCT_PARAMETERS, Parameter, resolve_settings
+from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings, Parameter
 from talvane_rs.units import Duration, parse_duration
 
 CUT_OPTIONS = {"keep_pause": "--keep-pause", "crossfade": "--crossfade"}  # seconds, as the cut action takes them
@@ -46,9 +46,9 @@ def number_text(value: float) -> str:
     return short if float(short) == value else repr(value)
 
 
-def initial_texts(settings: Mapping[str, Any], cut: Mapping[str, float]) -> dict[str, str]:
+def initial_texts(settings: GateSettings, cut: Mapping[str, float]) -> dict[str, str]:
     """The texts the page starts from: the command line's values, written back."""
-    texts = {name: value_text(settings[name]) for name in PRODUCT_DEFAULTS}
+    texts = {p.name: value_text(getattr(settings, p.name)) for p in PRODUCT_PARAMETERS}
     texts.update({name: f"{number_text(seconds * 1000)}ms" for name, seconds in cut.items()})
     return texts
 
@@ -58,16 +58,16 @@ class Settings:
     """One set of the page's settings: the texts as sent, and what they mean."""
 
     texts: dict[str, str]
-    values: dict[str, Any]  # the parameters as the command line has them (window counts may be Durations), band too
-    resolved: dict[str, Any]  # durations made whole windows at the file's rate
+    values: GateSettings  # as the command line has them (window counts may be Durations)
+    resolved: GateSettings  # durations made whole windows at the file's rate
     cut: dict[str, float]  # keep_pause and crossfade, seconds
 
     @property
     def band(self) -> Any:
-        return self.values[BAND]
+        return self.values.band
 
     def differs(self, name: str) -> bool:
-        return bool(self.resolved[name] != PRODUCT_DEFAULTS[name])
+        return self.resolved.differs(name)
 
 
 def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None, dict[str, str]]:
@@ -90,7 +90,8 @@ def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None,
         errors["max_thresh"] = "must not be below base-thresh"
     if errors:
         return None, errors
-    return Settings(_kept_texts(texts, values), values, resolve_settings(values, rate), cut), {}
+    settings = GateSettings(**values)
+    return Settings(_kept_texts(texts, values), settings, settings.resolved(rate), cut), {}
 
 
 def _kept_texts(texts: Mapping[str, str], values: Mapping[str, Any]) -> dict[str, str]:
@@ -132,7 +133,7 @@ def python_value(value: Any) -> str:
 
 
 def _call_args(settings: Settings, stages: set[str]) -> list[str]:
-    return [f"{p.name}={python_value(settings.resolved[p.name])}" for p in PRODUCT_PARAMETERS
+    return [f"{p.name}={python_value(getattr(settings.resolved, p.name))}" for p in PRODUCT_PARAMETERS
             if p.stage in stages and settings.differs(p.name)]  # fmt: skip
 
 

@@ -18,11 +18,11 @@ from pathlib import Path, PurePath
 from typing import Any
 
 from talvane_rs.actions.base import Action
-from talvane_rs.cli.parser import PLOT_FORMATS
+from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.errors import UsageError
-from talvane_rs.io.storage import STDIO, URL, Location, describe_error, file_id, identity, location
+from talvane_rs.io.storage import STDIO, URL, Location, Url, describe_error, file_id, identity, local_path, location
 from talvane_rs.io.walk import PassedOver, folder_sources
-from talvane_rs.jobs import Job, Outcome
+from talvane_rs.params import GateSettings
 
 
 @dataclass
@@ -33,7 +33,7 @@ class Request:
     action: Action
     inputs: list[str]
     output: str | None
-    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
+    settings: GateSettings = field(default_factory=GateSettings)  # window counts may be Durations
     format: str | None = None
     plot: str | None = None
     recursive: bool = False
@@ -73,6 +73,7 @@ class Names:
 
 
 # File extensions that name a file, not a folder: a folder input needs a folder there.
+PLOT_FORMATS = (".png", ".svg", ".pdf")
 PICTURE_SUFFIXES = frozenset(PLOT_FORMATS)
 TABLE_SUFFIXES = frozenset({".csv", ".json", ".jsonl", ".txt", ".tsv"})
 
@@ -117,11 +118,27 @@ def look_up(request: Request) -> list[Input]:
             if not stdin and not src.exists():
                 raise UsageError(f"{src}: no such file or folder", status=1)
             folder = not stdin and src.is_dir()
-        key = identity(src)
+        key = same_file_key(src)
         if key not in seen:
             seen.add(key)
             found.append(Input(text, src, folder))
     return found
+
+
+def same_file_key(src: Location) -> Any:
+    """What two names of one input share: device and inode of an existing local
+    file (so hard links are one input), else the resolved path or the URL."""
+    if src != STDIO:
+        key = file_id(src)
+        if key is not None and not isinstance(key, Url):
+            return key
+    return identity(src)
+
+
+def existing_file(where: Location) -> bool:
+    """Whether a local name (a path or a file:// URL) is an existing regular file."""
+    path = local_path(where) if where != STDIO else None
+    return path is not None and path.is_file()
 
 
 def file_like(where: Location, pictures: bool = True) -> bool:
@@ -155,7 +172,11 @@ def look_up_outputs(request: Request, inputs: list[Input]) -> Names:
         if not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
             raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
                              f"use {', '.join(PLOT_FORMATS)}")  # fmt: skip
-    if inputs[0].src == STDIO and (output is None or output_folder):
+    if inputs[0].src == STDIO and request.action.writes_folder:
+        if output is None:
+            raise UsageError(f"{request.action.name} of standard input (-) needs -o with a folder for its files; "
+                             "it reads the input whole first")  # fmt: skip
+    elif inputs[0].src == STDIO and (output is None or output_folder):
         raise UsageError("standard input (-) needs -o with a file, or - for standard output")
     return Names(output, output_folder, plot, plot_folder, several)
 
@@ -175,8 +196,9 @@ def plan(request: Request) -> Plan:
     seen: set[Any] = set()
     for given in inputs:
         found, out_dir, plot_dir = plan_input(request, given, names, result)
-        new = [s for s in found if identity(s) not in seen]  # a file also in a folder given: once
-        seen.update(identity(s) for s in new)
+        keys = [same_file_key(s) for s in found]
+        new = [s for s, key in zip(found, keys) if key not in seen]  # a file also in a folder given: once
+        seen.update(keys)
         sources += new
         places += place(action, given, names, new, out_dir, plot_dir, result, fmt)
         if action.writes_folder and result.combined is None:
@@ -186,13 +208,15 @@ def plan(request: Request) -> Plan:
             assert out_dir is not None
             result.combined = action.combined_output(out_dir, True, fmt, True)
     make_jobs(request, places, sources, fmt, result)
+    if action.writes_folder and result.combined is not None:
+        action.check_earlier(result.combined, request.overwrite)
     return result
 
 
 def check_band(request: Request, inputs: list[Input]) -> None:
     """A band one file's rate cannot take is the command line's error; in a run of
     several files, each file that cannot take it fails on its own."""
-    band = request.settings.get("band")
+    band = request.settings.band
     if band is None or len(inputs) != 1 or inputs[0].folder or not isinstance(inputs[0].src, Path) \
             or inputs[0].src == STDIO:  # fmt: skip
         return
@@ -349,10 +373,15 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
         except (ValueError, OSError) as e:
             result.errors.append(Outcome(src=name, error=f"{name}: {e}"))
             continue
+        replaces = dst is not None and not action.writes_folder and existing_file(dst)
         job = Job(action=action, src=s, dst=dst, plot=plot_path, settings=request.settings, token=token,
-                  fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range)  # fmt: skip
+                  fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range,
+                  replaces=replaces)  # fmt: skip
         result.jobs.append(job)
     result.jobs = [claim_fallback(job, inputs, claimed, request.overwrite) for job in result.jobs]
+    named = list(zip(result.jobs, action.claim_names(result.jobs), strict=True))
+    result.errors += [Outcome(src=job.name, error=f"{job.name}: {error}") for job, (error, _) in named if error]
+    result.jobs = [job if why is None else replace(job, no_fallback=why) for job, (error, why) in named if not error]
 
 
 def claim_fallback(job: Job, inputs: set[Any], claimed: dict[Any, Location], overwrite: bool) -> Job:

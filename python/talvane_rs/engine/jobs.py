@@ -15,6 +15,7 @@ from talvane_rs.io.storage import STDIO, Location, names_in, remove, temporary_p
 if TYPE_CHECKING:
     from talvane_rs.actions.base import Action
     from talvane_rs.io.write import Target
+    from talvane_rs.params import GateSettings
 
 
 @dataclass(frozen=True)
@@ -25,7 +26,7 @@ class Job:
     src: Location  # STDIO: standard input
     dst: Location | None  # STDIO: standard output; None: the regions go back in the outcome only
     plot: Location | None
-    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
+    settings: GateSettings  # window counts may be Durations
     token: str  # the run's own mark in the names of its temporary files
     fmt: str | None = None  # the --format asked for, or the regions format the action chose
     fallback: Location | None = None  # where WAV goes when the output's format cannot be written; None: an error
@@ -33,6 +34,7 @@ class Job:
     strict: bool = False  # non-finite samples fail the file rather than being replaced by 0.0
     cwd: str | None = None  # the folder relative paths start from; None: this process's own
     plot_range: tuple[float, float | None] | None = None  # seconds: the stretch the plot shows; None: all
+    replaces: bool = False  # dst was an existing file when the run was planned (it is replaced atomically)
 
     def local(self, path: Path) -> Path:
         """Where a relative path of this job is for the process running it."""

@@ -7,22 +7,19 @@ import os
 import secrets
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
-from talvane_rs._native import EnergyTalvane
 from talvane_rs.actions import ACTIONS, action_class
-from talvane_rs.cli.parser import INSTALL_HINT
-from talvane_rs.cli.plan import Plan, Request, plan
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import FileError, StopSignals, Stopped, UsageError
+from talvane_rs.engine.jobs import Job, Outcome
+from talvane_rs.engine.plan import Plan, Request, plan
+from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
+from talvane_rs.errors import INSTALL_HINT, FileError, Stopped, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
-from talvane_rs.jobs import Job, Outcome
-from talvane_rs.params import PRODUCT_DEFAULTS, native_settings
-from talvane_rs.runners.local import Backend, ProcessBackend, run
-from talvane_rs.units import Duration
+from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
 
 if TYPE_CHECKING:
     from distributed import Client
+    from typing_extensions import Unpack
 
 
 @dataclass
@@ -65,7 +62,7 @@ def choose_backend(
         raise UsageError(f"{local[0]}: {local[0].protocol}:// is this process's own, which {where} cannot see; "
                          f"run it here (without {how})")  # fmt: skip
     if remote and planned.jobs:
-        from talvane_rs.runners.dask import DaskBackend, connect
+        from talvane_rs.engine.runners.dask import DaskBackend, connect
 
         owned = isinstance(client, str)
         try:
@@ -95,6 +92,13 @@ def execute(
     stop = StopSignals() if stop is None else stop  # not entered: no signal is caught
     planned = plan(request)
     backend, to_run = choose_backend(planned, client, jobs, stop, notify)
+    action = request.action
+    # Nothing in the folder changes before a file is to run.
+    folders, notes = (None, []) if planned.combined is None or not action.writes_folder or not to_run \
+        or stop.signum is not None else action.begin(to_run, planned.combined, request.overwrite)  # fmt: skip
+    for text in notes:
+        if notify is not None:
+            notify(f"note: {text}")
     outcomes: list[Outcome] = []
     finished: list[Outcome] = []
 
@@ -116,10 +120,23 @@ def execute(
     for job in planned.jobs:
         if job.name not in ran:
             record(Outcome(src=job.name, skipped=True))
-    if planned.combined is not None and finished:
-        failure = write_combined(planned, finished)
-        if failure is not None:
-            record(Outcome(src=str(planned.combined), error=failure))
+    failure = write_combined(planned, finished) if planned.combined is not None and finished else None
+    if folders is not None:
+        # What the manifest does not list goes: the pieces of files that failed or
+        # were stopped, and every piece when there is no manifest to list them.
+        listed = {row["file"] for o in finished if o.record is not None for row in o.record["rows"]}
+        gone = folders.settle(set() if failure is not None else listed)
+        if gone and notify is not None and failure is None:
+            notify(f"note: removed {gone} pieces of files that did not finish, which the manifest does not list")
+        failure = failure if failure is None or not gone else f"{failure}; its {gone} pieces removed"
+    if failure is not None:
+        record(Outcome(src=str(planned.combined), error=failure))
+    elif planned.combined is not None and finished and notify is not None and planned.folder:
+        # One file's summary names it already.
+        done = sum(o.record is not None for o in finished)
+        where = "standard output" if planned.combined == STDIO else planned.combined
+        if done or not action.writes_folder:  # split writes no manifest of no file
+            notify(f"note: {action.name} of {done} file{'s' if done != 1 else ''} -> {where}")
     return Run(outcomes, planned.folder)
 
 
@@ -140,7 +157,7 @@ def run_folder(
     crossfade_ms: float = 0.0,
     plot: str | os.PathLike[str] | None = None,
     on_outcome: Callable[[Outcome], None] | None = None,
-    **gate_params: Any,
+    **params: Unpack[ProductKeywords],
 ) -> list[Outcome]:
     """Gates, cuts, masks or splits files and folders of files as the talvane
     command does (``talvane COMMAND SRC... -o DST``), and returns one outcome per file.
@@ -170,10 +187,8 @@ def run_folder(
         raise ImportError(f"run_folder with {why} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}")
     if command not in ACTIONS:
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
-    settings = {name: gate_params.pop(name, default) for name, default in PRODUCT_DEFAULTS.items()}
-    if gate_params:
-        raise TypeError(f"run_folder() got unexpected keyword arguments {', '.join(sorted(gate_params))}")
-    EnergyTalvane(**{k: v for k, v in native_settings(settings).items() if not isinstance(v, Duration)})  # checks them
+    settings = GateSettings.from_keywords("run_folder()", params)
+    settings.check()
     action = action_class(command).from_options(
         {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
     )
@@ -183,3 +198,6 @@ def run_folder(
         strict=strict,
     )  # fmt: skip
     return execute(request, client, jobs, on_outcome=on_outcome).outcomes
+
+
+run_folder.__signature__ = keyword_signature(run_folder)  # type: ignore[attr-defined]
