@@ -11,11 +11,11 @@ the raw medians as JSON (bench/results.json by default).
 from __future__ import annotations
 
 import argparse
-import itertools
 import dataclasses
 import datetime
 import gc
 import importlib.metadata
+import itertools
 import json
 import os
 import platform
