@@ -117,6 +117,19 @@ bool holds_grid(const Lattice& lattice, std::uint64_t window_len, std::uint64_t 
 
 }  // namespace
 
+namespace {
+
+// The `len` samples of context + chunk from `at` (in the context) up to past the
+// join, copied into `join`.
+const float* joined(const Combined& combined, std::uint64_t at, std::uint64_t len, std::vector<float>& join) {
+    const std::span<const float> context = combined.context, chunk = combined.chunk;
+    join.assign(context.begin() + static_cast<std::ptrdiff_t>(at), context.end());
+    join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
+    return join.data();
+}
+
+}  // namespace
+
 Combined Combined::from(std::uint64_t position) const noexcept {
     const std::uint64_t skip = position - start;
     if (skip <= context.size()) return Combined{context.subspan(skip), chunk, position};
@@ -139,11 +152,8 @@ void direct_energies(const Combined& combined, std::uint64_t w, std::uint64_t fi
     std::uint64_t counts[kSideBySide];
     std::size_t few = 0;
     if (t * w < c) {  // the window across the join
-        const std::uint64_t len = std::min<std::uint64_t>(w, total - t * w);
-        join.assign(context.begin() + static_cast<std::ptrdiff_t>(t * w), context.end());
-        join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
-        starts[few] = join.data();
-        counts[few++] = len;
+        counts[few] = std::min<std::uint64_t>(w, total - t * w);
+        starts[few++] = joined(combined, t * w, counts[0], join);
     }
     const std::uint64_t chunk_first = t + few;  // the first window inside the chunk
     const bool lone_short = last - chunk_first + few == 1 && w < kLoneWindowBelow;
