@@ -1,7 +1,11 @@
-"""Seeded test signals, the report header, and the shared Dask cluster."""
+"""Seeded test signals, the report header, the shared Dask cluster, and the
+helpers the test files share: pattern samples, waiting, stopping a process."""
 
 import os
+import signal as signals
+import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -65,6 +69,40 @@ def make_signal(kind, n, seed):
 @pytest.fixture
 def signal():
     return make_signal
+
+
+def pattern_samples(pattern, voice=1.0):
+    """float32 samples: X a voice sample (voice), a dot a quiet one (0.125), N a NaN."""
+    return np.array([{"X": voice, ".": 0.125, "N": np.nan}[c] for c in pattern], dtype=np.float32)
+
+
+def wait_for(condition, what, seconds=60, processes=()):
+    """Polls condition until it is true; fails after seconds, or as soon as one of
+    the processes ends."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        for p in processes:
+            assert p.poll() is None, f"{what}: {p.args[2:4]} ended with status {p.returncode}"
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+def stop(process, how=signals.SIGTERM, seconds=30, group=False):
+    """Sends how to a process (with group, to everything in its session), kills
+    what still runs after seconds, and returns the process's status."""
+    send = (lambda signum: os.killpg(process.pid, signum)) if group else process.send_signal
+    try:
+        if group or process.poll() is None:
+            send(how)
+        return process.wait(timeout=seconds)
+    except ProcessLookupError:  # the session has ended
+        return process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        try:
+            send(signals.SIGKILL)
+        except ProcessLookupError:
+            pass
+        return process.wait(timeout=seconds)
 
 
 def bits(a):

@@ -17,6 +17,7 @@ import time
 import numpy as np
 import pytest
 
+from conftest import stop, wait_for
 from talvane_rs import EnergyTalvane, Stream, StreamingEnergyTalvane, analyse, cut, keep_regions
 from talvane_rs.params import GateSettings
 
@@ -227,13 +228,6 @@ def test_folder_with_workers(files, tmp_path, request, backend):
     assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
 
 
-def wait_for(condition, what, seconds=60):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.005)
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 @pytest.mark.parametrize("target", ["folder", "file", "cluster"])
@@ -286,11 +280,7 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         wait_for(session_ended, "the workers to end", seconds=10)
     finally:
         log.close()
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        proc.wait(timeout=30)
+        stop(proc, signal.SIGKILL, group=True)
 
 
 @pytest.mark.parametrize(
@@ -406,8 +396,7 @@ def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
         assert proc.returncode == 128 + signal.SIGTERM
         assert "talvane: stopped by SIGTERM" in err
     finally:
-        proc.kill()
-        proc.communicate(timeout=30)
+        stop(proc, signal.SIGKILL)
 
 
 def test_gate_fails_a_file_that_ended_early_when_read_again(tmp_path):

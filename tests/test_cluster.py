@@ -14,6 +14,7 @@ import pytest
 from test_cli import TOOL, bursts, one_line, talvane
 
 from cluster import Cluster, S3Server, s3_environment
+from conftest import stop
 from talvane_rs import Outcome, run_folder
 
 pytestmark = pytest.mark.slow
@@ -149,8 +150,7 @@ def test_a_worker_lost_while_writing(tmp_path, allowed_failures):
     finally:
         log.close()
         if run.poll() is None:
-            os.killpg(run.pid, signal.SIGKILL)
-            run.wait(timeout=30)
+            stop(run, signal.SIGKILL, group=True)
         cluster.stop()
     made = {p.name: p.read_bytes() for p in out.iterdir()}
     assert not [name for name in made if name.startswith(".")], text  # the lost worker's temporary was swept

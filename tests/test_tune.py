@@ -21,6 +21,7 @@ import pytest
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tornado")
 
+from conftest import stop  # noqa: E402
 from talvane_rs import analyse, cut  # noqa: E402
 from talvane_rs.cli.parser import build_parser, join_values  # noqa: E402
 from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings  # noqa: E402
@@ -60,13 +61,8 @@ class Server:
             return response.read()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)  # Ctrl-C
         try:
-            return self.proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            return self.proc.wait()
+            return stop(self.proc, signal.SIGINT, seconds=20)  # Ctrl-C
         finally:
             self.deadline.cancel()
             self.proc.stdout.close()
