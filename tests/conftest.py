@@ -1,11 +1,15 @@
 """Seeded test signals, the report header, the shared Dask cluster, and the
 helpers the test files share: pattern samples, waiting, stopping a process."""
 
+import io
+import logging
 import os
 import signal as signals
 import subprocess
 import sys
+import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -85,6 +89,94 @@ def wait_for(condition, what, seconds=60, processes=()):
             assert p.poll() is None, f"{what}: {p.args[2:4]} ended with status {p.returncode}"
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.005)
+
+
+TOOL = [sys.executable, "-m", "talvane_rs"]
+
+
+def bursts(rate, seconds, spans, seed=0):
+    """Quiet noise with loud tone bursts over the given (start, end) spans in seconds."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(0.0, 0.003, int(rate * seconds))
+    t = np.arange(len(x)) / rate
+    for a, b in spans:
+        inside = (t >= a) & (t < b)
+        x[inside] += 0.3 * np.sin(2 * np.pi * 220 * t[inside])
+    return x.astype(np.float32)
+
+
+def one_line(text):
+    lines = text.strip().splitlines()
+    assert len(lines) == 1, text
+    return lines[0]
+
+
+def global_state():
+    """What a run of the command could leave changed in this process."""
+    loggers = {name: level for name, logger in logging.root.manager.loggerDict.items()
+               if (level := getattr(logger, "level", logging.NOTSET)) != logging.NOTSET}  # fmt: skip
+    handlers = {signum: signals.getsignal(signum) for signum in (signals.SIGINT, signals.SIGTERM)}
+    return {"cwd": os.getcwd(), "signals": handlers, "warnings": list(warnings.filters), "numpy": np.geterr(),
+            "logging": {**loggers, "": logging.root.level}, "streams": (sys.stdin, sys.stdout, sys.stderr)}
+
+
+def talvane(*args, cwd, input=None, binary=False, umask=None):
+    """talvane's main(args) run in this process, in the folder cwd, as the
+    subprocess.run of the command would: standard input a pipe holding input
+    (empty when None), standard output and error captured (bytes with binary),
+    and the status a SystemExit carries. The run must leave the process's
+    signal handlers, warnings filters, log levels and streams as they were."""
+    from talvane_rs.cli.command import main
+
+    argv = [str(a) for a in args]
+    before = global_state()
+    read_end, write_end = os.pipe()
+    feeder = threading.Thread(target=feed, args=(write_end, input or b""), daemon=True)
+    feeder.start()
+    out, err = io.BytesIO(), io.BytesIO()
+    sys.stdin = open(read_end, encoding="utf-8")
+    sys.stdout, sys.stderr = (io.TextIOWrapper(b, encoding="utf-8", write_through=True) for b in (out, err))
+    old_mask = None if umask is None else os.umask(umask)
+    try:
+        os.chdir(cwd)
+        try:
+            code = main(argv)
+        except SystemExit as e:
+            code = e.code if isinstance(e.code, int) else 0 if e.code is None else 1
+        sys.stdout.flush()
+        sys.stderr.flush()
+        stdout, stderr = out.getvalue(), err.getvalue()
+    finally:
+        sys.stdin.close()
+        sys.stdin, sys.stdout, sys.stderr = before["streams"]
+        os.chdir(before["cwd"])
+        if old_mask is not None:
+            os.umask(old_mask)
+        feeder.join(timeout=60)
+    assert global_state() == before, "the run left the process changed"
+    if not binary:
+        stdout, stderr = stdout.decode(), stderr.decode()
+    return subprocess.CompletedProcess(["talvane", *argv], code, stdout, stderr)
+
+
+# A scheduler that cannot be reached is given up on after this, not the default 30 s.
+QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+
+
+def talvane_process(*args, cwd, tool=TOOL, env=None, **options):
+    """The command run end to end, as a process of its own."""
+    env = {**os.environ, **QUICK_CONNECT, **(env or {})}
+    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, env=env,
+                          **options)  # fmt: skip
+
+
+def feed(fd, data):
+    """Writes data into a pipe and closes it; a reader that stopped early is no error."""
+    try:
+        with open(fd, "wb") as pipe:
+            pipe.write(data)
+    except BrokenPipeError:
+        pass
 
 
 def stop(process, how=signals.SIGTERM, seconds=30, group=False):

@@ -17,15 +17,15 @@ import time
 import numpy as np
 import pytest
 
-from conftest import stop, wait_for
+from conftest import TOOL, bursts, one_line, stop, talvane, talvane_process, wait_for
 from talvane_rs import EnergyTalvane, Stream, StreamingEnergyTalvane, analyse, cut, keep_regions
+from talvane_rs.errors import FileError
 from talvane_rs.params import GateSettings
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 
 RATE = 16000
-TOOL = [sys.executable, "-m", "talvane_rs"]
 
 # Every gate parameter off its default, so an option that does not reach the
 # gate changes the output.
@@ -52,33 +52,6 @@ def option_args(options):
     for name, value in options.items():
         args += ["--" + name.replace("_", "-"), str(value).lower() if isinstance(value, bool) else str(value)]
     return args
-
-
-def bursts(rate, seconds, spans, seed=0):
-    """Quiet noise with loud tone bursts over the given (start, end) spans in seconds."""
-    rng = np.random.default_rng(seed)
-    x = rng.normal(0.0, 0.003, int(rate * seconds))
-    t = np.arange(len(x)) / rate
-    for a, b in spans:
-        inside = (t >= a) & (t < b)
-        x[inside] += 0.3 * np.sin(2 * np.pi * 220 * t[inside])
-    return x.astype(np.float32)
-
-
-# A scheduler that cannot be reached is given up on after this, not the default 30 s.
-QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
-
-
-def talvane(*args, cwd, tool=TOOL, env=None, **options):
-    env = {**os.environ, **QUICK_CONNECT, **(env or {})}
-    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, env=env,
-                          **options)  # fmt: skip
-
-
-def one_line(text):
-    lines = text.strip().splitlines()
-    assert len(lines) == 1, text
-    return lines[0]
 
 
 @pytest.fixture(scope="module")
@@ -465,12 +438,14 @@ def test_console_script_names_the_missing_dependencies_and_the_package_works_wit
     assert one_line(r.stderr) == f"talvane: the command-line tool needs numpy and soundfile: {install}"
 
 
-def test_run_folder_names_the_extra_it_needs(tmp_path):
-    script = "import sys\nsys.modules['fsspec'] = None\nfrom talvane_rs import run_folder\nrun_folder('mask', 's3://b/t/')\n"
-    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert r.returncode == 1
-    assert r.stderr.strip().splitlines()[-1] == (
-        "ImportError: run_folder with fsspec URLs needs fsspec: "
+def test_run_folder_names_the_extra_it_needs(monkeypatch):
+    from talvane_rs import run_folder
+
+    monkeypatch.setitem(sys.modules, "fsspec", None)
+    with pytest.raises(ImportError) as info:
+        run_folder("mask", "s3://b/t/")
+    assert str(info.value) == (
+        "run_folder with fsspec URLs needs fsspec: "
         "pip install 'talvane_rs[dask]' (in a source checkout: pip install '.[dask]')"
     )
 
@@ -479,7 +454,7 @@ def test_console_script_runs(files, tmp_path):
     tool = shutil.which("talvane")
     if tool is None:
         pytest.skip("the talvane console script is not on PATH")
-    r = talvane("cut", files / "speech.wav", "-o", "cut.flac", cwd=tmp_path, tool=[tool])
+    r = talvane_process("cut", files / "speech.wav", "-o", "cut.flac", cwd=tmp_path, tool=[tool])
     assert r.returncode == 0, r.stderr
     assert len(read(tmp_path / "cut.flac")[0]) > 0
 
@@ -636,7 +611,7 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict, stream):
         options += ["--stream", "10"] + (["--raw", "f32le:16000:1"] if stream == "raw-pipe" else [])
     data = sf.read(src, dtype="float32")[0].tobytes() if stream == "raw-pipe" else src.read_bytes()
     r = talvane("gate", "-" if "pipe" in (stream or "") else src, "-o", "out.wav", *options, cwd=tmp_path,
-                input=data.decode("latin-1"), encoding="latin-1")  # bytes through text mode  # fmt: skip
+                input=data)  # fmt: skip
     found = "101 NaN or infinite samples, the first at 1.250 s"
     if strict:
         name = "standard input" if "pipe" in (stream or "") else src
@@ -857,32 +832,16 @@ def split_run(*args, cwd, stop_after=None):
     return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
 
-# Fails the split of f1.wav at its third piece, as a full disk would.
-FAILING_WRITE = """
-import sys
-import talvane_rs.io.write as write
-from talvane_rs.errors import FileError
-from talvane_rs.cli.command import main
-real = write.write_audio
-def failing(target, *rest, **named):
-    if target.name.endswith("f1.wav") and target.dst.name == "f1_0003.wav":
-        raise FileError("No space left on device")
-    return real(target, *rest, **named)
-write.write_audio = failing
-sys.exit(main())
-"""
-
-
 @pytest.mark.parametrize("how", ["sigterm", "fails-midway", "fewer-pieces"])
-def test_split_leaves_whole_pieces_and_a_manifest_that_lists_them(tmp_path, how):
+def test_split_leaves_whole_pieces_and_a_manifest_that_lists_them(tmp_path, monkeypatch, how):
     """A re-run replaces an earlier dataset only with --overwrite; a stop, a file
     that fails midway, or a run that makes fewer pieces leaves exactly the whole
     pieces its manifest lists."""
     (tmp_path / "in").mkdir()
     sources = {}
-    for k in range(6):
+    for k in range(3):
         sources[f"in/f{k}.wav"] = tmp_path / "in" / f"f{k}.wav"
-        sf.write(sources[f"in/f{k}.wav"], speaking(RATE, 12.0, 0.6, k), RATE, subtype="PCM_16")
+        sf.write(sources[f"in/f{k}.wav"], speaking(RATE, 6.0, 0.6, k), RATE, subtype="PCM_16")
     r = split_run("in", "-o", "ds", "--max-length", "200ms", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     earlier = dataset_rows(tmp_path / "ds", sources)
@@ -893,7 +852,17 @@ def test_split_leaves_whole_pieces_and_a_manifest_that_lists_them(tmp_path, how)
         r = split_run("in", "-o", "ds", "--overwrite", "--max-length", "300ms", cwd=tmp_path, stop_after=10)
         assert r.returncode == 128 + signal.SIGTERM, r.stderr
     elif how == "fails-midway":
-        r = talvane("split", "in", "-o", "ds", "--overwrite", cwd=tmp_path, tool=[sys.executable, "-c", FAILING_WRITE])
+        import talvane_rs.io.write as write
+
+        real = write.write_audio
+
+        def failing(target, *rest, **named):  # at f1.wav's third piece, as a full disk would
+            if target.name.endswith("f1.wav") and target.dst.name == "f1_0003.wav":
+                raise FileError("No space left on device")
+            return real(target, *rest, **named)
+
+        monkeypatch.setattr(write, "write_audio", failing)
+        r = talvane("split", "in", "-o", "ds", "--overwrite", cwd=tmp_path)
         assert r.returncode == 1 and "in/f1.wav: No space left on device" in r.stderr, r.stderr
     else:
         r = split_run("in", "-o", "ds", "--overwrite", cwd=tmp_path)
@@ -954,7 +923,7 @@ def test_plot_range_past_the_end_is_refused_and_an_overlapping_one_clipped(every
 def test_pipes(everyday, tmp_path):
     data = (everyday / "stereo.wav").read_bytes()
     both, rate = read(everyday / "stereo.wav")
-    run = lambda *args: subprocess.run([*TOOL, *args], input=data, capture_output=True, timeout=120)  # noqa: E731
+    run = lambda *args: talvane(*args, cwd=tmp_path, input=data, binary=True)  # noqa: E731
     r = run("cut", "-", "-o", "-")
     assert r.returncode == 0, r.stderr
     assert r.stdout[:4] == b"RIFF" and b"standard input" in r.stderr and b"-> standard output" in r.stderr
@@ -1085,7 +1054,7 @@ LIST_CHUNK = b"LIST" + struct.pack("<I", 18) + b"INFO" + b"ISFT" + struct.pack("
 def test_pipe_layouts_are_read_or_refused_in_one_line(args, data, code, message, written):
     """A layout given or read that cannot be taken or written is one sentence naming
     the field, its value and the range allowed."""
-    r = subprocess.run([*TOOL, "gate", "-", "-o", "-", *args], input=data, capture_output=True, timeout=120)
+    r = talvane("gate", "-", "-o", "-", *args, cwd=".", input=data, binary=True)
     assert r.returncode == code
     assert message in one_line(r.stderr.decode())
     assert len(r.stdout) == written
@@ -1122,9 +1091,9 @@ def test_a_truncated_wav_is_noted_once(tmp_path, how):
     (tmp_path / "cut.wav").write_bytes((tmp_path / "whole.wav").read_bytes()[: 44 + 2 * 4800])  # as head -c makes it
     command = "mask" if how == "mask" else "gate"
     src = "-" if how == "stream-pipe" else "cut.wav"
-    with open(tmp_path / "cut.wav", "rb") as stdin:
-        r = talvane(command, src, "-o", "out.csv" if how == "mask" else "out.wav",
-                    *(["--stream", "10"] if how.startswith("stream") else []), cwd=tmp_path, stdin=stdin)  # fmt: skip
+    r = talvane(command, src, "-o", "out.csv" if how == "mask" else "out.wav",
+                *(["--stream", "10"] if how.startswith("stream") else []), cwd=tmp_path,
+                input=(tmp_path / "cut.wav").read_bytes())  # fmt: skip
     assert r.returncode == 0, r.stderr
     name = "standard input" if src == "-" else src
     notes = [line for line in r.stderr.splitlines() if line.startswith("talvane: note:")]
@@ -1276,7 +1245,7 @@ def test_system_errors_name_their_cause(everyday, tmp_path):
     import resource
 
     limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))  # noqa: E731
-    r = talvane("gate", everyday / "stereo.wav", "-o", "out.wav", cwd=tmp_path, preexec_fn=limit)
+    r = talvane_process("gate", everyday / "stereo.wav", "-o", "out.wav", cwd=tmp_path, preexec_fn=limit)
     assert r.returncode == 1
     assert one_line(r.stderr) == f"talvane: error: {everyday / 'stereo.wav'}: cannot write out.wav: File too large"
     assert list(tmp_path.iterdir()) == []

@@ -11,10 +11,9 @@ import time
 
 import numpy as np
 import pytest
-from test_cli import TOOL, bursts, one_line, talvane
 
 from cluster import Cluster, S3Server, s3_environment
-from conftest import stop
+from conftest import TOOL, bursts, one_line, stop, talvane
 from talvane_rs import Outcome, run_folder
 
 pytestmark = pytest.mark.slow
