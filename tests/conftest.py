@@ -111,6 +111,78 @@ def one_line(text):
     return lines[0]
 
 
+# Every gate parameter off its default, so an option that does not reach the
+# gate changes the output.
+ALL_OPTIONS = {
+    "enabled": True,
+    "window_ms": 20,
+    "base_thresh": 0.006,
+    "threshold_ratio": 2.5,
+    "max_thresh": 0.04,
+    "smooth_alpha": 0.3,
+    "min_voice_windows": 3,
+    "attenuation": 0.25,
+    "noise_floor_percentile": 25.0,
+    "max_silence_gap_windows": 4,
+    "fade_ms": 2,
+    "stream_context_ms": 400,
+    "pad_voice_windows": 1,
+    "pass_windows": 1,
+}
+
+
+def read(path):
+    """The samples of an audio file as float32, and its rate."""
+    import soundfile
+
+    return soundfile.read(path, dtype="float32")
+
+
+RATE = 16000  # of the files the command-line tests share
+
+
+@pytest.fixture(scope="session")
+def files(tmp_path_factory):
+    """speech.wav (float32, mono) and a folder of mixed files, one of them broken."""
+    sf = pytest.importorskip("soundfile")
+    root = tmp_path_factory.mktemp("audio")
+    speech = bursts(RATE, 1.5, [(0.3, 0.7), (1.0, 1.3)])
+    sf.write(root / "speech.wav", speech, RATE, subtype="FLOAT")
+    folder = root / "folder"
+    folder.mkdir()
+    sf.write(folder / "a.wav", speech, RATE, subtype="FLOAT")
+    left = bursts(22050, 1.0, [(0.2, 0.6)], seed=1)
+    sf.write(folder / "stereo.flac", np.stack([left, 0.5 * left], axis=1), 22050)
+    sf.write(folder / "short.ogg", bursts(RATE, 0.5, [(0.1, 0.3)], seed=2), RATE)
+    (folder / "broken.wav").write_text("not audio")
+    (folder / "notes.txt").write_text("not picked up")
+    return root
+
+
+@pytest.fixture(scope="session")
+def everyday(tmp_path_factory):
+    """talk.mp3 (when MP3 is written here), stereo.wav (16-bit), a float file with
+    NaN and infinite samples, and a tree with a subfolder and a stray file."""
+    sf = pytest.importorskip("soundfile")
+    root = tmp_path_factory.mktemp("everyday")
+    speech = bursts(RATE, 3.0, [(0.3, 1.0), (1.6, 2.5)], seed=4)
+    if "MP3" in sf.available_formats() and sf.check_format("MP3", "MPEG_LAYER_III"):
+        sf.write(root / "talk.mp3", speech, RATE)
+    left = bursts(RATE, 3.0, [(0.5, 1.5)], seed=5)
+    right = bursts(RATE, 3.0, [(1.8, 2.6)], seed=6)
+    sf.write(root / "stereo.wav", np.stack([left, 0.5 * right], axis=1), RATE, subtype="PCM_16")
+    holes = speech.copy()
+    holes[20000:20100] = np.nan
+    holes[30000] = np.inf
+    sf.write(root / "holes.wav", holes, RATE, subtype="FLOAT")
+    tree = root / "tree"
+    (tree / "sub" / "deeper").mkdir(parents=True)
+    for path in (tree / "a.wav", tree / "sub" / "b.flac", tree / "sub" / "deeper" / "c.wav"):
+        sf.write(path, speech[: RATE * (1 + len(path.parts) % 2)], RATE)
+    (tree / "readme.txt").write_text("not audio")
+    return root
+
+
 def global_state():
     """What a run of the command could leave changed in this process."""
     loggers = {name: level for name, logger in logging.root.manager.loggerDict.items()

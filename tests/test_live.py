@@ -151,7 +151,6 @@ def test_live_stops_cleanly_on_sigterm_with_an_output_device_and_a_file_of_anoth
     assert [p.name for p in tmp_path.iterdir()] == ["gated.flac"]  # no temporary file left
 
 
-
 @pytest.mark.slow
 @pytest.mark.parametrize(
     "args, kept",

@@ -34,7 +34,6 @@ CHROMEDRIVER = shutil.which("chromedriver")
 SERVER_SECONDS = 300  # the longest any server of these tests lives
 
 
-
 class Server:
     """talvane tune FILE in a subprocess, stopped (SIGTERM, then SIGKILL) however the test ends."""
 

@@ -1,0 +1,119 @@
+"""Options: typed units, and every refused command line in one line with status 2
+(or 1 where a file is at fault)."""
+
+
+import numpy as np
+import pytest
+
+from conftest import one_line, read, talvane
+from talvane_rs import EnergyTalvane
+
+sf = pytest.importorskip("soundfile")
+pytest.importorskip("tqdm")
+
+RATE = 16000
+
+
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["gate", "missing.wav"], 1, "talvane: error: missing.wav: no such file or folder"),
+        (["gate", "folder/broken.wav"], 1, "not a readable audio file"),
+        (["gate", "speech.wav", "-o", "speech.wav/out.wav"], 1, "cannot write speech.wav/out.wav: Not a directory"),
+        (["cut", "speech.wav", "-o", "out.mp4"], 1, "cannot write .mp4 files"),
+        (["gate", "speech.wav", "-o", "speech.wav"], 1, "speech.wav is an input; pass --overwrite to replace it"),
+        (["gate", "speech.wav", "--window-ms", "-1"], 2, "argument --window-ms: invalid value '-1'"),
+        (["gate", "speech.wav", "--attenuation", "nan"], 2, "argument --attenuation: invalid value 'nan'"),
+        (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
+        (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
+        (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+        (["gate", "speech.wav", "--pad-voice-windows", "1e300s"], 2,
+         "invalid value '1e300s': expected a whole number of windows from 0 to 18446744073709551615, or a duration "
+         "from 0 to 9e15 s"),
+        pytest.param(["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1,
+                     "cannot reach the Dask scheduler at tcp://127.0.0.1:9", marks=pytest.mark.slow),
+        (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
+    ],
+    ids=[
+        "missing-file",
+        "not-audio",
+        "unwritable-output",
+        "unknown-output-type",
+        "output-is-input",
+        "negative-count",
+        "nan-float",
+        "bad-bool",
+        "limits-out-of-order",
+        "zero-chunk",
+        "huge-duration",
+        "no-scheduler",
+        "unknown-store",
+    ],
+)
+def test_errors_are_one_line(files, args, code, message):
+    before = (files / "speech.wav").read_bytes()
+    r = talvane(*args, cwd=files)
+    assert r.returncode == code
+    assert message in one_line(r.stderr)
+    assert r.stdout == ""
+    assert (files / "speech.wav").read_bytes() == before
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["gate", "--threshold", "0.01", "--base-thresh", "0.001"], "--threshold sets both limits of the threshold"),
+        (["cut", "--stream", "20"], "unrecognized arguments: --stream"),
+        (["cut", "--enabled", "false"], "unrecognized arguments: --enabled"),
+        (["mask", "--attenuation", "0.5"], "unrecognized arguments: --attenuation"),
+        (["cut", "--fade-ms", "3"], "unrecognized arguments: --fade-ms"),
+        (["gate", "--attenuation", "2"], "expected a gain from 0 to 1, or dB up to 0"),
+        (["gate", "--attenuation", "-1"], "expected a gain from 0 to 1, or dB up to 0"),
+        (["gate", "--attenuation", "+3dB"], "expected a gain from 0 to 1, or dB up to 0"),
+        (["gate", "--smooth-alpha", "1.5"], "expected a number from 0 to 1"),
+        (["mask", "--noise-floor-percentile", "150"], "expected a percentile from 0 to 100"),
+        (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
+        (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
+        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows from 0 to 18446744073709551615, or a duration"),
+        (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
+        (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
+        (["mask", "--band", "4000-200"], "expected speech, LOW-HIGH in Hz with LOW below HIGH"),
+        (["cut", "--band", "100-9000"], "--band: band edge high_hz = 9000.0 Hz is not below the Nyquist frequency"),
+        (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
+        (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
+        (["split", "--max-length", "0"], "--max-length must be one analysis window at least: give 10ms or more"),
+        (["split", "--max-length", "1e-300", "--window-ms", "20"], "give 20ms or more (--window-ms 20)"),
+        (["split", "--min-length", "2s", "--max-length", "1s"], "--min-length 2.00 s is longer than --max-length"),
+    ],
+    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+)
+def test_refused_command_lines(everyday, args, message):
+    command, *rest = args
+    r = talvane(command, everyday / "stereo.wav", *rest, cwd=everyday)
+    assert r.returncode == 2 and r.stdout == ""
+    assert message in one_line(r.stderr)
+
+
+@pytest.mark.parametrize(
+    "typed, meant",
+    [
+        (["--base-thresh", "-42dB", "--attenuation", "-20dB"], {"base_thresh": 10 ** -2.1, "attenuation": 0.1}),
+        (["--base-thresh=-42dB", "--threshold-ratio", "6dB"], {"base_thresh": 10 ** -2.1, "threshold_ratio": 10 ** 0.3}),
+        (["--max-silence-gap-windows", "300ms", "--pad-voice-windows", "0.05s", "--window-ms", "20ms"],
+         {"max_silence_gap_windows": 15, "pad_voice_windows": 3, "window_ms": 20}),  # 2.5 windows rounds up
+        (["--min-voice-windows", "25ms"], {"min_voice_windows": 3}),
+        (["--attenuation", "-inf", "dB", "--base-thresh", "-42", "dBFS", "--fade-ms", "10", "ms"],
+         {"attenuation": 0.0, "base_thresh": 10 ** -2.1, "fade_ms": 10}),
+        (["--attenuation=-infdB", "--base-thresh=-42dBFS"], {"base_thresh": 10 ** -2.1}),
+        (["--threshold", "-40dBFS"], {"base_thresh": 0.01, "max_thresh": 0.01}),
+    ],
+    ids=["dB", "dB-joined", "durations", "half-window", "unit-words", "dBFS", "fixed-threshold"],
+)
+def test_typed_units(everyday, tmp_path, typed, meant):
+    src = everyday / "stereo.wav"
+    both, rate = read(src)
+    mix = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
+    r = talvane("gate", src, "--mono", "-o", "out.wav", *typed, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    expected = EnergyTalvane(**meant).apply_array_np(mix, rate)
+    np.testing.assert_allclose(read(tmp_path / "out.wav")[0], expected, atol=1.01 / 32768)

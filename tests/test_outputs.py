@@ -1,0 +1,393 @@
+"""Where outputs go and what they hold: formats, channels, bit depths, inputs never
+written over, folders walked, special files, and system errors."""
+
+import csv
+import io
+import json
+import os
+import re
+import shutil
+
+import numpy as np
+import pytest
+
+from conftest import bursts, one_line, read, talvane, talvane_process
+from talvane_rs import EnergyTalvane, Stream, analyse, cut
+from talvane_rs.params import GateSettings
+
+sf = pytest.importorskip("soundfile")
+pytest.importorskip("tqdm")
+
+RATE = 16000
+MP3 = sf.check_format("MP3", "MPEG_LAYER_III") if "MP3" in sf.available_formats() else False
+needs_mp3 = pytest.mark.skipif(not MP3, reason=f"libsndfile {sf.__libsndfile_version__} has no MP3")
+
+
+def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
+    target = tmp_path / "in.wav"
+    shutil.copy(files / "speech.wav", target)
+    os.chmod(target, 0o640)
+    x, _ = read(target)
+    r = talvane("gate", target, "-o", target, "--overwrite", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    np.testing.assert_array_equal(read(target)[0], EnergyTalvane().apply_array_np(x, RATE))
+    assert os.stat(target).st_mode & 0o777 == 0o640
+    # A new file gets what the umask leaves, not the private mode of the temporary.
+    r = talvane("cut", target, "-o", "new.wav", cwd=tmp_path, umask=0o027)
+    assert r.returncode == 0, r.stderr
+    assert os.stat(tmp_path / "new.wav").st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "new.wav"]  # no temporary file left
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["gate", "d", "-o", "d/", "--format", "mp3"], "its WAV fallback d/a.wav is an input"),
+        (["gate", "d", "-o", "file://{cwd}/d/"], "d/a.wav is an input; pass --overwrite"),
+        (["gate", "d/a.wav", "-o", "file://{cwd}/d/a.wav"], "d/a.wav is an input; pass --overwrite"),
+        (["gate", "file://{cwd}/d/a.wav", "-o", "d/a.wav"], "d/a.wav is an input; pass --overwrite"),
+    ],
+    ids=["wav-fallback", "url-folder", "url-file", "path-for-url"],
+)
+def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
+    # 1000 Hz, which MP3 cannot hold: the gated audio would fall back to WAV.
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(1000, 2.0, [(0.5, 1.5)]), 1000, subtype="FLOAT")
+    before = (tmp_path / "d" / "a.wav").read_bytes()
+    r = talvane(*[str(a).format(cwd=tmp_path) for a in args], cwd=tmp_path)
+    assert r.returncode == 1
+    assert message in r.stderr
+    assert (tmp_path / "d" / "a.wav").read_bytes() == before
+
+
+@pytest.mark.parametrize("name", ["{d}", "file://{d}/"], ids=["path", "file-url"])
+def test_linked_subfolders_are_walked_once(tmp_path, name):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "other").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", bursts(RATE, 1.0, [(0.2, 0.6)]), RATE)
+    sf.write(tmp_path / "other" / "b.wav", bursts(RATE, 1.0, [(0.2, 0.6)]), RATE)
+    os.symlink("../other", tmp_path / "d" / "linked")
+    os.symlink(".", tmp_path / "d" / "loop")  # the folder itself: walked once
+    r = talvane("gate", name.format(d=tmp_path / "d"), "-r", "-o", "out/", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.wav")) == [
+        "a.wav", "linked/b.wav"
+    ]
+    assert r.stderr.splitlines()[-1] == "2 done, 0 failed, 0 skipped"
+
+
+def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
+    from talvane_rs.actions.gate import Gate
+    from talvane_rs.engine.jobs import Job, sweep_temporaries
+
+    job = Job(action=Gate(), src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
+              settings=GateSettings(), token="run1")  # fmt: skip
+    names = [".a.b.run1.x1.wav", ".a.b.run1.x2.png", ".a.b.run2.x1.wav", ".c.run1.x1.wav", "a.b.run1.x1.wav"]
+    for name in names:
+        (tmp_path / name).write_text("")
+    sweep_temporaries([job])
+    assert sorted(p.name for p in tmp_path.iterdir()) == names[2:]
+
+
+def test_gate_fails_a_file_that_ended_early_when_read_again(tmp_path):
+    from talvane_rs.actions.gate import Gate
+    from talvane_rs.engine.flow import process
+    from talvane_rs.engine.jobs import Job
+    src = tmp_path / "stereo.wav"
+    x = bursts(RATE, 1.0, [(0.2, 0.6)])
+    sf.write(src, np.stack([x, x], axis=1), RATE, subtype="FLOAT")
+    size = src.stat().st_size
+
+    def checkpoint():  # another writer truncates the file once its mix has been read
+        if src.stat().st_size == size:
+            os.truncate(src, size // 2)
+
+    job = Job(action=Gate(), src=src, dst=tmp_path / "out.wav", plot=None, settings=GateSettings(), token="t")
+    outcome = process(job, checkpoint)
+    assert outcome.error == f"{src}: the file ended early when read again"
+    assert not (tmp_path / "out.wav").exists()
+
+
+@needs_mp3
+@pytest.mark.parametrize("command", ["gate", "cut"])
+def test_mp3_in_and_out(everyday, tmp_path, command):
+    src = everyday / "talk.mp3"
+    x, rate = read(src)
+    r = talvane(command, src, "-o", "out.wav", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    expected = EnergyTalvane().apply_array_np(x, rate) if command == "gate" else cut(x, rate)
+    np.testing.assert_allclose(read(tmp_path / "out.wav")[0], expected, atol=1.01 / 32768)
+    # Without -o the output is MP3 too, beside a copy of the input.
+    shutil.copy(src, tmp_path / "talk.mp3")
+    r = talvane(command, "talk.mp3", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    tag = "gated" if command == "gate" else "cut"
+    assert sf.info(tmp_path / f"talk.{tag}.mp3").format == "MP3"
+    assert "." + tag not in r.stderr and ".wav" not in r.stderr
+
+
+@pytest.mark.parametrize(
+    "args, channels",
+    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["cut", "--mono"], 1), (["gate", "--stream", "20"], 2),
+     (["gate", "--stream", "20", "--mono"], 1)],
+    ids=["gate", "cut", "mono", "cut-mono", "stream", "stream-mono"],
+)  # fmt: skip
+def test_channels_are_kept(everyday, tmp_path, args, channels):
+    src = everyday / "stereo.wav"
+    both, rate = read(src)
+    mix = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
+    # The mono mix goes to WAV, whose writer floors floats where FLAC's rounds.
+    name = "out.flac" if channels == 2 else "out.wav"
+    r = talvane(*args, src, "-o", name, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    out, _ = read(tmp_path / name)
+    assert out.ndim == channels
+    view = analyse(mix, rate)
+    pcm = sf.read(src, dtype="int16")[0]
+    if args == ["gate"]:
+        # The 16-bit samples gated as integers: sample x gain in double, rounded half to even.
+        expected = np.rint(pcm * view.gains[:, np.newaxis].astype(np.float64)).astype(np.int16)
+        np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)
+        return
+    if args == ["cut"]:
+        expected = cut(both, rate)
+        assert len(expected) == sum(r.end - r.start for r in view.regions)
+        np.testing.assert_array_equal(expected[:, 0], np.concatenate([both[a:b, 0] for a, b in view.regions]))
+        np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], cut(pcm, rate))
+    elif args == ["gate", "--stream", "20"]:
+        # Every channel, the 16-bit samples gated as integers: exactly Stream's.
+        stream = Stream(rate)
+        expected = np.concatenate([stream.process(pcm[a : a + 320]) for a in range(0, len(pcm), 320)])
+        np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)
+        return
+    else:  # the mix of the 16-bit channels, in double, rounded half to even as every integer output is
+        if args[0] == "cut":
+            gated = np.concatenate([mix[a:b] for a, b in view.regions]).astype(np.float64)
+        elif "--stream" in args:
+            stream = Stream(rate)
+            gated = np.concatenate([stream.process(mix[a : a + 320].astype(np.float64))
+                                    for a in range(0, len(mix), 320)])  # fmt: skip
+        else:
+            gated = mix * view.gains.astype(np.float64)
+        np.testing.assert_array_equal(sf.read(tmp_path / name, dtype="int16")[0], np.rint(gated * 32768))
+        return
+    np.testing.assert_allclose(out, expected, atol=1.01 / 32768)
+
+
+@pytest.mark.parametrize(
+    "strict, stream",
+    [(False, None), (True, None), (True, "file"), (True, "wav-pipe"), (True, "raw-pipe")],
+    ids=["replaced", "strict", "strict-stream", "strict-stream-wav-pipe", "strict-stream-raw-pipe"],
+)
+def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict, stream):
+    src = everyday / "holes.wav"
+    options = ["--strict"] if strict else []
+    if stream is not None:  # --strict fails the streaming gate too, read from a file or a pipe
+        options += ["--stream", "10"] + (["--raw", "f32le:16000:1"] if stream == "raw-pipe" else [])
+    data = sf.read(src, dtype="float32")[0].tobytes() if stream == "raw-pipe" else src.read_bytes()
+    r = talvane("gate", "-" if "pipe" in (stream or "") else src, "-o", "out.wav", *options, cwd=tmp_path,
+                input=data)  # fmt: skip
+    found = "101 NaN or infinite samples, the first at 1.250 s"
+    if strict:
+        name = "standard input" if "pipe" in (stream or "") else src
+        assert r.returncode == 1 and not (tmp_path / "out.wav").exists()
+        # A stream stops at the first block holding one, and counts those read so far.
+        assert re.fullmatch(rf"talvane: error: {re.escape(str(name))}: \d+ NaN or infinite samples, the first at "
+                            r"1\.250 s \(--strict\)", one_line(r.stderr)), r.stderr  # fmt: skip
+        return
+    assert r.returncode == 0, r.stderr
+    assert one_line(r.stderr) == f"talvane: note: {src}: {found}, replaced by 0.0"
+    x, rate = read(src)
+    clean = np.nan_to_num(x, nan=0.0, posinf=0.0, neginf=0.0)
+    np.testing.assert_array_equal(read(tmp_path / "out.wav")[0], EnergyTalvane().apply_array_np(clean, rate))
+    assert "kept 0.0 %" not in r.stdout and 0 < analyse(clean, rate).mask.mean() < 1
+
+
+@pytest.mark.parametrize(
+    "args, made, last",
+    [
+        (["mask", "tree/a.wav", "stereo.wav", "./tree/a.wav", "-o", "out/"], ["out/a.csv", "out/stereo.csv"],
+         "2 done, 0 failed, 0 skipped"),
+        (["mask", "tree/a.wav", "tree", "-o", "all.csv"], ["all.csv"], "1 done, 0 failed, 2 skipped"),
+        (["gate", "stereo.wav", "tree", "-r", "-o", "out"],
+         ["out/stereo.wav", "out/tree/a.wav", "out/tree/sub/b.flac", "out/tree/sub/deeper/c.wav"],
+         "4 done, 0 failed, 1 skipped"),
+    ],
+    ids=["files-named-twice", "combined-table", "file-and-folder"],
+)
+def test_several_inputs(everyday, tmp_path, args, made, last):
+    for name in ("stereo.wav", "tree"):
+        (shutil.copytree if name == "tree" else shutil.copy)(everyday / name, tmp_path / name)
+    before = {p for p in tmp_path.rglob("*") if p.is_file()}
+    r = talvane(*args, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.splitlines()[-1] == last
+    assert sorted(str(p.relative_to(tmp_path)) for p in set(tmp_path.rglob("*")) - before if p.is_file()) == made
+    if made == ["all.csv"]:  # a file also in a folder given is taken once
+        rows = list(csv.DictReader(io.StringIO((tmp_path / "all.csv").read_text())))
+        assert {row["file"] for row in rows} == {"tree/a.wav"}
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["gate", "tree", "-o", "single.wav"], "a folder input needs a folder for -o, not a .wav file"),
+        (["mask", "tree", "-o", "all.wav"], "a folder input needs a folder for -o, not a .wav file"),
+        (["gate", "tree", "--plot", "p.svg"], "a folder input need a folder of pictures here, not a .svg file"),
+        (["cut", "stereo.wav", "tree/a.wav", "-o", "both.wav"], "several inputs need a folder for -o"),
+        (["split", "stereo.wav", "-o", "pieces.wav"], "split writes a folder of files"),
+        (["split", "stereo.wav", "tree/a.wav"], "split of several inputs needs -o with a folder"),
+        (["split", "stereo.wav", "-o", "-"], "split writes a folder of files"),
+    ],
+    ids=["gate-to-file", "mask-to-audio", "plot-file", "several-to-file", "split-to-file", "split-no-folder",
+         "split-to-stdout"],
+)
+def test_a_file_name_where_a_folder_is_needed_is_refused(everyday, tmp_path, args, message):
+    r = talvane(*args, cwd=everyday)
+    assert r.returncode == 2, r.stderr
+    assert message in one_line(r.stderr)
+    assert not any((everyday / name).exists() for name in ("single.wav", "all.wav", "p.svg", "both.wav",
+                                                            "pieces.wav", "stereo.split", "-"))  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["split", "gate-flac"])
+def test_32_bit_samples_keep_their_bits(tmp_path, command):
+    """split copies 32-bit samples exactly; FLAC, which holds 24 bits at most, gets
+    24 (rounded half to even, as every integer output), and a note says so."""
+    pcm = np.round(bursts(RATE, 2.0, [(0.5, 1.2)], seed=9).astype(np.float64) * 2**31).astype(np.int32)
+    pcm[9000:9010] = [0, 128, 384, -128, -384, 2**31 - 1, -(2**31), 2**31 - 100, 5, -5]  # halves and ends
+    sf.write(tmp_path / "in.wav", pcm, RATE, subtype="PCM_32")
+    view = analyse(pcm, RATE)
+    if command == "split":
+        r = talvane("split", "in.wav", "-o", "clips/", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        for row in csv.DictReader(io.StringIO((tmp_path / "clips" / "manifest.csv").read_text())):
+            piece = sf.read(tmp_path / "clips" / row["file"], dtype="int32")[0]
+            np.testing.assert_array_equal(piece, pcm[int(row["start_sample"]) : int(row["end_sample"])])
+        return
+    r = talvane("gate", "in.wav", "-o", "out.flac", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert one_line(r.stderr) == "talvane: note: out.flac: FLAC cannot hold PCM_32 samples here; written as PCM_24"
+    assert sf.info(tmp_path / "out.flac").subtype == "PCM_24"
+    gated = np.clip(np.rint(pcm * view.gains.astype(np.float64)), -(2**31), 2**31 - 1)
+    expected = np.clip(np.rint(gated / 256), -(2**23), 2**23 - 1)
+    np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int32")[0] // 256, expected)
+
+
+@pytest.mark.parametrize("how", ["gate", "mask", "stream", "stream-pipe"])
+def test_a_truncated_wav_is_noted_once(tmp_path, how):
+    x = bursts(RATE, 1.0, [(0.1, 0.25)], seed=10)
+    sf.write(tmp_path / "whole.wav", x, RATE, subtype="PCM_16")
+    (tmp_path / "cut.wav").write_bytes((tmp_path / "whole.wav").read_bytes()[: 44 + 2 * 4800])  # as head -c makes it
+    command = "mask" if how == "mask" else "gate"
+    src = "-" if how == "stream-pipe" else "cut.wav"
+    r = talvane(command, src, "-o", "out.csv" if how == "mask" else "out.wav",
+                *(["--stream", "10"] if how.startswith("stream") else []), cwd=tmp_path,
+                input=(tmp_path / "cut.wav").read_bytes())  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    name = "standard input" if src == "-" else src
+    notes = [line for line in r.stderr.splitlines() if line.startswith("talvane: note:")]
+    assert notes == [f"talvane: note: {name}: truncated: its header gives 1.00 s (16,000 frames), and 0.30 s "
+                     "(4,800 frames) are there"]  # fmt: skip
+
+
+@pytest.mark.parametrize("output", ["fifo", "symlink"])
+def test_an_output_that_is_no_regular_file_is_written_into(everyday, tmp_path, output):
+    """A FIFO (or /dev/null, /dev/stdout) is written into, not replaced by a regular
+    file; a link is written through, as cp does, not replaced."""
+    import threading
+
+    src = everyday / "stereo.wav"
+    assert talvane("gate", src, "-o", "plain.wav", cwd=tmp_path).returncode == 0
+    got = []
+    if output == "fifo":
+        os.mkfifo(tmp_path / "out.wav")
+        reader = threading.Thread(target=lambda: got.append((tmp_path / "out.wav").read_bytes()), daemon=True)
+        reader.start()
+    else:
+        os.symlink("target.wav", tmp_path / "out.wav")
+    r = talvane("gate", src, "-o", "out.wav", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    if output == "fifo":
+        reader.join(timeout=60)
+        assert (tmp_path / "out.wav").is_fifo() and got == [(tmp_path / "plain.wav").read_bytes()]
+    else:
+        assert (tmp_path / "out.wav").is_symlink()
+        assert (tmp_path / "target.wav").read_bytes() == (tmp_path / "plain.wav").read_bytes()
+
+
+def test_output_places(everyday, tmp_path):
+    src = everyday / "stereo.wav"
+    for args, made in [
+        (["-o", "outdir/"], "outdir/stereo.wav"),
+        (["-o", "new/sub/out.flac"], "new/sub/out.flac"),
+        (["-o", "new/sub", "--plot", "pics/p.svg"], "new/sub/stereo.wav"),
+    ]:
+        r = talvane("gate", src, *args, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        assert read(tmp_path / made)[0].shape == read(src)[0].shape
+    svg = (tmp_path / "pics" / "p.svg").read_text()
+    assert svg.lstrip().startswith("<?xml") and "dBFS" in svg
+    # A folder input named . or .. gets an output folder named after the folder it is, beside it.
+    for name, cwd, made in [(".", "tree", "a.csv"), ("./", "tree", "a.csv"), ("..", "tree/sub", "sub/b.csv")]:
+        r = talvane("mask", name, "-r", cwd=everyday / cwd)
+        assert r.returncode == 0, r.stderr
+        assert (everyday / "tree.regions" / made).exists()
+        shutil.rmtree(everyday / "tree.regions")
+
+
+@pytest.mark.parametrize("recursive", [False, True], ids=["flat", "recursive"])
+def test_folder_runs_count_what_they_pass_over(everyday, tmp_path, recursive):
+    tree = everyday / "tree"
+    r = talvane("gate", tree, "-o", "out", *(["-r"] if recursive else []), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    made = sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.*"))
+    if recursive:
+        assert made == ["a.wav", "sub/b.flac", "sub/deeper/c.wav"]
+        assert r.stderr.splitlines()[-2:] == [
+            "talvane: note: passed over 1 file not taken for audio by its extension",
+            "3 done, 0 failed, 1 skipped",
+        ]
+    else:
+        assert made == ["a.wav"]
+        assert r.stderr.splitlines()[-2:] == [  # readme.txt and sub/
+            "talvane: note: passed over 1 file not taken for audio by its extension and 1 subfolder "
+            "(-r walks subfolders)",
+            "1 done, 0 failed, 2 skipped",
+        ]
+
+
+@pytest.mark.parametrize("to", ["file", "stdout"])
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt, to):
+    """One table for the folder, in a file or alone on standard output (the summaries on standard error)."""
+    r = talvane("mask", everyday / "tree", "-r", *(["-o", f"all.{fmt}"] if to == "file" else ["-o", "-", "--format",
+                fmt]), cwd=tmp_path)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    text = (tmp_path / f"all.{fmt}").read_text() if to == "file" else r.stdout
+    names = [str(everyday / "tree" / p) for p in ("a.wav", "sub/b.flac", "sub/deeper/c.wav")]
+    if fmt == "json":
+        records = json.loads(text)
+        assert [rec["file"] for rec in records] == names and all(rec["regions"] for rec in records)
+    else:
+        rows = list(csv.DictReader(io.StringIO(text)))
+        assert list(rows[0]) == ["file", "start_s", "end_s", "start_sample", "end_sample"]
+        assert sorted({row["file"] for row in rows}) == names
+
+
+def test_mask_as_audacity_labels(everyday, tmp_path):
+    r = talvane("mask", everyday / "stereo.wav", "--format", "audacity", "-o", "-", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    both, rate = read(everyday / "stereo.wav")
+    regions = analyse(np.ascontiguousarray(both.mean(axis=1, dtype=np.float32)), rate).regions
+    assert r.stdout == "".join(f"{g.start_s:.6f}\t{g.end_s:.6f}\tkept\n" for g in regions)
+
+
+def test_system_errors_name_their_cause(everyday, tmp_path):
+    import resource
+
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))  # noqa: E731
+    r = talvane_process("gate", everyday / "stereo.wav", "-o", "out.wav", cwd=tmp_path, preexec_fn=limit)
+    assert r.returncode == 1
+    assert one_line(r.stderr) == f"talvane: error: {everyday / 'stereo.wav'}: cannot write out.wav: File too large"
+    assert list(tmp_path.iterdir()) == []
