@@ -210,8 +210,8 @@ def test_run_folder_in_process_and_with_a_client(dask_cluster, tree, tmp_path):
 
 
 def test_s3_through_the_cluster(dask_cluster, tree, tmp_path):
-    s3fs = pytest.importorskip("s3fs")
-    pytest.importorskip("moto.server", reason="moto[server] is not installed (pip install '.[test]')")
+    s3fs = pytest.importorskip("s3fs", reason="s3fs is not installed (pip install '.[test-cloud]')")
+    pytest.importorskip("moto.server", reason="moto[server] is not installed (pip install '.[test-cloud]')")
     server = S3Server(tmp_path, dask_cluster.s3_port)
     try:
         env = s3_environment(dask_cluster.s3_port)
