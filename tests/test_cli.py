@@ -14,14 +14,12 @@ import time
 import numpy as np
 import pytest
 
-from conftest import ALL_OPTIONS, TOOL, bursts, one_line, read, stop, talvane, talvane_process, wait_for
+from conftest import ALL_OPTIONS, RATE, TOOL, bursts, one_line, read, stop, talvane, talvane_process, wait_for
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse, keep_regions
 from talvane_rs.params import GateSettings
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
-
-RATE = 16000
 
 
 def option_args(options):

@@ -15,7 +15,7 @@ import pytest
 
 sf = pytest.importorskip("soundfile")
 
-from conftest import talvane, talvane_process  # noqa: E402
+from conftest import TOOL, talvane, talvane_process  # noqa: E402
 from sound_server import SoundServer, no_sounddevice, unavailable  # noqa: E402
 from talvane_rs import Stream  # noqa: E402
 
@@ -25,9 +25,6 @@ EXAMPLE = HERE.parent / "examples" / "speech_in_noise.flac"
 PHRASES = ((0.56, 2.00), (3.00, 4.93), (5.64, 7.07))
 RATE, BLOCK = 48000, 512
 LEAD_S = 4.95  # the recording's own background noise played before the example
-
-TOOL = [sys.executable, "-m", "talvane_rs"]
-
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):

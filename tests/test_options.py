@@ -11,8 +11,6 @@ from talvane_rs import EnergyTalvane
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 
-RATE = 16000
-
 
 @pytest.mark.parametrize(
     "args, code, message",
@@ -84,14 +82,24 @@ def test_errors_are_one_line(files, args, code, message):
         (["split", "--max-length", "0"], "--max-length must be one analysis window at least: give 10ms or more"),
         (["split", "--max-length", "1e-300", "--window-ms", "20"], "give 20ms or more (--window-ms 20)"),
         (["split", "--min-length", "2s", "--max-length", "1s"], "--min-length 2.00 s is longer than --max-length"),
+        (["gate", "tree", "-o", "single.wav"], "a folder input needs a folder for -o, not a .wav file"),
+        (["mask", "tree", "-o", "all.wav"], "a folder input needs a folder for -o, not a .wav file"),
+        (["gate", "tree", "--plot", "p.svg"], "a folder input need a folder of pictures here, not a .svg file"),
+        (["cut", "stereo.wav", "tree/a.wav", "-o", "both.wav"], "several inputs need a folder for -o"),
+        (["split", "stereo.wav", "-o", "pieces.wav"], "split writes a folder of files"),
+        (["split", "stereo.wav", "tree/a.wav"], "split of several inputs needs -o with a folder"),
+        (["split", "stereo.wav", "-o", "-"], "split writes a folder of files"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
 def test_refused_command_lines(everyday, args, message):
-    command, *rest = args
-    r = talvane(command, everyday / "stereo.wav", *rest, cwd=everyday)
+    if args[1] not in ("tree", "stereo.wav"):  # the case names no input
+        args = [args[0], "stereo.wav", *args[1:]]
+    before = sorted(everyday.rglob("*"))
+    r = talvane(*args, cwd=everyday)
     assert r.returncode == 2 and r.stdout == ""
     assert message in one_line(r.stderr)
+    assert sorted(everyday.rglob("*")) == before  # nothing written
 
 
 @pytest.mark.parametrize(

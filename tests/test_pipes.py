@@ -12,13 +12,11 @@ import numpy as np
 import pytest
 from test_split import dataset_rows
 
-from conftest import TOOL, bursts, one_line, read, talvane
+from conftest import RATE, TOOL, bursts, one_line, read, talvane
 from talvane_rs import Stream, cut
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
-
-RATE = 16000
 
 
 def test_pipes(everyday, tmp_path):

@@ -11,8 +11,6 @@ from talvane_rs.params import GateSettings
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 
-RATE = 16000
-
 
 @pytest.mark.parametrize("span, overview", [(None, True), ((300_000, 360_000), False)], ids=["overview", "stretch"])
 def test_plot_of_a_stretch_or_an_overview(span, overview):

@@ -10,14 +10,12 @@ import time
 import numpy as np
 import pytest
 
-from conftest import TOOL, bursts, one_line, read, talvane
+from conftest import RATE, TOOL, bursts, one_line, read, talvane
 from talvane_rs import analyse
 from talvane_rs.errors import FileError
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
-
-RATE = 16000
 
 
 def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
