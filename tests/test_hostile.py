@@ -397,7 +397,7 @@ def test_standard_output_is_written_whole_or_fails(tmp_path, args, head, reader,
     os.close(w)
     got = 0
     with os.fdopen(r, "rb", buffering=0) as out:
-        while part := out.read(100 if reader == "closes-at-100" else 4096):
+        while part := out.read(100 if reader == "closes-at-100" else 16384):
             got += len(part)
             if reader == "closes-at-100":
                 break
