@@ -162,7 +162,7 @@ def files(tmp_path_factory):
 @pytest.fixture(scope="session")
 def everyday(tmp_path_factory):
     """talk.mp3 (when MP3 is written here), stereo.wav (16-bit), a float file with
-    NaN and infinite samples, and a tree with a subfolder and a stray file."""
+    NaN and infinite samples, broken.wav, and a tree with a subfolder and a stray file."""
     sf = pytest.importorskip("soundfile")
     root = tmp_path_factory.mktemp("everyday")
     speech = bursts(RATE, 3.0, [(0.3, 1.0), (1.6, 2.5)], seed=4)
@@ -180,6 +180,7 @@ def everyday(tmp_path_factory):
     for path in (tree / "a.wav", tree / "sub" / "b.flac", tree / "sub" / "deeper" / "c.wav"):
         sf.write(path, speech[: RATE * (1 + len(path.parts) % 2)], RATE)
     (tree / "readme.txt").write_text("not audio")
+    (root / "broken.wav").write_text("not audio")
     return root
 
 
