@@ -4,6 +4,7 @@ helpers the test files share: pattern samples, waiting, stopping a process."""
 import io
 import logging
 import os
+import shutil
 import signal as signals
 import subprocess
 import sys
@@ -142,27 +143,10 @@ RATE = 16000  # of the files the command-line tests share
 
 
 @pytest.fixture(scope="session")
-def files(tmp_path_factory):
-    """speech.wav (float32, mono) and a folder of mixed files, one of them broken."""
-    sf = pytest.importorskip("soundfile")
-    root = tmp_path_factory.mktemp("audio")
-    speech = bursts(RATE, 1.5, [(0.3, 0.7), (1.0, 1.3)])
-    sf.write(root / "speech.wav", speech, RATE, subtype="FLOAT")
-    folder = root / "folder"
-    folder.mkdir()
-    sf.write(folder / "a.wav", speech, RATE, subtype="FLOAT")
-    left = bursts(22050, 1.0, [(0.2, 0.6)], seed=1)
-    sf.write(folder / "stereo.flac", np.stack([left, 0.5 * left], axis=1), 22050)
-    sf.write(folder / "short.ogg", bursts(RATE, 0.5, [(0.1, 0.3)], seed=2), RATE)
-    (folder / "broken.wav").write_text("not audio")
-    (folder / "notes.txt").write_text("not picked up")
-    return root
-
-
-@pytest.fixture(scope="session")
 def everyday(tmp_path_factory):
-    """talk.mp3 (when MP3 is written here), stereo.wav (16-bit), a float file with
-    NaN and infinite samples, broken.wav, and a tree with a subfolder and a stray file."""
+    """speech.wav (float, mono), talk.mp3 (when MP3 is written here), stereo.wav
+    (16-bit), a float file with NaN and infinite samples, a tree with a subfolder
+    and a stray file, and a folder of mixed files, one of them broken."""
     sf = pytest.importorskip("soundfile")
     root = tmp_path_factory.mktemp("everyday")
     speech = bursts(RATE, 3.0, [(0.3, 1.0), (1.6, 2.5)], seed=4)
@@ -180,7 +164,15 @@ def everyday(tmp_path_factory):
     for path in (tree / "a.wav", tree / "sub" / "b.flac", tree / "sub" / "deeper" / "c.wav"):
         sf.write(path, speech[: RATE * (1 + len(path.parts) % 2)], RATE)
     (tree / "readme.txt").write_text("not audio")
-    (root / "broken.wav").write_text("not audio")
+    sf.write(root / "speech.wav", bursts(RATE, 1.5, [(0.3, 0.7), (1.0, 1.3)]), RATE, subtype="FLOAT")
+    folder = root / "folder"
+    folder.mkdir()
+    shutil.copy(root / "speech.wav", folder / "a.wav")
+    left = bursts(22050, 1.0, [(0.2, 0.6)], seed=1)
+    sf.write(folder / "stereo.flac", np.stack([left, 0.5 * left], axis=1), 22050)
+    sf.write(folder / "short.ogg", bursts(RATE, 0.5, [(0.1, 0.3)], seed=2), RATE)
+    (folder / "broken.wav").write_text("not audio")
+    (folder / "notes.txt").write_text("not picked up")
     return root
 
 

@@ -38,14 +38,14 @@ GATE_ONLY = ("enabled", "attenuation", "fade_ms", "stream_context_ms")
     [("gate", 0.25), ("gate", 0.0), ("cut", None), ("mask", None)],
     ids=["gate", "gate-silencing", "cut", "mask"],
 )
-def test_single_file_matches_the_library(files, tmp_path, command, attenuation):
+def test_single_file_matches_the_library(everyday, tmp_path, command, attenuation):
     options = dict(ALL_OPTIONS, attenuation=attenuation)
     if command != "gate":
         options = {k: v for k, v in options.items() if k not in GATE_ONLY}
     out = tmp_path / ("out.csv" if command == "mask" else "out.wav")
-    r = talvane(command, files / "speech.wav", "-o", out, *option_args(options), cwd=tmp_path)
+    r = talvane(command, everyday / "speech.wav", "-o", out, *option_args(options), cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    x, _ = read(files / "speech.wav")
+    x, _ = read(everyday / "speech.wav")
     gate = EnergyTalvane(**dict(ALL_OPTIONS, **options))
     regions = keep_regions(gate.compute_keep_mask_array(x, RATE), RATE)
     length = "1.50 s"
@@ -63,16 +63,16 @@ def test_single_file_matches_the_library(files, tmp_path, command, attenuation):
         assert [float(r["start_s"]) for r in rows] == [round(r.start_s, 6) for r in regions]
     kept = sum(r.end - r.start for r in regions) / len(x)
     summary = one_line(r.stdout)
-    assert summary.startswith(f"{files / 'speech.wav'}: {length}, kept {kept:.1%} in {len(regions)} regions, ")
+    assert summary.startswith(f"{everyday / 'speech.wav'}: {length}, kept {kept:.1%} in {len(regions)} regions, ")
     assert re.search(r", noise floor -\d+\.\d dBFS, threshold -\d+\.\d dBFS, [\d,]+x real time", summary)
     assert r.stderr == ""
 
 
-def test_mask_as_json_on_standard_output(files, tmp_path):
-    r = talvane("mask", files / "speech.wav", "-o", "-", "--format", "json", cwd=tmp_path)
+def test_mask_as_json_on_standard_output(everyday, tmp_path):
+    r = talvane("mask", everyday / "speech.wav", "-o", "-", "--format", "json", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     record = json.loads(r.stdout)
-    x, _ = read(files / "speech.wav")
+    x, _ = read(everyday / "speech.wav")
     mask = EnergyTalvane().compute_keep_mask_array(x, RATE)
     assert (record["sample_rate"], record["samples"]) == (RATE, len(x))
     assert len(record["regions"]) == 2
@@ -84,14 +84,14 @@ def test_mask_as_json_on_standard_output(files, tmp_path):
     assert "standard output" in one_line(r.stderr)
 
 
-def test_stream_gate_and_plot(files, tmp_path):
+def test_stream_gate_and_plot(everyday, tmp_path):
     options = {"stream_context_ms": 300, "attenuation": 0.1}
     r = talvane(
-        "gate", files / "speech.wav", "--stream", 20, "-o", "s.wav", "--plot", "s.png",
+        "gate", everyday / "speech.wav", "--stream", 20, "-o", "s.wav", "--plot", "s.png",
         *option_args(options), cwd=tmp_path,
     )  # fmt: skip
     assert r.returncode == 0, r.stderr
-    x, _ = read(files / "speech.wav")
+    x, _ = read(everyday / "speech.wav")
     stream = StreamingEnergyTalvane(**options)
     chunks = [x[i : i + 320] for i in range(0, len(x), 320)]
     expected = np.concatenate([stream.process_chunk(c, RATE, i == len(chunks) - 1) for i, c in enumerate(chunks)])
@@ -132,8 +132,8 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
 
 
 @pytest.mark.parametrize("backend", ["processes", pytest.param("dask", marks=pytest.mark.slow)])
-def test_folder_with_workers(files, tmp_path, request, backend):
-    folder = files / "folder"
+def test_folder_with_workers(everyday, tmp_path, request, backend):
+    folder = everyday / "folder"
     before = {p.name: p.read_bytes() for p in folder.iterdir()}
     workers = ["-j", 2] if backend == "processes" else ["--dask", request.getfixturevalue("dask_cluster").address]
     r = talvane("gate", folder, "-o", "gated", *workers, cwd=tmp_path)
@@ -264,11 +264,11 @@ def test_run_folder_names_the_extra_it_needs(monkeypatch):
     )
 
 
-def test_console_script_runs(files, tmp_path):
+def test_console_script_runs(everyday, tmp_path):
     tool = shutil.which("talvane")
     if tool is None:
         pytest.skip("the talvane console script is not on PATH")
-    r = talvane_process("cut", files / "speech.wav", "-o", "cut.flac", cwd=tmp_path, tool=[tool])
+    r = talvane_process("cut", everyday / "speech.wav", "-o", "cut.flac", cwd=tmp_path, tool=[tool])
     assert r.returncode == 0, r.stderr
     assert len(read(tmp_path / "cut.flac")[0]) > 0
 

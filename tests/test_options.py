@@ -54,7 +54,7 @@ REFUSED = [
 # A file at fault: status 1.
 FAILED = [
     (["gate", "missing.wav"], "talvane: error: missing.wav: no such file or folder"),
-    (["gate", "broken.wav"], "not a readable audio file"),
+    (["gate", "folder/broken.wav"], "not a readable audio file"),
     (["gate", "stereo.wav", "-o", "stereo.wav/out.wav"], "cannot write stereo.wav/out.wav: Not a directory"),
     (["cut", "stereo.wav", "-o", "out.mp4"], "cannot write .mp4 files"),
     (["gate", "stereo.wav", "-o", "stereo.wav"], "stereo.wav is an input; pass --overwrite to replace it"),

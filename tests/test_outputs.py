@@ -27,9 +27,9 @@ MP3 = sf.check_format("MP3", "MPEG_LAYER_III") if "MP3" in sf.available_formats(
 needs_mp3 = pytest.mark.skipif(not MP3, reason=f"libsndfile {sf.__libsndfile_version__} has no MP3")
 
 
-def test_overwrite_replaces_the_input_when_asked(files, tmp_path):
+def test_overwrite_replaces_the_input_when_asked(everyday, tmp_path):
     target = tmp_path / "in.wav"
-    shutil.copy(files / "speech.wav", target)
+    shutil.copy(everyday / "speech.wav", target)
     os.chmod(target, 0o640)
     x, _ = read(target)
     r = talvane("gate", target, "-o", target, "--overwrite", cwd=tmp_path)
