@@ -231,15 +231,9 @@ def test_s3_through_the_cluster(dask_cluster, tree, tmp_path):
         server.stop()
 
 
-def test_dask_without_its_extra(tmp_path):
-    script = tmp_path / "no_dask.py"
-    script.write_text(
-        "import sys\n"
-        "sys.modules['distributed'] = None\n"
-        "from talvane_rs.cli import main\n"
-        "sys.exit(main(['gate', 'talks', '--dask', 'tcp://127.0.0.1:9']))\n"
-    )
-    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60, cwd=tmp_path)
+def test_dask_without_its_extra(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    r = talvane("gate", "talks", "--dask", "tcp://127.0.0.1:9", cwd=tmp_path)
     assert r.returncode == 1
     install = "pip install 'talvane_rs[dask]' (in a source checkout: pip install '.[dask]')"
     assert one_line(r.stderr) == f"talvane: --dask needs distributed: {install}"

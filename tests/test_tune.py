@@ -21,7 +21,7 @@ import pytest
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tornado")
 
-from conftest import stop  # noqa: E402
+from conftest import stop, talvane  # noqa: E402
 from talvane_rs import analyse, cut  # noqa: E402
 from talvane_rs.cli.parser import build_parser, join_values  # noqa: E402
 from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings  # noqa: E402
@@ -190,7 +190,7 @@ def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser,
             out.unlink()
             words = shlex.split(shown(browser, f"talvane {action}"))
             assert words[:3] == ["talvane", action, "talk.flac"] and "--base-thresh=-36dB" in words
-            subprocess.run([sys.executable, "-m", "talvane_rs", *words[1:]], cwd=talk, check=True, capture_output=True)
+            assert talvane(*words[1:], cwd=talk).returncode == 0
             assert out.read_bytes() == (talk / "saved.flac").read_bytes()
         assert sf.read(talk / "talk.flac", dtype="float32")[0].tobytes() == mix.tobytes()  # never over the input
         record_property("slider_redraw_ms", browser.execute_script("return window.tune.timings"))
@@ -244,8 +244,7 @@ def test_wrong_settings_and_a_changed_file_leave_the_page_as_it_was(talk):
         assert sorted(p.name for p in talk.iterdir()) == []
     finally:
         assert server.stop() == 0
-    r = subprocess.run([sys.executable, "-m", "talvane_rs", "tune", "-", "--no-browser"], capture_output=True,
-                       text=True, timeout=60)
+    r = talvane("tune", "-", "--no-browser", cwd=talk)
     assert r.returncode == 2 and r.stderr.strip().splitlines()[-1] == (
         "talvane: error: tune needs a file it can read again when it saves the result beside it, not standard input (-)")
 
