@@ -146,7 +146,7 @@ RATE = 16000  # of the files the command-line tests share
 def everyday(tmp_path_factory):
     """speech.wav (float, mono), talk.mp3 (when MP3 is written here), stereo.wav
     (16-bit), a float file with NaN and infinite samples, a tree with a subfolder
-    and a stray file, and a folder of mixed files, one of them broken."""
+    and a stray file, a folder of mixed files, one of them broken, and d/a.wav at 1000 Hz."""
     sf = pytest.importorskip("soundfile")
     root = tmp_path_factory.mktemp("everyday")
     speech = bursts(RATE, 3.0, [(0.3, 1.0), (1.6, 2.5)], seed=4)
@@ -173,6 +173,8 @@ def everyday(tmp_path_factory):
     sf.write(folder / "short.ogg", bursts(RATE, 0.5, [(0.1, 0.3)], seed=2), RATE)
     (folder / "broken.wav").write_text("not audio")
     (folder / "notes.txt").write_text("not picked up")
+    (root / "d").mkdir()
+    sf.write(root / "d" / "a.wav", bursts(1000, 2.0, [(0.5, 1.5)]), 1000, subtype="FLOAT")
     return root
 
 

@@ -43,27 +43,6 @@ def test_overwrite_replaces_the_input_when_asked(everyday, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "new.wav"]  # no temporary file left
 
 
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["gate", "d", "-o", "d/", "--format", "mp3"], "its WAV fallback d/a.wav is an input"),
-        (["gate", "d", "-o", "file://{cwd}/d/"], "d/a.wav is an input; pass --overwrite"),
-        (["gate", "d/a.wav", "-o", "file://{cwd}/d/a.wav"], "d/a.wav is an input; pass --overwrite"),
-        (["gate", "file://{cwd}/d/a.wav", "-o", "d/a.wav"], "d/a.wav is an input; pass --overwrite"),
-    ],
-    ids=["wav-fallback", "url-folder", "url-file", "path-for-url"],
-)
-def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
-    # 1000 Hz, which MP3 cannot hold: the gated audio would fall back to WAV.
-    (tmp_path / "d").mkdir()
-    sf.write(tmp_path / "d" / "a.wav", bursts(1000, 2.0, [(0.5, 1.5)]), 1000, subtype="FLOAT")
-    before = (tmp_path / "d" / "a.wav").read_bytes()
-    r = talvane(*[str(a).format(cwd=tmp_path) for a in args], cwd=tmp_path)
-    assert r.returncode == 1
-    assert message in r.stderr
-    assert (tmp_path / "d" / "a.wav").read_bytes() == before
-
-
 @pytest.mark.parametrize("name", ["{d}", "file://{d}/"], ids=["path", "file-url"])
 def test_linked_subfolders_are_walked_once(tmp_path, name):
     (tmp_path / "d").mkdir()
