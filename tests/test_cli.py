@@ -252,16 +252,24 @@ def test_console_script_names_the_missing_dependencies_and_the_package_works_wit
     assert one_line(r.stderr) == f"talvane: the command-line tool needs numpy and soundfile: {install}"
 
 
-def test_run_folder_names_the_extra_it_needs(monkeypatch):
+@pytest.mark.parametrize(
+    "missing, args, message, extra",
+    [("fsspec", None, "run_folder with fsspec URLs needs fsspec", "dask"),
+     ("sounddevice", ["live"], "talvane: live needs sounddevice", "live"),
+     ("distributed", ["gate", ".", "--dask", "tcp://127.0.0.1:9"], "talvane: --dask needs distributed", "dask")],
+)  # fmt: skip
+def test_a_missing_extra_is_named_with_its_install_command(monkeypatch, tmp_path, missing, args, message, extra):
     from talvane_rs import run_folder
 
-    monkeypatch.setitem(sys.modules, "fsspec", None)
-    with pytest.raises(ImportError) as info:
-        run_folder("mask", "s3://b/t/")
-    assert str(info.value) == (
-        "run_folder with fsspec URLs needs fsspec: "
-        "pip install 'talvane_rs[dask]' (in a source checkout: pip install '.[dask]')"
-    )
+    monkeypatch.setitem(sys.modules, missing, None)
+    expected = f"{message}: pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
+    if args is None:
+        with pytest.raises(ImportError) as info:
+            run_folder("mask", "s3://b/t/")
+        assert str(info.value) == expected
+    else:
+        r = talvane(*args, cwd=tmp_path)
+        assert (r.returncode, r.stderr) == (1, expected + "\n")
 
 
 def test_console_script_runs(everyday, tmp_path):

@@ -6,14 +6,13 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import time
 
 import numpy as np
 import pytest
 
 from cluster import Cluster, S3Server, s3_environment
-from conftest import TOOL, bursts, one_line, stop, talvane, talvane_process
+from conftest import TOOL, bursts, stop, talvane, talvane_process
 from talvane_rs import Outcome, run_folder
 
 pytestmark = pytest.mark.slow
@@ -229,11 +228,3 @@ def test_s3_through_the_cluster(dask_cluster, tree, tmp_path):
         assert outputs(tmp_path / "from-s3") == outputs(tmp_path / "local")  # and no temporary left there
     finally:
         server.stop()
-
-
-def test_dask_without_its_extra(tmp_path, monkeypatch):
-    monkeypatch.setitem(sys.modules, "distributed", None)
-    r = talvane("gate", "talks", "--dask", "tcp://127.0.0.1:9", cwd=tmp_path)
-    assert r.returncode == 1
-    install = "pip install 'talvane_rs[dask]' (in a source checkout: pip install '.[dask]')"
-    assert one_line(r.stderr) == f"talvane: --dask needs distributed: {install}"

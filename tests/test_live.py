@@ -6,7 +6,6 @@ regions to the speech played; a clean stop on a signal; one-line failures."""
 import os
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -192,10 +191,3 @@ def test_errors_are_one_line(tmp_path, args, code, message):
     else:  # PortAudio reads where the sound server is as it starts: a process of its own
         r = talvane_process(*args, cwd=tmp_path, env=nowhere)
     assert (r.returncode, r.stderr, r.stdout) == (code, f"talvane: error: {message}\n", "")
-
-
-def test_without_sounddevice_one_line_says_what_to_install(monkeypatch, tmp_path):
-    monkeypatch.setitem(sys.modules, "sounddevice", None)
-    r = talvane("live", cwd=tmp_path)
-    install = "pip install 'talvane_rs[live]' (in a source checkout: pip install '.[live]')"
-    assert (r.returncode, r.stderr) == (1, f"talvane: live needs sounddevice: {install}\n")
