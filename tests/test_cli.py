@@ -68,20 +68,21 @@ def test_single_file_matches_the_library(everyday, tmp_path, command, attenuatio
     assert r.stderr == ""
 
 
-def test_mask_as_json_on_standard_output(everyday, tmp_path):
-    r = talvane("mask", everyday / "speech.wav", "-o", "-", "--format", "json", cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
+def test_mask_of_one_file_on_standard_output(everyday, tmp_path):
+    """As JSON, regions half-open (the end sample is the first one dropped); as
+    Audacity labels, the same regions; both decided on the mean of the channels."""
+    both, rate = read(everyday / "stereo.wav")
+    mask = EnergyTalvane().compute_keep_mask_array(np.ascontiguousarray(both.mean(axis=1, dtype=np.float32)), rate)
+    r = talvane("mask", everyday / "stereo.wav", "-o", "-", "--format", "json", cwd=tmp_path)
+    assert r.returncode == 0 and "standard output" in one_line(r.stderr)
     record = json.loads(r.stdout)
-    x, _ = read(everyday / "speech.wav")
-    mask = EnergyTalvane().compute_keep_mask_array(x, RATE)
-    assert (record["sample_rate"], record["samples"]) == (RATE, len(x))
-    assert len(record["regions"]) == 2
+    assert (record["sample_rate"], record["samples"], len(record["regions"])) == (rate, len(both), 2)
     for region in record["regions"]:
         start, end = region["start_sample"], region["end_sample"]
-        # Half-open: the end sample is the first one dropped.
         assert mask[start:end].all() and not mask[start - 1] and not mask[end]
-        assert (region["start_s"], region["end_s"]) == (start / RATE, end / RATE)
-    assert "standard output" in one_line(r.stderr)
+        assert (region["start_s"], region["end_s"]) == (start / rate, end / rate)
+    r = talvane("mask", everyday / "stereo.wav", "-o", "-", "--format", "audacity", cwd=tmp_path)
+    assert r.stdout == "".join(f"{g['start_s']:.6f}\t{g['end_s']:.6f}\tkept\n" for g in record["regions"])
 
 
 def test_stream_gate_and_plot(everyday, tmp_path):

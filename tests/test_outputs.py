@@ -319,14 +319,6 @@ def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt, to):
         assert sorted({row["file"] for row in rows}) == names
 
 
-def test_mask_as_audacity_labels(everyday, tmp_path):
-    r = talvane("mask", everyday / "stereo.wav", "--format", "audacity", "-o", "-", cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
-    both, rate = read(everyday / "stereo.wav")
-    regions = analyse(np.ascontiguousarray(both.mean(axis=1, dtype=np.float32)), rate).regions
-    assert r.stdout == "".join(f"{g.start_s:.6f}\t{g.end_s:.6f}\tkept\n" for g in regions)
-
-
 def test_system_errors_name_their_cause(everyday, tmp_path):
     import resource
 

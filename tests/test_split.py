@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import RATE, TOOL, bursts, one_line, read, talvane
+from conftest import RATE, TOOL, bursts, one_line, read, talvane, wait_for
 from talvane_rs import analyse
 from talvane_rs.errors import FileError
 
@@ -89,7 +89,7 @@ def test_split_pieces_never_take_each_others_names(tmp_path, names, args):
 
 
 def split_run(*args, cwd, stop_after=None):
-    """talvane split in a subprocess; stop_after: pieces of this run to wait for, then SIGTERM."""
+    """talvane split; with stop_after, in a subprocess stopped by SIGTERM once it has written that many pieces."""
     if stop_after is None:
         return talvane("split", *args, cwd=cwd)
     def written_since(start):
@@ -105,9 +105,7 @@ def split_run(*args, cwd, stop_after=None):
     time.sleep(0.01)
     proc = subprocess.Popen([*TOOL, "split", *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        while written_since(start) < stop_after:
-            assert proc.poll() is None, proc.communicate()
-            time.sleep(0.005)
+        wait_for(lambda: written_since(start) >= stop_after, "the pieces", processes=[proc])
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=60)
     finally:
