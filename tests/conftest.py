@@ -210,8 +210,6 @@ def talvane(*args, cwd, input=None, binary=False, umask=None):
             code = main(argv)
         except SystemExit as e:
             code = e.code if isinstance(e.code, int) else 0 if e.code is None else 1
-        sys.stdout.flush()
-        sys.stderr.flush()
         stdout, stderr = out.getvalue(), err.getvalue()
     finally:
         sys.stdin.close()

@@ -93,9 +93,7 @@ def run_live(server, *args, stop=signal.SIGINT, during=None):
         proc.send_signal(stop)
         out, err = proc.communicate(timeout=60)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
+        stop(proc, signal.SIGKILL)
     return proc.returncode, out, err
 
 

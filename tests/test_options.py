@@ -22,6 +22,7 @@ REFUSED = [
      "to 18446744073709551615, or a duration from 0 to 9e15 s"),
     (["gate", "tree", "-o", "nowhere://out/"], "nowhere://out/: Protocol not known: nowhere"),
     (["gate", "--threshold", "0.01", "--base-thresh", "0.001"], "--threshold sets both limits of the threshold"),
+    (["gate", "--plot-range", "1-2"], "--plot-range chooses the stretch --plot draws: give --plot too"),
     (["cut", "--stream", "20"], "unrecognized arguments: --stream"),
     (["cut", "--enabled", "false"], "unrecognized arguments: --enabled"),
     (["mask", "--attenuation", "0.5"], "unrecognized arguments: --attenuation"),
