@@ -14,7 +14,7 @@ import pytest
 
 sf = pytest.importorskip("soundfile")
 
-from conftest import TOOL, talvane, talvane_process  # noqa: E402
+from conftest import TOOL, stop, talvane, talvane_process  # noqa: E402
 from sound_server import SoundServer, no_sounddevice, unavailable  # noqa: E402
 from talvane_rs import Stream  # noqa: E402
 
@@ -81,7 +81,7 @@ def replay(raw):
     return np.concatenate(out), kept
 
 
-def run_live(server, *args, stop=signal.SIGINT, during=None):
+def run_live(server, *args, signum=signal.SIGINT, during=None):
     """talvane live with args, until during() returns, then stopped by the signal; (code, stdout, stderr)."""
     proc = subprocess.Popen([*TOOL, "live", *map(str, args)], env=server.env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)  # fmt: skip
@@ -90,7 +90,7 @@ def run_live(server, *args, stop=signal.SIGINT, during=None):
             pytest.fail(f"talvane live never recorded: {proc.communicate(timeout=30)}")
         if during is not None:
             during()
-        proc.send_signal(stop)
+        proc.send_signal(signum)
         out, err = proc.communicate(timeout=60)
     finally:
         stop(proc, signal.SIGKILL)
@@ -137,7 +137,7 @@ def test_live_gates_what_it_captured_as_stream_does_and_keeps_the_speech(server,
 @pytest.mark.slow
 def test_live_stops_cleanly_on_sigterm_with_an_output_device_and_a_file_of_another_format(server, tmp_path):
     code, out, err = run_live(server, "--rate", RATE, "--output-device", "default", "-o", tmp_path / "gated.flac",
-                              stop=signal.SIGTERM, during=lambda: time.sleep(3))  # fmt: skip
+                              signum=signal.SIGTERM, during=lambda: time.sleep(3))  # fmt: skip
     assert code == 0, err
     info = sf.info(tmp_path / "gated.flac")
     assert (info.format, info.subtype, info.samplerate, info.channels) == ("FLAC", "PCM_16", RATE, 1)
