@@ -321,13 +321,14 @@ def test_wrong_texts_are_named(texts, wrong):
 
 
 def write_noise_and_bursts(path, seconds, rate=48000):
-    """A long 16-bit WAV of noise with a loud burst each few seconds, written in blocks."""
-    rng = np.random.default_rng(5)
+    """A long 16-bit WAV of noise with a loud burst each few seconds: one minute, made
+    once and written as often as it takes."""
+    t = np.arange(60 * rate) / rate
+    block = np.random.default_rng(5).normal(0, 0.005, len(t)) + 0.3 * np.sin(2 * np.pi * 220 * t) * ((t % 7) < 2)
+    block = np.round(block * 32767).astype(np.int16)
     with sf.SoundFile(path, "w", samplerate=rate, channels=1, subtype="PCM_16") as f:
-        for start in range(0, seconds, 60):
-            t = np.arange(60 * rate) / rate
-            block = rng.normal(0, 0.005, len(t)) + 0.3 * np.sin(2 * np.pi * 220 * t) * ((t % 7) < 2)
-            f.write(block.astype(np.float32))
+        for _ in range(0, seconds, 60):
+            f.write(block)
 
 
 @pytest.mark.slow
