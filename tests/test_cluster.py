@@ -159,7 +159,8 @@ def test_a_worker_lost_while_writing(tmp_path, allowed_failures):
     if allowed_failures:
         assert not failed and text.splitlines()[-1] == f"{len(expected)} done, 0 failed, 0 skipped", text
     else:
-        assert failed and text.splitlines()[-1] == f"{len(expected) - len(failed)} done, {len(failed)} failed, 0 skipped", text
+        tally = f"{len(expected) - len(failed)} done, {len(failed)} failed, 0 skipped"
+        assert failed and text.splitlines()[-1] == tally, text
         assert any(name.startswith(f".{stem[0]}.") for name in writing for stem in failed), (writing, failed)
     print(f"caught {writing} in worker {lost}; failed: {failed}; {text.splitlines()[-1]}")
 
