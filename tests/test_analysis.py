@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
+from conftest import pattern_samples
 from talvane_rs import BandFilter, EnergyTalvane, Stream, analyse, band_filter, cut, keep_regions
 
 f32 = np.float32
@@ -14,11 +15,6 @@ U64_MAX = ref.U64_MAX
 
 # ref.PER_SAMPLE: one window per sample, smoothed energy |x|, threshold 0.25, no passes.
 PER_WINDOW = ref.PER_SAMPLE
-
-
-def pattern_samples(pattern):
-    """X is a voice window (0.5), a dot a quiet one (0.125), N a NaN."""
-    return [{"X": 0.5, ".": 0.125, "N": NAN}[c] for c in pattern]
 
 
 def window_string(cfg, samples, rate=1000):
@@ -51,7 +47,7 @@ def bad_limits_error(call):
 )
 def test_four_passes_stage_by_stage(changes, expected):
     cfg = PER_WINDOW.replace(**changes)
-    x = pattern_samples("X.XXX.X.XXX.....")
+    x = pattern_samples("X.XXX.X.XXX.....", voice=0.5).tolist()
     assert window_string(cfg, x) == expected
     assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
 
@@ -83,7 +79,7 @@ def test_four_passes_stage_by_stage(changes, expected):
 )
 def test_passes(pattern, changes, expected):
     cfg = PER_WINDOW.replace(**changes)
-    x = pattern_samples(pattern)
+    x = pattern_samples(pattern, voice=0.5).tolist()
     assert window_string(cfg, x) == expected
     assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
 

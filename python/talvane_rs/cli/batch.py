@@ -13,6 +13,8 @@ import argparse
 import os
 import sys
 import textwrap
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions import action_class, action_for
@@ -149,12 +151,6 @@ def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
     if missing is not None:
         print(f"{PROG}: {missing}", file=sys.stderr)
         return 1
-    if address is not None:
-        import logging
-
-        # The run reports what befalls its files; the client's own log of a lost
-        # scheduler (tracebacks of its reconnection) would only bury that.
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
     request = request_of(action_for(name, vars(args)), args, settings)
     # The engine is imported once a run is due, so that --help stays quick.
     from tqdm import tqdm
@@ -165,9 +161,30 @@ def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
 
     report = Report(lambda text, stream: tqdm.write(text, file=stream), is_stdout(args.output))
     try:
-        result = execute(request, address, args.jobs or 1, progress=True, on_outcome=report.add, stop=stop,
-                         notify=report.say)  # fmt: skip
+        with quiet_client(address is not None):
+            result = execute(request, address, args.jobs or 1, progress=True, on_outcome=report.add, stop=stop,
+                             notify=report.say)  # fmt: skip
     except UsageError as e:
         report.error(str(e))
         return e.status
     return report.close(result.folder, request.recursive, stop.signum)
+
+
+@contextmanager
+def quiet_client(active: bool) -> Iterator[None]:
+    """While active, the Dask client logs only critical records: the run reports
+    what befalls its files, and the client's own log of a lost scheduler
+    (tracebacks of its reconnection) would only bury that. Its level is put
+    back afterwards, for a caller of main() that goes on."""
+    if not active:
+        yield
+        return
+    import logging
+
+    logger = logging.getLogger("distributed")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logger.setLevel(level)
