@@ -29,7 +29,7 @@ def build(out: str) -> str:
     plugin = ["src/plugins/controls.cpp", "src/plugins/plugin_gate.cpp"]
     binary = os.path.join(out, "plugin_run")
     cmd = ["g++", "-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", f"-I{ROOT}/src/core", f"-I{ROOT}/src/plugins",
-           os.path.join(HERE, "plugin_run.cpp")] + [os.path.join(ROOT, c) for c in core + plugin] + ["-o", binary]
+           os.path.join(HERE, "plugin_run.cpp")] + [os.path.join(ROOT, c) for c in core + plugin] + ["-o", binary]  # fmt: skip
     subprocess.run(cmd, check=True)
     return binary
 

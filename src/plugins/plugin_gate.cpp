@@ -74,11 +74,16 @@ void PluginGate::activate() {
 // analysis and changes no bit. Leaving the bypass ramps from the bypass's gain of
 // 1; entering it ramps from the gate's last gain to 1 (bypass_piece).
 void PluginGate::take_controls() noexcept {
-    bool changed = fresh_;
+    bool moved = fresh_;  // any control's bits since the last block
     for (std::size_t id = 0; id < kControlCount; ++id) {
-        const ControlId control = static_cast<ControlId>(id);
         const float raw = controls_[id] != nullptr ? *controls_[id] : kControls[id].fallback;
-        const float value = control_value(control, raw);
+        moved |= std::bit_cast<std::uint32_t>(raw) != std::bit_cast<std::uint32_t>(raw_[id]);
+        raw_[id] = raw;
+    }
+    if (!moved) return;
+    bool changed = fresh_;  // any value as the gate takes it
+    for (std::size_t id = 0; id < kControlCount; ++id) {
+        const float value = control_value(static_cast<ControlId>(id), raw_[id]);
         changed |= std::bit_cast<std::uint32_t>(value) != std::bit_cast<std::uint32_t>(values_[id]);
         values_[id] = value;
     }
@@ -147,14 +152,11 @@ void PluginGate::bypass_piece(std::size_t offset, std::size_t frames) noexcept {
 
 void PluginGate::write_meters() noexcept {
     const CallView& view = live_.stream.last_call;
-    const float values[kMeterCount] = {
-        live_.kept ? 1.0f : 0.0f,
-        config_.enabled ? live_.stream.last_gain.value_or(1.0f) : 1.0f,
-        view.present ? meter_db(view.floor) : kMeterFloorDb,
-        view.present ? meter_db(view.threshold.value) : kMeterFloorDb,
-    };
-    for (std::size_t id = 0; id < kMeterCount; ++id) {
-        if (meters_[id] != nullptr) *meters_[id] = values[id];
+    if (meters_[kGateOpen] != nullptr) *meters_[kGateOpen] = live_.kept ? 1.0f : 0.0f;
+    if (meters_[kGain] != nullptr) *meters_[kGain] = config_.enabled ? live_.stream.last_gain.value_or(1.0f) : 1.0f;
+    if (meters_[kFloor] != nullptr) *meters_[kFloor] = view.present ? meter_db(view.floor) : kMeterFloorDb;
+    if (meters_[kThreshold] != nullptr) {
+        *meters_[kThreshold] = view.present ? meter_db(view.threshold.value) : kMeterFloorDb;
     }
 }
 

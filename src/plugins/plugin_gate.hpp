@@ -62,7 +62,8 @@ private:
     std::array<float*, kMaxChannels> out_{};
     std::array<const float*, kControlCount> controls_{};
     std::array<float*, kMeterCount> meters_{};
-    std::array<float, kControlCount> values_{};  // the controls as last taken
+    std::array<float, kControlCount> raw_{};     // the controls as last read
+    std::array<float, kControlCount> values_{};  // and as the gate took them
     GateConfig config_;
     LiveState live_;
     std::vector<float> frames_in_, frames_out_;  // interleaved copies of a piece
