@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "plugin_gate.hpp"
@@ -31,6 +32,12 @@ double cpu_ns() {
 double median(std::vector<double> v) {
     std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
     return v[v.size() / 2];
+}
+
+// The median of the values after the first `skip`, or of all when too few are left.
+double median_after(std::vector<double> v, std::size_t skip) {
+    if (v.size() > skip + 1) v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(skip));
+    return median(std::move(v));
 }
 
 constexpr std::size_t kTurn = 100;  // blocks per timed turn
@@ -107,11 +114,7 @@ int main(int argc, char** argv) {
     }
     // The first turns fill the context: only turns with a full one are counted.
     const std::size_t filling = static_cast<std::size_t>(3 * rate / block / kTurn + 1);
-    if (turns > filling + 1) {
-        plugin_ns.erase(plugin_ns.begin(), plugin_ns.begin() + static_cast<std::ptrdiff_t>(filling));
-        core_ns.erase(core_ns.begin(), core_ns.begin() + static_cast<std::ptrdiff_t>(filling));
-    }
-    const double p = median(plugin_ns), c = median(core_ns);
+    const double p = median_after(plugin_ns, filling), c = median_after(core_ns, filling);
     std::printf("checksums %.17g %.17g\n", sums[0], sums[1]);
     std::printf("run() %.0f ns per block, core call %.0f ns, ratio %.3f, CPU %.4f %% of a core\n", p, c, p / c,
                 100.0 * p / (1e9 * static_cast<double>(block) / static_cast<double>(rate)));
