@@ -117,6 +117,32 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
     }
 }
 
+// The bypass ramps from the gate's last gain to 1 over the fade, and leaving it
+// ramps from 1 to the gate's gain: the entry ramp of the gain rule, from the gain
+// the output had. The gate here drops everything (both limits at 0 dBFS).
+void bypass_ramps(std::mt19937_64& rng) {
+    const std::size_t block = 1024, fade = 240;  // 5 ms at 48 kHz
+    Rig rig(48000, 1, block);
+    rig.controls[plugin::kBaseThresh] = rig.controls[plugin::kMaxThresh] = 0.0f;
+    std::normal_distribution<float> noise(0.0f, 0.01f);
+    std::vector<float> x(4 * block);
+    for (float& v : x) v = noise(rng);
+    std::vector<float> y;
+    const float closed = 0.0f, open = 1.0f;
+    for (int b = 0; b < 4; ++b) {
+        rig.controls[plugin::kEnabled] = b == 2 ? 0.0f : 1.0f;
+        rig.run(x, b * block, block, y);
+    }
+    const std::vector<float> ones(block, 1.0f), zeros(block, 0.0f);
+    const std::vector<float> into = literal_ramps(ones, fade, &closed), out_of = literal_ramps(zeros, fade, &open);
+    bool ramps = true;
+    for (std::size_t k = 0; k < block; ++k) {
+        ramps &= y[k + block] == 0.0f && y[k + 2 * block] == x[k + 2 * block] * into[k];
+        ramps &= y[k + 3 * block] == x[k + 3 * block] * out_of[k];
+    }
+    CHECK(ramps, "the bypass's ramps");
+}
+
 // Lengths a host might use: runs of one length (one frame at a time, powers of two,
 // a rate's 10 ms, past the largest piece), then lengths that change every call.
 std::size_t next_length(std::mt19937_64& rng, std::uint64_t call, std::uint64_t rate) {
@@ -179,6 +205,7 @@ void plugin_runs_allocate_nothing(std::mt19937_64& rng, std::uint64_t calls) {
 
 void plugin_checks(std::mt19937_64& rng, std::uint64_t calls) {
     plugin_matches_live_stream(rng);
+    bypass_ramps(rng);
     plugin_runs_allocate_nothing(rng, calls);
 }
 
