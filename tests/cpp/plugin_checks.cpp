@@ -119,7 +119,8 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
 
 // The bypass ramps from the gate's last gain to 1 over the fade, and leaving it
 // ramps from 1 to the gate's gain: the entry ramp of the gain rule, from the gain
-// the output had. The gate here drops everything (both limits at 0 dBFS).
+// the output had. The gate here drops everything (both limits at 0 dBFS), which
+// the meters show.
 void bypass_ramps(std::mt19937_64& rng) {
     const std::size_t block = 1024, fade = 240;  // 5 ms at 48 kHz
     Rig rig(48000, 1, block);
@@ -129,10 +130,21 @@ void bypass_ramps(std::mt19937_64& rng) {
     for (float& v : x) v = noise(rng);
     std::vector<float> y;
     const float closed = 0.0f, open = 1.0f;
+    std::array<std::array<float, plugin::kMeterCount>, 4> meters{};
     for (int b = 0; b < 4; ++b) {
         rig.controls[plugin::kEnabled] = b == 2 ? 0.0f : 1.0f;
         rig.run(x, b * block, block, y);
+        meters[b] = rig.meters;
     }
+    // Closed, with the threshold at its limit of 0 dBFS over a floor near -40 dBFS;
+    // the bypass's gain is 1.
+    const auto& closed_meters = meters[1];
+    CHECK(closed_meters[plugin::kGateOpen] == 0.0f && closed_meters[plugin::kGain] == 0.0f &&
+              closed_meters[plugin::kThreshold] == 0.0f && closed_meters[plugin::kFloor] > -45.0f &&
+              closed_meters[plugin::kFloor] < -35.0f && meters[2][plugin::kGain] == 1.0f,
+          "meters: gate %g, gain %g, floor %g dB, threshold %g dB", static_cast<double>(closed_meters[0]),
+          static_cast<double>(closed_meters[1]), static_cast<double>(closed_meters[2]),
+          static_cast<double>(closed_meters[3]));
     const std::vector<float> ones(block, 1.0f), zeros(block, 0.0f);
     const std::vector<float> into = literal_ramps(ones, fade, &closed), out_of = literal_ramps(zeros, fade, &open);
     bool ramps = true;
