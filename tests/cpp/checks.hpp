@@ -74,6 +74,9 @@ inline std::vector<float> literal_ramps(const std::vector<float>& g, std::uint64
 // The streaming core's checks (stream_checks.cpp) and the allocation count
 // (alloc_count.cpp: every operator new, and on glibc every malloc, while counting).
 void streaming_checks(std::mt19937_64& rng);
+// The plug-in instance (plugin_checks.cpp), with `calls` run() calls in all
+// counted for allocations.
+void plugin_checks(std::mt19937_64& rng, std::uint64_t calls);
 void live_calls_allocate_nothing();
 std::uint64_t allocations();
 void count_allocations(bool on);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -409,7 +410,7 @@ void integers_round_half_to_even_and_saturate() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::mt19937_64 rng(20261208);
     for (const EnergyPath& path : energy_paths()) {
         std::printf("energy path %-12s %s\n", path.name, path.available() ? "checked" : "not available here");
@@ -428,6 +429,8 @@ int main() {
     band_filter_chunks_agree(rng);
     band_edges_are_checked();
     integers_round_half_to_even_and_saturate();
+    // run() calls for the plug-in's allocation count: a million, or the first argument.
+    plugin_checks(rng, argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000);
     std::printf("%d passed, %d failed\n", check_count - failure_count, failure_count);
     return failure_count == 0 ? 0 : 1;
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the core (no Python) with its C++ test and runs it.
+# Builds the core (no Python) and the plug-ins' instance with the C++ test and runs
+# it; compiles the LV2 and LADSPA entry points too where their headers are found.
 # Environment: CXX (compiler, default g++), CXXFLAGS (added after this script's
-# own flags, so they can override them), RUNNER (a command prefix for running the
-# test, split into words, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu").
+# own flags, so they can override them), PLUGIN_CALLS (see below), RUNNER (a
+# command prefix for running the test, split into words, e.g. "qemu-aarch64 -L
+# /usr/aarch64-linux-gnu").
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 # One folder per compiler, so a cross build never leaves a binary where another
@@ -13,9 +15,26 @@ mkdir -p "$out"
 rm -f "$out/core_test" "$out/core_test.exe"
 # The core's sources, as CMakeLists.txt lists them for talvane_core.
 core_sources=$(tr '\n' ' ' < CMakeLists.txt | sed -E 's/.*add_library\(talvane_core STATIC([^)]*)\).*/\1/')
+plugin_sources="src/plugins/controls.cpp src/plugins/plugin_gate.cpp"
 # shellcheck disable=SC2086
-$cxx -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core ${CXXFLAGS:-} \
-    $core_sources tests/cpp/core_test.cpp tests/cpp/stream_checks.cpp tests/cpp/alloc_count.cpp -o "$out/core_test"
+$cxx -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core -Isrc/plugins ${CXXFLAGS:-} \
+    $core_sources $plugin_sources tests/cpp/core_test.cpp tests/cpp/stream_checks.cpp tests/cpp/alloc_count.cpp \
+    tests/cpp/plugin_checks.cpp -o "$out/core_test"
+# The plug-in APIs are C headers of their own: a folder that holds only them lets a
+# cross compiler see them without the build machine's other headers.
+headers="$out/plugin_headers"
+mkdir -p "$headers"
+if [ -e /usr/include/lv2/core/lv2.h ] && [ -e /usr/include/ladspa.h ]; then
+    ln -sfn /usr/include/lv2 "$headers/lv2"
+    ln -sf /usr/include/ladspa.h "$headers/ladspa.h"
+    for api in lv2_plugin ladspa_plugin; do
+        # shellcheck disable=SC2086
+        $cxx -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core -Isrc/plugins -I"$headers" \
+            ${CXXFLAGS:-} -c "src/plugins/$api.cpp" -o "$out/$api.o"
+    done
+else
+    echo "plug-in entry points not compiled: no LV2 or LADSPA headers (Debian: lv2-dev, ladspa-sdk)"
+fi
 # The energy kernels' software prefetch shows in no result, and GCC once deleted it
 # unnoticed (it takes a helper whose only effect is a prefetch for one without
 # effects): the kernels compiled for a target with vector paths must still issue it.
@@ -32,5 +51,9 @@ esac
 # A Windows compiler adds .exe, which Wine wants named.
 bin="$out/core_test"
 [ -e "$bin.exe" ] && bin="$bin.exe"
+# The plug-in's allocation count makes PLUGIN_CALLS run() calls: a million by
+# default, 20000 under an emulator.
+calls=("${PLUGIN_CALLS:-1000000}")
+[ -n "${RUNNER:-}" ] && [ -z "${PLUGIN_CALLS:-}" ] && calls=(20000)
 # shellcheck disable=SC2086
-${RUNNER:-} "$bin"
+${RUNNER:-} "$bin" "${calls[@]}"
