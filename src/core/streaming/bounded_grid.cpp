@@ -38,23 +38,34 @@ std::uint64_t block_for(std::uint64_t window_len) noexcept {
     return std::bit_ceil(std::max(window_len, kLeastBlock));
 }
 
-// The squares of samples [from, to) of the stream appended to the step: each
-// position's sum within its block after it, and the blocks' totals.
+// The squares of samples [from, to) of the stream appended to the step: the sum
+// within its block after each position, and the blocks' totals. A block's total so
+// far is the sum within it at its last position, so the last one is `running`.
 void extend(PrefixStep& step, const Combined& combined, std::uint64_t from, std::uint64_t to, double running) {
     const std::uint64_t join = combined.start + combined.context.size();
-    double total = step.totals.back();
-    for (std::uint64_t p = from; p < to; ++p) {
-        const auto x = static_cast<double>(p < join ? combined.context[p - combined.start] : combined.chunk[p - join]);
-        running += x * x;  // the square of a float32 is exact in double
-        total += x * x;
-        if ((p + 1 - step.origin) % step.block == 0) {
-            step.totals.back() = total;
-            step.totals.push_back(0.0);
-            running = total = 0.0;
+    std::size_t out = step.tail_len;
+    step.tail_len += static_cast<std::size_t>(to - from);
+    if (step.tail.size() < step.tail_len) step.tail.resize(step.tail_len);
+    for (std::uint64_t p = from; p < to;) {
+        const std::uint64_t boundary = step.origin + ((p - step.origin) / step.block + 1) * step.block;
+        const std::uint64_t piece = std::min({to, boundary, p < join ? join : to}) - p;
+        const float* x = p < join ? combined.context.data() + (p - combined.start) : combined.chunk.data() + (p - join);
+        double* r = step.tail.data() + out;
+        for (std::size_t i = 0; i < piece; ++i) {
+            const auto v = static_cast<double>(x[i]);
+            running += v * v;  // the square of a float32 is exact in double
+            r[i] = running;
         }
-        step.tail.push_back(running);
+        p += piece;
+        out += static_cast<std::size_t>(piece);
+        if (p == boundary) {
+            step.totals.back() = running;
+            step.totals.push_back(0.0);
+            running = 0.0;
+            r[piece - 1] = 0.0;
+        }
     }
-    step.totals.back() = total;
+    step.totals.back() = running;
 }
 
 bool totals_usable(const std::vector<double>& totals) noexcept {
@@ -76,47 +87,98 @@ struct PrefixReader {
     }
 };
 
+// The rounding of a window's sum from the prefix, as a share of its blocks' totals
+// and of the sum: each within-block sum is off by at most `block` units of 2^-53 of
+// its block's total, and the sum's two or three terms add a few units; this is
+// twice that.
+double prefix_error_share(std::uint64_t block) { return static_cast<double>(2 * block + 8) * 0x1p-53; }
+
+// The exact sums of squares of windows [0, count) of `len` samples every w from
+// stream position `start`, each into d within err[k]: windows inside the held
+// prefix read it directly, the rest through the reader.
+void window_sums(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::uint64_t len, std::size_t count,
+                 double* d, double* err) {
+    const PrefixStep& s = r.step;
+    const SquarePrefix& h = r.held;
+    const int shift = std::countr_zero(s.block);
+    const double share = prefix_error_share(s.block);
+    const std::size_t in_held = start + len < s.tail_from ? static_cast<std::size_t>((s.tail_from - 1 - len - start) / w + 1) : 0;
+    const double* within = h.within.data();
+    const double* totals = h.totals.data();
+    std::size_t k = 0;
+    for (; k < std::min(in_held, count); ++k) {
+        const std::uint64_t o = start + k * w;
+        const std::uint64_t b = ((o - s.origin) >> shift) - h.first_block, b2 = ((o + len - s.origin) >> shift) - h.first_block;
+        const double t1 = totals[b], t2 = totals[b2];
+        const double sum = (within[o + len - h.first] - within[o - h.first]) + (b2 != b ? t1 : 0.0);
+        d[k] = sum;
+        err[k] = share * (t1 + t2 + std::abs(sum));
+    }
+    for (; k < count; ++k) {
+        const std::uint64_t o = start + k * w;
+        const std::uint64_t b = (o - s.origin) >> shift, b2 = (o + len - s.origin) >> shift;
+        const double t1 = r.total(b), t2 = r.total(b2);
+        const double sum = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
+        d[k] = sum;
+        err[k] = share * (t1 + t2 + std::abs(sum));
+    }
+}
+
 // The RMS of a window from its sum of squares, as window_energies forms it: a
 // division and a square root, each correctly rounded and so monotone in the sum.
 float rms(float sum, std::uint64_t count) { return std::sqrt(sum / static_cast<float>(count)); }
 
-// Bounds of the energy of the window of `len` samples at stream position o. Its
-// squares' exact sum d is known from the prefix within err, which covers the
-// rounding of the double sums (each at most 2 * block units of 2^-53 of its
-// block's total) with room to spare. The float32 sum S that window_energies makes
-// adds squares each within 2^-24 of the true one (or 2^-150 when subnormal), in
-// len - 1 additions each within 2^-24 of their result: S lies within (len + 1) *
-// 2^-24 of d and len * 2^-150. The bounds take twice that, which also covers their
-// own double steps and rounding to float32.
-void bound_window(const PrefixReader& r, std::uint64_t o, std::uint64_t len, float& lo, float& hi) {
-    const PrefixStep& s = r.step;
-    const std::uint64_t b = (o - s.origin) / s.block, b2 = (o + len - s.origin) / s.block;
-    const double r1 = r.within(o), r2 = r.within(o + len), t1 = r.total(b), t2 = r.total(b2);
-    const double d = b2 == b ? r2 - r1 : (t1 - r1) + r2;
-    const double err = static_cast<double>(2 * s.block + 8) * 0x1p-53 * (t1 + t2 + std::abs(d));
-    const double rel = static_cast<double>(len + 4) * 0x1p-23, tiny = static_cast<double>(len + 2) * 0x1p-149;
-    const double slo = std::max(0.0, d - err) * (1.0 - rel) - tiny, shi = (d + err) * (1.0 + rel) + tiny;
-    lo = rms(slo > 0.0 ? static_cast<float>(slo) : 0.0f, len);
-    hi = rms(static_cast<float>(shi), len);
-}
+// Bounds of the energy of a window of `len` samples whose squares' exact sum is d
+// within err. The float32 sum S that window_energies makes adds squares each within
+// 2^-24 of the true one (or 2^-150 when subnormal), in len - 1 additions each
+// within 2^-24 of their result (so within gamma = (len - 1) * 2^-24 / (1 - (len - 1)
+// * 2^-24) of the sum in all): S lies within (len + 1) * 2^-24 * (1 + 2^-8) of the
+// exact sum for len up to kLongestWindow, and len * 2^-150. The share 2^-50 covers
+// the bounds' own double steps; the rounding to float32 is outward.
+struct EnergyBounds {
+    double rel, tiny;
+    explicit EnergyBounds(std::uint64_t len)
+        : rel(static_cast<double>(len + 1) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
+          tiny(static_cast<double>(len + 1) * 0x1p-150) {}
+    float low(double d, double err, std::uint64_t len) const noexcept {
+        const double s = std::max(0.0, d - err) * (1.0 - rel) - tiny;
+        if (!(s > 0.0)) return 0.0f;
+        float f = static_cast<float>(s);
+        if (static_cast<double>(f) > s) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1u);  // f > 0
+        return rms(f, len);
+    }
+    float high(double d, double err, std::uint64_t len) const noexcept {
+        const double s = (d + err) * (1.0 + rel) + tiny;
+        float f = static_cast<float>(s);
+        if (static_cast<double>(f) < s) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1u);
+        return rms(f, len);
+    }
+};
 
 // Bounds of every window's smoothed value: the recurrence is monotone in both its
 // running value and its energy when 0 <= alpha <= 1 (each rounded step is), so the
 // same float recurrence over the lower bounds gives a lower bound, and likewise above.
 void bound_smoothed(const PrefixReader& r, const Combined& combined, std::uint64_t w, std::size_t n, float alpha,
-                    float* lo, float* hi) {
+                    BoundedCall& c) {
     const std::uint64_t total = combined.context.size() + combined.chunk.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t at = k * w;
-        bound_window(r, combined.start + at, std::min(w, total - at), lo[k], hi[k]);
-    }
-    float running_lo = lo[0], running_hi = hi[0];  // the running value starts at E[0]
-    for (std::size_t k = 0; k < n; ++k) {
-        running_lo = smooth_step(running_lo, alpha, lo[k]);
-        running_hi = smooth_step(running_hi, alpha, hi[k]);
+    const std::uint64_t last_len = total - (n - 1) * w;  // the last window may be short
+    double* d = c.sums.data();
+    double* err = c.errors.data();
+    window_sums(r, combined.start, w, w, n - 1, d, err);
+    window_sums(r, combined.start + (n - 1) * w, w, last_len, 1, d + (n - 1), err + (n - 1));
+    const EnergyBounds whole(w), last(last_len);
+    float* lo = c.lo.data();
+    float* hi = c.hi.data();
+    // The running value starts at E[0] (n > 1: the first window is whole).
+    float running_lo = whole.low(d[0], err[0], w), running_hi = whole.high(d[0], err[0], w);
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        running_lo = smooth_step(running_lo, alpha, whole.low(d[k], err[k], w));
+        running_hi = smooth_step(running_hi, alpha, whole.high(d[k], err[k], w));
         lo[k] = running_lo;
         hi[k] = running_hi;
     }
+    lo[n - 1] = smooth_step(running_lo, alpha, last.low(d[n - 1], err[n - 1], last_len));
+    hi[n - 1] = smooth_step(running_hi, alpha, last.high(d[n - 1], err[n - 1], last_len));
 }
 
 template <typename T>
@@ -131,8 +193,10 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     if (!a.prefix.extends || a.n < kLeastWindows) return false;
     BoundedCall& c = a.bounded_call;
     const PrefixReader reader{caches.prefix, a.prefix};
-    bound_smoothed(reader, combined, a.window_len, a.n, config.smooth_alpha, room(c.lo, a.n), room(c.hi, a.n));
-    for (std::vector<float>* v : {&c.energies, &c.exact, &c.values}) room(*v, a.n);
+    for (std::vector<float>* v : {&c.lo, &c.hi, &c.energies, &c.exact, &c.values}) room(*v, a.n);
+    room(c.sums, a.n);
+    room(c.errors, a.n);
+    bound_smoothed(reader, combined, a.window_len, a.n, config.smooth_alpha, c);
     room(c.picked, a.n);
     std::uint8_t* known = room(c.known, a.n);
     std::fill(known, known + a.n, std::uint8_t{0});
@@ -140,7 +204,9 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     for (std::size_t id = 0; id < kRankCount; ++id) {
         const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
         const RankHint& hint = caches.hints[id];
-        const BoundedRank r = select_bounded_rank(g, ranks.lo, ranks.hi, hint.value, hint.band);
+        const std::optional<BoundedRank> found = select_bounded_rank(g, ranks.lo, ranks.hi, hint.value, hint.band);
+        if (!found.has_value()) return false;
+        const BoundedRank& r = *found;
         a.ranked[id] = RankedKeys{total_order_key(r.low), total_order_key(r.high)};
         const float value = interpolate_floor(r.low, r.high, ranks);
         a.hints[id] = RankHint{value, r.band};
@@ -180,7 +246,7 @@ void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, b
                  std::uint64_t window_len, std::uint64_t dropped) {
     const std::uint64_t context_end = combined.start + combined.context.size();
     step.keeps = step.extends = false;
-    step.tail.clear();
+    step.tail_len = 0;
     step.totals.clear();
     const bool covers = regime && same_stream && held.block != 0 && held.first <= combined.start && held.end == context_end &&
                         held.block == block_for(window_len);
@@ -198,7 +264,9 @@ void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, b
         step.origin = step.tail_from = step.next_first;
         step.tail_block = 0;
         step.totals.push_back(0.0);
-        step.tail.push_back(0.0);
+        if (step.tail.empty()) step.tail.resize(1);
+        step.tail[0] = 0.0;
+        step.tail_len = 1;
         extend(step, combined, step.next_first, step.end, 0.0);
     }
     step.keeps = totals_usable(step.totals);
@@ -215,7 +283,7 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
                      std::uint64_t limit, std::size_t max_chunk) {
     const std::uint64_t samples = limit + max_chunk + 1;
     const auto blocks = static_cast<std::size_t>(samples / block_for(window_len) + 3);
-    step.tail.reserve(static_cast<std::size_t>(samples));
+    if (step.tail.size() < samples) step.tail.resize(static_cast<std::size_t>(samples));
     step.totals.reserve(blocks);
     prefix.within.reserve(static_cast<std::size_t>(samples));
     prefix.totals.reserve(blocks);
@@ -224,6 +292,8 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
         if (v->size() < n) v->resize(n);
     }
     if (call.known.size() < n) call.known.resize(n);
+    if (call.sums.size() < n) call.sums.resize(n);
+    if (call.errors.size() < n) call.errors.resize(n);
     if (call.picked.size() < n) call.picked.resize(n);
     call.join.reserve(static_cast<std::size_t>(window_len));
 }
@@ -249,7 +319,7 @@ void commit_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept {
     const std::uint64_t drop = step.next_first - prefix.first;
     const std::uint64_t skip = step.next_first > step.tail_from ? step.next_first - step.tail_from : 0;
     prefix.within.slide(static_cast<std::size_t>(std::min<std::uint64_t>(drop, prefix.within.size())),
-                        std::span<const double>(step.tail).subspan(static_cast<std::size_t>(skip)));
+                        std::span<const double>(step.tail.data(), step.tail_len).subspan(static_cast<std::size_t>(skip)));
     prefix.block = step.block;
     prefix.origin = step.origin;
     prefix.first = step.next_first;

@@ -61,6 +61,7 @@ struct PrefixStep {
     bool extends = false;           // the held prefix covers the context and goes on
     std::uint64_t block = 0, origin = 0;
     std::uint64_t tail_from = 0;    // tail[i] is position tail_from + i, up to end
+    std::size_t tail_len = 0;       // values of tail in use (its storage only grows)
     std::uint64_t tail_block = 0;   // totals[i] is block tail_block + i
     std::uint64_t end = 0;
     std::uint64_t next_first = 0;   // positions before it are dropped
@@ -76,6 +77,7 @@ struct RankHint {
 
 // Working storage of a bounded call, reused from call to call.
 struct BoundedCall {
+    std::vector<double> sums, errors;   // each window's sum of squares from the prefix, within its error
     std::vector<float> lo, hi;          // bounds of each window's smoothed value
     std::vector<float> energies;        // exact energies, where computed
     std::vector<float> exact;           // exact smoothed values, where computed

@@ -16,9 +16,11 @@ namespace {
 // Windows a target's exact run starts before it at first. The bounds of a window's
 // smoothed value lie about 1e-4 apart relative to it (the bound on a float32 sum of
 // a window's squares); with alpha 0.2 each step shrinks the gap by 0.8, so two runs
-// from the ends meet, to float32's half unit, after about 35 windows.
-constexpr std::size_t kReachBack = 48;    // windows
-constexpr std::size_t kReachGrowth = 4;   // the reach's growth when the runs did not meet in time
+// from the ends meet, to float32's half unit, after some 28 to 32 windows (the
+// bounds' width over 2^-24 is about 440 = 1.25^27). A run that falls short is run
+// again from a quarter further back: the energies it summed are kept, so only its
+// smoothing steps are spent again.
+constexpr std::size_t kReachBack = 28;  // windows
 
 // The band a selection gathers in first, relative to the hint, and its growth when
 // the ranks lie outside it: between two calls a 20th percentile moves by far less
@@ -145,7 +147,7 @@ void resolve_exact(const BoundedGrid& g, std::span<const std::uint32_t> targets)
         std::size_t last = first, e = i + 1;
         while (e < targets.size() && targets[e] <= last + kReachBack) last = std::max<std::size_t>(last, targets[e++]);
         if ((c.known[first] & kValueKnown) == 0 || last != first) {
-            for (std::size_t reach = kReachBack;; reach *= kReachGrowth) {
+            for (std::size_t reach = kReachBack;; reach += reach / 4) {
                 const std::size_t j = first > reach ? first - reach : 0;
                 if (run_exact(g, j, first, last)) break;
             }
@@ -154,12 +156,12 @@ void resolve_exact(const BoundedGrid& g, std::span<const std::uint32_t> targets)
     }
 }
 
-BoundedRank select_bounded_rank(const BoundedGrid& g, std::size_t lo, std::size_t hi, float hint, float band) {
+std::optional<BoundedRank> select_bounded_rank(const BoundedGrid& g, std::size_t lo, std::size_t hi, float hint, float band) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     const bool hinted = hint > 0.0f && hint < kInf;
     float width = std::max(band, kLeastBand);
-    for (bool first_try = true;; first_try = false, width *= kBandGrowth) {
-        const bool all = !hinted || width > kWidestBand;
+    for (bool first_try = true, all = false; !all; first_try = false, width *= kBandGrowth) {
+        all = !hinted || width > kWidestBand;
         const float blo = all ? -kInf : hint * (1.0f - width), bhi = all ? kInf : hint * (1.0f + width);
         std::size_t below = 0, count = 0;
         const std::size_t m = gather(g, blo, bhi, below);
@@ -168,6 +170,7 @@ BoundedRank select_bounded_rank(const BoundedGrid& g, std::size_t lo, std::size_
         r.band = first_try ? std::max(width / 2.0f, kLeastBand) : width;
         return r;
     }
+    return std::nullopt;  // only with bounds that are not numbers, which finite samples do not give
 }
 
 void bounded_flags(StreamAnalysis& a, const BoundedGrid& g, const GateConfig& config, std::size_t chunk_first) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "config.hpp"
@@ -43,7 +44,9 @@ struct BoundedRank {
     float low, high;
     float band;  // the band to start from next call
 };
-BoundedRank select_bounded_rank(const BoundedGrid& g, std::size_t lo, std::size_t hi, float hint, float band);
+// Nothing when no bracket was found (bounds that are not numbers).
+std::optional<BoundedRank> select_bounded_rank(const BoundedGrid& g, std::size_t lo, std::size_t hi, float hint,
+                                               float band);
 
 // The keep flags of windows [first_flag, n) into a.flags: each window's voice
 // decision from its bounds where they lie on one side of the threshold, else from
