@@ -133,25 +133,20 @@ float rms(float sum, std::uint64_t count) { return std::sqrt(sum / static_cast<f
 // 2^-24 of the true one (or 2^-150 when subnormal), in len - 1 additions each
 // within 2^-24 of their result (so within gamma = (len - 1) * 2^-24 / (1 - (len - 1)
 // * 2^-24) of the sum in all): S lies within (len + 1) * 2^-24 * (1 + 2^-8) of the
-// exact sum for len up to kLongestWindow, and len * 2^-150. The share 2^-50 covers
-// the bounds' own double steps; the rounding to float32 is outward.
+// exact sum for len up to kLongestWindow, and len * 2^-150. Two more units of 2^-24
+// and of 2^-150 cover the rounding of the bound to float32 (to nearest, within
+// 2^-24 of it or 2^-150), and 2^-50 the bounds' own double steps.
 struct EnergyBounds {
     double rel, tiny;
     explicit EnergyBounds(std::uint64_t len)
-        : rel(static_cast<double>(len + 1) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
-          tiny(static_cast<double>(len + 1) * 0x1p-150) {}
+        : rel(static_cast<double>(len + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
+          tiny(static_cast<double>(len + 3) * 0x1p-150) {}
     float low(double d, double err, std::uint64_t len) const noexcept {
         const double s = std::max(0.0, d - err) * (1.0 - rel) - tiny;
-        if (!(s > 0.0)) return 0.0f;
-        float f = static_cast<float>(s);
-        if (static_cast<double>(f) > s) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1u);  // f > 0
-        return rms(f, len);
+        return rms(s > 0.0 ? static_cast<float>(s) : 0.0f, len);
     }
     float high(double d, double err, std::uint64_t len) const noexcept {
-        const double s = (d + err) * (1.0 + rel) + tiny;
-        float f = static_cast<float>(s);
-        if (static_cast<double>(f) < s) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1u);
-        return rms(f, len);
+        return rms(static_cast<float>((d + err) * (1.0 + rel) + tiny), len);
     }
 };
 
