@@ -213,10 +213,12 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     return true;
 }
 
-void SlidingDoubles::reserve(std::size_t most) {
-    const std::size_t room = most + most / 4;
-    if (storage_.size() >= room) return;
-    std::vector<double> grown(room);
+void SlidingDoubles::reserve(std::size_t keep, std::size_t most) {
+    if (storage_.size() - storage_.size() / 5 >= keep) return;
+    const std::size_t big = storage_.max_size() / 3;  // past this, no slack
+    const std::size_t least = keep > big ? keep : keep + keep / 4;
+    const std::size_t cap = most > big ? most : most + most / 4;
+    std::vector<double> grown(std::max(least, std::min(keep > big ? keep : 3 * keep, cap)));
     move_doubles(grown.data(), data(), size_);
     storage_.swap(grown);
     start_ = 0;
@@ -270,8 +272,10 @@ void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, b
 
 void reserve_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit) {
     if (!step.keeps) return;
-    prefix.within.reserve(static_cast<std::size_t>(std::max(limit, step.end - step.next_first) + 1));
-    prefix.totals.reserve(static_cast<std::size_t>(std::max(limit, step.end - step.next_first) / step.block + 3));
+    const std::uint64_t keep = step.end - step.next_first;
+    prefix.within.reserve(static_cast<std::size_t>(keep + 1), static_cast<std::size_t>(std::max(limit, keep) + 1));
+    prefix.totals.reserve(static_cast<std::size_t>(keep / step.block + 3),
+                          static_cast<std::size_t>(std::max(limit, keep) / step.block + 3));
 }
 
 void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, std::uint64_t window_len,
@@ -280,8 +284,8 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
     const auto blocks = static_cast<std::size_t>(samples / block_for(window_len) + 3);
     if (step.tail.size() < samples) step.tail.resize(static_cast<std::size_t>(samples));
     step.totals.reserve(blocks);
-    prefix.within.reserve(static_cast<std::size_t>(samples));
-    prefix.totals.reserve(blocks);
+    prefix.within.reserve(static_cast<std::size_t>(samples), static_cast<std::size_t>(samples));
+    prefix.totals.reserve(blocks, blocks);
     const auto n = static_cast<std::size_t>(window_count(limit + max_chunk, window_len) + 1);
     for (std::vector<float>* v : {&call.lo, &call.hi, &call.energies, &call.exact, &call.values}) {
         if (v->size() < n) v->resize(n);

@@ -20,9 +20,10 @@ class SlidingDoubles {
 public:
     const double* data() const noexcept { return storage_.data() + start_; }
     std::size_t size() const noexcept { return size_; }
-    // Room for `most` values held at once, and a quarter more for cheap appends.
-    // May throw std::bad_alloc; the values held stay the same.
-    void reserve(std::size_t most);
+    // Room for `keep` values at least, with a quarter as much again for cheap
+    // appends; growth triples the room up to 1.25 * most, the largest keep
+    // expected. May throw std::bad_alloc; the values held stay the same.
+    void reserve(std::size_t keep, std::size_t most);
     // Drops the first `drop` values and appends `tail`. Needs room reserved for the
     // values kept; cannot fail.
     void slide(std::size_t drop, std::span<const double> tail) noexcept;
