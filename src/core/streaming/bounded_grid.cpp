@@ -19,10 +19,6 @@ namespace {
 // relative to its block's energy, stays far below a float32 sum's.
 constexpr std::uint64_t kLeastBlock = 4096;  // samples
 
-// Windows up to this long only: the bound on a float32 sum of L squares, (L + 4)
-// units of 2^-23, stays below 2^-9 of it, so the first-order bound holds.
-constexpr std::uint64_t kLongestWindow = 8192;  // samples
-
 // A block total above this (or not finite) gives no prefix: float32 sums of such
 // squares could overflow, and a sum that overflows is not bounded by its terms.
 constexpr double kLargestTotal = 0x1p100;
@@ -133,7 +129,7 @@ float rms(float sum, std::uint64_t count) { return std::sqrt(sum / static_cast<f
 // 2^-24 of the true one (or 2^-150 when subnormal), in len - 1 additions each
 // within 2^-24 of their result (so within gamma = (len - 1) * 2^-24 / (1 - (len - 1)
 // * 2^-24) of the sum in all): S lies within (len + 1) * 2^-24 * (1 + 2^-8) of the
-// exact sum for len up to kLongestWindow, and len * 2^-150. Two more units of 2^-24
+// exact sum for len up to kLongestBoundedWindow, and len * 2^-150. Two more units of 2^-24
 // and of 2^-150 cover the rounding of the bound to float32 (to nearest, within
 // 2^-24 of it or 2^-150), and 2^-50 the bounds' own double steps.
 struct EnergyBounds {
@@ -235,19 +231,14 @@ void SlidingDoubles::slide(std::size_t drop, std::span<const double> tail) noexc
     size_ += tail.size();
 }
 
-bool bounded_applies(const GateConfig& config, std::uint64_t window_len) noexcept {
-    return config.smooth_alpha >= 0.0f && config.smooth_alpha <= 1.0f && window_len <= kLongestWindow;
-}
-
-void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, bool regime, const Combined& combined,
-                 std::uint64_t window_len, std::uint64_t dropped) {
+void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, const Combined& combined,
+                        std::uint64_t window_len, std::uint64_t dropped) {
     const std::uint64_t context_end = combined.start + combined.context.size();
     step.keeps = step.extends = false;
     step.tail_len = 0;
     step.totals.clear();
-    const bool covers = regime && same_stream && held.block != 0 && held.first <= combined.start && held.end == context_end &&
+    const bool covers = same_stream && held.block != 0 && held.first <= combined.start && held.end == context_end &&
                         held.block == block_for(window_len);
-    if (!regime) return;
     step.end = combined.end();
     step.next_first = combined.start + dropped;
     step.block = block_for(window_len);
@@ -270,8 +261,7 @@ void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, b
     step.extends = covers && step.keeps;
 }
 
-void reserve_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit) {
-    if (!step.keeps) return;
+void reserve_kept_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit) {
     const std::uint64_t keep = step.end - step.next_first;
     prefix.within.reserve(static_cast<std::size_t>(keep + 1), static_cast<std::size_t>(std::max(limit, keep) + 1));
     prefix.totals.reserve(static_cast<std::size_t>(keep / step.block + 3),
@@ -297,11 +287,7 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
     call.join.reserve(static_cast<std::size_t>(window_len));
 }
 
-void commit_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept {
-    if (!step.keeps) {
-        prefix.forget();
-        return;
-    }
+void commit_kept_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept {
     if (!step.extends) {
         prefix.within.clear();
         prefix.totals.clear();

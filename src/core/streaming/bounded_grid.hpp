@@ -91,14 +91,24 @@ struct BoundedCall {
 // Whether a stream under `config` with windows of window_len may take bounded
 // calls: a smoothing whose step is monotone (alpha in [0, 1]) and windows short
 // enough for the bound on a float32 sum to stay tight.
-bool bounded_applies(const GateConfig& config, std::uint64_t window_len) noexcept;
+// Windows up to this long only: the bound on a float32 sum of L squares, about
+// (L + 3) units of 2^-24, then stays below 2^-10 of it, so its first-order form holds.
+constexpr std::uint64_t kLongestBoundedWindow = 8192;  // samples
+inline bool bounded_applies(const GateConfig& config, std::uint64_t window_len) noexcept {
+    return config.smooth_alpha >= 0.0f && config.smooth_alpha <= 1.0f && window_len <= kLongestBoundedWindow;
+}
 
 // Plans the prefix for a call over `combined` whose next context drops `dropped`
 // samples: extends a held one that covers the context while the chunk is off the
 // grid, starts one over the next context when `regime` (the store keeps nothing
 // for this length), else forgets it. Reads the prefix only. May throw std::bad_alloc.
-void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, bool regime, const Combined& combined,
-                 std::uint64_t window_len, std::uint64_t dropped);
+void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, const Combined& combined,
+                        std::uint64_t window_len, std::uint64_t dropped);
+inline void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, bool regime,
+                        const Combined& combined, std::uint64_t window_len, std::uint64_t dropped) {
+    step.keeps = step.extends = false;  // the common case, a grid that comes back, costs two stores
+    if (regime) plan_regime_prefix(step, held, same_stream, combined, window_len, dropped);
+}
 
 // The call's analysis from bounds when the prefix covers its context and no run
 // serves its grid: energies bounded from the prefix, smoothed bounds from the same
@@ -108,7 +118,10 @@ void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, b
 bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, const Combined& combined);
 
 // Room for what commit_prefix keeps, for a context of at most `limit` samples.
-void reserve_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit);
+void reserve_kept_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit);
+inline void reserve_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit) {
+    if (step.keeps) reserve_kept_prefix(prefix, step, limit);
+}
 
 // Room in the step and the working storage for calls of at most max_chunk samples
 // at a context of `limit` samples, so that such calls allocate nothing.
@@ -116,6 +129,13 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
                      std::uint64_t limit, std::size_t max_chunk);
 
 // The prefix takes the step over. Needs reserve_prefix first; cannot fail.
-void commit_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept;
+void commit_kept_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept;
+inline void commit_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept {
+    if (step.keeps) {
+        commit_kept_prefix(prefix, step);
+    } else {
+        prefix.forget();
+    }
+}
 
 }  // namespace talvane

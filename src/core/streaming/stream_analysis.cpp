@@ -163,8 +163,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     // Take energies: from the store, as it was and as this call extends it.
     const WindowStore none;
     const WindowStore& store = same_stream ? caches.store : none;
-    const bool bounded = bounded_applies(config, window_len);
-    plan_store(a.store, store, same_stream, combined, window_len, dropped, bounded);
+    plan_store(a.store, store, same_stream, combined, window_len, dropped, bounded_applies(config, window_len));
     // A grid that does not come back soon enough to reuse anything: from bounds.
     const bool regime = a.store.lattice.window_len == 0;
     plan_prefix(a.prefix, caches.prefix, same_stream, regime, combined, window_len, dropped);

@@ -182,13 +182,14 @@ void plan_store(StoreStep& step, const WindowStore& store, bool same_stream, con
     std::uint64_t g = w;
     // An off-grid length gets its lattice once it repeats (or starts the stream):
     // lengths that change every call would sum each window many times for nothing.
-    if (n % w != 0 && (c == 0 || (same_stream && n == store.chunk_len))) {
+    const bool off_grid = n % w != 0;
+    if (off_grid && (c == 0 || (same_stream && n == store.chunk_len))) {
         const std::uint64_t common = std::gcd(n, w);
         if (w / common <= kMaxPhases) g = common;
     }
     step.end = end;
     step.chunk_len = n;
-    if (bounded && g == w && n % w != 0) {
+    if (off_grid && g == w && bounded) {
         step.lattice = Lattice{};
         step.extends = false;
         step.first = step.keep_from = 0;
