@@ -446,9 +446,10 @@ void check_stream(GateConfig config, FuzzedDataProvider& in, std::span<const flo
     StreamModel model;
     std::uint64_t rates[2] = {pick_rate(in), pick_rate(in)};
     if (lengths != Lengths::any) {
-        // Contexts a few calls long, so that the grid moves within the calls.
-        static constexpr std::uint64_t kContextsMs[] = {20, 50, 100, 300};
-        config.stream_context_ms = kContextsMs[in.ConsumeIntegralInRange<std::size_t>(0, 3)];
+        // Contexts a few calls long, so that the grid moves within the calls, and one
+        // of many windows, where grids that do not come back are analysed from bounds.
+        static constexpr std::uint64_t kContextsMs[] = {20, 50, 100, 300, 1000};
+        config.stream_context_ms = kContextsMs[in.ConsumeIntegralInRange<std::size_t>(0, 4)];
         config.window_ms = in.ConsumeBool() ? 10 : config.window_ms;
         rates[0] = lengths == Lengths::pow2_44k ? 44100 : rates[0];
     }

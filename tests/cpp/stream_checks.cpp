@@ -128,6 +128,7 @@ struct PathCounts {
     int lattice = 0;    // the store followed a lattice of several phases
     int served = 0;     // the store served most of the call's windows
     int lanes = 0;      // the restart was read from a lane an earlier call ran
+    int from_bounds = 0;  // a grid that does not come back, analysed from bounds
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -156,6 +157,7 @@ void count_paths(PathCounts& paths, const StreamAnalysis& a) {
                                (a.energies.computed_end - a.energies.computed_begin);
     paths.served += 2 * served > a.n ? 1 : 0;
     paths.lanes += a.lanes == StreamAnalysis::Lanes::used ? 1 : 0;
+    paths.from_bounds += a.bounded ? 1 : 0;
 }
 
 void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64_t rate, PathCounts& paths,
@@ -278,18 +280,21 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
 }
 
 // A floor that keeps moving (a level rising window after window, then falling)
-// through a context of 2000 windows, on the window grid and off it: the trackers
-// are built again and again around it. Every call against the plain way.
+// through a context of 2000 windows, on the window grid, off it, and off it by a
+// length drawn anew every call (analysed from bounds): the trackers are built again
+// and again around it, and the bounded selection's band is outgrown. Every call
+// against the plain way.
 void moving_floor_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) {
     std::normal_distribution<float> noise(0.0f, 1.0f);
-    for (int round = 0; round < 4; ++round) {
+    for (int round = 0; round < 6; ++round) {
         CheckedStream stream;
         stream.config.window_ms = 2;  // 2 samples at 1000 Hz
         stream.config.stream_context_ms = 4000;
-        const std::uint64_t rate = 1000, chunk = round % 2 == 0 ? 2 : 5;
+        const std::uint64_t rate = 1000, fixed = round % 3 == 0 ? 2 : 5;
         check_call(stream, random_signal(rng, 4000), rate, paths, round, 0);
         float level = 0.01f;
         for (int call = 1; call < 1200; ++call) {
+            const std::uint64_t chunk = round % 3 == 2 ? 2 * (rng() % 3) + 3 : fixed;
             std::vector<float> x(chunk);
             for (float& v : x) {
                 level *= call < 700 ? 1.003f : 0.996f;
@@ -388,12 +393,13 @@ void streaming_checks(std::mt19937_64& rng) {
     off_grid_streams_agree_with_plain(rng, paths);
     moving_floor_streams_agree_with_plain(rng, paths);
     std::printf("streaming paths: runs met %d, floors from trackers %d, trackers rebuilt %d, bounded cleaning %d, "
-                "off-grid lattices %d, windows served by the store %d, restarts read from lanes %d\n",
-                paths.met, paths.tracked, paths.rebuilt, paths.bounded, paths.lattice, paths.served, paths.lanes);
+                "off-grid lattices %d, windows served by the store %d, restarts read from lanes %d, from bounds %d\n",
+                paths.met, paths.tracked, paths.rebuilt, paths.bounded, paths.lattice, paths.served, paths.lanes,
+                paths.from_bounds);
     // The rounds are built to reach every path; a change that stopped them from
     // being taken would leave only the slow ones tested.
     CHECK(paths.met > 1000 && paths.tracked > 1000 && paths.rebuilt > 100 && paths.bounded > 1000 &&
-              paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000,
+              paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000 && paths.from_bounds > 1000,
           "streaming paths not reached");
     failed_chunk_changes_nothing(rng);
     live_calls_allocate_nothing();

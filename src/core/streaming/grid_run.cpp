@@ -194,7 +194,8 @@ void plan_run(StreamAnalysis& a, const StreamCaches& caches, const GridRun* run)
     a.kept_from = static_cast<std::size_t>(std::min<std::uint64_t>(a.dropped / w + (a.dropped % w != 0), a.n));
     a.run_written = StreamAnalysis::kNoRun;
     // A run is kept for a grid that comes back: one on the store's lattice.
-    const bool keeps = !a.has_nan && a.complete > a.kept_from && a.dropped % a.store.lattice.block == 0;
+    const bool keeps = !a.has_nan && a.complete > a.kept_from && a.store.lattice.block != 0 &&
+                       a.dropped % a.store.lattice.block == 0;
     if (!keeps) return;
     if (a.run_read != StreamAnalysis::kNoRun) {
         a.run_written = a.run_read;

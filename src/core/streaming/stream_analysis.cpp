@@ -15,15 +15,6 @@ namespace {
 
 constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
 
-// The percentile each tracked rank follows.
-float rank_percentile(const GateConfig& config, RankId id) {
-    switch (id) {
-        case kFloorRank:
-        case kRankCount: break;
-    }
-    return config.noise_floor_percentile;
-}
-
 // Ranks held on each side of the rank when a selection runs over every value: a
 // few, for the next such selection to gather only the keys near them (a call that
 // keeps no run moves the floor by a few ranks).
@@ -135,6 +126,14 @@ void clean_flags(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_
 
 }  // namespace
 
+float rank_percentile(const GateConfig& config, RankId id) {
+    switch (id) {
+        case kFloorRank:
+        case kRankCount: break;
+    }
+    return config.noise_floor_percentile;
+}
+
 void CallSmoothed::append(std::size_t a, std::size_t b, ValueRuns& out) const noexcept {
     if (a >= b) return;
     if (a < meet) out.add(std::span<const float>(front + a, std::min(b, meet) - a));
@@ -164,7 +163,19 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     // Take energies: from the store, as it was and as this call extends it.
     const WindowStore none;
     const WindowStore& store = same_stream ? caches.store : none;
-    plan_store(a.store, store, same_stream, combined, window_len, dropped);
+    plan_store(a.store, store, same_stream, combined, window_len, dropped, bounded_applies(config, window_len));
+    // A grid that does not come back soon enough to reuse anything: from bounds.
+    const bool regime = a.store.lattice.window_len == 0;
+    plan_prefix(a.prefix, caches.prefix, same_stream, regime, combined, window_len, dropped);
+    a.bounded = false;
+    if (regime && analyse_bounded(a, config, caches, combined)) {
+        a.run_read = a.run_written = StreamAnalysis::kNoRun;
+        a.has_nan = a.tracked = a.rebuilt = false;
+        a.lanes = StreamAnalysis::Lanes::none;
+        a.smoothed = CallSmoothed{};
+        a.energies = GridEnergies{};
+        return;
+    }
     a.energies = grid_energies(store, a.store, combined, window_len, a.direct, a.join);
     // Smooth, continuing the run of this grid when one is kept.
     const GridRun* run = same_stream ? find_run(a, caches) : nullptr;
@@ -180,12 +191,19 @@ void reserve_analysis(StreamCaches& caches, StreamAnalysis& a, std::uint64_t lim
     const auto windows = static_cast<std::size_t>(limit / a.window_len + 2);  // of a full context
     reserve_store(caches.store, a.store, windows * static_cast<std::size_t>(a.store.lattice.phases()));
     reserve_run(caches, a, windows);
+    reserve_prefix(caches.prefix, a.prefix, limit);
 }
 
 void commit_analysis(StreamCaches& caches, StreamAnalysis& a) noexcept {
     ++caches.calls;
     commit_store(caches.store, a.store);
     commit_run(caches, a);
+    commit_prefix(caches.prefix, a.prefix);
+    if (a.bounded) caches.hints = a.hints;
+    // Without a lattice the grids do not come back: no run would be found again.
+    if (a.store.lattice.window_len == 0) {
+        for (GridRun& run : caches.runs) run.live = false;
+    }
 }
 
 void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t window_len, std::uint64_t limit,
@@ -211,6 +229,7 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
     a.whole.reserve(n);
     a.join.reserve(w);
     reserve_store_step(a.store, window_len, slots);
+    reserve_bounded(caches.prefix, a.prefix, a.bounded_call, window_len, limit, max_chunk);
 }
 
 }  // namespace talvane

@@ -8,6 +8,7 @@
 
 #include "analysis/keep_mask.hpp"
 #include "config.hpp"
+#include "streaming/bounded_grid.hpp"
 #include "streaming/rank_tracker.hpp"
 #include "streaming/sliding_buffer.hpp"
 #include "streaming/window_store.hpp"
@@ -18,6 +19,9 @@ namespace talvane {
 // floor's today. A statistic at another rank is one more entry here, its
 // percentile in rank_percentile (stream_analysis.cpp) and its use in the pipeline.
 enum RankId : std::size_t { kFloorRank, kRankCount };
+
+// The percentile rank `id` follows.
+float rank_percentile(const GateConfig& config, RankId id);
 
 // Restarts of the smoothing made ahead, side by side: lane j starts j * step windows
 // after `origin`, where the call j calls later will start when each call drops
@@ -65,11 +69,14 @@ constexpr std::size_t kMaxRuns = kMaxPhases;
 struct StreamCaches {
     WindowStore store;
     std::array<GridRun, kMaxRuns> runs;
+    SquarePrefix prefix;             // held only while the chunks lay grids that do not come back
+    std::array<RankHint, kRankCount> hints;  // where bounded calls' selections start
     std::uint64_t calls = 0;         // analyses run for this stream
 
     void forget() noexcept {
         store.forget();
         for (GridRun& run : runs) run.live = false;
+        prefix.forget();
     }
 };
 
@@ -109,6 +116,7 @@ struct StreamAnalysis {
     bool has_nan = false;             // smoothed whole by the batch loop: a NaN met
     bool tracked = false;             // the floor came from the run's tracker, with no selection over all
     bool rebuilt = false;             // the next tracker was built anew around the floor
+    bool bounded = false;             // analysed from bounds (bounded_grid.hpp)
 
     // The plan for the caches.
     StoreStep store;
@@ -120,6 +128,8 @@ struct StreamAnalysis {
     std::array<RankTracker, kRankCount> next_ranks;
     enum class Lanes { none, used, made } lanes = Lanes::none;
     SmoothingLanes made;              // lanes this call ran for the next calls
+    PrefixStep prefix;
+    std::array<RankHint, kRankCount> hints;  // after a bounded call
 
     // Working storage.
     GridEnergies energies;
@@ -128,6 +138,7 @@ struct StreamAnalysis {
     std::vector<std::uint32_t> scratch;
     std::vector<WindowRun> cleaning;
     RankTracker whole;                // a selection over every value goes through it
+    BoundedCall bounded_call;
 
     std::span<const std::uint8_t> flag_span() const noexcept { return {flags.data(), flag_count}; }
 };

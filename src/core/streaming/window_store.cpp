@@ -176,19 +176,27 @@ void direct_energies(const Combined& combined, std::uint64_t w, std::uint64_t fi
 }
 
 void plan_store(StoreStep& step, const WindowStore& store, bool same_stream, const Combined& combined,
-                std::uint64_t w, std::uint64_t dropped) {
+                std::uint64_t w, std::uint64_t dropped, bool bounded) {
     const std::uint64_t n = combined.chunk.size(), c = combined.context.size();
     const std::uint64_t next = combined.start + dropped, end = combined.end();
     std::uint64_t g = w;
     // An off-grid length gets its lattice once it repeats (or starts the stream):
     // lengths that change every call would sum each window many times for nothing.
-    if (n % w != 0 && (c == 0 || (same_stream && n == store.chunk_len))) {
+    const bool off_grid = n % w != 0;
+    if (off_grid && (c == 0 || (same_stream && n == store.chunk_len))) {
         const std::uint64_t common = std::gcd(n, w);
         if (w / common <= kMaxPhases) g = common;
     }
-    step.lattice = Lattice{w, g, next % g};
     step.end = end;
     step.chunk_len = n;
+    if (off_grid && g == w && bounded) {
+        step.lattice = Lattice{};
+        step.extends = false;
+        step.first = step.keep_from = 0;
+        step.count = 0;
+        return;
+    }
+    step.lattice = Lattice{w, g, next % g};
     step.extends = same_stream && store.lattice == step.lattice && store.end == combined.start + c;
     step.keep_from = (next - step.lattice.offset) / g;
     const std::uint64_t complete_to = end >= w + step.lattice.offset ? (end - w - step.lattice.offset) / g + 1 : 0;

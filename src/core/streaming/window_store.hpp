@@ -21,7 +21,7 @@ struct Lattice {
     std::uint64_t block = 0;       // samples
     std::uint64_t offset = 0;      // samples
 
-    std::uint64_t phases() const noexcept { return window_len / block; }
+    std::uint64_t phases() const noexcept { return block == 0 ? 1 : window_len / block; }
     bool operator==(const Lattice&) const = default;
 };
 
@@ -84,10 +84,12 @@ struct Combined {
 // same_stream) that leaves the next context `dropped` samples later. The lattice
 // after the call follows the chunk length: gcd(N, window_len) when that gives at most
 // kMaxPhases phases and the length is the last call's (or the stream's first),
-// else window_len; its offset puts the next context's grid on it. Reads the store,
-// writes only `step`. May throw std::bad_alloc.
+// else window_len; its offset puts the next context's grid on it. With `bounded`,
+// a length off the grid that gets no lattice of its own gets none at all (window_len
+// 0): its grids are bounded from the stream's prefix of squares instead, and the
+// store keeps nothing. Reads the store, writes only `step`. May throw std::bad_alloc.
 void plan_store(StoreStep& step, const WindowStore& store, bool same_stream, const Combined& combined,
-                std::uint64_t window_len, std::uint64_t dropped);
+                std::uint64_t window_len, std::uint64_t dropped, bool bounded);
 
 // Room for what commit_store keeps. May throw std::bad_alloc; changes no value.
 // `most` is the largest number of slots a full context holds.

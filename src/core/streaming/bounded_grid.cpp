@@ -1,0 +1,315 @@
+// Bounded calls: the prefix of squares, each window's energy bounded from it, smoothed bounds, the call's analysis.
+#include "streaming/bounded_grid.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "analysis/keep_mask.hpp"
+#include "streaming/bounded_select.hpp"
+#include "streaming/stream_analysis.hpp"
+
+namespace talvane {
+
+namespace {
+
+// Blocks of the prefix: at least this many samples (a power of two, at least a
+// window), so a window crosses at most one block boundary and a sum's rounding,
+// relative to its block's energy, stays far below a float32 sum's.
+constexpr std::uint64_t kLeastBlock = 4096;  // samples
+
+// A block total above this (or not finite) gives no prefix: float32 sums of such
+// squares could overflow, and a sum that overflows is not bounded by its terms.
+constexpr double kLargestTotal = 0x1p100;
+
+// Fewer windows than this are analysed as before: a fresh analysis is cheap there.
+constexpr std::size_t kLeastWindows = 32;
+
+void move_doubles(double* dst, const double* src, std::size_t count) noexcept {
+    if (count != 0) std::memmove(dst, src, count * sizeof(double));
+}
+
+std::uint64_t block_for(std::uint64_t window_len) noexcept {
+    return std::bit_ceil(std::max(window_len, kLeastBlock));
+}
+
+// The squares of samples [from, to) of the stream appended to the step: the sum
+// within its block after each position, and the blocks' totals. A block's total so
+// far is the sum within it at its last position, so the last one is `running`.
+void extend(PrefixStep& step, const Combined& combined, std::uint64_t from, std::uint64_t to, double running) {
+    const std::uint64_t join = combined.start + combined.context.size();
+    std::size_t out = step.tail_len;
+    step.tail_len += static_cast<std::size_t>(to - from);
+    if (step.tail.size() < step.tail_len) step.tail.resize(step.tail_len);
+    for (std::uint64_t p = from; p < to;) {
+        const std::uint64_t boundary = step.origin + ((p - step.origin) / step.block + 1) * step.block;
+        const std::uint64_t piece = std::min({to, boundary, p < join ? join : to}) - p;
+        const float* x = p < join ? combined.context.data() + (p - combined.start) : combined.chunk.data() + (p - join);
+        double* r = step.tail.data() + out;
+        for (std::size_t i = 0; i < piece; ++i) {
+            const auto v = static_cast<double>(x[i]);
+            running += v * v;  // the square of a float32 is exact in double
+            r[i] = running;
+        }
+        p += piece;
+        out += static_cast<std::size_t>(piece);
+        if (p == boundary) {
+            step.totals.back() = running;
+            step.totals.push_back(0.0);
+            running = 0.0;
+            r[piece - 1] = 0.0;
+        }
+    }
+    step.totals.back() = running;
+}
+
+bool totals_usable(const std::vector<double>& totals) noexcept {
+    bool ok = true;
+    for (const double t : totals) ok = ok && t <= kLargestTotal;  // false for NaN
+    return ok;
+}
+
+// The prefix as the call sees it: the held values, then the step's.
+struct PrefixReader {
+    const SquarePrefix& held;
+    const PrefixStep& step;
+
+    double within(std::uint64_t p) const noexcept {
+        return p < step.tail_from ? held.within.data()[p - held.first] : step.tail[p - step.tail_from];
+    }
+    double total(std::uint64_t b) const noexcept {
+        return b < step.tail_block ? held.totals.data()[b - held.first_block] : step.totals[b - step.tail_block];
+    }
+};
+
+// The rounding of a window's sum from the prefix, as a share of its blocks' totals
+// and of the sum: each within-block sum is off by at most `block` units of 2^-53 of
+// its block's total, and the sum's two or three terms add a few units; this is
+// twice that.
+double prefix_error_share(std::uint64_t block) { return static_cast<double>(2 * block + 8) * 0x1p-53; }
+
+// The exact sums of squares of windows [0, count) of `len` samples every w from
+// stream position `start`, each into d within err[k]: windows inside the held
+// prefix read it directly, the rest through the reader.
+void window_sums(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::uint64_t len, std::size_t count,
+                 double* d, double* err) {
+    const PrefixStep& s = r.step;
+    const SquarePrefix& h = r.held;
+    const int shift = std::countr_zero(s.block);
+    const double share = prefix_error_share(s.block);
+    const std::size_t in_held = start + len < s.tail_from ? static_cast<std::size_t>((s.tail_from - 1 - len - start) / w + 1) : 0;
+    const double* within = h.within.data();
+    const double* totals = h.totals.data();
+    std::size_t k = 0;
+    for (; k < std::min(in_held, count); ++k) {
+        const std::uint64_t o = start + k * w;
+        const std::uint64_t b = ((o - s.origin) >> shift) - h.first_block, b2 = ((o + len - s.origin) >> shift) - h.first_block;
+        const double t1 = totals[b], t2 = totals[b2];
+        const double sum = (within[o + len - h.first] - within[o - h.first]) + (b2 != b ? t1 : 0.0);
+        d[k] = sum;
+        err[k] = share * (t1 + t2 + std::abs(sum));
+    }
+    for (; k < count; ++k) {
+        const std::uint64_t o = start + k * w;
+        const std::uint64_t b = (o - s.origin) >> shift, b2 = (o + len - s.origin) >> shift;
+        const double t1 = r.total(b), t2 = r.total(b2);
+        const double sum = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
+        d[k] = sum;
+        err[k] = share * (t1 + t2 + std::abs(sum));
+    }
+}
+
+// The RMS of a window from its sum of squares, as window_energies forms it: a
+// division and a square root, each correctly rounded and so monotone in the sum.
+float rms(float sum, std::uint64_t count) { return std::sqrt(sum / static_cast<float>(count)); }
+
+// Bounds of the energy of a window of `len` samples whose squares' exact sum is d
+// within err. The float32 sum S that window_energies makes adds squares each within
+// 2^-24 of the true one (or 2^-150 when subnormal), in len - 1 additions each
+// within 2^-24 of their result (so within gamma = (len - 1) * 2^-24 / (1 - (len - 1)
+// * 2^-24) of the sum in all): S lies within (len + 1) * 2^-24 * (1 + 2^-8) of the
+// exact sum for len up to kLongestBoundedWindow, and len * 2^-150. Two more units of 2^-24
+// and of 2^-150 cover the rounding of the bound to float32 (to nearest, within
+// 2^-24 of it or 2^-150), and 2^-50 the bounds' own double steps.
+struct EnergyBounds {
+    double rel, tiny;
+    explicit EnergyBounds(std::uint64_t len)
+        : rel(static_cast<double>(len + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
+          tiny(static_cast<double>(len + 3) * 0x1p-150) {}
+    float low(double d, double err, std::uint64_t len) const noexcept {
+        const double s = std::max(0.0, d - err) * (1.0 - rel) - tiny;
+        return rms(s > 0.0 ? static_cast<float>(s) : 0.0f, len);
+    }
+    float high(double d, double err, std::uint64_t len) const noexcept {
+        return rms(static_cast<float>((d + err) * (1.0 + rel) + tiny), len);
+    }
+};
+
+// Bounds of every window's smoothed value: the recurrence is monotone in both its
+// running value and its energy when 0 <= alpha <= 1 (each rounded step is), so the
+// same float recurrence over the lower bounds gives a lower bound, and likewise above.
+void bound_smoothed(const PrefixReader& r, const Combined& combined, std::uint64_t w, std::size_t n, float alpha,
+                    BoundedCall& c) {
+    const std::uint64_t total = combined.context.size() + combined.chunk.size();
+    const std::uint64_t last_len = total - (n - 1) * w;  // the last window may be short
+    double* d = c.sums.data();
+    double* err = c.errors.data();
+    window_sums(r, combined.start, w, w, n - 1, d, err);
+    window_sums(r, combined.start + (n - 1) * w, w, last_len, 1, d + (n - 1), err + (n - 1));
+    const EnergyBounds whole(w), last(last_len);
+    float* lo = c.lo.data();
+    float* hi = c.hi.data();
+    // The running value starts at E[0] (n > 1: the first window is whole).
+    float running_lo = whole.low(d[0], err[0], w), running_hi = whole.high(d[0], err[0], w);
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        running_lo = smooth_step(running_lo, alpha, whole.low(d[k], err[k], w));
+        running_hi = smooth_step(running_hi, alpha, whole.high(d[k], err[k], w));
+        lo[k] = running_lo;
+        hi[k] = running_hi;
+    }
+    lo[n - 1] = smooth_step(running_lo, alpha, last.low(d[n - 1], err[n - 1], last_len));
+    hi[n - 1] = smooth_step(running_hi, alpha, last.high(d[n - 1], err[n - 1], last_len));
+}
+
+template <typename T>
+T* room(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+}  // namespace
+
+bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, const Combined& combined) {
+    if (!a.prefix.extends || a.n < kLeastWindows) return false;
+    BoundedCall& c = a.bounded_call;
+    const PrefixReader reader{caches.prefix, a.prefix};
+    for (std::vector<float>* v : {&c.lo, &c.hi, &c.energies, &c.exact, &c.values}) room(*v, a.n);
+    room(c.sums, a.n);
+    room(c.errors, a.n);
+    bound_smoothed(reader, combined, a.window_len, a.n, config.smooth_alpha, c);
+    room(c.picked, a.n);
+    std::uint8_t* known = room(c.known, a.n);
+    std::fill(known, known + a.n, std::uint8_t{0});
+    const BoundedGrid g{c, combined, a.window_len, a.n, config.smooth_alpha};
+    for (std::size_t id = 0; id < kRankCount; ++id) {
+        const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
+        const RankHint& hint = caches.hints[id];
+        const std::optional<BoundedRank> found = select_bounded_rank(g, ranks.lo, ranks.hi, hint.value, hint.band);
+        if (!found.has_value()) return false;
+        const BoundedRank& r = *found;
+        a.ranked[id] = RankedKeys{total_order_key(r.low), total_order_key(r.high)};
+        const float value = interpolate_floor(r.low, r.high, ranks);
+        a.hints[id] = RankHint{value, r.band};
+        if (id == kFloorRank) a.floor = value;
+    }
+    a.threshold = threshold_for(config, a.floor);
+    bounded_flags(a, g, config, static_cast<std::size_t>(combined.context.size() / a.window_len));
+    a.bounded = true;
+    return true;
+}
+
+void SlidingDoubles::reserve(std::size_t keep, std::size_t most) {
+    if (storage_.size() - storage_.size() / 5 >= keep) return;
+    const std::size_t big = storage_.max_size() / 3;  // past this, no slack
+    const std::size_t least = keep > big ? keep : keep + keep / 4;
+    const std::size_t cap = most > big ? most : most + most / 4;
+    std::vector<double> grown(std::max(least, std::min(keep > big ? keep : 3 * keep, cap)));
+    move_doubles(grown.data(), data(), size_);
+    storage_.swap(grown);
+    start_ = 0;
+}
+
+void SlidingDoubles::slide(std::size_t drop, std::span<const double> tail) noexcept {
+    start_ += drop;
+    size_ -= drop;
+    if (start_ + size_ + tail.size() > storage_.size()) {
+        move_doubles(storage_.data(), storage_.data() + start_, size_);
+        start_ = 0;
+    }
+    move_doubles(storage_.data() + start_ + size_, tail.data(), tail.size());
+    size_ += tail.size();
+}
+
+void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, const Combined& combined,
+                        std::uint64_t window_len, std::uint64_t dropped) {
+    const std::uint64_t context_end = combined.start + combined.context.size();
+    step.keeps = step.extends = false;
+    step.tail_len = 0;
+    step.totals.clear();
+    const bool covers = same_stream && held.block != 0 && held.first <= combined.start && held.end == context_end &&
+                        held.block == block_for(window_len);
+    step.end = combined.end();
+    step.next_first = combined.start + dropped;
+    step.block = block_for(window_len);
+    if (covers) {
+        step.origin = held.origin;
+        step.tail_from = held.end + 1;
+        step.tail_block = held.first_block + held.totals.size() - 1;
+        step.totals.push_back(held.totals.data()[held.totals.size() - 1]);
+        extend(step, combined, held.end, step.end, held.within.data()[held.end - held.first]);
+    } else {
+        step.origin = step.tail_from = step.next_first;
+        step.tail_block = 0;
+        step.totals.push_back(0.0);
+        if (step.tail.empty()) step.tail.resize(1);
+        step.tail[0] = 0.0;
+        step.tail_len = 1;
+        extend(step, combined, step.next_first, step.end, 0.0);
+    }
+    step.keeps = totals_usable(step.totals);
+    step.extends = covers && step.keeps;
+}
+
+void reserve_kept_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit) {
+    const std::uint64_t keep = step.end - step.next_first;
+    prefix.within.reserve(static_cast<std::size_t>(keep + 1), static_cast<std::size_t>(std::max(limit, keep) + 1));
+    prefix.totals.reserve(static_cast<std::size_t>(keep / step.block + 3),
+                          static_cast<std::size_t>(std::max(limit, keep) / step.block + 3));
+}
+
+void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, std::uint64_t window_len,
+                     std::uint64_t limit, std::size_t max_chunk) {
+    const std::uint64_t samples = limit + max_chunk + 1;
+    const auto blocks = static_cast<std::size_t>(samples / block_for(window_len) + 3);
+    if (step.tail.size() < samples) step.tail.resize(static_cast<std::size_t>(samples));
+    step.totals.reserve(blocks);
+    prefix.within.reserve(static_cast<std::size_t>(samples), static_cast<std::size_t>(samples));
+    prefix.totals.reserve(blocks, blocks);
+    const auto n = static_cast<std::size_t>(window_count(limit + max_chunk, window_len) + 1);
+    for (std::vector<float>* v : {&call.lo, &call.hi, &call.energies, &call.exact, &call.values}) {
+        if (v->size() < n) v->resize(n);
+    }
+    if (call.known.size() < n) call.known.resize(n);
+    if (call.sums.size() < n) call.sums.resize(n);
+    if (call.errors.size() < n) call.errors.resize(n);
+    if (call.picked.size() < n) call.picked.resize(n);
+    call.join.reserve(static_cast<std::size_t>(window_len));
+}
+
+void commit_kept_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept {
+    if (!step.extends) {
+        prefix.within.clear();
+        prefix.totals.clear();
+        prefix.first = step.tail_from;
+        prefix.first_block = step.tail_block;
+    } else {
+        prefix.totals.drop_back(1);  // the held last block's total is the step's first
+    }
+    const std::uint64_t next_block = (step.next_first - step.origin) / step.block;
+    const std::uint64_t drop_blocks = next_block > prefix.first_block ? next_block - prefix.first_block : 0;
+    const std::uint64_t skip_blocks = next_block > step.tail_block ? next_block - step.tail_block : 0;
+    prefix.totals.slide(static_cast<std::size_t>(std::min<std::uint64_t>(drop_blocks, prefix.totals.size())),
+                        std::span<const double>(step.totals).subspan(static_cast<std::size_t>(skip_blocks)));
+    const std::uint64_t drop = step.next_first - prefix.first;
+    const std::uint64_t skip = step.next_first > step.tail_from ? step.next_first - step.tail_from : 0;
+    prefix.within.slide(static_cast<std::size_t>(std::min<std::uint64_t>(drop, prefix.within.size())),
+                        std::span<const double>(step.tail.data(), step.tail_len).subspan(static_cast<std::size_t>(skip)));
+    prefix.block = step.block;
+    prefix.origin = step.origin;
+    prefix.first = step.next_first;
+    prefix.end = step.end;
+    prefix.first_block = next_block;
+}
+
+}  // namespace talvane

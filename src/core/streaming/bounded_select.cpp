@@ -1,0 +1,201 @@
+// Exact values of a bounded call where a result depends on them: the ranks' brackets, the threshold's undecided windows.
+#include "streaming/bounded_select.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "analysis/keep_mask.hpp"
+#include "streaming/stream_analysis.hpp"
+
+namespace talvane {
+
+namespace {
+
+// Windows a target's exact run starts before it at first. The bounds of a window's
+// smoothed value lie about 1e-4 apart relative to it (the bound on a float32 sum of
+// a window's squares); with alpha 0.2 each step shrinks the gap by 0.8, so two runs
+// from the ends meet, to float32's half unit, after some 28 to 32 windows (the
+// bounds' width over 2^-24 is about 440 = 1.25^27). A run that falls short is run
+// again from a quarter further back: the energies it summed are kept, so only its
+// smoothing steps are spent again.
+constexpr std::size_t kReachBack = 28;  // windows
+
+// The band a selection gathers in first, relative to the hint, and its growth when
+// the ranks lie outside it: between two calls a 20th percentile moves by far less
+// than this, so a band rarely needs widening, and one that does soon covers all.
+constexpr float kLeastBand = 0x1p-10f;
+constexpr float kBandGrowth = 8.0f;
+constexpr float kWidestBand = 1.0f;  // past it, every window is gathered
+
+std::uint32_t bits(float v) noexcept { return std::bit_cast<std::uint32_t>(v); }
+
+// The exact energies of windows [from, to) that are not yet known.
+void ensure_energies(const BoundedGrid& g, std::size_t from, std::size_t to) {
+    BoundedCall& c = g.call;
+    for (std::size_t k = from; k < to;) {
+        if ((c.known[k] & kEnergyKnown) != 0) {
+            ++k;
+            continue;
+        }
+        std::size_t e = k;
+        while (e < to && (c.known[e] & kEnergyKnown) == 0) c.known[e++] |= kEnergyKnown;
+        direct_energies(g.combined, g.window_len, k, e, c.energies.data(), c.join);
+        k = e;
+    }
+}
+
+// The exact run from window j to window last, from j's bounds (or its exact value,
+// or the analysis's start when j is 0): false when the two ends have not met by
+// window `target`, with nothing written.
+bool run_exact(const BoundedGrid& g, std::size_t j, std::size_t target, std::size_t last) {
+    BoundedCall& c = g.call;
+    ensure_energies(g, j == 0 ? 0 : j + 1, last + 1);
+    float a = c.lo[j], b = c.hi[j];
+    std::size_t k = j + 1;
+    if (j == 0) {
+        a = b = c.energies[0];  // the running value starts at E[0], as the analysis starts it
+        k = 0;
+    } else if ((c.known[j] & kValueKnown) != 0) {
+        a = b = c.exact[j];
+    }
+    bool met = bits(a) == bits(b);
+    for (; k <= last; ++k) {
+        if ((c.known[k] & kValueKnown) != 0) {
+            a = b = c.exact[k];
+            met = true;
+            continue;
+        }
+        a = smooth_step(a, g.alpha, c.energies[k]);
+        b = smooth_step(b, g.alpha, c.energies[k]);
+        met = met || bits(a) == bits(b);
+        if (!met && k >= target) return false;
+        if (met) {
+            c.exact[k] = a;
+            c.known[k] |= kValueKnown;
+        }
+    }
+    return true;
+}
+
+// The value at rank `rank` of `count` values (reordered).
+float nth_value(float* values, std::size_t count, std::size_t rank) {
+    std::nth_element(values, values + rank, values + count);
+    return values[rank];
+}
+
+// The ranks' values among the exact values of the picked windows, `below` windows
+// lying below all of them.
+BoundedRank ranks_among(const BoundedGrid& g, std::size_t count, std::size_t below, std::size_t lo, std::size_t hi) {
+    BoundedCall& c = g.call;
+    resolve_exact(g, std::span<const std::uint32_t>(c.picked.data(), count));
+    for (std::size_t i = 0; i < count; ++i) c.values[i] = c.exact[c.picked[i]];
+    const float low = nth_value(c.values.data(), count, lo - below);
+    // After the selection, every value past rank lo is at least it: rank hi = lo + 1 is their least.
+    const float high = hi == lo ? low : *std::min_element(c.values.data() + (lo - below) + 1, c.values.data() + count);
+    return BoundedRank{low, high, 0.0f};
+}
+
+// One gathering within [blo, bhi]: the windows whose bounds meet it into picked,
+// and the count of those wholly below it. Gives the count gathered.
+std::size_t gather(const BoundedGrid& g, float blo, float bhi, std::size_t& below) {
+    const float* lo = g.call.lo.data();
+    const float* hi = g.call.hi.data();
+    std::uint32_t* picked = g.call.picked.data();
+    std::size_t m = 0, under = 0;
+    for (std::size_t i = 0; i < g.n; ++i) {
+        under += hi[i] < blo ? 1 : 0;
+        picked[m] = static_cast<std::uint32_t>(i);
+        m += (hi[i] >= blo && lo[i] <= bhi) ? 1 : 0;
+    }
+    below = under;
+    return m;
+}
+
+// A bracket [p, q] of the ranks from the gathered windows, when the band holds it:
+// p, the (lo - below)-th least lower bound gathered, has at most lo values below it;
+// q, the (hi - below)-th least upper bound, at least hi + 1 at or below it. Then
+// only the gathered windows whose bounds meet [p, q] can hold the ranks; they are
+// left in picked, and `below` counts every window wholly below p.
+bool bracket(const BoundedGrid& g, std::size_t m, std::size_t& below, std::size_t lo, std::size_t hi, float blo,
+             float bhi, std::size_t& count) {
+    BoundedCall& c = g.call;
+    if (below > lo || below + m <= hi) return false;
+    for (std::size_t i = 0; i < m; ++i) c.values[i] = c.lo[c.picked[i]];
+    const float p = nth_value(c.values.data(), m, lo - below);
+    for (std::size_t i = 0; i < m; ++i) c.values[i] = c.hi[c.picked[i]];
+    const float q = nth_value(c.values.data(), m, hi - below);
+    if (p < blo || q > bhi) return false;  // windows outside the band could meet [p, q]
+    count = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t k = c.picked[i];
+        below += c.hi[k] < p ? 1 : 0;
+        c.picked[count] = k;
+        count += (c.hi[k] >= p && c.lo[k] <= q) ? 1 : 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+void resolve_exact(const BoundedGrid& g, std::span<const std::uint32_t> targets) {
+    const BoundedCall& c = g.call;
+    std::size_t i = 0;
+    while (i < targets.size()) {
+        const std::size_t first = targets[i];
+        std::size_t last = first, e = i + 1;
+        while (e < targets.size() && targets[e] <= last + kReachBack) last = std::max<std::size_t>(last, targets[e++]);
+        if ((c.known[first] & kValueKnown) == 0 || last != first) {
+            for (std::size_t reach = kReachBack;; reach += reach / 4) {
+                const std::size_t j = first > reach ? first - reach : 0;
+                if (run_exact(g, j, first, last)) break;
+            }
+        }
+        i = e;
+    }
+}
+
+std::optional<BoundedRank> select_bounded_rank(const BoundedGrid& g, std::size_t lo, std::size_t hi, float hint, float band) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const bool hinted = hint > 0.0f && hint < kInf;
+    float width = std::max(band, kLeastBand);
+    for (bool first_try = true, all = false; !all; first_try = false, width *= kBandGrowth) {
+        all = !hinted || width > kWidestBand;
+        const float blo = all ? -kInf : hint * (1.0f - width), bhi = all ? kInf : hint * (1.0f + width);
+        std::size_t below = 0, count = 0;
+        const std::size_t m = gather(g, blo, bhi, below);
+        if (!bracket(g, m, below, lo, hi, blo, bhi, count)) continue;  // the whole band always holds them
+        BoundedRank r = ranks_among(g, count, below, lo, hi);
+        r.band = first_try ? std::max(width / 2.0f, kLeastBand) : width;
+        return r;
+    }
+    return std::nullopt;  // only with bounds that are not numbers, which finite samples do not give
+}
+
+void bounded_flags(StreamAnalysis& a, const BoundedGrid& g, const GateConfig& config, std::size_t chunk_first) {
+    BoundedCall& c = g.call;
+    const std::uint64_t reach = cleaning_reach(config);
+    a.first_flag = chunk_first > reach ? static_cast<std::size_t>(chunk_first - reach) : 0;
+    a.flag_count = a.n - a.first_flag;
+    if (a.suffix.size() < a.flag_count) a.suffix.resize(a.flag_count);
+    if (a.flags.size() < a.flag_count) a.flags.resize(a.flag_count);
+    if (a.cleaning.capacity() < a.flag_count / 2 + 2) a.cleaning.reserve(a.flag_count / 2 + 2);
+    const float threshold = a.threshold.value;
+    std::size_t open = 0;  // windows whose bounds lie on both sides of the threshold
+    for (std::size_t t = a.first_flag; t < a.n; ++t) {
+        c.picked[open] = static_cast<std::uint32_t>(t);
+        open += (!is_voice(c.lo[t], threshold) && is_voice(c.hi[t], threshold)) ? 1 : 0;
+    }
+    resolve_exact(g, std::span<const std::uint32_t>(c.picked.data(), open));
+    // The passes read each value only through is_voice, which is monotone: a bound
+    // on the decided side stands for the value.
+    for (std::size_t t = a.first_flag; t < a.n; ++t) {
+        const bool voice = is_voice(c.lo[t], threshold), silent = !is_voice(c.hi[t], threshold);
+        a.suffix[t - a.first_flag] = voice ? c.lo[t] : silent ? c.hi[t] : c.exact[t];
+    }
+    keep_flags_into(config, std::span<const float>(a.suffix.data(), a.flag_count), threshold, a.cleaning,
+                    std::span<std::uint8_t>(a.flags.data(), a.flag_count));
+}
+
+}  // namespace talvane
