@@ -15,7 +15,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis, samples
-from talvane_rs.band import Band, band_filter, resolve_band
+from talvane_rs.band import Band, resolve_band
 from talvane_rs.params import DEFAULTS, NAMES
 from talvane_rs.regions import Region
 
@@ -141,13 +141,13 @@ def analyse(
     if isinstance(data, numpy.ndarray):
         data = samples.mono(data, "data")
     edges = None
+    low = high = None
     if band is not None:
         low, high = resolve_band(band, sample_rate)
         edges = (None if low is None else float(low), None if high is None else float(high))
-        data = band_filter(data, sample_rate, band)
 
     window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
-        data, sample_rate, **gate_params
+        data, sample_rate, **gate_params, low_hz=low, high_hz=high
     )
     return Analysis(
         window_len=window_len,

@@ -5,6 +5,7 @@
 #include "convert/ref.hpp"
 
 #include <memory>
+#include <string>
 
 #include "analysis/keep_mask.hpp"
 #include "band_methods.hpp"
@@ -54,22 +55,32 @@ py::Ref clamp_text(Clamp clamped) {
 }
 
 #define TALVANE_PARAMETER_ARGUMENT(kind, name, value) , #name
-using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT)>;
+using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT),
+                             "low_hz", "high_hz">;
 #undef TALVANE_PARAMETER_ARGUMENT
 
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
 // keep_windows, sample_rate, view): the view is an opaque holder for mask() and gains().
+// low_hz and high_hz (None: no such edge) read the data through the band filter.
 py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     py::AnySamples data(arg[0].get(), "data");
     const std::uint64_t rate = py::to_unsigned(arg[1].get(), "sample_rate");
     const GateConfig config = py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 2, kGateParameterCount));
+    const BandEdges edges{py::to_optional_double(arg[2 + kGateParameterCount].get(), "low_hz"),
+                          py::to_optional_double(arg[3 + kGateParameterCount].get(), "high_hz")};
     const std::span<const float> samples = data.samples();
-    // A new function: limits out of order are the caller's error, not an internal one.
+    // A new function: bad edges and limits out of order are the caller's error, not
+    // an internal one.
+    if (std::string error = band_edges_error(edges, rate); !error.empty()) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        throw py::ErrSet{};
+    }
     if (!threshold_limits_in_order(config.base_thresh, config.max_thresh)) {
         PyErr_SetString(PyExc_ValueError, threshold_limits_message(config.base_thresh, config.max_thresh).c_str());
         throw py::ErrSet{};
     }
-    AnalysisView view = analyse_inner(config, samples, rate);
+    const bool banded = edges.low_hz || edges.high_hz;
+    AnalysisView view = analyse_inner(config, samples, rate, banded ? std::optional<BandEdges>(edges) : std::nullopt);
 
     auto state = std::make_unique<ViewState>(
         ViewState{view.decision.keep, view.window_len, samples.size(), rate, config});

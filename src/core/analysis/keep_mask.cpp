@@ -211,11 +211,38 @@ Decision decide(const GateConfig& config, std::span<const float> energies) {
     return d;
 }
 
-AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate) {
+std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const float> samples,
+                                            std::uint64_t window_len) {
+    // About 64 KiB of filtered samples at a time, in whole windows, so that they are
+    // summed while still in cache; a longer window is filtered whole.
+    constexpr std::uint64_t kBufferSamples = 16384;
+    const std::uint64_t n = samples.size();
+    const std::uint64_t n_windows = window_count(n, window_len);
+    const std::uint64_t per_buffer = std::max<std::uint64_t>(1, kBufferSamples / window_len);
+    std::vector<float> energies(n_windows);
+    std::vector<float> filtered(static_cast<std::size_t>(std::min(n, per_buffer * std::min(window_len, n))));
+    for (std::uint64_t first = 0; first < n_windows; first += per_buffer) {
+        const std::uint64_t start = first * window_len;  // below n, so no wrap
+        const std::uint64_t windows = std::min(per_buffer, n_windows - first);
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(n - start, windows * window_len));
+        const std::span<float> part(filtered.data(), len);
+        filter.process(samples.subspan(static_cast<std::size_t>(start), len), part);
+        window_energies_range(part, window_len, 0, windows, energies.data() + first);
+    }
+    return energies;
+}
+
+AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
+                           const std::optional<BandEdges>& band) {
     check_threshold_limits(config.base_thresh, config.max_thresh);
     AnalysisView view;
     view.window_len = window_length(config, sample_rate);
-    view.energies = window_energies(samples, view.window_len);
+    if (band) {
+        BandFilter filter(*band, sample_rate);
+        view.energies = filtered_window_energies(filter, samples, view.window_len);
+    } else {
+        view.energies = window_energies(samples, view.window_len);
+    }
     view.decision = decide(config, view.energies);
     view.voice.resize(view.energies.size());
     for (std::size_t t = 0; t < view.voice.size(); ++t) {

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/band_filter.hpp"
 #include "buffer.hpp"
 #include "config.hpp"
 #include "messages.hpp"
@@ -113,14 +114,24 @@ struct Decision {
 Decision decide(const GateConfig& config, std::span<const float> energies);
 
 // Every intermediate of one analysis, for inspection: what compute_keep_windows_inner
-// decides, and how. Checks the threshold limits first, also for empty input.
+// decides, and how. Checks the threshold limits first, also for empty input. With
+// a band, the analysis reads the samples through a new BandFilter of those edges:
+// every field is that of the analysis of band_filter(samples, sample_rate, *band),
+// the filtered signal never held whole; throws CheckFailed with band_edges_error's
+// text (after the limits' check) when the edges are refused.
 struct AnalysisView {
     std::uint64_t window_len;
     std::vector<float> energies;
     Decision decision;
     std::vector<std::uint8_t> voice;  // per window, before the cleaning passes
 };
-AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate);
+AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
+                           const std::optional<BandEdges>& band = std::nullopt);
+
+// window_energies of the samples as `filter` turns them, from its present state,
+// filtered a few windows at a time into one small buffer; the filter keeps its state.
+std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const float> samples,
+                                            std::uint64_t window_len);
 
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for
