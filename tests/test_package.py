@@ -47,7 +47,7 @@ def test_every_list_of_the_parameters_is_the_table():
         assert {name: p.default for name, p in native.items()} == table
         assert list(stub_signature(cls.__name__).items()) == list(table.items())
     named = list(inspect.signature(_analysis.analyse).parameters)
-    assert named == ["data", "sample_rate", *table, "low_hz", "high_hz"]
+    assert named == ["data", "sample_rate", *table, "low_hz", "high_hz", "rule"]
     # The product's own parameters (the band) follow the gate's.
     product = {p.name: p.default for p in PRODUCT_PARAMETERS}
     python = inspect.signature(analyse).parameters

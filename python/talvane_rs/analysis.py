@@ -146,8 +146,8 @@ def analyse(
         low, high = resolve_band(band, sample_rate)
         edges = (None if low is None else float(low), None if high is None else float(high))
 
-    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
-        data, sample_rate, **gate_params, low_hz=low, high_hz=high
+    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view, _, _ = _analysis.analyse(
+        data, sample_rate, **gate_params, low_hz=low, high_hz=high, rule=None
     )
     return Analysis(
         window_len=window_len,

@@ -56,18 +56,34 @@ py::Ref clamp_text(Clamp clamped) {
 
 #define TALVANE_PARAMETER_ARGUMENT(kind, name, value) , #name
 using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT),
-                             "low_hz", "high_hz">;
+                             "low_hz", "high_hz", "rule">;
 #undef TALVANE_PARAMETER_ARGUMENT
 
+// The threshold rule named by `rule`: None for the spec's, "noise" for the
+// noise-relative one; anything else is the caller's error.
+ThresholdRule to_rule(PyObject* rule) {
+    if (rule == Py_None) return ThresholdRule::spec;
+    if (PyUnicode_Check(rule) && PyUnicode_CompareWithASCIIString(rule, "noise") == 0) return ThresholdRule::noise;
+    if (PyUnicode_Check(rule)) {
+        PyErr_Format(PyExc_ValueError, "unknown threshold rule %R: None (the gate's own) or 'noise'", rule);
+    } else {
+        PyErr_Format(PyExc_TypeError, "argument 'rule': expected None or a str, got %.200s", Py_TYPE(rule)->tp_name);
+    }
+    throw py::ErrSet{};
+}
+
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
-// keep_windows, sample_rate, view): the view is an opaque holder for mask() and gains().
-// low_hz and high_hz (None: no such edge) read the data through the band filter.
+// keep_windows, sample_rate, view, high, ratio): the view is an opaque holder for
+// mask() and gains(); high (None under the spec's rule) and ratio are what the
+// threshold rule read and multiplied the floor by. low_hz and high_hz (None: no
+// such edge) read the data through the band filter.
 py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     py::AnySamples data(arg[0].get(), "data");
     const std::uint64_t rate = py::to_unsigned(arg[1].get(), "sample_rate");
     const GateConfig config = py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 2, kGateParameterCount));
     const BandEdges edges{py::to_optional_double(arg[2 + kGateParameterCount].get(), "low_hz"),
                           py::to_optional_double(arg[3 + kGateParameterCount].get(), "high_hz")};
+    const ThresholdRule rule = to_rule(arg[4 + kGateParameterCount].get());
     const std::span<const float> samples = data.samples();
     // A new function: bad edges and limits out of order are the caller's error, not
     // an internal one.
@@ -80,13 +96,15 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
         throw py::ErrSet{};
     }
     const bool banded = edges.low_hz || edges.high_hz;
-    AnalysisView view = analyse_inner(config, samples, rate, banded ? std::optional<BandEdges>(edges) : std::nullopt);
+    AnalysisView view =
+        analyse_inner(config, samples, rate, banded ? std::optional<BandEdges>(edges) : std::nullopt, rule);
 
     auto state = std::make_unique<ViewState>(
         ViewState{view.decision.keep, view.window_len, samples.size(), rate, config});
     py::Ref holder = py::Ref::steal(py::must(PyCapsule_New(state.get(), kViewName, free_view)));
     state.release();  // the capsule owns it now
-    std::array<py::Ref, 10> items{
+    const bool read_high = rule == ThresholdRule::noise;
+    std::array<py::Ref, 12> items{
         py::unsigned_int(view.window_len),
         py::float_array(std::move(view.energies)),
         py::float_array(std::move(view.decision.smoothed)),
@@ -97,6 +115,8 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
         py::bool_array(std::move(view.decision.keep)),
         py::unsigned_int(rate),
         std::move(holder),
+        read_high ? py::float_value(view.decision.high) : py::none(),
+        py::float_value(view.decision.ratio),
     };
     return py::tuple(items);
 }

@@ -15,6 +15,7 @@
 #include "analysis/band_filter.hpp"
 #include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
+#include "analysis/noise_rule.hpp"
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
 #include "core_helpers.hpp"
@@ -915,6 +916,39 @@ void band_filter_golden_bits() {
     }
 }
 
+// The noise rule's threshold and ratio, and its two order statistics of a banded
+// analysis, against bits recorded once: the aarch64 and Windows builds check them
+// too (a square root or a quotient that rounded otherwise would show here).
+void noise_rule_golden_bits() {
+    GateConfig c{};
+    c.base_thresh = 0.004f;
+    c.max_thresh = std::numeric_limits<float>::infinity();
+    c.threshold_ratio = 1.2f;
+    const struct {
+        float floor, high;
+        std::uint32_t threshold, ratio;
+    } cases[] = {
+        {0x1.930bep-7f, 0x1.d2f1aap-2f, 0x3c9e47d1u, 0x3fc91158u},
+        {0x1.16c2p-133f, 0x1p+0f, 0x3b83126fu, 0x47c35008u},  // a subnormal floor
+        {0x1.47ae14p-6f, 0x1.581062p-6f, 0x3cc49ba6u, 0x3f99999au},  // threshold_ratio the larger
+        {0x1.cac084p-9f, 0x1.99999ap-3f, 0x3bbe2b19u, 0x3fd43dd0u},
+        {0x1.8p-1f, 0x1.3p+3f, 0x3f83db75u, 0x3fafcf47u},
+    };
+    for (const auto& k : cases) {
+        const RuleThreshold r = noise_rule_threshold(c, k.floor, k.high);
+        CHECK(std::bit_cast<std::uint32_t>(r.threshold.value) == k.threshold && std::bit_cast<std::uint32_t>(r.ratio) == k.ratio,
+              "noise rule at floor %a, high %a: %a, ratio %a", static_cast<double>(k.floor), static_cast<double>(k.high),
+              static_cast<double>(r.threshold.value), static_cast<double>(r.ratio));
+    }
+    const std::vector<float> x = band_golden_input(48000);
+    std::vector<float> y(x.size());
+    BandFilter f(BandEdges{200.0, 4000.0}, 16000);
+    f.process(x, y);
+    const RuleStats stats = rule_stats(smooth_energies(window_energies(y, 160), 0.2f), 20.0f);
+    CHECK(std::bit_cast<std::uint32_t>(stats.floor) == 0x3d91aa00u && std::bit_cast<std::uint32_t>(stats.high) == 0x3deee41cu,
+          "noise rule statistics: floor %a, high %a", static_cast<double>(stats.floor), static_cast<double>(stats.high));
+}
+
 // Any chunking on any path gives the bits of the whole; reset() starts over; after a burst and
 // a long digital silence the output is +0.0 (the flush keeps the state out of
 // subnormals).
@@ -1053,6 +1087,7 @@ int main() {
     failed_chunk_changes_nothing(rng);
     float_texts_are_shortest();
     band_filter_golden_bits();
+    noise_rule_golden_bits();
     band_filter_chunks_agree(rng);
     band_edges_are_checked();
     integers_round_half_to_even_and_saturate();

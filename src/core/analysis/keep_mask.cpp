@@ -2,6 +2,7 @@
 #include "analysis/keep_mask.hpp"
 
 #include "analysis/energy.hpp"
+#include "analysis/noise_rule.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -202,11 +203,22 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     return KeepWindows{decide(config, window_energies(samples, window_len)).keep, window_len};
 }
 
-Decision decide(const GateConfig& config, std::span<const float> energies) {
+Decision decide(const GateConfig& config, std::span<const float> energies, ThresholdRule rule) {
     Decision d;
     d.smoothed = smooth_energies(energies, config.smooth_alpha);
-    d.floor = noise_floor(d.smoothed, config.noise_floor_percentile);
-    d.threshold = threshold_for(config, d.floor);
+    if (rule == ThresholdRule::noise) {
+        const RuleStats stats = rule_stats(d.smoothed, config.noise_floor_percentile);
+        const RuleThreshold t = noise_rule_threshold(config, stats.floor, stats.high);
+        d.floor = stats.floor;
+        d.threshold = t.threshold;
+        d.high = stats.high;
+        d.ratio = t.ratio;
+    } else {
+        d.floor = noise_floor(d.smoothed, config.noise_floor_percentile);
+        d.threshold = threshold_for(config, d.floor);
+        d.high = std::numeric_limits<float>::quiet_NaN();
+        d.ratio = config.threshold_ratio;
+    }
     d.keep = keep_flags(config, d.smoothed, d.threshold.value);
     return d;
 }
@@ -233,7 +245,7 @@ std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const 
 }
 
 AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
-                           const std::optional<BandEdges>& band) {
+                           const std::optional<BandEdges>& band, ThresholdRule rule) {
     check_threshold_limits(config.base_thresh, config.max_thresh);
     AnalysisView view;
     view.window_len = window_length(config, sample_rate);
@@ -243,7 +255,7 @@ AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samp
     } else {
         view.energies = window_energies(samples, view.window_len);
     }
-    view.decision = decide(config, view.energies);
+    view.decision = decide(config, view.energies, rule);
     view.voice.resize(view.energies.size());
     for (std::size_t t = 0; t < view.voice.size(); ++t) {
         view.voice[t] = is_voice(view.decision.smoothed[t], view.decision.threshold.value) ? 1 : 0;
