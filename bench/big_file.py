@@ -26,7 +26,7 @@ import numpy as np
 import soundfile as sf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import signals  # noqa: E402
+import signals
 
 RATE = 48000
 PIECE_SECONDS = 60  # the recording is one generated minute, repeated

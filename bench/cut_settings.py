@@ -22,6 +22,7 @@ import soundfile as sf
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "examples"))
 import make_example  # noqa: E402
+
 from talvane_rs import analyse  # noqa: E402
 from talvane_rs.cutting import plan_cut  # noqa: E402
 

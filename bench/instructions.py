@@ -1,13 +1,23 @@
 """Instructions per streaming call, counted by callgrind: repeatable whatever the load.
 
-    python bench/instructions.py [--calls 300] [--cases A;B] [--source DIR ...]
+    python bench/instructions.py [--calls 300] [--set NAME | --cases A;B] [--source DIR ...]
 
 Builds bench/stream_calls.cpp with the core of each source tree (this checkout
-first, then each --source, e.g. a clone of another commit) as the package builds
+first, then each --source, e.g. a worktree of another commit) as the package builds
 it (-O3, -ffp-contract=off), writes the speech-in-noise signal of signals.py once,
 and runs each case under `valgrind --tool=callgrind`, collecting only the calls
 made after the context is full. Prints instructions per call by case and source,
-and the P11 ratios (off the grid over on it). Needs valgrind.
+and the ratios of the pairs (P11: off the grid over on it; 44.1 kHz; P5: a longer
+context over 100 ms). A case is "RATE kHz, CHUNK, CONTEXT s" (CHUNK a length, or
+LOW-HIGH for a length drawn anew every call; CONTEXT may be a fraction). Needs valgrind.
+
+Named sets (--set):
+  streaming  the rows the streaming core is held to: whole-window calls (10 ms and
+             20 ms at 16 kHz, 480 frames at 48 kHz) at 3 s and 30 s, the P11 pairs,
+             44.1 kHz powers of two beside 441 and 882, 100-sample chunks at 16 kHz,
+             lengths that change every call (5-25 ms at 48 kHz), and the P5 rows
+  p11        the P11 pairs alone
+  whole      the whole-window rows alone
 """
 
 from __future__ import annotations
@@ -24,21 +34,31 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 # (rate, chunk off the window grid, the nearest whole-window chunk), as P11 has them.
-OFF_GRID = ((48000, 512, 480), (48000, 1024, 960), (16000, 256, 320), (16000, 512, 480), (8000, 256, 240),
-            (44100, 1024, 882))
-CONTEXTS_MS = (3000, 30000)
+OFF_GRID = ((48000, 512, 480), (48000, 1024, 960), (16000, 256, 320), (16000, 512, 480), (8000, 256, 240))
+# 44.1 kHz: a power of two against the whole-window chunk of about its length.
+POWERS_44K = ((44100, 512, 441), (44100, 1024, 882))
+WHOLE = ((16000, 160), (16000, 320), (48000, 480))
+CONTEXTS_S = (3, 30)
 
 
-def case_names() -> list[str]:
-    return [f"{rate / 1000:g} kHz, {chunk}, {ms // 1000} s" for ms in CONTEXTS_MS for rate, off, on in OFF_GRID
-            for chunk in (off, on)]
+def case(rate: int, chunk: int | str, seconds: float) -> str:
+    return f"{rate / 1000:g} kHz, {chunk}, {seconds:g} s"
 
 
-def parse_case(name: str) -> tuple[int, int, int]:
-    m = re.fullmatch(r"([\d.]+) kHz, (\d+), (\d+) s", name)
+def named_sets() -> dict[str, list[str]]:
+    whole = [case(r, n, s) for s in CONTEXTS_S for r, n in WHOLE]
+    pairs = [case(r, n, s) for s in CONTEXTS_S for r, off, on in OFF_GRID + POWERS_44K for n in (off, on)]
+    p11 = [case(r, n, s) for s in CONTEXTS_S for r, off, on in OFF_GRID for n in (off, on)]
+    extra = [case(16000, 100, s) for s in CONTEXTS_S] + [case(48000, "240-1200", s) for s in CONTEXTS_S]
+    p5 = [case(16000, 160, 0.1)]
+    return {"streaming": whole + [c for c in pairs if c not in whole] + extra + p5, "p11": p11, "whole": whole}
+
+
+def parse_case(name: str) -> tuple[int, str, int]:
+    m = re.fullmatch(r"([\d.]+) kHz, (\d+(?:-\d+)?), ([\d.]+) s", name)
     if m is None:
         raise SystemExit(f"not a case: {name!r}")
-    return round(float(m[1]) * 1000), int(m[2]), int(m[3]) * 1000
+    return round(float(m[1]) * 1000), m[2], round(float(m[3]) * 1000)
 
 
 def build(source: str, out: str) -> str:
@@ -52,7 +72,7 @@ def build(source: str, out: str) -> str:
     return binary
 
 
-def instructions(binary: str, signal: str, rate: int, chunk: int, ms: int, calls: int) -> int:
+def instructions(binary: str, signal: str, rate: int, chunk: str, ms: int, calls: int) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--toggle-collect=*timed_calls*",
@@ -63,13 +83,36 @@ def instructions(binary: str, signal: str, rate: int, chunk: int, ms: int, calls
         return int(totals[-1].split()[1])
 
 
+def longest(chunk: str) -> int:
+    """The longest length of a case's chunk: its length, or the top of its range."""
+    return int(chunk.split("-")[-1])
+
+
+def ratios(cases: list[str], counts: dict, names: list[str]) -> list[str]:
+    """The pairs' ratios: off the grid over on it, and a context over 100 ms."""
+    lines = []
+    for seconds in CONTEXTS_S:
+        for rate, off, on in OFF_GRID + POWERS_44K:
+            pair = [case(rate, n, seconds) for n in (off, on)]
+            if all(p in cases for p in pair):
+                label = "P11" if rate != 44100 else "44.1 kHz"
+                lines.append(f"{label} instructions {rate / 1000:g} kHz, {off} / {on}, {seconds} s context: " + ", ".join(
+                    f"{n} {counts[pair[0], b] / counts[pair[1], b]:.2f} ×" for b, n in enumerate(names)))
+        pair = [case(16000, 160, seconds), case(16000, 160, 0.1)]
+        if all(p in cases for p in pair):
+            lines.append(f"P5 instructions 10 ms at 16 kHz, {seconds} s / 100 ms context: " + ", ".join(
+                f"{n} {counts[pair[0], b] / counts[pair[1], b]:.2f} ×" for b, n in enumerate(names)))
+    return lines
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=300)
-    parser.add_argument("--cases", default=";".join(case_names()), help="case names separated by ';'")
+    parser.add_argument("--set", default="streaming", choices=sorted(named_sets()), help="a named set of cases")
+    parser.add_argument("--cases", help="case names separated by ';' (instead of a set)")
     parser.add_argument("--source", action="append", default=[], help="another source tree")
     args = parser.parse_args()
-    cases = [c.strip() for c in args.cases.split(";")]
+    cases = [c.strip() for c in args.cases.split(";")] if args.cases else named_sets()[args.set]
     sys.path.insert(0, HERE)
     import signals
 
@@ -80,30 +123,28 @@ def main() -> int:
             os.makedirs(os.path.join(tmp, str(i)))
             binaries.append(build(source, os.path.join(tmp, str(i))))
         needed = {}
-        for case in cases:
-            rate, chunk, ms = parse_case(case)
-            needed[rate] = max(needed.get(rate, 0), rate * ms // 1000 + (args.calls + 80) * chunk + chunk)
+        for name in cases:
+            rate, chunk, ms = parse_case(name)
+            low, high = int(chunk.split("-")[0]), longest(chunk)
+            calls = rate * ms // 1000 // low + 64 + args.calls + 2  # as stream_calls.cpp fills, then the calls
+            needed[rate] = max(needed.get(rate, 0), calls * high)
         paths = {}
         for rate, n in needed.items():
             paths[rate] = os.path.join(tmp, f"signal-{rate}.f32")
             signals.speech_in_noise(n / rate + 1, rate).tofile(paths[rate])
         counts = {}
-        for case in cases:
-            rate, chunk, ms = parse_case(case)
+        for name in cases:
+            rate, chunk, ms = parse_case(name)
             for b, binary in enumerate(binaries):
-                counts[case, b] = instructions(binary, paths[rate], rate, chunk, ms, args.calls) / args.calls
+                counts[name, b] = instructions(binary, paths[rate], rate, chunk, ms, args.calls) / args.calls
 
     names = ["this checkout"] + args.source
     print("| case | " + " | ".join(f"{n} (instructions/call)" for n in names) + " |")
     print("|---|" + "---|" * len(names))
-    for case in cases:
-        print(f"| {case} | " + " | ".join(f"{counts[case, b]:,.0f}" for b in range(len(names))) + " |")
-    for ms in CONTEXTS_MS:
-        for rate, off, on in OFF_GRID:
-            pair = [f"{rate / 1000:g} kHz, {n}, {ms // 1000} s" for n in (off, on)]
-            if all(p in cases for p in pair):
-                print(f"P11 instructions {rate / 1000:g} kHz, {off} / {on}, {ms // 1000} s context: " + ", ".join(
-                    f"{n} {counts[pair[0], b] / counts[pair[1], b]:.2f} ×" for b, n in enumerate(names)))
+    for name in cases:
+        print(f"| {name} | " + " | ".join(f"{counts[name, b]:,.0f}" for b in range(len(names))) + " |")
+    for line in ratios(cases, counts, names):
+        print(line)
     print("command: " + shlex.join(sys.argv))
     return 0
 

@@ -23,8 +23,8 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import signals  # noqa: E402
-from talvane_rs import EnergyTalvane  # noqa: E402
+import signals
+from talvane_rs import EnergyTalvane
 
 METHODS = ("compute_keep_mask_array", "apply_array_np", "compact_array_np", "np.copy")
 WINDOW_MS = 10  # the gate's default window

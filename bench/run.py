@@ -15,6 +15,7 @@ import dataclasses
 import datetime
 import gc
 import importlib.metadata
+import itertools
 import json
 import os
 import platform
@@ -323,21 +324,45 @@ def bench_webrtc_frame(x16: np.ndarray, chunks: int) -> list[Row]:
 # --- P11: chunks off the window grid against the nearest whole-window chunk ---
 
 # (rate, chunk off the grid, the nearest whole-window chunk, target): 10 ms
-# windows; the grid of 44.1 kHz with 1024 frames returns only every 441 calls.
-OFF_GRID = ((48000, 512, 480, 2.0), (48000, 1024, 960, 2.0), (16000, 256, 320, 2.0), (16000, 512, 480, 2.0),
-            (8000, 256, 240, 2.0), (44100, 1024, 882, None))
+# windows; the grid of 44.1 kHz with 512 or 1024 frames returns only every 441
+# calls, and lengths drawn anew every call (5-25 ms at 48 kHz, "240-1200") never
+# return to a grid.
+OFF_GRID = ((48000, 512, 480, 1.5), (48000, 1024, 960, 1.5), (16000, 256, 320, 1.5), (16000, 512, 480, 1.5),
+            (8000, 256, 240, 1.5), (44100, 512, 441, None), (44100, 1024, 882, None), (48000, "240-1200", 480, None))
+CHANGING_SEED = 2026
 WHOLE_WINDOW_ADVICE = "chunks of whole windows (441 samples or a multiple at 44.1 kHz) run as fast as on the grid"
 
 
-def filled_at(x: np.ndarray, rate: int, context_ms: int, chunk: int) -> tuple[StreamingEnergyTalvane, int]:
-    """A stream whose context is full, fed chunks of `chunk` samples, and the sample
-    position it reached."""
+def chunk_lengths(chunk: int | str, count: int) -> list[int]:
+    """`count` chunk lengths: a fixed one, or "LOW-HIGH" drawn anew each call (seeded)."""
+    if isinstance(chunk, int):
+        return [chunk] * count
+    low, high = (int(v) for v in chunk.split("-"))
+    return [int(n) for n in np.random.default_rng(CHANGING_SEED).integers(low, high + 1, count)]
+
+
+def filled_at(x: np.ndarray, rate: int, context_ms: int, chunk: int | str) -> tuple[StreamingEnergyTalvane, int]:
+    """A stream whose context is full, fed chunks of `chunk` samples (or lengths drawn
+    from its range), and the sample position it reached."""
     stream = StreamingEnergyTalvane(stream_context_ms=context_ms)
     pos = 0
-    while pos < rate * context_ms // 1000 + chunk:
-        stream.process_chunk(x[pos : pos + chunk], rate, False)
-        pos += chunk
+    lengths = itertools.repeat(chunk) if isinstance(chunk, int) else iter(chunk_lengths(chunk, rate * context_ms // 1000))
+    while pos < rate * context_ms // 1000 + 1200:
+        n = next(lengths)
+        stream.process_chunk(x[pos : pos + n], rate, False)
+        pos += n
     return stream, pos
+
+
+def chunk_pieces(x: np.ndarray, pos: int, chunk: int | str, count: int) -> list[np.ndarray]:
+    """`count` consecutive chunks of x from pos on, of the lengths chunk_lengths gives."""
+    if isinstance(chunk, int):
+        return chunk_views(x, pos, chunk, count)
+    pieces = []
+    for n in chunk_lengths(chunk, count + 1000)[1000:]:  # past the lengths the filling drew
+        pieces.append(x[pos : pos + n])
+        pos += n
+    return pieces
 
 
 def bench_off_grid(sizes: Sizes) -> list[Row]:
@@ -347,19 +372,21 @@ def bench_off_grid(sizes: Sizes) -> list[Row]:
     for context_ms in (3000, 30000):
         for rate, off, on, target in OFF_GRID:
             progress(f"P11 ({rate} Hz, {off} and {on}, {context_ms} ms)")
-            x = signals.speech_in_noise(context_ms / 1000 + 2 + chunks * off / rate, rate)
+            longest = int(str(off).split("-")[-1])
+            x = signals.speech_in_noise(context_ms / 1000 + 2 + chunks * longest / rate, rate)
             streams, pieces = [], []
             for n in (off, on):
                 stream, pos = filled_at(x, rate, context_ms, n)
                 streams.append(stream)
-                pieces.append(chunk_views(x, pos, n, chunks + 1))
+                pieces.append(chunk_pieces(x, pos, n, chunks + 1))
             off_s, on_s = time_turns([lambda i, s=s, p=p: s.process_chunk(p[i], rate, False)
                                       for s, p in zip(streams, pieces)], chunks)
             what = f"process_chunk, {rate / 1000:g} kHz, {off} frames / {on} frames, stream_context_ms {context_ms}"
             raw = dict(rate=rate, off_grid=off, on_grid=on, context_ms=context_ms, off_us=off_s * 1e6,
                        on_us=on_s * 1e6)
             if target is None:
-                rows.append(Row("P11", f"{what} ({WHOLE_WINDOW_ADVICE})", f"{off_s / on_s:.2f} ×",
+                note = WHOLE_WINDOW_ADVICE if rate == 44100 else "a new length every call, no grid returns"
+                rows.append(Row("P11", f"{what} ({note})", f"{off_s / on_s:.2f} ×",
                                 raw={**raw, "ratio": off_s / on_s}))
             else:
                 rows.append(ratio_row("P11", what, Timing(off_s, on_s, chunks), target, **raw))

@@ -28,8 +28,9 @@ import numpy as np
 import soundfile as sf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import signals  # noqa: E402
-from big_file import peak_kib  # noqa: E402
+from big_file import peak_kib
+
+import signals
 
 RATE = 48000
 BLOCK = 1 << 20  # frames the command reads or writes at a time

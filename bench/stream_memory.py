@@ -17,7 +17,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from big_file import make_file, peak_kib  # noqa: E402
+from big_file import make_file, peak_kib
 
 
 def main() -> None:

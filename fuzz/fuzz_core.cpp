@@ -24,7 +24,6 @@
 #include "batch/gain.hpp"
 #include "core_helpers.hpp"
 #include "streaming/live_stream.hpp"
-#include "streaming/stream_cache.hpp"
 #include "streaming/stream_state.hpp"
 
 namespace {
@@ -393,53 +392,68 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
     if (!state.stream_rate.has_value()) check(context.empty() && !state.last_gain.has_value(), "idle state");
 }
 
-// What the stream keeps for the next call on the same grid, against the rules: the
-// whole windows from `advance` samples into context + chunk on hold the energies of
-// context + chunk as analysed and the smoothed values that analysis gave them (from
-// its own start), and the keys are those of the smoothed values past the unkeyed
-// front (those in the keys' range held, those below it counted).
-void check_cache(const talvane::StreamCache& cache, const GateConfig& config, std::span<const float> combined,
-                 std::size_t advance, std::uint64_t rate) {
-    if (cache.count == 0) return;
-    const std::uint64_t w = talvane::window_length(config, rate);
-    const std::size_t dropped = advance;
-    check(cache.window_len == w && dropped % w == 0, "cache kept across misaligned windows");
-    const std::vector<float> e = reference_energies(combined, w);
-    std::vector<float> s(e.size());
-    float running = e.empty() ? 0.0f : e[0];
-    for (std::size_t t = 0; t < e.size(); ++t) s[t] = running = (1.0f - config.smooth_alpha) * running + config.smooth_alpha * e[t];
-    const std::size_t d = dropped / w;
-    check(cache.count == combined.size() / w - d, "cached window count");
-    for (std::size_t t = 0; t < cache.count; ++t) {
-        check(same_value(cache.energies.view()[t], e[t + d]), "cached energy", t);
-        check(same_value(cache.smoothed.view()[t], s[t + d]), "cached smoothed value", t);
+// What the stream keeps, against the rules and the samples it has seen: the store's
+// slots hold the energies of the windows where they lie; every live run's values
+// follow the smoothing recurrence over the windows' energies and hold no NaN, so a
+// restart that meets one goes on with its values; each run's trackers hold the keys
+// of its settled windows (those in their range held in order, the rest counted).
+void check_caches(const talvane::StreamCaches& caches, const GateConfig& config, std::span<const float> history) {
+    const talvane::WindowStore& store = caches.store;
+    if (store.lattice.window_len != 0) {
+        const std::uint64_t w = store.lattice.window_len;
+        const std::span<const float> held = store.energies.view();
+        check(store.end <= history.size() && store.lattice.phases() <= talvane::kMaxPhases, "store's lattice");
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            const std::uint64_t start = store.lattice.offset + (store.first + i) * store.lattice.block;
+            check(start + w <= store.end, "store slot incomplete", i);
+            check(same_value(reference_energies(history.subspan(start, w), w)[0], held[i]), "store energy", i);
+        }
     }
-    if (!cache.keyed) return;
-    std::vector<std::uint32_t> held(cache.keys.sorted().begin(), cache.keys.sorted().end());
-    check(std::is_sorted(held.begin(), held.end()), "settled keys out of order");
-    for (const std::uint32_t k : cache.keys.removed()) {
-        const auto it = std::find(held.begin(), held.end(), k);
-        check(it != held.end(), "removed key not held");
-        held.erase(it);
+    for (const talvane::GridRun& run : caches.runs) {
+        if (!run.live) continue;
+        const std::uint64_t w = store.lattice.window_len;
+        const std::span<const float> v = run.smoothed.view();
+        check(w != 0 && run.start + v.size() * w <= history.size() && run.settled <= v.size(), "run's windows");
+        const std::vector<float> e = reference_energies(history.subspan(run.start, v.size() * w), w);
+        for (std::size_t k = 0; k < v.size(); ++k) {
+            check(!std::isnan(v[k]), "NaN in a run", k);
+            const float next = k > 0 ? (1.0f - config.smooth_alpha) * v[k - 1] + config.smooth_alpha * e[k] : v[k];
+            check(bits(next) == bits(v[k]), "run off the smoothing recurrence", k);
+        }
+        for (const talvane::RankTracker& tracker : run.ranks) {
+            std::vector<std::uint32_t> expected;
+            std::size_t below = 0, above = 0;
+            for (std::size_t k = run.settled; k < v.size(); ++k) {
+                const std::uint32_t key = talvane::total_order_key(v[k]);
+                below += key < tracker.low() ? 1 : 0;
+                above += key > tracker.high() ? 1 : 0;
+                if (key >= tracker.low() && key <= tracker.high()) expected.push_back(key);
+            }
+            std::sort(expected.begin(), expected.end());
+            check(std::ranges::equal(expected, tracker.held()), "tracker's held keys");
+            check(below == tracker.below() && above == tracker.above(), "tracker's counts");
+        }
     }
-    held.insert(held.end(), cache.keys.added().begin(), cache.keys.added().end());
-    std::sort(held.begin(), held.end());
-    std::vector<std::uint32_t> expected;
-    std::size_t below = 0;
-    for (std::size_t t = cache.unkeyed; t < cache.count; ++t) {
-        const std::uint32_t key = total_order_key(cache.smoothed.view()[t]);
-        below += key < cache.keys.low() ? 1 : 0;
-        if (key >= cache.keys.low() && key <= cache.keys.high()) expected.push_back(key);
-    }
-    std::sort(expected.begin(), expected.end());
-    check(held == expected, "settled keys are not the smoothed values past the front in their range");
-    check(below == cache.keys.below(), "keys below the range miscounted");
 }
 
-void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<const float> pool) {
+// How a stream's chunk lengths are drawn: any length (now and then the last one
+// again), powers of two at 44.1 kHz with a short context (their grid returns only
+// every 441 calls), or a new length every call around the window length.
+enum class Lengths { any, pow2_44k, changing };
+
+void check_stream(GateConfig config, FuzzedDataProvider& in, std::span<const float> pool, Lengths lengths) {
     talvane::StreamState state;
     StreamModel model;
-    const std::uint64_t rates[2] = {pick_rate(in), pick_rate(in)};
+    std::uint64_t rates[2] = {pick_rate(in), pick_rate(in)};
+    if (lengths != Lengths::any) {
+        // Contexts a few calls long, so that the grid moves within the calls.
+        static constexpr std::uint64_t kContextsMs[] = {20, 50, 100, 300};
+        config.stream_context_ms = kContextsMs[in.ConsumeIntegralInRange<std::size_t>(0, 3)];
+        config.window_ms = in.ConsumeBool() ? 10 : config.window_ms;
+        rates[0] = lengths == Lengths::pow2_44k ? 44100 : rates[0];
+    }
+    const std::uint64_t window = talvane::window_length(config, rates[0]);
+    std::vector<float> history;
     std::size_t capacity = 0;
     const auto calls = in.ConsumeIntegralInRange<int>(0, 48);
     // A length used again, call after call, brings back the grids of chunks off the
@@ -449,12 +463,18 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
         if (in.ConsumeIntegralInRange<int>(0, 9) == 9) {
             talvane::reset_stream(state);
             model = StreamModel{};
+            history.clear();
         } else {
             const std::uint64_t rate = rates[in.ConsumeIntegralInRange<int>(0, 7) == 7 ? 1 : 0];
             const bool again = last_len.has_value() && in.ConsumeIntegralInRange<int>(0, 3) == 0;
             std::size_t len = again          ? *last_len
                               : in.ConsumeBool() ? in.ConsumeIntegralInRange<std::size_t>(0, 64)
                                                  : in.ConsumeIntegralInRange<std::size_t>(0, kMaxChunk);
+            if (lengths == Lengths::pow2_44k) len = std::size_t{1} << in.ConsumeIntegralInRange<int>(7, 11);
+            if (lengths == Lengths::changing) {
+                len = static_cast<std::size_t>(std::min<std::uint64_t>(
+                    kMaxChunk, in.ConsumeIntegralInRange<std::uint64_t>(window / 2 + 1, 3 * window)));
+            }
             len = std::min(len, pool.size());
             const std::size_t offset = std::min(in.ConsumeIntegralInRange<std::size_t>(0, pool.size()),
                                                 pool.size() - len);
@@ -496,7 +516,6 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
             }
             if (is_last) next = StreamModel{};
 
-            const std::uint64_t start_before = same ? state.context_start : 0;
             // The binding's order (plan, reserve, commit) or the one-call form.
             talvane::SampleBuffer out;
             bool failed = false;
@@ -526,19 +545,13 @@ void check_stream(const GateConfig& config, FuzzedDataProvider& in, std::span<co
                 check(state.last_gain.has_value(), "gated chunk left no last gain");
                 next.last_gain = state.last_gain;
             }
+            if (!same) history.clear();  // a new stream
+            if (gated) history.insert(history.end(), chunk.begin(), chunk.end());
+            if (is_last) history.clear();
             if (!is_last && gated) {
                 check(state.context.size() <= talvane::context_limit(config, rate), "context over its limit");
-                std::vector<float> combined = same ? model.context : std::vector<float>{};
-                combined.insert(combined.end(), chunk.begin(), chunk.end());
-                // The cache this call left for the next call on its grid.
-                const std::uint64_t dropped = combined.size() - state.context.size();
-                check(state.context_start == start_before + dropped, "context start");
-                const std::optional<std::uint64_t> advance = talvane::phase_advance(
-                    combined.size(), dropped, len, talvane::window_length(config, rate));
-                const talvane::PhaseCache* kept =
-                    advance.has_value() ? state.phase_at(start_before + *advance) : nullptr;
-                if (kept != nullptr) check_cache(kept->cache, config, combined, *advance, rate);
-                check(state.phases.size() <= talvane::kMaxPhases, "phase caches over their bound");
+                check(state.context_start + state.context.size() == history.size(), "context start");
+                check_caches(state.caches, config, history);
             }
             model = std::move(next);
         }
@@ -713,6 +726,7 @@ void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::spa
         }
         if (in.ConsumeBool()) talvane::keep_decision(plan, chunk);
         talvane::reserve_live(live, plan);
+        const std::vector<talvane::KeepEvent> events = plan.events;  // the commit takes the plan's storage
         talvane::commit_live(live, plan, chunk);
         position += frames;
         check(live.position == position && live.channels == channels, "live position or channels");
@@ -744,11 +758,11 @@ void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::spa
         for (std::size_t f = 0; f < frames; ++f) {
             if ((keep[f] != 0) == kept) continue;
             kept = keep[f] != 0;
-            check(e < plan.events.size() && plan.events[e].onset == kept &&
-                      plan.events[e].sample == position - frames + f, "live event", f);
+            check(e < events.size() && events[e].onset == kept && events[e].sample == position - frames + f,
+                  "live event", f);
             ++e;
         }
-        check(e == plan.events.size() && live.kept == kept, "live events count");
+        check(e == events.size() && live.kept == kept, "live events count");
     }
 }
 
@@ -774,7 +788,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case 1: {
             const std::vector<float> pool = pick_samples(in);
-            check_stream(config, in, pool);
+            static constexpr Lengths kLengths[] = {Lengths::any, Lengths::any, Lengths::pow2_44k, Lengths::changing};
+            check_stream(config, in, pool, kLengths[in.ConsumeIntegralInRange<std::size_t>(0, 3)]);
             break;
         }
         case 3:

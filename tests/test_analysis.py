@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from talvane_rs import EnergyTalvane, _analysis, analyse, keep_regions
+from talvane_rs import BandFilter, EnergyTalvane, Stream, _analysis, analyse, band_filter, cut, keep_regions
 
 f32 = np.float32
 NAN = float("nan")
@@ -212,6 +212,10 @@ RATES = [0, 1, 40, 50, 8000, 16000, 22050, 44100, 48000, U64_MAX]
 def check_analysis_view(cfg, x, rate, gate, same_f32):
     """analyse() shows the reference's own intermediates, and its per-sample
     fields equal the mask and the gain curve of the methods."""
+    if rate == 0:  # the native classes take it; the product API refuses it
+        with pytest.raises(ValueError, match="^sample_rate must be at least 1 Hz, not 0$"):
+            analyse(x, rate, **cfg.kwargs())
+        return
     try:
         stages, w = ref.stages(cfg, x, rate)  # checks the limits, also for no samples
     except ref.ThresholdError as e:
@@ -312,6 +316,23 @@ def test_masks_match_reference(kind, rate, seed, case, same_f32):
     mask = gate.compute_keep_mask_array(x, rate)
     assert mask.dtype == np.bool_
     assert mask.tolist() == expected
+
+
+PRODUCT_CALLS = {
+    "analyse": lambda rate: analyse(np.zeros(9, np.float32), rate),
+    "cut": lambda rate: cut(np.zeros(9, np.float32), rate),
+    "band_filter": lambda rate: band_filter(np.zeros(9, np.float32), rate, "speech"),
+    "BandFilter": lambda rate: BandFilter(rate, "speech"),
+    "Stream": lambda rate: Stream(rate),
+}
+
+
+@pytest.mark.parametrize("rate", [0, -1, -(2**70)])
+@pytest.mark.parametrize("call", PRODUCT_CALLS.values(), ids=PRODUCT_CALLS)
+def test_product_calls_refuse_a_rate_below_one_hertz(call, rate):
+    with pytest.raises(ValueError) as info:
+        call(rate)
+    assert str(info.value) == f"sample_rate must be at least 1 Hz, not {rate}"
 
 
 def test_analysis_says_when_the_noise_is_louder_than_the_limit():

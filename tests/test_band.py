@@ -9,6 +9,7 @@ import pytest
 from talvane_rs import BandFilter, band_filter
 from talvane_rs.band import resolve_band
 
+
 def model(x, rate, low, high):
     """The filter's transfer function in float64, from its design: second-order
     Butterworth high-pass at `low` and low-pass at `high`, by the

@@ -160,6 +160,8 @@ def test_batch_methods_match_reference(kind, rate, seed, case, same_f32):
         ("compact_array_np", ref.compact),
         ("cut", ref.compact),  # no pause kept, no crossfade: compaction itself
     ]:
+        if method == "cut" and rate == 0:
+            continue  # the product API refuses a rate of 0
         data = x.tolist() if method in ("apply_array", "compact_array") else x
         call = (lambda d, r: cut(d, r, **cfg.kwargs())) if method == "cut" else getattr(gate, method)
         try:

@@ -9,6 +9,7 @@ import pickle
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -17,6 +18,7 @@ import numpy as np
 import pytest
 
 from talvane_rs import EnergyTalvane, Stream, StreamingEnergyTalvane, analyse, cut, keep_regions
+from talvane_rs.params import GateSettings
 
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
@@ -180,7 +182,7 @@ def test_stream_gate_and_plot(files, tmp_path):
     ids=["chunk-below-context", "chunk-equals-context", "chunk-above-context", "no-context"],
 )
 def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
-    from talvane_rs.actions.streaming import ChunkGate
+    from talvane_rs.chunks import ChunkGate
     from talvane_rs.columns import StreamTrace
 
     # Hard switching and an attenuation of one half make each sample's gain
@@ -191,7 +193,7 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
     step = RATE * chunk_ms // 1000
     gate = StreamingEnergyTalvane(**settings)
     expected = np.concatenate([gate.process_chunk(x[a : a + step], RATE, False) for a in range(0, len(x), step)])
-    chunks = ChunkGate(settings, RATE, step, StreamTrace(RATE))
+    chunks = ChunkGate(GateSettings(**settings), RATE, step, StreamTrace(RATE))
     # Blocks that do not fall on chunk boundaries: the chunks are the same.
     out = np.concatenate([chunks.feed(x[:1000]), chunks.feed(x[1000:]), chunks.finish()])
     np.testing.assert_array_equal(out, expected)
@@ -199,7 +201,7 @@ def test_stream_keep_flags_are_the_streaming_gates_own(chunk_ms, context_ms):
     for a, b in chunks.trace.kept:
         kept[a:b] = True
     np.testing.assert_array_equal(out, np.where(kept, x, x * np.float32(0.5)))
-    assert 0 < kept.sum() < len(x) and chunks.kept == kept.sum()
+    assert 0 < kept.sum() < len(x) and chunks.tally.kept == kept.sum()
 
 
 @pytest.mark.parametrize("backend", ["processes", pytest.param("dask", marks=pytest.mark.slow)])
@@ -304,6 +306,9 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         (["gate", "speech.wav", "--enabled", "maybe"], 2, "argument --enabled: invalid value 'maybe'"),
         (["gate", "speech.wav", "--base-thresh", "0.05"], 2, "--base-thresh (0.05) must not be above --max-thresh"),
         (["gate", "speech.wav", "--stream", "0"], 2, "argument --stream: invalid value '0'"),
+        (["gate", "speech.wav", "--pad-voice-windows", "1e300s"], 2,
+         "invalid value '1e300s': expected a whole number of windows from 0 to 18446744073709551615, or a duration "
+         "from 0 to 9e15 s"),
         pytest.param(["gate", "folder", "--dask", "tcp://127.0.0.1:9"], 1,
                      "cannot reach the Dask scheduler at tcp://127.0.0.1:9", marks=pytest.mark.slow),
         (["gate", "folder", "-o", "nowhere://out/"], 2, "nowhere://out/: Protocol not known: nowhere"),
@@ -319,6 +324,7 @@ def test_a_signal_stops_the_run_cleanly(tmp_path, request, signum, target):
         "bad-bool",
         "limits-out-of-order",
         "zero-chunk",
+        "huge-duration",
         "no-scheduler",
         "unknown-store",
     ],
@@ -369,6 +375,15 @@ def test_no_name_of_an_input_is_written_over(tmp_path, args, message):
     assert (tmp_path / "d" / "a.wav").read_bytes() == before
 
 
+def test_what_is_written_over_or_passed_through_is_said(tmp_path):
+    sf.write(tmp_path / "a.wav", bursts(RATE, 2.0, [(0.5, 1.5)]), RATE)
+    r = talvane("gate", "a.wav", "-o", "out.wav", cwd=tmp_path)
+    assert one_line(r.stdout).endswith("gated -> out.wav")
+    r = talvane("gate", "a.wav", "-o", "out.wav", "--enabled", "false", cwd=tmp_path)
+    assert re.fullmatch(r"a\.wav: 2\.00 s, kept 100\.0% in 1 region, .* real time, passed through "
+                        r"\(--enabled false\) -> out\.wav \(replaced\)", one_line(r.stdout))
+
+
 @pytest.mark.slow
 def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
     folder = tmp_path / "ff"
@@ -397,10 +412,8 @@ def test_special_files_are_passed_over_and_a_stop_ends_a_wait(tmp_path):
 
 def test_gate_fails_a_file_that_ended_early_when_read_again(tmp_path):
     from talvane_rs.actions.gate import Gate
-    from talvane_rs.flow import process
-    from talvane_rs.jobs import Job
-    from talvane_rs.params import DEFAULTS
-
+    from talvane_rs.engine.flow import process
+    from talvane_rs.engine.jobs import Job
     src = tmp_path / "stereo.wav"
     x = bursts(RATE, 1.0, [(0.2, 0.6)])
     sf.write(src, np.stack([x, x], axis=1), RATE, subtype="FLOAT")
@@ -410,7 +423,7 @@ def test_gate_fails_a_file_that_ended_early_when_read_again(tmp_path):
         if src.stat().st_size == size:
             os.truncate(src, size // 2)
 
-    job = Job(action=Gate(), src=src, dst=tmp_path / "out.wav", plot=None, settings=dict(DEFAULTS), token="t")
+    job = Job(action=Gate(), src=src, dst=tmp_path / "out.wav", plot=None, settings=GateSettings(), token="t")
     outcome = process(job, checkpoint)
     assert outcome.error == f"{src}: the file ended early when read again"
     assert not (tmp_path / "out.wav").exists()
@@ -434,10 +447,10 @@ def test_linked_subfolders_are_walked_once(tmp_path, name):
 
 def test_sweep_removes_only_its_own_runs_temporaries(tmp_path):
     from talvane_rs.actions.gate import Gate
-    from talvane_rs.jobs import Job, sweep_temporaries
+    from talvane_rs.engine.jobs import Job, sweep_temporaries
 
     job = Job(action=Gate(), src=tmp_path / "a.b.wav", dst=tmp_path / "a.b.wav", plot=tmp_path / "a.b.png",
-              settings={}, token="run1")  # fmt: skip
+              settings=GateSettings(), token="run1")  # fmt: skip
     names = [".a.b.run1.x1.wav", ".a.b.run1.x2.png", ".a.b.run2.x1.wav", ".c.run1.x1.wav", "a.b.run1.x1.wav"]
     for name in names:
         (tmp_path / name).write_text("")
@@ -576,17 +589,19 @@ def test_mp3_in_and_out(everyday, tmp_path, command):
 
 @pytest.mark.parametrize(
     "args, channels",
-    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["gate", "--stream", "20"], 2),
+    [(["gate"], 2), (["cut"], 2), (["gate", "--mono"], 1), (["cut", "--mono"], 1), (["gate", "--stream", "20"], 2),
      (["gate", "--stream", "20", "--mono"], 1)],
-    ids=["gate", "cut", "mono", "stream", "stream-mono"],
+    ids=["gate", "cut", "mono", "cut-mono", "stream", "stream-mono"],
 )  # fmt: skip
 def test_channels_are_kept(everyday, tmp_path, args, channels):
     src = everyday / "stereo.wav"
     both, rate = read(src)
     mix = np.ascontiguousarray(both.mean(axis=1, dtype=np.float32))
-    r = talvane(*args, src, "-o", "out.flac", cwd=tmp_path)
+    # The mono mix goes to WAV, whose writer floors floats where FLAC's rounds.
+    name = "out.flac" if channels == 2 else "out.wav"
+    r = talvane(*args, src, "-o", name, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    out, _ = read(tmp_path / "out.flac")
+    out, _ = read(tmp_path / name)
     assert out.ndim == channels
     view = analyse(mix, rate)
     pcm = sf.read(src, dtype="int16")[0]
@@ -600,28 +615,46 @@ def test_channels_are_kept(everyday, tmp_path, args, channels):
         assert len(expected) == sum(r.end - r.start for r in view.regions)
         np.testing.assert_array_equal(expected[:, 0], np.concatenate([both[a:b, 0] for a, b in view.regions]))
         np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], cut(pcm, rate))
-    elif args == ["gate", "--mono"]:
-        expected = mix * view.gains
     elif args == ["gate", "--stream", "20"]:
         # Every channel, the 16-bit samples gated as integers: exactly Stream's.
         stream = Stream(rate)
         expected = np.concatenate([stream.process(pcm[a : a + 320]) for a in range(0, len(pcm), 320)])
         np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int16")[0], expected)
         return
-    else:
-        stream = Stream(rate)
-        expected = np.concatenate([stream.process(mix[a : a + 320]) for a in range(0, len(mix), 320)])
+    else:  # the mix of the 16-bit channels, in double, rounded half to even as every integer output is
+        if args[0] == "cut":
+            gated = np.concatenate([mix[a:b] for a, b in view.regions]).astype(np.float64)
+        elif "--stream" in args:
+            stream = Stream(rate)
+            gated = np.concatenate([stream.process(mix[a : a + 320].astype(np.float64))
+                                    for a in range(0, len(mix), 320)])  # fmt: skip
+        else:
+            gated = mix * view.gains.astype(np.float64)
+        np.testing.assert_array_equal(sf.read(tmp_path / name, dtype="int16")[0], np.rint(gated * 32768))
+        return
     np.testing.assert_allclose(out, expected, atol=1.01 / 32768)
 
 
-@pytest.mark.parametrize("strict", [False, True], ids=["replaced", "strict"])
-def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
+@pytest.mark.parametrize(
+    "strict, stream",
+    [(False, None), (True, None), (True, "file"), (True, "wav-pipe"), (True, "raw-pipe")],
+    ids=["replaced", "strict", "strict-stream", "strict-stream-wav-pipe", "strict-stream-raw-pipe"],
+)
+def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict, stream):
     src = everyday / "holes.wav"
-    r = talvane("gate", src, "-o", "out.wav", *(["--strict"] if strict else []), cwd=tmp_path)
+    options = ["--strict"] if strict else []
+    if stream is not None:  # --strict fails the streaming gate too, read from a file or a pipe
+        options += ["--stream", "10"] + (["--raw", "f32le:16000:1"] if stream == "raw-pipe" else [])
+    data = sf.read(src, dtype="float32")[0].tobytes() if stream == "raw-pipe" else src.read_bytes()
+    r = talvane("gate", "-" if "pipe" in (stream or "") else src, "-o", "out.wav", *options, cwd=tmp_path,
+                input=data.decode("latin-1"), encoding="latin-1")  # bytes through text mode  # fmt: skip
     found = "101 NaN or infinite samples, the first at 1.250 s"
     if strict:
+        name = "standard input" if "pipe" in (stream or "") else src
         assert r.returncode == 1 and not (tmp_path / "out.wav").exists()
-        assert one_line(r.stderr) == f"talvane: error: {src}: {found} (--strict)"
+        # A stream stops at the first block holding one, and counts those read so far.
+        assert re.fullmatch(rf"talvane: error: {re.escape(str(name))}: \d+ NaN or infinite samples, the first at "
+                            r"1\.250 s \(--strict\)", one_line(r.stderr)), r.stderr  # fmt: skip
         return
     assert r.returncode == 0, r.stderr
     assert one_line(r.stderr) == f"talvane: note: {src}: {found}, replaced by 0.0"
@@ -646,13 +679,16 @@ def test_nonfinite_samples_are_never_silent(everyday, tmp_path, strict):
         (["mask", "--noise-floor-percentile", "150"], "expected a percentile from 0 to 100"),
         (["cut", "--window-ms", "0"], "expected a whole number of ms of at least 1"),
         (["gate", "--base-thresh", "-40"], "expected a level of at least 0, or dB such as -42dB"),
-        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows of at least 0, or a duration"),
+        (["mask", "--min-voice-windows", "-3"], "expected a whole number of windows from 0 to 18446744073709551615, or a duration"),
         (["cut", "--keep-pause", "-200"], "expected a duration of at least 0: ms, or a number with ms or s"),
         (["gate", "--plot", "p.jpg"], "cannot draw .jpg files; use .png, .svg, .pdf"),
         (["mask", "--band", "4000-200"], "expected speech, LOW-HIGH in Hz with LOW below HIGH"),
         (["cut", "--band", "100-9000"], "--band: band edge high_hz = 9000.0 Hz is not below the Nyquist frequency"),
         (["gate", "-o", "-", "--format", "mp4"], "argument --format: invalid choice: 'mp4'"),
         (["gate", "-j", "2", "--dask", "tcp://127.0.0.1:9"], "--dask runs the files on the cluster's workers, -j on"),
+        (["split", "--max-length", "0"], "--max-length must be one analysis window at least: give 10ms or more"),
+        (["split", "--max-length", "1e-300", "--window-ms", "20"], "give 20ms or more (--window-ms 20)"),
+        (["split", "--min-length", "2s", "--max-length", "1s"], "--min-length 2.00 s is longer than --max-length"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
@@ -762,6 +798,123 @@ def test_split_writes_the_kept_regions_and_their_manifest(everyday, tmp_path):
     assert (cover == kept).mean() > 0.95  # all of them but pieces under the minimum
 
 
+def dataset_rows(folder, sources):
+    """The rows of a split dataset, checked whole: its manifest lists exactly the
+    files in the folder, and each holds its source's frames from start to end."""
+    rows = list(csv.DictReader(io.StringIO((folder / "manifest.csv").read_text())))
+    on_disk = {str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()} - {"manifest.csv"}
+    assert sorted(row["file"] for row in rows) == sorted(on_disk)
+    for row in rows:
+        audio, _ = read(sources[row["source"]] if row["source"] in sources else row["source"])
+        np.testing.assert_array_equal(read(folder / row["file"])[0], audio[int(row["start_sample"]) : int(row["end_sample"])])
+    return rows
+
+
+def speaking(rate, seconds, every, seed):
+    """Bursts of 0.35 s every `every` seconds, as two channels."""
+    x = bursts(rate, seconds, [(a, a + 0.35) for a in np.arange(0.2, seconds - 0.5, every)], seed=seed)
+    return np.stack([x, 0.5 * x], axis=1)
+
+
+@pytest.mark.parametrize(
+    "names, args",
+    [
+        (["a/talk.wav", "b/talk.wav"], ["a/talk.wav", "b/talk.wav", "-o", "out"]),
+        (["x/talks/talk.wav", "y/talks/talk.wav"], ["x/talks", "y/talks", "-o", "out"]),
+        (["talk.wav", "talk.wave"], ["talk.wav", "talk.wave", "-o", "out"]),
+        (["talk.wav"], ["talk.wav", "-o", "out", "--name", "{stem}.{ext}"]),
+    ],
+    ids=["one-stem", "one-folder-name", "wav-and-wave", "no-index"],
+)
+def test_split_pieces_never_take_each_others_names(tmp_path, names, args):
+    """Pieces whose names could meet are refused before they are written; what
+    is written is whole and listed."""
+    for seed, name in enumerate(names):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        sf.write(tmp_path / name, speaking(RATE, 4.0, 0.8, seed), RATE, subtype="PCM_16", format="WAV")
+    r = talvane("split", *args, cwd=tmp_path)
+    assert r.returncode == 1 and ("can be those of" in r.stderr or "would both be named" in r.stderr), r.stderr
+    if len(names) == 1:  # nothing written
+        assert not (tmp_path / "out").exists()
+        return
+    rows = dataset_rows(tmp_path / "out", {name: tmp_path / name for name in names})
+    assert {row["source"] for row in rows} == {names[0]}
+
+
+def split_run(*args, cwd, stop_after=None):
+    """talvane split in a subprocess; stop_after: pieces of this run to wait for, then SIGTERM."""
+    if stop_after is None:
+        return talvane("split", *args, cwd=cwd)
+    def written_since(start):
+        found = 0
+        for path in (cwd / "ds").glob("*.wav"):
+            try:
+                found += path.stat().st_mtime_ns > start
+            except FileNotFoundError:  # an earlier piece, just removed
+                pass
+        return found
+
+    start = time.time_ns()
+    time.sleep(0.01)
+    proc = subprocess.Popen([*TOOL, "split", *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while written_since(start) < stop_after:
+            assert proc.poll() is None, proc.communicate()
+            time.sleep(0.005)
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+# Fails the split of f1.wav at its third piece, as a full disk would.
+FAILING_WRITE = """
+import sys
+import talvane_rs.io.write as write
+from talvane_rs.errors import FileError
+from talvane_rs.cli.command import main
+real = write.write_audio
+def failing(target, *rest, **named):
+    if target.name.endswith("f1.wav") and target.dst.name == "f1_0003.wav":
+        raise FileError("No space left on device")
+    return real(target, *rest, **named)
+write.write_audio = failing
+sys.exit(main())
+"""
+
+
+@pytest.mark.parametrize("how", ["sigterm", "fails-midway", "fewer-pieces"])
+def test_split_leaves_whole_pieces_and_a_manifest_that_lists_them(tmp_path, how):
+    """A re-run replaces an earlier dataset only with --overwrite; a stop, a file
+    that fails midway, or a run that makes fewer pieces leaves exactly the whole
+    pieces its manifest lists."""
+    (tmp_path / "in").mkdir()
+    sources = {}
+    for k in range(6):
+        sources[f"in/f{k}.wav"] = tmp_path / "in" / f"f{k}.wav"
+        sf.write(sources[f"in/f{k}.wav"], speaking(RATE, 12.0, 0.6, k), RATE, subtype="PCM_16")
+    r = split_run("in", "-o", "ds", "--max-length", "200ms", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    earlier = dataset_rows(tmp_path / "ds", sources)
+    r = split_run("in", "-o", "ds", cwd=tmp_path)
+    assert r.returncode == 1 and "holds the dataset of an earlier split" in one_line(r.stderr)
+    assert dataset_rows(tmp_path / "ds", sources) == earlier
+    if how == "sigterm":
+        r = split_run("in", "-o", "ds", "--overwrite", "--max-length", "300ms", cwd=tmp_path, stop_after=10)
+        assert r.returncode == 128 + signal.SIGTERM, r.stderr
+    elif how == "fails-midway":
+        r = talvane("split", "in", "-o", "ds", "--overwrite", cwd=tmp_path, tool=[sys.executable, "-c", FAILING_WRITE])
+        assert r.returncode == 1 and "in/f1.wav: No space left on device" in r.stderr, r.stderr
+    else:
+        r = split_run("in", "-o", "ds", "--overwrite", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+    rows = dataset_rows(tmp_path / "ds", sources) if (tmp_path / "ds" / "manifest.csv").exists() else []
+    assert rows or not list((tmp_path / "ds").iterdir())
+    assert len(rows) < len(earlier) and all(row not in earlier for row in rows)
+    assert how != "fails-midway" or {row["source"] for row in rows} == set(sources) - {"in/f1.wav"}
+
+
 @pytest.mark.parametrize(
     "regions, max_length, expected",
     [
@@ -789,12 +942,24 @@ def test_plot_of_a_stretch_or_an_overview(span, overview):
 
     x = np.tile(bursts(1000, 10.0, [(2.0, 4.0), (6.0, 7.0)]), 66)
     view = analyse(x, 1000)
-    fig = plot_analysis(x, view, "t", gains=view.gains_part, settings=dict(ALL_OPTIONS), span=span)
+    fig = plot_analysis(x, view, "t", gains=view.gains_part, settings=GateSettings(**ALL_OPTIONS), span=span)
     title = fig.axes[0].get_title(loc="left")
     assert ("look closer with --plot-range" in title) == overview
     assert fig.axes[0].get_xlim() == ((0.0, 660.0) if span is None else (300.0, 360.0))
     r = talvane("gate", "-", "-o", "-", "--plot-range", "1-2", cwd=".")
     assert r.returncode == 2 and "--plot-range chooses the stretch --plot draws" in r.stderr
+
+
+@pytest.mark.parametrize("stream", [[], ["--stream", "10ms"]], ids=["batch", "stream"])
+def test_plot_range_past_the_end_is_refused_and_an_overlapping_one_clipped(everyday, tmp_path, stream):
+    pytest.importorskip("matplotlib")
+    src = everyday / "stereo.wav"  # 3 s
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "40-50", *stream, cwd=tmp_path)
+    assert r.returncode == 1 and not (tmp_path / "p.png").exists()
+    assert one_line(r.stderr).endswith(
+        "no plot: --plot-range starts at 40 s, at or after the end of the recording (3.00 s long)")
+    r = talvane("gate", src, "-o", "out.wav", "--plot", "p.png", "--plot-range", "2-50", *stream, cwd=tmp_path)
+    assert r.returncode == 0 and (tmp_path / "p.png").stat().st_size > 0
 
 
 def test_pipes(everyday, tmp_path):
@@ -812,6 +977,13 @@ def test_pipes(everyday, tmp_path):
     assert r.returncode == 0 and json.loads(r.stdout)["file"] == "standard input"
     r = run("gate", "-")
     assert r.returncode == 2 and b"needs -o" in r.stderr
+    # split reads standard input whole: it needs a folder, and names the pieces for it.
+    r = run("split", "-")
+    assert r.returncode == 2 and b"split of standard input (-) needs -o with a folder" in r.stderr
+    r = run("split", "-", "-o", tmp_path / "clips")
+    assert r.returncode == 0, r.stderr
+    rows = dataset_rows(tmp_path / "clips", {"standard input": everyday / "stereo.wav"})
+    assert [row["file"] for row in rows] == [f"stdin_{i:04d}.wav" for i in range(1, len(rows) + 1)] and rows
 
 
 @pytest.mark.parametrize(
@@ -862,27 +1034,138 @@ def test_a_stream_gates_a_pipe_as_it_comes(tmp_path, raw, band):
     np.testing.assert_array_equal(out, expected)
 
 
+@pytest.mark.parametrize("subtype", ["PCM_16", "FLOAT"])
+def test_a_stream_on_standard_output_redirected_to_a_file_gets_its_sizes(tmp_path, subtype):
+    x = bursts(RATE, 1.0, [(0.2, 0.6)])
+    sf.write(tmp_path / "in.wav", x, RATE, subtype=subtype)
+    with open(tmp_path / "out.wav", "wb") as out:
+        r = subprocess.run([*TOOL, "gate", "in.wav", "--stream", "10", "-o", "-"], cwd=tmp_path, stdout=out,
+                           stderr=subprocess.PIPE, timeout=120)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    data = (tmp_path / "out.wav").read_bytes()
+    at = data.index(b"data")
+    assert struct.unpack("<I", data[4:8])[0] == len(data) - 8
+    assert struct.unpack("<I", data[at + 4 : at + 8])[0] == len(data) - at - 8 == 2 * len(x) * (1 + (subtype == "FLOAT"))
+    assert sf.info(tmp_path / "out.wav").subtype == subtype
+
+
+def wav_header(channels=1, rate=16000, fmt_bytes=16, riff=0xFFFFFFFF, data=0xFFFFFFFF):
+    """A 16-bit PCM WAV header, its fields as given (a streamed one by default)."""
+    fmt = struct.pack("<HHIIHH", 1, channels, rate, rate * channels * 2 % 2**32, channels * 2 % 2**16, 16)[:fmt_bytes]
+    return (b"RIFF" + struct.pack("<I", riff) + b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+            + b"\0" * (len(fmt) & 1) + b"data" + struct.pack("<I", data))  # fmt: skip
+
+
+LIST_CHUNK = b"LIST" + struct.pack("<I", 18) + b"INFO" + b"ISFT" + struct.pack("<I", 6) + b"maker\0"
+
+
 @pytest.mark.parametrize(
-    "args, data, code, message",
+    "args, data, code, message, written",
     [
         (["--raw", "s24le:16000:1"], b"", 2, "argument --raw: invalid value 's24le:16000:1': the sample format is "
          "one of s16le, s32le, f32le, f64le, s16be, s32be, f32be, f64be; expected FORMAT:RATE:CHANNELS such as "
-         "s16le:16000:1"),
-        (["--raw", "s16le:0:1"], b"", 2, "argument --raw: invalid value 's16le:0:1': the rate is a whole number of "
-         "at least 1"),
-        (["--raw", "s16le:16000"], b"", 2, "argument --raw: invalid value 's16le:16000': three parts are needed"),
-        (["--raw", "s16le:16000:2", "--stream", "10", "--mono"], b"", 2, "--raw writes the input's own layout"),
+         "s16le:16000:1", 0),
+        (["--raw", "s16le:0:1"], b"", 2, "argument --raw: invalid value 's16le:0:1': the rate is a whole number from "
+         "1 to 4,294,967,295", 0),
+        (["--raw", "s16le:1e20:1"], b"", 2, "the rate is a whole number from 1 to 4,294,967,295", 0),
+        (["--raw", "s16le:16000:²"], b"", 2, "the channel count is a whole number from 1 to 65,535", 0),
+        (["--raw", "s16le:16000"], b"", 2, "argument --raw: invalid value 's16le:16000': three parts are needed", 0),
+        (["--raw", "s16le:16000:2", "--stream", "10", "--mono"], b"", 2, "--raw writes the input's own layout", 0),
         (["--raw", "s16le:16000:1"], b"", 2, "--raw reads raw PCM as it comes, for the streaming gate: give "
-         "--stream too"),
+         "--stream too", 0),
+        # Every whole frame is written, in the chunk the stream ended in too, then the partial one is reported.
         (["--raw", "s16le:16000:2", "--stream", "10"], b"\0" * 4003, 1, "talvane: error: standard input: the "
-         "stream ended inside a frame: 3 bytes of a 4-byte frame left over"),
+         "stream ended inside a frame: 3 bytes of a 4-byte frame left over, after 1,000 whole frames", 4000),
+        (["--raw", "s16le:16000:40000", "--stream", "10", "--format", "wav"], b"", 1, "cannot write a WAV stream with "
+         "a frame size of 80,000 bytes: a WAV header holds 1 to 65,535", 0),
+        (["--raw", "s16le:4000000000:1", "--stream", "10", "--format", "flac"], b"", 1, "cannot write FLAC with a "
+         "sample rate of 4,000,000,000 Hz: soundfile writes 1 to 2,147,483,647 Hz", 0),
+        (["--raw", "s16le:16000:256", "--stream", "10", "--format", "ogg"], b"", 1, "cannot write OGG (VORBIS) to "
+         "standard output: Vorbis holds 1 to 255 channels, not 256", 0),
+        (["--stream", "10"], wav_header(fmt_bytes=14), 1, "not a readable audio file (its WAV format chunk is 14 bytes "
+         "long, where a format needs 16 to 65,536 bytes)", 0),
+        (["--stream", "10"], wav_header(channels=0), 1, "not a readable audio file (its WAV header gives a channel "
+         "count of 0, where at least 1 is needed)", 0),
+        # Empty: a data size of 0 where the RIFF size was filled in, whatever chunk follows.
+        (["--stream", "10"], wav_header(riff=4 + 24 + 8 + len(LIST_CHUNK), data=0) + LIST_CHUNK, 0,
+         "standard input: 0.00 s, kept 0.0% in 0 regions", 44),
     ],
-    ids=["format", "rate-0", "layout", "mono", "no-stream", "partial-frame"],
+    ids=["format", "rate-0", "rate-huge", "channels-digit", "layout", "mono", "no-stream", "partial-frame",
+         "wav-frame-size", "flac-rate", "vorbis-channels", "wav-short-fmt", "wav-no-channels", "wav-empty"],
 )  # fmt: skip
-def test_raw_errors_are_one_line(args, data, code, message):
+def test_pipe_layouts_are_read_or_refused_in_one_line(args, data, code, message, written):
+    """A layout given or read that cannot be taken or written is one sentence naming
+    the field, its value and the range allowed."""
     r = subprocess.run([*TOOL, "gate", "-", "-o", "-", *args], input=data, capture_output=True, timeout=120)
     assert r.returncode == code
     assert message in one_line(r.stderr.decode())
+    assert len(r.stdout) == written
+
+
+@pytest.mark.parametrize("command", ["split", "gate-flac"])
+def test_32_bit_samples_keep_their_bits(tmp_path, command):
+    """split copies 32-bit samples exactly; FLAC, which holds 24 bits at most, gets
+    24 (rounded half to even, as every integer output), and a note says so."""
+    pcm = np.round(bursts(RATE, 2.0, [(0.5, 1.2)], seed=9).astype(np.float64) * 2**31).astype(np.int32)
+    pcm[9000:9010] = [0, 128, 384, -128, -384, 2**31 - 1, -(2**31), 2**31 - 100, 5, -5]  # halves and ends
+    sf.write(tmp_path / "in.wav", pcm, RATE, subtype="PCM_32")
+    view = analyse(pcm, RATE)
+    if command == "split":
+        r = talvane("split", "in.wav", "-o", "clips/", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        for row in csv.DictReader(io.StringIO((tmp_path / "clips" / "manifest.csv").read_text())):
+            piece = sf.read(tmp_path / "clips" / row["file"], dtype="int32")[0]
+            np.testing.assert_array_equal(piece, pcm[int(row["start_sample"]) : int(row["end_sample"])])
+        return
+    r = talvane("gate", "in.wav", "-o", "out.flac", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert one_line(r.stderr) == "talvane: note: out.flac: FLAC cannot hold PCM_32 samples here; written as PCM_24"
+    assert sf.info(tmp_path / "out.flac").subtype == "PCM_24"
+    gated = np.clip(np.rint(pcm * view.gains.astype(np.float64)), -(2**31), 2**31 - 1)
+    expected = np.clip(np.rint(gated / 256), -(2**23), 2**23 - 1)
+    np.testing.assert_array_equal(sf.read(tmp_path / "out.flac", dtype="int32")[0] // 256, expected)
+
+
+@pytest.mark.parametrize("how", ["gate", "mask", "stream", "stream-pipe"])
+def test_a_truncated_wav_is_noted_once(tmp_path, how):
+    x = bursts(RATE, 1.0, [(0.1, 0.25)], seed=10)
+    sf.write(tmp_path / "whole.wav", x, RATE, subtype="PCM_16")
+    (tmp_path / "cut.wav").write_bytes((tmp_path / "whole.wav").read_bytes()[: 44 + 2 * 4800])  # as head -c makes it
+    command = "mask" if how == "mask" else "gate"
+    src = "-" if how == "stream-pipe" else "cut.wav"
+    with open(tmp_path / "cut.wav", "rb") as stdin:
+        r = talvane(command, src, "-o", "out.csv" if how == "mask" else "out.wav",
+                    *(["--stream", "10"] if how.startswith("stream") else []), cwd=tmp_path, stdin=stdin)  # fmt: skip
+    assert r.returncode == 0, r.stderr
+    name = "standard input" if src == "-" else src
+    notes = [line for line in r.stderr.splitlines() if line.startswith("talvane: note:")]
+    assert notes == [f"talvane: note: {name}: truncated: its header gives 1.00 s (16,000 frames), and 0.30 s "
+                     "(4,800 frames) are there"]  # fmt: skip
+
+
+@pytest.mark.parametrize("output", ["fifo", "symlink"])
+def test_an_output_that_is_no_regular_file_is_written_into(everyday, tmp_path, output):
+    """A FIFO (or /dev/null, /dev/stdout) is written into, not replaced by a regular
+    file; a link is written through, as cp does, not replaced."""
+    import threading
+
+    src = everyday / "stereo.wav"
+    assert talvane("gate", src, "-o", "plain.wav", cwd=tmp_path).returncode == 0
+    got = []
+    if output == "fifo":
+        os.mkfifo(tmp_path / "out.wav")
+        reader = threading.Thread(target=lambda: got.append((tmp_path / "out.wav").read_bytes()), daemon=True)
+        reader.start()
+    else:
+        os.symlink("target.wav", tmp_path / "out.wav")
+    r = talvane("gate", src, "-o", "out.wav", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    if output == "fifo":
+        reader.join(timeout=60)
+        assert (tmp_path / "out.wav").is_fifo() and got == [(tmp_path / "plain.wav").read_bytes()]
+    else:
+        assert (tmp_path / "out.wav").is_symlink()
+        assert (tmp_path / "target.wav").read_bytes() == (tmp_path / "plain.wav").read_bytes()
 
 
 def test_output_places(everyday, tmp_path):
@@ -926,11 +1209,14 @@ def test_folder_runs_count_what_they_pass_over(everyday, tmp_path, recursive):
         ]
 
 
+@pytest.mark.parametrize("to", ["file", "stdout"])
 @pytest.mark.parametrize("fmt", ["csv", "json"])
-def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt):
-    r = talvane("mask", everyday / "tree", "-r", "-o", f"all.{fmt}", cwd=tmp_path)
+def test_mask_of_a_folder_into_one_file(everyday, tmp_path, fmt, to):
+    """One table for the folder, in a file or alone on standard output (the summaries on standard error)."""
+    r = talvane("mask", everyday / "tree", "-r", *(["-o", f"all.{fmt}"] if to == "file" else ["-o", "-", "--format",
+                fmt]), cwd=tmp_path)  # fmt: skip
     assert r.returncode == 0, r.stderr
-    text = (tmp_path / f"all.{fmt}").read_text()
+    text = (tmp_path / f"all.{fmt}").read_text() if to == "file" else r.stdout
     names = [str(everyday / "tree" / p) for p in ("a.wav", "sub/b.flac", "sub/deeper/c.wav")]
     if fmt == "json":
         records = json.loads(text)
@@ -980,17 +1266,21 @@ def test_warnings_name_the_option_to_change(tmp_path):
     sf.write(tmp_path / "quiet.wav", loud * np.float32(0.001), RATE, subtype="FLOAT")
     r = talvane("gate", "loud.wav", "-o", "a.wav", cwd=tmp_path)
     assert r.returncode == 0 and "talvane: warning: loud.wav: the noise floor" in r.stderr
-    assert "--max-thresh" in r.stderr and "--band speech" not in r.stderr  # white noise: no band would help
-    # Hum below the speech band: reading through it helps, and the warning says so; with it, the summary names it.
+    assert "--max-thresh -14dB" in r.stderr
+    # Hum below the speech band: read through the band, the summary names it and nothing is clamped.
     t = np.arange(2 * RATE) / RATE
     sf.write(tmp_path / "hum.wav", (0.05 * np.sin(2 * np.pi * 50 * t) + loud * 0.01).astype(np.float32), RATE)
-    r = talvane("gate", "hum.wav", "-o", "c.wav", cwd=tmp_path)
-    assert "or read it through --band speech" in r.stderr
     r = talvane("gate", "hum.wav", "-o", "c.wav", "--band", "speech", cwd=tmp_path)
     assert r.returncode == 0 and "band speech (200-4000 Hz), " in r.stdout and "the noise floor" not in r.stderr
     r = talvane("cut", "quiet.wav", "-o", "b.wav", cwd=tmp_path)
     assert r.returncode == 0
     assert one_line(r.stderr).startswith("talvane: warning: quiet.wav: nothing kept (threshold -41.9 dBFS)")
+    # A fixed threshold below the noise keeps it all: both levels are named, in batch and streaming alike.
+    for stream in ([], ["--stream", "10ms"]):
+        r = talvane("gate", "loud.wav", "-o", "d.wav", "--threshold", "-40dBFS", *stream, cwd=tmp_path)
+        assert r.returncode == 0 and re.match(
+            r"talvane: warning: loud\.wav: the noise floor \(-20\.\d dBFS\) lies above --threshold \(-40\.0 dBFS\)",
+            one_line(r.stderr))
 
 
 def test_system_errors_name_their_cause(everyday, tmp_path):

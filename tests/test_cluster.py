@@ -1,7 +1,6 @@
 """Folder runs on a real Dask cluster (scheduler and workers as subprocesses on
 127.0.0.1) and through fsspec stores, held to the local run bit for bit; run_folder."""
 
-import json
 import os
 import re
 import shutil
@@ -12,9 +11,9 @@ import time
 
 import numpy as np
 import pytest
-
-from cluster import Cluster, S3Server, s3_environment, wait_for
 from test_cli import TOOL, bursts, one_line, talvane
+
+from cluster import Cluster, S3Server, s3_environment
 from talvane_rs import Outcome, run_folder
 
 pytestmark = pytest.mark.slow
@@ -207,6 +206,7 @@ def test_run_folder_in_process_and_with_a_client(dask_cluster, tree, tmp_path):
         assert client.status == "running"  # the caller's client stays open
     assert sum(o.record is not None for o in outcomes) == 6
     r = talvane("mask", tree / "talks", "-r", "--base-thresh", "0.006", "-o", tmp_path / "local.csv", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
     assert (tmp_path / "all.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
 
 

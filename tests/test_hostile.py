@@ -2,9 +2,12 @@
 parameters and rates, NaN and infinities, tiny and misaligned arrays. Each gives
 a clear exception or a defined result, and the object stays usable."""
 
+import fcntl
+import os
 import subprocess
 import sys
 import textwrap
+import time
 import warnings
 
 import numpy as np
@@ -363,3 +366,152 @@ def test_array_is_read_after_the_last_conversion(method):
     with pytest.raises(TypeError) as info:
         getattr(gate, method)(view, Meddling(stride))
     assert str(info.value) == "The given array is not contiguous"
+
+
+@pytest.mark.parametrize("unbuffered", [False, True], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("reader", ["slow-nonblocking", "closes-at-100"])
+@pytest.mark.parametrize(
+    "args, head",
+    [(["gate", "in.wav"], 44), (["gate", "in.wav", "--stream", "10"], 44),
+     (["gate", "-", "--stream", "10", "--raw", "s16le:16000:1"], 0)],
+    ids=["file", "wav-stream", "raw-stream"],
+)  # fmt: skip
+def test_standard_output_is_written_whole_or_fails(tmp_path, args, head, reader, unbuffered):
+    """Standard output takes every byte or the run fails with one line: with
+    PYTHONUNBUFFERED=1 writes come up short, and a non-blocking descriptor read
+    slowly takes only what fits; a reader that goes away is a broken pipe."""
+    sf = pytest.importorskip("soundfile")
+    samples = (speech(96_000) * 32767).astype(np.int16)  # 192 kB: three times a pipe's buffer
+    sf.write(tmp_path / "in.wav", samples, 16000, subtype="PCM_16")
+    if args[1] == "-":
+        (tmp_path / "in.wav").write_bytes(samples.tobytes())
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    env.update({"PYTHONUNBUFFERED": "1"} if unbuffered else {})
+    r, w = os.pipe()
+    if reader == "slow-nonblocking":
+        fcntl.fcntl(w, fcntl.F_SETFL, fcntl.fcntl(w, fcntl.F_GETFL) | os.O_NONBLOCK)
+    with open(tmp_path / "in.wav", "rb") as stdin:
+        proc = subprocess.Popen([sys.executable, "-m", "talvane_rs", *args, "-o", "-"], cwd=tmp_path, stdin=stdin,
+                                stdout=w, stderr=subprocess.PIPE)  # fmt: skip
+    os.close(w)
+    got = 0
+    with os.fdopen(r, "rb", buffering=0) as out:
+        while part := out.read(100 if reader == "closes-at-100" else 4096):
+            got += len(part)
+            if reader == "closes-at-100":
+                break
+            time.sleep(0.005)
+    err = proc.communicate(timeout=120)[1].decode()
+    if reader == "closes-at-100":
+        assert proc.returncode == 1 and err.endswith("cannot write to standard output: Broken pipe\n"), err
+        assert len(err.splitlines()) == 1
+    else:
+        assert proc.returncode == 0 and got == head + samples.nbytes, err
+
+
+def test_summaries_to_a_reader_gone_away_end_in_one_line(tmp_path):
+    """The summaries' reader closed: every file still goes through, and the run ends
+    with the tally and one line of error, status 1, rather than a traceback."""
+    sf = pytest.importorskip("soundfile")
+    (tmp_path / "in").mkdir()
+    for name in ("a.wav", "b.wav"):
+        sf.write(tmp_path / "in" / name, speech(16000), 16000)
+    r, w = os.pipe()
+    os.close(r)
+    proc = subprocess.run([sys.executable, "-m", "talvane_rs", "gate", "in", "-o", "out/"], cwd=tmp_path, stdout=w,
+                          stderr=subprocess.PIPE, text=True, timeout=120)  # fmt: skip
+    os.close(w)
+    assert proc.returncode == 1 and sorted(os.listdir(tmp_path / "out")) == ["a.wav", "b.wav"]
+    assert proc.stderr.splitlines() == ["2 done, 0 failed, 0 skipped",
+                                        "talvane: error: cannot write to standard output: Broken pipe"]  # fmt: skip
+
+
+def split_cli(tmp_path, inputs, *args):
+    """talvane split of the named inputs (16 bursts of speech each, written here
+    first) into tmp_path/out; the result, and every path under tmp_path that was
+    not there before the run."""
+    sf = pytest.importorskip("soundfile")
+    talk = np.tile(speech(12800), 16)  # a burst every 0.8 s at 16 kHz
+    for name in inputs:
+        sf.write(tmp_path / name, talk, 16000, format="WAV")
+    before = set(tmp_path.rglob("*"))
+    r = subprocess.run([sys.executable, "-m", "talvane_rs", "split", *inputs, "-o", "out", *args], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=120)  # fmt: skip
+    return r, set(tmp_path.rglob("*")) - before
+
+
+@pytest.mark.parametrize(
+    "inputs, template, code",
+    [
+        (["talk.wav"], "x{index:c}..{index:c}..{index:c}escaped{index}.{ext}", 2),  # piece 47: x/../../escaped47
+        (["talk.wav"], "a\\b_{index}.{ext}", 2),
+        (["talk.wav"], "{index}\n.{ext}", 2),
+        (["talk.wav"], "{stem.__class__}_{index}.{ext}", 2),
+        (["talk.wav"], "{index!r}.{ext}", 2),
+        (["talk.wav"], "{index:{start}}.{ext}", 2),
+        (["..wav"], "{stem}", 1),  # the output folder itself
+        (["...wav"], "{stem}", 1),
+        (["a\nb.wav"], "{stem}_{index}.{ext}", 1),
+    ],
+    ids=["separator-by-number", "backslash", "newline", "attribute", "conversion", "nested-spec", "stem-dot",
+         "stem-dot-dot", "stem-newline"],
+)
+def test_split_names_stay_plain_files_in_the_output_folder(tmp_path, inputs, template, code):
+    """A piece's name is one plain file name: a template that could make any other
+    is refused, and a name made from a hostile file name fails that file before
+    anything is written."""
+    r, made = split_cli(tmp_path, inputs, "--name", template, "--max-length", "80ms")
+    assert r.returncode == code, r.stderr
+    assert made == set()
+
+
+def test_split_overwrite_removes_only_what_an_earlier_manifest_lists_inside_the_folder(tmp_path):
+    """--overwrite removes the pieces an earlier manifest lists, and of its rows
+    only regular files inside the folder that are not inputs: never a path
+    outside, through .., an absolute name or a linked folder, nor a link."""
+    out, keep = tmp_path / "out", tmp_path / "keep"
+    out.mkdir()
+    keep.mkdir()
+    for path in (tmp_path / "outside.wav", keep / "target.wav", out / "old_0001.wav", out / "notes.txt"):
+        path.write_bytes(b"not yours")
+    (out / "link.wav").symlink_to(keep / "target.wav")
+    (out / "linked").symlink_to(keep)
+    listed = ["old_0001.wav", "../outside.wav", str(tmp_path / "outside.wav"), "link.wav", "linked/target.wav",
+              "old_0001.wav/../../outside.wav", "in.wav"]  # fmt: skip
+    (out / "manifest.csv").write_text("file,source,start_s,end_s,start_sample,end_sample,duration_s\n"
+                                      + "".join(f"{name},talk.wav,0,1,0,16000,1\n" for name in listed))  # fmt: skip
+    r, _ = split_cli(tmp_path, ["out/in.wav"], "--overwrite")
+    assert r.returncode == 0, r.stderr
+    assert not (out / "old_0001.wav").exists() and "1 of the 7 files it lists" in r.stderr
+    for path in (tmp_path / "outside.wav", keep / "target.wav", out / "notes.txt", out / "link.wav"):
+        assert path.read_bytes() == b"not yours"
+    assert (out / "in.wav").exists() and (out / "link.wav").is_symlink()
+    pieces = (out / "manifest.csv").read_text().splitlines()[1:]
+    assert pieces and all((out / row.split(",")[0]).is_file() for row in pieces)
+
+
+def test_one_file_by_two_names_is_one_file(tmp_path):
+    """A hard link, a path and a file:// URL name one file: it is one input, it
+    is an input whichever name an output takes, and live writes it once."""
+    import argparse
+
+    from talvane_rs.errors import UsageError
+    from talvane_rs.live.command import targets
+
+    sf = pytest.importorskip("soundfile")
+    (tmp_path / "d").mkdir()
+    sf.write(tmp_path / "d" / "a.wav", speech(32000), 16000)
+    os.link(tmp_path / "d" / "a.wav", tmp_path / "d" / "hard.wav")
+    before = (tmp_path / "d" / "a.wav").read_bytes()
+    run = lambda *args: subprocess.run([sys.executable, "-m", "talvane_rs", *args], cwd=tmp_path,  # noqa: E731
+                                       capture_output=True, text=True, timeout=120)
+    r = run("mask", "d/a.wav", "d/hard.wav", "d", f"file://{tmp_path}/d/hard.wav", "-o", "all.csv")
+    assert r.returncode == 0 and r.stdout.count("d/") == 1, r.stderr
+    assert r.stderr.splitlines()[-2:] == ["talvane: note: mask of 1 file -> all.csv", "1 done, 0 failed, 0 skipped"]
+    r = run("gate", "d/a.wav", "-o", "d/hard.wav")
+    assert r.returncode == 1 and "d/hard.wav is an input; pass --overwrite to replace it" in r.stderr
+    assert (tmp_path / "d" / "a.wav").read_bytes() == before
+    for output, raw in [("d/a.wav", "d/hard.wav"), (f"file://{tmp_path}/d/x.wav", "d/x.wav")]:
+        with pytest.raises(UsageError, match="^-o and --save-input name the same file$"):
+            targets(argparse.Namespace(output=str(tmp_path / output) if "://" not in output else output,
+                                       save_input=str(tmp_path / raw)))  # fmt: skip

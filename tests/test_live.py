@@ -15,8 +15,8 @@ import pytest
 
 sf = pytest.importorskip("soundfile")
 
-from talvane_rs import Stream  # noqa: E402
 from sound_server import SoundServer, no_sounddevice, unavailable  # noqa: E402
+from talvane_rs import Stream  # noqa: E402
 
 HERE = Path(__file__).parent
 EXAMPLE = HERE.parent / "examples" / "speech_in_noise.flac"
@@ -160,11 +160,12 @@ def test_live_stops_cleanly_on_sigterm_with_an_output_device_and_a_file_of_anoth
 )  # fmt: skip
 def test_live_stops_at_the_duration_within_a_block_and_says_what_it_kept(server, tmp_path, args, kept):
     # Nothing plays: the input is digital silence.
+    (tmp_path / "out.wav").write_bytes(b"an earlier file")  # replaced, and said so
     command = [*TOOL, "live", "--rate", str(RATE), "--duration", "1.5s", *args, "-o", str(tmp_path / "out.wav")]
     r = subprocess.run(command, env=server.env, capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert sf.info(tmp_path / "out.wav").frames == 1.5 * RATE  # not a whole number of blocks
-    assert kept in r.stdout
+    assert kept in r.stdout and f"gated -> {tmp_path / 'out.wav'} (replaced)" in r.stdout
 
 NO_SERVER = "no audio device found: no sound server or sound card is reachable"
 
@@ -176,14 +177,19 @@ NO_SERVER = "no audio device found: no sound server or sound card is reachable"
         (["devices"], 1, NO_SERVER),
         (["live", "-o", "out.xyz"], 2, "out.xyz: cannot write .xyz files"),
         (["live", "-o", "a.wav", "--save-input", "./a.wav"], 2, "-o and --save-input name the same file"),
+        (["live", "-o", "file://{tmp}/a.wav", "--save-input", "a.wav"], 2, "-o and --save-input name the same file"),
+        (["live", "-o", "had.wav", "--save-input", "link.wav"], 2, "-o and --save-input name the same file"),
     ],
-    ids=["no-server", "devices-no-server", "unknown-output-type", "one-file-twice"],
+    ids=["no-server", "devices-no-server", "unknown-output-type", "one-file-twice", "url-and-path", "hard-link"],
 )
 def test_errors_are_one_line(tmp_path, args, code, message):
     reason = no_sounddevice()
     if reason is not None:
         pytest.skip(reason)
+    (tmp_path / "had.wav").write_bytes(b"")
+    os.link(tmp_path / "had.wav", tmp_path / "link.wav")
     nowhere = {"XDG_RUNTIME_DIR": str(tmp_path), "PULSE_SERVER": f"unix:{tmp_path}/none"}
+    args = [a.format(tmp=tmp_path) for a in args]
     r = subprocess.run([*TOOL, *args], cwd=tmp_path, env={**os.environ, **nowhere},
                        capture_output=True, text=True, timeout=60)  # fmt: skip
     assert (r.returncode, r.stderr, r.stdout) == (code, f"talvane: error: {message}\n", "")

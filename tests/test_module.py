@@ -10,8 +10,7 @@ import weakref
 import pytest
 
 import talvane_rs
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
-from talvane_rs import _native
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, _native
 
 CLASSES = [EnergyTalvane, StreamingEnergyTalvane]
 PARAMS = [
@@ -74,7 +73,7 @@ def test_reimport_gives_the_same_module_and_classes():
 def test_second_interpreter_is_refused(tmp_path):
     out = tmp_path / "result.txt"
     code = textwrap.dedent(f"""
-        import _testcapi, talvane_rs
+        import _testcapi, talvane_rs._native
         sub = '''
         try:
             import talvane_rs._native

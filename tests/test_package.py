@@ -2,14 +2,15 @@
 other list of them agrees with, and imports that only point down."""
 
 import ast
+import dataclasses
 import inspect
 import pathlib
 
 import pytest
 
 import talvane_rs
-from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, _analysis, analyse
-from talvane_rs.params import PARAMETERS, PRODUCT_PARAMETERS
+from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, _analysis, analyse, cut, run_folder
+from talvane_rs.params import PARAMETERS, PRODUCT_PARAMETERS, GateKeywords, GateSettings, ProductKeywords
 
 PACKAGE = pathlib.Path(talvane_rs.__file__).parent
 
@@ -17,58 +18,75 @@ PACKAGE = pathlib.Path(talvane_rs.__file__).parent
 # lower layers; parts in one layer may import each other, without a cycle.
 LAYERS = [
     {"_version", "_native", "_analysis", "errors", "units", "samples"},
-    {"params", "regions", "columns", "band"},
+    {"params", "regions", "columns", "band", "sentences"},
     {"analysis"},
-    {"cutting", "plot"},
+    {"cutting", "plot", "chunks"},
     {"io"},
     {"actions"},
-    {"jobs"},
-    {"flow"},
-    {"runners"},
-    {"cli", "tune", "live"},
+    {"engine"},
+    {"tune"},
+    {"live"},
+    {"cli"},
     {"__init__", "__main__"},
 ]
 
 
-def stub_signature(cls_name):
-    """Names and defaults of a class's __init__ in _native.pyi."""
-    tree = ast.parse((PACKAGE / "_native.pyi").read_text())
-    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls_name]
-    (init,) = [n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "__init__"]
-    names = [a.arg for a in init.args.args[1:]]
-    return dict(zip(names, (ast.literal_eval(d) for d in init.args.defaults)))
+def stub_parameters(stub, owner, function):
+    """Names and defaults of a function of a stub file, or of a class's method."""
+    tree = ast.parse((PACKAGE / stub).read_text())
+    if owner is not None:
+        (tree,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == owner]
+    (node,) = [n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == function]
+    args = node.args
+    found = dict(zip([a.arg for a in args.args[len(args.args) - len(args.defaults):]],
+                     (ast.literal_eval(d) for d in args.defaults)))  # fmt: skip
+    found |= {a.arg: ast.literal_eval(d) for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is not None}
+    names = [a.arg for a in (*args.args, *args.kwonlyargs) if a.arg not in ("self", "cls")]
+    return names, found
 
 
 def test_every_list_of_the_parameters_is_the_table():
     table = {p.name: p.default for p in PARAMETERS}
-    assert len(table) == 14
+    product = {p.name: p.default for p in PRODUCT_PARAMETERS}
+    assert len(table) == 14 and list(product)[:14] == list(table)
     for cls in (EnergyTalvane, StreamingEnergyTalvane):
         native = inspect.signature(cls).parameters
         assert {name: p.default for name, p in native.items()} == table
-        assert list(stub_signature(cls.__name__).items()) == list(table.items())
-    named = list(inspect.signature(_analysis.analyse).parameters)
-    assert named == ["data", "sample_rate", *table, "low_hz", "high_hz", "rule"]
-    # The product's own parameters (the band) follow the gate's.
-    product = {p.name: p.default for p in PRODUCT_PARAMETERS}
-    python = inspect.signature(analyse).parameters
-    assert {n: p.default for n, p in python.items() if p.kind is p.KEYWORD_ONLY} == product
-    assert list(python)[2:] == list(product)
-    # The command line offers each parameter an action reads, with the same default.
+        names, defaults = stub_parameters("_native.pyi", cls.__name__, "__init__")
+        assert names == list(table) and defaults == table
+    native = ["data", "sample_rate", *table, "low_hz", "high_hz", "rule"]
+    assert list(inspect.signature(_analysis.analyse).parameters) == native
+    names, defaults = stub_parameters("_analysis.pyi", None, "analyse")
+    assert names == native and defaults == {}
+    names, defaults = stub_parameters("_analysis.pyi", "Stream", "__new__")
+    assert names == ["sample_rate", "band", "on_event", *table] and defaults == {"band": None, "on_event": None, **table}
+    # The settings value and the keywords the library calls take.
+    fields = {f.name: f.default for f in dataclasses.fields(GateSettings)}
+    assert fields == product
+    assert list(GateKeywords.__annotations__) == list(table) and list(ProductKeywords.__annotations__) == list(product)
+    for function in (analyse, cut, run_folder):
+        keywords = inspect.signature(function).parameters
+        assert {n: p.default for n, p in keywords.items() if p.kind is p.KEYWORD_ONLY and n in product} == product
+    # The command line offers each parameter a command reads, with the same default.
+    from talvane_rs.cli.commands import COMMANDS
     from talvane_rs.cli.parser import build_parser
 
-    parser = build_parser()
-    (commands,) = [a for a in parser._actions if a.dest == "command"]
     offered = set()
-    for sub in commands.choices.values():
+    for name in COMMANDS:
+        _, sub = build_parser(name)
         for action in sub._actions:
             if action.dest in product:
                 assert action.default == product[action.dest], (sub.prog, action.dest)
                 offered.add(action.dest)
     assert offered == set(product)
+    # The page's controls: one for each parameter.
+    from talvane_rs.tune.settings import CUT_OPTIONS, SLIDERS
+
+    assert set(SLIDERS) == set(table) - {"enabled"} | set(CUT_OPTIONS)
 
 
 def part_of(module):
-    """The part of the package a module belongs to: talvane_rs.cli.plan is in cli."""
+    """The part of the package a module belongs to: talvane_rs.engine.plan is in engine."""
     parts = module.split(".")
     return parts[1] if len(parts) > 1 else "__init__"
 

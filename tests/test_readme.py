@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import pytest
+
 from sound_server import SoundServer, unavailable
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

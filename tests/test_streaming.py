@@ -170,7 +170,8 @@ def random_calls(rng, rate, n_total):
     while pos < n_total:
         size = int(rng.choice([0, 1, 7, 50, 400, 1500, 5000]))
         size = min(size + int(rng.integers(0, 3)), n_total - pos)
-        r = rate if rng.random() < 0.85 else int(rng.choice([rate // 2, 16000, 1]))
+        # analyse(), which the views are held to, needs a rate of at least 1 Hz
+        r = rate if rng.random() < 0.85 else int(rng.choice([max(1, rate // 2), 16000, 1]))
         calls.append((pos, pos + size, r, bool(rng.random() < 0.1), bool(rng.random() < 0.05)))
         pos += size
     return calls

@@ -23,7 +23,7 @@ pytest.importorskip("tornado")
 
 from talvane_rs import analyse, cut  # noqa: E402
 from talvane_rs.cli.parser import build_parser, join_values  # noqa: E402
-from talvane_rs.params import NAMES, resolve_settings  # noqa: E402
+from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings  # noqa: E402
 from talvane_rs.tune.settings import python_calls, read_settings, shell_command  # noqa: E402
 from talvane_rs.units import format_db  # noqa: E402
 
@@ -203,6 +203,13 @@ def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser,
         assert server.stop() == 0  # Ctrl-C stops it cleanly
 
 
+def http_error(request):
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(request, timeout=30)
+    with refused.value:
+        return refused.value.code, refused.value.read().decode()
+
+
 @pytest.mark.slow
 def test_requests_without_the_token_are_refused(talk):
     server = Server(talk, "talk.flac")
@@ -211,12 +218,41 @@ def test_requests_without_the_token_are_refused(talk):
         assert json.loads(server.get("state"))["rate"] == 16000
         for url, headers in ((base + "/", {}), (base + "/state", {}), (base + "/x" + server.url[-5:] + "state", {}),
                              (server.url + "state", {"Host": "attacker.example:80"})):
-            with pytest.raises(urllib.error.HTTPError) as refused:
-                urllib.request.urlopen(urllib.request.Request(url, headers=headers), timeout=30)
-            refused.value.close()
-            assert refused.value.code == 403, url
+            code, page = http_error(urllib.request.Request(url, headers=headers))
+            assert code == 403 and "the address the\n<code>talvane tune</code> command printed" in page, url
+        # The address without its final slash is sent on to the page.
+        with urllib.request.urlopen(server.url[:-1], timeout=30) as response:
+            assert response.url == server.url and b"tune.js" in response.read()
     finally:
         assert server.stop() == 0
+
+
+@pytest.mark.slow
+def test_wrong_settings_and_a_changed_file_leave_the_page_as_it_was(talk):
+    server = Server(talk, "talk.flac")
+    try:
+        post = lambda path, texts: urllib.request.Request(  # noqa: E731
+            server.url + path, data=json.dumps(texts).encode(), method="POST")
+        with urllib.request.urlopen(post("analyse", {"threshold_ratio": "3"}), timeout=60) as response:
+            shown = json.loads(response.read())["summary"]
+        code, body = http_error(post("analyse", {"pad_voice_windows": "1e300s"}))
+        assert code == 400 and list(json.loads(body)["errors"]) == ["pad_voice_windows"]
+        assert json.loads(server.get("view"))["result"]["summary"] == shown  # the last valid view stays
+        (talk / "talk.flac").write_bytes((talk / "talk.flac").read_bytes())  # the same bytes, another file
+        with urllib.request.urlopen(post("save?action=gate", {}), timeout=60) as response:
+            saved = json.loads(response.read())
+        assert saved["error"] == ("talk.flac changed since the page read it: nothing saved; start talvane tune "
+                                  "again to tune the file as it is now")
+        (talk / "talk.flac").unlink()
+        with urllib.request.urlopen(post("save?action=cut", {}), timeout=60) as response:
+            assert " is gone since the page read it" in json.loads(response.read())["error"]
+        assert sorted(p.name for p in talk.iterdir()) == []
+    finally:
+        assert server.stop() == 0
+    r = subprocess.run([sys.executable, "-m", "talvane_rs", "tune", "-", "--no-browser"], capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 2 and r.stderr.strip().splitlines()[-1] == (
+        "talvane: error: tune needs a file it can read again when it saves the result beside it, not standard input (-)")
 
 
 @pytest.mark.slow
@@ -254,21 +290,23 @@ def test_what_the_page_shows_does_what_the_page_did(talk, monkeypatch, texts):
     mix, rate = sf.read("my talk.flac", dtype="float32")
     settings, errors = read_settings(texts, rate)
     assert errors == {}
-    parser = build_parser()
     for action in ("gate", "cut"):
-        args = parser.parse_args(join_values(parser, shlex.split(shell_command(action, "my talk.flac", settings))[1:]))
+        parser, sub = build_parser(action)
+        args = parser.parse_args(join_values(sub, shlex.split(shell_command(action, "my talk.flac", settings))[1:]))
         assert args.inputs == ["my talk.flac"]
-        given = {name: getattr(args, name) for name in (*NAMES, "band") if hasattr(args, name)}
-        assert resolve_settings(given, rate) == {name: settings.resolved[name] for name in given}
+        given = {p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)}
+        shown = GateSettings(**given).resolved(rate)
+        assert all(getattr(shown, name) == getattr(settings.resolved, name) for name in given)
         if action == "cut":
             assert (args.keep_pause, args.crossfade) == (settings.cut["keep_pause"], settings.cut["crossfade"])
     done = {}
     for code in python_calls("my talk.flac", settings).values():
         exec(code, done)
-    expected = analyse(mix, rate, **settings.resolved)
+    resolved = {p.name: getattr(settings.resolved, p.name) for p in PRODUCT_PARAMETERS}
+    expected = analyse(mix, rate, **resolved)
     assert (done["view"].threshold, done["view"].regions) == (expected.threshold, expected.regions)
     cut_ms = {f"{k}_ms": v * 1000.0 for k, v in settings.cut.items()}
-    analysis_only = {k: v for k, v in settings.resolved.items() if k not in ("attenuation", "fade_ms", "enabled")}
+    analysis_only = {k: v for k, v in resolved.items() if k not in ("attenuation", "fade_ms", "enabled")}
     assert done["speech"].tobytes() == cut(mix, rate, **cut_ms, **analysis_only).tobytes()
     if settings.band is not None:  # the native class reads no band
         assert "gate" not in done

@@ -16,28 +16,45 @@ speech onsets and offsets of each chunk as ``Event`` tuples.
 this process, in local processes or on a Dask cluster, with paths or fsspec URLs.
 """
 
+import importlib
 from typing import TYPE_CHECKING, Any
 
-from talvane_rs._analysis import Event, Stream, StreamView, stream_view
-from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
 from talvane_rs._version import __version__
-from talvane_rs.analysis import Analysis, analyse
-from talvane_rs.band import BandFilter, band_filter
-from talvane_rs.cutting import cut
-from talvane_rs.jobs import Outcome
-from talvane_rs.regions import Region, keep_regions
 
 if TYPE_CHECKING:
-    from talvane_rs.cli.run import run_folder
+    from talvane_rs._analysis import Event, Stream, StreamView, stream_view
+    from talvane_rs._native import EnergyTalvane, StreamingEnergyTalvane
+    from talvane_rs.analysis import Analysis, analyse
+    from talvane_rs.band import BandFilter, band_filter
+    from talvane_rs.cutting import cut
+    from talvane_rs.engine.execute import run_folder
+    from talvane_rs.engine.jobs import Outcome
+    from talvane_rs.regions import Region, keep_regions
+
+# Each public name and the module it comes from, imported when first asked for,
+# so that the command line starts without the extension and NumPy.
+_HOMES = {
+    "Analysis": "analysis", "analyse": "analysis",
+    "BandFilter": "band", "band_filter": "band",
+    "EnergyTalvane": "_native", "StreamingEnergyTalvane": "_native",
+    "Event": "_analysis", "Stream": "_analysis", "StreamView": "_analysis", "stream_view": "_analysis",
+    "Outcome": "engine.jobs", "run_folder": "engine.execute",
+    "Region": "regions", "keep_regions": "regions",
+    "cut": "cutting",
+}  # fmt: skip
 
 
 def __getattr__(name: str) -> Any:
-    # run_folder comes with the command line's modules, imported when first asked for.
-    if name == "run_folder":
-        from talvane_rs.cli.run import run_folder
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
 
-        return run_folder
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_HOMES))
 
 
 __all__ = [

@@ -15,8 +15,8 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis, samples
-from talvane_rs.band import Band, resolve_band
-from talvane_rs.params import DEFAULTS, NAMES
+from talvane_rs.band import resolve_band
+from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
 from talvane_rs.regions import Region
 
 if TYPE_CHECKING:
@@ -24,8 +24,8 @@ if TYPE_CHECKING:
 
     import numpy as np
     import numpy.typing as npt
+    from typing_extensions import Unpack
 
-    _Bool = Union[bool, np.bool_]
     _Real = Union[SupportsFloat, SupportsIndex]
     _Samples = Union[Sequence[_Real], npt.NDArray[Any]]
 
@@ -85,8 +85,6 @@ class Analysis:
     @cached_property
     def regions(self) -> list[Region]:
         """The kept stretches, ``[start, end)`` in samples and in seconds."""
-        if self.sample_rate <= 0:
-            raise ValueError(f"sample_rate must be positive, not {self.sample_rate}")
         # From the window flags: the same runs as keep_regions(mask), without the mask.
         return [Region(start, end, self.sample_rate) for start, end in _analysis.runs(self._view)]
 
@@ -98,56 +96,46 @@ class Analysis:
         )
 
 
-def analyse(
-    data: _Samples,
-    sample_rate: SupportsIndex,
-    *,
-    enabled: _Bool = DEFAULTS["enabled"],
-    window_ms: SupportsIndex = DEFAULTS["window_ms"],
-    base_thresh: _Real = DEFAULTS["base_thresh"],
-    threshold_ratio: _Real = DEFAULTS["threshold_ratio"],
-    max_thresh: _Real = DEFAULTS["max_thresh"],
-    smooth_alpha: _Real = DEFAULTS["smooth_alpha"],
-    min_voice_windows: SupportsIndex = DEFAULTS["min_voice_windows"],
-    attenuation: _Real = DEFAULTS["attenuation"],
-    noise_floor_percentile: _Real = DEFAULTS["noise_floor_percentile"],
-    max_silence_gap_windows: SupportsIndex = DEFAULTS["max_silence_gap_windows"],
-    fade_ms: SupportsIndex = DEFAULTS["fade_ms"],
-    stream_context_ms: SupportsIndex = DEFAULTS["stream_context_ms"],
-    pad_voice_windows: SupportsIndex = DEFAULTS["pad_voice_windows"],
-    pass_windows: SupportsIndex = DEFAULTS["pass_windows"],
-    band: Band | None = None,
-) -> Analysis:
+def analyse(data: _Samples, sample_rate: SupportsIndex, **params: Unpack[ProductKeywords]) -> Analysis:
     """The analysis of ``data`` at ``sample_rate`` with the gate parameters given.
 
     ``data`` is a NumPy array of float32, float64, int16 or int32 samples, mono
     or frames by channels (the decision is made on the float32 mean of the
     channels, integers read as full scale 1.0; a one-dimensional contiguous
     float32 array is read in place), or any other sequence of numbers
-    (converted as by the list methods); ``sample_rate`` is a non-negative
-    integer. The parameters are those of ``EnergyTalvane``, by keyword, with the
-    same defaults and conversions. ``band`` (``"speech"``, or ``(low_hz,
-    high_hz)`` with either edge None) has the analysis read the signal through
-    the band filter: the decision is that of ``analyse(band_filter(data,
-    sample_rate, band), sample_rate)`` and the energies are the filtered
-    signal's, while the gains and the mask apply to the audio as it is; a bad
-    band raises ``ValueError`` naming it. Threshold limits out of order (or NaN)
-    raise ``ValueError`` with the analysis's message. Needs NumPy.
+    (converted as by the list methods); ``sample_rate`` is a positive integer
+    (a zero or negative one raises ``ValueError``). The parameters are those
+    of ``EnergyTalvane``, by keyword, with the same defaults and conversions.
+    ``band`` (``"speech"``, or ``(low_hz, high_hz)`` with either edge None) has
+    the analysis read the signal through the band filter: the decision is that
+    of ``analyse(band_filter(data, sample_rate, band), sample_rate)`` and the
+    energies are the filtered signal's, while the gains and the mask apply to
+    the audio as it is; a bad band raises ``ValueError`` naming it. Threshold
+    limits out of order (or NaN) raise ``ValueError`` with the analysis's
+    message. Needs NumPy.
     """
-    # The gate parameters are this function's keyword arguments, passed on by name.
-    gate_params = {name: value for name, value in locals().items() if name in NAMES}
+    return analyse_settings(data, sample_rate, GateSettings.from_keywords("analyse()", params))
+
+
+analyse.__signature__ = keyword_signature(analyse)  # type: ignore[attr-defined]
+
+
+def analyse_settings(data: _Samples, sample_rate: SupportsIndex, settings: GateSettings) -> Analysis:
+    """``analyse`` with its parameters as one settings value (durations made
+    windows at the rate)."""
     import numpy  # the results are arrays: a plain ImportError without it
 
+    rate = samples.rate(sample_rate)
     if isinstance(data, numpy.ndarray):
         data = samples.mono(data, "data")
     edges = None
     low = high = None
-    if band is not None:
-        low, high = resolve_band(band, sample_rate)
+    if settings.band is not None:
+        low, high = resolve_band(settings.band, rate)
         edges = (None if low is None else float(low), None if high is None else float(high))
 
     window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view, _, _ = _analysis.analyse(
-        data, sample_rate, **gate_params, low_hz=low, high_hz=high, rule=None
+        data, rate, **settings.resolved(rate).native(), low_hz=low, high_hz=high, rule=None
     )
     return Analysis(
         window_len=window_len,

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, Optional, SupportsFloat, SupportsIndex, T
 
 from talvane_rs import _analysis
 from talvane_rs.samples import mono
+from talvane_rs.samples import rate as positive_rate
 
 if TYPE_CHECKING:
     import numpy as np
@@ -115,6 +116,7 @@ def band_filter(samples: Any, sample_rate: SupportsIndex, band: Band) -> npt.NDA
     """
     import numpy
 
+    sample_rate = positive_rate(sample_rate)
     low, high = resolve_band(band, sample_rate)
     if isinstance(samples, numpy.ndarray):
         samples = mono(samples, "samples")
@@ -131,8 +133,8 @@ class BandFilter:
 
     def __init__(self, sample_rate: SupportsIndex, band: Band) -> None:
         self.band = band
-        self.sample_rate = operator.index(sample_rate)
-        self.low_hz, self.high_hz = resolve_band(band, sample_rate)
+        self.sample_rate = positive_rate(sample_rate)
+        self.low_hz, self.high_hz = resolve_band(band, self.sample_rate)
         self._filter = _analysis.BandFilter(sample_rate, self.low_hz, self.high_hz)
 
     def process(self, chunk: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:

@@ -1,6 +1,6 @@
 """Cutting the dropped audio out of a recording, with pauses kept short and joins crossfaded.
 
-``cut(audio, sample_rate, keep_pause_ms=..., crossfade_ms=..., **gate_params)``
+``cut(audio, sample_rate, keep_pause_ms=..., crossfade_ms=..., **params)``
 is ``compact_array_np`` with two refinements. A dropped stretch longer than the
 kept pause is shortened to it rather than removed, half of it kept on each side,
 so speech keeps its rhythm; and the pieces left are joined with an equal-power
@@ -16,11 +16,14 @@ from __future__ import annotations
 import math
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from talvane_rs.analysis import analyse
-from talvane_rs.regions import keep_regions
+from talvane_rs.analysis import analyse_settings
+from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
 from talvane_rs.units import ms_to_samples
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 
 
@@ -135,7 +138,7 @@ def cut(
     *,
     keep_pause_ms: float = 0.0,
     crossfade_ms: float = 0.0,
-    **gate_params: Any,
+    **params: Unpack[ProductKeywords],
 ) -> Any:
     """The audio with what the gate drops cut out.
 
@@ -144,10 +147,10 @@ def cut(
     on the float32 mean of the channels (integers read as full scale 1.0), and
     the same samples are kept in each. ``keep_pause_ms`` and ``crossfade_ms``
     are durations in milliseconds (see ``plan_cut``; both rounded to whole
-    samples, halves away from zero); ``gate_params`` are those of
-    ``EnergyTalvane``, and ``band`` as ``analyse`` takes it. Kept samples are copied as they are; crossfaded ones are
-    computed in double precision and rounded to the audio's type (integers half
-    to even, saturated). With both at 0 a one-dimensional float32 result equals
+    samples, halves away from zero); the other keywords are the parameters of
+    ``EnergyTalvane``, and ``band`` as ``analyse`` takes it. Kept samples are
+    copied as they are; crossfaded ones are computed in double precision and
+    rounded to the audio's type (integers half to even, saturated). With both at 0 a one-dimensional float32 result equals
     ``compact_array_np``'s. Returns a new array of the audio's type; the input is
     not modified. Needs NumPy.
     """
@@ -156,17 +159,16 @@ def cut(
     from talvane_rs import samples
 
     x = samples.check(audio)
+    rate = samples.rate(sample_rate)
     for name, value in (("keep_pause_ms", keep_pause_ms), ("crossfade_ms", crossfade_ms)):
         if not (value >= 0 and math.isfinite(value)):
             raise ValueError(f"{name} must be a finite number of at least 0, not {value!r}")
     if len(x) == 0:
         return x.copy()  # nothing to analyse, as for compact_array_np
     mono = samples.mono(x)
-    rate = int(sample_rate)
-    view = analyse(mono, rate, **gate_params)
+    view = analyse_settings(mono, rate, GateSettings.from_keywords("cut()", params))
     n = len(mono)
-    # Regions need a positive rate; at a rate of 0 the windows are one sample long.
-    runs = list(view.regions) if rate > 0 else keep_regions(view.mask, 1)
+    runs = list(view.regions)
     pieces = plan_cut(
         runs, n, rate, ms_to_samples(rate, keep_pause_ms), ms_to_samples(rate, crossfade_ms)
     )
@@ -180,3 +182,6 @@ def cut(
             out[at : at + length] = crossfade(x[a : a + length], x[b : b + length])
             at += length
     return out
+
+
+cut.__signature__ = keyword_signature(cut)  # type: ignore[attr-defined]

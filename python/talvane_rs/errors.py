@@ -1,4 +1,5 @@
-"""What every layer shares: the errors a run reports, and the stop signals that end it.
+"""What every layer shares: the program's name, the errors a run reports, the
+stop signals that end it, and the one-line hint for a missing dependency.
 
 A UsageError is a command line or request that cannot run as a whole; a FileError
 is one file's failure, reported in one line while the other files go on. A stop
@@ -7,12 +8,33 @@ signal (SIGINT, SIGTERM) is noted by StopSignals and obeyed where stopping is sa
 
 from __future__ import annotations
 
+import importlib.util
 import signal
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from types import FrameType
 from typing import Any
+
+PROG = "talvane"
+INSTALL_HINT = "pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
+
+
+def join_names(names: Sequence[str]) -> str:
+    return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} and {names[-1]}"
+
+
+def missing_modules(names: Sequence[str]) -> list[str]:
+    """Those of the named modules that cannot be imported here."""
+    missing = []
+    for name in names:
+        try:
+            found = importlib.util.find_spec(name) is not None
+        except (ImportError, ValueError):  # ValueError: sys.modules[name] is None
+            found = False
+        if not found:
+            missing.append(name)
+    return missing
 
 
 class UsageError(ValueError):
@@ -22,6 +44,10 @@ class UsageError(ValueError):
     def __init__(self, message: str, status: int = 2) -> None:
         super().__init__(message)
         self.status = status
+
+
+class OptionError(UsageError):
+    """Options that cannot go together, reported as the parser reports a bad option."""
 
 
 class FileError(Exception):

@@ -1,22 +1,27 @@
-"""The one table of the gate parameters.
+"""The one table of the gate parameters, and the settings value built from it.
 
 Names, order, defaults and types come from the native classes' text signature,
 which the extension expands from the core's own table; this module adds what a
 person needs: the unit, a one-line help and how the command line reads a value.
-Every other list of the parameters (``analyse``'s signature, the command-line
-options, the stubs) is made from this table or checked against it.
+``GateSettings`` is the frozen value every layer passes, from the command line,
+the page or a library call down to the core. Every other list of the parameters
+(the command-line options, the stubs, the page's controls) is made from this
+table or checked against it.
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import inspect
-from collections.abc import Callable, Collection
+import operator
+from collections.abc import Callable, Collection, Mapping
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, TypedDict, Union
 
 from talvane_rs._native import EnergyTalvane
-from talvane_rs.band import parse_band
+from talvane_rs.band import Band, parse_band
+from talvane_rs.errors import OptionError
 from talvane_rs.units import (
     Duration,
     bounded,
@@ -28,7 +33,9 @@ from talvane_rs.units import (
     parse_windows,
 )
 
-Kind = Literal["flag", "count", "level", "band"]  # bool, unsigned 64-bit integer, float32; a band
+if TYPE_CHECKING:
+    import numpy as np
+
 # What reads a parameter: the analysis, the gain application, or the streaming gate.
 Stage = Literal["analysis", "gain", "stream"]
 
@@ -37,7 +44,6 @@ Stage = Literal["analysis", "gain", "stream"]
 class Parameter:
     name: str
     default: Any
-    kind: Kind
     stage: Stage
     unit: str  # of the value as the gate takes it; "" for a flag or a plain number
     help: str  # meaning and how to write it; the default is added where shown
@@ -96,7 +102,7 @@ _HOW: dict[str, tuple[Stage, str, str, Callable[[str], Any], str]] = {
         "gain", "ms", "length of each gain ramp, whole ms up to a minute (5, 10ms)", milliseconds(0, 60000), "MS",
     ),
     "stream_context_ms": (
-        "stream", "ms", "with --stream: past audio analysed with each chunk, whole ms (3000, 3s)", milliseconds(0),
+        "stream", "ms", "past audio the streaming gate analyses with each chunk, whole ms (3000, 3s)", milliseconds(0),
         "MS",
     ),
     "pad_voice_windows": ("analysis", "windows", "kept on each side of voice" + WINDOWS_HELP, parse_windows, "N|TIME"),
@@ -107,20 +113,15 @@ _HOW: dict[str, tuple[Stage, str, str, Callable[[str], Any], str]] = {
 }
 
 
-def _kind(default: Any) -> Kind:
-    return "flag" if isinstance(default, bool) else "count" if isinstance(default, int) else "level"
-
-
 PARAMETERS: tuple[Parameter, ...] = tuple(
-    Parameter(p.name, p.default, _kind(p.default), *_HOW[p.name])
-    for p in inspect.signature(EnergyTalvane).parameters.values()
+    Parameter(p.name, p.default, *_HOW[p.name]) for p in inspect.signature(EnergyTalvane).parameters.values()
 )
 NAMES: tuple[str, ...] = tuple(p.name for p in PARAMETERS)
 DEFAULTS: dict[str, Any] = {p.name: p.default for p in PARAMETERS}
 
 # The product's own parameters, after the gate's: the native classes do not take them.
 BAND = Parameter(
-    "band", None, "band", "analysis", "Hz",
+    "band", None, "analysis", "Hz",
     "the frequencies the analysis reads (the output keeps all): speech (about 200-4000 Hz), LOW-HIGH in Hz, "
     "LOW-, -HIGH, or off", parse_band, "BAND",
 )  # fmt: skip
@@ -141,15 +142,134 @@ def add_gate_options(parser: argparse.ArgumentParser, title: str, stages: Collec
                        "noise floor plays no part")  # fmt: skip
 
 
-def native_settings(settings: dict[str, Any]) -> dict[str, Any]:
-    """The gate parameters among settings, as the native classes take them."""
-    return {name: value for name, value in settings.items() if name in DEFAULTS}
+Windows = Union[int, Duration]  # a count of windows, or a duration made whole windows at the file's rate
 
 
-def resolve_settings(settings: dict[str, Any], rate: int) -> dict[str, Any]:
-    """The gate parameters with every duration turned into whole windows at rate."""
-    resolved = dict(settings)
-    for name, value in settings.items():
-        if isinstance(value, Duration):
-            resolved[name] = value.windows(rate, settings["window_ms"])
-    return resolved
+@dataclass(frozen=True)
+class GateSettings:
+    """Every parameter of a decision, as one value: the native classes' fourteen
+    (with their defaults) and the band the analysis reads through. A count of
+    windows may still be a Duration until ``resolved`` gives it a rate."""
+
+    enabled: bool = DEFAULTS["enabled"]
+    window_ms: int = DEFAULTS["window_ms"]
+    base_thresh: float = DEFAULTS["base_thresh"]
+    threshold_ratio: float = DEFAULTS["threshold_ratio"]
+    max_thresh: float = DEFAULTS["max_thresh"]
+    smooth_alpha: float = DEFAULTS["smooth_alpha"]
+    min_voice_windows: Windows = DEFAULTS["min_voice_windows"]
+    attenuation: float = DEFAULTS["attenuation"]
+    noise_floor_percentile: float = DEFAULTS["noise_floor_percentile"]
+    max_silence_gap_windows: Windows = DEFAULTS["max_silence_gap_windows"]
+    fade_ms: int = DEFAULTS["fade_ms"]
+    stream_context_ms: int = DEFAULTS["stream_context_ms"]
+    pad_voice_windows: Windows = DEFAULTS["pad_voice_windows"]
+    pass_windows: Windows = DEFAULTS["pass_windows"]
+    band: Band | None = None
+
+    @classmethod
+    def from_keywords(cls, caller: str, values: Mapping[str, object]) -> GateSettings:
+        """The settings a library call names by keyword, each value converted as
+        the native classes convert it (an integer, a real number, a bool); the
+        rest keep their defaults. TypeError for a name that is none."""
+        changes: dict[str, Any] = {}
+        for name, value in values.items():
+            if name not in PRODUCT_DEFAULTS:
+                raise TypeError(f"{caller} got an unexpected keyword argument {name!r}")
+            changes[name] = _converted(name, value)
+        return cls(**changes)
+
+    def resolved(self, rate: int) -> GateSettings:
+        """The settings with every duration made whole windows at rate."""
+        changes: dict[str, Any] = {name: value.windows(rate, self.window_ms) for name in NAMES
+                                   if isinstance(value := getattr(self, name), Duration)}  # fmt: skip
+        return dataclasses.replace(self, **changes) if changes else self
+
+    def native(self) -> GateKeywords:
+        """The fourteen as the native classes take them by keyword; needs resolved settings."""
+        found = {name: getattr(self, name) for name in NAMES}
+        assert not any(isinstance(v, Duration) for v in found.values()), "resolve the durations first"
+        return found  # type: ignore[return-value]
+
+    def check(self) -> None:
+        """Raises what the native classes raise for a value they cannot take
+        (OverflowError for a negative count); a duration is checked once it is windows."""
+        plain: dict[str, Any] = {name: 0 for name in NAMES if isinstance(getattr(self, name), Duration)}
+        EnergyTalvane(**dataclasses.replace(self, **plain).native())
+
+    def differs(self, name: str) -> bool:
+        """Whether a parameter is off its default."""
+        return bool(getattr(self, name) != PRODUCT_DEFAULTS[name])
+
+    @property
+    def fixed_threshold(self) -> bool:
+        """Whether the threshold was asked for as one level (both limits there)."""
+        return self.base_thresh == self.max_thresh
+
+
+class GateKeywords(TypedDict, total=False):
+    """The fourteen as a library call takes them by keyword, with the values the
+    native classes accept."""
+
+    enabled: bool | np.bool_
+    window_ms: SupportsIndex
+    base_thresh: SupportsFloat | SupportsIndex
+    threshold_ratio: SupportsFloat | SupportsIndex
+    max_thresh: SupportsFloat | SupportsIndex
+    smooth_alpha: SupportsFloat | SupportsIndex
+    min_voice_windows: SupportsIndex
+    attenuation: SupportsFloat | SupportsIndex
+    noise_floor_percentile: SupportsFloat | SupportsIndex
+    max_silence_gap_windows: SupportsIndex
+    fade_ms: SupportsIndex
+    stream_context_ms: SupportsIndex
+    pad_voice_windows: SupportsIndex
+    pass_windows: SupportsIndex
+
+
+class ProductKeywords(GateKeywords, total=False):
+    """The keywords of the product's functions: the fourteen and the band."""
+
+    band: Band | None
+
+
+def _converted(name: str, value: object) -> Any:
+    """A keyword's value as GateSettings holds it, converted as the native classes convert it."""
+    default = PRODUCT_DEFAULTS[name]
+    if name == BAND.name or isinstance(value, Duration):
+        return value
+    if isinstance(default, bool):
+        if type(value).__name__ not in ("bool", "bool_"):
+            raise TypeError(f"{name} must be a bool, not {type(value).__name__!r}")
+        return bool(value)
+    try:
+        return operator.index(value) if isinstance(default, int) else float(value)  # type: ignore[arg-type]
+    except TypeError:
+        kind = "an integer" if isinstance(default, int) else "a real number"
+        raise TypeError(f"{name} must be {kind}, not {type(value).__name__!r}") from None
+
+
+def keyword_signature(func: Callable[..., Any]) -> inspect.Signature:
+    """func's signature with its **params spelled out as the product's keywords
+    and their defaults, for help() and editors that read it at run time."""
+    signature = inspect.signature(func)
+    head = [p for p in signature.parameters.values() if p.kind is not p.VAR_KEYWORD]
+    keywords = [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY, default=p.default)
+                for p in PRODUCT_PARAMETERS]  # fmt: skip
+    return signature.replace(parameters=[*head, *keywords])
+
+
+def settings_from_options(args: argparse.Namespace) -> GateSettings:
+    """The settings the command line's options give: those the command offers,
+    the others at their defaults, --threshold as both limits. OptionError for
+    limits that cannot be."""
+    settings = GateSettings(**{p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)})
+    if getattr(args, "threshold", None) is not None:
+        if settings.differs("base_thresh") or settings.differs("max_thresh"):
+            raise OptionError("--threshold sets both limits of the threshold: give it, or --base-thresh and "
+                              "--max-thresh")  # fmt: skip
+        settings = dataclasses.replace(settings, base_thresh=args.threshold, max_thresh=args.threshold)
+    if settings.base_thresh > settings.max_thresh:
+        raise OptionError(f"--base-thresh ({settings.base_thresh:g}) must not be above --max-thresh "
+                          f"({settings.max_thresh:g})")  # fmt: skip
+    return settings

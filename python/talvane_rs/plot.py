@@ -20,7 +20,8 @@ from matplotlib.axes import Axes
 from matplotlib.figure import Figure
 
 from talvane_rs.analysis import Analysis
-from talvane_rs.columns import COLUMNS, Columns, StreamTrace
+from talvane_rs.columns import Columns, StreamTrace
+from talvane_rs.params import GateSettings
 
 INPUT_COLOUR, OUTPUT_COLOUR, KEPT_COLOUR, GAIN_COLOUR = "#9a9a9a", "#1565c0", "#43a047", "#c62828"
 ENERGY_COLOUR, THRESHOLD_COLOUR, FLOOR_COLOUR, LIMIT_COLOUR = "#6d4c41", "#c62828", "#1565c0", "#757575"
@@ -60,18 +61,13 @@ def shade(ax: Axes, spans: Sequence[tuple[float, float]], label: str | None, bar
                        color=KEPT_COLOUR, alpha=alpha, lw=0, label=label)  # fmt: skip
 
 
-def kept_spans(kept: npt.NDArray[np.bool_], rate: int) -> list[tuple[float, float]]:
-    edges = np.flatnonzero(np.diff(kept.astype(np.int8), prepend=0, append=0))
-    return [(a / rate, b / rate) for a, b in zip(edges[::2].tolist(), edges[1::2].tolist())]
-
-
 def plot_analysis(
     x: npt.NDArray[np.float32],
     view: Analysis,
     title: str,
     *,
     gains: Samples | None = None,
-    settings: dict[str, Any],
+    settings: GateSettings,
     span: tuple[int, int] | None = None,
 ) -> Figure:
     """The input's waveform with the kept regions shaded (and, with gains, the
@@ -131,7 +127,7 @@ def waveform_panel(
 
 
 def energy_panel(
-    energy: Axes, view: Analysis, spans: Sequence[tuple[float, float]], settings: dict[str, Any],
+    energy: Axes, view: Analysis, spans: Sequence[tuple[float, float]], settings: GateSettings,
     span: tuple[int, int] | None = None, overview: bool = False,
 ) -> None:  # fmt: skip
     """Window energies: per column of windows, their range and the smoothed level;
@@ -157,13 +153,13 @@ def energy_panel(
     lines = [
         (view.threshold, THRESHOLD_COLOUR, "-", "threshold"),
         (view.noise_floor, FLOOR_COLOUR, "--", "noise floor"),
-        (settings["base_thresh"], LIMIT_COLOUR, ":", "base / max limits"),
-        (settings["max_thresh"], LIMIT_COLOUR, ":", None),
+        (settings.base_thresh, LIMIT_COLOUR, ":", "base / max limits"),
+        (settings.max_thresh, LIMIT_COLOUR, ":", None),
     ]
     for value, colour, style, label in lines:
         if math.isfinite(value):
             energy.axhline(float(to_db(np.array([value]))[0]), color=colour, ls=style, lw=1.1, label=label)
-    levels = [float(to_db(np.array([v]))[0]) for v in (view.threshold, view.noise_floor, settings["base_thresh"])]
+    levels = [float(to_db(np.array([v]))[0]) for v in (view.threshold, view.noise_floor, settings.base_thresh)]
     top = float(to_db(np.array([max(float(np.max(energies, initial=0.0)), 1e-6)]))[0])
     energy.set_ylim(max(FLOOR_DB, min(levels) - 20.0), max(top, *levels) + 6.0)
     energy.set_ylabel("energy (dBFS)")
@@ -188,7 +184,7 @@ def gain_panel(
     gain_ax.grid(alpha=0.25)
 
 
-def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Figure:
+def plot_stream(trace: StreamTrace, title: str, settings: GateSettings) -> Figure:
     """The picture of a streaming gate's run, drawn from what it decided chunk by
     chunk: the input and output with the kept stretches, the input's level against
     each chunk's noise floor and threshold, and the gain curve."""
@@ -223,13 +219,13 @@ def plot_stream(trace: StreamTrace, title: str, settings: dict[str, Any]) -> Fig
                                          (trace.floor, FLOOR_COLOUR, "--", "noise floor")):  # fmt: skip
         cols = running.columns()
         energy.plot((cols.times + offset) / rate, to_db(cols.mean), color=colour, ls=style, lw=1.1, label=name)
-    limits: list[tuple[float, str | None]] = [(settings["base_thresh"], "base / max limits"),
-                                              (settings["max_thresh"], None)]  # fmt: skip
+    limits: list[tuple[float, str | None]] = [(settings.base_thresh, "base / max limits"),
+                                              (settings.max_thresh, None)]  # fmt: skip
     for value, label in limits:
         if math.isfinite(value):
             energy.axhline(float(to_db(np.array([value]))[0]), color=LIMIT_COLOUR, ls=":", lw=1.1, label=label)
     levels = [float(v) for v in to_db(np.concatenate([trace.threshold.low, trace.floor.low,
-                                                      [settings["base_thresh"]]]))]  # fmt: skip
+                                                      [settings.base_thresh]]))]  # fmt: skip
     top = float(np.max(to_db(np.concatenate([read.rms, trace.threshold.high, [1e-6]]))))
     energy.set_ylim(max(FLOOR_DB, min(levels) - 20.0), max(top, *levels) + 6.0)
     energy.set_ylabel("level (dBFS)")

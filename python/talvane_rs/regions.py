@@ -1,11 +1,13 @@
-"""Kept regions of a keep mask, as half-open sample ranges."""
+"""Kept regions of a keep mask, as half-open sample ranges, and the tally of what
+a stream kept, counted from its onset and offset events."""
 
 from __future__ import annotations
 
 import operator
 import sys
 from collections.abc import Iterable
-from typing import SupportsIndex
+from dataclasses import dataclass
+from typing import Any, SupportsIndex
 
 
 class Region(tuple[int, int]):
@@ -85,3 +87,38 @@ def keep_regions(mask: Iterable[object], sample_rate: SupportsIndex) -> list[Reg
         regions.append(Region(start, end, rate))
         start = flags.find(1, end)
     return regions
+
+
+@dataclass
+class KeptTally:
+    """Frames a stream gated, those it kept and in how many stretches, counted
+    from its events (an onset at the first kept frame after a dropped one, an
+    offset at the first dropped frame after a kept one; a stream begins dropped)."""
+
+    frames: int = 0
+    closed: int = 0  # frames of the stretches already closed
+    onset: int | None = None  # the first frame of the stretch kept now, if the gate is open
+    regions: int = 0
+
+    def add(self, frames: int, events: Iterable[Any]) -> None:
+        """frames more gated, with the events of the calls that gated them."""
+        for event in events:
+            if event.kind == "onset":
+                self.onset = event.sample
+                self.regions += 1
+            elif self.onset is not None:
+                self.closed += event.sample - self.onset
+                self.onset = None
+        self.frames += frames
+
+    def passing(self) -> None:
+        """The gate is disabled: it keeps everything, as one stretch from the start."""
+        self.onset, self.regions = 0, 1
+
+    @property
+    def open(self) -> bool:
+        return self.onset is not None
+
+    @property
+    def kept(self) -> int:
+        return self.closed + (self.frames - self.onset if self.onset is not None else 0)

@@ -16,6 +16,17 @@ ACCEPTED = "a NumPy array of float32, float64, int16 or int32 samples, one-dimen
     "(frames x channels)"  # fmt: skip
 
 
+def rate(sample_rate: Any) -> int:
+    """sample_rate as a positive int (Hz): TypeError for a value that is not an
+    integer, ValueError naming a zero or negative one."""
+    import operator
+
+    value = operator.index(sample_rate)
+    if value < 1:
+        raise ValueError(f"sample_rate must be at least 1 Hz, not {value}")
+    return value
+
+
 def check(audio: Any, what: str = "audio") -> Any:
     """audio as a NumPy array of an accepted type and shape; TypeError or
     ValueError saying in one sentence what was expected and what came."""

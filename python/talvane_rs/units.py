@@ -161,17 +161,24 @@ def seconds_text(seconds: float) -> str:
     return f"{seconds:.2f} s"
 
 
+# The longest duration taken for a count of windows. A window of at least 1 ms is
+# at least rate / 2000 samples long (rounded) and at least 1, so a duration of s
+# seconds is at most 2000 * s windows at any rate: this many still fit 64 bits.
+MAX_WINDOWS_SECONDS = 9e15
+
+
 def parse_windows(text: str) -> int | Duration:
     """A whole number of windows, or a duration such as 300ms or 0.5s."""
     seconds = _seconds(text)
-    if seconds is not None and seconds >= 0:
+    if seconds is not None and 0 <= seconds <= MAX_WINDOWS_SECONDS:
         return Duration(seconds, text.strip())
     try:
         value = int(text)
     except ValueError:
         value = -1
     if not 0 <= value <= U64_MAX:
-        raise _invalid(text, "a whole number of windows of at least 0, or a duration such as 300ms or 0.5s")
+        raise _invalid(text, f"a whole number of windows from 0 to {U64_MAX}, or a duration from 0 to "
+                             "9e15 s such as 300ms or 0.5s")  # fmt: skip
     return value
 
 

@@ -45,6 +45,22 @@ py::Ref empty_tuple() {
 
 // ---- construction
 
+// The stream's rate in Hz: an integer of at least 1; zero or a negative value is a
+// ValueError naming it, a value past 64 bits the OverflowError of to_unsigned.
+std::uint64_t positive_rate(PyObject* obj) {
+    py::Ref index = py::Ref::steal(PyNumber_Index(obj));
+    if (index) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) throw py::ErrSet{};
+        if (overflow < 0 || (overflow == 0 && value < 1)) {
+            PyErr_Format(PyExc_ValueError, "sample_rate must be at least 1 Hz, not %S", index.get());
+            throw py::ErrSet{};
+        }
+    }
+    return py::to_unsigned(obj, "sample_rate");
+}
+
 constexpr auto kNewNames = [] {
     std::array<const char*, 3 + kGateParameterCount> names{"sample_rate", "band", "on_event"};
     for (std::size_t i = 0; i < kGateParameterCount; ++i) names[3 + i] = py::kConfigNames[i];
@@ -103,8 +119,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Stream.__new__", [&] {
         auto arg = py::bind(kNewBinding, args, kwargs);
         check_positional(args, static_cast<bool>(arg[0]));
-        const std::uint64_t rate = py::to_unsigned(arg[0].get(), "sample_rate");
-        if (rate == 0) value_error("sample_rate must be at least 1 Hz, not 0");
+        const std::uint64_t rate = positive_rate(arg[0].get());
         const std::optional<BandEdges> band = arg[1] ? py::to_band(arg[1].get(), rate) : std::nullopt;
         PyObject* on_event = arg[2] && arg[2].get() != Py_None ? arg[2].get() : nullptr;
         if (on_event != nullptr && !PyCallable_Check(on_event)) {

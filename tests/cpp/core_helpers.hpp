@@ -7,7 +7,6 @@
 
 #include "analysis/keep_mask.hpp"
 #include "batch/gain.hpp"
-#include "streaming/stream_cache.hpp"
 
 namespace talvane {
 
@@ -29,18 +28,6 @@ inline void ramp_gains(std::span<float> gains, std::uint64_t fade_len, const flo
     }
     write_ramps(std::span<const GainChange>(changes), n, fade_len,
                 [&](std::uint64_t p, float gain) { gains[p] = gain; });
-}
-
-// The noise floor of the smoothed energies (as noise_floor gives it), found through
-// hinted_select, which updates the hint.
-inline float hinted_noise_floor(std::span<const float> smoothed, float percentile, FloorHint& hint) {
-    const std::size_t n = smoothed.size();
-    if (n < 2) return noise_floor(smoothed, percentile);
-    const FloorRanks ranks = floor_ranks(n, percentile);
-    std::vector<std::uint32_t> keys(n);
-    for (std::size_t t = 0; t < n; ++t) keys[t] = total_order_key(smoothed[t]);
-    const RankedKeys found = hinted_select(keys, ranks.lo, ranks.hi, hint);
-    return interpolate_floor(from_total_order_key(found.low), from_total_order_key(found.high), ranks);
 }
 
 }  // namespace talvane

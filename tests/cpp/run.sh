@@ -15,7 +15,7 @@ rm -f "$out/core_test" "$out/core_test.exe"
 core_sources=$(tr '\n' ' ' < CMakeLists.txt | sed -E 's/.*add_library\(talvane_core STATIC([^)]*)\).*/\1/')
 # shellcheck disable=SC2086
 $cxx -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core ${CXXFLAGS:-} \
-    $core_sources tests/cpp/core_test.cpp -o "$out/core_test"
+    $core_sources tests/cpp/core_test.cpp tests/cpp/stream_checks.cpp tests/cpp/alloc_count.cpp -o "$out/core_test"
 # The energy kernels' software prefetch shows in no result, and GCC once deleted it
 # unnoticed (it takes a helper whose only effect is a prefetch for one without
 # effects): the kernels compiled for a target with vector paths must still issue it.

@@ -60,7 +60,7 @@ class AudioAction(Action):
     ) -> Location:
         """Writes the blocks (frames by channels, or the mix) to the job's output;
         returns where they went, which is the fallback if the output's format failed."""
-        from talvane_rs.io.read import peak_of
+        from talvane_rs.io.frames import peak_of
         from talvane_rs.io.write import write_audio
 
         job = source.job

@@ -10,26 +10,28 @@ options before it knows that NumPy and soundfile are there.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable, Mapping
+import math
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError
 from talvane_rs.io.storage import Location
-from talvane_rs.params import Stage, resolve_settings
+from talvane_rs.params import GateSettings, Stage
+from talvane_rs.sentences import nonfinite_phrase
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
     import soundfile as sf
-
     from matplotlib.figure import Figure
 
     from talvane_rs.analysis import Analysis
-    from talvane_rs.io.write import Target
+    from talvane_rs.io.atomic import Target
+    from talvane_rs.io.frames import Stats
 
     FloatArray = npt.NDArray[np.float32]
-    BoolArray = npt.NDArray[np.bool_]
 
 
 @dataclass(frozen=True)
@@ -64,7 +66,7 @@ class JobView(Protocol):
     @property
     def dst(self) -> Location | None: ...
     @property
-    def settings(self) -> dict[str, Any]: ...
+    def settings(self) -> GateSettings: ...
     @property
     def token(self) -> str: ...
     @property
@@ -73,7 +75,10 @@ class JobView(Protocol):
     def strict(self) -> bool: ...
     @property
     def cwd(self) -> str | None: ...
+    @property
+    def no_fallback(self) -> str | None: ...
     def target(self, dst: Location) -> Target: ...
+    def local(self, path: Path) -> Path: ...
 
 
 @dataclass
@@ -107,7 +112,7 @@ class Decision:
     """The mono mix of a whole file and the analysis of it."""
 
     mix: FloatArray
-    settings: dict[str, Any]  # the gate parameters, durations resolved to windows
+    settings: GateSettings  # durations resolved to windows
     view: Analysis
 
 
@@ -120,7 +125,6 @@ class Levels:
     threshold: float
     clamped: str | None
     threshold_ratio: float
-    band_helps: bool = False  # read through the speech band, the threshold would not be clamped high
 
 
 @dataclass
@@ -138,6 +142,7 @@ class Done:
     draw: Callable[[str, Span], Figure] | None = None  # the picture of what was done, given its title and stretch
     what: str | None = None  # how the summary names what was done, when not the action's description
     record: dict[str, Any] | None = None  # what goes back in the outcome (the regions of mask)
+    noise_floor: float = math.nan  # a stream's last noise floor; a file's is in levels
 
 
 class Action:
@@ -145,7 +150,6 @@ class Action:
 
     name: ClassVar[str]  # the command
     tag: ClassVar[str]  # in the names of outputs named for you: talk.gated.wav
-    help: ClassVar[str]  # one line in the list of commands
     description: ClassVar[str]
     examples: ClassVar[str]
     output_help: ClassVar[str]  # what -o names
@@ -153,6 +157,15 @@ class Action:
     output_options: ClassVar[tuple[Option, ...]] = ()  # shown right after -o
     options: ClassVar[tuple[Option, ...]] = ()  # shown after the options every action has
     writes_folder: ClassVar[bool] = False  # its output for each source is a folder of files
+    overwrite_help: ClassVar[str] = (
+        "allow an output to replace an input file, or split to replace an earlier dataset in its folder; any other "
+        "existing output is replaced anyway, atomically, and the summary says so"
+    )
+
+    @staticmethod
+    def conflict(values: Mapping[str, Any]) -> str | None:
+        """What the options given (by field name) cannot do together, or None."""
+        return None
 
     @classmethod
     def from_options(cls, values: Mapping[str, Any]) -> Action:
@@ -189,9 +202,25 @@ class Action:
     def check_shared_folder(self, sources: int) -> None:
         """Raises UsageError when this many sources cannot write into one folder."""
 
+    # An action that writes a folder of files per source (writes_folder) keeps the
+    # folder of its combined output whole, however the run ends.
+
+    def check_earlier(self, combined: Location, overwrite: bool) -> None:
+        """Raises UsageError when the combined output's folder holds an earlier run's
+        results that only overwrite may replace."""
+
+    def claim_names(self, jobs: Sequence[JobView]) -> list[tuple[str | None, str | None]]:
+        """For each job, why it cannot run (its files' names meet those of an earlier
+        job) and why it has no WAV fallback; None for each that is not so."""
+        return [(None, None) for _ in jobs]
+
+    def begin(self, jobs: Sequence[JobView], combined: Location, overwrite: bool) -> tuple[Any, list[str]]:
+        """Readies the folder before the jobs run; what settle() is given, and notes."""
+        return None, []
+
     # Running: one file.
 
-    def run(self, context: Context) -> Done:
+    def perform(self, context: Context) -> Done:
         """Opens the input, decides on its mono mix as a whole, and applies the decision."""
         from talvane_rs.io.read import open_source
 
@@ -223,33 +252,30 @@ def with_options(cls: type[Action], values: Mapping[str, Any]) -> Action:
 
 def decide(source: Source) -> Decision:
     """Reads the mono mix of the whole file and analyses it."""
-    from talvane_rs.analysis import analyse
-    from talvane_rs.io.read import read_mix
+    from talvane_rs.analysis import analyse_settings
+    from talvane_rs.io.frames import declared_frames, read_mix, truncation
 
     job, rate = source.job, source.rate
     mix, stats = read_mix(source.file, source.checkpoint)
+    short = truncation(declared_frames(source.file), len(mix), rate)
+    if short is not None:
+        source.notes.append(f"{job.name}: {short}")
     if stats.nonfinite:
-        found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
         if job.strict:
-            raise FileError(f"{found} (--strict)")
-        source.notes.append(f"{job.name}: {found}, replaced by 0.0")
+            raise FileError(f"{nonfinite_found(stats, rate)} (--strict)")
+        source.notes.append(f"{job.name}: {nonfinite_found(stats, rate)}, replaced by 0.0")
     source.checkpoint()
-    settings = resolve_settings(job.settings, rate)
+    settings = job.settings.resolved(rate)
     try:
-        view = analyse(mix, rate, **settings)
+        view = analyse_settings(mix, rate, settings)
     except ValueError as e:  # threshold limits out of order once durations are windows
         raise FileError(str(e)) from None
     return Decision(mix, settings, view)
 
 
-def band_helps(decision: Decision, rate: int) -> bool:
-    """Whether the speech band unclamps a threshold the noise clamps high."""
-    from talvane_rs.analysis import analyse
-
-    try:
-        return analyse(decision.mix, rate, **dict(decision.settings, band="speech")).clamped != "high"
-    except ValueError:
-        return False
+def nonfinite_found(stats: Stats, rate: int) -> str:
+    """What the read found of NaN and infinite samples, for a note or an error."""
+    return nonfinite_phrase(stats.nonfinite, stats.first_bad, rate)
 
 
 def regions_done(
@@ -259,8 +285,7 @@ def regions_done(
     analysis, and the gain curve when given."""
     view, n, settings = decision.view, len(decision.mix), decision.settings
     kept = sum(r.end - r.start for r in view.regions) if n else 0
-    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings["threshold_ratio"],
-                    view.clamped == "high" and settings.get("band") is None and band_helps(decision, source.rate))
+    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings.threshold_ratio)
 
     def draw(title: str, span: Span) -> Figure:
         from talvane_rs.plot import plot_analysis

@@ -13,6 +13,9 @@ from talvane_rs.errors import Checkpoint
 from talvane_rs.units import parse_duration, seconds_text, seconds_to_samples
 
 if TYPE_CHECKING:
+    from typing import Any
+
+    import numpy.typing as npt
     import soundfile as sf
 
     from talvane_rs.actions.base import FloatArray
@@ -26,7 +29,6 @@ class Cut(AudioAction):
 
     name = "cut"
     tag = "cut"
-    help = "cut the audio outside speech out"
     description = (
         "Cut the audio outside speech out, so only speech remains and the file gets shorter. "
         "--keep-pause keeps a short pause where a long one was, --crossfade smooths each join."
@@ -76,20 +78,28 @@ def cut_blocks(
 ) -> Iterator[FloatArray]:
     """The cut audio, step by step, long copies in blocks. 16- and 32-bit PCM is
     read again as integers, so kept samples come out exactly as they were and
-    crossfaded ones are rounded half to even and saturated."""
-    from talvane_rs.cutting import crossfade, cut_steps
-    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, Reread
+    crossfaded ones are rounded half to even and saturated; their mono mix is
+    rounded the same way."""
+    from talvane_rs.cutting import crossfade, cut_steps, to_type
+    from talvane_rs.io.frames import BLOCK, INTEGER_SUBTYPES, Reread, in_units
 
     integer = INTEGER_SUBTYPES.get(f.subtype)
     reread = Reread(f, integer or "float32") if every_channel or (integer and f.channels == 1) else None
+    # The mono mix of integer channels is written in their type, each sample rounded once.
+    mixed_integers = integer if reread is None else None
 
-    def frames(a: int, b: int) -> FloatArray:
-        return reread.frames(a, b) if reread is not None else mix[a:b]
+    def frames(a: int, b: int) -> npt.NDArray[Any]:
+        if reread is not None:
+            return reread.frames(a, b)
+        return in_units(mix[a:b], mixed_integers) if mixed_integers else mix[a:b]
+
+    def out(frames: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        return to_type(frames, mixed_integers) if mixed_integers else frames
 
     for kind, start, end, length in cut_steps(pieces):
         checkpoint()
         if kind == "copy":
             for a in range(start, end, BLOCK):
-                yield frames(a, min(end, a + BLOCK))
+                yield out(frames(a, min(end, a + BLOCK)))
         else:  # start is the tail fading out, end the head fading in
-            yield crossfade(frames(start, start + length), frames(end, end + length))
+            yield out(crossfade(frames(start, start + length), frames(end, end + length)))

@@ -6,22 +6,27 @@ PCM too, with --raw)."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions.audio import AudioAction
-from talvane_rs.actions.base import Context, Decision, Done, Option, Source, Span, regions_done, with_options
-from talvane_rs.errors import Checkpoint, FileError, go_on
+from talvane_rs.actions.base import (
+    Decision,
+    Done,
+    Option,
+    Source,
+    regions_done,
+)
+from talvane_rs.errors import Checkpoint, FileError
 from talvane_rs.io.raw import RawLayout, parse_raw
-from talvane_rs.units import ms_to_samples, parse_chunk
+from talvane_rs.units import parse_chunk
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
 
     import soundfile as sf
-    from matplotlib.figure import Figure
 
-    from talvane_rs.actions.base import Action, BoolArray, FloatArray
+    from talvane_rs.actions.base import FloatArray
     from talvane_rs.analysis import Analysis
 
 
@@ -32,7 +37,6 @@ class Gate(AudioAction):
 
     name = "gate"
     tag = "gated"
-    help = "turn the audio down outside speech"
     description = (
         "Turn the audio down outside speech: every channel is multiplied by the gate's gain "
         "(1 in speech, --attenuation elsewhere, with --fade-ms ramps between), and the file keeps its length."
@@ -70,10 +74,6 @@ class Gate(AudioAction):
             return "--raw writes the input's own layout, every channel: mix it down before or after, not with --mono"
         return None
 
-    @classmethod
-    def from_options(cls, values: Mapping[str, Any]) -> Action:
-        return with_options(StreamingGate if values.get("stream_ms") is not None else Gate, values)
-
     def describe(self) -> str:
         return "gated"
 
@@ -82,45 +82,11 @@ class Gate(AudioAction):
         file, mix, view, checkpoint = source.file, decision.mix, decision.view, source.checkpoint
         where = self.write(source, decision, source.channels if every else 1,
                            lambda: gate_blocks(file, mix, view, every, checkpoint))  # fmt: skip
-        return regions_done(source, decision, where=where, gains=view.gains_part)
-
-
-@dataclass(frozen=True)
-class StreamingGate(Gate):
-    """gate --stream: Stream over chunks of every channel (or of the mono mix,
-    with --mono), read and written as the input comes (a WAV stream or raw PCM on
-    a pipe included), so memory stays flat however long the input, and the output
-    of each chunk leaves at once. Integer samples stay integers: each is the input
-    sample times the gain in double, rounded half to even and saturated."""
-
-    def describe(self) -> str:
-        return f"streaming gate, {self.stream_ms:g} ms chunks"
-
-    def run(self, context: Context) -> Done:
-        from talvane_rs.io.read import open_blocks
-
-        job = context.job
-        with open_blocks(job.src, job.cwd, context.checkpoint, context.blocking, self.raw) as source:
-            from talvane_rs.actions.streaming import StreamRun
-
-            assert self.stream_ms is not None
-            run = StreamRun(self.stream_ms, context, source, every_channel=not self.mono)
-            where = run.write()
-        stats, rate = source.stats, source.rate
-        if stats.nonfinite:
-            found = f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s"
-            context.notes.append(f"{job.name}: {found}, replaced by 0.0")
-        gate, settings = run.gate, run.settings
-        trace = gate.trace
-
-        def draw(title: str, span: Span) -> Figure:  # the trace holds the stretch asked for
-            from talvane_rs.plot import plot_stream
-
-            assert trace is not None
-            return plot_stream(trace, title, settings)
-
-        return Done(gate.samples, rate, gate.kept, gate.regions, gate.threshold, where=where,
-                    draw=draw if trace is not None else None)  # fmt: skip
+        done = regions_done(source, decision, where=where, gains=view.gains_part)
+        if not decision.settings.enabled:  # the output is the input: all of it kept, whatever was analysed
+            n = done.samples
+            done = replace(done, kept=n, regions=int(n > 0), levels=None, what="passed through (--enabled false)")
+        return done
 
 
 def gate_blocks(
@@ -130,11 +96,12 @@ def gate_blocks(
     channels are read again; a file that changed length meanwhile is an error.
     The samples of 16- and 32-bit PCM are read as integers, and each comes out as
     the sample times its float32 gain in double precision, rounded half to even
-    and saturated; float samples are multiplied in float32."""
+    and saturated, and so does their mono mix; float samples are multiplied in
+    float32."""
     import numpy as np
 
     from talvane_rs.cutting import to_type
-    from talvane_rs.io.read import BLOCK, INTEGER_SUBTYPES, read_blocks
+    from talvane_rs.io.frames import BLOCK, INTEGER_SUBTYPES, in_units, read_blocks
 
     integer = INTEGER_SUBTYPES.get(f.subtype)
     if not every_channel and (integer is None or f.channels > 1):
@@ -142,7 +109,10 @@ def gate_blocks(
             checkpoint()
             b = min(len(mix), a + BLOCK)
             gains = view.gains_part(a, b)
-            yield np.multiply(mix[a:b], gains, out=gains)
+            if integer is None:
+                yield np.multiply(mix[a:b], gains, out=gains)
+            else:  # the mix of integer channels times the gain, rounded as every integer output is
+                yield to_type(in_units(mix[a:b], integer) * gains.astype(np.float64), integer)
         return
     a = 0
     for block in read_blocks(f, dtype=integer or "float32"):

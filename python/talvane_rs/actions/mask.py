@@ -22,7 +22,6 @@ CSV_FIELDS = ["start_s", "end_s", "start_sample", "end_sample"]
 class Mask(Action):
     name = "mask"
     tag = "regions"
-    help = "write where the speech is (CSV, JSON, Audacity labels)"
     description = (
         "Write where the speech is, as [start, end) regions in seconds and in samples: "
         "CSV, JSON or Audacity labels. The audio is not changed."
@@ -61,7 +60,7 @@ class Mask(Action):
         return REGION_FORMATS[fmt or "csv"]
 
     def apply(self, source: Source, decision: Decision) -> Done:
-        from talvane_rs.io.write import write_text
+        from talvane_rs.io.atomic import write_text
 
         job, rate, n = source.job, source.rate, len(decision.mix)
         regions = [(r.start, r.end) for r in decision.view.regions] if n else []
@@ -71,7 +70,7 @@ class Mask(Action):
         return regions_done(source, decision, where=job.dst, record=record)
 
     def write_combined(self, target: Location, fmt: str, token: str, records: list[dict[str, Any]]) -> None:
-        from talvane_rs.io.write import write_text
+        from talvane_rs.io.atomic import write_text
 
         write_text(target, token, format_records(records, fmt, True))
 

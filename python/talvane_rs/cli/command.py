@@ -1,126 +1,29 @@
-"""The ``talvane`` command: gate, cut or mask audio files, one file, a folder or a pipe.
-
-This module and the ones it imports use only the standard library and the gate
-itself, so that a missing optional dependency is reported in one line rather
-than a traceback; the work on each file imports NumPy and soundfile once they
-are known to be there.
-"""
+"""The ``talvane`` command: the chosen command's options parsed, the gate settings
+they give, and the command's own module run with them."""
 
 from __future__ import annotations
 
-import argparse
-import os
 import sys
 from collections.abc import Sequence
-from typing import Any
 
-from talvane_rs.actions import action_class
-from talvane_rs.actions.gate import Gate
-from talvane_rs.cli.parser import DASK_VARIABLE, INSTALL_HINT, PROG, Parser, build_parser, join_values
-from talvane_rs.cli.plan import Request
-from talvane_rs.cli.report import Reporter, join_names, missing_modules
-from talvane_rs.cli.run import execute
-from talvane_rs.errors import StopSignals, UsageError
-from talvane_rs.io.storage import URL
-from talvane_rs.params import NAMES
+from talvane_rs.cli.commands import COMMANDS
+from talvane_rs.cli.parser import build_parser, chosen_command, join_values
+from talvane_rs.errors import OptionError, StopSignals
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     # From here on a signal never ends the process halfway: one that comes
     # before the run starts is kept, and stops the run as it starts.
     with StopSignals() as stop:
-        return command(argv, stop)
+        return command(list(sys.argv[1:] if argv is None else argv), stop)
 
 
-def cluster_address(parser: Parser, args: argparse.Namespace) -> str | None:
-    """The scheduler's address: --dask, else the variable unless -j asks for local processes."""
-    if args.dask is not None and args.jobs is not None:
-        parser.error("--dask runs the files on the cluster's workers, -j on this machine: give one of them")
-    address: str | None = args.dask if args.dask is not None else (
-        None if args.jobs is not None else os.environ.get(DASK_VARIABLE) or None
-    )  # fmt: skip
-    if address is not None and not address.strip():
-        parser.error("--dask needs the scheduler's address, such as tcp://10.0.0.5:8786")
-    return address
-
-
-def gate_settings(parser: Parser, args: argparse.Namespace) -> dict[str, Any]:
-    from talvane_rs.params import DEFAULTS
-
-    settings = {name: getattr(args, name, DEFAULTS[name]) for name in NAMES}
-    settings["band"] = args.band
-    if args.command == "gate" and (conflict := Gate.conflict(vars(args))):
-        parser.error(conflict)
-    if args.threshold is not None:
-        if (settings["base_thresh"], settings["max_thresh"]) != (DEFAULTS["base_thresh"], DEFAULTS["max_thresh"]):
-            parser.error("--threshold sets both limits of the threshold: give it, or --base-thresh and --max-thresh")
-        settings["base_thresh"] = settings["max_thresh"] = args.threshold
-    low, high = settings["base_thresh"], settings["max_thresh"]
-    if low > high:
-        parser.error(f"--base-thresh ({low:g}) must not be above --max-thresh ({high:g})")
-    return settings
-
-
-def missing_tools(args: argparse.Namespace) -> str | None:
-    """What every run needs and lacks (and --plot), in one line, or None."""
-    missing = missing_modules(["numpy", "soundfile", "tqdm"])
-    if missing:
-        return f"the command-line tool needs {join_names(missing)}: {INSTALL_HINT.format(extra='cli')}"
-    if args.plot is not None and missing_modules(["matplotlib"]):
-        return f"--plot needs matplotlib: {INSTALL_HINT.format(extra='plot')}"
-    return None
-
-
-def missing_stores(args: argparse.Namespace, address: str | None) -> str | None:
-    """What a cluster or a URL needs and lacks, in one line, or None."""
-    needs = [("--dask", ["distributed", "fsspec"])] if address is not None else []
-    needs += [(text, ["fsspec"]) for text in (*args.inputs, args.output, args.plot) if text and URL.match(text)]
-    for what, modules in needs:
-        missing = missing_modules(modules)
-        if missing:
-            return f"{what} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}"
-    return None
-
-
-def command(argv: Sequence[str] | None, stop: StopSignals) -> int:
-    parser = build_parser()
-    args = parser.parse_args(join_values(parser, sys.argv[1:] if argv is None else argv))
-    if args.command == "tune":
-        from talvane_rs.tune.command import tune
-
-        return tune(args, gate_settings(parser, args), stop)
-    if args.command in ("live", "devices"):
-        from talvane_rs.live.command import devices, live
-
-        return live(args, gate_settings(parser, args), stop) if args.command == "live" else devices(args)
-    missing = missing_tools(args)
-    address = None
-    if missing is None:
-        address = cluster_address(parser, args)
-        missing = missing_stores(args, address)
-    if missing is not None:
-        print(f"{PROG}: {missing}", file=sys.stderr)
-        return 1
-    if address is not None:
-        import logging
-
-        # The run reports what befalls its files; the client's own log of a lost
-        # scheduler (tracebacks of its reconnection) would only bury that.
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
-    request = Request(
-        action=action_class(args.command).from_options(vars(args)), inputs=args.inputs, output=args.output,
-        settings=gate_settings(parser, args), format=args.format, plot=args.plot, recursive=args.recursive,
-        overwrite=args.overwrite, strict=args.strict, plot_range=args.plot_range,
-    )  # fmt: skip
-    if args.plot_range is not None and args.plot is None:
-        parser.error("--plot-range chooses the stretch --plot draws: give --plot too")
-    from tqdm import tqdm
-
-    reporter = Reporter(lambda text, stream: tqdm.write(text, file=stream))
+def command(argv: list[str], stop: StopSignals) -> int:
+    name = chosen_command(argv)
+    parser, sub = build_parser(name)
+    args = parser.parse_args(argv if sub is None else join_values(sub, argv))
+    assert name is not None and sub is not None  # parse_args ends the run without a command
     try:
-        result = execute(request, address, args.jobs or 1, progress=True, on_outcome=reporter, stop=stop,
-                         notify=lambda text: print(f"{PROG}: {text}", file=sys.stderr))  # fmt: skip
-    except UsageError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return e.status
-    return reporter.close(result.folder, request.recursive, stop.signum)
+        return int(COMMANDS[name].load().command(name, args, stop))
+    except OptionError as e:
+        sub.error(str(e))

@@ -1,27 +1,17 @@
-"""The talvane command line's parser: one subcommand per action, with the
-options every action has, the action's own, and the gate parameters it takes
-(from the one parameter table)."""
+"""The talvane command line's parser: every command listed from the table of
+commands, the chosen one's options filled in by its own module; and the joining
+of values argparse would misread (negative numbers, a bare unit word)."""
 
 from __future__ import annotations
 
 import argparse
 import re
-import textwrap
 from collections.abc import Sequence
-from typing import Any, NoReturn
+from typing import NoReturn
 
 from talvane_rs._version import __version__
-from talvane_rs.actions import ACTIONS, action_class
-from talvane_rs.actions.base import Action, Option
-from talvane_rs.params import add_gate_options
-from talvane_rs.live.options import add_parsers as add_live
-from talvane_rs.tune.options import add_parser as add_tune
-from talvane_rs.units import parse_range
-
-PROG = "talvane"
-PLOT_FORMATS = (".png", ".svg", ".pdf")
-INSTALL_HINT = "pip install 'talvane_rs[{extra}]' (in a source checkout: pip install '.[{extra}]')"
-DASK_VARIABLE = "TALVANE_DASK"  # the scheduler's address when --dask is not given
+from talvane_rs.cli.commands import COMMANDS
+from talvane_rs.errors import PROG
 
 
 class Parser(argparse.ArgumentParser):
@@ -30,61 +20,10 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
 
 
-def parse_jobs(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected a whole number of at least 1")
-    return value
-
-
-def add_option(parser: argparse.ArgumentParser | argparse._ArgumentGroup, option: Option) -> None:
-    if option.flag:
-        parser.add_argument(*option.flags, action="store_true", help=option.help)
-        return
-    extra: dict[str, Any] = {} if option.dest is None else {"dest": option.dest}
-    if option.type is not None:
-        extra["type"] = option.type
-    parser.add_argument(*option.flags, default=option.default, metavar=option.metavar, choices=option.choices,
-                        help=option.help, **extra)  # fmt: skip
-
-
-def add_common(parser: Parser, action: type[Action]) -> None:
-    parser.add_argument("inputs", nargs="+", metavar="INPUT",
-                        help="audio files, folders of audio files, or - for standard input; files and folders may "
-                        "be fsspec URLs (s3://bucket/talks/); one named twice is taken once")
-    parser.add_argument(
-        "-o", "--output",
-        help=f"{action.output_help}; a name ending in / or an existing folder is a folder (default: beside the "
-        f"input, tagged .{action.tag})",
-    )  # fmt: skip
-    for option in action.output_options:
-        add_option(parser, option)
-    parser.add_argument("--overwrite", action="store_true", help="allow the output to replace an input file")
-    parser.add_argument("-r", "--recursive", action="store_true",
-                        help="for a folder: also its subfolders, mirrored under the output folder")
-    parser.add_argument("-j", "--jobs", type=parse_jobs, metavar="N",
-                        help="worker processes on this machine for a folder (default 1)")
-    parser.add_argument(
-        "--dask", metavar="ADDRESS",
-        help=f"run a folder's files on the Dask cluster of this scheduler (tcp://10.0.0.5:8786; default: "
-        f"${DASK_VARIABLE}, unless -j is given); needs talvane_rs[dask] here and on the workers",
-    )  # fmt: skip
-    parser.add_argument(
-        "--plot", metavar="FILE",
-        help="draw the analysis to FILE.png, .svg or .pdf (needs matplotlib); for a folder, a folder of PNGs",
-    )  # fmt: skip
-    parser.add_argument(
-        "--plot-range", type=parse_range, metavar="START-END",
-        help="draw only this stretch, in full detail: seconds, or durations with ms or s (90-120, 1.5s-2s, 90-)",
-    )  # fmt: skip
-    parser.add_argument("--strict", action="store_true",
-                        help="fail a file holding NaN or infinite samples, rather than reading them as 0.0")
-
-
-def build_parser() -> Parser:
+def build_parser(chosen: str | None) -> tuple[Parser, Parser | None]:
+    """The command line's parser, every command listed by its summary, and the
+    chosen command's parser with its options (None when no command is chosen):
+    only the chosen command's module is imported."""
     parser = Parser(
         prog=PROG,
         allow_abbrev=False,
@@ -93,39 +32,43 @@ def build_parser() -> Parser:
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
-    for name in ACTIONS:
-        action = action_class(name)
-        sub = commands.add_parser(
-            name, help=action.help, description=textwrap.fill(action.description, 78), epilog=action.examples,
-            formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False,
-        )  # fmt: skip
-        add_common(sub, action)
-        for option in action.options:
-            add_option(sub, option)
-        add_gate_options(sub, "gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)", action.stages)
-    add_tune(commands)
-    add_live(commands)
-    return parser
+    found = None
+    for name, command in COMMANDS.items():
+        sub = commands.add_parser(name, help=command.summary, description=command.summary, allow_abbrev=False,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)  # fmt: skip
+        if name == chosen:
+            command.load().add_options(sub, name)
+            found = sub
+    return parser, found
+
+
+def chosen_command(argv: Sequence[str]) -> str | None:
+    """The command argv names: its first word that is not an option (the command
+    line's own options take no value)."""
+    for item in argv:
+        if item == "--":
+            return None
+        if not item.startswith("-"):
+            return item if item in COMMANDS else None
+    return None
 
 
 NEGATIVE_VALUE = re.compile(r"-(?:\d|\.\d|inf)", re.IGNORECASE)
 UNIT_WORDS = frozenset({"db", "dbfs", "ms", "s", "hz"})
 
 
-def join_values(parser: Parser, argv: Sequence[str]) -> list[str]:
+def join_values(parser: argparse.ArgumentParser, argv: Sequence[str]) -> list[str]:
     """argv with each option's value joined to it where argparse would misread it:
     a value that starts with a minus sign ('--base-thresh -42dB' becomes
     '--base-thresh=-42dB'; argparse would take '-42dB' for an option), and a value
     followed by a bare unit word ('--attenuation -inf dB', '--fade-ms 10 ms'),
     which becomes the value's unit. A file named like a unit is given as ./dB."""
     takes_value: dict[str, str] = {}
-    subparsers = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
-    for sub in (p for a in subparsers for p in a.choices.values()):
-        for action in sub._actions:
-            if action.option_strings and action.nargs is None:
-                long = next((o for o in action.option_strings if o.startswith("--")), action.option_strings[0])
-                for option in action.option_strings:
-                    takes_value[option] = long
+    for action in parser._actions:
+        if action.option_strings and action.nargs is None:
+            long = next((o for o in action.option_strings if o.startswith("--")), action.option_strings[0])
+            for option in action.option_strings:
+                takes_value[option] = long
 
     def unit_at(i: int) -> bool:
         return i < len(items) and items[i].lower() in UNIT_WORDS

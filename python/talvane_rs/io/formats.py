@@ -14,6 +14,7 @@ from talvane_rs.io.storage import STDIO, Location
 
 LOSSY = frozenset({"MPEG_LAYER_I", "MPEG_LAYER_II", "MPEG_LAYER_III", "VORBIS", "OPUS"})
 FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
+PCM_BITS = {"PCM_32": 32, "PCM_24": 24, "PCM_16": 16, "PCM_S8": 8, "PCM_U8": 8}  # widest first
 
 # Containers (and a subtype some imply) of the extensions whose soundfile name differs.
 EXTENSIONS = {
@@ -78,7 +79,22 @@ def output_format(fmt: str | None, dst: Location, source: Any) -> AudioFormat:
         return AudioFormat(container, source.subtype)
     if source.subtype not in LOSSY and sf.check_format(container, source.subtype):
         return AudioFormat(container, source.subtype)
+    bits = PCM_BITS.get(source.subtype)
+    if bits is not None:  # as many of the integers' bits as the container holds (FLAC: 24 of 32)
+        for subtype, held in PCM_BITS.items():
+            if held <= bits and sf.check_format(container, subtype):
+                return AudioFormat(container, subtype)
     return AudioFormat(container, sf.default_subtype(container))
+
+
+def narrower(source: str, written: str) -> bool:
+    """Whether samples of the source subtype lose bits written as the other:
+    float as integers, integers as fewer bits; a lossy format is not counted."""
+    if written in LOSSY:
+        return False
+    if source in FLOAT_SUBTYPES:
+        return written not in FLOAT_SUBTYPES
+    return PCM_BITS.get(written, 32) < PCM_BITS.get(source, 0)
 
 
 def fallback_format(source: Any, peak: Callable[[], float]) -> AudioFormat:

@@ -14,13 +14,14 @@ import io
 import struct
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import BinaryIO, Protocol
+from typing import Protocol
 
 import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs.errors import Blocking, FileError, never_stops
+from talvane_rs.io.sink import Output
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -82,7 +83,7 @@ def read_wav_header(stream: Readable, blocking: Blocking = never_stops) -> tuple
             raise FileError("not a readable audio file (the stream ended inside the WAV header)")
         return data
 
-    riff, _, wave = struct.unpack("<4sI4s", need(12))
+    riff, riff_size, wave = struct.unpack("<4sI4s", need(12))
     if riff != b"RIFF" or wave != b"WAVE":
         raise FileError("not a readable audio file (a stream is read as WAV, and this is none)")
     layout = None
@@ -91,20 +92,49 @@ def read_wav_header(stream: Readable, blocking: Blocking = never_stops) -> tuple
         if kind == b"data":
             if layout is None:
                 raise FileError("not a readable audio file (WAV samples before their format)")
-            return layout, None if size in (UNKNOWN, 0) else size
-        body = need(size + (size & 1))  # chunks are padded to an even size
-        if kind == b"fmt ":
-            layout = _layout_of(body)
+            # A streamed header leaves the sizes open: all ones, or 0 in both. A data
+            # size of 0 in a header whose RIFF size was filled in is an empty file.
+            unknown = size == UNKNOWN or (size == 0 and riff_size in (0, UNKNOWN))
+            return layout, None if unknown else size
+        padded = size + (size & 1)  # chunks are padded to an even size
+        if kind != b"fmt ":
+            skip(stream, padded, blocking)
+        elif padded > FMT_MOST:
+            raise _format_size(size)
+        else:
+            layout = _layout_of(need(padded)[:size])
+
+
+FMT_MOST = 1 << 16  # bytes of a WAV format chunk taken; the longest defined is 40
+
+
+def skip(stream: Readable, count: int, blocking: Blocking) -> None:
+    """count bytes of the stream passed over, a block at a time."""
+    while count > 0:
+        got = len(read_exactly(stream, min(count, 1 << 16), blocking))
+        if not got:
+            raise FileError("not a readable audio file (the stream ended inside the WAV header)")
+        count -= got
+
+
+def _format_size(size: int) -> FileError:
+    return FileError(f"not a readable audio file (its WAV format chunk is {size:,} bytes long, where a format needs "
+                     f"16 to {FMT_MOST:,} bytes)")  # fmt: skip
 
 
 def _layout_of(fmt: bytes) -> Layout:
+    if len(fmt) < 16:
+        raise _format_size(len(fmt))
     tag, channels, rate, _, _, bits = struct.unpack("<HHIIHH", fmt[:16])
     if tag == _EXTENSIBLE and len(fmt) >= 26:
         tag = struct.unpack("<H", fmt[24:26])[0]  # the first two bytes of the sub-format GUID
     subtype = _SUBTYPES.get((tag, bits))
-    if subtype is None or channels < 1:
+    if subtype is None:
         raise FileError(f"not a readable audio file (WAV format {tag} with {bits}-bit samples cannot be streamed; "
                         "give it as a file)")  # fmt: skip
+    if channels < 1 or rate < 1:
+        field = "channel count" if channels < 1 else "sample rate"
+        raise FileError(f"not a readable audio file (its WAV header gives a {field} of 0, where at least 1 is needed)")
     return Layout(subtype, rate, channels)
 
 
@@ -129,6 +159,8 @@ def decode(data: bytes, layout: Layout) -> FloatArray:
     return out.reshape(-1, layout.channels)
 
 
+_NUMPY_TYPES = {"PCM_16": "int16", "PCM_32": "int32", "FLOAT": "float32", "DOUBLE": "float64"}
+
 # The subtypes whose samples the streaming gate takes in their own type, exactly.
 NATIVE_TYPES = {"PCM_16": "int16", "PCM_32": "int32", "DOUBLE": "float64"}
 
@@ -149,10 +181,14 @@ def decode_native(data: bytes, layout: Layout) -> npt.NDArray[np.generic]:
 
 
 def encode(frames: FloatArray, layout: Layout) -> bytes:
-    """(frames, channels) float32 as little-endian samples, converted as soundfile writes them."""
+    """(frames, channels) samples as little-endian ones of the layout: as they are
+    when they are of its type already, else converted as soundfile writes them."""
+    if frames.dtype == np.dtype(_NUMPY_TYPES.get(layout.subtype, "O")):
+        return frames.astype(frames.dtype.newbyteorder("<"), copy=False).tobytes()
     buffer = io.BytesIO()
-    with sf.SoundFile(buffer, "w", samplerate=layout.rate, channels=layout.channels, format="RAW",
-                      subtype=layout.subtype, endian="LITTLE") as f:  # fmt: skip
+    # The rate is not part of raw samples; any that soundfile takes will do.
+    with sf.SoundFile(buffer, "w", samplerate=8000, channels=layout.channels, format="RAW", subtype=layout.subtype,
+                      endian="LITTLE") as f:  # fmt: skip
         f.write(frames)
     return buffer.getvalue()
 
@@ -172,6 +208,7 @@ class FrameReader:
         self.decode = decode if decode is not None else lambda data: decode_native(data, layout)  # type: ignore[arg-type]
         self.left = size  # bytes of samples still to come; None: until the stream ends
         self.carry = b""  # the start of a frame not yet whole
+        self.frames = 0  # frames given so far
 
     def blocks(self, most: int) -> Iterator[npt.NDArray[np.generic]]:
         """Blocks of at most `most` frames, each as soon as some whole frames have
@@ -187,18 +224,23 @@ class FrameReader:
                 read1 = getattr(self.stream, "read1", None)
                 data = read1(want) if read1 is not None else self.stream.read(want)
             if not data:
-                if self.carry:
-                    left = len(self.carry)
-                    raise FileError(f"the stream ended inside a frame: {left} byte{'s' if left != 1 else ''} of a "
-                                    f"{frame}-byte frame left over")  # fmt: skip
-                return
+                return  # a frame left unfinished is for the caller to report, once the whole ones are out
             if self.left is not None:
                 self.left -= len(data)
             data = self.carry + data
             whole = len(data) - len(data) % frame
             self.carry = data[whole:]
             if whole:
+                self.frames += whole // frame
                 yield self.decode(data[:whole])
+
+    def unfinished(self) -> str | None:
+        """Once the frames are read: what is wrong with the stream's end, if anything."""
+        if not self.carry:
+            return None
+        left, frame, whole = len(self.carry), self.layout.frame_bytes, self.frames
+        return (f"the stream ended inside a frame: {left:,} byte{'s' * (left != 1)} of a {frame:,}-byte frame left "
+                f"over, after {whole:,} whole frame{'s' * (whole != 1)}")  # fmt: skip
 
 
 class WavStreamWriter:
@@ -206,11 +248,19 @@ class WavStreamWriter:
     takes the samples up to the stream's end); on a seekable output they are
     filled in at the close."""
 
-    def __init__(self, out: BinaryIO, layout: Layout) -> None:
+    def __init__(self, out: Output, layout: Layout) -> None:
         self.out, self.layout, self.frames = out, layout, 0
         tag, bits = _TAGS[layout.subtype]
         rate, channels, block = layout.rate, layout.channels, layout.frame_bytes
+        for field, value, most in (("channel count", channels, 0xFFFF), ("frame size", block, 0xFFFF),
+                                   ("sample rate", rate, UNKNOWN), ("byte rate", rate * block, UNKNOWN)):  # fmt: skip
+            if not 1 <= value <= most:
+                unit = {"sample rate": " Hz", "frame size": " bytes", "byte rate": " bytes a second"}.get(field, "")
+                raise FileError(f"cannot write a WAV stream with a {field} of {value:,}{unit}: a WAV header holds "
+                                f"1 to {most:,}")  # fmt: skip
         fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * block, block, bits)
+        fmt += b"" if tag == _PCM else struct.pack("<H", 0)  # a format other than PCM says it has no extension
+        self.size_at = 12 + 8 + len(fmt) + 4  # where the data chunk's size is
         self.start = out.tell() if out.seekable() else None
         out.write(b"RIFF" + struct.pack("<I", UNKNOWN) + b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
                   + b"data" + struct.pack("<I", UNKNOWN))  # fmt: skip
@@ -227,8 +277,8 @@ class WavStreamWriter:
         size = self.frames * self.layout.frame_bytes
         end = self.out.tell()
         self.out.seek(self.start + 4)
-        self.out.write(struct.pack("<I", min(UNKNOWN - 1, 36 + size)))
-        self.out.seek(self.start + 40)
+        self.out.write(struct.pack("<I", min(UNKNOWN - 1, self.size_at + size - 4)))
+        self.out.seek(self.start + self.size_at)
         self.out.write(struct.pack("<I", min(UNKNOWN - 1, size)))
         self.out.seek(end)
         self.out.flush()

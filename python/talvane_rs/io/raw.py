@@ -10,11 +10,13 @@ from __future__ import annotations
 import argparse
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, BinaryIO
+from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
+
+    from talvane_rs.io.sink import Output
 
 # Each sample format: NumPy's dtype for it, and the soundfile subtype that names it.
 FORMATS = {
@@ -27,6 +29,8 @@ FORMATS = {
     "f32be": (">f4", "FLOAT"),
     "f64be": (">f8", "DOUBLE"),
 }
+
+RATE_MOST, CHANNELS_MOST = 0xFFFFFFFF, 0xFFFF
 
 
 @dataclass(frozen=True)
@@ -62,9 +66,10 @@ def parse_raw(text: str) -> RawLayout:
     elif parts[0] not in FORMATS:
         why = f"the sample format is one of {', '.join(FORMATS)}"
     else:
-        for name, part in (("rate", parts[1]), ("channel count", parts[2])):
-            if not (part.isdigit() and int(part) >= 1):
-                why = f"the {name} is a whole number of at least 1"
+        # The ranges a WAV header holds, so that any output can describe the input.
+        for name, part, most in (("rate", parts[1], RATE_MOST), ("channel count", parts[2], CHANNELS_MOST)):
+            if not (part.isascii() and part.isdigit() and 1 <= int(part) <= most):
+                why = f"the {name} is a whole number from 1 to {most:,}"
                 break
     if why:
         raise argparse.ArgumentTypeError(f"invalid value {text!r}: {why}; expected FORMAT:RATE:CHANNELS such as "
@@ -80,7 +85,7 @@ def decode(data: bytes, layout: RawLayout) -> npt.NDArray[np.generic]:
     return values.astype(np.dtype(layout.dtype).newbyteorder("="), copy=False)
 
 
-def write_raw(out: BinaryIO, layout: RawLayout, blocks: Iterator[npt.NDArray[np.generic]],
+def write_raw(out: Output, layout: RawLayout, blocks: Iterator[npt.NDArray[np.generic]],
               flush: bool = False) -> None:  # fmt: skip
     """Each block (frames by channels, or one channel) as the layout's samples; flushed
     after each when asked, so that a reader gets every block as it is made."""

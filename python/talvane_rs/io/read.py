@@ -1,10 +1,6 @@
-"""Reading audio: a file, a pipe, standard input or a URL opened for soundfile, its
-frames in float32 blocks with non-finite samples replaced, its mono mix, and the
-frames read again for a second pass over every channel.
-
-Memory: the mono mix of the whole file is held when asked for, everything else
-goes by blocks.
-"""
+"""Opening audio: a file, a pipe, standard input or a URL opened for soundfile (a
+pipe spooled when soundfile needs to seek), or read as it comes as blocks of
+frames: a WAV stream or raw PCM on a pipe. Their frames are read by frames.py."""
 
 from __future__ import annotations
 
@@ -23,48 +19,12 @@ import numpy.typing as npt
 import soundfile as sf
 
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
+from talvane_rs.io.frames import BLOCK, Stats, read_blocks, replace_nonfinite
 from talvane_rs.io.raw import RawLayout
 from talvane_rs.io.raw import decode as decode_raw
 from talvane_rs.io.storage import STDIO, Location, Url, describe_error, open_url
-from talvane_rs.samples import mean_channels
 
 FloatArray = npt.NDArray[np.float32]
-
-BLOCK = 1 << 20  # frames read or written at a time
-
-
-@dataclass
-class Stats:
-    """What the read found besides the samples."""
-
-    nonfinite: int = 0  # NaN and infinite samples, over every channel
-    first_bad: int = -1  # frame of the first one
-
-
-def replace_nonfinite(block: FloatArray, offset: int, stats: Stats | None) -> None:
-    """Sets NaN and infinite samples of block to 0.0 in place, counting them in stats."""
-    bad = ~np.isfinite(block)
-    if not bad.any():
-        return
-    if stats is not None:
-        stats.nonfinite += int(np.count_nonzero(bad))
-        if stats.first_bad < 0:
-            rows = bad if bad.ndim == 1 else bad.any(axis=1)
-            stats.first_bad = offset + int(np.argmax(rows))
-    block[bad] = 0.0
-
-
-def libsndfile_cause(f: sf.SoundFile | None, e: Exception) -> str:
-    """What libsndfile said, with the system's reason for a system error (which
-    soundfile reports as a bare "System error.")."""
-    text = getattr(e, "error_string", None) or str(e)
-    if f is not None and getattr(e, "code", None) == 2:  # SFE_SYSTEM
-        try:
-            said = sf._ffi.string(sf._snd.sf_strerror(f._file)).decode(errors="replace")
-        except Exception:  # soundfile's internals moved: keep its own words
-            return text
-        text = said.split(":", 1)[-1].strip().rstrip(".") or text
-    return text
 
 
 def _spool(stream: BinaryIO, checkpoint: Checkpoint, blocking: Blocking, head: bytes = b"") -> BinaryIO:
@@ -177,6 +137,8 @@ class Blocks:
     stats: Stats  # the non-finite samples replaced by 0.0 so far
     file: sf.SoundFile | None  # the file, when soundfile reads it (not a live stream)
     raw: RawLayout | None = None  # the layout of raw PCM
+    # Once the blocks are read: what is wrong with the stream's end (a frame left unfinished), if anything.
+    unfinished: Callable[[], str | None] = lambda: None
 
 
 @contextmanager
@@ -194,7 +156,8 @@ def open_blocks(
             reader = FrameReader(stream, raw, None, blocking, lambda data: decode_raw(data, raw))
             stats, check = Stats(), raw.subtype in ("FLOAT", "DOUBLE")
             yield Blocks(raw.rate, raw.channels, "RAW", raw.subtype, None,
-                         lambda most: _counted(reader.blocks(most), stats, check), stats, None, raw)  # fmt: skip
+                         lambda most: _counted(reader.blocks(most), stats, check), stats, None, raw,
+                         reader.unfinished)  # fmt: skip
         return
     with _opened(src, cwd, blocking) as source:
         if _is_pipe(source):
@@ -207,7 +170,8 @@ def open_blocks(
                 frames = None if size is None else size // layout.frame_bytes
                 check = layout.subtype in ("FLOAT", "DOUBLE")
                 yield Blocks(layout.rate, layout.channels, "WAV", layout.subtype, frames,
-                             lambda most: _counted(reader.blocks(most), stats, check), stats, None)  # fmt: skip
+                             lambda most: _counted(reader.blocks(most), stats, check), stats, None,
+                             unfinished=reader.unfinished)  # fmt: skip
                 return
             with _spool(source, checkpoint, blocking, head) as spool, _soundfile(spool) as f:
                 yield _file_blocks(f)
@@ -266,114 +230,5 @@ class _Prefixed:
             return self.read(count)
         read1 = getattr(self.rest, "read1", None)
         return read1(count) if read1 is not None else self.rest.read(count)
-
-
-def nonfinite_possible(f: sf.SoundFile) -> bool:
-    """Whether the file's samples can be NaN or infinite: not when stored as integers."""
-    return not (f.subtype.startswith("PCM_") or f.subtype in ("ULAW", "ALAW", "DWVW_12", "DWVW_16", "DWVW_24"))
-
-
-def read_blocks(f: sf.SoundFile, stats: Stats | None = None, most: int = BLOCK,
-                dtype: str = "float32") -> Iterator[FloatArray]:  # fmt: skip
-    """The file's frames from the start, (frames, channels) blocks of `dtype`
-    (float32 unless asked) of at most `most` frames, with non-finite samples
-    replaced by 0.0 (and counted in stats when given). Each block's buffer is
-    refilled by the next."""
-    f.seek(0)
-    buffer = np.empty((most, f.channels), dtype=dtype)
-    check = nonfinite_possible(f) and buffer.dtype.kind == "f"
-    at = 0
-    while True:
-        try:
-            block = f.read(out=buffer)
-        except (sf.LibsndfileError, RuntimeError) as e:
-            raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
-        if len(block) == 0:
-            return
-        if check:
-            replace_nonfinite(block, at, stats)
-        at += len(block)
-        yield block
-
-
-# 16- and 32-bit PCM, read again as the integers they are to be written back exactly.
-INTEGER_SUBTYPES = {"PCM_16": "int16", "PCM_32": "int32"}
-
-
-def read_mix(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
-    """The mono mix of the whole file (the mean of the channels in float32, or the
-    one channel itself) and what the read found."""
-    if f.channels > 1:
-        stats = Stats()
-        mix = np.empty(max(f.frames, 0), dtype=np.float32)
-        at = 0
-        for block in read_blocks(f, stats):
-            checkpoint()
-            if at + len(block) > len(mix):  # more frames than the header said
-                mix = np.concatenate([mix[:at], np.empty(max(len(block), at // 4), dtype=np.float32)])
-            mix[at : at + len(block)] = mean_channels(block)
-            at += len(block)
-        return mix[:at], stats
-    return read_mono(f, checkpoint)
-
-
-def read_mono(f: sf.SoundFile, checkpoint: Checkpoint) -> tuple[FloatArray, Stats]:
-    """A one-channel file read straight into its array, block by block."""
-    stats = Stats()
-    check = nonfinite_possible(f)
-    x = np.empty(max(f.frames, 0), dtype=np.float32)
-    at = 0
-    f.seek(0)
-    spare = np.empty(0, dtype=np.float32)
-    while True:
-        checkpoint()
-        # Past the frames the header counts, into a spare block first: most files end there.
-        into = x[at : at + BLOCK] if at < len(x) else spare
-        if at == len(x) and len(spare) == 0:
-            into = spare = np.empty(BLOCK, dtype=np.float32)
-        try:
-            got = len(f.read(out=into))
-        except (sf.LibsndfileError, RuntimeError) as e:
-            raise FileError(f"cannot read: {libsndfile_cause(f, e)}") from None
-        if got == 0:
-            break
-        if into is spare:
-            x = np.concatenate([x[:at], spare[:got], np.empty(max(BLOCK, at // 4), dtype=np.float32)])
-        if check:
-            replace_nonfinite(x[at : at + got], at, stats)
-        at += got
-    return x[:at], stats
-
-
-def peak_of(f: sf.SoundFile, mix: FloatArray) -> float:
-    """The largest magnitude of any channel (after the replacement of non-finite samples)."""
-    if f.channels == 1:
-        return float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
-    return max((float(np.max(np.abs(block), initial=0.0)) for block in read_blocks(f)), default=0.0)
-
-
-class Reread:
-    """Frames of the file read again from the start, in increasing order: ranges
-    are read forward, skipping what lies between."""
-
-    def __init__(self, f: sf.SoundFile, dtype: str = "float32") -> None:
-        self._blocks = read_blocks(f, dtype=dtype)
-        self._held = np.empty((0, f.channels), dtype=dtype)
-        self._at = 0  # frame of self._held[0]
-
-    def frames(self, start: int, stop: int) -> FloatArray:
-        parts = []
-        while start < stop:
-            if start >= self._at + len(self._held):
-                self._at += len(self._held)
-                self._held = next(self._blocks, None)  # type: ignore[arg-type]
-                if self._held is None:
-                    raise FileError("the file ended early when read again")
-                continue
-            # A copy: the block's buffer is refilled by the next read.
-            part = self._held[start - self._at : stop - self._at].copy()
-            parts.append(part)
-            start += len(part)
-        return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 

@@ -7,13 +7,13 @@ from __future__ import annotations
 import argparse
 import secrets
 import sys
-from pathlib import Path
 from typing import Any
 
-from talvane_rs.cli.parser import INSTALL_HINT, PROG
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import StopSignals, UsageError
-from talvane_rs.params import native_settings, resolve_settings
+from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
+from talvane_rs.io.sink import is_stdout
+from talvane_rs.io.storage import STDIO, Location, file_id, identity, location
+from talvane_rs.live.options import add_options
+from talvane_rs.params import GateSettings, settings_from_options
 from talvane_rs.units import Duration, seconds_to_samples
 
 NO_DEVICE = "no audio device found: no sound server or sound card is reachable"
@@ -36,6 +36,15 @@ def load_sounddevice(what: str) -> Any:
             "Debian and Ubuntu)")  # fmt: skip
         return None
     return sounddevice
+
+
+def device_names(source: dict[str, Any], sink: dict[str, Any] | None) -> str:
+    """The devices in use as messages name them: the input alone, or both with their roles."""
+    if sink is None:
+        return str(source["name"])
+    if sink["name"] == source["name"]:
+        return f"{source['name']} (input and output)"
+    return f"input {source['name']} and output {sink['name']}"
 
 
 def find_device(sd: Any, text: str | None, kind: str) -> dict[str, Any]:
@@ -74,63 +83,73 @@ def devices(args: argparse.Namespace) -> int:
 
 def targets(args: argparse.Namespace) -> list[tuple[Any, bool]]:
     """The files the run writes, each with whether it takes the raw input; UsageError for a bad name."""
-    from talvane_rs.io.formats import output_format
-    from talvane_rs.io.storage import STDIO
-    from talvane_rs.io.write import Target
     from talvane_rs.errors import FileError
-    from talvane_rs.live.run import Captured
+    from talvane_rs.io.atomic import Target
+    from talvane_rs.io.formats import output_format
+    from talvane_rs.live.capture import Captured
 
     token = secrets.token_hex(8)
     found = []
     for name, raw in ((args.output, False), (args.save_input, True)):
         if name is None:
             continue
-        dst = STDIO if name == "-" else Path(name)
         try:
+            dst = location(name)
             output_format(None, dst, Captured())
         except FileError as e:
             raise UsageError(f"{name}: {e}") from None
+        except (ImportError, ValueError) as e:  # a store whose package is missing, or an unknown one
+            raise UsageError(f"{name}: {e}") from None
         found.append((Target(dst=dst, token=token, name=name), raw))
-    if args.output is not None and args.save_input is not None and same_file(args.output, args.save_input):
+    if len(found) == 2 and same_file(found[0][0].dst, found[1][0].dst):
         raise UsageError("-o and --save-input name the same file")
     return found
 
 
-def same_file(a: str, b: str) -> bool:
-    return a == b or ("-" not in (a, b) and Path(a).resolve() == Path(b).resolve())
+def same_file(a: Location, b: Location) -> bool:
+    """Whether two names are one file: the same path or URL, resolved, or one
+    existing file (hard links included)."""
+    if STDIO in (a, b):
+        return a == b
+    return identity(a) == identity(b) or file_id(a) is not None and file_id(a) == file_id(b)
 
 
-def live(args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
+    """live or devices; the exit status."""
+    return live(args, settings_from_options(args), stop) if name == "live" else devices(args)
+
+
+def live(args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     """Runs talvane live with the parsed options and the gate settings they give; the exit status."""
     sd = load_sounddevice("live")
     if sd is None:
         return 1
     try:
-        return run(sd, args, settings, stop)
+        return gate_live(sd, args, settings, stop)
     except UsageError as e:
         say(f"error: {e}")
         return e.status
 
 
-def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopSignals) -> int:
+def gate_live(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: StopSignals) -> int:
     from talvane_rs._analysis import Stream
-    from talvane_rs.live.run import QUIET_S, REDRAW_S, Live, Writer, terminal_line
-    from talvane_rs.live.status import plural
+    from talvane_rs.live.capture import QUIET_S, REDRAW_S, Live, Writer, terminal_line
+    from talvane_rs.sentences import plural
 
     files = targets(args)
     source = find_device(sd, args.input_device, "input")
     sink = None if args.output_device is None else find_device(sd, args.output_device, "output")
     rate = args.rate or int(source["default_samplerate"])
     block = max(1, args.block.samples(rate) if isinstance(args.block, Duration) else args.block)
-    params = native_settings(resolve_settings(settings, rate))
+    resolved = settings.resolved(rate)
     try:
-        gate = Stream(rate, band=settings["band"], **params)
+        gate = Stream(rate, band=settings.band, **resolved.native())
     except ValueError as e:  # a band the rate cannot hold; limits out of order once durations are windows
         raise UsageError(str(e)) from None
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))
-    if not params["enabled"]:
-        live.tally.passing()
-    names = source["name"] if sink is None else f"{source['name']} and {sink['name']}"
+    if not resolved.enabled:
+        live.status.tally.passing()
+    names = device_names(source, sink)
     common = dict(samplerate=rate, blocksize=block, channels=args.channels, dtype="float32")
     try:
         if sink is None:
@@ -147,15 +166,16 @@ def run(sd: Any, args: argparse.Namespace, settings: dict[str, Any], stop: StopS
         say(f"note: gating {source['name']} at {rate} Hz in blocks of {block} frames ({1000 * block / rate:.1f} ms); "
             "Ctrl-C stops")  # fmt: skip
     writers = [Writer(target, rate, args.channels, raw) for target, raw in files]
-    to_stdout = any(str(w.target.dst) == "-" and not w.raw for w in writers)
+    to_stdout = any(is_stdout(str(w.target.dst)) for w in writers)  # the capture (--save-input -) too
     try:
-        live.run(stream, writers, stop, show, REDRAW_S if to_stdout else QUIET_S)  # a pipe gets its audio soon
+        live.gate_until_stopped(stream, writers, stop, show, REDRAW_S if to_stdout else QUIET_S)  # a pipe gets its audio soon
     finally:
         if show is not None:
             sys.stderr.write("\n")
         for writer in writers:
             writer.finish()
-    outputs = [f"{'input' if w.raw else 'gated'} -> {w.target.name}" for w in writers if not w.error and not w.empty]
+    outputs = [f"{'input' if w.raw else 'gated'} -> {w.target.name}{' (replaced)' if w.replaces else ''}"
+               for w in writers if not w.error and not w.empty]  # fmt: skip
     if sink is not None:
         outputs.append(f"played on {sink['name']}")
     return report(live, writers, names, args.channels, outputs, to_stdout)
@@ -177,11 +197,14 @@ def report(live: Any, writers: list[Any], names: str, channels: int, outputs: li
         errors.insert(0, f"the gate failed: {type(live.failure).__name__}: {live.failure}")
     for error in errors:
         say(f"error: {error}")
-    tally = live.tally
-    if tally.overruns:
-        say(f"warning: {tally.overruns} overruns: audio was lost between the device and the gate "
+    status = live.status
+    if status.overruns:
+        say(f"warning: {status.overruns} overruns: audio was lost between the device and the gate "
             "(a larger --block may help)")  # fmt: skip
-    if tally.underruns:
-        say(f"warning: {tally.underruns} underruns: a device ran out of audio and a gap was heard")
-    print(summary(tally, channels, outputs), file=sys.stderr if to_stdout else sys.stdout, flush=True)
+    if status.underruns:
+        say(f"warning: {status.underruns} underruns: a device ran out of audio and a gap was heard")
+    print(summary(status, channels, outputs), file=sys.stderr if to_stdout else sys.stdout, flush=True)
     return 1 if errors else 0
+
+
+__all__ = ["add_options", "command"]

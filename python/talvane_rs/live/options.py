@@ -11,7 +11,6 @@ from typing import Any
 from talvane_rs.params import add_gate_options
 from talvane_rs.units import Duration, parse_duration
 
-HELP = "gate a sound card's input in real time, to an output device, a file or both"
 DESCRIPTION = (
     "Capture audio from an input device, gate it block by block with the streaming gate (no delay beyond the "
     "device's block), and play it on an output device, write it to a file, or both. With neither, it only shows "
@@ -25,13 +24,18 @@ EXAMPLES = """examples:
   talvane live --output-device default             # listen to the gated input
   talvane live -i 2 --rate 48000 --block 512 --band speech -o talk.flac --save-input raw.flac
   PULSE_SOURCE=mic.monitor talvane live -o out.wav # a PulseAudio source, chosen by name"""
-DEVICES_HELP = "list the audio devices talvane live can use"
+DEVICES_DESCRIPTION = (
+    "List the audio devices talvane live can use: their numbers and names (either chooses one for talvane live), "
+    "channels and default rate; > marks the default input, < the default output, * both."
+)
 
 
-def add_parsers(commands: Any) -> None:
-    """Adds the live and devices subcommands to the command line's subparsers."""
-    sub = commands.add_parser("live", help=HELP, description=textwrap.fill(DESCRIPTION, 78), epilog=EXAMPLES,
-                              formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False)  # fmt: skip
+def add_options(sub: argparse.ArgumentParser, name: str) -> None:
+    """Fills in the parser of live, or of devices (which has no options)."""
+    if name == "devices":
+        sub.description = textwrap.fill(DEVICES_DESCRIPTION, 78)
+        return
+    sub.description, sub.epilog = textwrap.fill(DESCRIPTION, 78), EXAMPLES
     where = sub.add_argument_group("devices and the audio taken from them")
     where.add_argument("-i", "--input-device", metavar="DEVICE",
                        help="the input: its number or part of its name in talvane devices (default: the system's)")
@@ -55,9 +59,6 @@ def add_parsers(commands: Any) -> None:
     out.add_argument("--save-input", metavar="FILE",
                      help="also write the input exactly as captured, before the gate, to FILE")
     add_gate_options(sub, "gate parameters (levels in RMS of full scale 1.0, or in dB and dBFS)")
-    commands.add_parser("devices", help=DEVICES_HELP, description=DEVICES_HELP + ": their numbers and names "
-                        "(either chooses one for talvane live), channels and default rate; > marks the default "
-                        "input, < the default output, * both", allow_abbrev=False)  # fmt: skip
 
 
 def positive(what: str) -> Any:

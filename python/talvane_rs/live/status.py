@@ -6,23 +6,22 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
+from talvane_rs.regions import KeptTally
+from talvane_rs.sentences import kept_phrase, levels_phrase, plural
 from talvane_rs.units import gain_to_db
 
 
 @dataclass
-class Tally:
-    """Frames gated, kept and in how many stretches, the last call's floor and
-    threshold, the device's overruns and underruns, and the input's energy since
-    the status line last read it."""
+class LiveStatus:
+    """What the gate did so far: what it kept (from the stream's events), the
+    last call's floor and threshold, the device's overruns and underruns, and
+    the input's energy since the status line last read it."""
 
     rate: int
-    frames: int = 0
-    kept: int = 0  # frames of the stretches already closed
-    onset: int | None = None  # the first frame of the stretch kept now, if the gate is open
-    regions: int = 0
+    tally: KeptTally = field(default_factory=KeptTally)
     noise_floor: float | None = None
     threshold: float | None = None
     clamped: str | None = None
@@ -35,34 +34,19 @@ class Tally:
     def add(self, raw: Any, events: Iterable[Any], noise_floor: float | None, threshold: float | None,
             clamped: str | None) -> None:  # fmt: skip
         """Blocks: the input as captured, the events of the calls that gated it, and the last call's view."""
-        for event in events:
-            if event.kind == "onset":
-                self.onset = event.sample
-                self.regions += 1
-            elif self.onset is not None:
-                self.kept += event.sample - self.onset
-                self.onset = None
-        self.frames += len(raw)
+        self.tally.add(len(raw), events)
         if noise_floor is not None:
             self.noise_floor, self.threshold, self.clamped = noise_floor, threshold, clamped
         flat = raw.reshape(-1).astype("float64")
         self.energy += float((flat * flat).sum())  # not a dot product: BLAS may wake threads that spin
         self.samples += raw.size
 
-    def passing(self) -> None:
-        """The gate is disabled: it keeps everything, as one stretch from the start."""
-        self.onset, self.regions = 0, 1
-
     @property
-    def open(self) -> bool:
-        return self.onset is not None
-
-    @property
-    def kept_frames(self) -> int:
-        return self.kept + (self.frames - self.onset if self.onset is not None else 0)
+    def frames(self) -> int:
+        return self.tally.frames
 
     def share(self) -> float:
-        return self.kept_frames / self.frames if self.frames else 0.0
+        return self.tally.kept / self.frames if self.frames else 0.0
 
     def level(self) -> float | None:
         """The RMS of the input since the last call (the last figure again when no
@@ -76,10 +60,6 @@ class Tally:
         return f"{plural(self.overruns, 'overrun')}, {plural(self.underruns, 'underrun')}"
 
 
-def plural(count: int, word: str) -> str:
-    return f"{count} {word}{'' if count == 1 else 's'}"
-
-
 def dbfs(value: float | None) -> str:
     """A level as a fixed-width dBFS figure, so the status line keeps still."""
     if value is None:
@@ -88,12 +68,12 @@ def dbfs(value: float | None) -> str:
     return "  -inf dBFS" if db == -math.inf else f"{db:6.1f} dBFS"
 
 
-def status_line(tally: Tally, level: float | None) -> str:
+def status_line(tally: LiveStatus, level: float | None) -> str:
     """The line a terminal shows while the gate runs."""
     clamp = f" (clamped {tally.clamped})" if tally.clamped else ""
     parts = [
         f"{tally.frames / tally.rate:7.1f} s", f"input {dbfs(level)}", f"floor {dbfs(tally.noise_floor)}",
-        f"threshold {dbfs(tally.threshold)}{clamp}", "gate open  " if tally.open else "gate closed",
+        f"threshold {dbfs(tally.threshold)}{clamp}", "gate open  " if tally.tally.open else "gate closed",
         f"kept {100.0 * tally.share():5.1f}%",
     ]  # fmt: skip
     if tally.overruns or tally.underruns:
@@ -101,15 +81,13 @@ def status_line(tally: Tally, level: float | None) -> str:
     return " | ".join(parts)
 
 
-def summary(tally: Tally, channels: int, outputs: list[str]) -> str:
+def summary(status: LiveStatus, channels: int, outputs: list[str]) -> str:
     """The line printed when the run ends; the floor and threshold only if the gate analysed any audio."""
     where = ", ".join(outputs) if outputs else "no output"
     layout = "mono" if channels == 1 else f"{channels} channels"
-    decided = ""
-    if tally.threshold is not None:
-        clamp = f" (clamped {tally.clamped})" if tally.clamped else ""
-        decided = f", noise floor {dbfs(tally.noise_floor).strip()}, threshold {dbfs(tally.threshold).strip()}{clamp}"
-    return (
-        f"live: {tally.frames / tally.rate:.2f} s at {tally.rate} Hz, {layout}, kept {100.0 * tally.share():.1f}% "
-        f"in {plural(tally.regions, 'region')}{decided}, {tally.xruns()}, {where}"
-    )
+    parts = [f"live: {status.frames / status.rate:.2f} s at {status.rate} Hz", layout,
+             kept_phrase(status.tally.kept, status.frames, status.tally.regions)]  # fmt: skip
+    if status.noise_floor is not None and status.threshold is not None:
+        clamp = f" (clamped {status.clamped})" if status.clamped else ""
+        parts.append(levels_phrase(status.noise_floor, status.threshold) + clamp)
+    return ", ".join([*parts, status.xruns(), where])

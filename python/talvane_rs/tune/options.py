@@ -5,12 +5,10 @@ from __future__ import annotations
 
 import argparse
 import textwrap
-from typing import Any
 
 from talvane_rs.params import add_gate_options
 from talvane_rs.units import parse_duration
 
-HELP = "look at the gate's decision on one file in the browser, move the parameters and listen"
 DESCRIPTION = (
     "Serve a local web page (on 127.0.0.1, at an address with a random token) that shows the waveform, the "
     "window energies against the noise floor and threshold, and the gain curve of one file; every gate parameter "
@@ -22,10 +20,9 @@ EXAMPLES = """examples:
   talvane tune talk.wav --base-thresh -45dB --no-browser --port 8765"""
 
 
-def add_parser(commands: Any) -> None:
-    """Adds the tune subcommand to the command line's subparsers."""
-    sub = commands.add_parser("tune", help=HELP, description=textwrap.fill(DESCRIPTION, 78), epilog=EXAMPLES,
-                              formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False)  # fmt: skip
+def add_options(sub: argparse.ArgumentParser, name: str) -> None:
+    """Fills in the tune command's parser."""
+    sub.description, sub.epilog = textwrap.fill(DESCRIPTION, 78), EXAMPLES
     sub.add_argument("inputs", nargs=1, metavar="FILE", help="the audio file to tune the gate on")
     sub.add_argument("--port", type=port_number, default=0, metavar="N",
                      help="serve on this port of 127.0.0.1 (default: a free one)")  # fmt: skip

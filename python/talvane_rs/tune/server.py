@@ -11,14 +11,12 @@ from __future__ import annotations
 
 import asyncio
 import hmac
-import math
 import json
+import math
 import secrets
 import webbrowser
 from collections.abc import Callable
-from dataclasses import asdict
 from importlib import resources
-from pathlib import Path
 from typing import Any
 
 import tornado.httpserver
@@ -30,7 +28,12 @@ from talvane_rs.errors import StopSignals
 from talvane_rs.params import PRODUCT_PARAMETERS
 from talvane_rs.tune.session import Session, wav_header
 from talvane_rs.tune.settings import (
-    BAND, CUT_OPTIONS, Settings, python_calls, read_settings, shell_command,
+    BAND,
+    Settings,
+    controls,
+    python_calls,
+    read_settings,
+    shell_command,
 )  # fmt: skip
 
 STATIC = ("index.html", "tune.js", "tune.css")
@@ -49,9 +52,10 @@ class Page:
         settings = session.settings
         assert settings is not None
         commands = {action: shell_command(action, self.name, settings) for action in ("gate", "cut", "split")}
-        values: dict[str, Any] = {k: "inf" if v == math.inf else v for k, v in settings.resolved.items()}
+        resolved = {p.name: getattr(settings.resolved, p.name) for p in PRODUCT_PARAMETERS}
+        values: dict[str, Any] = {k: "inf" if v == math.inf else v for k, v in resolved.items()}
         values.update({k: seconds * 1000.0 for k, seconds in settings.cut.items()})
-        changed = [name for name in settings.resolved if settings.differs(name)]
+        changed = [name for name in resolved if settings.differs(name)]
         changed += [name for name, seconds in settings.cut.items() if seconds]
         return {
             "texts": settings.texts, "values": values, "changed": changed, "band_label": band_text(settings, session),
@@ -61,12 +65,9 @@ class Page:
 
     def state(self) -> dict[str, Any]:
         f = self.session.file
-        params = [{**{k: v for k, v in asdict(p).items() if k in ("name", "kind", "stage", "unit", "help")},
-                   "option": p.option, "default": p.describe_default()} for p in PRODUCT_PARAMETERS]  # fmt: skip
         return {
             "name": self.name, "rate": f.rate, "samples": len(f.mix), "channels": f.channels, "format": f.format,
-            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": params,
-            "cut_options": list(CUT_OPTIONS),
+            "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": controls(),
         }  # fmt: skip
 
 
@@ -78,19 +79,44 @@ def band_text(settings: Settings, session: Session) -> str:
     return str(band_label(settings.band, session.file.rate))
 
 
-class Handler(tornado.web.RequestHandler):
+REFUSED_PAGE = """<!doctype html><meta charset="utf-8"><title>talvane tune</title>
+<p>This is talvane tune's page server. It answers only at the address the
+<code>talvane tune</code> command printed when it started, token and final slash
+included (http://127.0.0.1:PORT/TOKEN/): copy that whole address from the
+terminal where it runs.</p>
+"""
+
+
+class Guarded(tornado.web.RequestHandler):
+    """A handler whose refusals (403) are a page saying which address to use."""
+
+    def write_error(self, status_code: int, **kwargs: Any) -> None:
+        if status_code != 403:
+            super().write_error(status_code, **kwargs)
+            return
+        self.set_header("Content-Type", "text/html; charset=utf-8")
+        self.finish(REFUSED_PAGE)
+
+
+class Handler(Guarded):
     page: Page
 
     def initialize(self, page: Page) -> None:
         self.page = page
 
     def prepare(self) -> None:
-        # The host check keeps out pages that reach this port through a name of their own (DNS rebinding).
-        host = self.request.host
-        token = self.path_kwargs.get("token", "")
-        allowed = {f"127.0.0.1:{self.page.port}", f"localhost:{self.page.port}"}
-        if host not in allowed or not hmac.compare_digest(token.encode(), self.page.token.encode()):
+        if not (self.host_allowed(self.page, self.request.host)
+                and self.token_matches(self.page, self.path_kwargs.get("token", ""))):  # fmt: skip
             raise tornado.web.HTTPError(403)
+
+    @staticmethod
+    def host_allowed(page: Page, host: str) -> bool:
+        # The host check keeps out pages that reach this port through a name of their own (DNS rebinding).
+        return host in {f"127.0.0.1:{page.port}", f"localhost:{page.port}"}
+
+    @staticmethod
+    def token_matches(page: Page, token: str) -> bool:
+        return hmac.compare_digest(token.encode(), page.token.encode())
 
     def set_default_headers(self) -> None:
         self.set_header("Cache-Control", "no-store")
@@ -112,10 +138,19 @@ class Handler(tornado.web.RequestHandler):
         self.finish(json.dumps(value, allow_nan=False))
 
 
-class Refused(tornado.web.RequestHandler):
-    """Everything outside the token's tree."""
+class Refused(Guarded):
+    """Everything outside the token's tree; the token without its final slash is
+    sent on to the page."""
+
+    def initialize(self, page: Page) -> None:
+        self.page = page
 
     def prepare(self) -> None:
+        path = self.request.path
+        if (self.request.method == "GET" and Handler.host_allowed(self.page, self.request.host)
+                and Handler.token_matches(self.page, path[1:])):  # fmt: skip
+            self.redirect(path + "/")
+            return
         raise tornado.web.HTTPError(403)
 
 
@@ -155,14 +190,19 @@ class Analyse(Handler):
             raise tornado.web.HTTPError(400) from None
         settings, errors = read_settings({k: str(v) for k, v in texts.items()}, self.page.session.file.rate)
         if settings is None:
-            self.send_json({"errors": errors})
+            self.refuse(errors)
             return
         try:
             self.page.session.update(settings)
-        except ValueError as e:
-            self.send_json({"errors": {BAND: str(e)}})
+        except ValueError as e:  # the settings and view in force stay
+            self.refuse({BAND: str(e)})
             return
         self.send_json(self.page.result(start, end, cols))
+
+    def refuse(self, errors: dict[str, str]) -> None:
+        """A 400 naming each field that is wrong, as the page shows them."""
+        self.set_status(400)
+        self.send_json({"errors": errors})
 
 
 class Audio(Handler):
@@ -207,19 +247,24 @@ class Save(Handler):
         settings = self.page.session.settings
         if action not in ("gate", "cut") or settings is None:
             raise tornado.web.HTTPError(400)
+        changed = self.page.session.file.changed()
+        if changed is not None:  # the result would not be what the page shows
+            self.send_json({"error": f"{self.page.name} {changed}: nothing saved; start talvane tune again to "
+                                     "tune the file as it is now", "notes": [], "warnings": []})  # fmt: skip
+            return
         loop = asyncio.get_running_loop()
         self.send_json(await loop.run_in_executor(None, save, action, self.page.name, settings))
 
 
 def save(action: str, name: str, settings: Settings) -> dict[str, Any]:
     """Runs the command line's own job for action on the input, beside it."""
-    from talvane_rs.actions import action_class
-    from talvane_rs.cli.plan import Request
-    from talvane_rs.cli.run import execute
+    from talvane_rs.actions import action_for
+    from talvane_rs.engine.execute import execute
+    from talvane_rs.engine.jobs import Request
 
     options = dict(settings.cut) if action == "cut" else {}
-    request = Request(action=action_class(action).from_options(options), inputs=[name], output=None,
-                      settings=dict(settings.values))  # fmt: skip
+    request = Request(action=action_for(action, options), inputs=[name], output=None,
+                      settings=settings.values)  # fmt: skip
     outcomes = execute(request).outcomes
     summary = next((o.summary for o in outcomes if o.summary is not None), None)
     error = next((o.error for o in outcomes if o.error is not None), None)
@@ -244,6 +289,7 @@ def make_app(page: Page) -> tornado.web.Application:
             (token + r"(?P<name>[a-z.]*)", Static, kwargs),
         ],
         default_handler_class=Refused,
+        default_handler_args=kwargs,
         xsrf_cookies=False,  # the token in every address does that work
         compress_response=True,
     )
@@ -259,10 +305,10 @@ def serve(session: Session, name: str, port: int, browser: bool, stop: StopSigna
         return 1
     page = Page(session, secrets.token_urlsafe(24), name, sockets[0].getsockname()[1])
     url = f"http://127.0.0.1:{page.port}/{page.token}/"
-    return asyncio.run(run(page, sockets, url, browser, stop, say))
+    return asyncio.run(serve_until_stopped(page, sockets, url, browser, stop, say))
 
 
-async def run(page: Page, sockets: list[Any], url: str, browser: bool, stop: StopSignals,
+async def serve_until_stopped(page: Page, sockets: list[Any], url: str, browser: bool, stop: StopSignals,
               say: Callable[[str], None]) -> int:  # fmt: skip
     loop = asyncio.get_running_loop()
     stopped = asyncio.Event()

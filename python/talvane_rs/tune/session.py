@@ -1,15 +1,15 @@
 """What the tune server holds of its one file, and what it computes for the page.
 
 Memory: the file's float32 mono mix, one band-filtered copy of it while a band
-is set, and the per-window arrays of the current analysis (the one being made
-replaces it, so there are never more than two). Per-sample curves (the gains,
+is set, and the per-window arrays of the current analysis (kept while the next is
+made, so there are never more than two). Per-sample curves (the gains,
 the mask) are made only for the stretch asked for, never for the whole file;
 every channel is read again only when a result is saved.
 """
 
 from __future__ import annotations
 
-import math
+import dataclasses
 import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -19,11 +19,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from talvane_rs.analysis import Analysis, analyse
+from talvane_rs.analysis import Analysis, analyse_settings
 from talvane_rs.cutting import crossfade, cut_steps, plan_cut
-from talvane_rs.params import native_settings
+from talvane_rs.sentences import clamped_advice, kept_phrase, levels_phrase, nonfinite_phrase
 from talvane_rs.tune.settings import Settings
-from talvane_rs.units import format_db, gain_to_db, seconds_to_samples
+from talvane_rs.units import gain_to_db, seconds_to_samples
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -45,21 +45,38 @@ class Loaded:
     subtype: str
     notes: list[str]
     peak: float = 0.0  # of the mix: the waveform's scale wherever the page looks
+    identity: tuple[int, ...] = ()  # device, inode, size and change time of the file as read
+
+    def changed(self) -> str | None:
+        """How the file on disk differs from the one read, if it does: gone, or changed."""
+        try:
+            now = file_identity(self.path)
+        except FileNotFoundError:
+            return "is gone since the page read it"
+        except OSError as e:
+            return f"cannot be checked: {e.strerror or e}"
+        return None if now == self.identity else "changed since the page read it"
+
+
+def file_identity(path: Path) -> tuple[int, ...]:
+    st = path.stat()
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
 
 
 def load(path: Path) -> Loaded:
     """Reads the mono mix of the file, non-finite samples as 0.0 (with a note)."""
-    from talvane_rs.io.read import open_source, read_mix
+    from talvane_rs.io.frames import read_mix
+    from talvane_rs.io.read import open_source
 
+    identity = file_identity(path)
     with open_source(path) as f:
         mix, stats = read_mix(f, lambda: None)
         rate, channels, fmt, subtype = int(f.samplerate), int(f.channels), f.format, f.subtype
     notes = []
     if stats.nonfinite:
-        notes.append(f"{stats.nonfinite} NaN or infinite samples, the first at {stats.first_bad / rate:.3f} s, "
-                     "read as 0.0")  # fmt: skip
+        notes.append(f"{nonfinite_phrase(stats.nonfinite, stats.first_bad, rate)}, replaced by 0.0")
     peak = float(max(np.max(mix, initial=0.0), -np.min(mix, initial=0.0)))
-    return Loaded(path, mix, rate, channels, fmt, subtype, notes, peak)
+    return Loaded(path, mix, rate, channels, fmt, subtype, notes, peak, identity)
 
 
 def edges(a: int, b: int, count: int) -> npt.NDArray[np.int64]:
@@ -96,7 +113,8 @@ class Session:
         return len(self.file.mix)
 
     def update(self, settings: Settings) -> None:
-        """Analyses the file with settings; the band filter runs again only when the band changes."""
+        """Analyses the file with settings; the band filter runs again only when the
+        band changes. A failed analysis leaves the settings and view in force."""
         if settings.band != self.band:
             self.filtered, self.band = None, None  # freed before the new copy is made
             if settings.band is not None:
@@ -105,8 +123,7 @@ class Session:
                 self.filtered = band_filter(self.file.mix, self.file.rate, settings.band)
             self.band = settings.band
         signal = self.file.mix if self.filtered is None else self.filtered
-        self.view = None  # freed before the next is made: two sets of window arrays at most
-        self.view = analyse(signal, self.file.rate, **native_settings(settings.resolved))
+        self.view = analyse_settings(signal, self.file.rate, dataclasses.replace(settings.resolved, band=None))
         self.settings = settings
 
     def summary(self) -> dict[str, Any]:
@@ -115,9 +132,7 @@ class Session:
         assert view is not None and settings is not None
         kept = sum(r.end - r.start for r in view.regions) if self.n else 0
         share = kept / self.n if self.n else 0.0
-        noun = "region" if len(view.regions) == 1 else "regions"
-        text = (f"kept {share:.1%} in {len(view.regions)} {noun}, noise floor {format_db(view.noise_floor)}, "
-                f"threshold {format_db(view.threshold)}")  # fmt: skip
+        text = f"{kept_phrase(kept, self.n, len(view.regions))}, {levels_phrase(view.noise_floor, view.threshold)}"
         return {
             "text": text, "kept": kept, "share": share, "regions": len(view.regions),
             "noise_floor": view.noise_floor, "threshold": view.threshold, "clamped": view.clamped,
@@ -127,23 +142,16 @@ class Session:
     def advice(self) -> str | None:
         view, settings = self.view, self.settings
         assert view is not None and settings is not None
-        values = settings.resolved
-        if view.clamped is None or values["base_thresh"] == values["max_thresh"]:
+        if settings.resolved.fixed_threshold:
             return None
-        wanted = view.noise_floor * values["threshold_ratio"]
-        if view.clamped == "high":
-            return (f"clamped at max-thresh: the noise floor ({format_db(view.noise_floor)}) asks for a threshold of "
-                    f"{format_db(wanted)}, so noise louder than max-thresh counts as voice; if the recording is "
-                    f"that noisy, raise max-thresh to {math.ceil(gain_to_db(wanted))} dB or more"
-                    + ("; or try the speech band, which leaves out hum and rumble" if settings.band is None else ""))
-        return (f"clamped at base-thresh: the noise floor ({format_db(view.noise_floor)}) asks for only "
-                f"{format_db(wanted)}, so speech quieter than {format_db(view.threshold)} is dropped; lower "
-                "base-thresh to keep it, or leave it if that quiet is noise")  # fmt: skip
+        return clamped_advice(view.clamped, view.noise_floor, view.threshold, settings.resolved.threshold_ratio,
+                              spell=lambda name: name.replace("_", "-"))  # fmt: skip
 
     def levels(self) -> dict[str, float]:
         """The lines the energy plot draws, as the gate holds them (float32 values)."""
         assert self.view is not None and self.settings is not None
-        f32 = [float(np.float32(self.settings.resolved[k])) for k in ("base_thresh", "max_thresh")]
+        resolved = self.settings.resolved
+        f32 = [float(np.float32(v)) for v in (resolved.base_thresh, resolved.max_thresh)]
         return {"noise_floor": self.view.noise_floor, "threshold": self.view.threshold,
                 "base_thresh": f32[0], "max_thresh": f32[1]}  # fmt: skip
 
@@ -179,7 +187,7 @@ class Session:
             low, high, count = column_ranges(self.view.gains_part(a, b), 0, b - a, cols)
             return {"low": low, "high": high, "count": count, "start": a, "end": b}
         values = self.settings.resolved
-        drop = float(np.float32(values["attenuation"])) if values["enabled"] else 1.0
+        drop = float(np.float32(values.attenuation)) if values.enabled else 1.0
         low = [1.0 if k else drop for k in keep_low]
         high = [1.0 if k else drop for k in keep_high]
         w = self.view.window_len

@@ -18,10 +18,47 @@ from dataclasses import dataclass
 from typing import Any
 
 from talvane_rs.params import BAND as BAND_PARAMETER
-from talvane_rs.params import PRODUCT_DEFAULTS, PRODUCT_PARAMETERS, Parameter, resolve_settings
+from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings, Parameter
 from talvane_rs.units import Duration, parse_duration
 
 CUT_OPTIONS = {"keep_pause": "--keep-pause", "crossfade": "--crossfade"}  # seconds, as the cut action takes them
+
+# How each control's slider moves: in dB for levels (bottom and top: the texts
+# past either end), whole windows for counts, ms for times. The page draws a
+# checkbox for a flag and a choice for the band.
+SLIDERS: dict[str, dict[str, Any]] = {
+    "window_ms": {"min": 1, "max": 100, "step": 1, "ms": True},
+    "base_thresh": {"db": True, "min": -90, "max": 0, "step": 0.5},
+    "max_thresh": {"db": True, "min": -90, "max": 0, "step": 0.5, "top": "inf"},
+    "threshold_ratio": {"ratio": True, "min": 0, "max": 20, "step": 0.5},
+    "smooth_alpha": {"min": 0, "max": 1, "step": 0.01},
+    "attenuation": {"db": True, "min": -60, "max": 0, "step": 1, "bottom": "-inf dB"},
+    "noise_floor_percentile": {"min": 0, "max": 100, "step": 1},
+    "min_voice_windows": {"windows": True, "min": 0, "max": 100, "step": 1},
+    "max_silence_gap_windows": {"windows": True, "min": 0, "max": 200, "step": 1},
+    "pad_voice_windows": {"windows": True, "min": 0, "max": 100, "step": 1},
+    "pass_windows": {"windows": True, "min": 0, "max": 100, "step": 1},
+    "fade_ms": {"min": 0, "max": 100, "step": 1, "ms": True},
+    "stream_context_ms": {"min": 0, "max": 10000, "step": 100, "ms": True},
+    "keep_pause": {"min": 0, "max": 2000, "step": 10, "ms": True, "suffix": "ms"},
+    "crossfade": {"min": 0, "max": 100, "step": 1, "ms": True, "suffix": "ms"},
+}
+
+
+def controls() -> list[dict[str, Any]]:
+    """The page's controls, in order: each parameter of the table, then the cut's
+    own two options, with how its control moves."""
+    from talvane_rs.actions.cut import Cut
+
+    found = [{"name": p.name, "stage": p.stage, "unit": p.unit, "help": p.help, "option": p.option,
+              "default": p.describe_default(), "slider": SLIDERS.get(p.name),
+              "control": "band" if p is BAND_PARAMETER else "checkbox" if isinstance(p.default, bool) else "slider"}
+             for p in PRODUCT_PARAMETERS]  # fmt: skip
+    for name, flag in CUT_OPTIONS.items():
+        (option,) = [o for o in Cut.options if o.flags[0] == flag]
+        found.append({"name": name, "stage": "cut", "unit": "ms", "help": option.help, "option": flag,
+                      "default": "0", "slider": SLIDERS[name], "control": "slider"})  # fmt: skip
+    return found
 BAND = BAND_PARAMETER.name
 OFF = "off"
 
@@ -46,9 +83,9 @@ def number_text(value: float) -> str:
     return short if float(short) == value else repr(value)
 
 
-def initial_texts(settings: Mapping[str, Any], cut: Mapping[str, float]) -> dict[str, str]:
+def initial_texts(settings: GateSettings, cut: Mapping[str, float]) -> dict[str, str]:
     """The texts the page starts from: the command line's values, written back."""
-    texts = {name: value_text(settings[name]) for name in PRODUCT_DEFAULTS}
+    texts = {p.name: value_text(getattr(settings, p.name)) for p in PRODUCT_PARAMETERS}
     texts.update({name: f"{number_text(seconds * 1000)}ms" for name, seconds in cut.items()})
     return texts
 
@@ -58,16 +95,16 @@ class Settings:
     """One set of the page's settings: the texts as sent, and what they mean."""
 
     texts: dict[str, str]
-    values: dict[str, Any]  # the parameters as the command line has them (window counts may be Durations), band too
-    resolved: dict[str, Any]  # durations made whole windows at the file's rate
+    values: GateSettings  # as the command line has them (window counts may be Durations)
+    resolved: GateSettings  # durations made whole windows at the file's rate
     cut: dict[str, float]  # keep_pause and crossfade, seconds
 
     @property
     def band(self) -> Any:
-        return self.values[BAND]
+        return self.values.band
 
     def differs(self, name: str) -> bool:
-        return bool(self.resolved[name] != PRODUCT_DEFAULTS[name])
+        return self.resolved.differs(name)
 
 
 def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None, dict[str, str]]:
@@ -90,7 +127,8 @@ def read_settings(texts: Mapping[str, str], rate: int) -> tuple[Settings | None,
         errors["max_thresh"] = "must not be below base-thresh"
     if errors:
         return None, errors
-    return Settings(_kept_texts(texts, values), values, resolve_settings(values, rate), cut), {}
+    settings = GateSettings(**values)
+    return Settings(_kept_texts(texts, values), settings, settings.resolved(rate), cut), {}
 
 
 def _kept_texts(texts: Mapping[str, str], values: Mapping[str, Any]) -> dict[str, str]:
@@ -132,7 +170,7 @@ def python_value(value: Any) -> str:
 
 
 def _call_args(settings: Settings, stages: set[str]) -> list[str]:
-    return [f"{p.name}={python_value(settings.resolved[p.name])}" for p in PRODUCT_PARAMETERS
+    return [f"{p.name}={python_value(getattr(settings.resolved, p.name))}" for p in PRODUCT_PARAMETERS
             if p.stage in stages and settings.differs(p.name)]  # fmt: skip
 
 

@@ -15,15 +15,12 @@ namespace {
 
 constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
 
-// A maximal stretch of windows [start, end).
-struct Run {
-    std::size_t start, end;
-};
+using Run = WindowRun;
 
 // Maximal runs of voice windows: smoothed energy strictly above the threshold
 // (a NaN on either side is never voice).
-std::vector<Run> voice_runs(std::span<const float> smoothed, float threshold) {
-    std::vector<Run> runs;
+void voice_runs(std::span<const float> smoothed, float threshold, std::vector<Run>& runs) {
+    runs.clear();
     bool in_run = false;
     std::size_t start = 0;
     for (std::size_t t = 0; t < smoothed.size(); ++t) {
@@ -38,7 +35,6 @@ std::vector<Run> voice_runs(std::span<const float> smoothed, float threshold) {
         }
     }
     if (in_run) runs.push_back({start, smoothed.size()});
-    return runs;
 }
 
 // Joins runs that overlap or touch; runs must be sorted by start.
@@ -57,7 +53,7 @@ void merge_touching(std::vector<Run>& runs) {
 // The four passes on runs rather than on flags: each is a sweep over the runs,
 // and no count is ever added to a window index without a bound, so counts up to
 // the largest word cannot wrap. The flags come out the same as flag by flag.
-std::vector<Run> clean_runs(const GateConfig& config, std::vector<Run> runs, std::size_t n) {
+void clean_runs(const GateConfig& config, std::vector<Run>& runs, std::size_t n) {
     // Pass 1: short voice runs are dropped (0 or 1 drops nothing).
     std::erase_if(runs, [&](const Run& r) { return r.end - r.start < config.min_voice_windows; });
 
@@ -92,7 +88,6 @@ std::vector<Run> clean_runs(const GateConfig& config, std::vector<Run> runs, std
         runs.insert(runs.begin(), Run{0, static_cast<std::size_t>(std::min<std::uint64_t>(n, pass))});
         merge_touching(runs);
     }
-    return runs;
 }
 
 }  // namespace
@@ -121,14 +116,18 @@ std::uint64_t window_count(std::uint64_t n_samples, std::uint64_t window_len) {
 
 std::vector<float> smooth_energies(std::span<const float> energies, float alpha) {
     std::vector<float> smoothed(energies.size());
-    if (energies.empty()) return smoothed;
+    smooth_energies_into(energies, alpha, smoothed);
+    return smoothed;
+}
+
+void smooth_energies_into(std::span<const float> energies, float alpha, std::span<float> out) {
+    if (energies.empty()) return;
     // S[0] goes through the formula too; it is not E[0] copied.
     float running = energies[0];
     for (std::size_t t = 0; t < energies.size(); ++t) {
         running = smooth_step(running, alpha, energies[t]);
-        smoothed[t] = running;
+        out[t] = running;
     }
-    return smoothed;
 }
 
 FloorRanks floor_ranks(std::size_t n, float percentile) {
@@ -186,12 +185,20 @@ void check_threshold_limits(float base_thresh, float max_thresh) {
 
 std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const float> smoothed,
                                      float threshold) {
-    const std::size_t n = smoothed.size();
-    std::vector<std::uint8_t> flags(n, 0);
-    for (const Run& r : clean_runs(config, voice_runs(smoothed, threshold), n)) {
-        std::memset(flags.data() + r.start, 1, r.end - r.start);
-    }
+    std::vector<std::uint8_t> flags(smoothed.size());
+    std::vector<WindowRun> runs;
+    keep_flags_into(config, smoothed, threshold, runs, flags);
     return flags;
+}
+
+void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
+                     std::vector<WindowRun>& runs, std::span<std::uint8_t> out) {
+    const std::size_t n = smoothed.size();
+    if (n == 0) return;  // memset may not be given the null pointer of an empty span
+    voice_runs(smoothed, threshold, runs);
+    clean_runs(config, runs, n);
+    std::memset(out.data(), 0, n);
+    for (const Run& r : runs) std::memset(out.data() + r.start, 1, r.end - r.start);
 }
 
 KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const float> samples,

@@ -42,6 +42,10 @@ inline float smooth_step(float running, float alpha, float energy) {
 // included, goes through smooth_step. Empty input gives an empty vector.
 std::vector<float> smooth_energies(std::span<const float> energies, float alpha);
 
+// The same into out (energies.size() values), allocating nothing. Both forms run
+// this one loop, so a NaN they make has the same bits wherever it is called from.
+void smooth_energies_into(std::span<const float> energies, float alpha, std::span<float> out);
+
 // A float's bits as an unsigned key whose order is IEEE totalOrder: negative
 // NaNs, -inf .. -0, +0 .. +inf, positive NaNs. from_total_order_key inverts it.
 inline std::uint32_t total_order_key(float value) {
@@ -102,6 +106,16 @@ inline bool is_voice(float smoothed, float threshold) { return smoothed > thresh
 // single sweep, whatever the counts.
 std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const float> smoothed,
                                      float threshold);
+
+// A maximal stretch of windows [start, end), as the cleaning passes see them.
+struct WindowRun {
+    std::size_t start, end;
+};
+
+// keep_flags into out (smoothed.size() flags), with `runs` as working storage: it
+// allocates nothing once runs has room for smoothed.size() / 2 + 2 runs.
+void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
+                     std::vector<WindowRun>& runs, std::span<std::uint8_t> out);
 
 // Which rule turns the noise floor into the threshold: the spec's (threshold_for)
 // or the noise-relative one, a product option (noise_rule.hpp).

@@ -32,10 +32,21 @@ void window_gain_curve(std::span<const std::uint8_t> flags, std::uint64_t window
     if (fade_len < 2 || out.empty()) return;
     const std::uint64_t stop = start + out.size();
     auto gain_of = [&](std::uint8_t flag) { return flag != 0 ? 1.0f : attenuation; };
-    std::vector<GainChange> changes;
+    // Each change is written once the next is known (a ramp ends where the next
+    // begins), so no list of changes is made: a streaming call allocates nothing.
+    bool pending = false;
+    GainChange last{};
+    auto put = [&](std::uint64_t at, float gain) {
+        if (at >= start && at < stop) out[at - start] = gain;
+    };
+    auto change = [&](const GainChange& next) {
+        if (pending) write_ramp(last, next.at, n, fade_len, put);
+        last = next;
+        pending = true;
+    };
     if (entry_gain != nullptr && start < fade_len) {
         const float first = gain_of(flags[origin / window_len]);
-        if (*entry_gain != first) changes.push_back({0, *entry_gain, first});
+        if (*entry_gain != first) change({0, *entry_gain, first});
     }
     // A ramp is at most fade_len long, so no change at or before `reach` touches
     // the range. Between two NaN gains the flag change counts too (NaN != NaN),
@@ -46,13 +57,11 @@ void window_gain_curve(std::span<const std::uint8_t> flags, std::uint64_t window
     std::uint64_t p = reach + (window_len - (origin + reach) % window_len);
     for (; p < stop && t < flags.size(); ++t) {
         const float before = gain_of(flags[t - 1]), after = gain_of(flags[t]);
-        if (before != after) changes.push_back({p, before, after});
+        if (before != after) change({p, before, after});
         if (stop - p <= window_len) break;
         p += window_len;
     }
-    write_ramps(changes, n, fade_len, [&](std::uint64_t at, float gain) {
-        if (at >= start && at < stop) out[at - start] = gain;
-    });
+    if (pending) write_ramp(last, n, n, fade_len, put);
 }
 
 SampleBuffer gain_curve(const GateConfig& config, std::span<const std::uint8_t> flags, std::uint64_t window_len,

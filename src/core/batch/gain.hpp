@@ -26,18 +26,21 @@ struct GainChange {
 // (k / L), k = 1..L, in float32 in that order. A later ramp overwrites an earlier
 // one, so each ramp is written only up to the next change: O(n) whatever the
 // changes. put(position, gain) receives every value. An entry ramp is a change at 0.
+// write_ramp writes one of them, up to `next`, where the next change begins.
+template <class Put>
+void write_ramp(const GainChange& change, std::uint64_t next, std::uint64_t n, std::uint64_t fade_len, Put&& put) {
+    const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
+    const std::uint64_t written = std::min<std::uint64_t>(len, next - change.at);
+    const float delta = change.to - change.from;
+    const auto length = static_cast<float>(len);
+    for (std::uint64_t k = 1; k <= written; ++k) {
+        put(change.at + k - 1, change.from + delta * (static_cast<float>(k) / length));
+    }
+}
 template <class Put>
 void write_ramps(std::span<const GainChange> changes, std::uint64_t n, std::uint64_t fade_len, Put&& put) {
     for (std::size_t c = 0; c < changes.size(); ++c) {
-        const GainChange& change = changes[c];
-        const std::uint64_t len = std::min<std::uint64_t>(fade_len, n - change.at);
-        const std::uint64_t next = c + 1 < changes.size() ? changes[c + 1].at : n;
-        const std::uint64_t written = std::min<std::uint64_t>(len, next - change.at);
-        const float delta = change.to - change.from;
-        const auto length = static_cast<float>(len);
-        for (std::uint64_t k = 1; k <= written; ++k) {
-            put(change.at + k - 1, change.from + delta * (static_cast<float>(k) / length));
-        }
+        write_ramp(changes[c], c + 1 < changes.size() ? changes[c + 1].at : n, n, fade_len, put);
     }
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "analysis/keep_mask.hpp"
+
 namespace talvane {
 
 namespace {
@@ -103,21 +105,19 @@ void decision_signal(const Frames& frames, std::span<float> out) {
     }
 }
 
-void band_decision_signal(BandFilter& filter, std::span<float> signal) {
+void band_decision_signal(BandFilter& filter, std::span<float> signal, std::vector<float>& scratch) {
     if (all_finite(signal)) {
         filter.process(signal, signal);
         return;
     }
-    // Rare: the filter takes a copy in which each non-finite sample is 0.0, and
-    // those samples are put back into its output.
-    std::vector<float> clean(signal.begin(), signal.end());
-    for (float& x : clean) {
-        if (!(std::fabs(x) <= FLT_MAX)) x = 0.0f;
-    }
-    std::vector<float> filtered(signal.size());
-    filter.process(clean, filtered);
+    // Rare: the filter takes a copy in which each non-finite sample is 0.0, filtered
+    // in place, and its output is taken where the signal is finite.
+    if (scratch.size() < signal.size()) scratch.resize(signal.size());
+    const std::span<float> clean(scratch.data(), signal.size());
+    for (std::size_t i = 0; i < signal.size(); ++i) clean[i] = std::fabs(signal[i]) <= FLT_MAX ? signal[i] : 0.0f;
+    filter.process(clean, clean);
     for (std::size_t i = 0; i < signal.size(); ++i) {
-        if (std::fabs(signal[i]) <= FLT_MAX) signal[i] = filtered[i];
+        if (std::fabs(signal[i]) <= FLT_MAX) signal[i] = clean[i];
     }
 }
 
@@ -167,7 +167,7 @@ LivePlan plan_live(const GateConfig& config, LiveState& state, std::uint64_t sam
         decision_signal(frames, plan.signal);
         if (state.band) {
             plan.band = *state.band;
-            band_decision_signal(*plan.band, plan.signal);
+            band_decision_signal(*plan.band, plan.signal, state.band_scratch);
         }
     }
     plan.chunk = plan_chunk(config, state.stream, plan_decision(plan, frames), sample_rate, false,
@@ -177,7 +177,9 @@ LivePlan plan_live(const GateConfig& config, LiveState& state, std::uint64_t sam
 
     // The chunk's flags, as the view of the call keeps them.
     const StreamAnalysis& analysis = *plan.chunk.analysis;
-    const auto flags = std::span<const std::uint8_t>(analysis.flags).subspan(plan.chunk.chunk_first);
+    const auto flags = analysis.flag_span().subspan(plan.chunk.chunk_first);
+    plan.events = std::move(state.spare_events);
+    plan.events.clear();
     keep_events(flags, analysis.window_len, plan.chunk.analysed_context % analysis.window_len, n, state.position,
                 plan.kept, plan.events);
     return plan;
@@ -204,9 +206,20 @@ void commit_live(LiveState& state, LivePlan& plan, const Frames& frames) noexcep
         if (plan.band) state.band = *plan.band;
         state.kept = plan.kept;
         if (!plan.signal.empty()) state.spare_signal = std::move(plan.signal);
+        state.spare_events = std::move(plan.events);
     }
     state.position += frames.frames;
     state.channels = frames.channels;
+}
+
+void reserve_live_stream(LiveState& state, const GateConfig& config, std::uint64_t sample_rate,
+                         std::size_t max_frames) {
+    reserve_stream(state.stream, config, sample_rate, max_frames);
+    if (state.spare_signal.capacity() < max_frames) state.spare_signal.reserve(max_frames);
+    // One event per window of the chunk at most, and one at its first sample.
+    const std::size_t windows = static_cast<std::size_t>(max_frames / window_length(config, sample_rate)) + 2;
+    state.spare_events.reserve(windows);
+    if (state.band_scratch.size() < max_frames) state.band_scratch.resize(max_frames);
 }
 
 void reset_live(LiveState& state) noexcept {

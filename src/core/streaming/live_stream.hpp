@@ -95,6 +95,8 @@ struct LiveState {
     bool kept = false;
     std::size_t channels = 0;    // 0 until the first chunk fixes it
     SampleBuffer spare_signal;   // storage for the next decision signal, lent to each plan
+    std::vector<KeepEvent> spare_events;  // storage for the next chunk's events, lent likewise
+    std::vector<float> band_scratch;      // the band filter's copy of a signal with NaN or infinity
 };
 
 // Everything one chunk decided, computed without touching the state.
@@ -127,6 +129,13 @@ void keep_decision(LivePlan& plan, const Frames& frames);
 
 // Makes room for the commit; may throw std::bad_alloc, changes no value.
 void reserve_live(LiveState& state, LivePlan& plan);
+
+// Room for chunks of at most max_frames frames at sample_rate with this config:
+// after it, plan_live, reserve_live and commit_live for such a chunk allocate
+// nothing (a real-time caller reserves once, before its first chunk). May throw
+// std::bad_alloc; changes no value.
+void reserve_live_stream(LiveState& state, const GateConfig& config, std::uint64_t sample_rate,
+                         std::size_t max_frames);
 
 // Writes the plan into the state. Needs reserve_live first; cannot fail. `frames`
 // must be the frames the plan was made from, unchanged unless keep_decision ran.

@@ -11,77 +11,10 @@
 
 #include "buffer.hpp"
 #include "config.hpp"
-#include "streaming/stream_cache.hpp"
-#include "streaming/window_lattice.hpp"
+#include "streaming/sliding_buffer.hpp"
+#include "streaming/stream_analysis.hpp"
 
 namespace talvane {
-
-// A stream cache for the analyses whose context starts `start` samples into the
-// stream. Chunks that are not whole windows move the windows' grid against the
-// stream by the chunk length each call, so the grid a call lays returns only every
-// W / gcd(N, W) calls (W the window length, N the chunk length): one cache per
-// such phase, each taken up again by the call that lays its grid next.
-struct PhaseCache {
-    std::uint64_t start = 0;      // samples of the stream before the cached windows
-    std::uint64_t last_call = 0;  // the stream's call that last read or wrote it
-    StreamCache cache;
-};
-
-// Phase caches kept at most: chunk lengths whose grid returns only after more calls
-// than this are gated without reuse (a grid that returns rarely would have left
-// most of its windows behind it by then).
-constexpr std::size_t kMaxPhases = 16;
-// A phase cache unused for this many calls is dropped and its memory given back.
-constexpr std::uint64_t kPhaseIdleCalls = 2 * kMaxPhases;
-
-// The phase caches, the first held in the stream's own state: a stream on the
-// window grid has that one alone, and reads it with the rest of its state rather
-// than from a block of its own. Indices are kept when caches are added; erase_if
-// may reorder them.
-class PhaseCaches {
-public:
-    template <class Cache, class Owner>
-    class Iterator {
-    public:
-        Iterator(Owner* owner, std::size_t at) noexcept : owner_(owner), at_(at) {}
-        Cache& operator*() const noexcept { return (*owner_)[at_]; }
-        Iterator& operator++() noexcept { return ++at_, *this; }
-        bool operator!=(const Iterator& other) const noexcept { return at_ != other.at_; }
-
-    private:
-        Owner* owner_;
-        std::size_t at_;
-    };
-
-    std::size_t size() const noexcept { return size_; }
-    PhaseCache& operator[](std::size_t i) noexcept { return i == 0 ? first_ : more_[i - 1]; }
-    const PhaseCache& operator[](std::size_t i) const noexcept { return i == 0 ? first_ : more_[i - 1]; }
-    Iterator<PhaseCache, PhaseCaches> begin() noexcept { return {this, 0}; }
-    Iterator<PhaseCache, PhaseCaches> end() noexcept { return {this, size_}; }
-    Iterator<const PhaseCache, const PhaseCaches> begin() const noexcept { return {this, 0}; }
-    Iterator<const PhaseCache, const PhaseCaches> end() const noexcept { return {this, size_}; }
-    // A new empty cache at index size() - 1. May throw std::bad_alloc.
-    void add();
-    // Drops the caches pred holds for, giving their memory back.
-    template <class Pred>
-    void erase_if(Pred pred) noexcept {
-        for (std::size_t i = size_; i-- > 0;) {
-            if (!pred((*this)[i])) continue;
-            if (i + 1 != size_) std::swap((*this)[i], (*this)[size_ - 1]);
-            if (size_ > 1) {
-                more_.pop_back();
-            } else {
-                first_ = PhaseCache{};
-            }
-            --size_;
-        }
-    }
-
-private:
-    PhaseCache first_;
-    std::vector<PhaseCache> more_;
-    std::size_t size_ = 0;
-};
 
 // A call view's window flags: in the view itself when they are few, as they are for
 // chunks of a few windows, else in a block of their own.
@@ -147,17 +80,12 @@ struct StreamState {
     std::optional<float> last_gain;            // gain of the last gated sample
     // Derived data only: the same bits come out with or without it.
     std::uint64_t context_start = 0;           // samples of the stream before the context's first
-    std::uint64_t calls = 0;                   // analyses run for this stream
-    PhaseCaches phases;                        // at most kMaxPhases
-    WindowLattice lattice;                     // energies for the phases of an off-grid length
-    FloorHint floor_hint;                      // where the last call found its floor
+    StreamCaches caches;                       // the window store and the grids' runs
     std::unique_ptr<StreamAnalysis> spare;     // working buffers lent to each plan
+    SampleBuffer spare_gains;                  // storage of a plan's gain curve (ChunkOutput::gains)
     // The last call that ran the analysis, until the next one or a reset; it
     // outlives the end of the stream (is_last).
     CallView last_call;
-
-    // The phase cache whose windows start at `start`, or null.
-    const PhaseCache* phase_at(std::uint64_t start) const noexcept;
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
@@ -176,13 +104,7 @@ struct ChunkPlan {
     std::optional<float> last_gain;
     std::uint64_t limit = 0;        // context limit in samples
     std::unique_ptr<StreamAnalysis> analysis;  // null when no analysis ran
-    // The phase cache the analysis read (kNoPhase: none), the one its results go
-    // to (kNoPhase: none are kept) and the stream position its windows then start at.
-    static constexpr std::size_t kNoPhase = static_cast<std::size_t>(-1);
-    std::size_t phase_read = kNoPhase;
-    bool keeps_phase = false;            // the results are kept for a later call
-    std::size_t phase_written = kNoPhase;  // chosen by reserve_context
-    std::uint64_t phase_start = 0;
+    bool lent_output = false;              // output is the state's spare_gains, given back by the commit
     std::uint64_t next_context_start = 0;  // samples of the stream before the next context
     bool new_stream = false;               // the call starts a new stream
     std::uint64_t chunk_first = 0;         // the chunk's first window, among the analysis's flags
@@ -206,22 +128,13 @@ enum class ChunkOutput { gated, gains };
 // gains with the entry ramp from last_gain and the transition ramps, and the
 // context keeps the newest context_limit samples. is_last ends the stream (idle)
 // after gating. Throws CheckFailed for threshold limits out of order. The state is
-// only read here, except that its spare working buffers are lent to the plan
-// (commit_chunk gives them back).
+// only read here, except that its spare working buffers (and, for gains, its spare
+// gain storage) are lent to the plan (commit_chunk gives them back).
 ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<const float> chunk,
                      std::uint64_t sample_rate, bool is_last, ChunkOutput output = ChunkOutput::gated);
 
-// Where the cache of an analysis over `total` samples, whose context then drops
-// `dropped` of them, is taken up again, if each later call brings `chunk_len`
-// samples and drops as many: the samples from this analysis's first to the first of
-// the next analysis laid on the same grid, a whole number of windows of
-// `window_len`. None (nullopt) when that is more than kMaxPhases calls away or
-// leaves no window of this analysis in its context.
-std::optional<std::uint64_t> phase_advance(std::uint64_t total, std::uint64_t dropped, std::uint64_t chunk_len,
-                                           std::uint64_t window_len);
-
-// Makes room for the planned context; may throw std::bad_alloc, changes no value
-// (it may add an empty phase cache, which holds nothing).
+// Makes room for the planned context and caches; may throw std::bad_alloc, changes
+// no value.
 void reserve_context(StreamState& state, ChunkPlan& plan);
 
 // Writes the plan into the state in place. Needs reserve_context first; cannot fail.
@@ -230,6 +143,11 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
 
 // Idle again, with no last call; the context keeps its storage.
 void reset_stream(StreamState& state) noexcept;
+
+// Room for calls of at most max_chunk samples at sample_rate with this config: after
+// it, plan_chunk (ChunkOutput::gains), reserve_context and commit_chunk for such a
+// call allocate nothing. May throw std::bad_alloc; changes no value.
+void reserve_stream(StreamState& state, const GateConfig& config, std::uint64_t sample_rate, std::size_t max_chunk);
 
 // plan_chunk, reserve_context and commit_chunk in one; returns the output.
 SampleBuffer process_chunk_inner(const GateConfig& config, StreamState& state,

@@ -10,24 +10,6 @@ const tune = {            // what the page drew last, for whoever drives it (the
 };
 window.tune = tune;
 
-// How each parameter's slider moves: in dB for levels, whole windows for counts, ms for times.
-const SPECS = {
-  window_ms: { min: 1, max: 100, step: 1, ms: true },
-  base_thresh: { db: true, min: -90, max: 0, step: 0.5 },
-  max_thresh: { db: true, min: -90, max: 0, step: 0.5, top: "inf" },
-  threshold_ratio: { ratio: true, min: 0, max: 20, step: 0.5 },
-  smooth_alpha: { min: 0, max: 1, step: 0.01 },
-  attenuation: { db: true, min: -60, max: 0, step: 1, bottom: "-inf dB" },
-  noise_floor_percentile: { min: 0, max: 100, step: 1 },
-  min_voice_windows: { windows: true, min: 0, max: 100, step: 1 },
-  max_silence_gap_windows: { windows: true, min: 0, max: 200, step: 1 },
-  pad_voice_windows: { windows: true, min: 0, max: 100, step: 1 },
-  pass_windows: { windows: true, min: 0, max: 100, step: 1 },
-  fade_ms: { min: 0, max: 100, step: 1, ms: true },
-  stream_context_ms: { min: 0, max: 10000, step: 100, ms: true },
-  keep_pause: { min: 0, max: 2000, step: 10, ms: true, suffix: "ms" },
-  crossfade: { min: 0, max: 100, step: 1, ms: true, suffix: "ms" },
-};
 const GROUPS = [
   ["analysis", "Analysis: which windows are voice"],
   ["gain", "Gain: what the gated file does outside speech"],
@@ -72,8 +54,14 @@ function dbText(v) {
 
 // ---- controls -------------------------------------------------------------
 
+// How each parameter's slider moves, as the server sends it with the parameter:
+// in dB for levels, whole windows for counts, ms for times.
+function sliderOf(name) {
+  return page.state.params.find((p) => p.name === name).slider;
+}
+
 function sliderPosition(name, value) {
-  const spec = SPECS[name];
+  const spec = sliderOf(name);
   if (spec.db || spec.ratio) {
     if (value === "inf") return spec.max + spec.step;
     if (!(value > 0)) return spec.bottom ? spec.min - spec.step : spec.min;
@@ -83,7 +71,7 @@ function sliderPosition(name, value) {
 }
 
 function sliderText(name, position) {
-  const spec = SPECS[name];
+  const spec = sliderOf(name);
   if (spec.top && position > spec.max) return spec.top;
   if (spec.bottom && position < spec.min) return spec.bottom;
   if (spec.db || spec.ratio) return `${position}dB`;
@@ -91,7 +79,7 @@ function sliderText(name, position) {
 }
 
 function shownValue(name, value) {
-  const spec = SPECS[name] || {};
+  const spec = sliderOf(name) || {};
   const rate = page.state.rate;
   if (name === "enabled") return value ? "on" : "off: audio passes through";
   if (spec.db && name === "attenuation") return value > 0 ? `${(20 * Math.log10(value)).toFixed(1)} dB (x${+value.toPrecision(3)})` : "silence";
@@ -107,17 +95,13 @@ function shownValue(name, value) {
 
 function buildControls() {
   const box = $("controls");
-  const params = page.state.params.map((p) => ({ ...p }));
-  params.push({ name: "keep_pause", stage: "cut", kind: "level", unit: "ms", option: "--keep-pause", default: "0",
-    help: "each dropped stretch longer than this is shortened to it, half kept on each side (cut only)" });
-  params.push({ name: "crossfade", stage: "cut", kind: "level", unit: "ms", option: "--crossfade", default: "0",
-    help: "length of the equal-power crossfade at each join (cut only)" });
+  const params = page.state.params;
   for (const [stage, title] of GROUPS) {
     const set = document.createElement("fieldset");
     set.innerHTML = `<legend>${title}</legend>`;
-    const band = params.find((q) => q.kind === "band");
+    const band = params.find((q) => q.control === "band");
     if (stage === "analysis" && band) set.appendChild(bandControl(band));
-    for (const p of params.filter((q) => q.stage === stage && q.kind !== "band")) set.appendChild(control(p));
+    for (const p of params.filter((q) => q.stage === stage && q.control !== "band")) set.appendChild(control(p));
     box.appendChild(set);
   }
 }
@@ -131,7 +115,7 @@ function control(p) {
     <div class="row"></div><div class="help"></div><div class="error"></div>`;
   div.querySelector(".help").textContent = `${p.help} (default ${p.default})`;
   const row = div.querySelector(".row");
-  if (p.kind === "flag") {
+  if (p.control === "checkbox") {
     const box = document.createElement("input");
     box.type = "checkbox";
     box.name = p.name;
@@ -139,7 +123,7 @@ function control(p) {
     row.appendChild(box);
     return div;
   }
-  const spec = SPECS[p.name];
+  const spec = p.slider;
   const slider = document.createElement("input");
   slider.type = "range";
   slider.name = p.name;

@@ -1,6 +1,6 @@
-"""What a run asks of one file (a job: an action, a source, where the result goes),
-what came of it, the tally of a run, and the cleanup after a run of such jobs,
-whoever runs them."""
+"""What a run is asked (a request), what it asks of one file (a job: an action, a
+source, where the result goes), what came of it, and the cleanup after a run of
+such jobs, whoever runs them."""
 
 from __future__ import annotations
 
@@ -11,10 +11,11 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from talvane_rs.io.storage import STDIO, Location, names_in, remove, temporary_prefix
+from talvane_rs.params import GateSettings
 
 if TYPE_CHECKING:
     from talvane_rs.actions.base import Action
-    from talvane_rs.io.write import Target
+    from talvane_rs.io.atomic import Target
 
 
 @dataclass(frozen=True)
@@ -25,7 +26,7 @@ class Job:
     src: Location  # STDIO: standard input
     dst: Location | None  # STDIO: standard output; None: the regions go back in the outcome only
     plot: Location | None
-    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
+    settings: GateSettings  # window counts may be Durations
     token: str  # the run's own mark in the names of its temporary files
     fmt: str | None = None  # the --format asked for, or the regions format the action chose
     fallback: Location | None = None  # where WAV goes when the output's format cannot be written; None: an error
@@ -33,6 +34,7 @@ class Job:
     strict: bool = False  # non-finite samples fail the file rather than being replaced by 0.0
     cwd: str | None = None  # the folder relative paths start from; None: this process's own
     plot_range: tuple[float, float | None] | None = None  # seconds: the stretch the plot shows; None: all
+    replaces: bool = False  # dst was an existing file when the run was planned (it is replaced atomically)
 
     def local(self, path: Path) -> Path:
         """Where a relative path of this job is for the process running it."""
@@ -45,7 +47,7 @@ class Job:
 
     def target(self, dst: Location) -> Target:
         """How a result of this job is written to dst."""
-        from talvane_rs.io.write import Target
+        from talvane_rs.io.atomic import Target
 
         return Target(dst, self.token, self.cwd, self.fmt, self.fallback, self.no_fallback, self.name)
 
@@ -66,43 +68,6 @@ class Outcome:
     record: dict[str, Any] | None = None  # mask: file, sample_rate, samples and regions
     skipped: bool = False
     passed_over: str | None = None  # why a skipped file was never a job: "subfolder", "not audio" or "special"
-
-
-@dataclass
-class Tally:
-    """The count of a run's files, for its closing line."""
-
-    done: int = 0
-    failed: int = 0
-    skipped: int = 0
-    passed_over: dict[str, int] = field(default_factory=dict)  # skipped before the run, by reason
-
-    def add(self, outcome: Outcome) -> None:
-        if outcome.skipped:
-            self.skipped += 1
-            if outcome.passed_over is not None:
-                self.passed_over[outcome.passed_over] = self.passed_over.get(outcome.passed_over, 0) + 1
-        elif outcome.error is None:
-            self.done += 1
-        else:
-            self.failed += 1
-
-    def __str__(self) -> str:
-        return f"{self.done} done, {self.failed} failed, {self.skipped} skipped"
-
-    def passed_over_note(self, recursive: bool) -> str | None:
-        """What the folder walk passed over, in words, or None."""
-        parts = []
-        files = self.passed_over.get("not audio", 0)
-        if files:
-            parts.append(f"{files} file{'s' if files != 1 else ''} not taken for audio by {'their' if files != 1 else 'its'} extension")
-        special = self.passed_over.get("special", 0)
-        if special:
-            parts.append(f"{special} special file{'s' if special != 1 else ''} (FIFO, socket or device)")
-        folders = self.passed_over.get("subfolder", 0)
-        if folders and not recursive:
-            parts.append(f"{folders} subfolder{'s' if folders != 1 else ''} (-r walks subfolders)")
-        return "passed over " + " and ".join(parts) if parts else None
 
 
 def sweep_temporaries(jobs: Iterable[Job]) -> None:
@@ -137,3 +102,20 @@ def sweep_temporaries(jobs: Iterable[Job]) -> None:
                     os.unlink(folder / name) if isinstance(folder, Path) else remove(folder / name)
                 except Exception:
                     pass
+
+
+@dataclass
+class Request:
+    """What a run is asked to do, from the command line or from run_folder.
+    Names are as typed: local paths, fsspec URLs, or - for a pipe."""
+
+    action: Action
+    inputs: list[str]
+    output: str | None
+    settings: GateSettings = field(default_factory=GateSettings)  # window counts may be Durations
+    format: str | None = None
+    plot: str | None = None
+    recursive: bool = False
+    overwrite: bool = False
+    strict: bool = False
+    plot_range: tuple[float, float | None] | None = None  # seconds

@@ -18,9 +18,9 @@ from concurrent.futures import Future
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Protocol
 
-from talvane_rs.errors import StopSignals, Stopped
-from talvane_rs.flow import process
-from talvane_rs.jobs import Job, Outcome, sweep_temporaries
+from talvane_rs.engine.flow import process
+from talvane_rs.engine.jobs import Job, Outcome, sweep_temporaries
+from talvane_rs.errors import Stopped, StopSignals
 
 if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor

@@ -16,8 +16,10 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from talvane_rs.errors import FileError, StopSignals
-from talvane_rs.io.write import Target, write_audio
-from talvane_rs.live.status import Tally, status_line
+from talvane_rs.io.atomic import Target
+from talvane_rs.io.storage import STDIO, local_path
+from talvane_rs.io.write import write_audio
+from talvane_rs.live.status import LiveStatus, status_line
 
 REDRAW_S = 0.1  # the status line is redrawn at most this often
 QUIET_S = 0.5  # how often the blocks are taken when no one watches them come (each wake costs CPU)
@@ -56,6 +58,8 @@ class Writer:
         self.blocks: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self.error: str | None = None
         self.empty = False  # the run ended before any audio came, and nothing was written
+        local = local_path(target.dst) if target.dst != STDIO else None
+        self.replaces = local is not None and local.is_file()  # an existing file, replaced when the run ends
         self.notes: list[str] = []
         self.thread = threading.Thread(target=self.write, name=f"talvane live: {target.dst}", daemon=True)
         self.thread.start()
@@ -93,7 +97,7 @@ class Live:
         self.failure: BaseException | None = None
         self.frames = 0  # frames the callback has gated
         self.stalled: str | None = None  # why the device failed, if it did
-        self.tally = Tally(rate)
+        self.status = LiveStatus(rate)
 
     def on_input(self, indata: Any, frames: int, when: Any, status: Any) -> None:
         self.handle(indata, None, status)
@@ -126,7 +130,7 @@ class Live:
         if self.limit is not None and self.frames >= self.limit:
             raise self.sd.CallbackStop
 
-    def run(self, stream: Any, writers: list[Writer], stop: StopSignals, show: Callable[[str], None] | None,
+    def gate_until_stopped(self, stream: Any, writers: list[Writer], stop: StopSignals, show: Callable[[str], None] | None,
             tick: float = QUIET_S) -> None:  # fmt: skip
         """Runs the stream until a stop, the duration or a failure (then in
         self.failure or self.stalled); every block it passed is tallied and
@@ -147,10 +151,10 @@ class Live:
                         self.stalled = "the device stopped"
                     break
                 elif now - heard > STALL_S:
-                    self.stalled = "no audio came" + (f" for {STALL_S:g} s" if self.tally.frames else "")
+                    self.stalled = "no audio came" + (f" for {STALL_S:g} s" if self.status.frames else "")
                     break
                 if show is not None:
-                    show(status_line(self.tally, self.tally.level()))
+                    show(status_line(self.status, self.status.level()))
         self.take(writers)  # what the callback passed before the stream stopped
 
     def take(self, writers: list[Writer]) -> bool:
@@ -169,10 +173,10 @@ class Live:
         gated = np.concatenate([b.gated for b in blocks]) if any(not w.raw for w in writers) else None
         seen = [b for b in blocks if b.noise_floor is not None]
         view = (seen[-1].noise_floor, seen[-1].threshold, seen[-1].clamped) if seen else (None, None, None)
-        tally = self.tally
-        tally.add(raw, [e for b in blocks for e in b.events], *view)
-        tally.overruns += sum(b.overruns for b in blocks)
-        tally.underruns += sum(b.underruns for b in blocks)
+        status = self.status
+        status.add(raw, [e for b in blocks for e in b.events], *view)
+        status.overruns += sum(b.overruns for b in blocks)
+        status.underruns += sum(b.underruns for b in blocks)
         for writer in writers:
             writer.blocks.put(raw if writer.raw else gated)
         return True

@@ -9,20 +9,19 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from talvane_rs._native import EnergyTalvane
-from talvane_rs.actions import ACTIONS, action_class
-from talvane_rs.cli.parser import INSTALL_HINT
-from talvane_rs.cli.plan import Plan, Request, plan
-from talvane_rs.cli.report import join_names, missing_modules
-from talvane_rs.errors import FileError, StopSignals, Stopped, UsageError
+from talvane_rs.actions import ACTIONS, action_for
+from talvane_rs.actions.base import Action
+from talvane_rs.engine.jobs import Job, Outcome, Request
+from talvane_rs.engine.plan import Plan, plan
+from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
+from talvane_rs.errors import INSTALL_HINT, FileError, Stopped, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
-from talvane_rs.jobs import Job, Outcome
-from talvane_rs.params import PRODUCT_DEFAULTS, native_settings
-from talvane_rs.runners.local import Backend, ProcessBackend, run
-from talvane_rs.units import Duration
+from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
+from talvane_rs.sentences import plural
 
 if TYPE_CHECKING:
     from distributed import Client
+    from typing_extensions import Unpack
 
 
 @dataclass
@@ -65,7 +64,7 @@ def choose_backend(
         raise UsageError(f"{local[0]}: {local[0].protocol}:// is this process's own, which {where} cannot see; "
                          f"run it here (without {how})")  # fmt: skip
     if remote and planned.jobs:
-        from talvane_rs.runners.dask import DaskBackend, connect
+        from talvane_rs.engine.runners.dask import DaskBackend, connect
 
         owned = isinstance(client, str)
         try:
@@ -76,6 +75,25 @@ def choose_backend(
     if jobs > 1 and len(planned.jobs) > 1:
         return lambda: ProcessBackend(min(jobs, len(planned.jobs))), planned.jobs
     return None, planned.jobs
+
+
+class Recorder:
+    """A run's outcomes as they come, each handed on to on_outcome; those of the
+    files that ran are also kept apart."""
+
+    def __init__(self, on_outcome: Callable[[Outcome], None] | None) -> None:
+        self.on_outcome = on_outcome
+        self.outcomes: list[Outcome] = []
+        self.finished: list[Outcome] = []
+
+    def record(self, outcome: Outcome) -> None:
+        self.outcomes.append(outcome)
+        if self.on_outcome is not None:
+            self.on_outcome(outcome)
+
+    def finish(self, outcome: Outcome) -> None:
+        self.finished.append(outcome)
+        self.record(outcome)
 
 
 def execute(
@@ -93,34 +111,64 @@ def execute(
     run. notify gets notes and warnings about the run as a whole, marked
     "note: " or "warning: "."""
     stop = StopSignals() if stop is None else stop  # not entered: no signal is caught
+    say = notify if notify is not None else (lambda text: None)
     planned = plan(request)
     backend, to_run = choose_backend(planned, client, jobs, stop, notify)
-    outcomes: list[Outcome] = []
-    finished: list[Outcome] = []
-
-    def record(outcome: Outcome) -> None:
-        outcomes.append(outcome)
-        if on_outcome is not None:
-            on_outcome(outcome)
-
-    def record_job(outcome: Outcome) -> None:
-        finished.append(outcome)
-        record(outcome)
-
+    action = request.action
+    # Nothing in the folder changes before a file is to run.
+    folders, notes = (None, []) if planned.combined is None or not action.writes_folder or not to_run \
+        or stop.signum is not None else action.begin(to_run, planned.combined, request.overwrite)  # fmt: skip
+    for text in notes:
+        say(f"note: {text}")
+    recorder = Recorder(on_outcome)
     for outcome in planned.errors:
-        record(outcome)
+        recorder.record(outcome)
     for name, why in planned.skipped:
-        record(Outcome(src=name, skipped=True, passed_over=why))
-    run(to_run, backend, progress and planned.folder, stop, record_job)
-    ran = {o.src for o in finished}
+        recorder.record(Outcome(src=name, skipped=True, passed_over=why))
+    run(to_run, backend, progress and planned.folder, stop, recorder.finish)
+    ran = {o.src for o in recorder.finished}
     for job in planned.jobs:
         if job.name not in ran:
-            record(Outcome(src=job.name, skipped=True))
-    if planned.combined is not None and finished:
-        failure = write_combined(planned, finished)
-        if failure is not None:
-            record(Outcome(src=str(planned.combined), error=failure))
-    return Run(outcomes, planned.folder)
+            recorder.record(Outcome(src=job.name, skipped=True))
+    finish_combined(planned, action, folders, recorder, say)
+    return Run(recorder.outcomes, planned.folder)
+
+
+def finish_combined(
+    planned: Plan, action: Action, folders: Any, recorder: Recorder, say: Callable[[str], None]
+) -> None:
+    """The one output of a run of several files, from the records of those that
+    finished; and for an action that writes a folder of files, whatever it
+    wrote that the output does not list removed."""
+    finished = recorder.finished
+    failure = write_combined(planned, finished) if planned.combined is not None and finished else None
+    if folders is not None:
+        # What the manifest does not list goes: the pieces of files that failed or
+        # were stopped, and every piece when there is no manifest to list them.
+        listed = {row["file"] for o in finished if o.record is not None for row in o.record["rows"]}
+        gone = folders.settle(set() if failure is not None else listed)
+        if gone and failure is None:
+            say(f"note: removed {gone} pieces of files that did not finish, which the manifest does not list")
+        failure = failure if failure is None or not gone else f"{failure}; its {gone} pieces removed"
+    if failure is not None:
+        recorder.record(Outcome(src=str(planned.combined), error=failure))
+    elif planned.combined is not None and finished and planned.folder:  # one file's summary names it already
+        done = sum(o.record is not None for o in finished)
+        where = "standard output" if planned.combined == STDIO else planned.combined
+        if done or not action.writes_folder:  # split writes no manifest of no file
+            say(f"note: {action.name} of {plural(done, 'file')} -> {where}")
+
+
+def check_modules(names: list[str], cluster: bool) -> None:
+    """ImportError, in one sentence, for what run_folder needs and lacks here."""
+    missing = missing_modules(["numpy", "soundfile"])
+    if missing:
+        raise ImportError(f"run_folder needs {join_names(missing)}: {INSTALL_HINT.format(extra='cli')}")
+    needs = (["distributed"] if cluster else []) + (["fsspec"] if cluster or any(URL.match(n) for n in names) else [])
+    missing = missing_modules(needs)
+    if missing:
+        why = "a Dask cluster" if cluster else "fsspec URLs"
+        raise ImportError(f"run_folder with {why} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}")
 
 
 def run_folder(
@@ -140,7 +188,7 @@ def run_folder(
     crossfade_ms: float = 0.0,
     plot: str | os.PathLike[str] | None = None,
     on_outcome: Callable[[Outcome], None] | None = None,
-    **gate_params: Any,
+    **params: Unpack[ProductKeywords],
 ) -> list[Outcome]:
     """Gates, cuts, masks or splits files and folders of files as the talvane
     command does (``talvane COMMAND SRC... -o DST``), and returns one outcome per file.
@@ -157,29 +205,21 @@ def run_folder(
     subfolder not walked, or not started when the run was interrupted. Raises
     ValueError for a request that cannot run, and for a missing input.
     """
-    missing = missing_modules(["numpy", "soundfile"])
-    if missing:
-        raise ImportError(f"run_folder needs {join_names(missing)}: {INSTALL_HINT.format(extra='cli')}")
     sources = [os.fspath(src)] if isinstance(src, (str, os.PathLike)) else [os.fspath(s) for s in src]
-    names = sources + [os.fspath(t) for t in (dst, plot) if t is not None]
-    needs = (["distributed"] if client is not None else []) + (
-        ["fsspec"] if client is not None or any(URL.match(n) for n in names) else [])  # fmt: skip
-    missing = missing_modules(needs)
-    if missing:
-        why = "a Dask cluster" if client is not None else "fsspec URLs"
-        raise ImportError(f"run_folder with {why} needs {join_names(missing)}: {INSTALL_HINT.format(extra='dask')}")
+    check_modules(sources + [os.fspath(t) for t in (dst, plot) if t is not None], client is not None)
     if command not in ACTIONS:
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
-    settings = {name: gate_params.pop(name, default) for name, default in PRODUCT_DEFAULTS.items()}
-    if gate_params:
-        raise TypeError(f"run_folder() got unexpected keyword arguments {', '.join(sorted(gate_params))}")
-    EnergyTalvane(**{k: v for k, v in native_settings(settings).items() if not isinstance(v, Duration)})  # checks them
-    action = action_class(command).from_options(
-        {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0, "crossfade": crossfade_ms / 1000.0}
-    )
+    settings = GateSettings.from_keywords("run_folder()", params)
+    settings.check()
+    options = {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0,
+               "crossfade": crossfade_ms / 1000.0}  # fmt: skip
+    action = action_for(command, options)
     request = Request(
         action=action, inputs=sources, output=None if dst is None else os.fspath(dst), settings=settings,
         format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,
         strict=strict,
     )  # fmt: skip
     return execute(request, client, jobs, on_outcome=on_outcome).outcomes
+
+
+run_folder.__signature__ = keyword_signature(run_folder)  # type: ignore[attr-defined]

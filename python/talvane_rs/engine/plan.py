@@ -8,38 +8,27 @@ whichever way the files are named (a path, a file:// URL, a link).
 
 from __future__ import annotations
 
-import os
 import secrets
 from collections import Counter
-from collections.abc import Iterator
-from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from pathlib import Path, PurePath
 from typing import Any
 
 from talvane_rs.actions.base import Action
-from talvane_rs.cli.parser import PLOT_FORMATS
+from talvane_rs.engine.jobs import Job, Outcome, Request
+from talvane_rs.engine.names import (
+    Input,
+    Names,
+    asking_store,
+    existing_file,
+    file_like,
+    look_up,
+    look_up_outputs,
+    same_file_key,
+)  # fmt: skip
 from talvane_rs.errors import UsageError
-from talvane_rs.io.storage import STDIO, URL, Location, describe_error, file_id, identity, location
+from talvane_rs.io.storage import STDIO, Location, file_id, identity
 from talvane_rs.io.walk import PassedOver, folder_sources
-from talvane_rs.jobs import Job, Outcome
-
-
-@dataclass
-class Request:
-    """What a run is asked to do, from the command line or from run_folder.
-    Names are as typed: local paths, fsspec URLs, or - for a pipe."""
-
-    action: Action
-    inputs: list[str]
-    output: str | None
-    settings: dict[str, Any]  # the gate parameters by name; window counts may be Durations
-    format: str | None = None
-    plot: str | None = None
-    recursive: bool = False
-    overwrite: bool = False
-    strict: bool = False
-    plot_range: tuple[float, float | None] | None = None  # seconds
 
 
 @dataclass
@@ -50,114 +39,6 @@ class Plan:
     folder: bool = False  # a folder, or several inputs: the run ends with a tally
     combined: Location | None = None  # the one output the run writes from its files' records (STDIO: standard output)
     fmt: str | None = None
-
-
-@dataclass
-class Input:
-    """One input as named: a file, a folder, or standard input."""
-
-    text: str
-    src: Location
-    folder: bool
-
-
-@dataclass
-class Names:
-    """What the output names of a request stand for."""
-
-    output: Location | None
-    output_folder: bool  # the output names a folder
-    plot: Location | None
-    plot_folder: bool
-    several: bool  # more than one input: the outputs go to folders
-
-
-# File extensions that name a file, not a folder: a folder input needs a folder there.
-PICTURE_SUFFIXES = frozenset(PLOT_FORMATS)
-TABLE_SUFFIXES = frozenset({".csv", ".json", ".jsonl", ".txt", ".tsv"})
-
-
-def names_folder(text: str) -> bool:
-    """Whether an output as typed names a folder: it ends with a slash or is one."""
-    if text.endswith(("/", os.sep)):
-        return True
-    return location(text).is_dir() if URL.match(text) else os.path.isdir(text)
-
-
-def storage_problem(text: str, e: Exception) -> UsageError:
-    """A URL whose store cannot be used from here, said in one line: an unknown
-    protocol is the command line's fault, a store's package or answer is not."""
-    if isinstance(e, ValueError) and not isinstance(e, UnicodeError):
-        return UsageError(f"{text}: {e}")
-    return UsageError(f"{text}: {describe_error(e)}", status=1)
-
-
-@contextmanager
-def asking_store(text: str) -> Iterator[None]:
-    """Turns what a store raises while a name is looked at into a one-line UsageError."""
-    try:
-        yield
-    except UsageError:
-        raise
-    except Exception as e:  # the stores' errors have no common base (botocore's are not OSError)
-        raise storage_problem(text, e) from None
-
-
-def look_up(request: Request) -> list[Input]:
-    """The inputs as locations, checked: each exists, standard input comes alone;
-    one named twice (or by two names) is taken once."""
-    found: list[Input] = []
-    seen: set[Any] = set()
-    for text in request.inputs:
-        with asking_store(text):
-            src = location(text)
-            stdin = src == STDIO
-            if stdin and len(request.inputs) > 1:
-                raise UsageError("standard input (-) must be the only input")
-            if not stdin and not src.exists():
-                raise UsageError(f"{src}: no such file or folder", status=1)
-            folder = not stdin and src.is_dir()
-        key = identity(src)
-        if key not in seen:
-            seen.add(key)
-            found.append(Input(text, src, folder))
-    return found
-
-
-def file_like(where: Location, pictures: bool = True) -> bool:
-    """Whether a name's extension says it is a file: audio, a picture, a table."""
-    from talvane_rs.io.formats import container_of
-
-    suffix = where.suffix.lower()
-    return bool(suffix) and (container_of(suffix) is not None or suffix in TABLE_SUFFIXES
-                             or (pictures and suffix in PICTURE_SUFFIXES))  # fmt: skip
-
-
-def look_up_outputs(request: Request, inputs: list[Input]) -> Names:
-    """The output and plot names, checked against the inputs: standard input needs
-    -o, and several inputs or a folder need folders (or one combined output)."""
-    several, folders = len(inputs) > 1, any(i.folder for i in inputs)
-    output, output_folder = None, False
-    if request.output is not None:
-        with asking_store(request.output):
-            output = location(request.output)
-            output_folder = request.output != "-" and names_folder(request.output)
-    plot, plot_folder = None, False
-    if request.plot is not None:
-        with asking_store(request.plot):
-            plot = location(request.plot)
-            plot_folder = names_folder(request.plot)
-        if (several or folders) and not plot_folder:
-            if plot.suffix.lower() in PICTURE_SUFFIXES:
-                raise UsageError(f"--plot {plot}: {'several inputs' if several else 'a folder input'} need a folder "
-                                 f"of pictures here, not a {plot.suffix} file (end the name with /)")  # fmt: skip
-            plot_folder = True  # a new folder, however it is named
-        if not plot_folder and plot.suffix.lower() not in PLOT_FORMATS:
-            raise UsageError(f"--plot {plot}: cannot draw {plot.suffix or 'extension-less'} files; "
-                             f"use {', '.join(PLOT_FORMATS)}")  # fmt: skip
-    if inputs[0].src == STDIO and (output is None or output_folder):
-        raise UsageError("standard input (-) needs -o with a file, or - for standard output")
-    return Names(output, output_folder, plot, plot_folder, several)
 
 
 def plan(request: Request) -> Plan:
@@ -175,8 +56,9 @@ def plan(request: Request) -> Plan:
     seen: set[Any] = set()
     for given in inputs:
         found, out_dir, plot_dir = plan_input(request, given, names, result)
-        new = [s for s in found if identity(s) not in seen]  # a file also in a folder given: once
-        seen.update(identity(s) for s in new)
+        keys = [same_file_key(s) for s in found]
+        new = [s for s, key in zip(found, keys) if key not in seen]  # a file also in a folder given: once
+        seen.update(keys)
         sources += new
         places += place(action, given, names, new, out_dir, plot_dir, result, fmt)
         if action.writes_folder and result.combined is None:
@@ -186,13 +68,15 @@ def plan(request: Request) -> Plan:
             assert out_dir is not None
             result.combined = action.combined_output(out_dir, True, fmt, True)
     make_jobs(request, places, sources, fmt, result)
+    if action.writes_folder and result.combined is not None:
+        action.check_earlier(result.combined, request.overwrite)
     return result
 
 
 def check_band(request: Request, inputs: list[Input]) -> None:
     """A band one file's rate cannot take is the command line's error; in a run of
     several files, each file that cannot take it fails on its own."""
-    band = request.settings.get("band")
+    band = request.settings.band
     if band is None or len(inputs) != 1 or inputs[0].folder or not isinstance(inputs[0].src, Path) \
             or inputs[0].src == STDIO:  # fmt: skip
         return
@@ -349,10 +233,15 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
         except (ValueError, OSError) as e:
             result.errors.append(Outcome(src=name, error=f"{name}: {e}"))
             continue
+        replaces = dst is not None and not action.writes_folder and existing_file(dst)
         job = Job(action=action, src=s, dst=dst, plot=plot_path, settings=request.settings, token=token,
-                  fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range)  # fmt: skip
+                  fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range,
+                  replaces=replaces)  # fmt: skip
         result.jobs.append(job)
     result.jobs = [claim_fallback(job, inputs, claimed, request.overwrite) for job in result.jobs]
+    named = list(zip(result.jobs, action.claim_names(result.jobs), strict=True))
+    result.errors += [Outcome(src=job.name, error=f"{job.name}: {error}") for job, (error, _) in named if error]
+    result.jobs = [job if why is None else replace(job, no_fallback=why) for job, (error, why) in named if not error]
 
 
 def claim_fallback(job: Job, inputs: set[Any], claimed: dict[Any, Location], overwrite: bool) -> Job:

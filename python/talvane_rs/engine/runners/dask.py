@@ -21,9 +21,9 @@ from typing import Any
 import distributed
 
 from talvane_rs._version import __version__
+from talvane_rs.engine.flow import process
+from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.errors import StopSignals, UsageError
-from talvane_rs.flow import process
-from talvane_rs.jobs import Job, Outcome
 
 STOP_GRACE = 10.0  # seconds a stop waits for the cancelled tasks under way to end
 POLL = 0.05  # seconds between two looks at the workers, or the connection, while waiting

@@ -8,17 +8,17 @@ file cannot end a folder run.
 
 from __future__ import annotations
 
-import math
 import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from talvane_rs.actions.base import Context, Done, Span
+from talvane_rs.band import band_label
+from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location
-from talvane_rs.jobs import Job, Outcome
-from talvane_rs.band import band_label
-from talvane_rs.units import format_db, gain_to_db, seconds_text
+from talvane_rs.sentences import below_floor_advice, clamped_advice, kept_phrase, levels_phrase
+from talvane_rs.units import format_db, seconds_text
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -44,47 +44,48 @@ def process(job: Job, checkpoint: Checkpoint = go_on, blocking: Blocking = never
 
 def run_job(job: Job, outcome: Outcome, checkpoint: Checkpoint, blocking: Blocking) -> None:
     started = time.perf_counter()
-    done = job.action.run(Context(job, checkpoint, blocking, outcome.notes, outcome.warnings))
+    done = job.action.perform(Context(job, checkpoint, blocking, outcome.notes, outcome.warnings))
     elapsed = time.perf_counter() - started
     outcome.record = done.record
     outcome.warnings.extend(warnings(job, done))
     if job.plot is not None and done.draw is not None:
         checkpoint()
+        check_plot_range(job.plot_range, done.samples, done.rate)
         draw(job, job.plot, done.draw, checkpoint, done.rate)
     outcome.summary = summary_line(job, done, elapsed)
 
 
 def warnings(job: Job, done: Done) -> list[str]:
-    """A file with nothing kept, and a threshold clamped below the noise."""
+    """A file with nothing kept, a threshold clamped below the noise, and a fixed
+    threshold below the noise floor."""
     found = []
+    fixed = job.settings.fixed_threshold
     if done.samples and done.kept == 0:
         found.append(f"{job.name}: nothing kept (threshold {format_db(done.threshold)}); "
-                     f"{job.action.nothing_kept(done, fixed_threshold(job))}")  # fmt: skip
+                     f"{job.action.nothing_kept(done, fixed)}")  # fmt: skip
     levels = done.levels
-    if levels is not None and levels.clamped == "high" and not fixed_threshold(job):
-        wanted = levels.noise_floor * levels.threshold_ratio
-        found.append(
-            f"{job.name}: the noise floor ({format_db(levels.noise_floor)}) asks for a threshold of "
-            f"{format_db(wanted)}, above --max-thresh ({format_db(levels.threshold)}), so noise louder than "
-            f"--max-thresh counts as voice; if the recording is that noisy, raise it "
-            f"(--max-thresh {math.ceil(gain_to_db(wanted))}dB)"
-            + ("; or read it through --band speech, which leaves the noise outside speech out of the floor"
-               if levels.band_helps else "")
-        )
+    floor = done.noise_floor if levels is None else levels.noise_floor
+    if fixed and floor > done.threshold:
+        found.append(f"{job.name}: {below_floor_advice(floor, done.threshold)}")
+    if levels is not None and levels.clamped == "high" and not fixed:
+        advice = clamped_advice(levels.clamped, levels.noise_floor, levels.threshold, levels.threshold_ratio)
+        found.append(f"{job.name}: {advice}")
     return found
 
 
-def fixed_threshold(job: Job) -> bool:
-    """Whether the threshold was asked for as such (both limits at one level), so
-    that its clamping is what was meant."""
-    return bool(job.settings["base_thresh"] == job.settings["max_thresh"])
+def check_plot_range(span: Span, samples: int, rate: int) -> None:
+    """Refuses a --plot-range that starts at or after the end of the recording; one
+    that overlaps it is drawn clipped to it."""
+    if span is not None and span[0] * rate >= samples:
+        raise FileError(f"no plot: --plot-range starts at {span[0]:g} s, at or after the end of the recording "
+                        f"({samples / rate:.2f} s long)")
 
 
 def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], checkpoint: Checkpoint,
          done_rate: int | None = None) -> None:  # fmt: skip
-    from talvane_rs.io.write import replace_atomically
+    from talvane_rs.io.atomic import replace_atomically
 
-    band = job.settings.get("band")
+    band = job.settings.band
     reads = "" if band is None or done_rate is None else f", band {band_label(band, done_rate)}"
     fig = picture(f"{job.name}, {job.action.describe()}{reads}", job.plot_range)
     checkpoint()
@@ -94,20 +95,16 @@ def draw(job: Job, plot: Location, picture: Callable[[str, Span], Figure], check
 def summary_line(job: Job, done: Done, elapsed: float) -> str:
     n, rate = done.samples, done.rate
     seconds = n / rate
-    share = done.kept / n if n else 0.0
     speed = f"{seconds / elapsed:,.0f}x" if elapsed > 0 and n else "-"
-    noun = "region" if done.regions == 1 else "regions"
     length = seconds_text(seconds)
     if done.new_length is not None:
         length += f" -> {seconds_text(done.new_length / rate)}"
-    levels = "" if done.levels is None else (
-        f"noise floor {format_db(done.levels.noise_floor)}, threshold {format_db(done.levels.threshold)}, "
-    )  # fmt: skip
-    band = job.settings.get("band")
-    if band is not None:
-        levels += f"band {band_label(band, rate)}, "
+    parts = [f"{job.name}: {length}", kept_phrase(done.kept, n, done.regions)]
+    if done.levels is not None:
+        parts.append(levels_phrase(done.levels.noise_floor, done.levels.threshold))
+    if job.settings.band is not None:
+        parts.append(f"band {band_label(job.settings.band, rate)}")
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"
-    return (
-        f"{job.name}: {length}, kept {share:.1%} in {done.regions} {noun}, {levels}"
-        f"{speed} real time, {done.what or job.action.describe()}{target}"
-    )
+    if done.where is not None and done.where == job.dst and job.replaces:
+        target += " (replaced)"
+    return ", ".join([*parts, f"{speed} real time", f"{done.what or job.action.describe()}{target}"])

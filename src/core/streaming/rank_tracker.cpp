@@ -1,0 +1,248 @@
+// RankTracker: held keys around a rank, counts beyond them, one selection path.
+#include "streaming/rank_tracker.hpp"
+
+#include <algorithm>
+#include <cassert>
+
+namespace talvane {
+
+namespace {
+
+constexpr std::uint32_t kLargestKey = 0xffffffffu;
+
+// The k-th smallest (from 0) of the union of two ascending runs, k < a.size() +
+// b.size(): i keys from a and k + 1 - i from b are the k + 1 smallest when a[i - 1]
+// <= b[k + 1 - i] and b[k - i] <= a[i]; i is found by bisection.
+std::uint32_t kth_of_two(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b, std::size_t k) noexcept {
+    std::size_t lo = k + 1 > b.size() ? k + 1 - b.size() : 0, hi = std::min(k + 1, a.size());
+    while (lo < hi) {
+        const std::size_t i = lo + (hi - lo) / 2, j = k + 1 - i;
+        if (j > 0 && b[j - 1] > a[i]) {
+            lo = i + 1;
+        } else {
+            hi = i;
+        }
+    }
+    const std::size_t i = lo, j = k + 1 - lo;
+    if (i == 0) return b[j - 1];
+    if (j == 0) return a[i - 1];
+    return std::max(a[i - 1], b[j - 1]);
+}
+
+}  // namespace
+
+void RankTracker::clear() noexcept {
+    hinted_ = false;
+    keys_.clear();
+    low_ = 0;
+    high_ = kLargestKey;
+    below_ = above_ = 0;
+}
+
+void RankTracker::assign(const RankTracker& other) {
+    keys_.assign(other.keys_.begin(), other.keys_.end());
+    low_ = other.low_;
+    high_ = other.high_;
+    below_ = other.below_;
+    above_ = other.above_;
+    margin_ = other.margin_;
+    hinted_ = other.hinted_;
+    hint_ = other.hint_;
+}
+
+void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t margin,
+                        std::vector<std::uint32_t>& scratch) {
+    const std::size_t n = values.size();
+    if (scratch.size() < n) scratch.resize(n);
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < values.used; ++r) {
+        for (const float v : values.runs[r]) scratch[at++] = total_order_key(v);
+    }
+    clear();
+    margin_ = margin;
+    if (n == 0) return;
+    const auto begin = scratch.begin(), end = scratch.begin() + static_cast<std::ptrdiff_t>(n);
+    const std::size_t first = rank > margin ? rank - margin : 0;
+    const std::size_t last = std::min(n - 1, rank + std::min(margin, n));
+    std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(first), end);
+    if (first > 0) low_ = scratch[first];
+    std::nth_element(begin + static_cast<std::ptrdiff_t>(first), begin + static_cast<std::ptrdiff_t>(last), end);
+    if (last < n - 1) high_ = scratch[last];
+    // Ties at either end held whole: each key is held or counted on one side.
+    for (auto it = begin; it != end; ++it) {
+        const std::uint32_t key = *it;
+        below_ += key < low_ ? 1 : 0;
+        above_ += key > high_ ? 1 : 0;
+        if (key >= low_ && key <= high_) keys_.push_back(key);
+    }
+    std::sort(keys_.begin(), keys_.end());
+}
+
+std::uint32_t RankTracker::key_reach(std::size_t margin) const noexcept {
+    const std::size_t held = keys_.size();
+    if (held < 2 || high_ <= low_ || high_ == kLargestKey) return 0;
+    // Keys per unit of key in the held range; a window of twice the margin on each side.
+    const double spread = static_cast<double>(high_ - low_) * static_cast<double>(2 * margin) /
+                          static_cast<double>(held);
+    return static_cast<std::uint32_t>(std::max(1.0, std::min(spread, 4294967295.0)));
+}
+
+bool RankTracker::build_within(const ValueRuns& values, std::uint32_t key, std::size_t margin, std::uint32_t reach,
+                               std::vector<std::uint32_t>& scratch) {
+    const std::uint32_t first = key > reach ? key - reach : 0;
+    const std::uint32_t last = key < kLargestKey - reach ? key + reach : kLargestKey;
+    const std::size_t n = values.size();
+    if (scratch.size() < n) scratch.resize(n);
+    std::size_t under = 0, inside = 0;
+    for (std::size_t r = 0; r < values.used; ++r) {
+        for (const float v : values.runs[r]) {
+            const std::uint32_t k = total_order_key(v);
+            under += k < first ? 1 : 0;
+            if (k - first <= last - first) scratch[inside++] = k;
+        }
+    }
+    std::sort(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(inside));
+    const auto begin = scratch.begin(), end = scratch.begin() + static_cast<std::ptrdiff_t>(inside);
+    const auto at = static_cast<std::size_t>(std::lower_bound(begin, end, key) - begin);
+    const auto past = static_cast<std::size_t>(std::upper_bound(begin, end, key) - begin);
+    const std::size_t over = n - under - inside;
+    if ((at < margin && under > 0) || (inside - past < margin && over > 0)) return false;
+    // Trimmed to the margin, ties at the new ends held whole.
+    std::size_t lo = at > margin ? at - margin : 0, hi = std::min(inside, past + margin);  // [lo, hi)
+    while (lo > 0 && scratch[lo - 1] == scratch[lo]) --lo;
+    while (hi < inside && scratch[hi] == scratch[hi - 1]) ++hi;
+    keys_.assign(begin + static_cast<std::ptrdiff_t>(lo), begin + static_cast<std::ptrdiff_t>(hi));
+    below_ = under + lo;
+    above_ = over + (inside - hi);
+    low_ = below_ > 0 ? keys_.front() : 0;
+    high_ = above_ > 0 ? keys_.back() : kLargestKey;
+    margin_ = margin;
+    return !keys_.empty();
+}
+
+namespace {
+
+// The keys of `values` in [low, high] into `out`, in order, and how many lie below
+// low and above high.
+struct Split {
+    std::size_t inside = 0, below = 0, above = 0;
+};
+Split split_keys(const ValueRuns& values, std::uint32_t low, std::uint32_t high, std::uint32_t* out) noexcept {
+    Split s;
+    for (std::size_t r = 0; r < values.used; ++r) {
+        for (const float v : values.runs[r]) {
+            const std::uint32_t key = total_order_key(v);
+            s.below += key < low ? 1 : 0;
+            s.above += key > high ? 1 : 0;
+            out[s.inside] = key;
+            s.inside += key >= low && key <= high ? 1 : 0;
+        }
+    }
+    std::sort(out, out + s.inside);
+    return s;
+}
+
+}  // namespace
+
+void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering, std::vector<std::uint32_t>& scratch) {
+    const std::size_t room = leaving.size() + entering.size() + 1;
+    if (scratch.size() < room) scratch.resize(room);
+    std::uint32_t* gone = scratch.data();
+    const Split out = split_keys(leaving, low_, high_, gone);
+    std::uint32_t* come = gone + out.inside;
+    const Split in = split_keys(entering, low_, high_, come);
+    below_ = below_ - out.below + in.below;
+    above_ = above_ - out.above + in.above;
+    if ((out.inside + in.inside) * kFewChanges <= keys_.size()) {
+        // A few: a search and a shift each.
+        for (std::size_t i = 0; i < out.inside; ++i) {
+            const auto it = std::lower_bound(keys_.begin(), keys_.end(), gone[i]);
+            assert(it != keys_.end() && *it == gone[i] && "a leaving key that is not held");
+            keys_.erase(it);
+        }
+        for (std::size_t i = 0; i < in.inside; ++i) keys_.insert(std::upper_bound(keys_.begin(), keys_.end(), come[i]), come[i]);
+        return;
+    }
+    // Many: one pass takes one copy of each leaving key out, one merge from the back
+    // puts the entering ones in, a cost in the held keys rather than a shift per key.
+    std::size_t kept = 0, g = 0;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+        if (g < out.inside && keys_[i] == gone[g]) {
+            ++g;
+        } else {
+            keys_[kept++] = keys_[i];
+        }
+    }
+    assert(g == out.inside && "a leaving key that is not held");
+    std::size_t held = kept, coming = in.inside;
+    keys_.resize(kept + coming);
+    for (std::size_t at = kept + coming; coming > 0;) {
+        keys_[--at] = held > 0 && keys_[held - 1] > come[coming - 1] ? keys_[--held] : come[--coming];
+    }
+}
+
+std::optional<RankedKeys> RankTracker::select_between(std::span<const std::uint32_t> loose, std::size_t lo,
+                                                      std::size_t hi, std::uint32_t first, std::uint32_t last,
+                                                      std::uint32_t* gathered) const {
+    // The loose keys below `first` counted in a pass that vectorises (a 32-bit
+    // count: a call has far fewer than 2^32 windows); those in [first, last]
+    // gathered without a branch on the key, each written and kept by the count.
+    std::uint32_t under = 0;
+    for (const std::uint32_t key : loose) under += key < first ? 1u : 0u;
+    const std::uint32_t span = last - first;
+    std::size_t inside = 0;
+    for (const std::uint32_t key : loose) {
+        gathered[inside] = key;
+        inside += key - first <= span ? 1 : 0;
+    }
+    // Held keys in [first, last]; those below it are held too, or counted in below_.
+    const auto begin = keys_.begin();
+    const auto from = static_cast<std::size_t>(std::lower_bound(begin, keys_.end(), first) - begin);
+    const auto to = static_cast<std::size_t>(std::upper_bound(begin + static_cast<std::ptrdiff_t>(from), keys_.end(),
+                                                              last) - begin);
+    const std::size_t base = below_ + from + under;  // the rank of the first key in [first, last]
+    if (lo < base || hi - base >= (to - from) + inside) return std::nullopt;
+    std::sort(gathered, gathered + inside);
+    const std::span<const std::uint32_t> held(keys_.data() + from, to - from), extra(gathered, inside);
+    const std::uint32_t low = kth_of_two(held, extra, lo - base);
+    return RankedKeys{low, hi == lo ? low : kth_of_two(held, extra, hi - base)};
+}
+
+std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                              std::vector<std::uint32_t>& scratch) {
+    // The loose values' keys once, then the gathered ones after them.
+    const std::size_t n = loose.size();
+    if (scratch.size() < 2 * n + 1) scratch.resize(2 * n + 1);  // a gathered key is written before it is counted
+    std::uint32_t* keys = scratch.data();
+    for (std::size_t r = 0, at = 0; r < loose.used; ++r) {
+        for (const float v : loose.runs[r]) keys[at++] = total_order_key(v);
+    }
+    const std::span<const std::uint32_t> loose_keys(keys, n);
+    std::optional<RankedKeys> found;
+    // First the few held keys around where the last selection found its rank, which
+    // a call moves little: the pass over the loose keys gathers only a few of them.
+    // Then a few times wider, for a rank that moved more (a run's next call on an
+    // off-grid length comes several calls later).
+    const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
+    for (std::size_t reach = kNarrow; hinted_ && !keys_.empty() && !found.has_value() && reach <= kWider;
+         reach *= kWider / kNarrow) {
+        const std::uint32_t first = at > reach ? keys_[at - reach] : low_;
+        const std::uint32_t last = at + reach < keys_.size() ? keys_[at + reach] : high_;
+        found = select_between(loose_keys, lo, hi, first, last, keys + n);
+    }
+    if (!found.has_value()) found = select_between(loose_keys, lo, hi, low_, high_, keys + n);
+    if (found.has_value()) {
+        hinted_ = true;
+        hint_ = found->low;
+    }
+    return found;
+}
+
+bool RankTracker::needs_rebuild(std::uint32_t key) const noexcept {
+    const std::size_t edge = margin_ / kEdgeShare;
+    if (keys_.size() > kHeldShare * (2 * margin_ + 1)) return true;
+    const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
+    return (below_ > 0 && at < edge) || (above_ > 0 && keys_.size() - at < edge);
+}
+
+}  // namespace talvane

@@ -1,0 +1,133 @@
+// The floor tracker: the ordered keys of a multiset of smoothed energies around one rank.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "analysis/keep_mask.hpp"
+
+namespace talvane {
+
+// A few runs of floats, read where they lie, each value standing for its
+// total_order_key. At most kMaxRuns runs; empty runs are not kept.
+struct ValueRuns {
+    static constexpr std::size_t kMaxRuns = 4;
+    std::array<std::span<const float>, kMaxRuns> runs{};
+    std::size_t used = 0;
+
+    void add(std::span<const float> run) noexcept {
+        if (!run.empty()) runs[used++] = run;
+    }
+    std::size_t size() const noexcept {
+        std::size_t n = 0;
+        for (std::size_t r = 0; r < used; ++r) n += runs[r].size();
+        return n;
+    }
+};
+
+// The keys of a multiset of values around one rank: those in [low, high] held in
+// ascending order, those below low and above high only counted. A rank near the
+// one the keys were built around lies among the held keys, and a change of a value
+// far from it costs a comparison, whatever the number of values: the tracker's
+// cost follows the changes, not the multiset. One instance follows one rank (the
+// noise floor's); a statistic at another rank is another instance.
+//
+// Invariant: every key of the multiset is either held (low <= key <= high, all
+// copies of it) or counted in below (key < low) or above (key > high).
+class RankTracker {
+public:
+    std::span<const std::uint32_t> held() const noexcept { return keys_; }
+    std::uint32_t low() const noexcept { return low_; }
+    std::uint32_t high() const noexcept { return high_; }
+    std::size_t below() const noexcept { return below_; }
+    std::size_t above() const noexcept { return above_; }
+    std::size_t size() const noexcept { return below_ + keys_.size() + above_; }
+
+    // Empty, every key range held.
+    void clear() noexcept;
+
+    // Room for `keys` held keys. May throw std::bad_alloc; changes no value.
+    void reserve(std::size_t keys) { keys_.reserve(keys); }
+
+    // Becomes the multiset of `values`, holding the keys within `margin` ranks of
+    // rank `rank` (< values.size()) on each side, ties at either end held whole.
+    // `scratch` is working storage. Allocates only when its room is short.
+    void build(const ValueRuns& values, std::size_t rank, std::size_t margin, std::vector<std::uint32_t>& scratch);
+
+    // The same around the rank of `key` among `values`, from one pass that gathers
+    // the keys in a window around it sized from `like`'s density of held keys (a
+    // tracker of about the same values), and a sort of those alone: no selection
+    // over all keys. False (the tracker then unspecified) when the window holds too
+    // few keys on a side that has more; build() is the way then.
+    bool build_near(const ValueRuns& values, std::uint32_t key, std::size_t margin, const RankTracker& like,
+                    std::vector<std::uint32_t>& scratch) {
+        const std::uint32_t reach = like.key_reach(margin);
+        return reach > 0 && build_within(values, key, margin, reach, scratch);
+    }
+    // The same with the window's half-width in keys given.
+    bool build_within(const ValueRuns& values, std::uint32_t key, std::size_t margin, std::uint32_t reach,
+                      std::vector<std::uint32_t>& scratch);
+    // The keys' spread that holds about twice `margin` held keys, from the held
+    // keys' density; 0 when it is not known (too few held, or no finite range).
+    std::uint32_t key_reach(std::size_t margin) const noexcept;
+    // The lower key the last selection found, if any: where the next one starts.
+    bool hinted() const noexcept { return hinted_; }
+    std::uint32_t hint() const noexcept { return hint_; }
+
+    // Becomes a copy of `other`. Allocates only when the room is short.
+    void assign(const RankTracker& other);
+
+    // Takes one copy of each leaving value's key out (each is in the multiset), then
+    // puts the entering ones in, with `scratch` as working storage. Allocates only
+    // when the room (of the held keys, or of scratch for all the changes) is short.
+    void change(const ValueRuns& leaving, const ValueRuns& entering, std::vector<std::uint32_t>& scratch);
+
+    // The keys at ranks lo and hi (hi is lo or lo + 1) of the multiset together
+    // with the `loose` values, when both lie among the held keys and the loose
+    // values between low and high; nullopt when they lie outside. `scratch` is
+    // working storage (room for twice the loose values: then nothing is allocated).
+    // The selection tries the held keys within kNarrow of the last one it found
+    // first (the hint), then within kWider, then all held keys.
+    std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
+                                     std::vector<std::uint32_t>& scratch);
+    static constexpr std::size_t kNarrow = 4;  // held keys on each side of the hint
+    static constexpr std::size_t kWider = 32;  // the same, at the second try
+    // Changes fewer than the held keys / this go in by a search and a shift each,
+    // more by one pass over the held keys.
+    static constexpr std::size_t kFewChanges = 16;
+
+    // The rebuild policy: whether the tracker is to be built again around `key`.
+    // So it is when the key lies within a quarter of the margin it was built with
+    // of an end beyond which keys are only counted (the rank may soon leave the held
+    // keys), or when more than kHeldShare such margins' worth of keys are held (a
+    // tracker built over few values holds them all, and every key held costs its
+    // share of each change and each copy).
+    bool needs_rebuild(std::uint32_t key) const noexcept;
+    static constexpr std::size_t kEdgeShare = 4;
+    static constexpr std::size_t kHeldShare = 4;
+
+    // The margin of ranks held on each side for a stream whose calls change about
+    // `changes` values: at least kLeastMargin, and kMarginCalls calls' worth, so that
+    // a rank moving with the changes stays inside for several calls.
+    static constexpr std::size_t kLeastMargin = 64;
+    static constexpr std::size_t kMarginCalls = 4;
+    static std::size_t margin_for(std::size_t changes) noexcept {
+        return changes > kLeastMargin / kMarginCalls ? kMarginCalls * changes : kLeastMargin;
+    }
+
+private:
+    std::vector<std::uint32_t> keys_;
+    std::uint32_t low_ = 0, high_ = 0xffffffffu;
+    std::size_t below_ = 0, above_ = 0;
+    std::size_t margin_ = kLeastMargin;  // that of the last build
+    bool hinted_ = false;
+    std::uint32_t hint_ = 0;  // the lower key the last selection found
+
+    std::optional<RankedKeys> select_between(std::span<const std::uint32_t> loose, std::size_t lo, std::size_t hi,
+                                             std::uint32_t first, std::uint32_t last, std::uint32_t* gathered) const;
+};
+
+}  // namespace talvane

@@ -1,0 +1,216 @@
+// The streaming analysis: lay windows, take energies, smooth, rank, threshold, flags.
+#include "streaming/stream_analysis.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "analysis/energy.hpp"
+#include "streaming/grid_run.hpp"
+
+namespace talvane {
+
+namespace {
+
+constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
+
+// The percentile each tracked rank follows.
+float rank_percentile(const GateConfig& config, RankId id) {
+    switch (id) {
+        case kFloorRank:
+        case kRankCount: break;
+    }
+    return config.noise_floor_percentile;
+}
+
+// Ranks held on each side of the rank when a selection runs over every value: a
+// few, for the next such selection to gather only the keys near them (a call that
+// keeps no run moves the floor by a few ranks).
+constexpr std::size_t kWholeMargin = 8;
+
+// The keys at ranks lo and hi of every value of the call, through the working
+// tracker: first built from one pass that gathers the keys near where `guide` (the
+// run's tracker, or the working tracker as the last such selection left it) found
+// its rank, then, when the ranks lie outside, from a selection over all keys.
+RankedKeys select_all(StreamAnalysis& a, std::size_t lo, std::size_t hi, const RankTracker* guide) {
+    ValueRuns all;
+    a.smoothed.append(0, a.n, all);
+    const RankTracker& near = guide != nullptr ? *guide : a.whole;
+    const std::uint32_t reach = near.hinted() ? near.key_reach(kWholeMargin) : 0;
+    if (reach > 0 && a.whole.build_within(all, near.hint(), kWholeMargin, reach, a.scratch)) {
+        const std::optional<RankedKeys> found = a.whole.select(ValueRuns{}, lo, hi, a.scratch);
+        if (found.has_value()) return *found;
+    }
+    a.whole.build(all, lo, kWholeMargin, a.scratch);
+    return *a.whole.select(ValueRuns{}, lo, hi, a.scratch);
+}
+
+// The loose values of a call: those outside the trackers' multiset.
+ValueRuns loose_values(const StreamAnalysis& a) {
+    ValueRuns loose;
+    a.smoothed.append(0, a.settled, loose);
+    a.smoothed.append(a.complete, a.n, loose);
+    return loose;
+}
+
+// The next tracker of rank `id` built from the settled values around `key`: the
+// run's multiset after this call, its held keys centred on the rank found.
+void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_t changes, const GridRun* run) {
+    ValueRuns settled;
+    a.smoothed.append(a.settled, a.complete, settled);
+    const std::size_t margin = RankTracker::margin_for(changes);
+    if (run != nullptr && a.next_ranks[id].build_near(settled, key, margin, run->ranks[id], a.scratch)) return;
+    std::size_t rank = 0;
+    for (std::size_t r = 0; r < settled.used; ++r) {
+        for (const float v : settled.runs[r]) rank += total_order_key(v) < key ? 1 : 0;
+    }
+    if (settled.size() == 0) {
+        a.next_ranks[id].clear();
+        return;
+    }
+    a.next_ranks[id].build(settled, std::min(rank, settled.size() - 1), margin, a.scratch);
+}
+
+// The keys at ranks lo and hi for tracked rank `id`: from the run's tracker moved
+// on by this call's changes when the call continues a run, else from all values;
+// the next tracker is built again when the rank left its held keys or nears an end.
+RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::size_t lo, std::size_t hi) {
+    const bool keeps = a.run_written != StreamAnalysis::kNoRun;
+    if (run != nullptr && keeps) {
+        RankTracker& next = a.next_ranks[id];
+        next.assign(run->ranks[id]);
+        const RunChanges changes = run_changes(a, *run);
+        next.change(changes.leaving, changes.entering, a.scratch);
+        const std::optional<RankedKeys> found = next.select(loose_values(a), lo, hi, a.scratch);
+        a.tracked = found.has_value();
+        if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
+        const RankedKeys keys = found.has_value() ? *found : select_all(a, lo, hi, &run->ranks[id]);
+        rebuild_tracker(a, id, keys.low, changes.count, run);
+        a.rebuilt = true;
+        return keys;
+    }
+    const RankedKeys keys = select_all(a, lo, hi, nullptr);
+    // A new run changes by about the windows dropped and appended between two
+    // calls on its grid, as many calls apart as the lattice has phases.
+    const std::size_t visit = static_cast<std::size_t>(a.store.lattice.phases()) * a.kept_from + 1;
+    if (keeps) rebuild_tracker(a, id, keys.low, 2 * visit, nullptr);
+    return keys;
+}
+
+// The noise floor (and every tracked rank) of the call's smoothed energies.
+void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run) {
+    if (a.n < 2) {
+        a.floor = a.n == 1 ? a.smoothed[0] : 0.0f;
+        for (std::size_t id = 0; id < kRankCount; ++id) {
+            a.ranked[id] = RankedKeys{total_order_key(a.floor), total_order_key(a.floor)};
+            if (a.run_written != StreamAnalysis::kNoRun) rebuild_tracker(a, static_cast<RankId>(id), 0, 1, nullptr);
+        }
+        return;
+    }
+    a.tracked = a.rebuilt = false;
+    for (std::size_t id = 0; id < kRankCount; ++id) {
+        const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
+        a.ranked[id] = select_rank(a, run, static_cast<RankId>(id), ranks.lo, ranks.hi);
+        if (id == kFloorRank) {
+            a.floor = interpolate_floor(from_total_order_key(a.ranked[id].low),
+                                        from_total_order_key(a.ranked[id].high), ranks);
+        }
+    }
+}
+
+// Voice decision and the four cleaning passes over the windows within their reach
+// of the chunk's first window.
+void clean_flags(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_first) {
+    const std::uint64_t reach = cleaning_reach(config);
+    a.first_flag = chunk_first > reach ? static_cast<std::size_t>(chunk_first - reach) : 0;
+    a.flag_count = a.n - a.first_flag;
+    if (a.suffix.size() < a.flag_count) a.suffix.resize(a.flag_count);
+    if (a.flags.size() < a.flag_count) a.flags.resize(a.flag_count);
+    if (a.cleaning.capacity() < a.flag_count / 2 + 2) a.cleaning.reserve(a.flag_count / 2 + 2);
+    for (std::size_t t = a.first_flag; t < a.n; ++t) a.suffix[t - a.first_flag] = a.smoothed[t];
+    keep_flags_into(config, std::span<const float>(a.suffix.data(), a.flag_count), a.threshold.value, a.cleaning,
+                    std::span<std::uint8_t>(a.flags.data(), a.flag_count));
+}
+
+}  // namespace
+
+void CallSmoothed::append(std::size_t a, std::size_t b, ValueRuns& out) const noexcept {
+    if (a >= b) return;
+    if (a < meet) out.add(std::span<const float>(front + a, std::min(b, meet) - a));
+    const std::size_t r0 = std::max(a, meet), r1 = std::min(b, run_end);
+    if (r0 < r1) out.add(std::span<const float>(run + r0, r1 - r0));
+    const std::size_t t0 = std::max(a, run_end);
+    if (t0 < b) out.add(std::span<const float>(tail + (t0 - run_end), b - t0));
+}
+
+std::uint64_t cleaning_reach(const GateConfig& config) {
+    auto add = [](std::uint64_t a, std::uint64_t b) { return a > kMaxWord - b ? kMaxWord : a + b; };
+    std::uint64_t reach = config.min_voice_windows > 1 ? config.min_voice_windows - 1 : 0;
+    reach = add(reach, config.max_silence_gap_windows);
+    reach = add(reach, config.pad_voice_windows);
+    return add(reach, config.pass_windows);
+}
+
+void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, bool same_stream,
+                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped) {
+    // Lay windows: window k covers [start + k * W, start + (k + 1) * W) of the stream.
+    a.window_len = window_len;
+    a.total = combined.context.size() + combined.chunk.size();
+    a.start = combined.start;
+    a.dropped = dropped;
+    a.n = static_cast<std::size_t>(window_count(a.total, window_len));
+    a.complete = static_cast<std::size_t>(a.total / window_len);
+    // Take energies: from the store, as it was and as this call extends it.
+    const WindowStore none;
+    const WindowStore& store = same_stream ? caches.store : none;
+    plan_store(a.store, store, same_stream, combined, window_len, dropped);
+    a.energies = grid_energies(store, a.store, combined, window_len, a.direct, a.join);
+    // Smooth, continuing the run of this grid when one is kept.
+    const GridRun* run = same_stream ? find_run(a, caches) : nullptr;
+    smooth_call(a, config.smooth_alpha, run);
+    plan_run(a, caches, run);
+    // Floor, threshold, flags.
+    rank_values(a, config, a.smoothed.meet < a.smoothed.run_end ? run : nullptr);
+    a.threshold = threshold_for(config, a.floor);
+    clean_flags(a, config, static_cast<std::size_t>(combined.context.size() / window_len));
+}
+
+void reserve_analysis(StreamCaches& caches, StreamAnalysis& a, std::uint64_t limit) {
+    const auto windows = static_cast<std::size_t>(limit / a.window_len + 2);  // of a full context
+    reserve_store(caches.store, a.store, windows * static_cast<std::size_t>(a.store.lattice.phases()));
+    reserve_run(caches, a, windows);
+}
+
+void commit_analysis(StreamCaches& caches, StreamAnalysis& a) noexcept {
+    ++caches.calls;
+    commit_store(caches.store, a.store);
+    commit_run(caches, a);
+}
+
+void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t window_len, std::uint64_t limit,
+                    std::size_t max_chunk) {
+    const auto n = static_cast<std::size_t>(window_count(limit + max_chunk, window_len) + 1);
+    const std::size_t slots = static_cast<std::size_t>(kMaxPhases) * n;
+    const auto w = static_cast<std::size_t>(window_len);
+    caches.store.energies.reserve(slots, slots);
+    constexpr std::size_t kLaneValues = SmoothingLanes::kLanes * SmoothingLanes::kReach;
+    for (GridRun& run : caches.runs) {
+        run.smoothed.reserve(n, n);
+        for (RankTracker& tracker : run.ranks) tracker.reserve(n);
+        run.lanes.values.reserve(kLaneValues);
+    }
+    a.made.values.reserve(kLaneValues);
+    for (std::vector<float>* v : {&a.direct, &a.all_energies, &a.front, &a.tail, &a.suffix}) {
+        if (v->size() < n) v->resize(n);
+    }
+    if (a.flags.size() < n) a.flags.resize(n);
+    if (a.scratch.size() < 2 * n + 1) a.scratch.resize(2 * n + 1);
+    a.cleaning.reserve(n / 2 + 2);
+    for (RankTracker& tracker : a.next_ranks) tracker.reserve(n);
+    a.whole.reserve(n);
+    a.join.reserve(w);
+    reserve_store_step(a.store, window_len, slots);
+}
+
+}  // namespace talvane
