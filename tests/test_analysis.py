@@ -1,11 +1,14 @@
 """Keep-mask analysis: window decisions, noise floor, threshold limits, and both
 mask methods checked bit for bit against the reference model."""
 
+import dataclasses
+
 import numpy as np
 import pytest
 
 import reference as ref
 from talvane_rs import BandFilter, EnergyTalvane, Stream, _analysis, analyse, band_filter, cut, keep_regions
+from talvane_rs.params import PRESETS
 
 f32 = np.float32
 NAN = float("nan")
@@ -255,11 +258,11 @@ def check_analysis_view(cfg, x, rate, gate, same_f32):
 def check_noise_rule(cfg, x, rate, smoothed, same_f32):
     """The noise rule against its model: the values it read and used, and the
     decisions it leads to."""
-    out = _analysis.analyse(x, rate, **cfg.kwargs(), low_hz=None, high_hz=None, rule="noise")
+    view = analyse(x, rate, **cfg.kwargs(), rule="noise")
     floor, high, ratio, t, clamped = ref.noise_rule(smoothed, cfg)
-    same_f32([out[3], out[4], out[10], out[11]], [floor, t, high, ratio])
+    same_f32([view.noise_floor, view.threshold, view.high_percentile, view.ratio], [floor, t, high, ratio])
     stages, _ = ref.stages(cfg, x, rate, rule="noise")
-    assert out[5] == clamped and out[6].tolist() == stages[0] and out[7].tolist() == stages[-1]
+    assert view.clamped == clamped and view.voice.tolist() == stages[0] and view.keep_windows.tolist() == stages[-1]
 
 
 def root8(v):
@@ -333,6 +336,18 @@ def test_product_calls_refuse_a_rate_below_one_hertz(call, rate):
     with pytest.raises(ValueError) as info:
         call(rate)
     assert str(info.value) == f"sample_rate must be at least 1 Hz, not {rate}"
+
+
+@pytest.mark.parametrize("call", [lambda *a, **k: analyse(*a, **k).mask, cut], ids=["analyse", "cut"])
+def test_a_preset_is_its_settings_and_keywords_win(call):
+    x = np.random.default_rng(3).normal(0.0, 0.02, 16000).astype(np.float32)
+    x[4000:9000] *= 8
+    speech = {name: value for name, value in dataclasses.asdict(PRESETS["speech"]).items() if value is not None}
+    for preset, keywords, same_as in [("speech", {}, speech), ("speech", {"threshold_ratio": 3, "band": None},
+                                      {**speech, "threshold_ratio": 3, "band": None}), ("classic", {}, {})]:
+        assert np.array_equal(call(x, 16000, preset=preset, **keywords), call(x, 16000, **same_as))
+    with pytest.raises(ValueError, match="^unknown preset 'loud': 'speech', 'classic'$"):
+        call(x, 16000, preset="loud")
 
 
 def test_analysis_says_when_the_noise_is_louder_than_the_limit():

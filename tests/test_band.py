@@ -172,7 +172,7 @@ def test_speech_preset_adapts_to_the_rate():
         ((0, None), "band edge low_hz = 0.0 Hz is not above 0 Hz"),
         ((-20.5, None), "band edge low_hz = -20.5 Hz is not above 0 Hz"),
         ((None, math.nan), "band edge high_hz = nan Hz is not a number"),
-        ("talk", "unknown band 'talk': a preset ('speech') or a (low_hz, high_hz) pair"),
+        ("talk", "unknown band 'talk': a named band ('speech') or a (low_hz, high_hz) pair"),
     ],
 )
 def test_bad_bands_are_refused(band, message):

@@ -68,7 +68,15 @@ def bursts(rate, seconds, spans, seed=0):
 QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
 
 
+# The gate's original settings, which these tests compare with the library's defaults;
+# test_the_default_is_the_speech_preset runs without it.
+CLASSIC = ("--preset", "classic")
+
+
 def talvane(*args, cwd, tool=TOOL, env=None, **options):
+    """The tool run on args; a batch command not naming a preset gets the classic one."""
+    if args and args[0] in ("gate", "cut", "mask", "split") and "--preset" not in args and "--help" not in args:
+        args = (*args, *CLASSIC)
     env = {**os.environ, **QUICK_CONNECT, **(env or {})}
     return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, env=env,
                           **options)  # fmt: skip
@@ -137,7 +145,7 @@ def test_single_file_matches_the_library(files, tmp_path, command, attenuation):
     kept = sum(r.end - r.start for r in regions) / len(x)
     summary = one_line(r.stdout)
     assert summary.startswith(f"{files / 'speech.wav'}: {length}, kept {kept:.1%} in {len(regions)} regions, ")
-    assert re.search(r", noise floor -\d+\.\d dBFS, threshold -\d+\.\d dBFS, [\d,]+x real time", summary)
+    assert re.search(r", noise floor -\d+\.\d dBFS, threshold -\d+\.\d dBFS, preset classic( and \d+ options?)?, [\d,]+x real time", summary)
     assert r.stderr == ""
 
 
@@ -965,7 +973,7 @@ def test_plot_range_past_the_end_is_refused_and_an_overlapping_one_clipped(every
 def test_pipes(everyday, tmp_path):
     data = (everyday / "stereo.wav").read_bytes()
     both, rate = read(everyday / "stereo.wav")
-    run = lambda *args: subprocess.run([*TOOL, *args], input=data, capture_output=True, timeout=120)  # noqa: E731
+    run = lambda *args: subprocess.run([*TOOL, *args, *CLASSIC], input=data, capture_output=True, timeout=120)  # noqa: E731
     r = run("cut", "-", "-o", "-")
     assert r.returncode == 0, r.stderr
     assert r.stdout[:4] == b"RIFF" and b"standard input" in r.stderr and b"-> standard output" in r.stderr
@@ -1010,7 +1018,7 @@ def test_a_stream_gates_a_pipe_as_it_comes(tmp_path, raw, band):
     first = head + frames[:1600].nbytes  # 100 ms
     options = ["--raw", raw] if raw else []
     options += ["--band", band] if band else []
-    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms", *options], stdin=subprocess.PIPE,
+    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms", *options, *CLASSIC], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
     try:
         proc.stdin.write(data[:first])
@@ -1039,7 +1047,7 @@ def test_a_stream_on_standard_output_redirected_to_a_file_gets_its_sizes(tmp_pat
     x = bursts(RATE, 1.0, [(0.2, 0.6)])
     sf.write(tmp_path / "in.wav", x, RATE, subtype=subtype)
     with open(tmp_path / "out.wav", "wb") as out:
-        r = subprocess.run([*TOOL, "gate", "in.wav", "--stream", "10", "-o", "-"], cwd=tmp_path, stdout=out,
+        r = subprocess.run([*TOOL, "gate", "in.wav", "--stream", "10", "-o", "-", *CLASSIC], cwd=tmp_path, stdout=out,
                            stderr=subprocess.PIPE, timeout=120)  # fmt: skip
     assert r.returncode == 0, r.stderr
     data = (tmp_path / "out.wav").read_bytes()
@@ -1096,7 +1104,7 @@ LIST_CHUNK = b"LIST" + struct.pack("<I", 18) + b"INFO" + b"ISFT" + struct.pack("
 def test_pipe_layouts_are_read_or_refused_in_one_line(args, data, code, message, written):
     """A layout given or read that cannot be taken or written is one sentence naming
     the field, its value and the range allowed."""
-    r = subprocess.run([*TOOL, "gate", "-", "-o", "-", *args], input=data, capture_output=True, timeout=120)
+    r = subprocess.run([*TOOL, "gate", "-", "-o", "-", *args, *CLASSIC], input=data, capture_output=True, timeout=120)
     assert r.returncode == code
     assert message in one_line(r.stderr.decode())
     assert len(r.stdout) == written
@@ -1266,7 +1274,9 @@ def test_warnings_name_the_option_to_change(tmp_path):
     sf.write(tmp_path / "quiet.wav", loud * np.float32(0.001), RATE, subtype="FLOAT")
     r = talvane("gate", "loud.wav", "-o", "a.wav", cwd=tmp_path)
     assert r.returncode == 0 and "talvane: warning: loud.wav: the noise floor" in r.stderr
-    assert "--max-thresh -14dB" in r.stderr
+    assert "the speech preset (--preset speech) follows the noise with no upper limit" in r.stderr
+    r = talvane("gate", "loud.wav", "-o", "e.wav", "--preset", "speech", cwd=tmp_path)  # no cap, nothing clamped
+    assert r.returncode == 0 and "the noise floor" not in r.stderr and "preset speech, " in r.stdout
     # Hum below the speech band: read through the band, the summary names it and nothing is clamped.
     t = np.arange(2 * RATE) / RATE
     sf.write(tmp_path / "hum.wav", (0.05 * np.sin(2 * np.pi * 50 * t) + loud * 0.01).astype(np.float32), RATE)

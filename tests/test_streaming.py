@@ -372,11 +372,11 @@ def test_a_nan_leaves_a_banded_stream_with_its_context(same_f32):
         (lambda: Stream(16000, "speech"), TypeError, "Stream() takes 1 positional argument but 2 were given"),
         (lambda: Stream(), TypeError, "Stream() missing 1 required positional argument: 'sample_rate'"),
         (lambda: Stream(0), ValueError, "sample_rate must be at least 1 Hz, not 0"),
-        (lambda: Stream(16000, band="voice"), ValueError, "unknown band 'voice': a preset ('speech') or a (low_hz, "
+        (lambda: Stream(16000, band="voice"), ValueError, "unknown band 'voice': a named band ('speech') or a (low_hz, "
          "high_hz) pair"),
         (lambda: Stream(16000, band=(200, 9000)), ValueError, "band edge high_hz = 9000.0 Hz is not below the "
          "Nyquist frequency, 8000.0 Hz at sample_rate 16000"),
-        (lambda: Stream(16000, band=5), TypeError, "band must be a preset name or a (low_hz, high_hz) pair, not 5"),
+        (lambda: Stream(16000, band=5), TypeError, "band must be a band name or a (low_hz, high_hz) pair, not 5"),
         (lambda: Stream(16000, attenuation=float("nan")), ValueError, "attenuation must be a number, not NaN"),
         (lambda: Stream(16000, base_thresh=0.05, max_thresh=0.01), ValueError,
          "min > max, or either was NaN. min = 0.05, max = 0.01"),

@@ -144,7 +144,7 @@ class Session:
         assert view is not None and settings is not None
         if settings.resolved.fixed_threshold:
             return None
-        return clamped_advice(view.clamped, view.noise_floor, view.threshold, settings.resolved.threshold_ratio,
+        return clamped_advice(view.clamped, view.noise_floor, view.threshold, view.ratio,
                               spell=lambda name: name.replace("_", "-"))  # fmt: skip
 
     def levels(self) -> dict[str, float]:
