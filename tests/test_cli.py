@@ -149,6 +149,23 @@ def test_single_file_matches_the_library(files, tmp_path, command, attenuation):
     assert r.stderr == ""
 
 
+def test_the_default_is_the_speech_preset(files, tmp_path):
+    """No options: the speech preset's decisions, named in the summary; an option given wins."""
+    x, _ = read(files / "speech.wav")
+    for extra, keywords in [((), {}), (("--threshold-ratio", "3"), {"threshold_ratio": 3.0})]:
+        r = subprocess.run([*TOOL, "mask", files / "speech.wav", "-o", "m.csv", *extra], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=120)  # fmt: skip
+        assert r.returncode == 0, r.stderr
+        with open(tmp_path / "m.csv", newline="") as f:
+            found = [(int(row["start_sample"]), int(row["end_sample"])) for row in csv.DictReader(f)]
+        assert found == analyse(x, RATE, preset="speech", **keywords).regions
+        assert f", preset speech{' and 1 option' if extra else ''}, band speech (200-4000 Hz), " in r.stdout
+    r = subprocess.run([*TOOL, "gate", "in.wav", "--preset", "loud"], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 2 and "invalid value 'loud': expected speech, classic" in r.stderr
+    r = subprocess.run([*TOOL, "gate", "--help"], capture_output=True, text=True, timeout=120)
+    assert "explicitly wins over the preset's value. The default is the speech preset" in " ".join(r.stdout.split())
+
+
 def test_mask_as_json_on_standard_output(files, tmp_path):
     r = talvane("mask", files / "speech.wav", "-o", "-", "--format", "json", cwd=tmp_path)
     assert r.returncode == 0, r.stderr

@@ -302,7 +302,7 @@ std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
                 if (!names.empty()) names += ", ";
                 names.append("'").append(preset.name).append("'");
             }
-            PyErr_Format(PyExc_ValueError, "unknown band %R: a preset (%s) or a (low_hz, high_hz) pair", band,
+            PyErr_Format(PyExc_ValueError, "unknown band %R: a named band (%s) or a (low_hz, high_hz) pair", band,
                          names.c_str());
             throw ErrSet{};
         }
@@ -312,7 +312,7 @@ std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
         if (!pair && !PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrSet{};
         if (!pair || PyTuple_GET_SIZE(pair.get()) != 2) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "band must be a preset name or a (low_hz, high_hz) pair, not %R", band);
+            PyErr_Format(PyExc_TypeError, "band must be a band name or a (low_hz, high_hz) pair, not %R", band);
             throw ErrSet{};
         }
         edges = BandEdges{to_optional_double(PyTuple_GET_ITEM(pair.get(), 0), "low_hz"),

@@ -80,7 +80,7 @@ struct AudioFrames {
 AudioFrames to_audio_frames(PyObject* obj, const char* name);
 
 // A band as the product API takes it, resolved for sample_rate: None (no band:
-// nullopt), a preset's name (fitted to the rate; an unknown name is a ValueError
+// nullopt), a named band's name (fitted to the rate; an unknown name is a ValueError
 // naming it) or a (low_hz, high_hz) pair, either edge None (anything else is a
 // TypeError). Edges the rate cannot take are a ValueError naming the edge.
 std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate);
