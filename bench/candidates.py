@@ -6,9 +6,8 @@ from __future__ import annotations
 
 import sys
 
-import numpy as np
-
 import corpus
+import numpy as np
 import quality
 import rules
 from corpus import NOISES, SETS

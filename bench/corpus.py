@@ -32,11 +32,10 @@ import sys
 import time
 from typing import Callable
 
+import music
 import numpy as np
 import soundfile as sf
 from scipy import signal as sps
-
-import music
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(os.path.dirname(HERE), "build", "quality")

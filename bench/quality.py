@@ -29,11 +29,11 @@ import sys
 import time
 from typing import Callable
 
-import numpy as np
-
 import corpus
+import numpy as np
 import rules
 from corpus import FRAME, NOISES, RATE, SETS, SNRS
+
 from talvane_rs import EnergyTalvane, Stream, _analysis, analyse, band_filter
 from talvane_rs.band import resolve_band
 from talvane_rs.params import DEFAULTS
