@@ -155,16 +155,18 @@ def _parse(parse: Any, text: str, name: str, errors: dict[str, str]) -> Any:
 
 def shell_command(action: str, path: str, settings: Settings) -> str:
     """The talvane command that does what the page shows, to path, for action
-    gate, cut or split: the parameters the action reads that differ from the
-    command line's default preset, as their texts."""
+    gate, cut or split: the preset with the fewest parameters to change (named
+    unless it is the command line's default), and the parameters the action
+    reads that differ from it, as their texts."""
     from talvane_rs.actions import action_class
 
     stages = action_class(action).stages
-    words = ["talvane", action, path]
-    start = PRESETS[DEFAULT_PRESET]
-    for p in PRODUCT_PARAMETERS:
-        if p.stage in stages and getattr(settings.resolved, p.name) != getattr(start, p.name):
-            words.append(f"{p.option}={settings.texts[p.name]}")
+    changes = {name: [p for p in PRODUCT_PARAMETERS
+                      if p.stage in stages and getattr(settings.resolved, p.name) != getattr(preset, p.name)]
+               for name, preset in PRESETS.items()}  # fmt: skip
+    nearest = min(changes, key=lambda name: (len(changes[name]), name != DEFAULT_PRESET))
+    words = ["talvane", action, path, *([] if nearest == DEFAULT_PRESET else [f"--preset={nearest}"])]
+    words += [f"{p.option}={settings.texts[p.name]}" for p in changes[nearest]]
     if action == "cut":
         for name, option in CUT_OPTIONS.items():
             if settings.cut[name]:
