@@ -60,7 +60,8 @@ def test_every_list_of_the_parameters_is_the_table():
     names, defaults = stub_parameters("_analysis.pyi", None, "analyse")
     assert names == native and defaults == {}
     names, defaults = stub_parameters("_analysis.pyi", "Stream", "__new__")
-    assert names == ["sample_rate", "band", "on_event", *table] and defaults == {"band": None, "on_event": None, **table}
+    assert names == ["sample_rate", "band", "on_event", *table, "rule", "preset"]
+    assert defaults == {"band": None, "on_event": None, **table, "rule": None, "preset": None}
     # The settings value and the keywords the library calls take.
     fields = {f.name: f.default for f in dataclasses.fields(GateSettings)}
     assert fields == product

@@ -290,6 +290,13 @@ def preset_settings(name: str) -> GateSettings:
     return PRESETS[name]
 
 
+def stream_preset(name: str) -> tuple[Any, ...]:
+    """What the native Stream takes from a preset: its band, the fourteen and its
+    rule as the native analysis takes it."""
+    preset = preset_settings(name)
+    return (preset.band, *preset.native().values(), preset.native_rule)
+
+
 def parse_preset(text: str) -> str:
     try:
         preset_settings(text.strip().lower())

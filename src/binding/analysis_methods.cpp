@@ -59,19 +59,6 @@ using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAM
                              "low_hz", "high_hz", "rule">;
 #undef TALVANE_PARAMETER_ARGUMENT
 
-// The threshold rule named by `rule`: None for the spec's, "noise" for the
-// noise-relative one; anything else is the caller's error.
-ThresholdRule to_rule(PyObject* rule) {
-    if (rule == Py_None) return ThresholdRule::spec;
-    if (PyUnicode_Check(rule) && PyUnicode_CompareWithASCIIString(rule, "noise") == 0) return ThresholdRule::noise;
-    if (PyUnicode_Check(rule)) {
-        PyErr_Format(PyExc_ValueError, "unknown threshold rule %R: None (the gate's own) or 'noise'", rule);
-    } else {
-        PyErr_Format(PyExc_TypeError, "argument 'rule': expected None or a str, got %.200s", Py_TYPE(rule)->tp_name);
-    }
-    throw py::ErrSet{};
-}
-
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
 // keep_windows, sample_rate, view, high, ratio): the view is an opaque holder for
 // mask() and gains(); high (None under the spec's rule) and ratio are what the
@@ -83,7 +70,7 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     const GateConfig config = py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 2, kGateParameterCount));
     const BandEdges edges{py::to_optional_double(arg[2 + kGateParameterCount].get(), "low_hz"),
                           py::to_optional_double(arg[3 + kGateParameterCount].get(), "high_hz")};
-    const ThresholdRule rule = to_rule(arg[4 + kGateParameterCount].get());
+    const ThresholdRule rule = py::to_rule(arg[4 + kGateParameterCount].get());
     const std::span<const float> samples = data.samples();
     // A new function: bad edges and limits out of order are the caller's error, not
     // an internal one.
