@@ -34,15 +34,12 @@ import numpy as np
 import rules
 from corpus import FRAME, NOISES, RATE, SETS, SNRS
 
-from talvane_rs import EnergyTalvane, Stream, _analysis, analyse, band_filter
-from talvane_rs.band import resolve_band
-from talvane_rs.params import DEFAULTS
+from talvane_rs import EnergyTalvane, Stream, analyse, band_filter
 
-# The preset the benchmark measures (chosen with --candidates on the tuning part):
-# the speech band, the noise rule with a least ratio of 1.2 and no upper limit, a
-# lower limit of 0.004, voice runs of any length. Batch runs the gate's own rule;
-# the stream is emulated (bench/rules.py) until the streaming gate offers the rule.
-PRESET_PARAMS = {"threshold_ratio": 1.2, "base_thresh": 0.004, "max_thresh": float("inf"), "min_voice_windows": 1}
+# The speech preset's rule as the candidates model it (chosen with --candidates on
+# the tuning part): the noise rule with a least ratio of 1.2 and no upper limit, a
+# lower limit of 0.004, voice runs of any length. The preset's rows run the gate's
+# own analyse(preset="speech") and Stream(preset="speech").
 PRESET = rules.Rule("preset", roots=3, high=95.0, min_ratio=1.2, base=0.004)
 ONSET_GAP = 20  # frames of non-speech before a labelled onset
 
@@ -103,19 +100,12 @@ def rule_detectors(rule: rules.Rule, name: str) -> list[Detector]:
     return out
 
 
-def preset_frames(x: np.ndarray) -> np.ndarray:
-    """The gate's own analysis with the preset's band, rule and parameters."""
-    params = dict(DEFAULTS, **PRESET_PARAMS)
-    low, high = resolve_band("speech", RATE)
-    return _analysis.analyse(x, RATE, **params, low_hz=low, high_hz=high, rule="noise")[7]
-
-
 def detectors() -> list[Detector]:
     return [
         ("gate, defaults", lambda m: analyse(m.x, RATE).keep_windows, False),
         ('gate, band "speech"', lambda m: analyse(m.x, RATE, band="speech").keep_windows, False),
-        ("preset, batch", lambda m: preset_frames(m.x), False),
-        ("preset, Stream", lambda m: m.contexts(PRESET.alpha).flags(PRESET), True),
+        ("preset, batch", lambda m: analyse(m.x, RATE, preset="speech").keep_windows, False),
+        ("preset, Stream", lambda m: stream_frames(m.x, preset="speech"), True),
         ("Stream, defaults", lambda m: stream_frames(m.x), True),
         ('Stream, band "speech"', lambda m: stream_frames(m.x, band="speech"), True),
         ("webrtcvad, mode 2", lambda m: webrtc_frames(m.x, 2), True),

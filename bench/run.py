@@ -168,6 +168,9 @@ def bench_band(x16: np.ndarray, sizes: Sizes) -> list[Row]:
     rows = [Row("A2", f'analyse(band="speech") / analyse, {span}: what the band costs', f"{own.ratio:.2f} ×",
                 raw={"method_median_s": own.method_s, "baseline_median_s": own.baseline_s, "runs": own.runs,
                      "ratio": own.ratio})]
+    preset = time_pair(lambda: analyse(x, rate, preset="speech"), banded, sizes.big_repeats)
+    rows.append(ratio_row("A2", f'analyse(preset="speech") / analyse(band="speech"), {span}: what the rule costs',
+                          preset, 1.1))
     try:
         import webrtcvad
 
@@ -441,10 +444,11 @@ def bench_stream_class(x16: np.ndarray, chunks: int) -> list[Row]:
     rate, chunk = 16000, 160
     native, start = filled_stream(x16, 3000, chunk)
     pcm = (np.clip(x16, -1.0, 1.0) * 32767.0).astype(np.int16)
-    mono, ints = Stream(rate), Stream(rate)
+    mono, ints, preset = Stream(rate), Stream(rate), Stream(rate, preset="speech")
     for a in range(0, start, chunk):
         mono.process(x16[a : a + chunk])
         ints.process(pcm[a : a + chunk])
+        preset.process(pcm[a : a + chunk])
     pieces = chunk_views(x16, start, chunk, chunks + 1)
     frames = chunk_views(pcm, start, chunk, chunks + 1)
     ready = [f.tobytes() for f in frames]
@@ -471,6 +475,10 @@ def bench_stream_class(x16: np.ndarray, chunks: int) -> list[Row]:
         "the same frames as ready 16-bit bytes"  # fmt: skip
     rows.append(ratio_row("P13", what, Timing(ours, theirs, chunks), 1.0, stream_us=ours * 1e6,
                           webrtcvad_us=theirs * 1e6))
+    ours, theirs = time_turns([lambda i: read_events(preset, frames[i]), lambda i: vad.is_speech(ready[i], rate)],
+                              chunks)
+    rows.append(ratio_row("P13", what.replace("Stream.process", 'Stream(preset="speech").process'),
+                          Timing(ours, theirs, chunks), 1.0, stream_us=ours * 1e6, webrtcvad_us=theirs * 1e6))
     return rows
 
 
