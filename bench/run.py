@@ -500,7 +500,7 @@ def bench_many_streams(sizes: Sizes) -> list[Row]:
     return [
         Row("P9", f"{what}: CPU seconds per stream-hour", f"{data['cpu_s_per_stream_hour']:.2f} s", raw=data),
         Row("P9", f"{what}: resident memory per stream / its context buffer",
-            f"{ratio:.2f} × ({data['resident_bytes_per_stream'] / 1e3:.0f} kB)", "≤ 1.60 ×", at_most(ratio, 1.6),
+            f"{ratio:.2f} × ({data['resident_bytes_per_stream'] / 1e3:.0f} kB)", "≤ 1.50 ×", at_most(ratio, 1.5),
             raw=data),
     ]
 

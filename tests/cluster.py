@@ -6,11 +6,11 @@ its scheduler is gone)."""
 
 import json
 import os
-import signal
 import socket
 import subprocess
 import sys
-import time
+
+from conftest import stop, wait_for
 
 START_SECONDS = 120  # for the processes to come up; a sanitized interpreter starts slowly
 IDLE_TIMEOUT = "600s"
@@ -22,15 +22,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def wait_for(condition, what, seconds=START_SECONDS, processes=()):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        for p in processes:
-            assert p.poll() is None, f"{what}: {p.args[2:4]} ended with status {p.returncode}"
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.005)
 
 
 def s3_environment(port):
@@ -46,18 +37,6 @@ def start(args, folder, name, env):
                                 start_new_session=True)  # fmt: skip
     finally:
         log.close()
-
-
-def end(process, how=signal.SIGTERM):
-    """Ends a process and everything in its session."""
-    try:
-        os.killpg(process.pid, how)
-        process.wait(timeout=30)
-    except ProcessLookupError:
-        pass
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-    process.wait(timeout=30)
 
 
 class Cluster:
@@ -76,7 +55,7 @@ class Cluster:
         self.workers = []
         try:
             wait_for(lambda: found.exists() and found.read_text().rstrip().endswith("}"), "the scheduler",
-                     processes=[self.scheduler])  # fmt: skip
+                     seconds=START_SECONDS, processes=[self.scheduler])  # fmt: skip
             self.address = json.loads(found.read_text())["address"]
             for i in range(workers):
                 self.workers.append(start(
@@ -86,7 +65,7 @@ class Cluster:
                 ))  # fmt: skip
             for i, worker in enumerate(self.workers):
                 wait_for(lambda: b"Registered to:" in (folder / f"worker{i}.log").read_bytes(), f"worker {i}",
-                         processes=[worker])  # fmt: skip
+                         seconds=START_SECONDS, processes=[worker])  # fmt: skip
         except BaseException:
             self.stop()
             raise
@@ -96,7 +75,7 @@ class Cluster:
 
     def stop(self):
         for process in [*self.workers, self.scheduler]:
-            end(process)
+            stop(process, group=True)
 
 
 class S3Server:
@@ -111,10 +90,10 @@ class S3Server:
                 return s.connect_ex(("127.0.0.1", port)) == 0
 
         try:
-            wait_for(listening, "the S3 server", processes=[self.process])
+            wait_for(listening, "the S3 server", seconds=START_SECONDS, processes=[self.process])
         except BaseException:
             self.stop()
             raise
 
     def stop(self):
-        end(self.process)
+        stop(self.process, group=True)

@@ -9,6 +9,8 @@ import subprocess
 import threading
 import time
 
+from conftest import stop
+
 SINK = "talvane_test"  # what is played for the tests; its monitor is the default source
 OUT = "talvane_out"  # the default sink: where an output device plays
 SERVER_SECONDS = 600  # the longest the server lives, whatever becomes of the tests
@@ -86,12 +88,7 @@ class SoundServer:
 
     def stop(self):
         try:
-            if self.proc.poll() is None:
-                self.proc.terminate()
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            stop(self.proc, seconds=10)
         finally:
             self.deadline.cancel()
             self.log.close()

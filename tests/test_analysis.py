@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import reference as ref
+from conftest import pattern_samples
 from talvane_rs import BandFilter, EnergyTalvane, Stream, _analysis, analyse, band_filter, cut, keep_regions
 from talvane_rs.params import PRESETS
 
@@ -17,11 +18,6 @@ U64_MAX = ref.U64_MAX
 
 # ref.PER_SAMPLE: one window per sample, smoothed energy |x|, threshold 0.25, no passes.
 PER_WINDOW = ref.PER_SAMPLE
-
-
-def pattern_samples(pattern):
-    """X is a voice window (0.5), a dot a quiet one (0.125), N a NaN."""
-    return [{"X": 0.5, ".": 0.125, "N": NAN}[c] for c in pattern]
 
 
 def window_string(cfg, samples, rate=1000):
@@ -54,7 +50,7 @@ def bad_limits_error(call):
 )
 def test_four_passes_stage_by_stage(changes, expected):
     cfg = PER_WINDOW.replace(**changes)
-    x = pattern_samples("X.XXX.X.XXX.....")
+    x = pattern_samples("X.XXX.X.XXX.....", voice=0.5).tolist()
     assert window_string(cfg, x) == expected
     assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
 
@@ -86,7 +82,7 @@ def test_four_passes_stage_by_stage(changes, expected):
 )
 def test_passes(pattern, changes, expected):
     cfg = PER_WINDOW.replace(**changes)
-    x = pattern_samples(pattern)
+    x = pattern_samples(pattern, voice=0.5).tolist()
     assert window_string(cfg, x) == expected
     assert ref.golden(ref.keep_windows(cfg, x, 1000)[0]) == expected
 

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
+from conftest import pattern_samples
 from talvane_rs import EnergyTalvane, cut
 
 f32 = np.float32
@@ -14,10 +15,6 @@ U64_MAX = ref.U64_MAX
 # ref.PER_SAMPLE keeps sample i when |x[i]| > 0.25; fade_ms 4 gives four-sample ramps.
 PER_SAMPLE = ref.PER_SAMPLE.replace(fade_ms=4)
 KEPT, DROPPED = 1.0, 0.125
-
-
-def pattern_samples(pattern):
-    return np.array([KEPT if c == "X" else DROPPED for c in pattern], dtype=np.float32)
 
 
 def gains_of(pattern, attenuation):

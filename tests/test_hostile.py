@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import reference as ref
+from conftest import talvane
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane
 
 U64_MAX = ref.U64_MAX
@@ -396,7 +397,7 @@ def test_standard_output_is_written_whole_or_fails(tmp_path, args, head, reader,
     os.close(w)
     got = 0
     with os.fdopen(r, "rb", buffering=0) as out:
-        while part := out.read(100 if reader == "closes-at-100" else 4096):
+        while part := out.read(100 if reader == "closes-at-100" else 16384):
             got += len(part)
             if reader == "closes-at-100":
                 break
@@ -435,8 +436,7 @@ def split_cli(tmp_path, inputs, *args):
     for name in inputs:
         sf.write(tmp_path / name, talk, 16000, format="WAV")
     before = set(tmp_path.rglob("*"))
-    r = subprocess.run([sys.executable, "-m", "talvane_rs", "split", *inputs, "-o", "out", *args], cwd=tmp_path,
-                       capture_output=True, text=True, timeout=120)  # fmt: skip
+    r = talvane("split", *inputs, "-o", "out", *args, cwd=tmp_path)
     return r, set(tmp_path.rglob("*")) - before
 
 
@@ -503,8 +503,7 @@ def test_one_file_by_two_names_is_one_file(tmp_path):
     sf.write(tmp_path / "d" / "a.wav", speech(32000), 16000)
     os.link(tmp_path / "d" / "a.wav", tmp_path / "d" / "hard.wav")
     before = (tmp_path / "d" / "a.wav").read_bytes()
-    run = lambda *args: subprocess.run([sys.executable, "-m", "talvane_rs", *args], cwd=tmp_path,  # noqa: E731
-                                       capture_output=True, text=True, timeout=120)
+    run = lambda *args: talvane(*args, cwd=tmp_path)  # noqa: E731
     r = run("mask", "d/a.wav", "d/hard.wav", "d", f"file://{tmp_path}/d/hard.wav", "-o", "all.csv")
     assert r.returncode == 0 and r.stdout.count("d/") == 1, r.stderr
     assert r.stderr.splitlines()[-2:] == ["talvane: note: mask of 1 file -> all.csv", "1 done, 0 failed, 0 skipped"]

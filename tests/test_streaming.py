@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import reference as ref
+from conftest import pattern_samples
 from talvane_rs import BandFilter, EnergyTalvane, Event, Stream, StreamingEnergyTalvane, analyse, stream_view
 from talvane_rs.band import resolve_band
 from talvane_rs.params import PRESETS
@@ -17,10 +18,6 @@ U64_MAX = ref.U64_MAX
 
 # ref.PER_SAMPLE keeps sample i when |x[i]| > 0.25; fade_ms 4 gives four-sample ramps.
 PER_SAMPLE = ref.PER_SAMPLE.replace(fade_ms=4)
-
-
-def pattern_samples(pattern):
-    return np.array([1.0 if c == "X" else 0.125 for c in pattern], dtype=np.float32)
 
 
 def check_state(gate, model):

@@ -21,6 +21,7 @@ import pytest
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("tornado")
 
+from conftest import stop, talvane  # noqa: E402
 from talvane_rs import analyse, cut  # noqa: E402
 from talvane_rs.cli.parser import build_parser, join_values  # noqa: E402
 from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings  # noqa: E402
@@ -31,7 +32,6 @@ EXAMPLE = Path(__file__).parent.parent / "examples" / "speech_in_noise.flac"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
 SERVER_SECONDS = 300  # the longest any server of these tests lives
-
 
 
 class Server:
@@ -60,13 +60,8 @@ class Server:
             return response.read()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)  # Ctrl-C
         try:
-            return self.proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            return self.proc.wait()
+            return stop(self.proc, signal.SIGINT, seconds=20)  # Ctrl-C
         finally:
             self.deadline.cancel()
             self.proc.stdout.close()
@@ -199,7 +194,7 @@ def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser,
             out.unlink()
             words = shlex.split(shown(browser, f"talvane {action}"))
             assert words[:3] == ["talvane", action, "talk.flac"] and "--base-thresh=-36dB" in words
-            subprocess.run([sys.executable, "-m", "talvane_rs", *words[1:]], cwd=talk, check=True, capture_output=True)
+            assert talvane(*words[1:], cwd=talk).returncode == 0
             assert out.read_bytes() == (talk / "saved.flac").read_bytes()
         assert sf.read(talk / "talk.flac", dtype="float32")[0].tobytes() == mix.tobytes()  # never over the input
         record_property("slider_redraw_ms", browser.execute_script("return window.tune.timings"))
@@ -253,8 +248,7 @@ def test_wrong_settings_and_a_changed_file_leave_the_page_as_it_was(talk):
         assert sorted(p.name for p in talk.iterdir()) == []
     finally:
         assert server.stop() == 0
-    r = subprocess.run([sys.executable, "-m", "talvane_rs", "tune", "-", "--no-browser"], capture_output=True,
-                       text=True, timeout=60)
+    r = talvane("tune", "-", "--no-browser", cwd=talk)
     assert r.returncode == 2 and r.stderr.strip().splitlines()[-1] == (
         "talvane: error: tune needs a file it can read again when it saves the result beside it, not standard input (-)")
 
@@ -331,13 +325,14 @@ def test_wrong_texts_are_named(texts, wrong):
 
 
 def write_noise_and_bursts(path, seconds, rate=48000):
-    """A long 16-bit WAV of noise with a loud burst each few seconds, written in blocks."""
-    rng = np.random.default_rng(5)
+    """A long 16-bit WAV of noise with a loud burst each few seconds: one minute, made
+    once and written as often as it takes."""
+    t = np.arange(60 * rate) / rate
+    block = np.random.default_rng(5).normal(0, 0.005, len(t)) + 0.3 * np.sin(2 * np.pi * 220 * t) * ((t % 7) < 2)
+    block = np.round(block * 32767).astype(np.int16)
     with sf.SoundFile(path, "w", samplerate=rate, channels=1, subtype="PCM_16") as f:
-        for start in range(0, seconds, 60):
-            t = np.arange(60 * rate) / rate
-            block = rng.normal(0, 0.005, len(t)) + 0.3 * np.sin(2 * np.pi * 220 * t) * ((t % 7) < 2)
-            f.write(block.astype(np.float32))
+        for _ in range(0, seconds, 60):
+            f.write(block)
 
 
 @pytest.mark.slow

@@ -13,17 +13,19 @@ import argparse
 import os
 import sys
 import textwrap
-from typing import Any
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions import action_class, action_for
 from talvane_rs.actions.base import Action, Option
-from talvane_rs.engine.execute import execute
-from talvane_rs.engine.jobs import Request
-from talvane_rs.engine.report import Report
 from talvane_rs.errors import INSTALL_HINT, PROG, OptionError, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import URL
 from talvane_rs.params import GateSettings, add_gate_options, settings_from_options
 from talvane_rs.units import parse_range
+
+if TYPE_CHECKING:
+    from talvane_rs.engine.jobs import Request
 
 DASK_VARIABLE = "TALVANE_DASK"  # the scheduler's address when --dask is not given
 
@@ -126,6 +128,8 @@ def missing_stores(args: argparse.Namespace, address: str | None) -> str | None:
 def request_of(action: Action, args: argparse.Namespace, settings: GateSettings) -> Request:
     if args.plot_range is not None and args.plot is None:
         raise OptionError("--plot-range chooses the stretch --plot draws: give --plot too")
+    from talvane_rs.engine.jobs import Request
+
     return Request(
         action=action, inputs=args.inputs, output=args.output, settings=settings, format=args.format,
         plot=args.plot, recursive=args.recursive, overwrite=args.overwrite, strict=args.strict,
@@ -148,22 +152,40 @@ def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
     if missing is not None:
         print(f"{PROG}: {missing}", file=sys.stderr)
         return 1
-    if address is not None:
-        import logging
-
-        # The run reports what befalls its files; the client's own log of a lost
-        # scheduler (tracebacks of its reconnection) would only bury that.
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
     request = request_of(action_for(name, vars(args)), args, settings)
+    # The engine is imported once a run is due, so that --help stays quick.
     from tqdm import tqdm
 
+    from talvane_rs.engine.execute import execute
+    from talvane_rs.engine.report import Report
     from talvane_rs.io.sink import is_stdout
 
     report = Report(lambda text, stream: tqdm.write(text, file=stream), is_stdout(args.output))
     try:
-        result = execute(request, address, args.jobs or 1, progress=True, on_outcome=report.add, stop=stop,
-                         notify=report.say)  # fmt: skip
+        with quiet_client(address is not None):
+            result = execute(request, address, args.jobs or 1, progress=True, on_outcome=report.add, stop=stop,
+                             notify=report.say)  # fmt: skip
     except UsageError as e:
         report.error(str(e))
         return e.status
     return report.close(result.folder, request.recursive, stop.signum)
+
+
+@contextmanager
+def quiet_client(active: bool) -> Iterator[None]:
+    """While active, the Dask client logs only critical records: the run reports
+    what befalls its files, and the client's own log of a lost scheduler
+    (tracebacks of its reconnection) would only bury that. Its level is put
+    back afterwards, for a caller of main() that goes on."""
+    if not active:
+        yield
+        return
+    import logging
+
+    logger = logging.getLogger("distributed")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logger.setLevel(level)

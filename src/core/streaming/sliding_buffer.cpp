@@ -17,11 +17,11 @@ void move_floats(float* dst, const float* src, std::size_t count) noexcept {
 
 void SlidingBuffer::grow(std::size_t keep, std::size_t most) {
     // Growth triples the room, so a filling buffer is reallocated only a few times,
-    // but never past 1.5 * most, which is all the room the largest keep needs.
+    // but never past 1.25 * most, which is all the room the largest keep needs.
     const std::size_t big = storage_.max_size() / 3;  // past this, no slack
-    const std::size_t least = keep > big ? keep : keep + keep / 2;
+    const std::size_t least = keep > big ? keep : keep + keep / kSlackShare;
     const std::size_t tripled = keep > big ? keep : 3 * keep;
-    const std::size_t cap = most > big ? most : most + most / 2;
+    const std::size_t cap = most > big ? most : most + most / kSlackShare;
     std::vector<float> grown(std::max(least, std::min(tripled, cap)));
     move_floats(grown.data(), storage_.data() + start_, size_);
     storage_.swap(grown);

@@ -18,13 +18,17 @@ public:
     float* data() noexcept { return storage_.data() + start_; }
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return storage_.size(); }
-    // Room for `keep` values at least, with half as much again for cheap appends;
-    // `most` is the largest keep expected, which caps the growth at 1.5 * most.
-    // May throw std::bad_alloc; the values held stay the same.
+    // Room for the values appended between two moves back to the front, as a share
+    // of those kept: with a quarter, a stream's context takes 1.25 times its length,
+    // and each appended value costs at most four moved ones.
+    static constexpr std::size_t kSlackShare = 4;
+    // Room for `keep` values at least, with a quarter as much again for cheap
+    // appends; `most` is the largest keep expected, which caps the growth at
+    // 1.25 * most. May throw std::bad_alloc; the values held stay the same.
     void reserve(std::size_t keep, std::size_t most) {
-        // With room for half as much again, the values are moved back to the front
-        // at most once per keep / 2 appended: a constant cost per appended value.
-        if (storage_.size() - storage_.size() / 3 < keep) grow(keep, most);
+        // The values are moved back to the front at most once per keep / 4
+        // appended: a constant cost per appended value.
+        if (storage_.size() - storage_.size() / (kSlackShare + 1) < keep) grow(keep, most);
     }
     // Becomes the last `keep` values of (the first old_len values held) followed
     // by `tail`. Needs reserve(keep) first; cannot fail.
