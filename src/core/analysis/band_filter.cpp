@@ -111,7 +111,9 @@ TALVANE_ALWAYS_INLINE void zeros_and_v(const float* in, std::size_t n, Buffer<4>
     double* vv = v.now();
     for (std::size_t i = 0; i < n; i += kFloatsPerLine) prefetch(in + i + kPrefetchAhead);
     for (std::size_t i = 0; i < n; ++i) xx[i] = static_cast<double>(in[i]);
-    for (std::size_t i = 0; i < n; ++i) {
+    // Signed indices: i - 2 reaches back into the history, before the segment.
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
         if constexpr (kZeros == Zeros::band_pass) {
             ww[i] = (xx[i] - xx[i - 2]) - (xx[i - 2] - xx[i - 4]);
         } else if constexpr (kZeros == Zeros::high_pass) {
@@ -120,14 +122,15 @@ TALVANE_ALWAYS_INLINE void zeros_and_v(const float* in, std::size_t n, Buffer<4>
             ww[i] = (xx[i] + xx[i - 1]) + (xx[i - 1] + xx[i - 2]);
         }
     }
-    for (std::size_t i = 0; i < n; ++i) vv[i] = (ww[i] - c.a1 * ww[i - 1]) + c.a2 * ww[i - 2];
+    for (std::ptrdiff_t i = 0; i < count; ++i) vv[i] = (ww[i] - c.a1 * ww[i - 1]) + c.a2 * ww[i - 2];
     keep_history(x, n, state.x);
     keep_history(w, n, state.w);
     keep_history(v, n, state.v[0]);
 }
 
-TALVANE_ALWAYS_INLINE double pole_step(const double* v, const double* y, std::size_t i,
+TALVANE_ALWAYS_INLINE double pole_step(const double* v, const double* y, std::size_t at,
                                        const BandFilter::Section& c) {
+    const auto i = static_cast<std::ptrdiff_t>(at);  // i - 8 reaches back into the history
     return (((v[i] - c.d1 * v[i - 2]) + c.d2 * v[i - 4]) - c.b2 * y[i - 8]) - c.b1 * y[i - 4];
 }
 
@@ -210,7 +213,9 @@ TALVANE_ALWAYS_INLINE void run_two(const float* in, float* out, std::size_t n, B
         load_history(v2, state.v[1]);
         load_history(y2, state.y[1]);
         double* v2_now = v2.now();
-        for (std::size_t i = 0; i < len; ++i) v2_now[i] = (yy1[i] - c2.a1 * yy1[i - 1]) + c2.a2 * yy1[i - 2];
+        for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(len); ++i) {
+            v2_now[i] = (yy1[i] - c2.a1 * yy1[i - 1]) + c2.a2 * yy1[i - 2];
+        }
         behind = len;
         behind_out = out + at;
         phase = (phase + len) % kSegment;
