@@ -9,7 +9,9 @@ and runs each case under `valgrind --tool=callgrind`, collecting only the calls
 made after the context is full. Prints instructions per call by case and source,
 and the ratios of the pairs (P11: off the grid over on it; 44.1 kHz; P5: a longer
 context over 100 ms). A case is "RATE kHz, CHUNK, CONTEXT s" (CHUNK a length, or
-LOW-HIGH for a length drawn anew every call; CONTEXT may be a fraction). Needs valgrind.
+LOW-HIGH for a length drawn anew every call; CONTEXT may be a fraction; a case
+ending in ", speech" runs the speech preset's analysis: the noise rule, whose
+second tracked rank a core before it lacks). Needs valgrind.
 
 Named sets (--set):
   streaming  the rows the streaming core is held to: whole-window calls (10 ms and
@@ -54,11 +56,11 @@ def named_sets() -> dict[str, list[str]]:
     return {"streaming": whole + [c for c in pairs if c not in whole] + extra + p5, "p11": p11, "whole": whole}
 
 
-def parse_case(name: str) -> tuple[int, str, int]:
-    m = re.fullmatch(r"([\d.]+) kHz, (\d+(?:-\d+)?), ([\d.]+) s", name)
+def parse_case(name: str) -> tuple[int, str, int, list[str]]:
+    m = re.fullmatch(r"([\d.]+) kHz, (\d+(?:-\d+)?), ([\d.]+) s(, speech)?", name)
     if m is None:
         raise SystemExit(f"not a case: {name!r}")
-    return round(float(m[1]) * 1000), m[2], round(float(m[3]) * 1000)
+    return round(float(m[1]) * 1000), m[2], round(float(m[3]) * 1000), ["speech"] if m[4] else []
 
 
 def build(source: str, out: str) -> str:
@@ -78,11 +80,11 @@ def build(source: str, out: str) -> str:
 COPY_AS_CODE = {"GLIBC_TUNABLES": "glibc.cpu.x86_rep_movsb_threshold=4294967295"}
 
 
-def instructions(binary: str, signal: str, rate: int, chunk: str, ms: int, calls: int) -> int:
+def instructions(binary: str, signal: str, rate: int, chunk: str, ms: int, calls: int, extra: list[str]) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--toggle-collect=*timed_calls*",
-               binary, signal, str(rate), str(chunk), str(ms), str(calls)]
+               binary, signal, str(rate), str(chunk), str(ms), str(calls), *extra]
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        env={**os.environ, **COPY_AS_CODE})  # fmt: skip
         with open(out) as f:
@@ -131,7 +133,7 @@ def main() -> int:
             binaries.append(build(source, os.path.join(tmp, str(i))))
         needed = {}
         for name in cases:
-            rate, chunk, ms = parse_case(name)
+            rate, chunk, ms, _ = parse_case(name)
             low, high = int(chunk.split("-")[0]), longest(chunk)
             calls = rate * ms // 1000 // low + 64 + args.calls + 2  # as stream_calls.cpp fills, then the calls
             needed[rate] = max(needed.get(rate, 0), calls * high)
@@ -141,9 +143,9 @@ def main() -> int:
             signals.speech_in_noise(n / rate + 1, rate).tofile(paths[rate])
         counts = {}
         for name in cases:
-            rate, chunk, ms = parse_case(name)
+            rate, chunk, ms, extra = parse_case(name)
             for b, binary in enumerate(binaries):
-                counts[name, b] = instructions(binary, paths[rate], rate, chunk, ms, args.calls) / args.calls
+                counts[name, b] = instructions(binary, paths[rate], rate, chunk, ms, args.calls, extra) / args.calls
 
     names = ["this checkout"] + args.source
     print("| case | " + " | ".join(f"{n} (instructions/call)" for n in names) + " |")

@@ -35,7 +35,7 @@ import talvane_rs  # noqa: E402
 from talvane_rs import EnergyTalvane, StreamingEnergyTalvane, analyse  # noqa: E402
 
 PEER_DISTRIBUTIONS = ("numpy", "scipy", "webrtcvad-wheels", "librosa", "auditok", "pedalboard")
-ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "P12", "P13", "A1", "B1", "D1")
+ALL_IDS = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8", "P9", "P11", "P12", "P13", "A1", "A2", "B1", "D1")
 MEMORY_BUDGET_PER_WINDOW = 32  # bytes; the analysis keeps about 15 per window
 
 
@@ -150,6 +150,43 @@ def bench_arrays(x48: np.ndarray, sizes: Sizes, ids: set[str]) -> list[Row]:
             timing = time_pair(method, baseline, sizes.big_repeats)
             rows.append(ratio_row(id_, f"{what}, {span}", timing, target, samples=len(x48), sample_rate=rate))
     return rows
+
+
+# --- A2: the analysis read through the speech band ----------------------------
+
+
+def bench_band(x16: np.ndarray, sizes: Sizes) -> list[Row]:
+    """analyse(band="speech") against webrtcvad on the same recording as ready
+    10 ms int16 frames (its best case: no conversion, its cheapest calls), and
+    against the analysis without the band."""
+    progress("A2")
+    rate, frame = 16000, 160
+    x = x16[: int(sizes.peer_seconds * rate)]
+    span = f"{minutes(sizes.peer_seconds)} at 16 kHz"
+    banded = lambda: analyse(x, rate, band="speech")  # noqa: E731
+    own = time_pair(banded, lambda: analyse(x, rate), sizes.big_repeats)
+    rows = [Row("A2", f'analyse(band="speech") / analyse, {span}: what the band costs', f"{own.ratio:.2f} ×",
+                raw={"method_median_s": own.method_s, "baseline_median_s": own.baseline_s, "runs": own.runs,
+                     "ratio": own.ratio})]
+    preset = time_pair(lambda: analyse(x, rate, preset="speech"), banded, sizes.big_repeats)
+    rows.append(ratio_row("A2", f'analyse(preset="speech") / analyse(band="speech"), {span}: what the rule costs',
+                          preset, 1.1))
+    try:
+        import webrtcvad
+
+        vad = webrtcvad.Vad(3)
+    except Exception as e:  # reported, not fatal
+        reason = f"{type(e).__name__}: {e}".splitlines()[0][:100]
+        return [*rows, Row("A2", 'analyse(band="speech") / webrtcvad', f"unavailable ({reason})")]
+    pcm = memoryview((np.clip(x, -1.0, 1.0) * 32767.0).astype(np.int16).tobytes())
+    step = 2 * frame
+
+    def webrtc() -> list[bool]:
+        return [vad.is_speech(pcm[i : i + step], rate) for i in range(0, len(pcm) - step + 1, step)]
+
+    timing = time_pair(banded, webrtc, sizes.big_repeats)
+    what = f'analyse(band="speech") / webrtcvad (mode 3, ready 10 ms int16 frames), {span}'
+    return [ratio_row("A2", what, timing, 0.2, samples=len(x), sample_rate=rate), *rows]
 
 
 # --- P4: the list method against NumPy's own list round trip ----------------
@@ -407,10 +444,11 @@ def bench_stream_class(x16: np.ndarray, chunks: int) -> list[Row]:
     rate, chunk = 16000, 160
     native, start = filled_stream(x16, 3000, chunk)
     pcm = (np.clip(x16, -1.0, 1.0) * 32767.0).astype(np.int16)
-    mono, ints = Stream(rate), Stream(rate)
+    mono, ints, preset = Stream(rate), Stream(rate), Stream(rate, preset="speech")
     for a in range(0, start, chunk):
         mono.process(x16[a : a + chunk])
         ints.process(pcm[a : a + chunk])
+        preset.process(pcm[a : a + chunk])
     pieces = chunk_views(x16, start, chunk, chunks + 1)
     frames = chunk_views(pcm, start, chunk, chunks + 1)
     ready = [f.tobytes() for f in frames]
@@ -437,6 +475,10 @@ def bench_stream_class(x16: np.ndarray, chunks: int) -> list[Row]:
         "the same frames as ready 16-bit bytes"  # fmt: skip
     rows.append(ratio_row("P13", what, Timing(ours, theirs, chunks), 1.0, stream_us=ours * 1e6,
                           webrtcvad_us=theirs * 1e6))
+    ours, theirs = time_turns([lambda i: read_events(preset, frames[i]), lambda i: vad.is_speech(ready[i], rate)],
+                              chunks)
+    rows.append(ratio_row("P13", what.replace("Stream.process", 'Stream(preset="speech").process'),
+                          Timing(ours, theirs, chunks), 1.0, stream_us=ours * 1e6, webrtcvad_us=theirs * 1e6))
     return rows
 
 
@@ -728,7 +770,7 @@ def main() -> int:
     t0 = time.perf_counter()
     x48 = signals.speech_in_noise(sizes.big_seconds, 48000) if ids & {"P1", "P2", "P3", "A1"} else None
     x16 = None
-    if ids & {"P4", "P5", "P6", "P8", "P12", "P13"}:
+    if ids & {"P4", "P5", "P6", "P8", "P12", "P13", "A2"}:
         x16 = signals.speech_in_noise(max(sizes.peer_seconds, sizes.list_seconds), 16000)
     meta["signal_seconds"] = time.perf_counter() - t0
 
@@ -736,6 +778,8 @@ def main() -> int:
     if x48 is not None:
         rows += bench_arrays(x48, sizes, ids)
         del x48
+    if "A2" in ids:
+        rows += bench_band(x16, sizes)
     if "P4" in ids:
         rows += bench_list(x16, sizes)
     if "P5" in ids:

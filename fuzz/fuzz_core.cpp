@@ -397,7 +397,9 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
 // follow the smoothing recurrence over the windows' energies and hold no NaN, so a
 // restart that meets one goes on with its values; each run's trackers hold the keys
 // of its settled windows (those in their range held in order, the rest counted).
-void check_caches(const talvane::StreamCaches& caches, const GateConfig& config, std::span<const float> history) {
+// `ranks`: the trackers a run keeps up, the floor's and, under the noise rule, the high one's.
+void check_caches(const talvane::StreamCaches& caches, const GateConfig& config, std::span<const float> history,
+                  std::size_t ranks) {
     const talvane::WindowStore& store = caches.store;
     if (store.lattice.window_len != 0) {
         const std::uint64_t w = store.lattice.window_len;
@@ -420,7 +422,8 @@ void check_caches(const talvane::StreamCaches& caches, const GateConfig& config,
             const float next = k > 0 ? (1.0f - config.smooth_alpha) * v[k - 1] + config.smooth_alpha * e[k] : v[k];
             check(bits(next) == bits(v[k]), "run off the smoothing recurrence", k);
         }
-        for (const talvane::RankTracker& tracker : run.ranks) {
+        for (std::size_t id = 0; id < ranks; ++id) {
+            const talvane::RankTracker& tracker = run.ranks[id];
             std::vector<std::uint32_t> expected;
             std::size_t below = 0, above = 0;
             for (std::size_t k = run.settled; k < v.size(); ++k) {
@@ -552,7 +555,7 @@ void check_stream(GateConfig config, FuzzedDataProvider& in, std::span<const flo
             if (!is_last && gated) {
                 check(state.context.size() <= talvane::context_limit(config, rate), "context over its limit");
                 check(state.context_start + state.context.size() == history.size(), "context start");
-                check_caches(state.caches, config, history);
+                check_caches(state.caches, config, history, state.rule == talvane::ThresholdRule::noise ? 2 : 1);
             }
             model = std::move(next);
         }

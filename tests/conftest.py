@@ -187,15 +187,29 @@ def global_state():
             "logging": {**loggers, "": logging.root.level}, "streams": (sys.stdin, sys.stdout, sys.stderr)}
 
 
+# The gate's original settings, which the command-line tests compare with the
+# library's defaults: a batch command that names no preset is given this one.
+CLASSIC = ("--preset", "classic")
+
+
+def classic(args):
+    """args, with --preset classic for a batch command that names no preset."""
+    args = tuple(args)
+    if args and args[0] in ("gate", "cut", "mask", "split") and "--preset" not in args and "--help" not in args:
+        return (*args, *CLASSIC)
+    return args
+
+
 def talvane(*args, cwd, input=None, binary=False, umask=None):
     """talvane's main(args) run in this process, in the folder cwd, as the
     subprocess.run of the command would: standard input a pipe holding input
     (empty when None), standard output and error captured (bytes with binary),
     and the status a SystemExit carries. The run must leave the process's
-    signal handlers, warnings filters, log levels and streams as they were."""
+    signal handlers, warnings filters, log levels and streams as they were.
+    A batch command naming no preset runs the classic one (classic())."""
     from talvane_rs.cli.command import main
 
-    argv = [str(a) for a in args]
+    argv = [str(a) for a in classic(args)]
     before = global_state()
     read_end, write_end = os.pipe()
     feeder = threading.Thread(target=feed, args=(write_end, input or b""), daemon=True)
@@ -229,9 +243,9 @@ QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
 
 
 def talvane_process(*args, cwd, tool=TOOL, env=None, **options):
-    """The command run end to end, as a process of its own."""
+    """The command run end to end, as a process of its own (classic() as talvane)."""
     env = {**os.environ, **QUICK_CONNECT, **(env or {})}
-    return subprocess.run([*tool, *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=120, env=env,
+    return subprocess.run([*tool, *map(str, classic(args))], cwd=cwd, capture_output=True, text=True, timeout=120, env=env,
                           **options)  # fmt: skip
 
 

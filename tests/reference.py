@@ -233,6 +233,34 @@ def threshold(floor, cfg):
     return t
 
 
+RULE_HIGH_PERCENTILE = 95.0
+
+
+@_quiet
+def noise_rule(smoothed, cfg):
+    """(floor, high, ratio, threshold, clamped) of the noise-relative rule: the
+    threshold follows the floor times the larger of threshold_ratio and the
+    eighth root of high / floor, each value's root taken apart (three float32
+    square roots); a floor of 0 or below, or a high not above the floor, keeps
+    threshold_ratio; a NaN threshold becomes base_thresh; then the two limits."""
+    floor = noise_floor(smoothed, cfg.noise_floor_percentile)
+    high = noise_floor(smoothed, RULE_HIGH_PERCENTILE)
+    ratio = cfg.threshold_ratio
+    if floor > 0 and high > floor:
+        root_high, root_floor = high, floor
+        for _ in range(3):
+            root_high, root_floor = np.sqrt(root_high), np.sqrt(root_floor)
+        adaptive = root_high / root_floor
+        if not ratio >= adaptive:
+            ratio = adaptive
+    t, clamped = floor * ratio, None
+    if math.isnan(t) or t < cfg.base_thresh:
+        t, clamped = cfg.base_thresh, "low"
+    if t > cfg.max_thresh:
+        t, clamped = cfg.max_thresh, "high"
+    return floor, high, ratio, t, clamped
+
+
 def runs(flags):
     """(value, start, stop) of each maximal run of equal flags."""
     out = []
@@ -295,14 +323,15 @@ def keep_pass_windows(padded, count):
     return out
 
 
-def stages(cfg, samples, rate):
-    """Window flags after the voice decision and after each pass, and W."""
+def stages(cfg, samples, rate, rule=None):
+    """Window flags after the voice decision and after each pass, and W; rule
+    "noise" takes the threshold from noise_rule."""
     x = as_samples(samples)
     w = window_len(cfg, rate)
     smoothed = smooth(window_energies(x, w), cfg.smooth_alpha)
     floor = noise_floor(smoothed, cfg.noise_floor_percentile)
     check_limits(cfg)
-    t = threshold(floor, cfg)
+    t = threshold(floor, cfg) if rule is None else noise_rule(smoothed, cfg)[3]
     voice = [bool(s > t) for s in smoothed]
     pass1 = drop_short_runs(voice, cfg.min_voice_windows)
     pass2 = fill_gaps(pass1, cfg.max_silence_gap_windows)

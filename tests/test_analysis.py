@@ -1,12 +1,15 @@
 """Keep-mask analysis: window decisions, noise floor, threshold limits, and both
 mask methods checked bit for bit against the reference model."""
 
+import dataclasses
+
 import numpy as np
 import pytest
 
 import reference as ref
 from conftest import pattern_samples
-from talvane_rs import BandFilter, EnergyTalvane, Stream, analyse, band_filter, cut, keep_regions
+from talvane_rs import BandFilter, EnergyTalvane, Stream, _analysis, analyse, band_filter, cut, keep_regions
+from talvane_rs.params import PRESETS
 
 f32 = np.float32
 NAN = float("nan")
@@ -215,9 +218,10 @@ def check_analysis_view(cfg, x, rate, gate, same_f32):
     try:
         stages, w = ref.stages(cfg, x, rate)  # checks the limits, also for no samples
     except ref.ThresholdError as e:
-        with pytest.raises(ValueError) as info:
-            analyse(x, rate, **cfg.kwargs())
-        assert str(info.value) == str(e)
+        for rule in (None, "noise"):
+            with pytest.raises(ValueError) as info:
+                _analysis.analyse(x, rate, **cfg.kwargs(), low_hz=None, high_hz=None, rule=rule)
+            assert str(info.value) == str(e)
         return
     view = analyse(x if len(x) % 2 else x.tolist(), rate, **cfg.kwargs())  # the array and the list rule
     energies = ref.window_energies(ref.as_samples(x), w)
@@ -236,6 +240,7 @@ def check_analysis_view(cfg, x, rate, gate, same_f32):
         same_f32(x * view.gains, gate.apply_array(x.tolist(), rate))
     if rate > 0:
         assert view.regions == keep_regions(view.mask, rate)
+    check_noise_rule(cfg, x, rate, smoothed, same_f32)
     # Stretches of the gains alone: starting at, just after and well inside a
     # change of gain, and clipped as slices are.
     n = len(x)
@@ -244,6 +249,52 @@ def check_analysis_view(cfg, x, rate, gate, same_f32):
     starts = [min(n, p + d) for p in changes for d in (0, 1, fade - 1, fade, fade + 1)]
     for start, stop in [(0, n), (0, 0), (n, n + 9), (7, 3), *((s, s + 5) for s in starts)]:
         same_f32(view.gains_part(start, stop), view.gains[start:stop])
+
+
+def check_noise_rule(cfg, x, rate, smoothed, same_f32):
+    """The noise rule against its model: the values it read and used, and the
+    decisions it leads to."""
+    view = analyse(x, rate, **cfg.kwargs(), rule="noise")
+    floor, high, ratio, t, clamped = ref.noise_rule(smoothed, cfg)
+    same_f32([view.noise_floor, view.threshold, view.high_percentile, view.ratio], [floor, t, high, ratio])
+    stages, _ = ref.stages(cfg, x, rate, rule="noise")
+    assert view.clamped == clamped and view.voice.tolist() == stages[0] and view.keep_windows.tolist() == stages[-1]
+
+
+def root8(v):
+    return np.sqrt(np.sqrt(np.sqrt(f32(v))))
+
+
+# One-sample windows, smoothed energy |x| (exact for these powers of two),
+# threshold_ratio 1.2 as the least ratio, limits 0.001 and infinity.
+# (samples, threshold, ratio, clamped, windows kept).
+RULE_EDGES = {
+    # 30 % digital silence: the floor is 0, the ratio threshold_ratio alone.
+    "floor 0": ([0.0] * 3 + [0.5] * 7, f32(0.001), f32(1.2), "low", "...XXXXXXX"),
+    # From the third window on every smoothed energy is NaN, and so is the floor:
+    # the threshold is base_thresh and the windows before the NaN are still kept.
+    "NaN floor": ([0.5, 0.5, NAN] + [0.5] * 7, f32(0.001), f32(1.2), "low", "XX........"),
+    "high at the floor": ([0.125] * 10, f32(0.125) * f32(1.2), f32(1.2), None, ".........."),
+    # The last window is NaN, and the high percentile falls on it.
+    "NaN high": ([0.125] * 9 + [NAN], f32(0.125) * f32(1.2), f32(1.2), None, ".........."),
+    # (1 / 2^-8)^(1/8) = 2, each eighth root exact.
+    "adaptive": ([2.0**-8] * 3 + [1.0] * 7, f32(2.0**-7), f32(2.0), None, "...XXXXXXX"),
+    "ratio above": ([2.0**-8] * 3 + [2.0**-7] * 7, f32(2.0**-8) * f32(1.2), f32(1.2), None, "...XXXXXXX"),
+    "base": ([2.0**-20] * 3 + [0.5] * 7, f32(0.001), root8(0.5) / root8(2.0**-20), "low", "...XXXXXXX"),
+}
+
+
+@pytest.mark.parametrize("name", RULE_EDGES)
+def test_noise_rule_edges(name, same_f32):
+    samples, threshold, ratio, clamped, kept = RULE_EDGES[name]
+    cfg = PER_WINDOW.replace(base_thresh=0.001, max_thresh=INF, threshold_ratio=1.2)
+    out = _analysis.analyse(samples, 1000, **cfg.kwargs(), low_hz=None, high_hz=None, rule="noise")
+    same_f32([out[4], out[11]], [threshold, ratio])
+    assert out[5] == clamped and ref.golden(out[7]) == kept
+    # A fixed threshold (both limits equal) fixes it under the rule too.
+    fixed = _analysis.analyse(samples, 1000, **cfg.replace(base_thresh=0.3, max_thresh=0.3).kwargs(), low_hz=None,
+                              high_hz=None, rule="noise")
+    assert fixed[4] == f32(0.3) and ref.golden(fixed[7]) == ref.golden(fixed[2] > f32(0.3))
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -281,6 +332,18 @@ def test_product_calls_refuse_a_rate_below_one_hertz(call, rate):
     with pytest.raises(ValueError) as info:
         call(rate)
     assert str(info.value) == f"sample_rate must be at least 1 Hz, not {rate}"
+
+
+@pytest.mark.parametrize("call", [lambda *a, **k: analyse(*a, **k).mask, cut], ids=["analyse", "cut"])
+def test_a_preset_is_its_settings_and_keywords_win(call):
+    x = np.random.default_rng(3).normal(0.0, 0.02, 16000).astype(np.float32)
+    x[4000:9000] *= 8
+    speech = {name: value for name, value in dataclasses.asdict(PRESETS["speech"]).items() if value is not None}
+    for preset, keywords, same_as in [("speech", {}, speech), ("speech", {"threshold_ratio": 3, "band": None},
+                                      {**speech, "threshold_ratio": 3, "band": None}), ("classic", {}, {})]:
+        assert np.array_equal(call(x, 16000, preset=preset, **keywords), call(x, 16000, **same_as))
+    with pytest.raises(ValueError, match="^unknown preset 'loud': 'speech', 'classic'$"):
+        call(x, 16000, preset="loud")
 
 
 def test_analysis_says_when_the_noise_is_louder_than_the_limit():

@@ -37,6 +37,54 @@ def model(x, rate, low, high):
     return np.array(y)
 
 
+def defined(x, rate, low, high):
+    """The filter as its header defines it, step by step in Python floats (doubles):
+    the exact design, the zeros, each section's v and y, the flush every 256
+    samples, the float32 rounding of G * y."""
+
+    def tan(v):
+        t = 2.0 * 24 - 1.0
+        for k in range(23, 0, -1):
+            t = (2.0 * k - 1.0) - (v * v) / t
+        return v / t
+
+    sections, gain = [], 1.0
+    for edge, high_pass in ((low, True), (high, False)):
+        if edge is None:
+            continue
+        k = tan(3.141592653589793 * (edge / float(rate)))
+        kk = k * k
+        d0 = (1.0 + math.sqrt(2.0) * k) + kk
+        a1, a2 = ((kk - 1.0) * 2.0) / d0, ((1.0 - math.sqrt(2.0) * k) + kk) / d0
+        d1, d2 = (2.0 * a2) - (a1 * a1), a2 * a2
+        sections.append((a1, a2, d1, d2, (2.0 * d2) - (d1 * d1), d2 * d2))
+        gain = (1.0 if high_pass else kk) / d0 if len(sections) == 1 else gain * ((1.0 if high_pass else kk) / d0)
+    xs, ws = [0.0] * 4, [0.0] * 2
+    vs, ys = [[0.0] * 4 for _ in sections], [[0.0] * 8 for _ in sections]  # newest first
+    out = np.empty(len(x), np.float32)
+    for t, sample in enumerate(x.astype(np.float64)):
+        if t % 256 == 0:
+            for history in vs + ys:
+                history[:] = [0.0 if abs(h) < 2.0**-300 else h for h in history]
+        if low is not None and high is not None:
+            u = (sample - xs[1]) - (xs[1] - xs[3])
+        elif low is not None:
+            u = (sample - xs[0]) - (xs[0] - xs[1])
+        else:
+            u = (sample + xs[0]) + (xs[0] + xs[1])
+        xs = [float(sample)] + xs[:3]
+        for i, ((a1, a2, d1, d2, b1, b2), v, y) in enumerate(zip(sections, vs, ys)):
+            earlier = ws if i == 0 else ys[i - 1][1:]  # the second reads the first's y
+            vn = (u - a1 * earlier[0]) + a2 * earlier[1]
+            yn = (((vn - d1 * v[1]) + d2 * v[3]) - b2 * y[7]) - b1 * y[3]
+            if i == 0:
+                ws[:] = [u, ws[0]]
+            v[:], y[:] = [vn] + v[:3], [yn] + y[:7]
+            u = yn
+        out[t] = np.float32(gain * u)
+    return out
+
+
 def signal(rate, n=20000, seed=0):
     rng = np.random.default_rng(seed)
     t = np.arange(n) / rate
@@ -60,6 +108,19 @@ def test_matches_float64_model(rate, band):
     assert got.dtype == np.float32 and got.shape == x.shape
     bound = np.abs(expected) * 2.0**-24 + 1e-9 * np.abs(x).max()
     assert np.all(np.abs(got - expected) <= bound)
+    # And to the bit, the definition written in the filter's header.
+    low, high = resolve_band(band, rate)
+    if low is not None or high is not None:
+        assert np.array_equal(got[:3000].view(np.uint32), defined(x[:3000], rate, low, high).view(np.uint32))
+
+
+@pytest.mark.parametrize("band", ["speech", (None, 7000.0)], ids=str)
+def test_definition_through_digital_silence(band):
+    # Long enough for the earlier values to fall below 2^-300 and be flushed.
+    x = np.zeros(12000, np.float32)
+    x[:600] = x[-600:] = signal(16000, 600)
+    assert np.array_equal(band_filter(x, 16000, band).view(np.uint32),
+                          defined(x, 16000, *resolve_band(band, 16000)).view(np.uint32))
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -111,7 +172,7 @@ def test_speech_preset_adapts_to_the_rate():
         ((0, None), "band edge low_hz = 0.0 Hz is not above 0 Hz"),
         ((-20.5, None), "band edge low_hz = -20.5 Hz is not above 0 Hz"),
         ((None, math.nan), "band edge high_hz = nan Hz is not a number"),
-        ("talk", "unknown band 'talk': a preset ('speech') or a (low_hz, high_hz) pair"),
+        ("talk", "unknown band 'talk': a named band ('speech') or a (low_hz, high_hz) pair"),
     ],
 )
 def test_bad_bands_are_refused(band, message):

@@ -64,8 +64,28 @@ def test_single_file_matches_the_library(everyday, tmp_path, command, attenuatio
     kept = sum(r.end - r.start for r in regions) / len(x)
     summary = one_line(r.stdout)
     assert summary.startswith(f"{everyday / 'speech.wav'}: {length}, kept {kept:.1%} in {len(regions)} regions, ")
-    assert re.search(r", noise floor -\d+\.\d dBFS, threshold -\d+\.\d dBFS, [\d,]+x real time", summary)
+    assert re.search(r", noise floor -\d+\.\d dBFS, threshold -\d+\.\d dBFS, preset classic( and \d+ options?)?, "
+                     r"[\d,]+x real time", summary)  # fmt: skip
     assert r.stderr == ""
+
+
+def test_the_default_is_the_speech_preset(everyday, tmp_path):
+    """No options: the speech preset's decisions, named in the summary; an option given wins."""
+    x, _ = read(everyday / "speech.wav")
+    for extra, keywords in [((), {}), (("--threshold-ratio", "3"), {"threshold_ratio": 3.0})]:
+        r = talvane("mask", everyday / "speech.wav", "-o", "m.csv", "--preset", "speech", *extra, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        with open(tmp_path / "m.csv", newline="") as f:
+            found = [(int(row["start_sample"]), int(row["end_sample"])) for row in csv.DictReader(f)]
+        assert found == analyse(x, RATE, preset="speech", **keywords).regions
+        assert f", preset speech{' and 1 option' if extra else ''}, band speech (200-4000 Hz), " in r.stdout
+    r = subprocess.run([*TOOL, "mask", "speech.wav", "-o", "-"], cwd=everyday, capture_output=True, text=True,
+                       timeout=120)  # no preset named at all  # fmt: skip
+    assert r.returncode == 0 and "preset speech, " in r.stderr
+    r = talvane("gate", "in.wav", "--preset", "loud", cwd=tmp_path)
+    assert r.returncode == 2 and "invalid value 'loud': expected speech, classic" in r.stderr
+    r = talvane("gate", "--help", cwd=tmp_path)
+    assert "explicitly wins over the preset's value. The default is the speech preset" in " ".join(r.stdout.split())
 
 
 def test_mask_of_one_file_on_standard_output(everyday, tmp_path):
@@ -313,7 +333,9 @@ def test_warnings_name_the_option_to_change(tmp_path):
     sf.write(tmp_path / "quiet.wav", loud * np.float32(0.001), RATE, subtype="FLOAT")
     r = talvane("gate", "loud.wav", "-o", "a.wav", cwd=tmp_path)
     assert r.returncode == 0 and "talvane: warning: loud.wav: the noise floor" in r.stderr
-    assert "--max-thresh -14dB" in r.stderr
+    assert "the speech preset (--preset speech) follows the noise with no upper limit" in r.stderr
+    r = talvane("gate", "loud.wav", "-o", "e.wav", "--preset", "speech", cwd=tmp_path)  # no cap, nothing clamped
+    assert r.returncode == 0 and "the noise floor" not in r.stderr and "preset speech, " in r.stdout
     # Hum below the speech band: read through the band, the summary names it and nothing is clamped.
     t = np.arange(2 * RATE) / RATE
     sf.write(tmp_path / "hum.wav", (0.05 * np.sin(2 * np.pi * 50 * t) + loud * 0.01).astype(np.float32), RATE)

@@ -129,7 +129,7 @@ def test_a_worker_lost_while_writing(tmp_path, allowed_failures):
     for i in range(4):
         left = bursts(48000, 25.0, [(2.0 + i, 9.0), (14.0, 20.0 - i)], seed=30 + i)
         sf.write(talks / f"{i}.wav", np.stack([left, 0.7 * left], axis=1), 48000, subtype="PCM_16")
-    r = talvane("gate", talks, "-o", tmp_path / "local", cwd=tmp_path)
+    r = talvane("gate", talks, "-o", tmp_path / "local", "--preset", "speech", cwd=tmp_path)  # the cluster run's default
     assert r.returncode == 0, r.stderr
     expected = {p.name: p.read_bytes() for p in (tmp_path / "local").iterdir()}  # 16-bit WAV: the same bytes
     failures = {"DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": str(allowed_failures)}
@@ -193,7 +193,8 @@ def test_run_folder_in_process_and_with_a_client(dask_cluster, tree, tmp_path):
     expected += [(f"memory:///talks/{name}", "done") for name in ("0.wav", "1.wav", "2.wav", "3.wav", "stereo.flac",
                                                                   "sub/deep.ogg")]  # fmt: skip
     assert sorted((o.src, "skipped" if o.skipped else "error" if o.error else "done") for o in outcomes) == sorted(expected)
-    r = talvane("cut", tree / "talks", "-r", "--crossfade", "10ms", "-o", tmp_path / "local", cwd=tmp_path)
+    r = talvane("cut", tree / "talks", "-r", "--crossfade", "10ms", "-o", tmp_path / "local", "--preset", "speech",
+                cwd=tmp_path)  # run_folder's default preset, as the command line's
     memory.get("/cut", str(tmp_path / "memory"), recursive=True)
     assert outputs(tmp_path / "memory") == outputs(tmp_path / "local")
     with pytest.raises(ValueError, match=r"memory:// is this process's own, .*; run it here \(without -j\)"):
@@ -204,7 +205,8 @@ def test_run_folder_in_process_and_with_a_client(dask_cluster, tree, tmp_path):
                               base_thresh=0.006)  # fmt: skip
         assert client.status == "running"  # the caller's client stays open
     assert sum(o.record is not None for o in outcomes) == 6
-    r = talvane("mask", tree / "talks", "-r", "--base-thresh", "0.006", "-o", tmp_path / "local.csv", cwd=tmp_path)
+    r = talvane("mask", tree / "talks", "-r", "--base-thresh", "0.006", "-o", tmp_path / "local.csv", "--preset",
+                "speech", cwd=tmp_path)  # fmt: skip
     assert r.returncode == 1 and r.stderr.splitlines()[-1] == "6 done, 1 failed, 1 skipped"  # broken.wav
     assert (tmp_path / "all.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
 

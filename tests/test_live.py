@@ -65,8 +65,9 @@ def start_in(captured, played):
 
 
 def replay(raw):
-    """raw through Stream in blocks of BLOCK frames: the output, and the kept stretches in frames."""
-    stream = Stream(RATE)
+    """raw through Stream in blocks of BLOCK frames, from the speech preset as live
+    starts: the output, and the kept stretches in frames."""
+    stream = Stream(RATE, preset="speech")
     out, kept, onset = [], [], None
     for a in range(0, len(raw), BLOCK):
         out.append(stream.process(raw[a : a + BLOCK]))
@@ -123,8 +124,12 @@ def test_live_gates_what_it_captured_as_stream_does_and_keeps_the_speech(server,
     start = lag / 100.0  # the recording's time at the capture's first sample
     assert 0.0 <= start < phrases[0][0] - 1.0, f"the capture started at {start:.2f} s of the recording"
     regions = [(start + a / RATE, start + b / RATE) for a, b in kept]
-    for a, b in regions:  # onsets a window late at most, offsets late by the padding and the smoothing
-        assert any(p - 0.1 <= a and b <= q + 0.3 for p, q in phrases), (a, b, phrases)
+    # Onsets a window late at most, offsets late by the padding and the smoothing. The
+    # speech preset keeps voice runs of any length, so blips of the lead-in noise (10
+    # to 45 ms each, up to ten of them in our runs) pass as well, where the classic
+    # preset's five windows dropped them: only longer stretches are held to the phrases.
+    for a, b in regions:
+        assert b - a <= 0.05 or any(p - 0.1 <= a and b <= q + 0.3 for p, q in phrases), (a, b, phrases)
     for p, q in phrases:
         inside = sum(max(0.0, min(b, q) - max(a, p)) for a, b in regions)
         assert inside >= 0.6 * (q - p), (p, q, regions)

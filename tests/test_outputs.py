@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 from test_split import dataset_rows
 
-from conftest import ALL_OPTIONS, RATE, TOOL, bursts, one_line, read, talvane, talvane_process
+from conftest import ALL_OPTIONS, CLASSIC, RATE, TOOL, bursts, one_line, read, talvane, talvane_process
 from talvane_rs import EnergyTalvane, Stream, analyse, cut
 from talvane_rs.params import GateSettings
 
@@ -377,7 +377,7 @@ def test_a_stream_gates_a_pipe_as_it_comes(tmp_path, raw, band):
     first = head + frames[:1600].nbytes  # 100 ms
     options = ["--raw", raw] if raw else []
     options += ["--band", band] if band else []
-    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms", *options], stdin=subprocess.PIPE,
+    proc = subprocess.Popen([*TOOL, "gate", "-", "-o", "-", "--stream", "10ms", *options, *CLASSIC], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
     try:
         proc.stdin.write(data[:first])
@@ -406,7 +406,7 @@ def test_a_stream_on_standard_output_redirected_to_a_file_gets_its_sizes(tmp_pat
     x = bursts(RATE, 1.0, [(0.2, 0.6)])
     sf.write(tmp_path / "in.wav", x, RATE, subtype=subtype)
     with open(tmp_path / "out.wav", "wb") as out:
-        r = subprocess.run([*TOOL, "gate", "in.wav", "--stream", "10", "-o", "-"], cwd=tmp_path, stdout=out,
+        r = subprocess.run([*TOOL, "gate", "in.wav", "--stream", "10", "-o", "-", *CLASSIC], cwd=tmp_path, stdout=out,
                            stderr=subprocess.PIPE, timeout=120)  # fmt: skip
     assert r.returncode == 0, r.stderr
     data = (tmp_path / "out.wav").read_bytes()

@@ -1,6 +1,7 @@
 """The Python package's own structure: one table of the gate parameters that every
 other list of them agrees with, and imports that only point down."""
 
+import argparse
 import ast
 import dataclasses
 import inspect
@@ -54,11 +55,13 @@ def test_every_list_of_the_parameters_is_the_table():
         assert {name: p.default for name, p in native.items()} == table
         names, defaults = stub_parameters("_native.pyi", cls.__name__, "__init__")
         assert names == list(table) and defaults == table
-    assert list(inspect.signature(_analysis.analyse).parameters) == ["data", "sample_rate", *table]
+    native = ["data", "sample_rate", *table, "low_hz", "high_hz", "rule"]
+    assert list(inspect.signature(_analysis.analyse).parameters) == native
     names, defaults = stub_parameters("_analysis.pyi", None, "analyse")
-    assert names == ["data", "sample_rate", *table] and defaults == {}
+    assert names == native and defaults == {}
     names, defaults = stub_parameters("_analysis.pyi", "Stream", "__new__")
-    assert names == ["sample_rate", "band", "on_event", *table] and defaults == {"band": None, "on_event": None, **table}
+    assert names == ["sample_rate", "band", "on_event", *table, "rule", "preset"]
+    assert defaults == {"band": None, "on_event": None, **table, "rule": None, "preset": None}
     # The settings value and the keywords the library calls take.
     fields = {f.name: f.default for f in dataclasses.fields(GateSettings)}
     assert fields == product
@@ -66,7 +69,7 @@ def test_every_list_of_the_parameters_is_the_table():
     for function in (analyse, cut, run_folder):
         keywords = inspect.signature(function).parameters
         assert {n: p.default for n, p in keywords.items() if p.kind is p.KEYWORD_ONLY and n in product} == product
-    # The command line offers each parameter a command reads, with the same default.
+    # The command line offers each parameter a command reads; one left out is the preset's.
     from talvane_rs.cli.commands import COMMANDS
     from talvane_rs.cli.parser import build_parser
 
@@ -75,8 +78,9 @@ def test_every_list_of_the_parameters_is_the_table():
         _, sub = build_parser(name)
         for action in sub._actions:
             if action.dest in product:
-                assert action.default == product[action.dest], (sub.prog, action.dest)
+                assert action.default is argparse.SUPPRESS, (sub.prog, action.dest)
                 offered.add(action.dest)
+            assert action.dest != "preset" or action.default == "speech"
     assert offered == set(product)
     # The page's controls: one for each parameter.
     from talvane_rs.tune.settings import CUT_OPTIONS, SLIDERS

@@ -2,6 +2,8 @@
 process_chunk checked against the reference model after every call; Stream held
 to process_chunk and to a model of its dtypes, channels, band and events."""
 
+import dataclasses
+
 import numpy as np
 import pytest
 
@@ -9,6 +11,7 @@ import reference as ref
 from conftest import pattern_samples
 from talvane_rs import BandFilter, EnergyTalvane, Event, Stream, StreamingEnergyTalvane, analyse, stream_view
 from talvane_rs.band import resolve_band
+from talvane_rs.params import PRESETS
 
 f32 = np.float32
 U64_MAX = ref.U64_MAX
@@ -369,19 +372,22 @@ def test_a_nan_leaves_a_banded_stream_with_its_context(same_f32):
         (lambda: Stream(16000, "speech"), TypeError, "Stream() takes 1 positional argument but 2 were given"),
         (lambda: Stream(), TypeError, "Stream() missing 1 required positional argument: 'sample_rate'"),
         (lambda: Stream(0), ValueError, "sample_rate must be at least 1 Hz, not 0"),
-        (lambda: Stream(16000, band="voice"), ValueError, "unknown band 'voice': a preset ('speech') or a (low_hz, "
+        (lambda: Stream(16000, band="voice"), ValueError, "unknown band 'voice': a named band ('speech') or a (low_hz, "
          "high_hz) pair"),
         (lambda: Stream(16000, band=(200, 9000)), ValueError, "band edge high_hz = 9000.0 Hz is not below the "
          "Nyquist frequency, 8000.0 Hz at sample_rate 16000"),
-        (lambda: Stream(16000, band=5), TypeError, "band must be a preset name or a (low_hz, high_hz) pair, not 5"),
+        (lambda: Stream(16000, band=5), TypeError, "band must be a band name or a (low_hz, high_hz) pair, not 5"),
         (lambda: Stream(16000, attenuation=float("nan")), ValueError, "attenuation must be a number, not NaN"),
         (lambda: Stream(16000, base_thresh=0.05, max_thresh=0.01), ValueError,
          "min > max, or either was NaN. min = 0.05, max = 0.01"),
         (lambda: Stream(16000, on_event=1), TypeError, "on_event must be callable or None, not 1"),
         (lambda: Stream(16000, window=1), TypeError, "Stream() got an unexpected keyword argument 'window'"),
+        (lambda: Stream(16000, preset="loud"), ValueError, "unknown preset 'loud': 'speech', 'classic'"),
+        (lambda: Stream(16000, rule="ratio"), ValueError, "unknown threshold rule 'ratio': None (the gate's own) or "
+         "'noise'"),
     ],
     ids=["positional", "no-rate", "rate-0", "unknown-band", "edge", "band-type", "nan", "limits", "callback",
-         "keyword"],
+         "keyword", "preset", "rule"],
 )  # fmt: skip
 def test_stream_class_refuses_bad_construction(make, error, message):
     with pytest.raises(error) as info:
@@ -576,24 +582,43 @@ def bursts(rng, n, rate):
         {"pass_windows": 3},
         {"min_voice_windows": 1, "max_silence_gap_windows": 0, "pad_voice_windows": 0, "pass_windows": 6},
         {"min_voice_windows": 3, "max_silence_gap_windows": 4, "pad_voice_windows": 1, "pass_windows": 1},
+        {"preset": "speech"},
+        {"preset": "speech", "pass_windows": 2, "noise_floor_percentile": 50.0},
+        {"preset": "speech", "rate": 44100, "chunk": 1024},
     ],
-    ids=["defaults", "pass-3", "pass-only", "small-counts"],
+    ids=["defaults", "pass-3", "pass-only", "small-counts", "speech", "speech-counts", "speech-44k-1024"],
 )
 def test_long_context_matches_analysis_of_context_plus_chunk(counts, same_f32):
     # A full 3 s context gated in whole windows, where the caches and the bounded
     # cleaning serve every call: without ramps each output sample is the chunk's
-    # sample times its flag in the mask of context plus chunk.
-    rate, limit = 16000, 48000
+    # sample times its flag in the mask of context plus chunk. Under a preset (the
+    # band and the noise rule, with both tracked ranks) the mask is that of the
+    # band-filtered context plus chunk, the filter running from the stream's start.
+    # At 44.1 kHz in 1024-frame chunks the grid never comes back: calls from bounds.
+    counts = dict(counts)
+    rate, chunk_len = counts.pop("rate", 16000), counts.pop("chunk", None)
+    limit = 3 * rate
+    preset = counts.pop("preset", None)
     params = dict(counts, stream_context_ms=limit * 1000 // rate, fade_ms=0, attenuation=0.0)
-    gate, batch = StreamingEnergyTalvane(**params), EnergyTalvane(**params)
+    if preset is None:
+        gate, batch = StreamingEnergyTalvane(**params), EnergyTalvane(**params)
+        process = lambda chunk: gate.process_chunk(chunk, rate, False)  # noqa: E731
+        keep = lambda signal: batch.compute_keep_mask_array(signal, rate)  # noqa: E731
+    else:
+        stream, band = Stream(rate, preset=preset, **params), BandFilter(rate, PRESETS[preset].band)
+        settings = {**dataclasses.asdict(PRESETS[preset]), **params, "band": None}
+        process = stream.process
+        keep = lambda signal: analyse(signal, rate, **settings).mask  # noqa: E731
     rng = np.random.default_rng(len(counts))
     x = bursts(rng, 12 * rate, rate)
     context = np.zeros(0, np.float32)
     pos = 0
     while pos < len(x):
-        chunk = x[pos : pos + 160 * int(rng.choice([1, 1, 1, 2, 3]))]
+        sizes = [160, 160, 160, 320, 480] if preset is None else [160, 160, 320, 77, 333, 1000]  # off-grid too
+        chunk = x[pos : pos + (chunk_len or int(rng.choice(sizes)))]
         pos += len(chunk)
-        combined = np.concatenate([context, chunk])
-        mask = batch.compute_keep_mask_array(combined, rate)[len(context) :]
-        same_f32(gate.process_chunk(chunk, rate, False), chunk * mask.astype(np.float32))
+        heard = chunk if preset is None else band.process(chunk)
+        combined = np.concatenate([context, heard])
+        mask = keep(combined)[len(context) :]
+        same_f32(process(chunk), chunk * mask.astype(np.float32))
         context = combined[-limit:]

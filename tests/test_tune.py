@@ -144,11 +144,15 @@ def shown(driver, what):
 def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser, record_property):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select
 
     mix, rate = sf.read(talk / "talk.flac", dtype="float32")
     server = Server(talk, "talk.flac")
     try:
-        before = open_page(browser, server)
+        # The page opens on the command line's default preset, and switches to another.
+        assert open_page(browser, server)["threshold"] == analyse(mix, rate, preset="speech").threshold
+        Select(browser.find_element(By.NAME, "preset")).select_by_value("classic")
+        before = wait_for(browser, SETTLED + " && window.tune.drawn.band === 'off' && window.tune.drawn")
         assert before["threshold"] == analyse(mix, rate).threshold
         # Twelve steps of 0.5 dB up from -42 dB: a real slider, moved by keys.
         after = press(browser, "base_thresh", Keys.ARROW_RIGHT, 12)
@@ -257,7 +261,7 @@ def test_a_band_refilters_and_the_threshold_follows(talk, browser):
     from talvane_rs import band_filter
 
     mix, rate = sf.read(talk / "talk.flac", dtype="float32")
-    server = Server(talk, "talk.flac")
+    server = Server(talk, "talk.flac", "--preset", "classic")
     try:
         open_page(browser, server)
         Select(browser.find_element(By.NAME, "band")).select_by_value("speech")

@@ -15,7 +15,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis, samples
-from talvane_rs.band import band_filter, resolve_band
+from talvane_rs.band import resolve_band
 from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
 from talvane_rs.regions import Region
 
@@ -47,7 +47,11 @@ class Analysis:
     ``threshold_ratio`` clamped to ``[base_thresh, max_thresh]``, and
     ``clamped`` says which limit applied: ``"low"``, ``"high"`` (the noise is
     louder than ``max_thresh``, so everything above it counts as voice) or
-    ``None``. Per sample, computed when first read: ``mask`` (equal to
+    ``None``. Under the noise rule (``rule="noise"``) the floor is multiplied by
+    ``ratio``, the larger of ``threshold_ratio`` and the eighth root of
+    ``high_percentile`` (the 95th percentile of the smoothed energies) over the
+    floor; under the ratio rule ``ratio`` is ``threshold_ratio`` and
+    ``high_percentile`` is None. Per sample, computed when first read: ``mask`` (equal to
     ``compute_keep_mask_array``), ``gains`` (the curve ``apply_array``
     multiplies by: 1.0, ``attenuation`` and the ramps; all ones when the gate is
     disabled) and ``regions`` (``keep_regions(mask, sample_rate)``, which needs a
@@ -66,6 +70,8 @@ class Analysis:
     sample_rate: int
     _view: object = field(repr=False)
     band: tuple[float | None, float | None] | None = None  # the edges in Hz the analysis read through, if any
+    ratio: float = 2.0  # what the floor was multiplied by
+    high_percentile: float | None = None  # what the noise rule read; None under the ratio rule
 
     @cached_property
     def mask(self) -> npt.NDArray[np.bool_]:
@@ -96,7 +102,8 @@ class Analysis:
         )
 
 
-def analyse(data: _Samples, sample_rate: SupportsIndex, **params: Unpack[ProductKeywords]) -> Analysis:
+def analyse(data: _Samples, sample_rate: SupportsIndex, *, preset: str | None = None,
+            **params: Unpack[ProductKeywords]) -> Analysis:  # fmt: skip
     """The analysis of ``data`` at ``sample_rate`` with the gate parameters given.
 
     ``data`` is a NumPy array of float32, float64, int16 or int32 samples, mono
@@ -112,9 +119,12 @@ def analyse(data: _Samples, sample_rate: SupportsIndex, **params: Unpack[Product
     energies are the filtered signal's, while the gains and the mask apply to
     the audio as it is; a bad band raises ``ValueError`` naming it. Threshold
     limits out of order (or NaN) raise ``ValueError`` with the analysis's
-    message. Needs NumPy.
+    message. ``rule`` is ``"ratio"`` (the floor times ``threshold_ratio``) or
+    ``"noise"`` (see ``Analysis``). ``preset`` (``"speech"`` or ``"classic"``)
+    starts from a preset's values, and each keyword given wins over the
+    preset's; another name raises ``ValueError``. Needs NumPy.
     """
-    return analyse_settings(data, sample_rate, GateSettings.from_keywords("analyse()", params))
+    return analyse_settings(data, sample_rate, GateSettings.from_keywords("analyse()", params, preset))
 
 
 analyse.__signature__ = keyword_signature(analyse)  # type: ignore[attr-defined]
@@ -129,13 +139,13 @@ def analyse_settings(data: _Samples, sample_rate: SupportsIndex, settings: GateS
     if isinstance(data, numpy.ndarray):
         data = samples.mono(data, "data")
     edges = None
+    low = high = None
     if settings.band is not None:
         low, high = resolve_band(settings.band, rate)
         edges = (None if low is None else float(low), None if high is None else float(high))
-        data = band_filter(data, rate, settings.band)
 
-    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view = _analysis.analyse(
-        data, rate, **settings.resolved(rate).native()
+    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view, top, ratio = _analysis.analyse(
+        data, rate, **settings.resolved(rate).native(), low_hz=low, high_hz=high, rule=settings.native_rule
     )
     return Analysis(
         window_len=window_len,
@@ -149,4 +159,6 @@ def analyse_settings(data: _Samples, sample_rate: SupportsIndex, settings: GateS
         sample_rate=rate,
         _view=view,
         band=edges,
+        ratio=ratio,
+        high_percentile=top,
     )

@@ -1,6 +1,6 @@
-"""Which frequencies the analysis reads: the band filter and its presets.
+"""Which frequencies the analysis reads: the band filter and its named bands.
 
-A band is a preset name (``"speech"``) or a pair ``(low_hz, high_hz)`` in which
+A band is a name (``"speech"``) or a pair ``(low_hz, high_hz)`` in which
 either edge may be None: each edge is a second-order (12 dB per octave)
 Butterworth, high-pass at the low edge and low-pass at the high one, causal and
 defined to the bit in the core
@@ -31,35 +31,35 @@ Band = Union[str, Tuple[Edge, Edge]]
 # Speech carries its energy between the voice's low harmonics and the top of the
 # second formant region; below 200 Hz lie mains hum and rumble, above 4 kHz most
 # of the power of broadband noise at common rates. See README, "Speech band".
-PRESETS: dict[str, tuple[float, float]] = {"speech": (200.0, 4000.0)}
+NAMED_BANDS: dict[str, tuple[float, float]] = {"speech": (200.0, 4000.0)}
 
-# A preset edge at or above this fraction of the Nyquist frequency is dropped: the
-# recording holds almost nothing above it (8 kHz telephone audio keeps 200 Hz only).
-PRESET_EDGE_LIMIT = 0.9
+# A named band's edge at or above this fraction of the Nyquist frequency is dropped:
+# the recording holds almost nothing above it (8 kHz telephone audio keeps 200 Hz only).
+NAMED_EDGE_LIMIT = 0.9
 
 
 def resolve_band(band: Band, sample_rate: SupportsIndex) -> tuple[Edge, Edge]:
     """The edges ``(low_hz, high_hz)`` that ``band`` filters at ``sample_rate``.
 
-    A preset drops any edge too close to the Nyquist frequency (or beyond it),
+    A named band drops any edge too close to the Nyquist frequency (or beyond it),
     so it works at every rate; an explicit pair is returned as given, and is
     checked when a filter is made (``ValueError`` naming the bad edge).
     """
     if isinstance(band, str):
-        if band not in PRESETS:
-            names = ", ".join(repr(name) for name in PRESETS)
-            raise ValueError(f"unknown band {band!r}: a preset ({names}) or a (low_hz, high_hz) pair")
-        limit = PRESET_EDGE_LIMIT * operator.index(sample_rate) / 2
-        return tuple(edge if edge < limit else None for edge in PRESETS[band])  # type: ignore[return-value]
+        if band not in NAMED_BANDS:
+            names = ", ".join(repr(name) for name in NAMED_BANDS)
+            raise ValueError(f"unknown band {band!r}: a named band ({names}) or a (low_hz, high_hz) pair")
+        limit = NAMED_EDGE_LIMIT * operator.index(sample_rate) / 2
+        return tuple(edge if edge < limit else None for edge in NAMED_BANDS[band])  # type: ignore[return-value]
     try:
         low, high = band
     except (TypeError, ValueError):
-        raise TypeError(f"band must be a preset name or a (low_hz, high_hz) pair, not {band!r}") from None
+        raise TypeError(f"band must be a band name or a (low_hz, high_hz) pair, not {band!r}") from None
     return low, high
 
 
 def parse_band(text: str) -> Band | None:
-    """A band as the command line takes it: a preset (speech), LOW-HIGH in Hz,
+    """A band as the command line takes it: a named band (speech), LOW-HIGH in Hz,
     LOW- (a high-pass only), -HIGH (a low-pass only), or off. The edges are checked
     against the rate of each file when its filter is made."""
     import argparse
@@ -68,7 +68,7 @@ def parse_band(text: str) -> Band | None:
     value = text.strip().lower().removesuffix("hz").strip()
     if value == "off":
         return None
-    if value in PRESETS:
+    if value in NAMED_BANDS:
         return value
     low_text, dash, high_text = value.partition("-")
 
@@ -85,7 +85,7 @@ def parse_band(text: str) -> Band | None:
     except ValueError:
         low = high = -1.0
     if not dash or low == -1.0 or (low is None and high is None) or (low and high and low >= high):
-        names = ", ".join(PRESETS)
+        names = ", ".join(NAMED_BANDS)
         raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected {names}, LOW-HIGH in Hz with LOW below "
                                          "HIGH and both above 0 (200-4000), LOW- or -HIGH, or off")  # fmt: skip
     return (low, high)

@@ -138,6 +138,7 @@ def cut(
     *,
     keep_pause_ms: float = 0.0,
     crossfade_ms: float = 0.0,
+    preset: str | None = None,
     **params: Unpack[ProductKeywords],
 ) -> Any:
     """The audio with what the gate drops cut out.
@@ -148,7 +149,8 @@ def cut(
     the same samples are kept in each. ``keep_pause_ms`` and ``crossfade_ms``
     are durations in milliseconds (see ``plan_cut``; both rounded to whole
     samples, halves away from zero); the other keywords are the parameters of
-    ``EnergyTalvane``, and ``band`` as ``analyse`` takes it. Kept samples are
+    ``EnergyTalvane``, and ``band``, ``rule`` and ``preset`` as ``analyse``
+    takes them. Kept samples are
     copied as they are; crossfaded ones are computed in double precision and
     rounded to the audio's type (integers half to even, saturated). With both at 0 a one-dimensional float32 result equals
     ``compact_array_np``'s. Returns a new array of the audio's type; the input is
@@ -166,7 +168,7 @@ def cut(
     if len(x) == 0:
         return x.copy()  # nothing to analyse, as for compact_array_np
     mono = samples.mono(x)
-    view = analyse_settings(mono, rate, GateSettings.from_keywords("cut()", params))
+    view = analyse_settings(mono, rate, GateSettings.from_keywords("cut()", params, preset))
     n = len(mono)
     runs = list(view.regions)
     pieces = plan_cut(

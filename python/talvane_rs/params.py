@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import inspect
+import math
 import operator
 from collections.abc import Callable, Collection, Mapping
 from dataclasses import dataclass
@@ -125,18 +126,41 @@ BAND = Parameter(
     "the frequencies the analysis reads (the output keeps all): speech (about 200-4000 Hz), LOW-HIGH in Hz, "
     "LOW-, -HIGH, or off", parse_band, "BAND",
 )  # fmt: skip
-PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND)
+Rule = Literal["ratio", "noise"]
+RULES: tuple[Rule, ...] = ("ratio", "noise")
+
+
+def parse_rule(text: str) -> Rule:
+    value = text.strip().lower()
+    if value not in RULES:
+        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected {' or '.join(RULES)}")
+    return value
+
+
+RULE = Parameter(
+    "rule", "ratio", "analysis", "",
+    "how the threshold follows the noise floor: ratio (the floor x --threshold-ratio, within the two limits) or "
+    "noise (the floor x the larger of --threshold-ratio and the eighth root of the loud part over the floor, the "
+    "loud part being the 95th percentile)", parse_rule, "RULE",
+)  # fmt: skip
+PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND, RULE)
 PRODUCT_DEFAULTS: dict[str, Any] = {p.name: p.default for p in PRODUCT_PARAMETERS}
 
 
 def add_gate_options(parser: argparse.ArgumentParser, title: str, stages: Collection[str] | None = None) -> None:
-    """A group of the product's parameters as command-line options (those of the
-    given stages, or all), and --threshold for a fixed level."""
-    group = parser.add_argument_group(title)
+    """--preset, a group of the product's parameters as command-line options (those
+    of the given stages, or all) and --threshold for a fixed level. An option left
+    out is absent from the parsed namespace, so that the preset gives its value."""
+    group = parser.add_argument_group(
+        title, f"--preset chooses every value; an option given explicitly wins over the preset's value. The "
+        f"default is the {DEFAULT_PRESET} preset: {PRESET_HELP[DEFAULT_PRESET]}",
+    )  # fmt: skip
+    group.add_argument("--preset", type=parse_preset, default=DEFAULT_PRESET, metavar="NAME",
+                       help=f"{'; '.join(f'{n}: {h}' for n, h in PRESET_HELP.items())} (default {DEFAULT_PRESET})")
     for p in PRODUCT_PARAMETERS:
         if stages is None or p.stage in stages:
-            group.add_argument(p.option, dest=p.name, type=p.parse, default=p.default, metavar=p.metavar,
-                               help=f"{p.help} (default {p.describe_default()})")  # fmt: skip
+            group.add_argument(p.option, dest=p.name, type=p.parse, default=argparse.SUPPRESS, metavar=p.metavar,
+                               help=f"{p.help} (default {preset_default(p)})")  # fmt: skip
     group.add_argument("--threshold", type=level("a level"), metavar="LEVEL",
                        help="a fixed threshold: both limits at this level, RMS or dBFS (0.01, -40dBFS), so the "
                        "noise floor plays no part")  # fmt: skip
@@ -166,18 +190,26 @@ class GateSettings:
     pad_voice_windows: Windows = DEFAULTS["pad_voice_windows"]
     pass_windows: Windows = DEFAULTS["pass_windows"]
     band: Band | None = None
+    rule: Rule = "ratio"
 
     @classmethod
-    def from_keywords(cls, caller: str, values: Mapping[str, object]) -> GateSettings:
+    def from_keywords(cls, caller: str, values: Mapping[str, object], preset: str | None = None) -> GateSettings:
         """The settings a library call names by keyword, each value converted as
         the native classes convert it (an integer, a real number, a bool); the
-        rest keep their defaults. TypeError for a name that is none."""
+        rest keep their defaults, or the preset's values when one is named.
+        TypeError for a name that is none, ValueError for a preset or a rule
+        that is none."""
         changes: dict[str, Any] = {}
         for name, value in values.items():
             if name not in PRODUCT_DEFAULTS:
                 raise TypeError(f"{caller} got an unexpected keyword argument {name!r}")
             changes[name] = _converted(name, value)
-        return cls(**changes)
+        return dataclasses.replace(cls() if preset is None else preset_settings(preset), **changes)
+
+    @property
+    def native_rule(self) -> Literal["noise"] | None:
+        """The rule as the native analysis takes it: None for the ratio rule."""
+        return None if self.rule == "ratio" else self.rule
 
     def resolved(self, rate: int) -> GateSettings:
         """The settings with every duration made whole windows at rate."""
@@ -231,11 +263,63 @@ class ProductKeywords(GateKeywords, total=False):
     """The keywords of the product's functions: the fourteen and the band."""
 
     band: Band | None
+    rule: Rule
+
+
+# The presets: whole settings values, each field overridden by its own keyword or
+# option. classic is the gate's original settings; speech (bench/quality.py,
+# docs/performance.md) reads the speech band, lets the threshold follow the noise
+# with no upper limit, and keeps voice runs of any length, so that a stream loses
+# no onset.
+PRESETS: dict[str, GateSettings] = {
+    "speech": GateSettings(band="speech", rule="noise", threshold_ratio=1.2, base_thresh=0.004,
+                           max_thresh=math.inf, min_voice_windows=1),
+    "classic": GateSettings(),
+}  # fmt: skip
+PRESET_HELP: dict[str, str] = {
+    "speech": "the speech band, a threshold that follows the noise with no upper limit, voice runs of any length",
+    "classic": "the gate's original settings (all frequencies, the ratio rule between -42 and -29 dBFS)",
+}
+DEFAULT_PRESET = "speech"  # the command line's, live's, tune's and run_folder's
+
+
+def preset_settings(name: str) -> GateSettings:
+    """The settings of a preset by name; ValueError naming the presets for another."""
+    if not isinstance(name, str) or name not in PRESETS:
+        raise ValueError(f"unknown preset {name!r}: {', '.join(map(repr, PRESETS))}")
+    return PRESETS[name]
+
+
+def stream_preset(name: str) -> tuple[Any, ...]:
+    """What the native Stream takes from a preset: its band, the fourteen and its
+    rule as the native analysis takes it."""
+    preset = preset_settings(name)
+    return (preset.band, *preset.native().values(), preset.native_rule)
+
+
+def parse_preset(text: str) -> str:
+    try:
+        preset_settings(text.strip().lower())
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected {', '.join(PRESETS)}") from None
+    return text.strip().lower()
+
+
+def preset_default(p: Parameter) -> str:
+    """An option's default as --help says it: the default preset's value, and the
+    classic one where that differs."""
+    value = getattr(PRESETS[DEFAULT_PRESET], p.name)
+    shown = dataclasses.replace(p, default=value).describe_default()
+    return shown if value == p.default else f"{shown}; classic {p.describe_default()}"
 
 
 def _converted(name: str, value: object) -> Any:
     """A keyword's value as GateSettings holds it, converted as the native classes convert it."""
     default = PRODUCT_DEFAULTS[name]
+    if name == RULE.name:
+        if value not in RULES:
+            raise ValueError(f"unknown rule {value!r}: {' or '.join(map(repr, RULES))}")
+        return value
     if name == BAND.name or isinstance(value, Duration):
         return value
     if isinstance(default, bool):
@@ -260,12 +344,13 @@ def keyword_signature(func: Callable[..., Any]) -> inspect.Signature:
 
 
 def settings_from_options(args: argparse.Namespace) -> GateSettings:
-    """The settings the command line's options give: those the command offers,
-    the others at their defaults, --threshold as both limits. OptionError for
-    limits that cannot be."""
-    settings = GateSettings(**{p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)})
+    """The settings the command line's options give: the preset's (speech unless
+    --preset names another), each option given explicitly over it, --threshold as
+    both limits. OptionError for limits that cannot be."""
+    given = {p.name: getattr(args, p.name) for p in PRODUCT_PARAMETERS if hasattr(args, p.name)}
+    settings = dataclasses.replace(preset_settings(getattr(args, "preset", DEFAULT_PRESET)), **given)
     if getattr(args, "threshold", None) is not None:
-        if settings.differs("base_thresh") or settings.differs("max_thresh"):
+        if "base_thresh" in given or "max_thresh" in given:
             raise OptionError("--threshold sets both limits of the threshold: give it, or --base-thresh and "
                               "--max-thresh")  # fmt: skip
         settings = dataclasses.replace(settings, base_thresh=args.threshold, max_thresh=args.threshold)

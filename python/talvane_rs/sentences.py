@@ -5,9 +5,11 @@ the note on samples that are not numbers."""
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Callable
 
+from talvane_rs.params import PRESETS, GateSettings
 from talvane_rs.units import format_db, gain_to_db
 
 
@@ -25,6 +27,13 @@ def levels_phrase(noise_floor: float, threshold: float) -> str:
     return f"noise floor {format_db(noise_floor)}, threshold {format_db(threshold)}"
 
 
+def preset_phrase(name: str, settings: GateSettings) -> str:
+    """'preset speech', and how many options changed it: 'preset speech and 2 options'."""
+    base = PRESETS[name]
+    changed = sum(getattr(settings, f.name) != getattr(base, f.name) for f in dataclasses.fields(settings))
+    return f"preset {name}" + (f" and {plural(changed, 'option')}" if changed else "")
+
+
 def option(name: str) -> str:
     """A parameter as the command line spells it."""
     return "--" + name.replace("_", "-")
@@ -38,8 +47,8 @@ def clamped_advice(clamped: str | None, noise_floor: float, threshold: float, ra
     if clamped == "high":
         top = spell("max_thresh")
         return (f"the noise floor ({format_db(noise_floor)}) asks for a threshold of {format_db(wanted)}, above "
-                f"{top} ({format_db(threshold)}), so noise louder than {top} counts as voice; if the recording is "
-                f"that noisy, raise it ({top} {math.ceil(gain_to_db(wanted))}dB)")  # fmt: skip
+                f"{top} ({format_db(threshold)}), so noise louder than {top} counts as voice; the speech preset "
+                f"({spell('preset')} speech) follows the noise with no upper limit")  # fmt: skip
     if clamped == "low":
         return (f"the noise floor ({format_db(noise_floor)}) asks for only {format_db(wanted)}, below "
                 f"{spell('base_thresh')} ({format_db(threshold)}), so speech quieter than that is dropped; lower "

@@ -5,6 +5,7 @@
 #include "convert/ref.hpp"
 
 #include <memory>
+#include <string>
 
 #include "analysis/keep_mask.hpp"
 #include "band_methods.hpp"
@@ -54,28 +55,43 @@ py::Ref clamp_text(Clamp clamped) {
 }
 
 #define TALVANE_PARAMETER_ARGUMENT(kind, name, value) , #name
-using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT)>;
+using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT),
+                             "low_hz", "high_hz", "rule">;
 #undef TALVANE_PARAMETER_ARGUMENT
 
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
-// keep_windows, sample_rate, view): the view is an opaque holder for mask() and gains().
+// keep_windows, sample_rate, view, high, ratio): the view is an opaque holder for
+// mask() and gains(); high (None under the spec's rule) and ratio are what the
+// threshold rule read and multiplied the floor by. low_hz and high_hz (None: no
+// such edge) read the data through the band filter.
 py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     py::AnySamples data(arg[0].get(), "data");
     const std::uint64_t rate = py::to_unsigned(arg[1].get(), "sample_rate");
     const GateConfig config = py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 2, kGateParameterCount));
+    const BandEdges edges{py::to_optional_double(arg[2 + kGateParameterCount].get(), "low_hz"),
+                          py::to_optional_double(arg[3 + kGateParameterCount].get(), "high_hz")};
+    const ThresholdRule rule = py::to_rule(arg[4 + kGateParameterCount].get());
     const std::span<const float> samples = data.samples();
-    // A new function: limits out of order are the caller's error, not an internal one.
+    // A new function: bad edges and limits out of order are the caller's error, not
+    // an internal one.
+    if (std::string error = band_edges_error(edges, rate); !error.empty()) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        throw py::ErrSet{};
+    }
     if (!threshold_limits_in_order(config.base_thresh, config.max_thresh)) {
         PyErr_SetString(PyExc_ValueError, threshold_limits_message(config.base_thresh, config.max_thresh).c_str());
         throw py::ErrSet{};
     }
-    AnalysisView view = analyse_inner(config, samples, rate);
+    const bool banded = edges.low_hz || edges.high_hz;
+    AnalysisView view =
+        analyse_inner(config, samples, rate, banded ? std::optional<BandEdges>(edges) : std::nullopt, rule);
 
     auto state = std::make_unique<ViewState>(
         ViewState{view.decision.keep, view.window_len, samples.size(), rate, config});
     py::Ref holder = py::Ref::steal(py::must(PyCapsule_New(state.get(), kViewName, free_view)));
     state.release();  // the capsule owns it now
-    std::array<py::Ref, 10> items{
+    const bool read_high = rule == ThresholdRule::noise;
+    std::array<py::Ref, 12> items{
         py::unsigned_int(view.window_len),
         py::float_array(std::move(view.energies)),
         py::float_array(std::move(view.decision.smoothed)),
@@ -86,6 +102,8 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
         py::bool_array(std::move(view.decision.keep)),
         py::unsigned_int(rate),
         std::move(holder),
+        read_high ? py::float_value(view.decision.high) : py::none(),
+        py::float_value(view.decision.ratio),
     };
     return py::tuple(items);
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <new>
+#include <stdexcept>
 #include <span>
 #include <string>
 
@@ -62,15 +63,17 @@ std::uint64_t positive_rate(PyObject* obj) {
 }
 
 constexpr auto kNewNames = [] {
-    std::array<const char*, 3 + kGateParameterCount> names{"sample_rate", "band", "on_event"};
+    std::array<const char*, 5 + kGateParameterCount> names{"sample_rate", "band", "on_event"};
     for (std::size_t i = 0; i < kGateParameterCount; ++i) names[3 + i] = py::kConfigNames[i];
+    names[3 + kGateParameterCount] = "rule";
+    names[4 + kGateParameterCount] = "preset";
     return names;
 }();
 constexpr py::Params<kNewNames.size()> kNewBinding{"Stream()", kNewNames, false};
 
 constexpr auto kStreamDoc = py::join(
     py::Text("Stream(sample_rate, *, band=None, on_event=None"), py::detail::kSignatureEntries,
-    py::Text(")\n--\n\n"
+    py::Text(", rule=None, preset=None)\n--\n\n"
              "The streaming gate for one live stream, gated with no delay.\n\n"
              "process(chunk) takes a NumPy array of float32, float64, int16 or int32 samples, mono "
              "(one-dimensional) or frames x channels, and returns a new array of the same dtype and shape. "
@@ -83,7 +86,10 @@ constexpr auto kStreamDoc = py::join(
              "'offset' at each first dropped one after a kept one). on_event, if given, is called with each "
              "event in order within the call; it must not call the stream, and if it raises, process() "
              "raises and the stream is as before the call. The gate parameters are those of "
-             "StreamingEnergyTalvane; NaN levels and threshold limits out of order are ValueErrors. "
+             "StreamingEnergyTalvane; NaN levels and threshold limits out of order are ValueErrors. rule "
+             "'noise' has the threshold follow the noise as analyse's rule='noise' does (None: the gate's own "
+             "rule); ratio and high_percentile give what it used. preset ('speech' or 'classic') gives every "
+             "argument not given its preset's value. "
              "Use as a context manager: leaving it resets the stream."));
 
 void refuse_bad_levels(const GateConfig& config) {
@@ -115,9 +121,31 @@ void check_positional(PyObject* args, bool has_rate) {
     }
 }
 
+// The arguments a preset gives: talvane_rs.params.stream_preset(name) returns the
+// values of band, the gate parameters and rule in the order of the names after
+// on_event; each one not given explicitly takes its value from there.
+void take_preset(std::array<py::Ref, kNewNames.size()>& arg) {
+    constexpr std::size_t kPreset = 4 + kGateParameterCount;
+    if (!arg[kPreset] || arg[kPreset].get() == Py_None) return;
+    py::Ref params = py::Ref::steal(PyImport_ImportModule("talvane_rs.params"));
+    if (!params) throw py::ErrSet{};
+    py::Ref values = py::Ref::steal(PyObject_CallMethod(params.get(), "stream_preset", "O", arg[kPreset].get()));
+    if (!values) throw py::ErrSet{};  // ValueError for a name that is no preset
+    if (!PyTuple_Check(values.get()) || PyTuple_GET_SIZE(values.get()) != 2 + kGateParameterCount) {
+        throw std::logic_error("stream_preset gave no tuple of band, the parameters and rule");
+    }
+    const auto take = [&](std::size_t index, Py_ssize_t item) {
+        if (!arg[index]) arg[index] = py::Ref::borrow(PyTuple_GET_ITEM(values.get(), item));
+    };
+    take(1, 0);
+    for (std::size_t i = 0; i < kGateParameterCount; ++i) take(3 + i, static_cast<Py_ssize_t>(1 + i));
+    take(3 + kGateParameterCount, 1 + kGateParameterCount);
+}
+
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Stream.__new__", [&] {
         auto arg = py::bind(kNewBinding, args, kwargs);
+        take_preset(arg);
         check_positional(args, static_cast<bool>(arg[0]));
         const std::uint64_t rate = positive_rate(arg[0].get());
         const std::optional<BandEdges> band = arg[1] ? py::to_band(arg[1].get(), rate) : std::nullopt;
@@ -129,7 +157,10 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const GateConfig config =
             py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 3, kGateParameterCount));
         refuse_bad_levels(config);
+        const ThresholdRule rule = arg[3 + kGateParameterCount] ? py::to_rule(arg[3 + kGateParameterCount].get())
+                                                                 : ThresholdRule::spec;
         LiveState live;
+        live.stream.rule = rule;
         if (band && (band->low_hz || band->high_hz)) live.band.emplace(*band, rate);
         py::Ref events = empty_tuple();
 
@@ -285,6 +316,17 @@ py::Ref threshold_of(const StreamObject& s) {
     return view ? py::float_value(view->threshold.value) : py::none();
 }
 
+py::Ref ratio_of(const StreamObject& s) {
+    const CallView* view = last_call(s);
+    return view ? py::float_value(view->ratio) : py::none();
+}
+
+// None before the first analysed call and under the gate's own rule.
+py::Ref high_of(const StreamObject& s) {
+    const CallView* view = last_call(s);
+    return view && s.live.stream.rule == ThresholdRule::noise ? py::float_value(view->high) : py::none();
+}
+
 py::Ref clamped_of(const StreamObject& s) {
     const CallView* view = last_call(s);
     if (view == nullptr) return py::none();
@@ -316,6 +358,9 @@ PyGetSetDef stream_getset[] = {
     {"threshold", getter<threshold_of>, nullptr, "The voice threshold of the last analysed call, or None.", nullptr},
     {"clamped", getter<clamped_of>, nullptr,
      "'low' or 'high' when a limit set the last analysed call's threshold; else None.", nullptr},
+    {"ratio", getter<ratio_of>, nullptr, "What the last analysed call's floor was multiplied by, or None.", nullptr},
+    {"high_percentile", getter<high_of>, nullptr,
+     "The high percentile the noise rule read in the last analysed call; None under the gate's own rule.", nullptr},
     {"gain", getter<gain_of>, nullptr, "The gain applied to the last sample gated, or None.", nullptr},
     {"position", getter<position_of>, nullptr, "Frames taken since the start or the last reset().", nullptr},
     {"events", getter<events_of>, nullptr, "The last call's Event tuples, in order.", nullptr},

@@ -44,6 +44,8 @@ struct StreamViewObject {
     PyObject_VAR_HEAD
     float floor;
     float threshold;
+    float high;   // NaN under the gate's own rule
+    float ratio;
     PyObject* clamped;  // a kept text or None; one reference owned
     std::uint64_t window_len, offset, chunk_len, fade_len;
     float attenuation;
@@ -88,6 +90,8 @@ py::Ref make_view(const CallView& view) {
     StreamViewObject* obj = view_of(self.get());
     obj->floor = view.floor;
     obj->threshold = view.threshold.value;
+    obj->high = view.high;
+    obj->ratio = view.ratio;
     obj->clamped = clamped.release();
     obj->window_len = view.window_len;
     obj->offset = view.offset;
@@ -134,6 +138,9 @@ PyMemberDef view_members[] = {
     {"threshold", T_FLOAT, offsetof(StreamViewObject, threshold), READONLY, "The voice threshold from that floor."},
     {"clamped", T_OBJECT, offsetof(StreamViewObject, clamped), READONLY,
      "'low', 'high' or None: the limit that set the threshold."},
+    {"ratio", T_FLOAT, offsetof(StreamViewObject, ratio), READONLY, "What the floor was multiplied by."},
+    {"high_percentile", T_FLOAT, offsetof(StreamViewObject, high), READONLY,
+     "The high percentile the noise rule read (NaN under the gate's own rule)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 

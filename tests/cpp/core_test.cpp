@@ -17,6 +17,7 @@
 #include "analysis/band_filter.hpp"
 #include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
+#include "analysis/noise_rule.hpp"
 #include "batch/compact.hpp"
 #include "batch/gain.hpp"
 #include "checks.hpp"
@@ -260,8 +261,7 @@ std::uint64_t fnv1a_design(const BandFilter& f) {
         halves.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits >> 32)));
     };
     for (const auto& s : f.sections()) {
-        add(s.a1);
-        add(s.a2);
+        for (double c : {s.a1, s.a2, s.d1, s.d2, s.b1, s.b2}) add(c);
     }
     add(f.gain());
     return fnv1a(halves);
@@ -276,13 +276,13 @@ void band_filter_golden_bits() {
         std::uint64_t rate;
         std::uint64_t design, output;
     } cases[] = {
-        {{200.0, 4000.0}, 16000, 0xae084af688b7c2dfull, 0xcde793dda6ad1513ull},
-        {{200.0, 4000.0}, 48000, 0xd303c5a13ce60306ull, 0xb135edc0c0c0f435ull},
-        {{200.0, none}, 8000, 0xb688226be347877full, 0x9abae5028c281c24ull},
-        {{none, 3000.0}, 44100, 0x644ea53fc250e8deull, 0xbf3a650faa244e14ull},
-        {{20.0, none}, 192000, 0x45a9f7cdc04bf1f3ull, 0xc73a4128c59ffb01ull},
-        {{20.0, 8000.0}, 192000, 0xcc8d149fb203ff6aull, 0x69a1117593e6b6a5ull},
-        {{7000.0, 7900.0}, 16000, 0xc8152661291a779full, 0xc4281b0e78dbfa3full},
+        {{200.0, 4000.0}, 16000, 0x387392c4715eb6adull, 0xcde793dda6ad1513ull},
+        {{200.0, 4000.0}, 48000, 0x6c654d7e5e92be77ull, 0xb135edc0c0c0f435ull},
+        {{200.0, none}, 8000, 0x0a18423c4673b4a4ull, 0x9abae5028c281c24ull},
+        {{none, 3000.0}, 44100, 0xddd52448fbd63226ull, 0xbf3a650faa244e14ull},
+        {{20.0, none}, 192000, 0x0639d80117b662e0ull, 0xbd664c404c3084d2ull},
+        {{20.0, 8000.0}, 192000, 0x423a580162e9081eull, 0x0ac3fac2f0e35875ull},
+        {{7000.0, 7900.0}, 16000, 0x48e787667f198797ull, 0xc4281b0e78dbfa3full},
         {{none, none}, 16000, 0xaab1693229ba1db8ull, 0x0693232b7cbd3360ull},
     };
     const std::vector<float> x = band_golden_input(48000);
@@ -308,18 +308,54 @@ void band_filter_golden_bits() {
     }
 }
 
-// Any chunking gives the bits of the whole; reset() starts over; after a burst and
+// The noise rule's threshold and ratio, and its two order statistics of a banded
+// analysis, against bits recorded once: the aarch64 and Windows builds check them
+// too (a square root or a quotient that rounded otherwise would show here).
+void noise_rule_golden_bits() {
+    GateConfig c{};
+    c.base_thresh = 0.004f;
+    c.max_thresh = std::numeric_limits<float>::infinity();
+    c.threshold_ratio = 1.2f;
+    const struct {
+        float floor, high;
+        std::uint32_t threshold, ratio;
+    } cases[] = {
+        {0x1.930bep-7f, 0x1.d2f1aap-2f, 0x3c9e47d1u, 0x3fc91158u},
+        {0x1.16c2p-133f, 0x1p+0f, 0x3b83126fu, 0x47c35008u},  // a subnormal floor
+        {0x1.47ae14p-6f, 0x1.581062p-6f, 0x3cc49ba6u, 0x3f99999au},  // threshold_ratio the larger
+        {0x1.cac084p-9f, 0x1.99999ap-3f, 0x3bbe2b19u, 0x3fd43dd0u},
+        {0x1.8p-1f, 0x1.3p+3f, 0x3f83db75u, 0x3fafcf47u},
+    };
+    for (const auto& k : cases) {
+        const RuleThreshold r = noise_rule_threshold(c, k.floor, k.high);
+        CHECK(std::bit_cast<std::uint32_t>(r.threshold.value) == k.threshold && std::bit_cast<std::uint32_t>(r.ratio) == k.ratio,
+              "noise rule at floor %a, high %a: %a, ratio %a", static_cast<double>(k.floor), static_cast<double>(k.high),
+              static_cast<double>(r.threshold.value), static_cast<double>(r.ratio));
+    }
+    const std::vector<float> x = band_golden_input(48000);
+    std::vector<float> y(x.size());
+    BandFilter f(BandEdges{200.0, 4000.0}, 16000);
+    f.process(x, y);
+    const RuleStats stats = rule_stats(smooth_energies(window_energies(y, 160), 0.2f), 20.0f);
+    CHECK(std::bit_cast<std::uint32_t>(stats.floor) == 0x3d91aa00u && std::bit_cast<std::uint32_t>(stats.high) == 0x3deee41cu,
+          "noise rule statistics: floor %a, high %a", static_cast<double>(stats.floor), static_cast<double>(stats.high));
+}
+
+// Any chunking on any path gives the bits of the whole; reset() starts over; after a burst and
 // a long digital silence the output is +0.0 (the flush keeps the state out of
 // subnormals).
 void band_filter_chunks_agree(std::mt19937_64& rng) {
     const std::vector<float> x = band_golden_input(20000);
     const BandEdges bands[] = {{200.0, 4000.0}, {50.0, std::nullopt}, {std::nullopt, 1000.0}, {}};
     for (const BandEdges& band : bands) {
-        BandFilter whole(band, 16000);
+        BandFilter whole(band, 16000, 0);
         std::vector<float> expected(x.size());
         whole.process(x, expected);
         for (int round = 0; round < 20; ++round) {
-            BandFilter f(band, 16000);
+            // Every path the processor runs, each in any chunking, gives the bits of the first.
+            const std::size_t path = static_cast<std::size_t>(round) % band_paths().size();
+            if (!band_paths()[path].available()) continue;
+            BandFilter f(band, 16000, path);
             if (round % 2 == 1) {
                 std::vector<float> junk(777);
                 f.process(x, std::span<float>(junk).first(0));
@@ -426,6 +462,7 @@ int main(int argc, char** argv) {
     streaming_checks(rng);
     float_texts_are_shortest();
     band_filter_golden_bits();
+    noise_rule_golden_bits();
     band_filter_chunks_agree(rng);
     band_edges_are_checked();
     integers_round_half_to_even_and_saturate();

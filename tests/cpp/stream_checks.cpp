@@ -28,12 +28,20 @@ bool same(float a, float b) {
     return std::isnan(a) ? std::isnan(b) : std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
 }
 
+// The keep mask of the analysis of `samples` under `rule`.
+FlagBuffer rule_mask(const GateConfig& config, std::span<const float> samples, std::uint64_t rate,
+                     ThresholdRule rule) {
+    if (rule == ThresholdRule::spec) return compute_keep_mask_inner(config, samples, rate);
+    const AnalysisView view = analyse_inner(config, samples, rate, std::nullopt, rule);
+    return expand_flags(view.decision.keep, view.window_len, samples.size());
+}
+
 // A chunk gated the plain way: the analysis over a fresh combined buffer.
 SampleBuffer plain_chunk(const GateConfig& config, std::vector<float>& context, std::optional<float>& last_gain,
-                         std::span<const float> chunk, std::uint64_t rate) {
+                         std::span<const float> chunk, std::uint64_t rate, ThresholdRule rule) {
     std::vector<float> combined(context);
     combined.insert(combined.end(), chunk.begin(), chunk.end());
-    const FlagBuffer mask = compute_keep_mask_inner(config, combined, rate);
+    const FlagBuffer mask = rule_mask(config, combined, rate, rule);
     std::vector<float> gains(chunk.size());
     for (std::size_t k = 0; k < chunk.size(); ++k) {
         gains[k] = mask[context.size() + k] != 0 ? 1.0f : config.attenuation;
@@ -80,7 +88,7 @@ bool tracker_holds(const RankTracker& tracker, std::span<const float> values) {
 // restart that meets it goes on with its values), holds no NaN, and its trackers
 // hold the keys of its settled windows.
 bool runs_hold(const StreamCaches& caches, const GateConfig& config, std::span<const float> history,
-               std::uint64_t w) {
+               std::uint64_t w, std::size_t ranks) {
     for (const GridRun& run : caches.runs) {
         if (!run.live) continue;
         const std::span<const float> v = run.smoothed.view();
@@ -90,8 +98,8 @@ bool runs_hold(const StreamCaches& caches, const GateConfig& config, std::span<c
             if (std::isnan(v[k])) return false;
             if (k > 0 && !same(smooth_step(v[k - 1], config.smooth_alpha, e[k]), v[k])) return false;
         }
-        for (const RankTracker& tracker : run.ranks) {
-            if (!tracker_holds(tracker, v.subspan(run.settled))) return false;
+        for (std::size_t id = 0; id < ranks; ++id) {
+            if (!tracker_holds(run.ranks[id], v.subspan(run.settled))) return false;
         }
     }
     return true;
@@ -99,8 +107,9 @@ bool runs_hold(const StreamCaches& caches, const GateConfig& config, std::span<c
 
 // The view of the last call against the analysis of context + chunk.
 bool view_holds(const CallView& view, const GateConfig& config, std::span<const float> combined,
-                std::span<const float> chunk, std::span<const float> output, std::uint64_t rate) {
-    const AnalysisView expected = analyse_inner(config, combined, rate);
+                std::span<const float> chunk, std::span<const float> output, std::uint64_t rate,
+                ThresholdRule rule) {
+    const AnalysisView expected = analyse_inner(config, combined, rate, std::nullopt, rule);
     const std::uint64_t context_len = combined.size() - chunk.size();
     const std::uint64_t first = context_len / expected.window_len;
     const std::vector<std::uint8_t> flags(expected.decision.keep.begin() + static_cast<std::ptrdiff_t>(first),
@@ -108,12 +117,14 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
     const SampleBuffer gains = chunk_gains(view.flags, view.window_len, view.offset, view.chunk_len, view.fade_len,
                                            view.attenuation, view.entry_gain ? &*view.entry_gain : nullptr);
     const FlagBuffer mask = chunk_keep_mask(view.flags, view.window_len, view.offset, view.chunk_len);
-    const FlagBuffer plain_mask = compute_keep_mask_inner(config, combined, rate);
+    const FlagBuffer plain_mask = rule_mask(config, combined, rate, rule);
     bool masks = mask.size() == chunk.size();
     for (std::size_t k = 0; masks && k < chunk.size(); ++k) masks = mask[k] == plain_mask[context_len + k];
     bool products = true;
     for (std::size_t k = 0; k < chunk.size(); ++k) products = products && same(chunk[k] * gains[k], output[k]);
-    return view.present && same(view.floor, expected.decision.floor) &&
+    const bool high = rule == ThresholdRule::spec || same(view.high, expected.decision.high);
+    return view.present && high && same(view.ratio, expected.decision.ratio) &&
+           same(view.floor, expected.decision.floor) &&
            same(view.threshold.value, expected.decision.threshold.value) &&
            view.threshold.clamped == expected.decision.threshold.clamped && std::ranges::equal(view.flags, flags) &&
            view.offset == context_len - first * expected.window_len && products && masks;
@@ -165,7 +176,8 @@ void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64
     StreamState& state = stream.state;
     std::vector<float> combined(stream.context);
     combined.insert(combined.end(), chunk.begin(), chunk.end());
-    const SampleBuffer expected = plain_chunk(stream.config, stream.context, stream.last_gain, chunk, rate);
+    const SampleBuffer expected =
+        plain_chunk(stream.config, stream.context, stream.last_gain, chunk, rate, state.rule);
     ChunkPlan plan = plan_chunk(stream.config, state, chunk, rate, false);
     count_paths(paths, *plan.analysis);
     reserve_context(state, plan);
@@ -181,8 +193,10 @@ void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64
     CHECK(state.context_start + state.context.size() == stream.history.size(), "context start wrong");
     if (call % 4 == 0) {
         CHECK(store_holds(state.caches.store, stream.history), "window store broken (round %d call %d)", round, call);
-        CHECK(runs_hold(state.caches, stream.config, stream.history, w), "runs broken (round %d call %d)", round, call);
-        CHECK(view_holds(state.last_call, stream.config, combined, chunk, got, rate),
+        const std::size_t ranks = state.rule == ThresholdRule::noise ? 2 : 1;
+        CHECK(runs_hold(state.caches, stream.config, stream.history, w, ranks), "runs broken (round %d call %d)",
+              round, call);
+        CHECK(view_holds(state.last_call, stream.config, combined, chunk, got, rate, state.rule),
               "last call's view differs (round %d call %d)", round, call);
     }
 }
@@ -199,6 +213,7 @@ void streaming_agrees_with_plain(std::mt19937_64& rng, PathCounts& paths) {
     const float attenuations[] = {0.0f, 0.25f, kNaN, 1.0f, -0.0f};
     for (int round = 0; round < 84; ++round) {
         CheckedStream stream;
+        if (round % 4 == 3) stream.state.rule = ThresholdRule::noise;  // both tracked ranks
         GateConfig& config = stream.config;
         const std::uint64_t rate = round % 5 == 4 ? 8000 : 1000;
         config.window_ms = rate == 8000 ? 10 : std::uniform_int_distribution<std::uint64_t>(1, 4)(rng);
@@ -253,6 +268,7 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
     for (int round = 0; round < 16; ++round) {
         const Plan& plan = plans[round % 8];
         CheckedStream stream;
+        if (round % 4 == 2) stream.state.rule = ThresholdRule::noise;  // both tracked ranks
         stream.config.window_ms = plan.window_ms;
         stream.config.stream_context_ms = contexts[round % 3];
         stream.config.pass_windows = round % 2;
@@ -288,6 +304,7 @@ void moving_floor_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& pat
     std::normal_distribution<float> noise(0.0f, 1.0f);
     for (int round = 0; round < 6; ++round) {
         CheckedStream stream;
+        if (round % 2 == 1) stream.state.rule = ThresholdRule::noise;  // both tracked ranks
         stream.config.window_ms = 2;  // 2 samples at 1000 Hz
         stream.config.stream_context_ms = 4000;
         const std::uint64_t rate = 1000, fixed = round % 3 == 0 ? 2 : 5;

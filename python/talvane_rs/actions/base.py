@@ -124,7 +124,7 @@ class Levels:
     noise_floor: float
     threshold: float
     clamped: str | None
-    threshold_ratio: float
+    ratio: float  # what the floor was multiplied by
 
 
 @dataclass
@@ -285,7 +285,7 @@ def regions_done(
     analysis, and the gain curve when given."""
     view, n, settings = decision.view, len(decision.mix), decision.settings
     kept = sum(r.end - r.start for r in view.regions) if n else 0
-    levels = Levels(view.noise_floor, view.threshold, view.clamped, settings.threshold_ratio)
+    levels = Levels(view.noise_floor, view.threshold, view.clamped, view.ratio)
 
     def draw(title: str, span: Span) -> Figure:
         from talvane_rs.plot import plot_analysis

@@ -133,14 +133,15 @@ def request_of(action: Action, args: argparse.Namespace, settings: GateSettings)
     return Request(
         action=action, inputs=args.inputs, output=args.output, settings=settings, format=args.format,
         plot=args.plot, recursive=args.recursive, overwrite=args.overwrite, strict=args.strict,
-        plot_range=args.plot_range,
+        plot_range=args.plot_range, preset=args.preset,
     )  # fmt: skip
 
 
 def command(name: str, args: argparse.Namespace, stop: StopSignals) -> int:
     """Runs the action over the inputs; the exit status."""
     settings = settings_from_options(args)
-    conflict = action_class(name).conflict(vars(args))
+    given = {**vars(settings), **vars(args)}  # the gate parameters left out are the preset's
+    conflict = action_class(name).conflict(given)
     if conflict:
         raise OptionError(conflict)
     missing = missing_tools(args)

@@ -16,7 +16,7 @@ from talvane_rs.engine.plan import Plan, plan
 from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
 from talvane_rs.errors import INSTALL_HINT, FileError, Stopped, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
-from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
+from talvane_rs.params import DEFAULT_PRESET, GateSettings, ProductKeywords, keyword_signature
 from talvane_rs.sentences import plural
 
 if TYPE_CHECKING:
@@ -188,6 +188,7 @@ def run_folder(
     crossfade_ms: float = 0.0,
     plot: str | os.PathLike[str] | None = None,
     on_outcome: Callable[[Outcome], None] | None = None,
+    preset: str = DEFAULT_PRESET,
     **params: Unpack[ProductKeywords],
 ) -> list[Outcome]:
     """Gates, cuts, masks or splits files and folders of files as the talvane
@@ -198,8 +199,11 @@ def run_folder(
     None puts the results beside the input, tagged. client is a
     ``distributed.Client``, or a scheduler's address, to run one task per file
     on that cluster; else jobs local processes run them (1: this process).
-    The other options are those of the command line, durations in ms, and the
-    gate's parameters are passed as to ``EnergyTalvane``. on_outcome is called
+    The other options are those of the command line, durations in ms. As on
+    the command line, the settings start from the ``preset`` (``"speech"``
+    unless another is named; ``"classic"`` for the gate's original settings),
+    and each of the gate's parameters given, passed as to ``EnergyTalvane``,
+    wins over the preset's value. on_outcome is called
     with each outcome as it comes. Each outcome has a summary, or an error for
     a file that failed (the others go on), or is skipped: not audio, a
     subfolder not walked, or not started when the run was interrupted. Raises
@@ -209,7 +213,7 @@ def run_folder(
     check_modules(sources + [os.fspath(t) for t in (dst, plot) if t is not None], client is not None)
     if command not in ACTIONS:
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
-    settings = GateSettings.from_keywords("run_folder()", params)
+    settings = GateSettings.from_keywords("run_folder()", params, preset)
     settings.check()
     options = {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0,
                "crossfade": crossfade_ms / 1000.0}  # fmt: skip
@@ -217,7 +221,7 @@ def run_folder(
     request = Request(
         action=action, inputs=sources, output=None if dst is None else os.fspath(dst), settings=settings,
         format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,
-        strict=strict,
+        strict=strict, preset=preset,
     )  # fmt: skip
     return execute(request, client, jobs, on_outcome=on_outcome).outcomes
 

@@ -17,7 +17,7 @@ from talvane_rs.band import band_label
 from talvane_rs.engine.jobs import Job, Outcome
 from talvane_rs.errors import Blocking, Checkpoint, FileError, go_on, never_stops
 from talvane_rs.io.storage import STDIO, Location
-from talvane_rs.sentences import below_floor_advice, clamped_advice, kept_phrase, levels_phrase
+from talvane_rs.sentences import below_floor_advice, clamped_advice, kept_phrase, levels_phrase, preset_phrase
 from talvane_rs.units import format_db, seconds_text
 
 if TYPE_CHECKING:
@@ -68,7 +68,7 @@ def warnings(job: Job, done: Done) -> list[str]:
     if fixed and floor > done.threshold:
         found.append(f"{job.name}: {below_floor_advice(floor, done.threshold)}")
     if levels is not None and levels.clamped == "high" and not fixed:
-        advice = clamped_advice(levels.clamped, levels.noise_floor, levels.threshold, levels.threshold_ratio)
+        advice = clamped_advice(levels.clamped, levels.noise_floor, levels.threshold, levels.ratio)
         found.append(f"{job.name}: {advice}")
     return found
 
@@ -102,6 +102,8 @@ def summary_line(job: Job, done: Done, elapsed: float) -> str:
     parts = [f"{job.name}: {length}", kept_phrase(done.kept, n, done.regions)]
     if done.levels is not None:
         parts.append(levels_phrase(done.levels.noise_floor, done.levels.threshold))
+    if job.preset is not None:
+        parts.append(preset_phrase(job.preset, job.settings))
     if job.settings.band is not None:
         parts.append(f"band {band_label(job.settings.band, rate)}")
     target = "" if done.where is None else f" -> {'standard output' if done.where == STDIO else done.where}"

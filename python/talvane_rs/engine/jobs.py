@@ -35,6 +35,7 @@ class Job:
     cwd: str | None = None  # the folder relative paths start from; None: this process's own
     plot_range: tuple[float, float | None] | None = None  # seconds: the stretch the plot shows; None: all
     replaces: bool = False  # dst was an existing file when the run was planned (it is replaced atomically)
+    preset: str | None = None  # the preset the settings started from, for the summary; None: not named
 
     def local(self, path: Path) -> Path:
         """Where a relative path of this job is for the process running it."""
@@ -119,3 +120,4 @@ class Request:
     overwrite: bool = False
     strict: bool = False
     plot_range: tuple[float, float | None] | None = None  # seconds
+    preset: str | None = None  # the preset the settings started from, named in each summary

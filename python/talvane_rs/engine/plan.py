@@ -236,7 +236,7 @@ def make_jobs(request: Request, places: list[Place], sources: list[Location], fm
         replaces = dst is not None and not action.writes_folder and existing_file(dst)
         job = Job(action=action, src=s, dst=dst, plot=plot_path, settings=request.settings, token=token,
                   fmt=fmt, fallback=fallback, strict=request.strict, plot_range=request.plot_range,
-                  replaces=replaces)  # fmt: skip
+                  replaces=replaces, preset=request.preset)  # fmt: skip
         result.jobs.append(job)
     result.jobs = [claim_fallback(job, inputs, claimed, request.overwrite) for job in result.jobs]
     named = list(zip(result.jobs, action.claim_names(result.jobs), strict=True))

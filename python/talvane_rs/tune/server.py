@@ -31,6 +31,7 @@ from talvane_rs.tune.settings import (
     BAND,
     Settings,
     controls,
+    preset_texts,
     python_calls,
     read_settings,
     shell_command,
@@ -68,6 +69,7 @@ class Page:
         return {
             "name": self.name, "rate": f.rate, "samples": len(f.mix), "channels": f.channels, "format": f.format,
             "subtype": f.subtype, "peak": f.peak, "notes": f.notes, "params": controls(),
+            "presets": preset_texts(),
         }  # fmt: skip
 
 

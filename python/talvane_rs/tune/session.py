@@ -10,6 +10,7 @@ every channel is read again only when a result is saved.
 from __future__ import annotations
 
 import dataclasses
+import math
 import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -144,14 +145,15 @@ class Session:
         assert view is not None and settings is not None
         if settings.resolved.fixed_threshold:
             return None
-        return clamped_advice(view.clamped, view.noise_floor, view.threshold, settings.resolved.threshold_ratio,
+        return clamped_advice(view.clamped, view.noise_floor, view.threshold, view.ratio,
                               spell=lambda name: name.replace("_", "-"))  # fmt: skip
 
-    def levels(self) -> dict[str, float]:
+    def levels(self) -> dict[str, Any]:
         """The lines the energy plot draws, as the gate holds them (float32 values)."""
         assert self.view is not None and self.settings is not None
         resolved = self.settings.resolved
-        f32 = [float(np.float32(v)) for v in (resolved.base_thresh, resolved.max_thresh)]
+        f32: list[Any] = [float(np.float32(v)) for v in (resolved.base_thresh, resolved.max_thresh)]
+        f32 = ["inf" if v == math.inf else v for v in f32]  # JSON has no infinity; the page reads "inf"
         return {"noise_floor": self.view.noise_floor, "threshold": self.view.threshold,
                 "base_thresh": f32[0], "max_thresh": f32[1]}  # fmt: skip
 

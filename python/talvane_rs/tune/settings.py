@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from talvane_rs.params import BAND as BAND_PARAMETER
-from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings, Parameter
+from talvane_rs.params import DEFAULT_PRESET, PRESETS, PRODUCT_PARAMETERS, RULE, RULES, GateSettings, Parameter
 from talvane_rs.units import Duration, parse_duration
 
 CUT_OPTIONS = {"keep_pause": "--keep-pause", "crossfade": "--crossfade"}  # seconds, as the cut action takes them
@@ -52,7 +52,8 @@ def controls() -> list[dict[str, Any]]:
 
     found = [{"name": p.name, "stage": p.stage, "unit": p.unit, "help": p.help, "option": p.option,
               "default": p.describe_default(), "slider": SLIDERS.get(p.name),
-              "control": "band" if p is BAND_PARAMETER else "checkbox" if isinstance(p.default, bool) else "slider"}
+              "control": "band" if p is BAND_PARAMETER else "choice" if p is RULE else
+              "checkbox" if isinstance(p.default, bool) else "slider", "choices": list(RULES) if p is RULE else None}
              for p in PRODUCT_PARAMETERS]  # fmt: skip
     for name, flag in CUT_OPTIONS.items():
         (option,) = [o for o in Cut.options if o.flags[0] == flag]
@@ -81,6 +82,12 @@ def value_text(value: Any) -> str:
 def number_text(value: float) -> str:
     short = f"{value:g}"
     return short if float(short) == value else repr(value)
+
+
+def preset_texts() -> dict[str, dict[str, str]]:
+    """Each preset's parameters as the page's texts: choosing one on the page sets them all."""
+    return {name: {p.name: value_text(getattr(preset, p.name)) for p in PRODUCT_PARAMETERS}
+            for name, preset in PRESETS.items()}  # fmt: skip
 
 
 def initial_texts(settings: GateSettings, cut: Mapping[str, float]) -> dict[str, str]:
@@ -148,15 +155,18 @@ def _parse(parse: Any, text: str, name: str, errors: dict[str, str]) -> Any:
 
 def shell_command(action: str, path: str, settings: Settings) -> str:
     """The talvane command that does what the page shows, to path, for action
-    gate, cut or split: the parameters the action reads that differ from their
-    default, as their texts."""
+    gate, cut or split: the preset with the fewest parameters to change (named
+    unless it is the command line's default), and the parameters the action
+    reads that differ from it, as their texts."""
     from talvane_rs.actions import action_class
 
     stages = action_class(action).stages
-    words = ["talvane", action, path]
-    for p in PRODUCT_PARAMETERS:
-        if p.stage in stages and settings.differs(p.name):
-            words.append(f"{p.option}={settings.texts[p.name]}")
+    changes = {name: [p for p in PRODUCT_PARAMETERS
+                      if p.stage in stages and getattr(settings.resolved, p.name) != getattr(preset, p.name)]
+               for name, preset in PRESETS.items()}  # fmt: skip
+    nearest = min(changes, key=lambda name: (len(changes[name]), name != DEFAULT_PRESET))
+    words = ["talvane", action, path, *([] if nearest == DEFAULT_PRESET else [f"--preset={nearest}"])]
+    words += [f"{p.option}={settings.texts[p.name]}" for p in changes[nearest]]
     if action == "cut":
         for name, option in CUT_OPTIONS.items():
             if settings.cut[name]:

@@ -302,7 +302,7 @@ std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
                 if (!names.empty()) names += ", ";
                 names.append("'").append(preset.name).append("'");
             }
-            PyErr_Format(PyExc_ValueError, "unknown band %R: a preset (%s) or a (low_hz, high_hz) pair", band,
+            PyErr_Format(PyExc_ValueError, "unknown band %R: a named band (%s) or a (low_hz, high_hz) pair", band,
                          names.c_str());
             throw ErrSet{};
         }
@@ -312,7 +312,7 @@ std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
         if (!pair && !PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrSet{};
         if (!pair || PyTuple_GET_SIZE(pair.get()) != 2) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "band must be a preset name or a (low_hz, high_hz) pair, not %R", band);
+            PyErr_Format(PyExc_TypeError, "band must be a band name or a (low_hz, high_hz) pair, not %R", band);
             throw ErrSet{};
         }
         edges = BandEdges{to_optional_double(PyTuple_GET_ITEM(pair.get(), 0), "low_hz"),
@@ -327,5 +327,16 @@ std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
 }
 
 std::span<const float> AnySamples::samples() { return array_ ? array_->samples() : std::span<const float>(converted_); }
+
+ThresholdRule to_rule(PyObject* rule) {
+    if (rule == Py_None) return ThresholdRule::spec;
+    if (PyUnicode_Check(rule) && PyUnicode_CompareWithASCIIString(rule, "noise") == 0) return ThresholdRule::noise;
+    if (PyUnicode_Check(rule)) {
+        PyErr_Format(PyExc_ValueError, "unknown threshold rule %R: None (the gate's own) or 'noise'", rule);
+    } else {
+        PyErr_Format(PyExc_TypeError, "argument 'rule': expected None or a str, got %.200s", Py_TYPE(rule)->tp_name);
+    }
+    throw ErrSet{};
+}
 
 }  // namespace talvane::py

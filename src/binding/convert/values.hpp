@@ -26,6 +26,10 @@ float to_float(PyObject* obj, const char* name);
 // None, or a number read as by the float rule but kept in double (a frequency, not a sample).
 std::optional<double> to_optional_double(PyObject* obj, const char* name);
 
+// The threshold rule named by a rule argument: None for the spec's, "noise" for the
+// noise-relative one; another str is a ValueError, another type a TypeError.
+ThresholdRule to_rule(PyObject* rule);
+
 // int, int subclass or __index__, as an unsigned 64-bit word.
 std::uint64_t to_unsigned(PyObject* obj, const char* name);
 
@@ -80,7 +84,7 @@ struct AudioFrames {
 AudioFrames to_audio_frames(PyObject* obj, const char* name);
 
 // A band as the product API takes it, resolved for sample_rate: None (no band:
-// nullopt), a preset's name (fitted to the rate; an unknown name is a ValueError
+// nullopt), a named band's name (fitted to the rate; an unknown name is a ValueError
 // naming it) or a (low_hz, high_hz) pair, either edge None (anything else is a
 // TypeError). Edges the rate cannot take are a ValueError naming the edge.
 std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate);

@@ -59,7 +59,8 @@ double band_tan(double x);
 //     a1 = ((KK - 1) * 2) / d0,   a2 = ((1 - c * K) + KK) / d0,
 // with the gain 1 / d0 for the high-pass edge (low_hz) and KK / d0 for the low-pass
 // edge (high_hz). The high-pass section comes first; G is the first section's gain,
-// times the second's when there are two.
+// times the second's when there are two. Each section also carries
+//     d1 = (2 * a2) - (a1 * a1),   d2 = a2 * a2,   b1 = (2 * d2) - (d1 * d1),   b2 = d2 * d2.
 //
 // Per sample x (float32, widened exactly to double), in this order:
 //   1. Zeros, from the input's history (0 before the first sample):
@@ -67,15 +68,29 @@ double band_tan(double x);
 //        high-pass only:  w = (x - x[t-1]) - (x[t-1] - x[t-2])   ((1 - z^-1)^2)
 //        low-pass only:   w = (x + x[t-1]) + (x[t-1] + x[t-2])   ((1 + z^-1)^2)
 //   2. Poles: each section in order turns its input u (w for the first, the first
-//      section's y for the second) into y = (u - a2 * y[t-2]) - a1 * y[t-1], with its
-//      own earlier outputs (0 before the first sample).
+//      section's y for the second) into
+//        v = (u - a1 * u[t-1]) + a2 * u[t-2]
+//        y = (((v - d1 * v[t-2]) + d2 * v[t-4]) - b2 * y[t-8]) - b1 * y[t-4]
+//      with its own earlier values (0 before the first sample).
 //   3. Output: G * y of the last section, rounded to the nearest float32 (beyond
 //      float32's range: infinity of that sign). With no edge, the output is x.
 // Before every sample whose index since construction or reset() is a multiple of
-// kBandFlushEvery, every earlier output y[t-1], y[t-2] of each section whose
-// magnitude is below kBandFlushBelow becomes +0.0. Such values no longer reach any
-// float32 output but the sign of a zero, and left alone they sink into subnormal
-// doubles and ring there during digital silence, where processors run slowly.
+// kBandFlushEvery, every earlier v and y of each section whose magnitude is below
+// kBandFlushBelow becomes +0.0. Such values no longer reach any float32 output but
+// the sign of a zero, and left alone they sink into subnormal doubles and ring there
+// during digital silence, where processors run slowly.
+//
+// Why the poles take two steps: a section's poles are 1 / D(z) with D(z) = 1 + a1 z^-1
+// + a2 z^-2, and D(z) (1 - a1 z^-1 + a2 z^-2) (1 - d1 z^-2 + d2 z^-4) = 1 + b1 z^-4 +
+// b2 z^-8. Multiplying by the two middle factors (v, and the bracket y starts from)
+// and dividing by the product (the rest of y) is the section's response up to
+// rounding, yet each y reads the outputs 4 and 8 samples back, never the one just
+// before: four successive samples are computed side by side in vector registers,
+// where one step per sample would wait for the previous output every time. That
+// takes 12 operations per sample and section instead of 4, and is still the faster.
+// The six poles it adds are cancelled by the factors' zeros and lie at the section's
+// own radius, so the filter is as stable, and in double their rounding stays far
+// below the float32 rounding of the output.
 //
 // Why these orders: the gate needs the noise outside the band pushed well below
 // speech, not a steep edge. 12 dB per octave takes mains hum at 50/60 Hz down by
@@ -84,23 +99,30 @@ double band_tan(double x);
 // third more per sample. Why double: a low edge at a high rate puts poles within
 // 1e-3 of z = 1, where float32 coefficients would move the edge audibly and float32
 // round-off, amplified by the poles, would reach the level the gate measures; in
-// double the filter's error stays below the float32 rounding of its output. A double
-// step costs what a float step does: the speed is bound by each section's recurrence
-// (one multiply and one subtraction of latency per sample; the sections of
-// successive samples overlap) and by the count of additions, six per sample with
-// both edges, the inner brackets being the earlier samples' outer ones.
+// double the filter's error stays below the float32 rounding of its output.
 //
 // The output depends only on the samples since construction or reset(), never on
-// how they were split into calls to process(). NaN poisons the state: every later
-// output is NaN until reset(), as a NaN sample poisons the smoothed energies.
+// how they were split into calls to process(), nor on which of band_paths() ran it.
+// NaN poisons the state: every later output is NaN until reset(), as a NaN sample
+// poisons the smoothed energies.
 inline constexpr double kBandPi = 3.141592653589793;        // pi rounded to double
-inline constexpr std::uint64_t kBandFlushEvery = 64;         // samples
+inline constexpr std::uint64_t kBandFlushEvery = 256;        // samples
 inline constexpr double kBandFlushBelow = 0x1p-300;
+
+// One implementation of the filter's stages; `available` tells whether this
+// processor runs it. They give the same bits; the last available one is used.
+struct BandPath {
+    const char* name;
+    bool (*available)();
+};
+std::span<const BandPath> band_paths();  // a portable path first
 
 class BandFilter {
 public:
     // Throws CheckFailed with band_edges_error's text when the edges are refused.
+    // `path` picks one of band_paths() (for tests); by default the fastest available.
     BandFilter(const BandEdges& edges, std::uint64_t sample_rate);
+    BandFilter(const BandEdges& edges, std::uint64_t sample_rate, std::size_t path);
 
     // Filters `in` into `out` (the same length; `out` may be `in` itself) and keeps
     // the state for the next call.
@@ -110,19 +132,29 @@ public:
     void reset() noexcept;
 
     struct Section {
-        double a1, a2;
+        double a1, a2, d1, d2, b1, b2;
     };
     std::span<const Section> sections() const noexcept { return {sections_.data(), n_sections_}; }
     double gain() const noexcept { return gain_; }
 
+    // What the stages remember between calls, each oldest first: x[t-4] .. x[t-1],
+    // w[t-2], w[t-1], and per section v[t-4] .. v[t-1] and y[t-8] .. y[t-1].
+    struct State {
+        std::array<double, 4> x;
+        std::array<double, 2> w;
+        std::array<std::array<double, 4>, 2> v;
+        std::array<std::array<double, 8>, 2> y;
+    };
+    using Run = void (*)(const float* in, float* out, std::size_t n, State& state, std::uint64_t& phase,
+                         const BandFilter& filter);
+
 private:
-    bool has_low_ = false, has_high_ = false;
     std::array<Section, 2> sections_{};
     std::size_t n_sections_ = 0;
     double gain_ = 1.0;
-    std::array<double, 4> input_{};  // x[t-1] .. x[t-4]
-    std::array<double, 4> poles_{};  // each section's y[t-1], y[t-2]
-    std::uint64_t phase_ = 0;        // samples since the last flush point, below kBandFlushEvery
+    Run run_ = nullptr;  // the stages on the chosen path; none without an edge
+    State state_{};
+    std::uint64_t phase_ = 0;  // samples since the last flush point, below kBandFlushEvery
 };
 
 // The whole of `samples` through a new BandFilter; throws as its constructor does.

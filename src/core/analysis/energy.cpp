@@ -473,4 +473,12 @@ std::vector<float> window_energies(std::span<const float> samples, std::uint64_t
     return energies;
 }
 
+bool processor_has_avx2() {
+#if TALVANE_X86
+    return has_avx2();
+#else
+    return false;
+#endif
+}
+
 }  // namespace talvane

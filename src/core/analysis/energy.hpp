@@ -64,4 +64,8 @@ void lattice_squares(const float* samples, std::uint64_t blocks, std::uint64_t b
 void lattice_window_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
                          std::span<const std::size_t> starts, float* sums);
 
+// Whether this processor runs AVX2 code (x86-64 only; false elsewhere). Other
+// kernels choose their fastest path with it.
+bool processor_has_avx2();
+
 }  // namespace talvane

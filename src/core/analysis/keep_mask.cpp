@@ -2,6 +2,7 @@
 #include "analysis/keep_mask.hpp"
 
 #include "analysis/energy.hpp"
+#include "analysis/noise_rule.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -209,21 +210,59 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     return KeepWindows{decide(config, window_energies(samples, window_len)).keep, window_len};
 }
 
-Decision decide(const GateConfig& config, std::span<const float> energies) {
+Decision decide(const GateConfig& config, std::span<const float> energies, ThresholdRule rule) {
     Decision d;
     d.smoothed = smooth_energies(energies, config.smooth_alpha);
-    d.floor = noise_floor(d.smoothed, config.noise_floor_percentile);
-    d.threshold = threshold_for(config, d.floor);
+    if (rule == ThresholdRule::noise) {
+        const RuleStats stats = rule_stats(d.smoothed, config.noise_floor_percentile);
+        const RuleThreshold t = noise_rule_threshold(config, stats.floor, stats.high);
+        d.floor = stats.floor;
+        d.threshold = t.threshold;
+        d.high = stats.high;
+        d.ratio = t.ratio;
+    } else {
+        d.floor = noise_floor(d.smoothed, config.noise_floor_percentile);
+        d.threshold = threshold_for(config, d.floor);
+        d.high = std::numeric_limits<float>::quiet_NaN();
+        d.ratio = config.threshold_ratio;
+    }
     d.keep = keep_flags(config, d.smoothed, d.threshold.value);
     return d;
 }
 
-AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate) {
+std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const float> samples,
+                                            std::uint64_t window_len) {
+    // About 64 KiB of filtered samples at a time, in whole windows, so that they are
+    // summed while still in cache; a longer window is filtered whole.
+    constexpr std::uint64_t kBufferSamples = 16384;
+    const std::uint64_t n = samples.size();
+    const std::uint64_t n_windows = window_count(n, window_len);
+    const std::uint64_t per_buffer = std::max<std::uint64_t>(1, kBufferSamples / window_len);
+    std::vector<float> energies(n_windows);
+    std::vector<float> filtered(static_cast<std::size_t>(std::min(n, per_buffer * std::min(window_len, n))));
+    for (std::uint64_t first = 0; first < n_windows; first += per_buffer) {
+        const std::uint64_t start = first * window_len;  // below n, so no wrap
+        const std::uint64_t windows = std::min(per_buffer, n_windows - first);
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(n - start, windows * window_len));
+        const std::span<float> part(filtered.data(), len);
+        filter.process(samples.subspan(static_cast<std::size_t>(start), len), part);
+        window_energies_range(part, window_len, 0, windows, energies.data() + first);
+    }
+    return energies;
+}
+
+AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
+                           const std::optional<BandEdges>& band, ThresholdRule rule) {
     check_threshold_limits(config.base_thresh, config.max_thresh);
     AnalysisView view;
     view.window_len = window_length(config, sample_rate);
-    view.energies = window_energies(samples, view.window_len);
-    view.decision = decide(config, view.energies);
+    if (band) {
+        BandFilter filter(*band, sample_rate);
+        view.energies = filtered_window_energies(filter, samples, view.window_len);
+    } else {
+        view.energies = window_energies(samples, view.window_len);
+    }
+    view.decision = decide(config, view.energies, rule);
     view.voice.resize(view.energies.size());
     for (std::size_t t = 0; t < view.voice.size(); ++t) {
         view.voice[t] = is_voice(view.decision.smoothed[t], view.decision.threshold.value) ? 1 : 0;

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/band_filter.hpp"
 #include "buffer.hpp"
 #include "config.hpp"
 #include "messages.hpp"
@@ -116,25 +117,46 @@ struct WindowRun {
 void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
                      std::vector<WindowRun>& runs, std::span<std::uint8_t> out);
 
+// Which rule turns the noise floor into the threshold: the spec's (threshold_for)
+// or the noise-relative one, a product option (noise_rule.hpp).
+enum class ThresholdRule : std::uint8_t { spec, noise };
+
 // Everything after the energies: smoothing, noise floor, threshold, voice decision
 // and the four passes. Does not check the threshold limits (callers do, first).
+// Under the noise rule, `high` and `ratio` are the values it used; under the
+// spec's rule `high` is NaN (not read) and `ratio` is threshold_ratio.
 struct Decision {
     std::vector<float> smoothed;
     float floor;
     Threshold threshold;
     std::vector<std::uint8_t> keep;  // one flag per window, after the four passes
+    float high;
+    float ratio;
 };
-Decision decide(const GateConfig& config, std::span<const float> energies);
+Decision decide(const GateConfig& config, std::span<const float> energies,
+                ThresholdRule rule = ThresholdRule::spec);
 
 // Every intermediate of one analysis, for inspection: what compute_keep_windows_inner
-// decides, and how. Checks the threshold limits first, also for empty input.
+// decides (under the spec's rule), and how. Checks the threshold limits first, also
+// for empty input. With
+// a band, the analysis reads the samples through a new BandFilter of those edges:
+// every field is that of the analysis of band_filter(samples, sample_rate, *band),
+// the filtered signal never held whole; throws CheckFailed with band_edges_error's
+// text (after the limits' check) when the edges are refused.
 struct AnalysisView {
     std::uint64_t window_len;
     std::vector<float> energies;
     Decision decision;
     std::vector<std::uint8_t> voice;  // per window, before the cleaning passes
 };
-AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate);
+AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
+                           const std::optional<BandEdges>& band = std::nullopt,
+                           ThresholdRule rule = ThresholdRule::spec);
+
+// window_energies of the samples as `filter` turns them, from its present state,
+// filtered a few windows at a time into one small buffer; the filter keeps its state.
+std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const float> samples,
+                                            std::uint64_t window_len);
 
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for

@@ -180,7 +180,8 @@ T* room(std::vector<T>& v, std::size_t n) {
 
 }  // namespace
 
-bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, const Combined& combined) {
+bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, const Combined& combined,
+                     ThresholdRule rule) {
     if (!a.prefix.extends || a.n < kLeastWindows) return false;
     BoundedCall& c = a.bounded_call;
     const PrefixReader reader{caches.prefix, a.prefix};
@@ -192,7 +193,7 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     std::uint8_t* known = room(c.known, a.n);
     std::fill(known, known + a.n, std::uint8_t{0});
     const BoundedGrid g{c, combined, a.window_len, a.n, config.smooth_alpha};
-    for (std::size_t id = 0; id < kRankCount; ++id) {
+    for (std::size_t id = 0; id < a.ranks; ++id) {
         const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
         const RankHint& hint = caches.hints[id];
         const std::optional<BoundedRank> found = select_bounded_rank(g, ranks.lo, ranks.hi, hint.value, hint.band);
@@ -201,9 +202,9 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
         a.ranked[id] = RankedKeys{total_order_key(r.low), total_order_key(r.high)};
         const float value = interpolate_floor(r.low, r.high, ranks);
         a.hints[id] = RankHint{value, r.band};
-        if (id == kFloorRank) a.floor = value;
+        (id == kFloorRank ? a.floor : a.high) = value;
     }
-    a.threshold = threshold_for(config, a.floor);
+    set_threshold(a, config, rule);
     bounded_flags(a, g, config, static_cast<std::size_t>(combined.context.size() / a.window_len));
     a.bounded = true;
     return true;

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/keep_mask.hpp"
 #include "config.hpp"
 #include "streaming/window_store.hpp"
 
@@ -115,7 +116,8 @@ inline void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_st
 // float recursion run on each end, exact values only for the windows that can
 // change the floor's ranks or a flag. Fills the analysis as analyse_stream does
 // and gives true; false (nothing written) when the call is not one for it.
-bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, const Combined& combined);
+bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, const Combined& combined,
+                     ThresholdRule rule);
 
 // Room for what commit_prefix keeps, for a context of at most `limit` samples.
 void reserve_kept_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit);

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "analysis/energy.hpp"
+#include "analysis/noise_rule.hpp"
 #include "streaming/grid_run.hpp"
 
 namespace talvane {
@@ -24,17 +25,18 @@ constexpr std::size_t kWholeMargin = 8;
 // tracker: first built from one pass that gathers the keys near where `guide` (the
 // run's tracker, or the working tracker as the last such selection left it) found
 // its rank, then, when the ranks lie outside, from a selection over all keys.
-RankedKeys select_all(StreamAnalysis& a, std::size_t lo, std::size_t hi, const RankTracker* guide) {
+RankedKeys select_all(StreamAnalysis& a, RankId id, std::size_t lo, std::size_t hi, const RankTracker* guide) {
     ValueRuns all;
     a.smoothed.append(0, a.n, all);
-    const RankTracker& near = guide != nullptr ? *guide : a.whole;
+    RankTracker& whole = a.whole[id];
+    const RankTracker& near = guide != nullptr ? *guide : whole;
     const std::uint32_t reach = near.hinted() ? near.key_reach(kWholeMargin) : 0;
-    if (reach > 0 && a.whole.build_within(all, near.hint(), kWholeMargin, reach, a.scratch)) {
-        const std::optional<RankedKeys> found = a.whole.select(ValueRuns{}, lo, hi, a.scratch);
+    if (reach > 0 && whole.build_within(all, near.hint(), kWholeMargin, reach, a.scratch)) {
+        const std::optional<RankedKeys> found = whole.select(ValueRuns{}, lo, hi, a.scratch);
         if (found.has_value()) return *found;
     }
-    a.whole.build(all, lo, kWholeMargin, a.scratch);
-    return *a.whole.select(ValueRuns{}, lo, hi, a.scratch);
+    whole.build(all, lo, kWholeMargin, a.scratch);
+    return *whole.select(ValueRuns{}, lo, hi, a.scratch);
 }
 
 // The loose values of a call: those outside the trackers' multiset.
@@ -76,12 +78,12 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         const std::optional<RankedKeys> found = next.select(loose_values(a), lo, hi, a.scratch);
         a.tracked = found.has_value();
         if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
-        const RankedKeys keys = found.has_value() ? *found : select_all(a, lo, hi, &run->ranks[id]);
+        const RankedKeys keys = found.has_value() ? *found : select_all(a, id, lo, hi, &run->ranks[id]);
         rebuild_tracker(a, id, keys.low, changes.count, run);
         a.rebuilt = true;
         return keys;
     }
-    const RankedKeys keys = select_all(a, lo, hi, nullptr);
+    const RankedKeys keys = select_all(a, id, lo, hi, nullptr);
     // A new run changes by about the windows dropped and appended between two
     // calls on its grid, as many calls apart as the lattice has phases.
     const std::size_t visit = static_cast<std::size_t>(a.store.lattice.phases()) * a.kept_from + 1;
@@ -92,21 +94,20 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
 // The noise floor (and every tracked rank) of the call's smoothed energies.
 void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run) {
     if (a.n < 2) {
-        a.floor = a.n == 1 ? a.smoothed[0] : 0.0f;
-        for (std::size_t id = 0; id < kRankCount; ++id) {
+        a.floor = a.high = a.n == 1 ? a.smoothed[0] : 0.0f;
+        for (std::size_t id = 0; id < a.ranks; ++id) {
             a.ranked[id] = RankedKeys{total_order_key(a.floor), total_order_key(a.floor)};
             if (a.run_written != StreamAnalysis::kNoRun) rebuild_tracker(a, static_cast<RankId>(id), 0, 1, nullptr);
         }
         return;
     }
     a.tracked = a.rebuilt = false;
-    for (std::size_t id = 0; id < kRankCount; ++id) {
+    for (std::size_t id = 0; id < a.ranks; ++id) {
         const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
         a.ranked[id] = select_rank(a, run, static_cast<RankId>(id), ranks.lo, ranks.hi);
-        if (id == kFloorRank) {
-            a.floor = interpolate_floor(from_total_order_key(a.ranked[id].low),
-                                        from_total_order_key(a.ranked[id].high), ranks);
-        }
+        const float value = interpolate_floor(from_total_order_key(a.ranked[id].low),
+                                              from_total_order_key(a.ranked[id].high), ranks);
+        (id == kFloorRank ? a.floor : a.high) = value;
     }
 }
 
@@ -128,10 +129,22 @@ void clean_flags(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_
 
 float rank_percentile(const GateConfig& config, RankId id) {
     switch (id) {
+        case kHighRank: return kRuleHighPercentile;
         case kFloorRank:
         case kRankCount: break;
     }
     return config.noise_floor_percentile;
+}
+
+void set_threshold(StreamAnalysis& a, const GateConfig& config, ThresholdRule rule) {
+    if (rule == ThresholdRule::noise) {
+        const RuleThreshold t = noise_rule_threshold(config, a.floor, a.high);
+        a.threshold = t.threshold;
+        a.ratio = t.ratio;
+    } else {
+        a.threshold = threshold_for(config, a.floor);
+        a.ratio = config.threshold_ratio;
+    }
 }
 
 void CallSmoothed::append(std::size_t a, std::size_t b, ValueRuns& out) const noexcept {
@@ -152,7 +165,7 @@ std::uint64_t cleaning_reach(const GateConfig& config) {
 }
 
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, bool same_stream,
-                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped) {
+                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped, ThresholdRule rule) {
     // Lay windows: window k covers [start + k * W, start + (k + 1) * W) of the stream.
     a.window_len = window_len;
     a.total = combined.context.size() + combined.chunk.size();
@@ -168,7 +181,9 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     const bool regime = a.store.lattice.window_len == 0;
     plan_prefix(a.prefix, caches.prefix, same_stream, regime, combined, window_len, dropped);
     a.bounded = false;
-    if (regime && analyse_bounded(a, config, caches, combined)) {
+    a.ranks = rule == ThresholdRule::noise ? 2 : 1;
+    a.high = std::numeric_limits<float>::quiet_NaN();
+    if (regime && analyse_bounded(a, config, caches, combined, rule)) {
         a.run_read = a.run_written = StreamAnalysis::kNoRun;
         a.has_nan = a.tracked = a.rebuilt = false;
         a.lanes = StreamAnalysis::Lanes::none;
@@ -183,7 +198,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     plan_run(a, caches, run);
     // Floor, threshold, flags.
     rank_values(a, config, a.smoothed.meet < a.smoothed.run_end ? run : nullptr);
-    a.threshold = threshold_for(config, a.floor);
+    set_threshold(a, config, rule);
     clean_flags(a, config, static_cast<std::size_t>(combined.context.size() / window_len));
 }
 
@@ -207,7 +222,7 @@ void commit_analysis(StreamCaches& caches, StreamAnalysis& a) noexcept {
 }
 
 void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t window_len, std::uint64_t limit,
-                    std::size_t max_chunk) {
+                    std::size_t max_chunk, std::size_t ranks) {
     const auto n = static_cast<std::size_t>(window_count(limit + max_chunk, window_len) + 1);
     const std::size_t slots = static_cast<std::size_t>(kMaxPhases) * n;
     const auto w = static_cast<std::size_t>(window_len);
@@ -215,7 +230,7 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
     constexpr std::size_t kLaneValues = SmoothingLanes::kLanes * SmoothingLanes::kReach;
     for (GridRun& run : caches.runs) {
         run.smoothed.reserve(n, n);
-        for (RankTracker& tracker : run.ranks) tracker.reserve(n);
+        for (std::size_t id = 0; id < ranks; ++id) run.ranks[id].reserve(n);
         run.lanes.values.reserve(kLaneValues);
     }
     a.made.values.reserve(kLaneValues);
@@ -225,8 +240,10 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
     if (a.flags.size() < n) a.flags.resize(n);
     if (a.scratch.size() < 2 * n + 1) a.scratch.resize(2 * n + 1);
     a.cleaning.reserve(n / 2 + 2);
-    for (RankTracker& tracker : a.next_ranks) tracker.reserve(n);
-    a.whole.reserve(n);
+    for (std::size_t id = 0; id < ranks; ++id) {
+        a.next_ranks[id].reserve(n);
+        a.whole[id].reserve(n);
+    }
     a.join.reserve(w);
     reserve_store_step(a.store, window_len, slots);
     reserve_bounded(caches.prefix, a.prefix, a.bounded_call, window_len, limit, max_chunk);

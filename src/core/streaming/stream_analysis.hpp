@@ -16,12 +16,17 @@
 namespace talvane {
 
 // The ranks the trackers follow, each with one RankTracker per run: the noise
-// floor's today. A statistic at another rank is one more entry here, its
-// percentile in rank_percentile (stream_analysis.cpp) and its use in the pipeline.
-enum RankId : std::size_t { kFloorRank, kRankCount };
+// floor's, and the noise rule's high percentile (followed only under that rule).
+// A statistic at another rank is one more entry here, its percentile in
+// rank_percentile (stream_analysis.cpp) and its use in the pipeline.
+enum RankId : std::size_t { kFloorRank, kHighRank, kRankCount };
 
 // The percentile rank `id` follows.
 float rank_percentile(const GateConfig& config, RankId id);
+
+// The threshold (and the ratio it took) from the call's floor, and its high
+// percentile under the noise rule.
+void set_threshold(StreamAnalysis& a, const GateConfig& config, ThresholdRule rule);
 
 // Restarts of the smoothing made ahead, side by side: lane j starts j * step windows
 // after `origin`, where the call j calls later will start when each call drops
@@ -112,6 +117,9 @@ struct StreamAnalysis {
     std::vector<std::uint8_t> flags;  // [0, flag_count) are windows [first_flag, n)
     float floor = 0.0f;
     Threshold threshold{};
+    float high = 0.0f;                // the noise rule's high percentile (NaN under the spec's rule)
+    float ratio = 0.0f;               // what the floor was multiplied by
+    std::size_t ranks = 1;            // ranks followed: the floor's, and the high one under the noise rule
     std::array<RankedKeys, kRankCount> ranked{};
     bool has_nan = false;             // smoothed whole by the batch loop: a NaN met
     bool tracked = false;             // the floor came from the run's tracker, with no selection over all
@@ -137,7 +145,7 @@ struct StreamAnalysis {
     std::vector<float> direct, join, all_energies, front, tail, suffix;
     std::vector<std::uint32_t> scratch;
     std::vector<WindowRun> cleaning;
-    RankTracker whole;                // a selection over every value goes through it
+    std::array<RankTracker, kRankCount> whole;  // a rank's selection over every value goes through its own
     BoundedCall bounded_call;
 
     std::span<const std::uint8_t> flag_span() const noexcept { return {flags.data(), flag_count}; }
@@ -156,9 +164,11 @@ std::uint64_t cleaning_reach(const GateConfig& config);
 // drops `dropped` samples. Gives the keep flags of the windows from the cleaning
 // passes' reach before the chunk's first window to the end, each the flag the full
 // analysis gives, and the floor and threshold it gives. Reads the caches only.
-// Does not check the threshold limits.
+// Does not check the threshold limits. The threshold follows `rule`: the noise
+// rule's high percentile comes from a second tracker of the same runs.
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, bool same_stream,
-                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped);
+                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped,
+                    ThresholdRule rule = ThresholdRule::spec);
 
 // Room for what commit_analysis keeps, for a context of at most `limit` samples.
 // May throw std::bad_alloc; changes no value.
@@ -168,8 +178,8 @@ void reserve_analysis(StreamCaches& caches, StreamAnalysis& a, std::uint64_t lim
 void commit_analysis(StreamCaches& caches, StreamAnalysis& a) noexcept;
 
 // Room for calls of at most max_chunk samples at a context of `limit` samples with
-// windows of window_len, so that such calls allocate nothing.
+// windows of window_len following `ranks` ranks, so that such calls allocate nothing.
 void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t window_len, std::uint64_t limit,
-                    std::size_t max_chunk);
+                    std::size_t max_chunk, std::size_t ranks = 1);
 
 }  // namespace talvane

@@ -24,7 +24,7 @@ void analyse_chunk(ChunkPlan& plan, const GateConfig& config, const StreamState&
     const std::uint64_t start = same_stream ? state.context_start : 0;
     const Combined combined{context, chunk, start};
     analyse_stream(*plan.analysis, config, state.caches, same_stream, combined, window_length(config, sample_rate),
-                   dropped);
+                   dropped, state.rule);
     plan.next_context_start = start + dropped;
 }
 
@@ -111,7 +111,7 @@ void reserve_stream(StreamState& state, const GateConfig& config, std::uint64_t 
     state.context.reserve(static_cast<std::size_t>(limit), static_cast<std::size_t>(limit));
     if (!state.spare) state.spare = std::make_unique<StreamAnalysis>();
     const std::uint64_t w = window_length(config, sample_rate);
-    reserve_caches(state.caches, *state.spare, w, limit, max_chunk);
+    reserve_caches(state.caches, *state.spare, w, limit, max_chunk, state.rule == ThresholdRule::noise ? 2 : 1);
     state.last_call.flags.reserve(static_cast<std::size_t>(window_count(limit + max_chunk, w)));
     if (state.spare_gains.capacity() < max_chunk) state.spare_gains.reserve(max_chunk);
 }
@@ -139,6 +139,8 @@ void keep_call_view(CallView& view, const ChunkPlan& plan, std::span<const float
     view.present = true;
     view.floor = analysis.floor;
     view.threshold = analysis.threshold;
+    view.high = analysis.high;
+    view.ratio = analysis.ratio;
     view.window_len = analysis.window_len;
     view.offset = plan.analysed_context % analysis.window_len;
     view.chunk_len = chunk.size();

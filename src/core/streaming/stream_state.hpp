@@ -53,6 +53,8 @@ struct CallView {
     bool present = false;
     float floor = 0.0f;
     Threshold threshold{};
+    float high = 0.0f;   // what the noise rule read (NaN under the spec's rule)
+    float ratio = 0.0f;  // what the floor was multiplied by
     std::uint64_t window_len = 0;
     std::uint64_t offset = 0;       // samples of the first window before the chunk
     std::uint64_t chunk_len = 0;
@@ -86,6 +88,9 @@ struct StreamState {
     // The last call that ran the analysis, until the next one or a reset; it
     // outlives the end of the stream (is_last).
     CallView last_call;
+    // How the threshold follows the floor: chosen when the stream is made, kept
+    // through resets (the spec's for the native classes).
+    ThresholdRule rule = ThresholdRule::spec;
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by

@@ -100,6 +100,7 @@ function buildControls() {
     const set = document.createElement("fieldset");
     set.innerHTML = `<legend>${title}</legend>`;
     const band = params.find((q) => q.control === "band");
+    if (stage === "analysis") set.appendChild(presetControl());
     if (stage === "analysis" && band) set.appendChild(bandControl(band));
     for (const p of params.filter((q) => q.stage === stage && q.control !== "band")) set.appendChild(control(p));
     box.appendChild(set);
@@ -115,6 +116,14 @@ function control(p) {
     <div class="row"></div><div class="help"></div><div class="error"></div>`;
   div.querySelector(".help").textContent = `${p.help} (default ${p.default})`;
   const row = div.querySelector(".row");
+  if (p.control === "choice") {
+    const select = document.createElement("select");
+    select.name = p.name;
+    for (const c of p.choices) select.add(new Option(c, c));
+    select.addEventListener("change", () => changed(p.name, select.value));
+    row.appendChild(select);
+    return div;
+  }
   if (p.control === "checkbox") {
     const box = document.createElement("input");
     box.type = "checkbox";
@@ -144,6 +153,36 @@ function control(p) {
   return div;
 }
 
+// A preset sets every parameter's text at once; the choice shows the preset the
+// texts match, or "changed" once one of them is moved.
+function presetControl() {
+  const div = document.createElement("div");
+  div.className = "control preset";
+  div.id = "preset";
+  div.innerHTML = `<div class="head"><span class="name" title="--preset">preset</span></div>
+    <div class="row"><select name="preset"></select></div>
+    <div class="help">sets every parameter; a parameter moved afterwards wins, as an option given with --preset</div>`;
+  const select = div.querySelector("select");
+  for (const name of Object.keys(page.state.presets)) select.add(new Option(name, name));
+  select.add(new Option("changed", "changed"));
+  select.addEventListener("change", () => {
+    const texts = page.state.presets[select.value];
+    if (!texts) return;
+    Object.assign(page.texts, texts);
+    page.inputAt = performance.now();
+    page.dirty = true;
+    if (!page.busy) analyse();
+  });
+  return div;
+}
+
+function matchedPreset(texts) {
+  for (const [name, preset] of Object.entries(page.state.presets)) {
+    if (Object.entries(preset).every(([k, v]) => texts[k] === v)) return name;
+  }
+  return "changed";
+}
+
 function bandControl(p) {
   const div = document.createElement("div");
   div.className = "control";
@@ -167,7 +206,8 @@ function bandControl(p) {
 function syncControls() {
   const texts = page.result.texts;
   const values = page.result.values;
-  for (const div of document.querySelectorAll(".control")) {
+  $("preset").querySelector("select").value = matchedPreset(texts);
+  for (const div of document.querySelectorAll(".control:not(.preset)")) {
     const name = div.id.slice("control-".length);
     if (name === "band") {
       const select = div.querySelector("select");
@@ -180,6 +220,8 @@ function syncControls() {
     const slider = div.querySelector("input[type=range]");
     const box = div.querySelector("input[type=checkbox]");
     const text = div.querySelector("input[type=text]");
+    const choice = div.querySelector("select");
+    if (choice) choice.value = texts[name];
     if (box) box.checked = values[name];
     if (slider && document.activeElement !== slider) slider.value = sliderPosition(name, values[name]);
     if (text && document.activeElement !== text) text.value = page.result.texts[name];
