@@ -10,13 +10,15 @@ when first read, so the view of a long recording stays small.
 
 from __future__ import annotations
 
+import inspect
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 from talvane_rs import _analysis, samples
 from talvane_rs.band import resolve_band
-from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
+from talvane_rs.params import PRODUCT_PARAMETERS, GateSettings, ProductKeywords
 from talvane_rs.regions import Region
 
 if TYPE_CHECKING:
@@ -28,6 +30,16 @@ if TYPE_CHECKING:
 
     _Real = Union[SupportsFloat, SupportsIndex]
     _Samples = Union[Sequence[_Real], npt.NDArray[Any]]
+
+
+def keyword_signature(func: Callable[..., Any]) -> inspect.Signature:
+    """func's signature with its **params spelled out as the product's keywords
+    and their defaults, for help() and editors that read it at run time."""
+    signature = inspect.signature(func)
+    head = [p for p in signature.parameters.values() if p.kind is not p.VAR_KEYWORD]
+    keywords = [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY, default=p.default)
+                for p in PRODUCT_PARAMETERS]  # fmt: skip
+    return signature.replace(parameters=[*head, *keywords])
 
 
 def _frozen(array: Any) -> Any:

@@ -18,8 +18,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from talvane_rs.analysis import analyse_settings
-from talvane_rs.params import GateSettings, ProductKeywords, keyword_signature
+from talvane_rs.analysis import analyse_settings, keyword_signature
+from talvane_rs.params import GateSettings, ProductKeywords
 from talvane_rs.units import ms_to_samples
 
 if TYPE_CHECKING:
@@ -149,12 +149,12 @@ def cut(
     the same samples are kept in each. ``keep_pause_ms`` and ``crossfade_ms``
     are durations in milliseconds (see ``plan_cut``; both rounded to whole
     samples, halves away from zero); the other keywords are the parameters of
-    ``EnergyTalvane``, and ``band``, ``rule`` and ``preset`` as ``analyse``
-    takes them. Kept samples are
-    copied as they are; crossfaded ones are computed in double precision and
-    rounded to the audio's type (integers half to even, saturated). With both at 0 a one-dimensional float32 result equals
-    ``compact_array_np``'s. Returns a new array of the audio's type; the input is
-    not modified. Needs NumPy.
+    ``EnergyTalvane``, and ``band``, ``rule`` and ``preset`` as ``analyse`` takes
+    them. Kept samples are copied as they are; crossfaded ones are computed in
+    double precision and rounded to the audio's type (integers half to even,
+    saturated). With both at 0 a one-dimensional float32 result equals
+    ``compact_array_np``'s. Returns a new array of the audio's type; the input
+    is not modified. Needs NumPy.
     """
     import numpy as np
 
@@ -169,11 +169,8 @@ def cut(
         return x.copy()  # nothing to analyse, as for compact_array_np
     mono = samples.mono(x)
     view = analyse_settings(mono, rate, GateSettings.from_keywords("cut()", params, preset))
-    n = len(mono)
-    runs = list(view.regions)
-    pieces = plan_cut(
-        runs, n, rate, ms_to_samples(rate, keep_pause_ms), ms_to_samples(rate, crossfade_ms)
-    )
+    pieces = plan_cut(list(view.regions), len(mono), rate, ms_to_samples(rate, keep_pause_ms),
+                      ms_to_samples(rate, crossfade_ms))  # fmt: skip
     out = np.empty((output_length(pieces),) + x.shape[1:], dtype=x.dtype)
     at = 0
     for kind, a, b, length in cut_steps(pieces):

@@ -333,16 +333,6 @@ def _converted(name: str, value: object) -> Any:
         raise TypeError(f"{name} must be {kind}, not {type(value).__name__!r}") from None
 
 
-def keyword_signature(func: Callable[..., Any]) -> inspect.Signature:
-    """func's signature with its **params spelled out as the product's keywords
-    and their defaults, for help() and editors that read it at run time."""
-    signature = inspect.signature(func)
-    head = [p for p in signature.parameters.values() if p.kind is not p.VAR_KEYWORD]
-    keywords = [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY, default=p.default)
-                for p in PRODUCT_PARAMETERS]  # fmt: skip
-    return signature.replace(parameters=[*head, *keywords])
-
-
 def settings_from_options(args: argparse.Namespace) -> GateSettings:
     """The settings the command line's options give: the preset's (speech unless
     --preset names another), each option given explicitly over it, --threshold as

@@ -11,12 +11,13 @@ from typing import TYPE_CHECKING, Any
 
 from talvane_rs.actions import ACTIONS, action_for
 from talvane_rs.actions.base import Action
+from talvane_rs.analysis import keyword_signature
 from talvane_rs.engine.jobs import Job, Outcome, Request
 from talvane_rs.engine.plan import Plan, plan
 from talvane_rs.engine.runners.local import Backend, ProcessBackend, run
 from talvane_rs.errors import INSTALL_HINT, FileError, Stopped, StopSignals, UsageError, join_names, missing_modules
 from talvane_rs.io.storage import IN_PROCESS, STDIO, URL, Url
-from talvane_rs.params import DEFAULT_PRESET, GateSettings, ProductKeywords, keyword_signature
+from talvane_rs.params import DEFAULT_PRESET, GateSettings, ProductKeywords
 from talvane_rs.sentences import plural
 
 if TYPE_CHECKING:
@@ -195,19 +196,18 @@ def run_folder(
     command does (``talvane COMMAND SRC... -o DST``), and returns one outcome per file.
 
     src (one name, or a list of them) and dst are local paths or fsspec URLs
-    (``s3://bucket/talks/``); dst
-    None puts the results beside the input, tagged. client is a
-    ``distributed.Client``, or a scheduler's address, to run one task per file
-    on that cluster; else jobs local processes run them (1: this process).
-    The other options are those of the command line, durations in ms. As on
-    the command line, the settings start from the ``preset`` (``"speech"``
-    unless another is named; ``"classic"`` for the gate's original settings),
-    and each of the gate's parameters given, passed as to ``EnergyTalvane``,
-    wins over the preset's value. on_outcome is called
-    with each outcome as it comes. Each outcome has a summary, or an error for
-    a file that failed (the others go on), or is skipped: not audio, a
-    subfolder not walked, or not started when the run was interrupted. Raises
-    ValueError for a request that cannot run, and for a missing input.
+    (``s3://bucket/talks/``); dst None puts the results beside the input,
+    tagged. client is a ``distributed.Client``, or a scheduler's address, to run
+    one task per file on that cluster; else jobs local processes run them (1:
+    this process). The other options are those of the command line, durations
+    in ms. As on the command line, the settings start from the ``preset``
+    (``"speech"`` unless another is named; ``"classic"`` for the gate's original
+    settings), and each of the gate's parameters given, passed as to
+    ``EnergyTalvane``, wins over the preset's value. on_outcome is called with
+    each outcome as it comes. Each outcome has a summary, or an error for a
+    file that failed (the others go on), or is skipped: not audio, a subfolder
+    not walked, or not started when the run was interrupted. Raises ValueError
+    for a request that cannot run, and for a missing input.
     """
     sources = [os.fspath(src)] if isinstance(src, (str, os.PathLike)) else [os.fspath(s) for s in src]
     check_modules(sources + [os.fspath(t) for t in (dst, plot) if t is not None], client is not None)
@@ -215,13 +215,11 @@ def run_folder(
         raise ValueError(f"command must be one of {', '.join(ACTIONS)}, not {command!r}")
     settings = GateSettings.from_keywords("run_folder()", params, preset)
     settings.check()
-    options = {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1000.0,
-               "crossfade": crossfade_ms / 1000.0}  # fmt: skip
-    action = action_for(command, options)
+    options = {"mono": mono, "stream_ms": stream_ms, "keep_pause": keep_pause_ms / 1e3, "crossfade": crossfade_ms / 1e3}
     request = Request(
-        action=action, inputs=sources, output=None if dst is None else os.fspath(dst), settings=settings,
-        format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive, overwrite=overwrite,
-        strict=strict, preset=preset,
+        action=action_for(command, options), inputs=sources, output=None if dst is None else os.fspath(dst),
+        settings=settings, format=format, plot=None if plot is None else os.fspath(plot), recursive=recursive,
+        overwrite=overwrite, strict=strict, preset=preset,
     )  # fmt: skip
     return execute(request, client, jobs, on_outcome=on_outcome).outcomes
 
