@@ -33,13 +33,13 @@ def tried() -> list[rules.Rule]:
 
 def main(tracks, snrs, quick: bool) -> int:
     candidates = tried()
-    dets = [("band, spec rule, batch", lambda m: rules.batch_flags(m.banded[0], corpus.RATE, m.banded[1], rules.SPEC),
+    dets = [("band, ratio rule, batch", lambda m: rules.batch_flags(m.banded[0], corpus.RATE, m.banded[1], rules.CLASSIC),
              False)]
     for rule in candidates:
         dets += quality.rule_detectors(rule, rule.name)
     r = quality.evaluate(tracks, dets, quick)
     rows = []
-    for rule in ["band, spec rule", *(c.name for c in candidates)]:
+    for rule in ["band, ratio rule", *(c.name for c in candidates)]:
         batch = quality.by_snr(r, f"{rule}, batch", NOISES, "pauses", snrs)
         row = {"overall": batch["overall"], "0 dB": batch["0 dB"], "clean": batch["clean"],
                "mostly": quality.by_snr(r, f"{rule}, batch", NOISES, "mostly", snrs)["overall"]}

@@ -1,7 +1,7 @@
 """Threshold rules for the quality benchmark, in NumPy over a banded analysis.
 
 A rule turns the smoothed energies' order statistics into a threshold: the
-spec's (floor times a ratio, clamped to [base, max]), a fixed ratio with no
+gate's own (floor times a ratio, clamped to [base, max]), a fixed ratio with no
 upper cap, or the adaptive one (floor times (q / floor) to a power 1 / 2^k,
 q a high percentile), each with an optional guard for recordings that are
 mostly speech. ``batch_flags`` applies one to a whole recording through the
@@ -73,7 +73,7 @@ class Rule:
             return np.where(t > f32(self.cap), f32(self.cap), t).astype(f32)
 
 
-SPEC = Rule("spec", ratio=2.0, cap=0.035, min_voice_windows=5)
+CLASSIC = Rule("classic", ratio=2.0, cap=0.035, min_voice_windows=5)
 
 
 def percentile(sorted_rows: np.ndarray, p: float) -> np.ndarray:

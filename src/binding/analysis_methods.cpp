@@ -61,7 +61,7 @@ using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAM
 
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
 // keep_windows, sample_rate, view, high, ratio): the view is an opaque holder for
-// mask() and gains(); high (None under the spec's rule) and ratio are what the
+// mask() and gains(); high (None under the ratio rule) and ratio are what the
 // threshold rule read and multiplied the floor by. low_hz and high_hz (None: no
 // such edge) read the data through the band filter.
 py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {

@@ -158,7 +158,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 3, kGateParameterCount));
         refuse_bad_levels(config);
         const ThresholdRule rule = arg[3 + kGateParameterCount] ? py::to_rule(arg[3 + kGateParameterCount].get())
-                                                                 : ThresholdRule::spec;
+                                                                 : ThresholdRule::ratio;
         LiveState live;
         live.stream.rule = rule;
         if (band && (band->low_hz || band->high_hz)) live.band.emplace(*band, rate);

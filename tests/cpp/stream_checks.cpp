@@ -31,7 +31,7 @@ bool same(float a, float b) {
 // The keep mask of the analysis of `samples` under `rule`.
 FlagBuffer rule_mask(const GateConfig& config, std::span<const float> samples, std::uint64_t rate,
                      ThresholdRule rule) {
-    if (rule == ThresholdRule::spec) return compute_keep_mask_inner(config, samples, rate);
+    if (rule == ThresholdRule::ratio) return compute_keep_mask_inner(config, samples, rate);
     const AnalysisView view = analyse_inner(config, samples, rate, std::nullopt, rule);
     return expand_flags(view.decision.keep, view.window_len, samples.size());
 }
@@ -122,7 +122,7 @@ bool view_holds(const CallView& view, const GateConfig& config, std::span<const 
     for (std::size_t k = 0; masks && k < chunk.size(); ++k) masks = mask[k] == plain_mask[context_len + k];
     bool products = true;
     for (std::size_t k = 0; k < chunk.size(); ++k) products = products && same(chunk[k] * gains[k], output[k]);
-    const bool high = rule == ThresholdRule::spec || same(view.high, expected.decision.high);
+    const bool high = rule == ThresholdRule::ratio || same(view.high, expected.decision.high);
     return view.present && high && same(view.ratio, expected.decision.ratio) &&
            same(view.floor, expected.decision.floor) &&
            same(view.threshold.value, expected.decision.threshold.value) &&

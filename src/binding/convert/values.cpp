@@ -329,7 +329,7 @@ std::optional<BandEdges> to_band(PyObject* band, std::uint64_t sample_rate) {
 std::span<const float> AnySamples::samples() { return array_ ? array_->samples() : std::span<const float>(converted_); }
 
 ThresholdRule to_rule(PyObject* rule) {
-    if (rule == Py_None) return ThresholdRule::spec;
+    if (rule == Py_None) return ThresholdRule::ratio;
     if (PyUnicode_Check(rule) && PyUnicode_CompareWithASCIIString(rule, "noise") == 0) return ThresholdRule::noise;
     if (PyUnicode_Check(rule)) {
         PyErr_Format(PyExc_ValueError, "unknown threshold rule %R: None (the gate's own) or 'noise'", rule);

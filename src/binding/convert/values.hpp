@@ -26,7 +26,7 @@ float to_float(PyObject* obj, const char* name);
 // None, or a number read as by the float rule but kept in double (a frequency, not a sample).
 std::optional<double> to_optional_double(PyObject* obj, const char* name);
 
-// The threshold rule named by a rule argument: None for the spec's, "noise" for the
+// The threshold rule named by a rule argument: None for the ratio rule, "noise" for the
 // noise-relative one; another str is a ValueError, another type a TypeError.
 ThresholdRule to_rule(PyObject* rule);
 

@@ -117,14 +117,14 @@ struct WindowRun {
 void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
                      std::vector<WindowRun>& runs, std::span<std::uint8_t> out);
 
-// Which rule turns the noise floor into the threshold: the spec's (threshold_for)
+// Which rule turns the noise floor into the threshold: the ratio rule (threshold_for)
 // or the noise-relative one, a product option (noise_rule.hpp).
-enum class ThresholdRule : std::uint8_t { spec, noise };
+enum class ThresholdRule : std::uint8_t { ratio, noise };
 
 // Everything after the energies: smoothing, noise floor, threshold, voice decision
 // and the four passes. Does not check the threshold limits (callers do, first).
 // Under the noise rule, `high` and `ratio` are the values it used; under the
-// spec's rule `high` is NaN (not read) and `ratio` is threshold_ratio.
+// ratio rule `high` is NaN (not read) and `ratio` is threshold_ratio.
 struct Decision {
     std::vector<float> smoothed;
     float floor;
@@ -134,10 +134,10 @@ struct Decision {
     float ratio;
 };
 Decision decide(const GateConfig& config, std::span<const float> energies,
-                ThresholdRule rule = ThresholdRule::spec);
+                ThresholdRule rule = ThresholdRule::ratio);
 
 // Every intermediate of one analysis, for inspection: what compute_keep_windows_inner
-// decides (under the spec's rule), and how. Checks the threshold limits first, also
+// decides (under the ratio rule), and how. Checks the threshold limits first, also
 // for empty input. With
 // a band, the analysis reads the samples through a new BandFilter of those edges:
 // every field is that of the analysis of band_filter(samples, sample_rate, *band),
@@ -151,7 +151,7 @@ struct AnalysisView {
 };
 AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
                            const std::optional<BandEdges>& band = std::nullopt,
-                           ThresholdRule rule = ThresholdRule::spec);
+                           ThresholdRule rule = ThresholdRule::ratio);
 
 // window_energies of the samples as `filter` turns them, from its present state,
 // filtered a few windows at a time into one small buffer; the filter keeps its state.

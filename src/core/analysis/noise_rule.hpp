@@ -1,4 +1,4 @@
-// The noise-relative threshold rule: a product option beside the spec's rule
+// The noise-relative threshold rule: a product option beside the ratio rule
 // (threshold_for), chosen per analysis, never part of GateConfig.
 #pragma once
 
@@ -10,7 +10,7 @@
 namespace talvane {
 
 // The rule reads a second percentile of the smoothed energies, a high one: how
-// loud the recording's loud part is. The floor stays the spec's, at
+// loud the recording's loud part is. The floor stays the gate's own, at
 // noise_floor_percentile.
 inline constexpr float kRuleHighPercentile = 95.0f;
 
@@ -43,7 +43,7 @@ RuleStats rule_stats(std::span<const float> smoothed, float floor_percentile);
 //   - a NaN product of floor and ratio (a NaN floor, or a NaN threshold_ratio with no
 //     adaptive ratio): the threshold is base_thresh, reported as clamped low;
 //   - base_thresh stays a lower bound and max_thresh an upper one, applied in the
-//     spec's order; `clamped` says which applied, as threshold_for does.
+//     ratio rule's order; `clamped` says which applied, as threshold_for does.
 struct RuleThreshold {
     Threshold threshold;
     float ratio;  // what the floor was multiplied by

@@ -117,7 +117,7 @@ struct StreamAnalysis {
     std::vector<std::uint8_t> flags;  // [0, flag_count) are windows [first_flag, n)
     float floor = 0.0f;
     Threshold threshold{};
-    float high = 0.0f;                // the noise rule's high percentile (NaN under the spec's rule)
+    float high = 0.0f;                // the noise rule's high percentile (NaN under the ratio rule)
     float ratio = 0.0f;               // what the floor was multiplied by
     std::size_t ranks = 1;            // ranks followed: the floor's, and the high one under the noise rule
     std::array<RankedKeys, kRankCount> ranked{};
@@ -168,7 +168,7 @@ std::uint64_t cleaning_reach(const GateConfig& config);
 // rule's high percentile comes from a second tracker of the same runs.
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, bool same_stream,
                     const Combined& combined, std::uint64_t window_len, std::uint64_t dropped,
-                    ThresholdRule rule = ThresholdRule::spec);
+                    ThresholdRule rule = ThresholdRule::ratio);
 
 // Room for what commit_analysis keeps, for a context of at most `limit` samples.
 // May throw std::bad_alloc; changes no value.

@@ -53,7 +53,7 @@ struct CallView {
     bool present = false;
     float floor = 0.0f;
     Threshold threshold{};
-    float high = 0.0f;   // what the noise rule read (NaN under the spec's rule)
+    float high = 0.0f;   // what the noise rule read (NaN under the ratio rule)
     float ratio = 0.0f;  // what the floor was multiplied by
     std::uint64_t window_len = 0;
     std::uint64_t offset = 0;       // samples of the first window before the chunk
@@ -89,8 +89,8 @@ struct StreamState {
     // outlives the end of the stream (is_last).
     CallView last_call;
     // How the threshold follows the floor: chosen when the stream is made, kept
-    // through resets (the spec's for the native classes).
-    ThresholdRule rule = ThresholdRule::spec;
+    // through resets (the ratio rule for the native classes).
+    ThresholdRule rule = ThresholdRule::ratio;
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
