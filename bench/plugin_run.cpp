@@ -4,14 +4,15 @@
 //     plugin_run SIGNAL RATE BLOCK
 //
 // SIGNAL is raw float32 samples; every whole block of it is gated by both sides,
-// each with its own state and the default controls (the plug-in's defaults give
-// the core's defaults). The sides take turns every 100 blocks, the first of each
+// each with its own state, under the plug-in's default controls (the speech band
+// and the noise rule). The sides take turns every 100 blocks, the first of each
 // pair alternating, each turn timed in CPU time of this thread. Prints the checksum
 // of both outputs (equal, or the sides differ), then the median CPU nanoseconds per
 // block of each side, their ratio, and the plug-in's CPU seconds per second of audio.
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +66,14 @@ struct CoreSide {
     talvane::LiveState live;
     std::uint64_t rate;
     std::vector<float> out;
-    CoreSide(std::uint64_t rate_, std::size_t block) : rate(rate_), out(block) {}
+    // The plug-in's default controls as the core takes them: settings, band and rule.
+    CoreSide(std::uint64_t rate_, std::size_t block) : rate(rate_), out(block) {
+        std::array<float, talvane::plugin::kControlCount> defaults{};
+        for (std::size_t id = 0; id < defaults.size(); ++id) defaults[id] = talvane::plugin::kControls[id].fallback;
+        config = talvane::plugin::settings_from_controls(defaults, rate);
+        if (talvane::plugin::speech_band(defaults)) live.band.emplace(*talvane::band_preset("speech", rate), rate);
+        live.stream.rule = talvane::plugin::threshold_rule(defaults);
+    }
     double blocks(const float* x, std::size_t block, std::size_t count) {
         double sum = 0.0;
         for (std::size_t b = 0; b < count; ++b) {

@@ -30,50 +30,57 @@ EXAMPLE = ROOT / "examples" / "speech_in_noise.flac"
 URIS = {1: "urn:talvane-rs:gate:mono", 2: "urn:talvane-rs:gate:stereo"}
 LABELS = {1: "talvane_gate_mono", 2: "talvane_gate_stereo"}
 
-# The controls in port order: symbol, LADSPA name, default (the plug-in's table).
+# The controls in port order: symbol, LADSPA name, default (the plug-in's table:
+# the speech preset).
 CONTROLS = [
     ("enabled", "Enabled", 1.0),
-    ("base_thresh_db", "Threshold lower limit (dB)", -41.93820026),
-    ("max_thresh_db", "Threshold upper limit (dB)", -29.11863911),
-    ("threshold_ratio", "Threshold ratio", 2.0),
+    ("base_thresh_db", "Threshold lower limit (dB)", -47.95880017),
+    ("max_thresh_db", "Threshold upper limit (dB)", 0.0),
+    ("threshold_ratio", "Threshold ratio", 1.2),
     ("attenuation_db", "Attenuation (dB)", -90.0),
     ("fade_ms", "Fade (ms)", 5.0),
-    ("min_voice_ms", "Minimum voice (ms)", 50.0),
+    ("min_voice_ms", "Minimum voice (ms)", 10.0),
     ("max_silence_gap_ms", "Hold across pauses (ms)", 80.0),
     ("pad_voice_ms", "Pad (ms)", 20.0),
     ("pass_ms", "Pass (ms)", 0.0),
     ("stream_context_ms", "Context (ms)", 3000.0),
-    ("band", "Band (0 off, 1 speech)", 0.0),
+    ("band", "Band (0 off, 1 speech)", 1.0),
+    ("rule", "Threshold rule (0 ratio, 1 noise)", 1.0),
 ]
+# Levels in dB that stand for a level exactly: the presets' limits.
+EXACT_LEVELS = {-47.95880017: 0.004, -41.93820026: 0.008, -29.11863911: 0.035}
 METERS = ["gate", "gain", "floor_db", "threshold_db"]
 DEFAULTS = {symbol: default for symbol, _, default in CONTROLS}
 # Every control off its default, each a value a float holds exactly.
 TUNED = {**DEFAULTS, "base_thresh_db": -40.0, "max_thresh_db": -30.0, "threshold_ratio": 2.5,
          "attenuation_db": -20.0, "fade_ms": 10.0, "min_voice_ms": 30.0, "max_silence_gap_ms": 120.0,
-         "pad_voice_ms": 30.0, "pass_ms": 10.0, "stream_context_ms": 2000.0, "band": 1.0}  # fmt: skip
+         "pad_voice_ms": 30.0, "pass_ms": 10.0, "stream_context_ms": 2000.0, "band": 0.0, "rule": 0.0}  # fmt: skip
 
 
 def stream_settings(controls: dict[str, float], rate: int) -> dict[str, object]:
     """The Stream keywords the plug-in's controls stand for, converted as it converts them."""
     f32 = np.float32
 
-    def level(symbol: str, core_default: float) -> float:
+    def level(symbol: str) -> float:
         db = float(f32(controls[symbol]))
-        return float(f32(core_default)) if db == float(f32(DEFAULTS[symbol])) else float(f32(10.0 ** (db / 20.0)))
+        exact = {float(f32(k)): v for k, v in EXACT_LEVELS.items()}
+        return float(f32(exact[db])) if db in exact else float(f32(10.0 ** (db / 20.0)))
 
     window = math.floor(rate * 10 / 1000.0 + 0.5)
 
     def windows(symbol: str) -> int:
         return math.floor(controls[symbol] * rate / 1000.0 / window + 0.5)
 
-    base, top = level("base_thresh_db", 0.008), level("max_thresh_db", 0.035)
-    attenuation = 0.0 if controls["attenuation_db"] <= -90 else level("attenuation_db", 0.0)
+    base = level("base_thresh_db")
+    top = math.inf if controls["max_thresh_db"] >= 0 else level("max_thresh_db")
+    attenuation = 0.0 if controls["attenuation_db"] <= -90 else level("attenuation_db")
     return dict(enabled=controls["enabled"] >= 0.5, base_thresh=min(base, top), max_thresh=top,
                 threshold_ratio=controls["threshold_ratio"], attenuation=attenuation,
                 fade_ms=int(controls["fade_ms"]), min_voice_windows=windows("min_voice_ms"),
                 max_silence_gap_windows=windows("max_silence_gap_ms"), pad_voice_windows=windows("pad_voice_ms"),
                 pass_windows=windows("pass_ms"), stream_context_ms=int(controls["stream_context_ms"]),
-                band="speech" if controls["band"] == 1.0 else None)  # fmt: skip
+                band="speech" if controls["band"] == 1.0 else None,
+                rule="noise" if controls["rule"] == 1.0 else None)  # fmt: skip
 
 
 @pytest.fixture(scope="session")
@@ -127,13 +134,31 @@ def stereo_at(rate: int) -> np.ndarray:
     return np.stack([x, other.astype(np.float32)], axis=1)
 
 
-CASES = {  # name: (rate, signal, controls)
+# name: (rate, signal, controls: the values, or the name of the LV2 preset whose
+# values presets.ttl states; the reference is Stream with the preset the values
+# stand for, the defaults standing for the speech preset)
+CASES = {
     "example-16k-defaults": (16000, example_at, DEFAULTS),
     "example-44k1-tuned": (44100, example_at, TUNED),
-    "example-48k-defaults": (48000, example_at, DEFAULTS),
+    "example-48k-classic": (48000, example_at, "classic"),
     "stereo-44k1-tuned": (44100, stereo_at, TUNED),
-    "stereo-48k-defaults": (48000, stereo_at, DEFAULTS),
+    "stereo-48k-speech": (48000, stereo_at, "speech"),
 }
+
+
+def preset_controls(prefix: pathlib.Path, name: str) -> dict[str, float]:
+    """An LV2 preset's values as the installed bundle states them, the bypass off."""
+    text = (prefix / "lib" / "lv2" / "talvane_gate.lv2" / "presets.ttl").read_text()
+    block = text.split(f"<{URIS[1]}:preset:{name}>")[1].split(" .\n")[0]
+    values = re.findall(r'lv2:symbol "(\w+)" ; pset:value (\S+) \]', block)
+    assert [symbol for symbol, _ in values] == list(DEFAULTS)[1:]
+    return {"enabled": 1.0, **{symbol: float(value) for symbol, value in values}}
+
+
+def reference_stream(controls: dict[str, float] | str, rate: int) -> talvane_rs.Stream:
+    if isinstance(controls, str) or controls is DEFAULTS:
+        return talvane_rs.Stream(rate, preset="speech" if controls is DEFAULTS else controls)
+    return talvane_rs.Stream(rate, **stream_settings(controls, rate))
 
 
 @pytest.fixture(scope="session", params=list(CASES))
@@ -198,15 +223,16 @@ def through_sox_samples(y: np.ndarray) -> np.ndarray:
 @pytest.mark.parametrize("host", ["sox-ladspa", "ffmpeg-ladspa", "ffmpeg-lv2", "lv2apply"])
 def test_host_output_is_streams_over_its_blocks(host, case, prefix, tmp_path):
     need(host.split("-")[0])
-    folder, rate, controls, x = case
+    folder, rate, chosen, x = case
     channels = x.ndim
+    controls = preset_controls(prefix, chosen) if isinstance(chosen, str) else chosen
     subprocess.run(host_command(host, folder, channels, controls), check=True, capture_output=True,
                    env=host_env(prefix, tmp_path), timeout=300)  # fmt: skip
     got, got_rate = sf.read(folder / f"{host}.wav", dtype="float32")
     logged_rate, logged_channels, blocks = logged_blocks(tmp_path)
     assert (got_rate, logged_rate, logged_channels, sum(blocks)) == (rate, rate, channels, len(x))
 
-    stream = talvane_rs.Stream(rate, **stream_settings(controls, rate))
+    stream = reference_stream(chosen, rate)
     edges = np.cumsum([0, *blocks])
     want = np.concatenate([stream.process(x[a:b]) for a, b in zip(edges[:-1], edges[1:])])
     if host == "sox-ladspa":
@@ -227,6 +253,7 @@ def test_listing_tools_show_every_port(prefix):
         audio = [f"{d}{s}" for d in ("in", "out") for s in (["_l", "_r"] if channels == 2 else [""])]
         symbols = [line.split(":", 1)[1].strip() for line in info.splitlines() if line.strip().startswith("Symbol:")]
         assert symbols == audio + list(DEFAULTS) + METERS
+        assert info.split("Presets:")[1].split("Port 0:")[0].split() == ["classic", "speech"]
         assert info.count("Name:") == len(symbols) + 1 and info.count("Minimum:") == len(CONTROLS) + len(METERS)
     plugin = prefix / "lib" / "ladspa" / "talvane_gate.so"
     text = subprocess.run(["analyseplugin", str(plugin)], capture_output=True, text=True, check=True).stdout
@@ -344,7 +371,7 @@ def test_pipewire_filter_chain_gates_a_microphone(prefix, tmp_path):
     start = int(np.flatnonzero(got)[0] - np.flatnonzero(x)[0])
     assert 0 <= start <= len(got) - len(x)
     heard = got[start : start + len(x)]
-    stream = talvane_rs.Stream(rate, **stream_settings({**DEFAULTS, "band": 1.0, "attenuation_db": -20.0}, rate))
+    stream = talvane_rs.Stream(rate, preset="speech", attenuation=0.1)
     want = np.concatenate([stream.process(x[a : a + 1024]) for a in range(0, len(x), 1024)])
     loud = np.abs(x) > 1e-3  # where a gain can be read off
     kept, should = heard[loud] / x[loud] > 0.5, want[loud] / x[loud] > 0.5

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "analysis/keep_mask.hpp"
 
@@ -10,10 +11,12 @@ namespace talvane::plugin {
 
 namespace {
 
-// A level in dB as an amplitude ratio, in double and rounded once to float;
-// `exact` is what the control's default stands for.
-float level_from_db(ControlId id, float db, float exact) noexcept {
-    if (db == kControls[id].fallback) return exact;
+// A level in dB as an amplitude ratio, in double and rounded once to float, or
+// exactly the level of kExactLevels that the dB stands for.
+float level_from_db(float db) noexcept {
+    for (const ExactLevel& exact : kExactLevels) {
+        if (db == exact.db) return exact.level;
+    }
     return static_cast<float>(std::pow(10.0, static_cast<double>(db) / 20.0));  // double: one rounding
 }
 
@@ -39,16 +42,16 @@ float control_value(ControlId id, float raw) noexcept {
 }
 
 GateConfig settings_from_controls(std::span<const float, kControlCount> values, std::uint64_t sample_rate) noexcept {
-    const GateConfig core;
     GateConfig config;
     config.window_ms = kWindowMs;
     config.enabled = values[kEnabled] != 0.0f;
-    config.base_thresh = level_from_db(kBaseThresh, values[kBaseThresh], core.base_thresh);
-    config.max_thresh = level_from_db(kMaxThresh, values[kMaxThresh], core.max_thresh);
+    config.base_thresh = level_from_db(values[kBaseThresh]);
+    config.max_thresh = values[kMaxThresh] >= kNoLimitDb ? std::numeric_limits<float>::infinity()
+                                                         : level_from_db(values[kMaxThresh]);
     config.base_thresh = std::min(config.base_thresh, config.max_thresh);
     config.threshold_ratio = values[kThresholdRatio];
     config.attenuation =
-        values[kAttenuation] <= kSilenceDb ? 0.0f : level_from_db(kAttenuation, values[kAttenuation], 0.0f);
+        values[kAttenuation] <= kSilenceDb ? 0.0f : level_from_db(values[kAttenuation]);
     config.fade_ms = whole(values[kFade]);
     const std::uint64_t window_len = window_length(config, sample_rate);
     config.min_voice_windows = windows_from_ms(values[kMinVoice], sample_rate, window_len);
@@ -60,5 +63,9 @@ GateConfig settings_from_controls(std::span<const float, kControlCount> values, 
 }
 
 bool speech_band(std::span<const float, kControlCount> values) noexcept { return values[kBand] == 1.0f; }
+
+ThresholdRule threshold_rule(std::span<const float, kControlCount> values) noexcept {
+    return values[kRule] == 1.0f ? ThresholdRule::noise : ThresholdRule::ratio;
+}
 
 }  // namespace talvane::plugin

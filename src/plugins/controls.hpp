@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "analysis/keep_mask.hpp"
 #include "config.hpp"
 
 namespace talvane::plugin {
@@ -36,16 +37,28 @@ struct ControlSpec {
     const char* comment;
 };
 
-// The band the analysis reads: off, or the speech band. A preset of the
-// noise-relative rule would be another choice control, added before kControlCount.
+// The band the analysis reads: off, or the speech band.
 inline constexpr std::array<Choice, 2> kBandChoices{{{0.0f, "off"}, {1.0f, "speech"}}};
+// The threshold's rule: the floor times the ratio, or the rule that follows the noise.
+inline constexpr std::array<Choice, 2> kRuleChoices{{{0.0f, "ratio"}, {1.0f, "noise"}}};
 
-// Defaults in dB of the core's levels: 20 log10(0.008) and 20 log10(0.035), to
-// the digits a float holds. These exact defaults give the core's levels exactly.
-inline constexpr float kBaseThreshDefaultDb = -41.93820026f;
-inline constexpr float kMaxThreshDefaultDb = -29.11863911f;
-// The bottom of the attenuation's range silences dropped audio (a gain of 0).
+// Levels the presets use, in dB as a float holds them, with the level each stands
+// for: 20 log10 of the level to nine digits. Such a value gives its level exactly,
+// where 10^(dB/20) would miss some of them by a bit (controls.cpp).
+struct ExactLevel {
+    float db;
+    float level;
+};
+inline constexpr std::array<ExactLevel, 3> kExactLevels{{
+    {-47.95880017f, 0.004f},  // the speech preset's lower limit
+    {-41.93820026f, 0.008f},  // the classic lower limit (the core's default)
+    {-29.11863911f, 0.035f},  // the classic upper limit (the core's default)
+}};
+inline constexpr float kSpeechBaseThreshDb = kExactLevels[0].db;
+// The bottom of the attenuation's range silences dropped audio (a gain of 0); the
+// top of the upper limit's range is no upper limit at all.
 inline constexpr float kSilenceDb = -90.0f;
+inline constexpr float kNoLimitDb = 0.0f;
 
 enum ControlId : std::size_t {
     kEnabled,
@@ -60,23 +73,25 @@ enum ControlId : std::size_t {
     kPass,
     kContext,
     kBand,
+    kRule,
     kControlCount
 };
 
 inline constexpr std::array<ControlSpec, kControlCount> kControls{{
     {"enabled", "Enabled", ControlKind::toggle, ControlUnit::none, 0.0f, 1.0f, 1.0f, {},
      "Off passes the audio through unchanged (the gate's bypass)."},
-    {"base_thresh_db", "Threshold lower limit", ControlKind::real, ControlUnit::db, -80.0f, kBaseThreshDefaultDb, 0.0f,
+    {"base_thresh_db", "Threshold lower limit", ControlKind::real, ControlUnit::db, -80.0f, kSpeechBaseThreshDb, 0.0f,
      {}, "The voice threshold never goes below this level (dBFS, RMS of full scale 1.0)."},
-    {"max_thresh_db", "Threshold upper limit", ControlKind::real, ControlUnit::db, -80.0f, kMaxThreshDefaultDb, 0.0f,
-     {}, "The voice threshold never goes above this level (dBFS); a lower limit above it is taken as equal to it."},
-    {"threshold_ratio", "Threshold ratio", ControlKind::real, ControlUnit::coef, 0.0f, 2.0f, 20.0f, {},
-     "The threshold is the noise floor times this, within the limits."},
+    {"max_thresh_db", "Threshold upper limit", ControlKind::real, ControlUnit::db, -80.0f, kNoLimitDb, kNoLimitDb,
+     {}, "The voice threshold never goes above this level (dBFS); 0 dB: no upper limit. A lower limit above it "
+         "is taken as equal to it."},
+    {"threshold_ratio", "Threshold ratio", ControlKind::real, ControlUnit::coef, 0.0f, 1.2f, 20.0f, {},
+     "The threshold is the noise floor times this, within the limits (the noise rule's least ratio)."},
     {"attenuation_db", "Attenuation", ControlKind::real, ControlUnit::db, kSilenceDb, kSilenceDb, 0.0f, {},
      "Gain of dropped audio; at -90 dB dropped audio is silenced."},
     {"fade_ms", "Fade", ControlKind::integer, ControlUnit::ms, 0.0f, 5.0f, 1000.0f, {},
      "Length of each gain ramp, whole ms."},
-    {"min_voice_ms", "Minimum voice", ControlKind::integer, ControlUnit::ms, 0.0f, 50.0f, 1000.0f, {},
+    {"min_voice_ms", "Minimum voice", ControlKind::integer, ControlUnit::ms, 0.0f, 10.0f, 1000.0f, {},
      "Voice shorter than this is dropped (rounded to whole 10 ms windows)."},
     {"max_silence_gap_ms", "Hold across pauses", ControlKind::integer, ControlUnit::ms, 0.0f, 80.0f, 2000.0f, {},
      "Pauses between voice up to this long are kept (rounded to whole windows)."},
@@ -86,8 +101,25 @@ inline constexpr std::array<ControlSpec, kControlCount> kControls{{
      "The start of every dropped stretch is kept anyway (rounded to whole windows)."},
     {"stream_context_ms", "Context", ControlKind::integer, ControlUnit::ms, 100.0f, 3000.0f, 10000.0f, {},
      "Past audio the gate analyses with each block to find the noise floor."},
-    {"band", "Band", ControlKind::choice, ControlUnit::none, 0.0f, 0.0f, 1.0f, kBandChoices,
+    {"band", "Band", ControlKind::choice, ControlUnit::none, 0.0f, 1.0f, 1.0f, kBandChoices,
      "The frequencies the decision reads (off: all; speech: about 200-4000 Hz); the output keeps all."},
+    {"rule", "Threshold rule", ControlKind::choice, ControlUnit::none, 0.0f, 1.0f, 1.0f, kRuleChoices,
+     "ratio: the floor times the ratio; noise: the ratio rises where loud audio stands far above the floor, "
+     "so that the threshold follows the noise with no upper limit. Both within the limits."},
+}};
+
+// The presets, as LV2 hosts offer them: every control's value but the bypass's.
+// The defaults are the speech preset; classic is the gate's original settings.
+struct PresetSpec {
+    const char* name;
+    std::array<float, kControlCount> values;
+};
+
+inline constexpr std::array<PresetSpec, 2> kPresets{{
+    {"speech", {1.0f, kSpeechBaseThreshDb, kNoLimitDb, 1.2f, kSilenceDb, 5.0f, 10.0f, 80.0f, 20.0f, 0.0f, 3000.0f,
+                1.0f, 1.0f}},
+    {"classic", {1.0f, kExactLevels[1].db, kExactLevels[2].db, 2.0f, kSilenceDb, 5.0f, 50.0f, 80.0f, 20.0f, 0.0f,
+                 3000.0f, 0.0f, 0.0f}},
 }};
 
 // Output ports for a host's meters (LV2 only).
@@ -125,8 +157,9 @@ float control_value(ControlId id, float raw) noexcept;
 
 // The gate's settings from the controls' values (kControlCount of them, each as
 // control_value leaves it) at sample_rate:
-// - a level in dB is 10^(dB/20) in double, rounded to float; a default's exact
-//   value gives the core's default level exactly; attenuation at kSilenceDb is 0;
+// - a level in dB is 10^(dB/20) in double, rounded to float; a dB of kExactLevels
+//   gives its level exactly; attenuation at kSilenceDb is 0, an upper limit at
+//   kNoLimitDb is infinite;
 // - a lower threshold limit above the upper one is lowered to it;
 // - a time in ms for a count of windows is round(ms * rate / 1000 / window_len),
 //   halves up, in double, with the window of kWindowMs ms at this rate.
@@ -135,5 +168,8 @@ GateConfig settings_from_controls(std::span<const float, kControlCount> values, 
 
 // The band's choice: whether the decision reads the speech band.
 bool speech_band(std::span<const float, kControlCount> values) noexcept;
+
+// The rule's choice.
+ThresholdRule threshold_rule(std::span<const float, kControlCount> values) noexcept;
 
 }  // namespace talvane::plugin

@@ -54,11 +54,14 @@ void PluginGate::connect_port(std::size_t port, void* data) noexcept {
 }
 
 void PluginGate::activate() {
-    // The widest settings the controls allow: the longest context. Every other
-    // control leaves the room needed unchanged.
+    // The widest settings the controls allow: the longest context, and the noise
+    // rule, which follows a second rank. Every other control leaves the room
+    // needed unchanged.
     GateConfig widest = settings_from_controls(values_, sample_rate_);
     widest.stream_context_ms = static_cast<std::uint64_t>(kControls[kContext].max);
+    live_.stream.rule = ThresholdRule::noise;
     reserve_live_stream(live_, widest, sample_rate_, piece_);
+    live_.stream.rule = threshold_rule(values_);
     frames_in_.resize(piece_ * channels_);
     frames_out_.resize(piece_ * channels_);
     reset_live(live_);
@@ -97,6 +100,7 @@ void PluginGate::take_controls() noexcept {
             live_.band.reset();
         }
     }
+    live_.stream.rule = threshold_rule(values_);
     live_.stream.caches.forget();
     if (!fresh_ && was_enabled && !config_.enabled) bypass_from_ = live_.stream.last_gain;
     if (!fresh_ && !was_enabled && config_.enabled && live_.stream.last_gain) live_.stream.last_gain = 1.0f;

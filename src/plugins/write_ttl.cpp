@@ -1,4 +1,5 @@
-// Writes the LV2 bundle's manifest.ttl and talvane_gate.ttl from the port tables:
+// Writes the LV2 bundle's manifest.ttl, talvane_gate.ttl and presets.ttl from the
+// port and preset tables:
 // write_ttl FOLDER BINARY (BINARY: the plug-in library's file name in the bundle).
 #include <cstdio>
 #include <string>
@@ -13,6 +14,7 @@ const char* const kPrefixes =
     "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
+    "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix bufsz: <http://lv2plug.in/ns/ext/buf-size#> .\n"
     "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
@@ -98,6 +100,27 @@ std::string plugin(std::size_t channels) {
     return out;
 }
 
+std::string preset_uri(std::size_t channels, const PresetSpec& preset) {
+    return std::string(kUris[channels - 1]) + ":preset:" + preset.name;
+}
+
+// A preset's head: what it is and which plug-in it applies to.
+std::string preset_head(std::size_t channels, const PresetSpec& preset) {
+    std::string out = "<";  // built by appending: GCC 12 warns falsely of "<" + a temporary
+    out += preset_uri(channels, preset);
+    return out + ">\n    a pset:Preset ;\n    lv2:appliesTo <" + kUris[channels - 1] + "> ;\n";
+}
+
+// A preset sets every control but the bypass.
+std::string preset(std::size_t channels, const PresetSpec& spec) {
+    std::string out = preset_head(channels, spec) + "    rdfs:label " + quoted(spec.name) + " ;\n    lv2:port";
+    for (std::size_t id = kEnabled + 1; id < kControlCount; ++id) {
+        out += std::string(id == kEnabled + 1 ? " " : " ,\n        ") + "[ lv2:symbol " + quoted(kControls[id].symbol) +
+               " ; pset:value " + number(spec.values[id]) + " ]";
+    }
+    return out + " .\n\n";
+}
+
 bool write(const std::string& path, const std::string& text) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) return false;
@@ -116,13 +139,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string folder = argv[1], binary = argv[2];
-    std::string manifest = kPrefixes;
+    std::string manifest = kPrefixes, presets = kPrefixes;
     for (const char* uri : kUris) {
         manifest += "<" + std::string(uri) + ">\n    a lv2:Plugin ;\n    lv2:binary <" + binary +
                     "> ;\n    rdfs:seeAlso <talvane_gate.ttl> .\n\n";
     }
+    for (std::size_t channels = 1; channels <= kUris.size(); ++channels) {
+        for (const PresetSpec& spec : kPresets) {
+            manifest += preset_head(channels, spec) + "    rdfs:seeAlso <presets.ttl> .\n\n";
+            presets += preset(channels, spec);
+        }
+    }
     const std::string description = kPrefixes + plugin(1) + plugin(2);
-    if (!write(folder + "/manifest.ttl", manifest) || !write(folder + "/talvane_gate.ttl", description)) {
+    if (!write(folder + "/manifest.ttl", manifest) || !write(folder + "/talvane_gate.ttl", description) ||
+        !write(folder + "/presets.ttl", presets)) {
         std::fprintf(stderr, "write_ttl: cannot write into %s\n", folder.c_str());
         return 1;
     }

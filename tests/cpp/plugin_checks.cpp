@@ -57,9 +57,11 @@ struct Rig {
 };
 
 // The live stream the plug-in stands for, over the same pieces.
-std::vector<float> live_reference(const GateConfig& config, bool speech, std::uint64_t rate, std::size_t channels,
-                                  const std::vector<float>& x, const std::vector<std::size_t>& pieces) {
+std::vector<float> live_reference(const GateConfig& config, bool speech, ThresholdRule rule, std::uint64_t rate,
+                                  std::size_t channels, const std::vector<float>& x,
+                                  const std::vector<std::size_t>& pieces) {
     LiveState live;
+    live.stream.rule = rule;
     if (speech) live.band.emplace(*band_preset("speech", rate), rate);
     std::vector<float> y(x.size());
     std::size_t at = 0;
@@ -73,6 +75,20 @@ std::vector<float> live_reference(const GateConfig& config, bool speech, std::ui
     return y;
 }
 
+// Noise whose level changes every third of a second (frames x channels): long
+// enough stretches that the gate keeps some and drops some under either rule.
+std::vector<float> stretches(std::mt19937_64& rng, std::size_t frames, std::size_t channels, std::uint64_t rate) {
+    static constexpr float kLevels[] = {0.3f, 0.002f, 0.02f, 0.05f};
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> x(frames * channels);
+    float level = kLevels[0];
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (i % (rate / 3 * channels) == 0) level = kLevels[rng() % std::size(kLevels)];
+        x[i] = noise(rng) * level;
+    }
+    return x;
+}
+
 // Blocks past the largest piece are gated in pieces: the host's maximum when it
 // announces one, else kMaxPiece. Out-of-order limits take the upper one for both,
 // NaN a control's default and values past a range its end.
@@ -81,19 +97,22 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
         std::uint64_t rate;
         std::size_t channels, host_max, block;
         bool speech, reversed;
+        ThresholdRule rule;
     };
+    constexpr ThresholdRule ratio = ThresholdRule::ratio, noise = ThresholdRule::noise;
     const Case cases[] = {
-        {48000, 1, 0, 20000, false, false},  {44100, 2, 0, 9000, true, false},
-        {16000, 1, 512, 1500, true, true},   {44100, 1, 0, 1, false, true},
+        {48000, 1, 0, 20000, false, false, ratio},  {44100, 2, 0, 9000, true, false, noise},
+        {16000, 1, 512, 1500, true, true, noise},   {44100, 1, 0, 1, false, true, ratio},
     };
     for (const Case& c : cases) {
         const std::size_t frames = 6 * c.rate;
-        const std::vector<float> x = random_signal(rng, frames * c.channels);
+        const std::vector<float> x = stretches(rng, frames, c.channels, c.rate);
         Rig rig(c.rate, c.channels, c.block, c.host_max);
         rig.controls[plugin::kBand] = c.speech ? 1.0f : 0.0f;
+        rig.controls[plugin::kRule] = c.rule == noise ? 1.0f : 0.0f;
         rig.controls[plugin::kFade] = std::numeric_limits<float>::quiet_NaN();
-        rig.controls[plugin::kPadVoice] = 1e9f;
         if (c.reversed) {
+            rig.controls[plugin::kPadVoice] = 1e9f;
             rig.controls[plugin::kBaseThresh] = -20.0f;
             rig.controls[plugin::kMaxThresh] = -35.0f;
         }
@@ -108,10 +127,12 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
         // The same controls as a host careful of ranges and order would set them.
         std::array<float, plugin::kControlCount> clean = rig.controls;
         clean[plugin::kFade] = plugin::kControls[plugin::kFade].fallback;
-        clean[plugin::kPadVoice] = plugin::kControls[plugin::kPadVoice].max;
-        if (c.reversed) clean[plugin::kBaseThresh] = clean[plugin::kMaxThresh];
+        if (c.reversed) {
+            clean[plugin::kPadVoice] = plugin::kControls[plugin::kPadVoice].max;
+            clean[plugin::kBaseThresh] = clean[plugin::kMaxThresh];
+        }
         const GateConfig config = plugin::settings_from_controls(clean, c.rate);
-        const auto want = live_reference(config, c.speech, c.rate, c.channels, x, pieces);
+        const auto want = live_reference(config, c.speech, c.rule, c.rate, c.channels, x, pieces);
         CHECK(same_bits(got, want), "plug-in differs from the live stream (%llu Hz, %zu channels, blocks of %zu)",
               static_cast<unsigned long long>(c.rate), c.channels, c.block);
     }
@@ -120,10 +141,11 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
 // The bypass ramps from the gate's last gain to 1 over the fade, and leaving it
 // ramps from 1 to the gate's gain: the entry ramp of the gain rule, from the gain
 // the output had. The gate here drops everything (both limits at 0 dBFS), which
-// the meters show.
+// the meters show (the floor of all frequencies).
 void bypass_ramps(std::mt19937_64& rng) {
     const std::size_t block = 1024, fade = 240;  // 5 ms at 48 kHz
     Rig rig(48000, 1, block);
+    rig.controls[plugin::kBand] = 0.0f;
     rig.controls[plugin::kBaseThresh] = rig.controls[plugin::kMaxThresh] = 0.0f;
     std::normal_distribution<float> noise(0.0f, 0.01f);
     std::vector<float> x(4 * block);
@@ -166,10 +188,11 @@ std::size_t next_length(std::mt19937_64& rng, std::uint64_t call, std::uint64_t 
 }
 
 // A control changed now and then, as a host's automation would: the band, the
-// context, the bypass, the limits out of order, a NaN.
+// context, the bypass, the rule, the limits out of order, a NaN.
 void turn_a_control(std::mt19937_64& rng, std::array<float, plugin::kControlCount>& controls) {
-    switch (rng() % 6) {
+    switch (rng() % 7) {
         case 0: controls[plugin::kBand] = 1.0f - controls[plugin::kBand]; break;
+        case 6: controls[plugin::kRule] = 1.0f - controls[plugin::kRule]; break;
         case 1: controls[plugin::kContext] = static_cast<float>(100 + rng() % 20000); break;
         case 2: controls[plugin::kEnabled] = 1.0f - controls[plugin::kEnabled]; break;
         case 3: controls[plugin::kBaseThresh] = -static_cast<float>(rng() % 90); break;
