@@ -54,10 +54,18 @@ inline std::int32_t gated(std::int32_t x, float g) {
     return round_saturate<std::int32_t>(static_cast<double>(x) * static_cast<double>(g));
 }
 
-bool all_equal(std::span<const float> gains, float value) noexcept {
-    bool same = true;
-    for (float g : gains) same &= g == value;
-    return same;
+// Whether every gain is 1, or every gain is 0 (either sign), from one pass that
+// vectorises: the flags are integers, not bools, for that.
+struct Uniform {
+    bool ones, zeros;
+};
+Uniform uniform_gains(std::span<const float> gains) noexcept {
+    std::uint32_t not_one = 0, not_zero = 0;
+    for (const float g : gains) {
+        not_one |= g != 1.0f ? 1u : 0u;
+        not_zero |= g != 0.0f ? 1u : 0u;
+    }
+    return {not_one == 0, not_zero == 0};
 }
 
 template <class T>
@@ -66,11 +74,12 @@ void apply(const T* in, std::size_t frames, std::size_t channels, std::span<cons
         // Most chunks are kept or dropped whole, and gains of 1 and 0 (either sign)
         // give every integer itself and 0. Floats are multiplied whatever the gain:
         // a NaN's payload, and the sign of x * 0, come from the product.
-        if (all_equal(gains, 1.0f)) {
+        const Uniform uniform = uniform_gains(gains);
+        if (uniform.ones) {
             std::memcpy(out, in, frames * channels * sizeof(T));
             return;
         }
-        if (all_equal(gains, 0.0f)) {
+        if (uniform.zeros) {
             std::memset(out, 0, frames * channels * sizeof(T));
             return;
         }
@@ -86,11 +95,11 @@ void apply(const T* in, std::size_t frames, std::size_t channels, std::span<cons
 }
 
 bool all_finite(std::span<const float> signal) noexcept {
-    // One test per sample, without a branch, so that the loop vectorises; a NaN
-    // fails the comparison as an infinity does.
-    bool finite = true;
-    for (float x : signal) finite &= std::fabs(x) <= FLT_MAX;
-    return finite;
+    // One test per sample, without a branch and into an integer, so that the loop
+    // vectorises; a NaN fails the comparison as an infinity does.
+    std::uint32_t outside = 0;
+    for (const float x : signal) outside |= std::fabs(x) <= FLT_MAX ? 0u : 1u;
+    return outside == 0;
 }
 
 }  // namespace

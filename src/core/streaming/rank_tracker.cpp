@@ -184,17 +184,16 @@ void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering, st
 std::optional<RankedKeys> RankTracker::select_between(std::span<const std::uint32_t> loose, std::size_t lo,
                                                       std::size_t hi, std::uint32_t first, std::uint32_t last,
                                                       std::uint32_t* gathered) const {
-    // The loose keys below `first` counted in a pass that vectorises (a 32-bit
-    // count: a call has far fewer than 2^32 windows); those in [first, last]
-    // gathered without a branch on the key, each written and kept by the count.
-    std::uint32_t under = 0;
-    for (const std::uint32_t key : loose) under += key < first ? 1u : 0u;
-    const std::uint32_t span = last - first;
-    std::size_t inside = 0;
+    // The loose keys below `first` and those up to `last` counted in one pass that
+    // vectorises (32-bit counts: a call has far fewer than 2^32 windows). Most
+    // calls find few loose keys in [first, last], or none: only then are they
+    // gathered, without a branch on the key, each written and kept by the count.
+    std::uint32_t under = 0, upto = 0;
     for (const std::uint32_t key : loose) {
-        gathered[inside] = key;
-        inside += key - first <= span ? 1 : 0;
+        under += key < first ? 1u : 0u;
+        upto += key <= last ? 1u : 0u;
     }
+    const std::size_t inside = upto - under;
     // Held keys in [first, last]; those below it are held too, or counted in below_.
     const auto begin = keys_.begin();
     const auto from = static_cast<std::size_t>(std::lower_bound(begin, keys_.end(), first) - begin);
@@ -202,6 +201,14 @@ std::optional<RankedKeys> RankTracker::select_between(std::span<const std::uint3
                                                               last) - begin);
     const std::size_t base = below_ + from + under;  // the rank of the first key in [first, last]
     if (lo < base || hi - base >= (to - from) + inside) return std::nullopt;
+    if (inside > 0) {
+        const std::uint32_t span = last - first;
+        std::size_t at = 0;
+        for (const std::uint32_t key : loose) {
+            gathered[at] = key;
+            at += key - first <= span ? 1 : 0;
+        }
+    }
     std::sort(gathered, gathered + inside);
     const std::span<const std::uint32_t> held(keys_.data() + from, to - from), extra(gathered, inside);
     const std::uint32_t low = kth_of_two(held, extra, lo - base);
