@@ -6,22 +6,8 @@
 #include <cmath>
 
 #include "analysis/energy.hpp"
+#include "analysis/simd.hpp"
 #include "messages.hpp"
-
-// GCC and Clang compile a function for AVX2 when it is named so; MSVC compiles any.
-#if defined(__x86_64__) || defined(_M_X64)
-#define TALVANE_X86 1
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
-#endif
-#if defined(__GNUC__) || defined(__clang__)
-#define TALVANE_AVX2 __attribute__((target("avx2")))
-#define TALVANE_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define TALVANE_AVX2
-#define TALVANE_ALWAYS_INLINE __forceinline
-#endif
 
 namespace talvane {
 

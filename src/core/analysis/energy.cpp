@@ -6,28 +6,7 @@
 #include <cmath>
 #include <utility>
 
-// Vector paths are chosen at compile time by target: SSE2 is part of x86-64 (the
-// package refuses 32-bit targets), with AVX2 chosen at run time; NEON is part of
-// aarch64.
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#define TALVANE_X86 1
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
-#elif defined(__aarch64__)
-#include <arm_neon.h>
-#define TALVANE_NEON 1
-#endif
-
-// MSVC compiles AVX2 intrinsics in any function; GCC and Clang need the target named.
-#if defined(__GNUC__) || defined(__clang__)
-#define TALVANE_AVX2 __attribute__((target("avx2")))
-#define TALVANE_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define TALVANE_AVX2
-#define TALVANE_ALWAYS_INLINE __forceinline
-#endif
+#include "analysis/simd.hpp"
 
 namespace talvane {
 
@@ -206,30 +185,6 @@ void sse2(const float* x, std::uint64_t n, std::uint64_t w, std::uint64_t first,
     in_groups<8>(x, n, w, first, last, out, sse2_group);
 }
 
-TALVANE_AVX2 inline void transpose8(__m256& r0, __m256& r1, __m256& r2, __m256& r3, __m256& r4, __m256& r5,
-                                    __m256& r6, __m256& r7) {
-    const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
-    const __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
-    const __m256 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5);
-    const __m256 t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
-    const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-    r0 = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r1 = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r2 = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r3 = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r4 = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r5 = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r6 = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r7 = _mm256_permute2f128_ps(u3, u7, 0x31);
-}
-
 TALVANE_AVX2 inline __m256 add_squares(__m256 acc, __m256 r0, __m256 r1, __m256 r2, __m256 r3, __m256 r4,
                                        __m256 r5, __m256 r6, __m256 r7) {
     acc = _mm256_add_ps(acc, _mm256_mul_ps(r0, r0));
@@ -268,131 +223,16 @@ TALVANE_AVX2 void avx2(const float* x, std::uint64_t n, std::uint64_t w, std::ui
                        float* out) {
     in_groups<16>(x, n, w, first, last, out, avx2_group);
 }
-
-#if defined(_MSC_VER)
-// AVX2 in the processor, and the YMM state saved by the system (XCR0 bits 1-2).
-bool has_avx2() {
-    int info[4];
-    __cpuid(info, 0);
-    if (info[0] < 7) return false;
-    __cpuid(info, 1);
-    constexpr int kXsaveEnabled = 1 << 27, kAvx = 1 << 28;
-    if ((info[2] & (kXsaveEnabled | kAvx)) != (kXsaveEnabled | kAvx) || (_xgetbv(0) & 6) != 6) return false;
-    __cpuidex(info, 7, 0);
-    return (info[1] & (1 << 5)) != 0;
-}
-#else
-bool has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-#endif
 #endif
 
 bool on_every_processor() { return true; }
-
-// Lattice sums: groups of kLatticeLanes windows, their chains independent, so a few
-// groups side by side take about the time of one.
-void portable_squares(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
-                      std::size_t stride) {
-    for (std::uint64_t b = 0; b < blocks; ++b) {
-        const float* row = samples + b * block;
-        for (std::uint64_t c = 0; c < block; ++c) squares[c * stride + b] = row[c] * row[c];
-    }
-}
-
-void portable_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                   std::span<const std::size_t> starts, float* sums) {
-    constexpr std::size_t kBatch = 4;  // groups summed together
-    for (std::size_t first = 0; first < starts.size(); first += kBatch) {
-        const std::size_t groups = std::min(kBatch, starts.size() - first);
-        float acc[kBatch][kLatticeLanes] = {};
-        for (std::uint64_t a = 0; a < period; ++a) {
-            for (std::uint64_t c = 0; c < block; ++c) {
-                const float* column = squares + c * stride + a;
-                for (std::size_t k = 0; k < groups; ++k) {
-                    const float* q = column + starts[first + k];
-                    for (std::size_t j = 0; j < kLatticeLanes; ++j) acc[k][j] = acc[k][j] + q[j];
-                }
-            }
-        }
-        for (std::size_t k = 0; k < groups; ++k) std::copy(acc[k], acc[k] + kLatticeLanes, sums + (first + k) * kLatticeLanes);
-    }
-}
-
-#if TALVANE_X86
-// Tiles of 8 blocks by 8 columns squared and transposed in registers; the blocks
-// and columns a tile leaves over, one by one.
-TALVANE_AVX2 void avx2_squares(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
-                               std::size_t stride) {
-    const std::uint64_t tiled_blocks = blocks / 8 * 8, tiled_columns = block / 8 * 8;
-    for (std::uint64_t b = 0; b < tiled_blocks; b += 8) {
-        for (std::uint64_t c = 0; c < tiled_columns; c += 8) {
-            __m256 r[8];
-            for (std::uint64_t i = 0; i < 8; ++i) {
-                r[i] = _mm256_loadu_ps(samples + (b + i) * block + c);
-                r[i] = _mm256_mul_ps(r[i], r[i]);
-            }
-            transpose8(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]);
-            for (std::uint64_t k = 0; k < 8; ++k) _mm256_storeu_ps(squares + (c + k) * stride + b, r[k]);
-        }
-        for (std::uint64_t i = 0; i < 8; ++i) {
-            const float* row = samples + (b + i) * block;
-            for (std::uint64_t c = tiled_columns; c < block; ++c) squares[c * stride + b + i] = row[c] * row[c];
-        }
-    }
-    portable_squares(samples + tiled_blocks * block, blocks - tiled_blocks, block, squares + tiled_blocks, stride);
-}
-
-// kGroups groups at once, a register each; the count fixed so the loop over them unrolls.
-template <std::size_t kGroups>
-TALVANE_AVX2 void avx2_sums_of(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                               const std::size_t* starts, float* sums) {
-    __m256 acc[kGroups];
-    for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_setzero_ps();
-    for (std::uint64_t a = 0; a < period; ++a) {
-        for (std::uint64_t c = 0; c < block; ++c) {
-            const float* column = squares + c * stride + a;
-            for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
-        }
-    }
-    for (std::size_t k = 0; k < kGroups; ++k) _mm256_storeu_ps(sums + k * kLatticeLanes, acc[k]);
-}
-
-TALVANE_AVX2 void avx2_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                            std::span<const std::size_t> starts, float* sums) {
-    using Sums = void (*)(const float*, std::size_t, std::uint64_t, std::uint64_t, const std::size_t*, float*);
-    constexpr Sums kBy[] = {avx2_sums_of<1>, avx2_sums_of<2>, avx2_sums_of<3>, avx2_sums_of<4>,
-                            avx2_sums_of<5>, avx2_sums_of<6>, avx2_sums_of<7>, avx2_sums_of<8>};
-    constexpr std::size_t kBatch = std::size(kBy);
-    for (std::size_t first = 0; first < starts.size(); first += kBatch) {
-        const std::size_t groups = std::min(kBatch, starts.size() - first);
-        kBy[groups - 1](squares, stride, block, period, starts.data() + first, sums + first * kLatticeLanes);
-    }
-}
-#endif
-
-constexpr LatticePath kLatticePaths[] = {
-    {"portable", on_every_processor, portable_squares, portable_sums},
-#if TALVANE_X86
-    {"avx2", has_avx2, avx2_squares, avx2_sums},
-#endif
-};
-
-const LatticePath& best_lattice_path() {
-    const LatticePath* best = &kLatticePaths[0];
-    for (const LatticePath& path : kLatticePaths) {
-        if (path.available()) best = &path;
-    }
-    return *best;
-}
 
 constexpr EnergyPath kPaths[] = {
     {"one_by_one", on_every_processor, one_by_one},
     {"interleaved", on_every_processor, interleaved},
 #if TALVANE_X86
     {"sse2", on_every_processor, sse2},
-    {"avx2", has_avx2, avx2},
+    {"avx2", processor_has_avx2, avx2},
 #endif
 #if TALVANE_NEON
     {"neon", on_every_processor, neon},
@@ -412,18 +252,6 @@ Run best_path() {
 }  // namespace
 
 std::span<const EnergyPath> energy_paths() { return kPaths; }
-
-std::span<const LatticePath> lattice_paths() { return kLatticePaths; }
-
-void lattice_squares(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
-                     std::size_t stride) {
-    best_lattice_path().squares(samples, blocks, block, squares, stride);
-}
-
-void lattice_window_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                         std::span<const std::size_t> starts, float* sums) {
-    best_lattice_path().sums(squares, stride, block, period, starts, sums);
-}
 
 void window_energies_range(std::span<const float> samples, std::uint64_t window_len,
                            std::uint64_t first, std::uint64_t last, float* out) {
@@ -473,12 +301,28 @@ std::vector<float> window_energies(std::span<const float> samples, std::uint64_t
     return energies;
 }
 
-bool processor_has_avx2() {
 #if TALVANE_X86
-    return has_avx2();
-#else
-    return false;
-#endif
+#if defined(_MSC_VER)
+// AVX2 in the processor, and the YMM state saved by the system (XCR0 bits 1-2).
+bool processor_has_avx2() {
+    int info[4];
+    __cpuid(info, 0);
+    if (info[0] < 7) return false;
+    __cpuid(info, 1);
+    constexpr int kXsaveEnabled = 1 << 27, kAvx = 1 << 28;
+    if ((info[2] & (kXsaveEnabled | kAvx)) != (kXsaveEnabled | kAvx) || (_xgetbv(0) & 6) != 6) return false;
+    __cpuidex(info, 7, 0);
+    return (info[1] & (1 << 5)) != 0;
 }
+#else
+bool processor_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#endif
+#else
+bool processor_has_avx2() { return false; }
+#endif
+
 
 }  // namespace talvane
