@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "analysis/keep_mask.hpp"
 #include "streaming/bounded_select.hpp"
@@ -25,10 +24,6 @@ constexpr double kLargestTotal = 0x1p100;
 
 // Fewer windows than this are analysed as before: a fresh analysis is cheap there.
 constexpr std::size_t kLeastWindows = 32;
-
-void move_doubles(double* dst, const double* src, std::size_t count) noexcept {
-    if (count != 0) std::memmove(dst, src, count * sizeof(double));
-}
 
 std::uint64_t block_for(std::uint64_t window_len) noexcept {
     return std::bit_ceil(std::max(window_len, kLeastBlock));
@@ -210,27 +205,6 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     return true;
 }
 
-void SlidingDoubles::reserve(std::size_t keep, std::size_t most) {
-    if (storage_.size() - storage_.size() / 5 >= keep) return;
-    const std::size_t big = storage_.max_size() / 3;  // past this, no slack
-    const std::size_t least = keep > big ? keep : keep + keep / 4;
-    const std::size_t cap = most > big ? most : most + most / 4;
-    std::vector<double> grown(std::max(least, std::min(keep > big ? keep : 3 * keep, cap)));
-    move_doubles(grown.data(), data(), size_);
-    storage_.swap(grown);
-    start_ = 0;
-}
-
-void SlidingDoubles::slide(std::size_t drop, std::span<const double> tail) noexcept {
-    start_ += drop;
-    size_ -= drop;
-    if (start_ + size_ + tail.size() > storage_.size()) {
-        move_doubles(storage_.data(), storage_.data() + start_, size_);
-        start_ = 0;
-    }
-    move_doubles(storage_.data() + start_ + size_, tail.data(), tail.size());
-    size_ += tail.size();
-}
 
 void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, const Combined& combined,
                         std::uint64_t window_len, std::uint64_t dropped) {

@@ -7,35 +7,13 @@
 
 #include "analysis/keep_mask.hpp"
 #include "config.hpp"
+#include "streaming/sliding_buffer.hpp"
 #include "streaming/window_store.hpp"
 
 namespace talvane {
 
 struct StreamAnalysis;
 struct StreamCaches;
-
-// The newest values of a growing sequence of doubles, oldest first: appended after
-// the live part, dropped from the front by an offset, moved back to the front when
-// the storage's end is reached. Emptying keeps the storage.
-class SlidingDoubles {
-public:
-    const double* data() const noexcept { return storage_.data() + start_; }
-    std::size_t size() const noexcept { return size_; }
-    // Room for `keep` values at least, with a quarter as much again for cheap
-    // appends; growth triples the room up to 1.25 * most, the largest keep
-    // expected. May throw std::bad_alloc; the values held stay the same.
-    void reserve(std::size_t keep, std::size_t most);
-    // Drops the first `drop` values and appends `tail`. Needs room reserved for the
-    // values kept; cannot fail.
-    void slide(std::size_t drop, std::span<const double> tail) noexcept;
-    void drop_back(std::size_t count) noexcept { size_ -= count; }
-    void clear() noexcept { start_ = size_ = 0; }
-
-private:
-    std::vector<double> storage_;
-    std::size_t start_ = 0;
-    std::size_t size_ = 0;
-};
 
 // Sums of squares of a stream's samples by position, kept only while its chunks lay
 // grids that do not come back (a length off the grid with no lattice of its own):
