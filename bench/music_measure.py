@@ -1,0 +1,198 @@
+"""A causal measure of how much the background looks like music, and the threshold
+factor it gives, in NumPy (float64): the reference form of the definition.
+
+The band-filtered samples are summed in blocks of D = max(1, rate // 8000)
+(a cheap boxcar before keeping one value per block), so the spectrum always sees
+a rate of rate / D, from 8 to 16 kHz, whatever the input rate. At the end of every
+second 10 ms window (every 20 ms), the last N = 256 of those values (32 ms at 8
+and 16 kHz, 29 ms at 44.1 kHz), times a periodic Hann window, go through an
+N-point transform; the powers of the bins from 200 to 4000 Hz, summed into
+`bands` contiguous groups of bins (or taken bin by bin), are whitened each by its
+own running mean (a one-pole average of about 3 s). Of the whitened spectrum:
+
+- steadiness: the cosine of its angle with the one 40 ms earlier;
+- novelty: the share of its sum that rose since the one 20 ms earlier;
+
+each averaged over the last `frames` spectra. A window's threshold factor is
+1 + (most - 1) x g_s x g_n, g_s rising from 0 to 1 as steadiness goes from
+`steady` to `steady_full`, g_n falling from 1 to 0 as novelty goes from `novel_full`
+to `novel`; the window is voice when its smoothed energy exceeds the threshold
+times that factor. A window takes the factor of the last spectrum at or before
+its end (1 before the first).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+
+import numpy as np
+import rules
+from numpy.lib.stride_tricks import sliding_window_view
+
+import numpy_gate
+
+f32 = np.float32
+
+N = 256  # points of the transform
+HOP = 2  # 10 ms windows per spectrum
+LOW_HZ, HIGH_HZ = 200, 4000
+
+
+@dataclasses.dataclass(frozen=True)
+class Measure:
+    name: str
+    bands: int = 0  # groups of bins; 0: every bin on its own
+    magnitude: bool = False  # whiten magnitudes (a root per bin) instead of powers
+    whiten: float = 1.0 / 150.0  # the running mean's weight: about 3 s at 20 ms
+    frames: int = 12  # spectra averaged: about 0.25 s
+    steady: float = 0.6
+    steady_full: float = 0.8
+    novel: float = 0.25
+    novel_full: float = 0.15
+    most: float = 3.0
+    lag: int = 2  # spectra between the two that steadiness compares
+    centred: bool = True  # steadiness of the spectra less their means (a correlation), not the raw cosine
+
+    def factor(self, steadiness: np.ndarray, novelty: np.ndarray) -> np.ndarray:
+        g_s = np.clip((steadiness - self.steady) / (self.steady_full - self.steady), 0.0, 1.0)
+        g_n = np.clip((self.novel - novelty) / (self.novel - self.novel_full), 0.0, 1.0)
+        return 1.0 + (self.most - 1.0) * g_s * g_n
+
+
+def decimation(rate: int) -> int:
+    return max(1, rate // 8000)
+
+
+def bin_range(rate: int) -> tuple[int, int]:
+    """First and last bin whose centre k x rate / (D x N) lies in [200, 4000] Hz
+    (integers only: k x rate >= 200 x D x N)."""
+    d = decimation(rate)
+    first = -(-LOW_HZ * d * N // rate)
+    last = min(N // 2, HIGH_HZ * d * N // rate)
+    return first, last
+
+
+def band_edges(rate: int, bands: int) -> np.ndarray:
+    """Bin index where each group starts, and one past the last: groups as equal as
+    integer division makes them (the first ones shorter)."""
+    first, last = bin_range(rate)
+    count = last - first + 1
+    if bands <= 0 or bands >= count:
+        return np.arange(first, last + 2)
+    return first + (np.arange(bands + 1) * count) // bands
+
+
+def hann() -> np.ndarray:
+    return 0.5 - 0.5 * np.cos(2.0 * np.pi * np.arange(N) / N)
+
+
+def window_len(rate: int) -> int:
+    return max(1, math.floor(rate * 10 / 1000.0 + 0.5))
+
+
+def spectra(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> np.ndarray:
+    """Band powers (spectra by groups) at the end of windows HOP - 1, 2 HOP - 1, ...,
+    from the block sums of the last N blocks complete there (zeros before the start)."""
+    d = decimation(rate)
+    x = np.asarray(banded, dtype=np.float64)
+    blocks = x[: len(x) // d * d].reshape(-1, d).sum(axis=1)
+    padded = np.concatenate([np.zeros(N), blocks])
+    ends = (np.arange(HOP - 1, windows, HOP) + 1) * window_len(rate) // d  # blocks complete
+    ends = np.minimum(ends, len(blocks))
+    frames = sliding_window_view(padded, N)[ends]  # padded[end : end + N] = blocks[end - N : end]
+    power = np.abs(np.fft.rfft(frames * hann(), axis=1)) ** 2
+    edges = band_edges(rate, measure.bands)
+    grouped = np.add.reduceat(power[:, edges[0] : edges[-1]], edges[:-1] - edges[0], axis=1)
+    return np.sqrt(grouped) if measure.magnitude else grouped
+
+
+def whitened(p: np.ndarray, weight: float) -> np.ndarray:
+    """Each band over its running mean before this spectrum (the first over itself);
+    the mean then moves `weight` of the way to the new value. 0 / 0 is 0."""
+    out = np.empty_like(p)
+    mean = p[0].copy() if len(p) else None
+    for i in range(len(p)):
+        out[i] = np.divide(p[i], mean, out=np.zeros_like(mean), where=mean > 0)
+        mean += weight * (p[i] - mean)
+    return out
+
+
+def lagged(w: np.ndarray, lag: int) -> np.ndarray:
+    return np.concatenate([np.zeros((lag, w.shape[1])), w[:-lag]]) if len(w) > lag else np.zeros_like(w)
+
+
+def steadiness(w: np.ndarray, lag: int, centred: bool) -> np.ndarray:
+    """Cosine of each whitened spectrum with the one `lag` spectra before, each
+    less its own mean when `centred` (0 when either is flat, as before the start)."""
+    if centred:
+        w = w - w.mean(axis=1, keepdims=True)
+    old = lagged(w, lag)
+    dot = np.einsum("ij,ij->i", w, old)
+    norms = np.sqrt(np.einsum("ij,ij->i", w, w) * np.einsum("ij,ij->i", old, old))
+    return np.divide(dot, norms, out=np.zeros_like(dot), where=norms > 0)
+
+
+def novelty(w: np.ndarray) -> np.ndarray:
+    """Share of each whitened spectrum's sum that rose since the one before (0 for
+    an all-zero spectrum)."""
+    rise = np.maximum(w - lagged(w, 1), 0.0).sum(axis=1)
+    total = w.sum(axis=1)
+    return np.divide(rise, total, out=np.zeros_like(rise), where=total > 0)
+
+
+def averaged(v: np.ndarray, frames: int) -> np.ndarray:
+    """Sum of the last `frames` values (zeros before the start) over `frames`."""
+    c = np.concatenate([np.zeros(frames), np.cumsum(v)])
+    return (c[frames:] - c[:-frames]) / frames
+
+
+def features(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> tuple[np.ndarray, np.ndarray]:
+    """Averaged steadiness and novelty per spectrum (one per HOP windows)."""
+    w = whitened(spectra(banded, rate, windows, measure), measure.whiten)
+    return averaged(steadiness(w, measure.lag, measure.centred), measure.frames), averaged(novelty(w), measure.frames)
+
+
+def per_window(values: np.ndarray, windows: int, first: float = 1.0) -> np.ndarray:
+    """A value per 10 ms window: that of the last spectrum at or before its end."""
+    out = np.full(windows, first)
+    idx = (np.arange(windows) + 1) // HOP - 1
+    out[idx >= 0] = values[idx[idx >= 0]]
+    return out
+
+
+def factors(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> np.ndarray:
+    s, n = features(banded, rate, windows, measure)
+    return per_window(measure.factor(s, n), windows)
+
+
+# --- the factor in the gate's decision --------------------------------------------
+
+
+def cleaned(voice: np.ndarray) -> np.ndarray:
+    """The gate's passes after the voice flags with runs of any length: gaps of up
+    to 8 windows filled, 2 windows padded on each side, no pass windows."""
+    starts, ends = numpy_gate.runs(voice)
+    if len(starts) > 1:
+        fill = starts[1:] - ends[:-1] <= rules.CLEANING["max_silence_gap_windows"]
+        starts, ends = starts[np.concatenate(([True], ~fill))], ends[np.concatenate((~fill, [True]))]
+    pad = rules.CLEANING["pad_voice_windows"]
+    n = len(voice)
+    return numpy_gate.paint(n, np.maximum(starts - pad, 0), np.minimum(ends + pad, n))
+
+
+def batch_flags(energies: np.ndarray, rule: rules.Rule, factor: np.ndarray) -> np.ndarray:
+    """Keep flags of a whole recording: the rule's threshold times each window's
+    factor (in float32), then the gate's passes."""
+    smoothed = rules.smooth_rows(np.asarray(energies, dtype=f32)[None, :], rule.alpha)[0]
+    t = rule.threshold(*rules.stats(np.sort(smoothed)[None, :], rule))[0]
+    return cleaned(smoothed > t * factor.astype(f32))
+
+
+def stream_flags(contexts: rules.StreamContexts, rule: rules.Rule, factor: np.ndarray) -> np.ndarray:
+    """As StreamContexts.flags, each of the last three windows against the chunk's
+    threshold times that window's own factor."""
+    t = contexts.thresholds(rule)
+    f = np.concatenate([np.ones(2), factor]).astype(f32)
+    last3 = sliding_window_view(f, 3)[: len(t)]
+    return (contexts.last > t[:, None] * last3).any(axis=1)
