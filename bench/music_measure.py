@@ -3,17 +3,21 @@ factor it gives, in NumPy (float64): the reference form of the definition.
 
 The band-filtered samples are summed in blocks of D = max(1, rate // 8000)
 (a cheap boxcar before keeping one value per block), so the spectrum always sees
-a rate of rate / D, from 8 to 16 kHz, whatever the input rate. At the end of every
+a rate of rate / D, from 8 to 16 kHz for any input rate of 8 kHz or more. At the end of every
 second 10 ms window (every 20 ms), the last N = 256 of those values (32 ms at 8
 and 16 kHz, 29 ms at 44.1 kHz), times a periodic Hann window, go through an
 N-point transform; the powers of the bins from 200 to 4000 Hz, summed into
 `bands` contiguous groups of bins (or taken bin by bin), are whitened each by its
 own running mean (a one-pole average of about 3 s). Of the whitened spectrum:
 
-- steadiness: the cosine of its angle with the one 40 ms earlier;
-- novelty: the share of its sum that rose since the one 20 ms earlier;
+- steadiness: its correlation across the bins with the one 40 ms earlier (the
+  cosine of the two less their own means): held notes score high, stationary
+  noise near 0;
+- novelty: the share of its sum that rose since the one 20 ms earlier: onsets
+  of speech score high, held or decaying notes low;
 
-each averaged over the last `frames` spectra. A window's threshold factor is
+steadiness averaged over the last 12 spectra (0.24 s), novelty over the last 4
+(80 ms, so that speech starting over music lowers the factor soon). A window's threshold factor is
 1 + (most - 1) x g_s x g_n, g_s rising from 0 to 1 as steadiness goes from
 `steady` to `steady_full`, g_n falling from 1 to 0 as novelty goes from `novel_full`
 to `novel`; the window is voice when its smoothed energy exceeds the threshold
@@ -35,23 +39,26 @@ import numpy_gate
 f32 = np.float32
 
 N = 256  # points of the transform
-HOP = 2  # 10 ms windows per spectrum
 LOW_HZ, HIGH_HZ = 200, 4000
 
 
 @dataclasses.dataclass(frozen=True)
 class Measure:
-    name: str
+    """The measure's settings; the defaults are the chosen form (tuning part)."""
+
+    name: str = "music measure"
     bands: int = 0  # groups of bins; 0: every bin on its own
-    magnitude: bool = False  # whiten magnitudes (a root per bin) instead of powers
     whiten: float = 1.0 / 150.0  # the running mean's weight: about 3 s at 20 ms
-    frames: int = 12  # spectra averaged: about 0.25 s
-    steady: float = 0.6
-    steady_full: float = 0.8
-    novel: float = 0.25
-    novel_full: float = 0.15
-    most: float = 3.0
-    lag: int = 2  # spectra between the two that steadiness compares
+    frames: int = 12  # spectra steadiness is averaged over: about 0.25 s
+    novel_frames: int = 4  # spectra novelty is averaged over: 80 ms, so an onset tells soon
+    steady: float = 0.35  # averaged steadiness where the factor starts to rise
+    steady_full: float = 0.5  # and where it is full
+    novel: float = 0.45  # averaged novelty where the factor starts to rise
+    novel_full: float = 0.35  # and where it is full
+    most: float = 3.0  # the factor's bound
+    lag: int = 2  # spectra between the two that steadiness compares (40 ms)
+    novel_lag: int = 1  # spectra between the two that novelty compares (20 ms)
+    hop: int = 2  # 10 ms windows per spectrum
     centred: bool = True  # steadiness of the spectra less their means (a correlation), not the raw cosine
 
     def factor(self, steadiness: np.ndarray, novelty: np.ndarray) -> np.ndarray:
@@ -70,7 +77,7 @@ def bin_range(rate: int) -> tuple[int, int]:
     d = decimation(rate)
     first = -(-LOW_HZ * d * N // rate)
     last = min(N // 2, HIGH_HZ * d * N // rate)
-    return first, last
+    return int(first), int(last)
 
 
 def band_edges(rate: int, bands: int) -> np.ndarray:
@@ -98,13 +105,12 @@ def spectra(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> np
     x = np.asarray(banded, dtype=np.float64)
     blocks = x[: len(x) // d * d].reshape(-1, d).sum(axis=1)
     padded = np.concatenate([np.zeros(N), blocks])
-    ends = (np.arange(HOP - 1, windows, HOP) + 1) * window_len(rate) // d  # blocks complete
+    ends = (np.arange(measure.hop - 1, windows, measure.hop) + 1) * window_len(rate) // d  # blocks complete
     ends = np.minimum(ends, len(blocks))
     frames = sliding_window_view(padded, N)[ends]  # padded[end : end + N] = blocks[end - N : end]
     power = np.abs(np.fft.rfft(frames * hann(), axis=1)) ** 2
     edges = band_edges(rate, measure.bands)
-    grouped = np.add.reduceat(power[:, edges[0] : edges[-1]], edges[:-1] - edges[0], axis=1)
-    return np.sqrt(grouped) if measure.magnitude else grouped
+    return np.add.reduceat(power[:, edges[0] : edges[-1]], edges[:-1] - edges[0], axis=1)
 
 
 def whitened(p: np.ndarray, weight: float) -> np.ndarray:
@@ -133,10 +139,10 @@ def steadiness(w: np.ndarray, lag: int, centred: bool) -> np.ndarray:
     return np.divide(dot, norms, out=np.zeros_like(dot), where=norms > 0)
 
 
-def novelty(w: np.ndarray) -> np.ndarray:
+def novelty(w: np.ndarray, lag: int) -> np.ndarray:
     """Share of each whitened spectrum's sum that rose since the one before (0 for
     an all-zero spectrum)."""
-    rise = np.maximum(w - lagged(w, 1), 0.0).sum(axis=1)
+    rise = np.maximum(w - lagged(w, lag), 0.0).sum(axis=1)
     total = w.sum(axis=1)
     return np.divide(rise, total, out=np.zeros_like(rise), where=total > 0)
 
@@ -150,20 +156,22 @@ def averaged(v: np.ndarray, frames: int) -> np.ndarray:
 def features(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> tuple[np.ndarray, np.ndarray]:
     """Averaged steadiness and novelty per spectrum (one per HOP windows)."""
     w = whitened(spectra(banded, rate, windows, measure), measure.whiten)
-    return averaged(steadiness(w, measure.lag, measure.centred), measure.frames), averaged(novelty(w), measure.frames)
+    return averaged(steadiness(w, measure.lag, measure.centred), measure.frames), averaged(
+        novelty(w, measure.novel_lag), measure.novel_frames or measure.frames
+    )
 
 
-def per_window(values: np.ndarray, windows: int, first: float = 1.0) -> np.ndarray:
+def per_window(values: np.ndarray, windows: int, hop: int, first: float = 1.0) -> np.ndarray:
     """A value per 10 ms window: that of the last spectrum at or before its end."""
     out = np.full(windows, first)
-    idx = (np.arange(windows) + 1) // HOP - 1
+    idx = (np.arange(windows) + 1) // hop - 1
     out[idx >= 0] = values[idx[idx >= 0]]
     return out
 
 
 def factors(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> np.ndarray:
     s, n = features(banded, rate, windows, measure)
-    return per_window(measure.factor(s, n), windows)
+    return per_window(measure.factor(s, n), windows, measure.hop)
 
 
 # --- the factor in the gate's decision --------------------------------------------
