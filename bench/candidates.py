@@ -38,7 +38,8 @@ def measures() -> list[music_measure.Measure]:
     return [M("preset + music measure"), M("preset + music, raw cosine", centred=False, steady=0.6, steady_full=0.75,
                                            novel=0.3, novel_full=0.2),
             M("preset + music, 24 bands", bands=24, steady=0.45, steady_full=0.6, novel=0.28, novel_full=0.18),
-            M("preset + music, novelty over 12", novel_frames=12), M("preset + music, at most 6", most=6.0)]
+            M("preset + music, novelty over 12", novel_frames=12), M("preset + music, at most 6", most=6.0),
+            M("preset + music, rising 0.1 a spectrum", rise=0.1)]
 
 
 def main(tracks, snrs, quick: bool) -> int:

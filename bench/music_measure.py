@@ -51,20 +51,32 @@ class Measure:
     whiten: float = 1.0 / 150.0  # the running mean's weight: about 3 s at 20 ms
     frames: int = 12  # spectra steadiness is averaged over: about 0.25 s
     novel_frames: int = 4  # spectra novelty is averaged over: 80 ms, so an onset tells soon
-    steady: float = 0.35  # averaged steadiness where the factor starts to rise
-    steady_full: float = 0.5  # and where it is full
+    steady: float = 0.4  # averaged steadiness where the factor starts to rise
+    steady_full: float = 0.55  # and where it is full
     novel: float = 0.45  # averaged novelty where the factor starts to rise
     novel_full: float = 0.35  # and where it is full
     most: float = 3.0  # the factor's bound
     lag: int = 2  # spectra between the two that steadiness compares (40 ms)
     novel_lag: int = 1  # spectra between the two that novelty compares (20 ms)
     hop: int = 2  # 10 ms windows per spectrum
+    rise: float = 0.0  # the factor rises by at most this per spectrum (0: at once); it falls at once
     centred: bool = True  # steadiness of the spectra less their means (a correlation), not the raw cosine
 
     def factor(self, steadiness: np.ndarray, novelty: np.ndarray) -> np.ndarray:
         g_s = np.clip((steadiness - self.steady) / (self.steady_full - self.steady), 0.0, 1.0)
         g_n = np.clip((self.novel - novelty) / (self.novel - self.novel_full), 0.0, 1.0)
-        return 1.0 + (self.most - 1.0) * g_s * g_n
+        f = 1.0 + (self.most - 1.0) * g_s * g_n
+        return rise_limited(f, self.rise) if self.rise > 0 else f
+
+
+def rise_limited(f: np.ndarray, rise: float) -> np.ndarray:
+    """f, each value at most `rise` above the one before (the first at most 1 + rise)."""
+    out = np.empty_like(f)
+    last = 1.0
+    for i, v in enumerate(f.tolist()):
+        last = min(v, last + rise)
+        out[i] = last
+    return out
 
 
 def decimation(rate: int) -> int:
