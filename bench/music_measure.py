@@ -125,13 +125,20 @@ def spectra(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> np
     return np.add.reduceat(power[:, edges[0] : edges[-1]], edges[:-1] - edges[0], axis=1)
 
 
+WHITE_MOST = 1e4  # a whitened value's bound: 40 dB over the band's mean is new enough
+
+
 def whitened(p: np.ndarray, weight: float) -> np.ndarray:
-    """Each band over its running mean before this spectrum (the first over itself);
-    the mean then moves `weight` of the way to the new value. 0 / 0 is 0."""
+    """Each band over its running mean before this spectrum (the first over itself),
+    0 where the power is 0 and at most WHITE_MOST (so that a mean decayed to nothing
+    in a long silence, or 0, gives no infinity when sound returns); the mean then
+    moves `weight` of the way to the new value."""
     out = np.empty_like(p)
     mean = p[0].copy() if len(p) else None
     for i in range(len(p)):
-        out[i] = np.divide(p[i], mean, out=np.zeros_like(mean), where=mean > 0)
+        high = p[i] >= WHITE_MOST * mean
+        ratio = np.divide(p[i], mean, out=np.zeros_like(mean), where=~high)
+        out[i] = np.where(p[i] == 0, 0.0, np.where(high, WHITE_MOST, ratio))
         mean += weight * (p[i] - mean)
     return out
 
