@@ -7,6 +7,7 @@ from __future__ import annotations
 import sys
 
 import corpus
+import music_measure
 import numpy as np
 import quality
 import rules
@@ -31,15 +32,27 @@ def tried() -> list[rules.Rule]:
     return fixed + guarded + adaptive + adaptive_guarded + lower_floor + bases + at_least + faster
 
 
+def measures() -> list[music_measure.Measure]:
+    """Forms of the music measure tried with the preset's rule; the first is the chosen."""
+    M = music_measure.Measure
+    return [M("preset + music measure"), M("preset + music, raw cosine", centred=False, steady=0.6, steady_full=0.75,
+                                           novel=0.3, novel_full=0.2),
+            M("preset + music, 24 bands", bands=24, steady=0.45, steady_full=0.6, novel=0.28, novel_full=0.18),
+            M("preset + music, novelty over 12", novel_frames=12), M("preset + music, at most 6", most=6.0),
+            M("preset + music, rising 0.1 a spectrum", rise=0.1)]
+
+
 def main(tracks, snrs, quick: bool) -> int:
     candidates = tried()
     dets = [("band, ratio rule, batch", lambda m: rules.batch_flags(m.banded[0], corpus.RATE, m.banded[1], rules.CLASSIC),
              False)]
     for rule in candidates:
         dets += quality.rule_detectors(rule, rule.name)
+    for measure in measures():
+        dets += quality.music_detectors(measure, measure.name)
     r = quality.evaluate(tracks, dets, quick)
     rows = []
-    for rule in ["band, ratio rule", *(c.name for c in candidates)]:
+    for rule in ["band, ratio rule", *(c.name for c in candidates), *(m.name for m in measures())]:
         batch = quality.by_snr(r, f"{rule}, batch", NOISES, "pauses", snrs)
         row = {"overall": batch["overall"], "0 dB": batch["0 dB"], "clean": batch["clean"],
                "mostly": quality.by_snr(r, f"{rule}, batch", NOISES, "mostly", snrs)["overall"]}

@@ -30,6 +30,7 @@ import time
 from typing import Callable
 
 import corpus
+import music_measure
 import numpy as np
 import rules
 from corpus import FRAME, NOISES, RATE, SETS, SNRS
@@ -55,6 +56,7 @@ class Mixture:
         self.x = x
         self._banded = None
         self._contexts: dict[float, rules.StreamContexts] = {}
+        self._factors: dict[music_measure.Measure, np.ndarray] = {}
 
     @property
     def banded(self) -> tuple[np.ndarray, np.ndarray]:
@@ -62,6 +64,12 @@ class Mixture:
             y = band_filter(self.x, RATE, "speech")
             self._banded = (y, analyse(y, RATE).energies)
         return self._banded
+
+    def factors(self, measure: music_measure.Measure) -> np.ndarray:
+        if measure not in self._factors:
+            y, e = self.banded
+            self._factors[measure] = music_measure.factors(y, RATE, len(e), measure)
+        return self._factors[measure]
 
     def contexts(self, alpha: float) -> rules.StreamContexts:
         if alpha not in self._contexts:
@@ -100,12 +108,22 @@ def rule_detectors(rule: rules.Rule, name: str) -> list[Detector]:
     return out
 
 
+def music_detectors(measure: music_measure.Measure, name: str) -> list[Detector]:
+    """The preset's rule with the music measure's factor, batch and in a stream."""
+    return [
+        (f"{name}, batch", lambda m: music_measure.batch_flags(m.banded[1], PRESET, m.factors(measure)), False),
+        (f"{name}, Stream", lambda m: music_measure.stream_flags(m.contexts(PRESET.alpha), PRESET, m.factors(measure)),
+         True),
+    ]
+
+
 def detectors() -> list[Detector]:
     return [
         ("gate, defaults", lambda m: analyse(m.x, RATE).keep_windows, False),
         ('gate, band "speech"', lambda m: analyse(m.x, RATE, band="speech").keep_windows, False),
         ("preset, batch", lambda m: analyse(m.x, RATE, preset="speech").keep_windows, False),
         ("preset, Stream", lambda m: stream_frames(m.x, preset="speech"), True),
+        *music_detectors(music_measure.Measure(), "preset + music measure"),
         ("Stream, defaults", lambda m: stream_frames(m.x), True),
         ('Stream, band "speech"', lambda m: stream_frames(m.x, band="speech"), True),
         ("webrtcvad, mode 2", lambda m: webrtc_frames(m.x, 2), True),
@@ -251,6 +269,34 @@ def targets(part: str, r: Results, snrs) -> None:
         print(f"| {what} | {value:+.3f} | {target} | {'PASS' if ok else 'MISS'} |")
 
 
+def music_targets(part: str, r: Results, snrs) -> None:
+    """The preset with the music measure against the preset alone, batch and Stream."""
+    print(f"\nMusic measure targets ({part} part): with - without, mean over the SNRs\n")
+    print("| check | batch | Stream | target | result |\n|---|---|---|---|---|")
+    instrumental = [k for k in corpus.MUSIC if not k.endswith("sung")]
+    checks = [("instrumental music", lambda k: k in instrumental, np.mean, 0.08),
+              ("music with a sung line", lambda k: k == "music-sung", np.mean, 0.0),
+              ("worst other noise kind", lambda k: k not in corpus.MUSIC, np.min, -0.01)]
+    for what, chosen, pool, target in checks:
+        gains = []
+        for mode in ("batch", "Stream"):
+            with_ = by_kind(r, f"preset + music measure, {mode}", snrs)
+            without = by_kind(r, f"preset, {mode}", snrs)
+            gains.append(float(pool([with_[k] - without[k] for k in NOISES if chosen(k)])))
+        print(f"| {what} | {gains[0]:+.3f} | {gains[1]:+.3f} | >= {target:+.2f} | "
+              f"{'PASS' if min(gains) >= target else 'MISS'} |")
+    for group, what in (("pauses", "clean speech"), ("mostly", "mostly speech, overall")):
+        gains = [by_snr(r, f"preset + music measure, {mode}", NOISES, group, snrs)["clean" if group == "pauses" else
+                                                                                  "overall"]
+                 - by_snr(r, f"preset, {mode}", NOISES, group, snrs)["clean" if group == "pauses" else "overall"]
+                 for mode in ("batch", "Stream")]
+        print(f"| {what} | {gains[0]:+.3f} | {gains[1]:+.3f} | >= -0.01 | {'PASS' if min(gains) >= -0.01 else 'MISS'} |")
+
+
+def by_kind(r: Results, name: str, snrs) -> dict[str, float]:
+    return {k: statistics.mean(r.accuracy(name, "pauses", k, s) for s in snrs) for k in NOISES}
+
+
 # --- speed ----------------------------------------------------------------------------
 
 
@@ -317,6 +363,7 @@ def main() -> int:
         r = evaluate(tracks, dets, args.quick)
         report(part.name, r, names, stream_names, snrs, part.levels)
         targets(part.name, r, snrs)
+        music_targets(part.name, r, snrs)
     if not args.no_speed:
         print()
         print(speed_line(60.0 if args.quick else 600.0, 5 if args.quick else 11))
