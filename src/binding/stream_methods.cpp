@@ -2,11 +2,8 @@
 // reset, the context manager, what the last call decided) and its Event.
 #include "stream_object.hpp"
 
-#include <cmath>
 #include <new>
-#include <stdexcept>
 #include <span>
-#include <string>
 
 #include "analysis/keep_mask.hpp"
 #include "convert/bind.hpp"
@@ -16,7 +13,7 @@
 #include "convert/results.hpp"
 #include "convert/values.hpp"
 #include "lent_buffers.hpp"
-#include "messages.hpp"
+#include "stream_arguments.hpp"
 
 namespace talvane {
 
@@ -39,37 +36,9 @@ py::Ref empty_tuple() {
     return py::Ref::borrow(no_events.get([] { return py::must(PyTuple_New(0)); }));  // kept for the process
 }
 
-[[noreturn]] void value_error(const std::string& text) {
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    throw py::ErrSet{};
-}
-
 // ---- construction
 
-// The stream's rate in Hz: an integer of at least 1; zero or a negative value is a
-// ValueError naming it, a value past 64 bits the OverflowError of to_unsigned.
-std::uint64_t positive_rate(PyObject* obj) {
-    py::Ref index = py::Ref::steal(PyNumber_Index(obj));
-    if (index) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (value == -1 && PyErr_Occurred()) throw py::ErrSet{};
-        if (overflow < 0 || (overflow == 0 && value < 1)) {
-            PyErr_Format(PyExc_ValueError, "sample_rate must be at least 1 Hz, not %S", index.get());
-            throw py::ErrSet{};
-        }
-    }
-    return py::to_unsigned(obj, "sample_rate");
-}
-
-constexpr auto kNewNames = [] {
-    std::array<const char*, 5 + kGateParameterCount> names{"sample_rate", "band", "on_event"};
-    for (std::size_t i = 0; i < kGateParameterCount; ++i) names[3 + i] = py::kConfigNames[i];
-    names[3 + kGateParameterCount] = "rule";
-    names[4 + kGateParameterCount] = "preset";
-    return names;
-}();
-constexpr py::Params<kNewNames.size()> kNewBinding{"Stream()", kNewNames, false};
+constexpr py::Params<stream_args::kNames.size()> kNewBinding{"Stream()", stream_args::kNames, false};
 
 constexpr auto kStreamDoc = py::join(
     py::Text("Stream(sample_rate, *, band=None, on_event=None"), py::detail::kSignatureEntries,
@@ -92,58 +61,9 @@ constexpr auto kStreamDoc = py::join(
              "argument not given its preset's value. "
              "Use as a context manager: leaving it resets the stream."));
 
-void refuse_bad_levels(const GateConfig& config) {
-#define TALVANE_NAN_CHECK_flag(name)
-#define TALVANE_NAN_CHECK_count(name)
-#define TALVANE_NAN_CHECK_level(name) \
-    if (std::isnan(config.name)) value_error(#name " must be a number, not NaN");
-#define TALVANE_NAN_CHECK(kind, name, value) TALVANE_NAN_CHECK_##kind(name)
-    TALVANE_GATE_PARAMETERS(TALVANE_NAN_CHECK)
-#undef TALVANE_NAN_CHECK
-#undef TALVANE_NAN_CHECK_level
-#undef TALVANE_NAN_CHECK_count
-#undef TALVANE_NAN_CHECK_flag
-    if (!threshold_limits_in_order(config.base_thresh, config.max_thresh)) {
-        value_error(threshold_limits_message(config.base_thresh, config.max_thresh));
-    }
-}
-
-// sample_rate alone is positional; it is the one argument required.
-void check_positional(PyObject* args, bool has_rate) {
-    const Py_ssize_t given = PyTuple_GET_SIZE(args);
-    if (given > 1) {
-        PyErr_Format(PyExc_TypeError, "Stream() takes 1 positional argument but %zd were given", given);
-        throw py::ErrSet{};
-    }
-    if (!has_rate) {
-        PyErr_SetString(PyExc_TypeError, "Stream() missing 1 required positional argument: 'sample_rate'");
-        throw py::ErrSet{};
-    }
-}
-
-// The arguments a preset gives: talvane_rs.params.stream_preset(name) returns the
-// values of band, the gate parameters and rule in the order of the names after
-// on_event; each one not given explicitly takes its value from there.
-void take_preset(std::array<py::Ref, kNewNames.size()>& arg) {
-    constexpr std::size_t kPreset = 4 + kGateParameterCount;
-    if (!arg[kPreset] || arg[kPreset].get() == Py_None) return;
-    py::Ref params = py::Ref::steal(PyImport_ImportModule("talvane_rs.params"));
-    if (!params) throw py::ErrSet{};
-    py::Ref values = py::Ref::steal(PyObject_CallMethod(params.get(), "stream_preset", "O", arg[kPreset].get()));
-    if (!values) throw py::ErrSet{};  // ValueError for a name that is no preset
-    if (!PyTuple_Check(values.get()) || PyTuple_GET_SIZE(values.get()) != 2 + kGateParameterCount) {
-        throw std::logic_error("stream_preset gave no tuple of band, the parameters and rule");
-    }
-    const auto take = [&](std::size_t index, Py_ssize_t item) {
-        if (!arg[index]) arg[index] = py::Ref::borrow(PyTuple_GET_ITEM(values.get(), item));
-    };
-    take(1, 0);
-    for (std::size_t i = 0; i < kGateParameterCount; ++i) take(3 + i, static_cast<Py_ssize_t>(1 + i));
-    take(3 + kGateParameterCount, 1 + kGateParameterCount);
-}
-
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Stream.__new__", [&] {
+        using namespace stream_args;
         auto arg = py::bind(kNewBinding, args, kwargs);
         take_preset(arg);
         check_positional(args, static_cast<bool>(arg[0]));
@@ -155,10 +75,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             throw py::ErrSet{};
         }
         const GateConfig config =
-            py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + 3, kGateParameterCount));
+            py::to_config(std::span<const py::Ref, kGateParameterCount>(arg.data() + kFirstParameter, kGateParameterCount));
         refuse_bad_levels(config);
-        const ThresholdRule rule = arg[3 + kGateParameterCount] ? py::to_rule(arg[3 + kGateParameterCount].get())
-                                                                 : ThresholdRule::ratio;
+        const ThresholdRule rule = arg[kRule] ? py::to_rule(arg[kRule].get()) : ThresholdRule::ratio;
         LiveState live;
         live.stream.rule = rule;
         if (band && (band->low_hz || band->high_hz)) live.band.emplace(*band, rate);
