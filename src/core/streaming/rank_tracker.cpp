@@ -248,7 +248,11 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
     for (std::size_t r = 0, at = 0; r < loose.used; ++r) {
         for (const float v : loose.runs[r]) keys[at++] = total_order_key(v);
     }
-    const std::span<const std::uint32_t> loose_keys(keys, n);
+    return select_keys(std::span<const std::uint32_t>(keys, n), lo, hi, keys + n);
+}
+
+std::optional<RankedKeys> RankTracker::select_keys(std::span<const std::uint32_t> loose_keys, std::size_t lo,
+                                                   std::size_t hi, std::uint32_t* gathered) {
     std::optional<RankedKeys> found;
     // First the few held keys around where the last selection found its rank, which
     // a call moves little: the pass over the loose keys gathers only a few of them.
@@ -259,9 +263,9 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
          reach *= kWider / kNarrow) {
         const std::uint32_t first = at > reach ? keys_[at - reach] : low_;
         const std::uint32_t last = at + reach < keys_.size() ? keys_[at + reach] : high_;
-        found = select_between(loose_keys, lo, hi, first, last, keys + n);
+        found = select_between(loose_keys, lo, hi, first, last, gathered);
     }
-    if (!found.has_value()) found = select_between(loose_keys, lo, hi, low_, high_, keys + n);
+    if (!found.has_value()) found = select_between(loose_keys, lo, hi, low_, high_, gathered);
     if (found.has_value()) {
         hinted_ = true;
         hint_ = found->low;

@@ -93,6 +93,11 @@ public:
     // first (the hint), then within kWider, then all held keys.
     std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
                                      std::vector<std::uint32_t>& scratch);
+    // The same with the loose values' keys given (in any order), and room for as many
+    // keys again in `gathered`: the keys of one call's loose values serve every
+    // tracker of the call.
+    std::optional<RankedKeys> select_keys(std::span<const std::uint32_t> loose_keys, std::size_t lo, std::size_t hi,
+                                          std::uint32_t* gathered);
     static constexpr std::size_t kNarrow = 4;  // held keys on each side of the hint
     static constexpr std::size_t kWider = 32;  // the same, at the second try
     // Changes fewer than the held keys / this go in by a search and a shift each,

@@ -47,6 +47,21 @@ ValueRuns loose_values(const StreamAnalysis& a) {
     return loose;
 }
 
+// Their keys, made at the first tracker's selection of the call and read by the others.
+std::span<const std::uint32_t> loose_keys(StreamAnalysis& a) {
+    const ValueRuns loose = loose_values(a);
+    const std::size_t n = loose.size();
+    if (!a.loose_keyed) {
+        if (a.loose_keys.size() < n) a.loose_keys.resize(n);
+        std::uint32_t* keys = a.loose_keys.data();
+        for (std::size_t r = 0, at = 0; r < loose.used; ++r) {
+            for (const float v : loose.runs[r]) keys[at++] = total_order_key(v);
+        }
+        a.loose_keyed = true;
+    }
+    return {a.loose_keys.data(), n};
+}
+
 // The next tracker of rank `id` built from the settled values around `key`: the
 // run's multiset after this call, its held keys centred on the rank found.
 void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_t changes, const GridRun* run) {
@@ -75,7 +90,9 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         next.assign(run->ranks[id]);
         const RunChanges changes = run_changes(a, *run);
         next.change(changes.leaving, changes.entering, a.scratch);
-        const std::optional<RankedKeys> found = next.select(loose_values(a), lo, hi, a.scratch);
+        const std::span<const std::uint32_t> loose = loose_keys(a);
+        if (a.scratch.size() < loose.size() + 1) a.scratch.resize(loose.size() + 1);
+        const std::optional<RankedKeys> found = next.select_keys(loose, lo, hi, a.scratch.data());
         a.tracked = found.has_value();
         if (found.has_value() && !next.needs_rebuild(found->low)) return *found;
         const RankedKeys keys = found.has_value() ? *found : select_all(a, id, lo, hi, &run->ranks[id]);
@@ -102,6 +119,7 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
         return;
     }
     a.tracked = a.rebuilt = false;
+    a.loose_keyed = false;
     for (std::size_t id = 0; id < a.ranks; ++id) {
         const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
         a.ranked[id] = select_rank(a, run, static_cast<RankId>(id), ranks.lo, ranks.hi);
@@ -240,6 +258,7 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
     if (a.flags.size() < n) a.flags.resize(n);
     if (a.scratch.size() < 2 * n + 1) a.scratch.resize(2 * n + 1);
     a.cleaning.reserve(n / 2 + 2);
+    if (a.loose_keys.size() < n) a.loose_keys.resize(n);
     for (std::size_t id = 0; id < ranks; ++id) {
         a.next_ranks[id].reserve(n);
         a.whole[id].reserve(n);

@@ -144,6 +144,8 @@ struct StreamAnalysis {
     CallSmoothed smoothed;
     std::vector<float> direct, join, all_energies, front, tail, suffix;
     std::vector<std::uint32_t> scratch;
+    std::vector<std::uint32_t> loose_keys;  // the loose values' keys, made once a call for every tracker
+    bool loose_keyed = false;                // loose_keys holds this call's
     std::vector<WindowRun> cleaning;
     std::array<RankTracker, kRankCount> whole;  // a rank's selection over every value goes through its own
     BoundedCall bounded_call;
