@@ -175,12 +175,7 @@ std::optional<BoundedRank> select_bounded_rank(const BoundedGrid& g, std::size_t
 
 void bounded_flags(StreamAnalysis& a, const BoundedGrid& g, const GateConfig& config, std::size_t chunk_first) {
     BoundedCall& c = g.call;
-    const std::uint64_t reach = cleaning_reach(config);
-    a.first_flag = chunk_first > reach ? static_cast<std::size_t>(chunk_first - reach) : 0;
-    a.flag_count = a.n - a.first_flag;
-    if (a.suffix.size() < a.flag_count) a.suffix.resize(a.flag_count);
-    if (a.flags.size() < a.flag_count) a.flags.resize(a.flag_count);
-    if (a.cleaning.capacity() < a.flag_count / 2 + 2) a.cleaning.reserve(a.flag_count / 2 + 2);
+    set_flag_range(a, config, chunk_first);
     const float threshold = a.threshold.value;
     std::size_t open = 0;  // windows whose bounds lie on both sides of the threshold
     for (std::size_t t = a.first_flag; t < a.n; ++t) {

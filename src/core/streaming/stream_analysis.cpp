@@ -132,18 +132,22 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
 // Voice decision and the four cleaning passes over the windows within their reach
 // of the chunk's first window.
 void clean_flags(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_first) {
-    const std::uint64_t reach = cleaning_reach(config);
-    a.first_flag = chunk_first > reach ? static_cast<std::size_t>(chunk_first - reach) : 0;
-    a.flag_count = a.n - a.first_flag;
-    if (a.suffix.size() < a.flag_count) a.suffix.resize(a.flag_count);
-    if (a.flags.size() < a.flag_count) a.flags.resize(a.flag_count);
-    if (a.cleaning.capacity() < a.flag_count / 2 + 2) a.cleaning.reserve(a.flag_count / 2 + 2);
+    set_flag_range(a, config, chunk_first);
     for (std::size_t t = a.first_flag; t < a.n; ++t) a.suffix[t - a.first_flag] = a.smoothed[t];
     keep_flags_into(config, std::span<const float>(a.suffix.data(), a.flag_count), a.threshold.value, a.cleaning,
                     std::span<std::uint8_t>(a.flags.data(), a.flag_count));
 }
 
 }  // namespace
+
+void set_flag_range(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_first) {
+    const std::uint64_t reach = cleaning_reach(config);
+    a.first_flag = chunk_first > reach ? static_cast<std::size_t>(chunk_first - reach) : 0;
+    a.flag_count = a.n - a.first_flag;
+    if (a.suffix.size() < a.flag_count) a.suffix.resize(a.flag_count);
+    if (a.flags.size() < a.flag_count) a.flags.resize(a.flag_count);
+    if (a.cleaning.capacity() < a.flag_count / 2 + 2) a.cleaning.reserve(a.flag_count / 2 + 2);
+}
 
 float rank_percentile(const GateConfig& config, RankId id) {
     switch (id) {

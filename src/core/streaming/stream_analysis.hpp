@@ -161,6 +161,11 @@ struct StreamAnalysis {
 // are the true flags from window b + reach on.
 std::uint64_t cleaning_reach(const GateConfig& config);
 
+// The windows a call cleans: from the cleaning's reach before the chunk's first
+// window (first_flag) to the end (flag_count), with room for their flags, the
+// values they are decided on, and the cleaning's runs.
+void set_flag_range(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_first);
+
 // The analysis of `combined` (context + chunk, windows of window_len laid from the
 // context's first sample) into `a`, with the caches' help when same_stream; the next context
 // drops `dropped` samples. Gives the keep flags of the windows from the cleaning
