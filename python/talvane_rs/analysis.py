@@ -63,7 +63,12 @@ class Analysis:
     ``ratio``, the larger of ``threshold_ratio`` and the eighth root of
     ``high_percentile`` (the 95th percentile of the smoothed energies) over the
     floor; under the ratio rule ``ratio`` is ``threshold_ratio`` and
-    ``high_percentile`` is None. Per sample, computed when first read: ``mask`` (equal to
+    ``high_percentile`` is None. With the music measure (``music=True``),
+    ``music_steadiness`` and ``music_novelty`` are the averaged steadiness and
+    novelty of the band's whitened spectrum each window read (the last
+    spectrum taken at or before its end, one every two windows), and
+    ``music_factor`` (1 to 3) what its threshold was multiplied by, never above
+    ``max_thresh``; without it they are None. Per sample, computed when first read: ``mask`` (equal to
     ``compute_keep_mask_array``), ``gains`` (the curve ``apply_array``
     multiplies by: 1.0, ``attenuation`` and the ramps; all ones when the gate is
     disabled) and ``regions`` (``keep_regions(mask, sample_rate)``, which needs a
@@ -84,6 +89,10 @@ class Analysis:
     band: tuple[float | None, float | None] | None = None  # the edges in Hz the analysis read through, if any
     ratio: float = 2.0  # what the floor was multiplied by
     high_percentile: float | None = None  # what the noise rule read; None under the ratio rule
+    # The music measure's values each window read (float32 per window), None without it.
+    music_steadiness: npt.NDArray[np.float32] | None = None
+    music_novelty: npt.NDArray[np.float32] | None = None
+    music_factor: npt.NDArray[np.float32] | None = None
 
     @cached_property
     def mask(self) -> npt.NDArray[np.bool_]:
@@ -132,7 +141,7 @@ def analyse(data: _Samples, sample_rate: SupportsIndex, *, preset: str | None = 
     the audio as it is; a bad band raises ``ValueError`` naming it. Threshold
     limits out of order (or NaN) raise ``ValueError`` with the analysis's
     message. ``rule`` is ``"ratio"`` (the floor times ``threshold_ratio``) or
-    ``"noise"`` (see ``Analysis``). ``preset`` (``"speech"`` or ``"classic"``)
+    ``"noise"`` (see ``Analysis``). ``preset`` (``"speech"``, ``"speech-music"`` or ``"classic"``)
     starts from a preset's values, and each keyword given wins over the
     preset's; another name raises ``ValueError``. Needs NumPy.
     """
@@ -156,9 +165,11 @@ def analyse_settings(data: _Samples, sample_rate: SupportsIndex, settings: GateS
         low, high = resolve_band(settings.band, rate)
         edges = (None if low is None else float(low), None if high is None else float(high))
 
-    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view, top, ratio = _analysis.analyse(
-        data, rate, **settings.resolved(rate).native(), low_hz=low, high_hz=high, rule=settings.native_rule
-    )
+    window_len, energies, smoothed, floor, threshold, clamped, voice, keep, rate, view, top, ratio, music = (
+        _analysis.analyse(data, rate, **settings.resolved(rate).native(), low_hz=low, high_hz=high,
+                          rule=settings.native_rule, music=settings.music)
+    )  # fmt: skip
+    steadiness, novelty, factor = (None, None, None) if music is None else map(_frozen, music)
     return Analysis(
         window_len=window_len,
         energies=_frozen(energies),
@@ -173,4 +184,7 @@ def analyse_settings(data: _Samples, sample_rate: SupportsIndex, settings: GateS
         band=edges,
         ratio=ratio,
         high_percentile=top,
+        music_steadiness=steadiness,
+        music_novelty=novelty,
+        music_factor=factor,
     )

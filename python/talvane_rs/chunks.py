@@ -31,7 +31,8 @@ class ChunkGate:
                  checkpoint: Checkpoint = go_on) -> None:  # fmt: skip
         self.settings, self.rate, self.step, self.trace = settings, rate, step, trace
         self.checkpoint = checkpoint  # called before each chunk
-        self.stream = Stream(rate, band=settings.band, rule=settings.native_rule, **settings.native())
+        self.stream = Stream(rate, band=settings.band, rule=settings.native_rule, music=settings.music,
+                             **settings.native())
         # What the decision reads, for the picture's level line: the mix through the band.
         band = settings.band
         self.band = BandFilter(rate, band) if band is not None and trace is not None else None

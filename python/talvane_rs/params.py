@@ -143,7 +143,12 @@ RULE = Parameter(
     "noise (the floor x the larger of --threshold-ratio and the eighth root of the loud part over the floor, the "
     "loud part being the 95th percentile)", parse_rule, "RULE",
 )  # fmt: skip
-PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND, RULE)
+MUSIC = Parameter(
+    "music", False, "analysis", "",
+    "on: raise the threshold, up to 3 times, where the background's spectrum is steady and not new (music), "
+    "leaving it where the spectrum looks like speech; off: the rule's threshold as it is", parse_bool, "on|off",
+)  # fmt: skip
+PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND, RULE, MUSIC)
 PRODUCT_DEFAULTS: dict[str, Any] = {p.name: p.default for p in PRODUCT_PARAMETERS}
 
 
@@ -191,6 +196,7 @@ class GateSettings:
     pass_windows: Windows = DEFAULTS["pass_windows"]
     band: Band | None = None
     rule: Rule = "ratio"
+    music: bool = False
 
     @classmethod
     def from_keywords(cls, caller: str, values: Mapping[str, object], preset: str | None = None) -> GateSettings:
@@ -264,20 +270,25 @@ class ProductKeywords(GateKeywords, total=False):
 
     band: Band | None
     rule: Rule
+    music: bool
 
 
 # The presets: whole settings values, each field overridden by its own keyword or
 # option. classic is the gate's original settings; speech (bench/quality.py,
 # docs/performance.md) reads the speech band, lets the threshold follow the noise
 # with no upper limit, and keeps voice runs of any length, so that a stream loses
-# no onset.
+# no onset; speech-music is speech with the music measure, which raises the
+# threshold over steady background music (and, in a stream, loses a little in hum).
+_SPEECH = GateSettings(band="speech", rule="noise", threshold_ratio=1.2, base_thresh=0.004, max_thresh=math.inf,
+                       min_voice_windows=1)  # fmt: skip
 PRESETS: dict[str, GateSettings] = {
-    "speech": GateSettings(band="speech", rule="noise", threshold_ratio=1.2, base_thresh=0.004,
-                           max_thresh=math.inf, min_voice_windows=1),
+    "speech": _SPEECH,
+    "speech-music": dataclasses.replace(_SPEECH, music=True),
     "classic": GateSettings(),
-}  # fmt: skip
+}
 PRESET_HELP: dict[str, str] = {
     "speech": "the speech band, a threshold that follows the noise with no upper limit, voice runs of any length",
+    "speech-music": "speech with the music measure: the threshold rises over steady background music",
     "classic": "the gate's original settings (all frequencies, the ratio rule between -42 and -29 dBFS)",
 }
 DEFAULT_PRESET = "speech"  # the command line's, live's, tune's and run_folder's
@@ -291,10 +302,10 @@ def preset_settings(name: str) -> GateSettings:
 
 
 def stream_preset(name: str) -> tuple[Any, ...]:
-    """What the native Stream takes from a preset: its band, the fourteen and its
-    rule as the native analysis takes it."""
+    """What the native Stream takes from a preset: its band, the fourteen, its
+    rule as the native analysis takes it and its music measure."""
     preset = preset_settings(name)
-    return (preset.band, *preset.native().values(), preset.native_rule)
+    return (preset.band, *preset.native().values(), preset.native_rule, preset.music)
 
 
 def parse_preset(text: str) -> str:
@@ -322,6 +333,8 @@ def _converted(name: str, value: object) -> Any:
         return value
     if name == BAND.name or isinstance(value, Duration):
         return value
+    if name == MUSIC.name and value is None:
+        raise TypeError("music must be a bool, not 'NoneType'")
     if isinstance(default, bool):
         if type(value).__name__ not in ("bool", "bool_"):
             raise TypeError(f"{name} must be a bool, not {type(value).__name__!r}")

@@ -56,14 +56,16 @@ py::Ref clamp_text(Clamp clamped) {
 
 #define TALVANE_PARAMETER_ARGUMENT(kind, name, value) , #name
 using Analyse = py::Function<"analyse", "data", "sample_rate" TALVANE_GATE_PARAMETERS(TALVANE_PARAMETER_ARGUMENT),
-                             "low_hz", "high_hz", "rule">;
+                             "low_hz", "high_hz", "rule", "music">;
 #undef TALVANE_PARAMETER_ARGUMENT
 
 // (window_len, energies, smoothed, noise_floor, threshold, clamped, voice,
-// keep_windows, sample_rate, view, high, ratio): the view is an opaque holder for
-// mask() and gains(); high (None under the ratio rule) and ratio are what the
-// threshold rule read and multiplied the floor by. low_hz and high_hz (None: no
-// such edge) read the data through the band filter.
+// keep_windows, sample_rate, view, high, ratio, music): the view is an opaque
+// holder for mask() and gains(); high (None under the ratio rule) and ratio are what
+// the threshold rule read and multiplied the floor by. low_hz and high_hz (None: no
+// such edge) read the data through the band filter. music (a bool) runs the music
+// measure; its values per window come back as (steadiness, novelty, factor), else
+// None.
 py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     py::AnySamples data(arg[0].get(), "data");
     const std::uint64_t rate = py::to_unsigned(arg[1].get(), "sample_rate");
@@ -71,6 +73,7 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     const BandEdges edges{py::to_optional_double(arg[2 + kGateParameterCount].get(), "low_hz"),
                           py::to_optional_double(arg[3 + kGateParameterCount].get(), "high_hz")};
     const ThresholdRule rule = py::to_rule(arg[4 + kGateParameterCount].get());
+    const bool music = py::to_bool(arg[5 + kGateParameterCount].get(), "music");
     const std::span<const float> samples = data.samples();
     // A new function: bad edges and limits out of order are the caller's error, not
     // an internal one.
@@ -84,14 +87,15 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
     }
     const bool banded = edges.low_hz || edges.high_hz;
     AnalysisView view =
-        analyse_inner(config, samples, rate, banded ? std::optional<BandEdges>(edges) : std::nullopt, rule);
+        analyse_inner(config, samples, rate, banded ? std::optional<BandEdges>(edges) : std::nullopt, rule, music);
 
     auto state = std::make_unique<ViewState>(
         ViewState{view.decision.keep, view.window_len, samples.size(), rate, config});
     py::Ref holder = py::Ref::steal(py::must(PyCapsule_New(state.get(), kViewName, free_view)));
     state.release();  // the capsule owns it now
     const bool read_high = rule == ThresholdRule::noise;
-    std::array<py::Ref, 12> items{
+    py::Ref music_values = music ? py::music_arrays(view.music) : py::none();
+    std::array<py::Ref, 13> items{
         py::unsigned_int(view.window_len),
         py::float_array(std::move(view.energies)),
         py::float_array(std::move(view.decision.smoothed)),
@@ -104,6 +108,7 @@ py::Ref analyse(PyObject*, std::array<py::Ref, Analyse::arity>& arg) {
         std::move(holder),
         read_high ? py::float_value(view.decision.high) : py::none(),
         py::float_value(view.decision.ratio),
+        std::move(music_values),
     };
     return py::tuple(items);
 }

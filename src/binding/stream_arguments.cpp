@@ -68,8 +68,8 @@ void take_preset(std::span<py::Ref, kNames.size()> arg) {
     if (!params) throw py::ErrSet{};
     py::Ref values = py::Ref::steal(PyObject_CallMethod(params.get(), "stream_preset", "O", arg[kPreset].get()));
     if (!values) throw py::ErrSet{};  // ValueError for a name that is no preset
-    if (!PyTuple_Check(values.get()) || PyTuple_GET_SIZE(values.get()) != 2 + kGateParameterCount) {
-        throw std::logic_error("stream_preset gave no tuple of band, the parameters and rule");
+    if (!PyTuple_Check(values.get()) || PyTuple_GET_SIZE(values.get()) != 3 + kGateParameterCount) {
+        throw std::logic_error("stream_preset gave no tuple of band, the parameters, rule and music");
     }
     const auto take = [&](std::size_t index, Py_ssize_t item) {
         if (!arg[index]) arg[index] = py::Ref::borrow(PyTuple_GET_ITEM(values.get(), item));
@@ -77,6 +77,7 @@ void take_preset(std::span<py::Ref, kNames.size()> arg) {
     take(1, 0);
     for (std::size_t i = 0; i < kGateParameterCount; ++i) take(kFirstParameter + i, static_cast<Py_ssize_t>(1 + i));
     take(kRule, 1 + kGateParameterCount);
+    take(kMusic, 2 + kGateParameterCount);
 }
 
 }  // namespace talvane::stream_args

@@ -14,14 +14,16 @@
 namespace talvane::stream_args {
 
 // Stream()'s arguments in binding order: sample_rate, band, on_event, the gate
-// parameters, rule and preset.
+// parameters, rule, music and preset.
 inline constexpr std::size_t kFirstParameter = 3;
 inline constexpr std::size_t kRule = kFirstParameter + kGateParameterCount;
-inline constexpr std::size_t kPreset = kRule + 1;
+inline constexpr std::size_t kMusic = kRule + 1;
+inline constexpr std::size_t kPreset = kMusic + 1;
 inline constexpr auto kNames = [] {
     std::array<const char*, kPreset + 1> names{"sample_rate", "band", "on_event"};
     for (std::size_t i = 0; i < kGateParameterCount; ++i) names[kFirstParameter + i] = py::kConfigNames[i];
     names[kRule] = "rule";
+    names[kMusic] = "music";
     names[kPreset] = "preset";
     return names;
 }();
@@ -37,8 +39,8 @@ void refuse_bad_levels(const GateConfig& config);
 void check_positional(PyObject* args, bool has_rate);
 
 // The arguments a preset gives: talvane_rs.params.stream_preset(name) returns the
-// values of band, the gate parameters and rule in the order of the names after
-// on_event; each one not given explicitly takes its value from there.
+// values of band, the gate parameters, rule and music in the order of the names
+// after on_event; each one not given explicitly takes its value from there.
 void take_preset(std::span<py::Ref, kNames.size()> arg);
 
 }  // namespace talvane::stream_args

@@ -42,7 +42,7 @@ constexpr py::Params<stream_args::kNames.size()> kNewBinding{"Stream()", stream_
 
 constexpr auto kStreamDoc = py::join(
     py::Text("Stream(sample_rate, *, band=None, on_event=None"), py::detail::kSignatureEntries,
-    py::Text(", rule=None, preset=None)\n--\n\n"
+    py::Text(", rule=None, music=None, preset=None)\n--\n\n"
              "The streaming gate for one live stream, gated with no delay.\n\n"
              "process(chunk) takes a NumPy array of float32, float64, int16 or int32 samples, mono "
              "(one-dimensional) or frames x channels, and returns a new array of the same dtype and shape. "
@@ -57,7 +57,9 @@ constexpr auto kStreamDoc = py::join(
              "raises and the stream is as before the call. The gate parameters are those of "
              "StreamingEnergyTalvane; NaN levels and threshold limits out of order are ValueErrors. rule "
              "'noise' has the threshold follow the noise as analyse's rule='noise' does (None: the gate's own "
-             "rule); ratio and high_percentile give what it used. preset ('speech' or 'classic') gives every "
+             "rule); ratio and high_percentile give what it used. music=True raises the threshold where the "
+             "background's spectrum is steady and not new, as analyse's music=True does. preset ('speech', "
+             "'speech-music' or 'classic') gives every "
              "argument not given its preset's value. "
              "Use as a context manager: leaving it resets the stream."));
 
@@ -80,6 +82,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const ThresholdRule rule = arg[kRule] ? py::to_rule(arg[kRule].get()) : ThresholdRule::ratio;
         LiveState live;
         live.stream.rule = rule;
+        live.stream.music.on = arg[kMusic] && arg[kMusic].get() != Py_None && py::to_bool(arg[kMusic].get(), "music");
         if (band && (band->low_hz || band->high_hz)) live.band.emplace(*band, rate);
         py::Ref events = empty_tuple();
 

@@ -47,6 +47,7 @@ struct StreamViewObject {
     float high;   // NaN under the gate's own rule
     float ratio;
     PyObject* clamped;  // a kept text or None; one reference owned
+    PyObject* music;    // (steadiness, novelty, factor) per window, or None; one reference owned
     std::uint64_t window_len, offset, chunk_len, fade_len;
     float attenuation;
     bool has_entry;
@@ -83,6 +84,7 @@ py::Ref clamp_text(Clamp clamped) {
 
 py::Ref make_view(const CallView& view) {
     py::Ref clamped = clamp_text(view.threshold.clamped);
+    py::Ref music = view.music.empty() ? py::none() : py::music_arrays(view.music);
     auto* cls = reinterpret_cast<PyTypeObject*>(view_class_cell.peek());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
     py::Ref self = py::Ref::steal(alloc(cls, static_cast<Py_ssize_t>(view.flags.size())));
@@ -93,6 +95,7 @@ py::Ref make_view(const CallView& view) {
     obj->high = view.high;
     obj->ratio = view.ratio;
     obj->clamped = clamped.release();
+    obj->music = music.release();
     obj->window_len = view.window_len;
     obj->offset = view.offset;
     obj->chunk_len = view.chunk_len;
@@ -107,6 +110,7 @@ py::Ref make_view(const CallView& view) {
 void view_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Py_XDECREF(view_of(self)->clamped);
+    Py_XDECREF(view_of(self)->music);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -132,6 +136,12 @@ py::Ref gains(const StreamViewObject& v) {
                                        v.attenuation, v.has_entry ? &v.entry_gain : nullptr));
 }
 
+template <std::size_t item>
+py::Ref music_item(const StreamViewObject& v) {
+    if (v.music == Py_None) return py::none();
+    return py::Ref::borrow(PyTuple_GET_ITEM(v.music, item));
+}
+
 PyMemberDef view_members[] = {
     {"noise_floor", T_FLOAT, offsetof(StreamViewObject, floor), READONLY,
      "The noise floor of the analysis of context + chunk."},
@@ -153,6 +163,12 @@ PyGetSetDef view_getset[] = {
      "Keep flag of each window holding chunk samples (bool array; the first may begin in the context).", nullptr},
     {"keep", getter<keep>, nullptr, "Keep flag of each chunk sample (bool array).", nullptr},
     {"gains", getter<gains>, nullptr, "The gains the chunk was multiplied by (float32 array).", nullptr},
+    {"music_steadiness", getter<music_item<0>>, nullptr,
+     "The music measure's averaged steadiness each window of keep_windows read (float32 array), or None "
+     "without the measure.", nullptr},
+    {"music_novelty", getter<music_item<1>>, nullptr, "Its averaged novelty, likewise.", nullptr},
+    {"music_factor", getter<music_item<2>>, nullptr,
+     "The factor each window's threshold was multiplied by (1 to 3), likewise.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

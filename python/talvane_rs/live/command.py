@@ -143,7 +143,8 @@ def gate_live(sd: Any, args: argparse.Namespace, settings: GateSettings, stop: S
     block = max(1, args.block.samples(rate) if isinstance(args.block, Duration) else args.block)
     resolved = settings.resolved(rate)
     try:
-        gate = Stream(rate, band=settings.band, rule=settings.native_rule, **resolved.native())
+        gate = Stream(rate, band=settings.band, rule=settings.native_rule, music=settings.music,
+                      **resolved.native())
     except ValueError as e:  # a band the rate cannot hold; limits out of order once durations are windows
         raise UsageError(str(e)) from None
     live = Live(sd, gate, rate, None if args.duration is None else seconds_to_samples(args.duration, rate))

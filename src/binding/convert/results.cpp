@@ -1,6 +1,8 @@
 // Building Python results; arrays adopt the result buffer through a holder object.
 #include "convert/results.hpp"
 
+#include <array>
+
 #include <new>
 #include <variant>
 
@@ -139,6 +141,18 @@ Ref unsigned_int(std::uint64_t value) { return Ref::steal(must(PyLong_FromUnsign
 Ref optional_float(std::optional<float> value) { return value.has_value() ? float_value(*value) : none(); }
 
 Ref none() { return Ref::borrow(Py_None); }
+
+Ref music_arrays(std::span<const MusicValues> values) {
+    std::vector<float> steadiness(values.size()), novelty(values.size()), factor(values.size());
+    for (std::size_t t = 0; t < values.size(); ++t) {
+        steadiness[t] = values[t].steadiness;
+        novelty[t] = values[t].novelty;
+        factor[t] = values[t].factor;
+    }
+    std::array<Ref, 3> items{float_array(std::move(steadiness)), float_array(std::move(novelty)),
+                             float_array(std::move(factor))};
+    return tuple(items);
+}
 
 Ref frames_array_like(const AudioFrames& like, void*& data) {
     ensure_numpy();

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/music_measure.hpp"
 #include "buffer.hpp"
 
 namespace talvane::py {
@@ -24,6 +25,8 @@ Ref tuple(std::span<Ref> items);                       // takes the items over
 Ref unsigned_int(std::uint64_t value);
 Ref optional_float(std::optional<float> value);        // None when absent
 Ref none();
+// (steadiness, novelty, factor): three float32 arrays, one value per window.
+Ref music_arrays(std::span<const MusicValues> values);
 
 struct AudioFrames;
 // A new, writable, C-contiguous array of like's dtype (in native byte order) and

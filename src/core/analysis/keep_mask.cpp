@@ -18,13 +18,14 @@ constexpr std::uint64_t kMaxWord = std::numeric_limits<std::uint64_t>::max();
 using Run = WindowRun;
 
 // Maximal runs of voice windows: smoothed energy strictly above the threshold
-// (a NaN on either side is never voice).
-void voice_runs(std::span<const float> smoothed, float threshold, std::vector<Run>& runs) {
+// (a NaN on either side is never voice). `Threshold` gives window t's threshold.
+template <class Thresholds>
+void voice_runs(std::span<const float> smoothed, const Thresholds& threshold, std::vector<Run>& runs) {
     runs.clear();
     bool in_run = false;
     std::size_t start = 0;
     for (std::size_t t = 0; t < smoothed.size(); ++t) {
-        const bool voice = is_voice(smoothed[t], threshold);
+        const bool voice = is_voice(smoothed[t], threshold(t));
         if (voice != in_run) {
             if (voice) {
                 start = t;
@@ -191,14 +192,36 @@ std::vector<std::uint8_t> keep_flags(const GateConfig& config, std::span<const f
     return flags;
 }
 
-void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
-                     std::vector<WindowRun>& runs, std::span<std::uint8_t> out) {
+namespace {
+
+// Each window's threshold under the music measure's factor.
+std::vector<float> music_thresholds(const GateConfig& config, float threshold, std::span<const MusicValues> music) {
+    std::vector<float> out(music.size());
+    for (std::size_t t = 0; t < music.size(); ++t) out[t] = raised_threshold(threshold, music[t].factor, config.max_thresh);
+    return out;
+}
+
+template <class Thresholds>
+void flags_into(const GateConfig& config, std::span<const float> smoothed, const Thresholds& threshold,
+                std::vector<WindowRun>& runs, std::span<std::uint8_t> out) {
     const std::size_t n = smoothed.size();
     if (n == 0) return;  // memset may not be given the null pointer of an empty span
     voice_runs(smoothed, threshold, runs);
     clean_runs(config, runs, n);
     std::memset(out.data(), 0, n);
     for (const Run& r : runs) std::memset(out.data() + r.start, 1, r.end - r.start);
+}
+
+}  // namespace
+
+void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
+                     std::vector<WindowRun>& runs, std::span<std::uint8_t> out) {
+    flags_into(config, smoothed, [threshold](std::size_t) { return threshold; }, runs, out);
+}
+
+void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, std::span<const float> thresholds,
+                     std::vector<WindowRun>& runs, std::span<std::uint8_t> out) {
+    flags_into(config, smoothed, [thresholds](std::size_t t) { return thresholds[t]; }, runs, out);
 }
 
 KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const float> samples,
@@ -210,7 +233,8 @@ KeepWindows compute_keep_windows_inner(const GateConfig& config, std::span<const
     return KeepWindows{decide(config, window_energies(samples, window_len)).keep, window_len};
 }
 
-Decision decide(const GateConfig& config, std::span<const float> energies, ThresholdRule rule) {
+Decision decide(const GateConfig& config, std::span<const float> energies, ThresholdRule rule,
+                std::span<const MusicValues> music) {
     Decision d;
     d.smoothed = smooth_energies(energies, config.smooth_alpha);
     if (rule == ThresholdRule::noise) {
@@ -226,12 +250,18 @@ Decision decide(const GateConfig& config, std::span<const float> energies, Thres
         d.high = std::numeric_limits<float>::quiet_NaN();
         d.ratio = config.threshold_ratio;
     }
-    d.keep = keep_flags(config, d.smoothed, d.threshold.value);
+    if (music.empty()) {
+        d.keep = keep_flags(config, d.smoothed, d.threshold.value);
+        return d;
+    }
+    d.keep.resize(d.smoothed.size());
+    std::vector<WindowRun> runs;
+    keep_flags_into(config, d.smoothed, music_thresholds(config, d.threshold.value, music), runs, d.keep);
     return d;
 }
 
 std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const float> samples,
-                                            std::uint64_t window_len) {
+                                            std::uint64_t window_len, MusicSpectra* music) {
     // About 64 KiB of filtered samples at a time, in whole windows, so that they are
     // summed while still in cache; a longer window is filtered whole.
     constexpr std::uint64_t kBufferSamples = 16384;
@@ -246,26 +276,33 @@ std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const 
         const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(n - start, windows * window_len));
         const std::span<float> part(filtered.data(), len);
         filter.process(samples.subspan(static_cast<std::size_t>(start), len), part);
+        if (music != nullptr) music->take(part);
         window_energies_range(part, window_len, 0, windows, energies.data() + first);
     }
     return energies;
 }
 
 AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
-                           const std::optional<BandEdges>& band, ThresholdRule rule) {
+                           const std::optional<BandEdges>& band, ThresholdRule rule, bool music) {
     check_threshold_limits(config.base_thresh, config.max_thresh);
     AnalysisView view;
     view.window_len = window_length(config, sample_rate);
+    std::optional<MusicSpectra> spectra;
+    if (music) spectra.emplace(sample_rate, view.window_len);
     if (band) {
         BandFilter filter(*band, sample_rate);
-        view.energies = filtered_window_energies(filter, samples, view.window_len);
+        view.energies = filtered_window_energies(filter, samples, view.window_len, spectra ? &*spectra : nullptr);
     } else {
         view.energies = window_energies(samples, view.window_len);
+        if (spectra) spectra->take(samples);
     }
-    view.decision = decide(config, view.energies, rule);
+    if (spectra) view.music = spectra->per_window(view.window_len, samples.size());
+    view.decision = decide(config, view.energies, rule, view.music);
     view.voice.resize(view.energies.size());
+    const std::vector<float> thresholds = music_thresholds(config, view.decision.threshold.value, view.music);
     for (std::size_t t = 0; t < view.voice.size(); ++t) {
-        view.voice[t] = is_voice(view.decision.smoothed[t], view.decision.threshold.value) ? 1 : 0;
+        const float threshold = music ? thresholds[t] : view.decision.threshold.value;
+        view.voice[t] = is_voice(view.decision.smoothed[t], threshold) ? 1 : 0;
     }
     return view;
 }

@@ -8,6 +8,7 @@
 
 #include "analysis/band_filter.hpp"
 #include "buffer.hpp"
+#include "analysis/music_decision.hpp"
 #include "config.hpp"
 #include "messages.hpp"
 
@@ -117,6 +118,10 @@ struct WindowRun {
 void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, float threshold,
                      std::vector<WindowRun>& runs, std::span<std::uint8_t> out);
 
+// keep_flags_into with a threshold per window (thresholds[t] for window t).
+void keep_flags_into(const GateConfig& config, std::span<const float> smoothed, std::span<const float> thresholds,
+                     std::vector<WindowRun>& runs, std::span<std::uint8_t> out);
+
 // Which rule turns the noise floor into the threshold: the ratio rule (threshold_for)
 // or the noise-relative one, a product option (noise_rule.hpp).
 enum class ThresholdRule : std::uint8_t { ratio, noise };
@@ -133,8 +138,10 @@ struct Decision {
     float high;
     float ratio;
 };
+// With `music` (one value per window, or empty for none), window t is voice above
+// raised_threshold(threshold, music[t].factor, max_thresh) (music_decision.hpp).
 Decision decide(const GateConfig& config, std::span<const float> energies,
-                ThresholdRule rule = ThresholdRule::ratio);
+                ThresholdRule rule = ThresholdRule::ratio, std::span<const MusicValues> music = {});
 
 // Every intermediate of one analysis, for inspection: what compute_keep_windows_inner
 // decides (under the ratio rule), and how. Checks the threshold limits first, also
@@ -148,15 +155,19 @@ struct AnalysisView {
     std::vector<float> energies;
     Decision decision;
     std::vector<std::uint8_t> voice;  // per window, before the cleaning passes
+    std::vector<MusicValues> music;   // per window with the music measure, else empty
 };
+// With `music`, the music measure reads the analysis signal (the band's output, or
+// the samples) and raises each window's threshold by its factor.
 AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samples, std::uint64_t sample_rate,
                            const std::optional<BandEdges>& band = std::nullopt,
-                           ThresholdRule rule = ThresholdRule::ratio);
+                           ThresholdRule rule = ThresholdRule::ratio, bool music = false);
 
 // window_energies of the samples as `filter` turns them, from its present state,
 // filtered a few windows at a time into one small buffer; the filter keeps its state.
+// The measure in `music`, when given, takes the filtered samples in order.
 std::vector<float> filtered_window_energies(BandFilter& filter, std::span<const float> samples,
-                                            std::uint64_t window_len);
+                                            std::uint64_t window_len, MusicSpectra* music = nullptr);
 
 // The whole analysis: window flags after all four passes and the window length.
 // Fails with CheckFailed when the threshold limits are out of order, also for

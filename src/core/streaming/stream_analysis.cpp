@@ -129,13 +129,32 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
     }
 }
 
+// Each cleaned window's music values and threshold: window t ends at
+// min((t + 1) * W, total) samples after the context's start.
+std::span<const float> music_thresholds(StreamAnalysis& a, const GateConfig& config, const MusicLookup& music) {
+    if (a.music.size() < a.flag_count) a.music.resize(a.flag_count);
+    if (a.thresholds.size() < a.flag_count) a.thresholds.resize(a.flag_count);
+    for (std::size_t i = 0; i < a.flag_count; ++i) {
+        const std::uint64_t end = std::min<std::uint64_t>((a.first_flag + i + 1) * a.window_len, a.total);
+        a.music[i] = music.at(end);
+        a.thresholds[i] = raised_threshold(a.threshold.value, a.music[i].factor, config.max_thresh);
+    }
+    return {a.thresholds.data(), a.flag_count};
+}
+
 // Voice decision and the four cleaning passes over the windows within their reach
 // of the chunk's first window.
-void clean_flags(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_first) {
+void clean_flags(StreamAnalysis& a, const GateConfig& config, std::size_t chunk_first, const MusicLookup* music) {
     set_flag_range(a, config, chunk_first);
     for (std::size_t t = a.first_flag; t < a.n; ++t) a.suffix[t - a.first_flag] = a.smoothed[t];
-    keep_flags_into(config, std::span<const float>(a.suffix.data(), a.flag_count), a.threshold.value, a.cleaning,
-                    std::span<std::uint8_t>(a.flags.data(), a.flag_count));
+    const std::span<const float> smoothed(a.suffix.data(), a.flag_count);
+    const std::span<std::uint8_t> flags(a.flags.data(), a.flag_count);
+    a.with_music = music != nullptr;
+    if (music != nullptr) {
+        keep_flags_into(config, smoothed, music_thresholds(a, config, *music), a.cleaning, flags);
+    } else {
+        keep_flags_into(config, smoothed, a.threshold.value, a.cleaning, flags);
+    }
 }
 
 }  // namespace
@@ -187,7 +206,8 @@ std::uint64_t cleaning_reach(const GateConfig& config) {
 }
 
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, bool same_stream,
-                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped, ThresholdRule rule) {
+                    const Combined& combined, std::uint64_t window_len, std::uint64_t dropped, ThresholdRule rule,
+                    const MusicLookup* music) {
     // Lay windows: window k covers [start + k * W, start + (k + 1) * W) of the stream.
     a.window_len = window_len;
     a.total = combined.context.size() + combined.chunk.size();
@@ -198,11 +218,13 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     // Take energies: from the store, as it was and as this call extends it.
     const WindowStore none;
     const WindowStore& store = same_stream ? caches.store : none;
-    plan_store(a.store, store, same_stream, combined, window_len, dropped, bounded_applies(config, window_len));
+    plan_store(a.store, store, same_stream, combined, window_len, dropped,
+               bounded_applies(config, window_len) && music == nullptr);
     // A grid that does not come back soon enough to reuse anything: from bounds.
     const bool regime = a.store.lattice.window_len == 0;
     plan_prefix(a.prefix, caches.prefix, same_stream, regime, combined, window_len, dropped);
     a.bounded = false;
+    a.with_music = false;
     a.ranks = rule == ThresholdRule::noise ? 2 : 1;
     a.high = std::numeric_limits<float>::quiet_NaN();
     if (regime && analyse_bounded(a, config, caches, combined, rule)) {
@@ -221,7 +243,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
     // Floor, threshold, flags.
     rank_values(a, config, a.smoothed.meet < a.smoothed.run_end ? run : nullptr);
     set_threshold(a, config, rule);
-    clean_flags(a, config, static_cast<std::size_t>(combined.context.size() / window_len));
+    clean_flags(a, config, static_cast<std::size_t>(combined.context.size() / window_len), music);
 }
 
 void reserve_analysis(StreamCaches& caches, StreamAnalysis& a, std::uint64_t limit) {
@@ -256,10 +278,11 @@ void reserve_caches(StreamCaches& caches, StreamAnalysis& a, std::uint64_t windo
         run.lanes.values.reserve(kLaneValues);
     }
     a.made.values.reserve(kLaneValues);
-    for (std::vector<float>* v : {&a.direct, &a.all_energies, &a.front, &a.tail, &a.suffix}) {
+    for (std::vector<float>* v : {&a.direct, &a.all_energies, &a.front, &a.tail, &a.suffix, &a.thresholds}) {
         if (v->size() < n) v->resize(n);
     }
     if (a.flags.size() < n) a.flags.resize(n);
+    if (a.music.size() < n) a.music.resize(n);
     if (a.scratch.size() < 2 * n + 1) a.scratch.resize(2 * n + 1);
     a.cleaning.reserve(n / 2 + 2);
     if (a.loose_keys.size() < n) a.loose_keys.resize(n);

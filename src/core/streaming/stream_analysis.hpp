@@ -9,6 +9,7 @@
 #include "analysis/keep_mask.hpp"
 #include "config.hpp"
 #include "streaming/bounded_grid.hpp"
+#include "streaming/music_track.hpp"
 #include "streaming/rank_tracker.hpp"
 #include "streaming/sliding_buffer.hpp"
 #include "streaming/window_store.hpp"
@@ -115,6 +116,8 @@ struct StreamAnalysis {
     std::size_t first_flag = 0;
     std::size_t flag_count = 0;
     std::vector<std::uint8_t> flags;  // [0, flag_count) are windows [first_flag, n)
+    std::vector<MusicValues> music;   // likewise, with the music measure (what each window read)
+    bool with_music = false;          // music holds this call's values
     float floor = 0.0f;
     Threshold threshold{};
     float high = 0.0f;                // the noise rule's high percentile (NaN under the ratio rule)
@@ -142,7 +145,7 @@ struct StreamAnalysis {
     // Working storage.
     GridEnergies energies;
     CallSmoothed smoothed;
-    std::vector<float> direct, join, all_energies, front, tail, suffix;
+    std::vector<float> direct, join, all_energies, front, tail, suffix, thresholds;
     std::vector<std::uint32_t> scratch;
     std::vector<std::uint32_t> loose_keys;  // the loose values' keys, made once a call for every tracker
     bool loose_keyed = false;                // loose_keys holds this call's
@@ -172,10 +175,12 @@ void set_flag_range(StreamAnalysis& a, const GateConfig& config, std::size_t chu
 // passes' reach before the chunk's first window to the end, each the flag the full
 // analysis gives, and the floor and threshold it gives. Reads the caches only.
 // Does not check the threshold limits. The threshold follows `rule`: the noise
-// rule's high percentile comes from a second tracker of the same runs.
+// rule's high percentile comes from a second tracker of the same runs. With
+// `music`, each window's threshold is raised by the factor of the spectrum it reads
+// (music_decision.hpp), and the calls are never analysed from bounds.
 void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCaches& caches, bool same_stream,
                     const Combined& combined, std::uint64_t window_len, std::uint64_t dropped,
-                    ThresholdRule rule = ThresholdRule::ratio);
+                    ThresholdRule rule = ThresholdRule::ratio, const MusicLookup* music = nullptr);
 
 // Room for what commit_analysis keeps, for a context of at most `limit` samples.
 // May throw std::bad_alloc; changes no value.

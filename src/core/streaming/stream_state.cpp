@@ -18,13 +18,16 @@ namespace {
 
 // The analysis of context + chunk into plan.analysis, with the caches' help when
 // the call continues the stream.
-void analyse_chunk(ChunkPlan& plan, const GateConfig& config, const StreamState& state, bool same_stream,
+void analyse_chunk(ChunkPlan& plan, const GateConfig& config, StreamState& state, bool same_stream,
                    std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
                    std::uint64_t dropped) {
     const std::uint64_t start = same_stream ? state.context_start : 0;
     const Combined combined{context, chunk, start};
-    analyse_stream(*plan.analysis, config, state.caches, same_stream, combined, window_length(config, sample_rate),
-                   dropped, state.rule);
+    const std::uint64_t window_len = window_length(config, sample_rate);
+    plan_music(plan.music, state.music, same_stream, sample_rate, window_len, context.size(), chunk,
+               context.size() + chunk.size() - dropped, state.spare_music);
+    analyse_stream(*plan.analysis, config, state.caches, same_stream, combined, window_len, dropped, state.rule,
+                   plan.music.on ? &plan.music.lookup : nullptr);
     plan.next_context_start = start + dropped;
 }
 
@@ -100,7 +103,11 @@ ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<con
 }
 
 void reserve_context(StreamState& state, ChunkPlan& plan) {
-    if (plan.analysis) state.last_call.flags.reserve(plan.analysis->flag_count - plan.chunk_first);
+    if (plan.analysis) {
+        state.last_call.flags.reserve(plan.analysis->flag_count - plan.chunk_first);
+        if (plan.music.on) state.last_call.music.reserve(plan.analysis->flag_count - plan.chunk_first);
+        reserve_music(state.music, plan.music, plan.limit);
+    }
     if (!plan.context.with_chunk) return;
     state.context.reserve(plan.context.keep, static_cast<std::size_t>(plan.limit));
     reserve_analysis(state.caches, *plan.analysis, plan.limit);
@@ -113,6 +120,8 @@ void reserve_stream(StreamState& state, const GateConfig& config, std::uint64_t 
     const std::uint64_t w = window_length(config, sample_rate);
     reserve_caches(state.caches, *state.spare, w, limit, max_chunk, state.rule == ThresholdRule::noise ? 2 : 1);
     state.last_call.flags.reserve(static_cast<std::size_t>(window_count(limit + max_chunk, w)));
+    if (state.music.on) state.last_call.music.reserve(static_cast<std::size_t>(window_count(limit + max_chunk, w)));
+    reserve_music_stream(state.music, state.spare_music, sample_rate, w, limit, max_chunk);
     if (state.spare_gains.capacity() < max_chunk) state.spare_gains.reserve(max_chunk);
 }
 
@@ -149,6 +158,11 @@ void keep_call_view(CallView& view, const ChunkPlan& plan, std::span<const float
     view.entry_gain = plan.entry_gain;
     const std::span<const std::uint8_t> flags = analysis.flag_span().subspan(plan.chunk_first);
     view.flags.assign(flags.data(), flags.data() + flags.size());  // within the room reserved
+    view.music.clear();
+    if (analysis.with_music) {
+        const auto music = std::span<const MusicValues>(analysis.music).subspan(plan.chunk_first, flags.size());
+        view.music.assign(music.begin(), music.end());  // within the room reserved
+    }
 }
 
 }  // namespace
@@ -158,7 +172,9 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
     if (plan.new_stream) {
         state.caches.forget();
         state.context_start = 0;
+        reset_music(state.music);
     }
+    if (plan.analysis) commit_music(state.music, plan.music, state.spare_music);
     if (plan.analysis) keep_call_view(state.last_call, plan, chunk);
     if (next.with_chunk) {
         state.context.replace(next.old_len, chunk, next.keep);
@@ -168,6 +184,7 @@ void commit_chunk(StreamState& state, ChunkPlan& plan, std::span<const float> ch
         state.context.clear();
         state.caches.forget();
         state.context_start = 0;
+        reset_music(state.music);
     }
     if (plan.analysis) state.spare = std::move(plan.analysis);
     if (plan.lent_output) state.spare_gains = std::move(plan.output);
@@ -182,6 +199,7 @@ void reset_stream(StreamState& state) noexcept {
     state.caches.forget();
     state.context_start = 0;
     state.last_gain.reset();
+    reset_music(state.music);
 }
 
 SampleBuffer process_chunk_inner(const GateConfig& config, StreamState& state,

@@ -62,6 +62,7 @@ struct CallView {
     float attenuation = 0.0f;
     std::optional<float> entry_gain;  // the gain the chunk's entry ramp started from
     ViewFlags flags;                  // one per window, the chunk's first window first
+    std::vector<MusicValues> music;   // likewise, with the music measure; else empty
 };
 
 // The chunk's keep flag per sample from the flags of the windows holding it:
@@ -91,6 +92,10 @@ struct StreamState {
     // How the threshold follows the floor: chosen when the stream is made, kept
     // through resets (the ratio rule for the native classes).
     ThresholdRule rule = ThresholdRule::ratio;
+    // The music measure over the samples the context takes, when the stream was
+    // made with it (music.on, kept through resets).
+    MusicTrack music;
+    std::vector<MusicValues> spare_music;  // storage of a plan's fresh spectra
 };
 
 // The new context is the last `keep` samples of context[0, old_len) followed by
@@ -117,6 +122,7 @@ struct ChunkPlan {
     std::optional<float> entry_gain;       // the last gain the chunk's ramps started from
     float attenuation = 0.0f;
     std::uint64_t analysed_context = 0;    // samples of context the analysis ran over
+    MusicStep music;                       // the music measure over the chunk, when on
 };
 
 // Context limit in samples: round(rate * stream_context_ms / 1000), at least 1.

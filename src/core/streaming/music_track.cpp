@@ -1,0 +1,66 @@
+// A stream's music measure: planned per chunk aside, committed with the context.
+#include "streaming/music_track.hpp"
+
+#include <algorithm>
+
+namespace talvane {
+
+void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std::uint64_t sample_rate,
+                std::uint64_t window_len, std::uint64_t context_len, std::span<const float> chunk, std::uint64_t keep,
+                std::vector<MusicValues>& spare) {
+    step.on = track.on;
+    if (!step.on) return;
+    const bool fresh_stream = !same_stream || track.seen < context_len;
+    step.restart = fresh_stream;
+    step.measure = fresh_stream ? MusicMeasure(sample_rate, window_len) : track.measure;
+    const std::span<const MusicValues> held =
+        fresh_stream ? std::span<const MusicValues>{} : track.spectra.view();
+    const std::uint64_t first = fresh_stream ? 1 : track.first;
+    const std::uint64_t seen = fresh_stream ? context_len : track.seen;
+    step.fresh = std::move(spare);
+    step.fresh.resize(static_cast<std::size_t>(step.measure.spectra_after(chunk.size())));
+    step.fresh.resize(step.measure.process(chunk, step.fresh));
+    step.seen = seen + chunk.size();
+    // The next call's windows end after its context's first sample: the spectra
+    // before the one complete there are read no more.
+    const std::uint64_t period = step.measure.period();
+    const std::uint64_t needed = std::max<std::uint64_t>(1, (step.seen - keep) / period);
+    step.drop = std::min<std::uint64_t>(needed > first ? needed - first : 0, held.size() + step.fresh.size());
+    step.lookup = MusicLookup{held, first, step.fresh, period, seen - context_len};
+}
+
+void reserve_music(MusicTrack& track, const MusicStep& step, std::uint64_t limit) {
+    if (!step.on) return;
+    const std::size_t kept = step.lookup.held.size() + step.fresh.size() - static_cast<std::size_t>(step.drop);
+    track.spectra.reserve(kept, static_cast<std::size_t>(limit / step.measure.period() + 2));
+}
+
+void reserve_music_stream(MusicTrack& track, std::vector<MusicValues>& spare, std::uint64_t sample_rate,
+                          std::uint64_t window_len, std::uint64_t limit, std::size_t max_chunk) {
+    if (!track.on) return;
+    const MusicMeasure measure(sample_rate, window_len);
+    const auto most = static_cast<std::size_t>((limit + max_chunk) / measure.period() + 2);
+    track.spectra.reserve(most, most);
+    spare.reserve(static_cast<std::size_t>(max_chunk / measure.period() + 1));
+}
+
+void commit_music(MusicTrack& track, MusicStep& step, std::vector<MusicValues>& spare) noexcept {
+    if (!step.on) return;
+    if (step.restart) track.spectra.clear();  // a new stream: nothing held was read
+    const std::size_t old_len = track.spectra.size();
+    const std::size_t keep = old_len + step.fresh.size() - static_cast<std::size_t>(step.drop);
+    track.spectra.replace(old_len, step.fresh, keep);
+    track.first = step.lookup.first + step.drop;
+    track.measure = step.measure;
+    track.seen = step.seen;
+    spare = std::move(step.fresh);
+}
+
+void reset_music(MusicTrack& track) noexcept {
+    track.measure = MusicMeasure();
+    track.seen = 0;
+    track.spectra.clear();
+    track.first = 1;
+}
+
+}  // namespace talvane
