@@ -21,10 +21,11 @@ struct MusicLookup {
     std::uint64_t period = 1;    // samples per spectrum
     std::uint64_t origin = 0;    // stream position of the call's first sample (the context's)
 
-    // The values of the window ending `end` samples after the context's start.
+    // The values of the window ending `end` samples after the context's start
+    // (kNoMusic for a spectrum not held, which a track kept in step never asks for).
     MusicValues at(std::uint64_t end) const noexcept {
         const std::uint64_t m = (origin + end) / period;
-        if (m == 0) return kNoMusic;
+        if (m < first || m - first >= held.size() + fresh.size()) return kNoMusic;
         const auto k = static_cast<std::size_t>(m - first);
         return k < held.size() ? held[k] : fresh[k - held.size()];
     }
@@ -71,5 +72,11 @@ void commit_music(MusicTrack& track, MusicStep& step, std::vector<MusicValues>& 
 
 // As new, still on or off; the storage stays.
 void reset_music(MusicTrack& track) noexcept;
+
+// Turns the measure on or off; a change starts the track anew (cannot fail).
+inline void set_music(MusicTrack& track, bool on) noexcept {
+    if (track.on != on) reset_music(track);
+    track.on = on;
+}
 
 }  // namespace talvane
