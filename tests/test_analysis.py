@@ -220,7 +220,7 @@ def check_analysis_view(cfg, x, rate, gate, same_f32):
     except ref.ThresholdError as e:
         for rule in (None, "noise"):
             with pytest.raises(ValueError) as info:
-                _analysis.analyse(x, rate, **cfg.kwargs(), low_hz=None, high_hz=None, rule=rule)
+                _analysis.analyse(x, rate, **cfg.kwargs(), low_hz=None, high_hz=None, rule=rule, music=False)
             assert str(info.value) == str(e)
         return
     view = analyse(x if len(x) % 2 else x.tolist(), rate, **cfg.kwargs())  # the array and the list rule
@@ -288,13 +288,15 @@ RULE_EDGES = {
 def test_noise_rule_edges(name, same_f32):
     samples, threshold, ratio, clamped, kept = RULE_EDGES[name]
     cfg = PER_WINDOW.replace(base_thresh=0.001, max_thresh=INF, threshold_ratio=1.2)
-    out = _analysis.analyse(samples, 1000, **cfg.kwargs(), low_hz=None, high_hz=None, rule="noise")
+    out = _analysis.analyse(samples, 1000, **cfg.kwargs(), low_hz=None, high_hz=None, rule="noise", music=False)
     same_f32([out[4], out[11]], [threshold, ratio])
     assert out[5] == clamped and ref.golden(out[7]) == kept
-    # A fixed threshold (both limits equal) fixes it under the rule too.
-    fixed = _analysis.analyse(samples, 1000, **cfg.replace(base_thresh=0.3, max_thresh=0.3).kwargs(), low_hz=None,
-                              high_hz=None, rule="noise")
-    assert fixed[4] == f32(0.3) and ref.golden(fixed[7]) == ref.golden(fixed[2] > f32(0.3))
+    # A fixed threshold (both limits equal) fixes it under the rule too, and the
+    # music measure's factor never raises it.
+    for music in (False, True):
+        fixed = _analysis.analyse(samples, 1000, **cfg.replace(base_thresh=0.3, max_thresh=0.3).kwargs(), low_hz=None,
+                                  high_hz=None, rule="noise", music=music)
+        assert fixed[4] == f32(0.3) and ref.golden(fixed[7]) == ref.golden(fixed[2] > f32(0.3))
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -342,7 +344,7 @@ def test_a_preset_is_its_settings_and_keywords_win(call):
     for preset, keywords, same_as in [("speech", {}, speech), ("speech", {"threshold_ratio": 3, "band": None},
                                       {**speech, "threshold_ratio": 3, "band": None}), ("classic", {}, {})]:
         assert np.array_equal(call(x, 16000, preset=preset, **keywords), call(x, 16000, **same_as))
-    with pytest.raises(ValueError, match="^unknown preset 'loud': 'speech', 'classic'$"):
+    with pytest.raises(ValueError, match="^unknown preset 'loud': 'speech', 'speech-music', 'classic'$"):
         call(x, 16000, preset="loud")
 
 

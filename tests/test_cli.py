@@ -83,7 +83,7 @@ def test_the_default_is_the_speech_preset(everyday, tmp_path):
                        timeout=120)  # no preset named at all  # fmt: skip
     assert r.returncode == 0 and "preset speech, " in r.stderr
     r = talvane("gate", "in.wav", "--preset", "loud", cwd=tmp_path)
-    assert r.returncode == 2 and "invalid value 'loud': expected speech, classic" in r.stderr
+    assert r.returncode == 2 and "invalid value 'loud': expected speech, speech-music, classic" in r.stderr
     r = talvane("gate", "--help", cwd=tmp_path)
     assert "explicitly wins over the preset's value. The default is the speech preset" in " ".join(r.stdout.split())
 

@@ -55,13 +55,13 @@ def test_every_list_of_the_parameters_is_the_table():
         assert {name: p.default for name, p in native.items()} == table
         names, defaults = stub_parameters("_native.pyi", cls.__name__, "__init__")
         assert names == list(table) and defaults == table
-    native = ["data", "sample_rate", *table, "low_hz", "high_hz", "rule"]
+    native = ["data", "sample_rate", *table, "low_hz", "high_hz", "rule", "music"]
     assert list(inspect.signature(_analysis.analyse).parameters) == native
     names, defaults = stub_parameters("_analysis.pyi", None, "analyse")
     assert names == native and defaults == {}
     names, defaults = stub_parameters("_analysis.pyi", "Stream", "__new__")
-    assert names == ["sample_rate", "band", "on_event", *table, "rule", "preset"]
-    assert defaults == {"band": None, "on_event": None, **table, "rule": None, "preset": None}
+    assert names == ["sample_rate", "band", "on_event", *table, "rule", "music", "preset"]
+    assert defaults == {"band": None, "on_event": None, **table, "rule": None, "music": None, "preset": None}
     # The settings value and the keywords the library calls take.
     fields = {f.name: f.default for f in dataclasses.fields(GateSettings)}
     assert fields == product

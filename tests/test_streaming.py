@@ -382,7 +382,7 @@ def test_a_nan_leaves_a_banded_stream_with_its_context(same_f32):
          "min > max, or either was NaN. min = 0.05, max = 0.01"),
         (lambda: Stream(16000, on_event=1), TypeError, "on_event must be callable or None, not 1"),
         (lambda: Stream(16000, window=1), TypeError, "Stream() got an unexpected keyword argument 'window'"),
-        (lambda: Stream(16000, preset="loud"), ValueError, "unknown preset 'loud': 'speech', 'classic'"),
+        (lambda: Stream(16000, preset="loud"), ValueError, "unknown preset 'loud': 'speech', 'speech-music', 'classic'"),
         (lambda: Stream(16000, rule="ratio"), ValueError, "unknown threshold rule 'ratio': None (the gate's own) or "
          "'noise'"),
     ],
