@@ -622,3 +622,49 @@ def test_long_context_matches_analysis_of_context_plus_chunk(counts, same_f32):
         mask = keep(combined)[len(context) :]
         same_f32(process(chunk), chunk * mask.astype(np.float32))
         context = combined[-limit:]
+
+
+@pytest.mark.parametrize("rate, sizes", [(16000, [160, 320, 77, 333, 1000]), (48000, [480, 512, 1024, 7])])
+def test_stream_music_measure_runs_from_the_stream_start(rate, sizes, same_f32):
+    # Whatever the chunking, each window of a call reads the spectrum the whole
+    # signal's analysis takes at the window's end (the last one at or before it,
+    # one per two windows of the stream's grid), and is voice when its smoothed
+    # energy exceeds the call's threshold times that factor; the passes follow.
+    limit = rate  # a 1 s context: the spectra the track keeps slide too
+    params = {"stream_context_ms": 1000, "fade_ms": 0, "attenuation": 0.0}
+    stream, band = Stream(rate, preset="speech-music", **params), BandFilter(rate, "speech")
+    settings = {**dataclasses.asdict(PRESETS["speech-music"]), **params, "band": None}
+    rng = np.random.default_rng(11)
+    t = np.arange(8 * rate) / rate
+    chord = sum(np.sin(2 * np.pi * f * t) for f in (262.0, 330.0, 392.0)) * (0.02 + 0.015 * np.sin(t))
+    x = (bursts(rng, len(t), rate) + chord).astype(np.float32)
+    heard_all = BandFilter(rate, "speech").process(x)
+    whole = analyse(heard_all, rate, **settings)
+    w = whole.window_len
+
+    def expected(ends):
+        m = np.asarray(ends) // (2 * w)
+        return np.where(m > 0, whole.music_factor[np.maximum(2 * m - 1, 0)], np.float32(1.0))
+
+    assert whole.music_factor.min() == 1.0 and whole.music_factor.max() > 1.0  # the chord raises it somewhere
+    cfg = ref.Config(**{k: v for k, v in settings.items() if k in ref.Config.__dataclass_fields__})
+    context, pos = np.zeros(0, np.float32), 0
+    while pos < len(x):
+        chunk = x[pos : pos + int(rng.choice(sizes))]
+        stream.process(chunk)
+        heard = band.process(chunk)
+        combined = np.concatenate([context, heard])
+        start = pos - len(context)  # the context's first sample in the stream
+        pos += len(chunk)
+        view = stream_view(stream)
+        ends = np.minimum(np.arange(1, -(-len(combined) // w) + 1) * w, len(combined)) + start
+        factors = expected(ends)
+        first = len(context) // w
+        same_f32(view.music_factor, factors[first:])
+        inner = analyse(combined, rate, **{**settings, "music": False})
+        with np.errstate(over="ignore"):
+            voice = (inner.smoothed > np.float32(inner.threshold) * factors).tolist()
+        flags = ref.keep_pass_windows(ref.pad(ref.fill_gaps(ref.drop_short_runs(
+            voice, cfg.min_voice_windows), cfg.max_silence_gap_windows), cfg.pad_voice_windows), cfg.pass_windows)
+        assert view.keep_windows.tolist() == flags[first:]
+        context = combined[-limit:]
