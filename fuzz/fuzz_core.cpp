@@ -671,6 +671,10 @@ void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::spa
     talvane::LiveState live;
     talvane::StreamState plain;
     std::optional<talvane::BandFilter> plain_band;
+    // The music measure reads the decision signal in both, from the stream's start.
+    const bool music = in.ConsumeBool();
+    talvane::set_music(live.stream.music, music);
+    talvane::set_music(plain.music, music);
     if (in.ConsumeBool()) {
         const talvane::BandEdges edges{pick_edge(in, 200.0), pick_edge(in, 4000.0)};
         if (talvane::band_edges_error(edges, rate).empty()) {
