@@ -332,32 +332,11 @@ def speed_line(seconds: float, repeats: int) -> str:
     def webrtc():
         return [vad.is_speech(pcm[i: i + step], RATE) for i in range(0, len(pcm) - step + 1, step)]
 
-    banded, vad_s, mask_s, music_s = time_turns([
-        lambda: analyse(x, RATE, band="speech"), webrtc, lambda: gate.compute_keep_mask_array(x, RATE),
-        lambda: analyse(x, RATE, preset="speech-music")], repeats)  # fmt: skip
+    banded, vad_s, mask_s = time_turns([lambda: analyse(x, RATE, band="speech"), webrtc,
+                                        lambda: gate.compute_keep_mask_array(x, RATE)], repeats)
     return (f"speed, {seconds / 60:g} min at 16 kHz: webrtcvad (mode 3, ready int16 bytes, 10 ms frames) / "
             f'analyse(x, rate, band="speech") = {vad_s / banded:.2f} × (target ≥ 5); '
-            f"the banded analysis / compute_keep_mask_array = {banded / mask_s:.2f} ×; "
-            f'webrtcvad / analyse(x, rate, preset="speech-music") = {vad_s / music_s:.2f} × (target ≥ 3)\n'
-            f"{stream_speed_line(x, repeats)}")
-
-
-def stream_speed_line(x: np.ndarray, repeats: int) -> str:
-    """A 10 ms Stream call with the music measure against one without, at 16 kHz
-    over 60 s of the signal, int16 frames as a sound card gives them."""
-    frames = [(np.clip(x[i: i + FRAME], -1.0, 1.0) * 32767.0).astype(np.int16)
-              for i in range(0, min(len(x), 60 * RATE) - FRAME + 1, FRAME)]  # fmt: skip
-
-    def run(preset: str) -> Callable[[], None]:
-        def call() -> None:
-            stream = Stream(RATE, preset=preset)
-            for f in frames:
-                stream.process(f)
-        return call
-
-    without, with_ = time_turns([run("speech"), run("speech-music")], repeats)
-    return (f"Stream(preset=\"speech-music\") / Stream(preset=\"speech\"), 10 ms int16 calls at 16 kHz: "
-            f"{with_ / without:.2f} × per call (target ≤ 1.5)")
+            f"the banded analysis / compute_keep_mask_array = {banded / mask_s:.2f} ×")
 
 
 def main() -> int:
