@@ -492,7 +492,7 @@ function drawMusic() {
   const key = (colour, text) => `<span class="key" style="color: ${colour}">${text}</span>`;
   $("music-label").innerHTML = `music measure: ${key(COLOURS.steadiness, "steadiness")} and `
     + `${key(COLOURS.novelty, "novelty")} (0 to 1), ${key("#7a5af8", "threshold factor")} (1 to 3); `
-    + `threshold raised in ${(100 * raised).toFixed(1)}% of windows`;
+    + `threshold raised in ${(100 * raised).toFixed(1)}% of the file's windows`;
   tune.drawn.music = { count: col.count, factorHigh: col.count ? Math.max(...music.factor_high) : null, raised };
 }
 
