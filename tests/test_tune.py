@@ -150,7 +150,22 @@ def test_the_page_shows_plays_and_saves_what_the_library_computes(talk, browser,
     server = Server(talk, "talk.flac")
     try:
         # The page opens on the command line's default preset, and switches to another.
-        assert open_page(browser, server)["threshold"] == analyse(mix, rate, preset="speech").threshold
+        opened = open_page(browser, server)
+        assert opened["threshold"] == analyse(mix, rate, preset="speech").threshold and opened["music"] is None
+        assert not browser.find_element(By.ID, "music").is_displayed()
+        # The speech-music preset draws the music panel over every window; its switch takes it off again.
+        Select(browser.find_element(By.NAME, "preset")).select_by_value("speech-music")
+        drawn = wait_for(browser, SETTLED + " && window.tune.drawn.music && window.tune.drawn")
+        view = analyse(mix, rate, preset="speech-music")
+        assert (drawn["music"]["count"], drawn["music"]["raised"]) == (len(view.energies),
+                                                                       np.mean(view.music_factor > 1))
+        inked = browser.execute_script("const c = document.getElementById('music'); let n = 0; "
+                                       "for (const a of c.getContext('2d').getImageData(0, 0, c.width, c.height)"
+                                       ".data.filter((_, i) => i % 4 === 3)) n += a > 0; return n")
+        assert browser.find_element(By.ID, "music").is_displayed() and inked > 1000
+        browser.find_element(By.NAME, "music").click()
+        wait_for(browser, SETTLED + " && window.tune.drawn.music === null && window.tune.drawn")
+        assert Select(browser.find_element(By.NAME, "preset")).first_selected_option.text == "speech"
         Select(browser.find_element(By.NAME, "preset")).select_by_value("classic")
         before = wait_for(browser, SETTLED + " && window.tune.drawn.band === 'off' && window.tune.drawn")
         assert before["threshold"] == analyse(mix, rate).threshold
@@ -279,7 +294,8 @@ def test_a_band_refilters_and_the_threshold_follows(talk, browser):
      "band": "150-3400"},
     {"enabled": "false", "window_ms": "20ms", "smooth_alpha": "0.35", "fade_ms": "12", "min_voice_windows": " 3 "},
     {"band": "speech", "attenuation": "-20dB"},
-], ids=["levels-in-db", "inf-and-seconds-band", "flags-and-plain-numbers", "speech-band"])
+    {"music": "on", "rule": "noise", "base_thresh": "-50dB"},
+], ids=["levels-in-db", "inf-and-seconds-band", "flags-and-plain-numbers", "speech-band", "music-noise-rule"])
 def test_what_the_page_shows_does_what_the_page_did(talk, monkeypatch, texts):
     """The command shown reads back as the settings the page used, and the
     Python calls shown compute what it computed."""
@@ -306,11 +322,40 @@ def test_what_the_page_shows_does_what_the_page_did(talk, monkeypatch, texts):
     cut_ms = {f"{k}_ms": v * 1000.0 for k, v in settings.cut.items()}
     analysis_only = {k: v for k, v in resolved.items() if k not in ("attenuation", "fade_ms", "enabled")}
     assert done["speech"].tobytes() == cut(mix, rate, **cut_ms, **analysis_only).tobytes()
-    if settings.band is not None:  # the native class reads no band
-        assert "gate" not in done
+    if "gate" not in done:  # the native class takes no band, noise rule or music measure
+        assert settings.band is not None or settings.resolved.native_rule or settings.resolved.music
         return
     gated = np.array(done["gate"].apply_array(mix, rate), dtype=np.float32)  # the list method: the gains' products
     assert gated.tobytes() == (mix * expected.gains).tobytes()
+
+
+@pytest.mark.parametrize("music, cols", [("off", 4096), ("on", 4096), ("on", 100)])
+def test_the_page_gets_the_music_measure_per_column(music, cols):
+    """One column per window: the library's values, and the threshold drawn is the
+    one each window's voice flag was decided by; fewer columns: their means."""
+    from talvane_rs.tune.session import Session, load
+
+    session = Session(load(EXAMPLE))
+    settings, _ = read_settings({"band": "speech", "music": music}, session.file.rate)
+    session.update(settings)
+    columns, raised = session.columns(0, session.n, cols), session.summary()["music_raised"]
+    if music == "off":
+        assert columns["music"] is None and raised is None
+        return
+    got = columns["music"]
+    expected = analyse(session.file.mix, session.file.rate, band="speech", music=True)
+    assert raised == np.mean(expected.music_factor > 1)
+    if columns["count"] == len(expected.energies):
+        for name in ("steadiness", "novelty"):
+            np.testing.assert_allclose(got[name], getattr(expected, f"music_{name}"), atol=5e-5)
+        np.testing.assert_allclose(got["factor_high"], expected.music_factor, atol=5e-5)
+        margin = 20 * np.log10(expected.smoothed) - np.array(got["threshold_high"])
+        sure = np.abs(margin) > 0.001  # off the rounding of the dB sent
+        assert np.array_equal((margin > 0)[sure], expected.voice[sure]) and sure.mean() > 0.9
+        return
+    windows = np.diff(np.append(np.arange(cols) * len(expected.energies) // cols, len(expected.energies)))
+    assert len(got["steadiness"]) == cols and np.all(np.array(got["factor_low"]) <= got["factor_high"])
+    assert np.average(got["novelty"], weights=windows) == pytest.approx(np.mean(expected.music_novelty), abs=1e-4)
 
 
 @pytest.mark.parametrize("texts, wrong", [

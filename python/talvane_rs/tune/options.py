@@ -11,9 +11,10 @@ from talvane_rs.units import parse_duration
 
 DESCRIPTION = (
     "Serve a local web page (on 127.0.0.1, at an address with a random token) that shows the waveform, the "
-    "window energies against the noise floor and threshold, and the gain curve of one file; every gate parameter "
-    "is a control, and moving one redraws at once. Listen to the original, gated or cut audio, then copy the "
-    "equivalent talvane command or Python call, or save the gated or cut file beside the input. Ctrl-C stops it."
+    "window energies against the noise floor and threshold, the music measure (when on) and the gain curve of one "
+    "file; every gate parameter is a control, and moving one redraws at once. Listen to the original, gated or cut "
+    "audio, then copy the equivalent talvane command or Python call, or save the gated or cut file beside the input. "
+    "Ctrl-C stops it."
 )
 EXAMPLES = """examples:
   talvane tune talk.flac                         # opens the page in the browser

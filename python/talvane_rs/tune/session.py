@@ -95,6 +95,17 @@ def column_ranges(values: Any, a: int, b: int, cols: int) -> tuple[list[float], 
     return np.minimum.reduceat(part, starts).tolist(), np.maximum.reduceat(part, starts).tolist(), cols
 
 
+def column_means(values: Any, a: int, b: int, cols: int) -> list[float]:
+    """Per column over values[a:b]: the mean (in float64), as column_ranges splits them."""
+    part = values[a:b]
+    if b - a <= cols:
+        return [round(v, 4) for v in part.tolist()]
+    starts = edges(0, b - a, cols)
+    sums = np.add.reduceat(part.astype(np.float64), starts)
+    counts = np.diff(np.append(starts, b - a))
+    return [round(v, 4) for v in (sums / counts).tolist()]
+
+
 def to_db(values: list[float]) -> list[float]:
     return [round(max(FLOOR_DB, gain_to_db(v)), 3) if v > 0 else FLOOR_DB for v in values]
 
@@ -134,10 +145,13 @@ class Session:
         kept = sum(r.end - r.start for r in view.regions) if self.n else 0
         share = kept / self.n if self.n else 0.0
         text = f"{kept_phrase(kept, self.n, len(view.regions))}, {levels_phrase(view.noise_floor, view.threshold)}"
+        factor = view.music_factor  # the share of windows whose threshold the music measure raised
+        raised = None if factor is None else int(np.count_nonzero(factor > 1.0)) / max(1, len(factor))
         return {
             "text": text, "kept": kept, "share": share, "regions": len(view.regions),
             "noise_floor": view.noise_floor, "threshold": view.threshold, "clamped": view.clamped,
             "advice": self.advice(), "window_len": view.window_len, "windows": len(view.energies),
+            "music_raised": raised,
         }  # fmt: skip
 
     def advice(self) -> str | None:
@@ -178,7 +192,26 @@ class Session:
             "w0": w0, "w1": w1, "count": count,
             "smooth_low": to_db(smooth_low), "smooth_high": to_db(smooth_high), "energy_high": to_db(energy_high),
             "voice": voice, "keep": keep_high, "gain": self.gains(a, b, cols, keep_low, keep_high),
-            "regions": self.regions(a, b, cols),
+            "regions": self.regions(a, b, cols), "music": self.music(w0, w1, cols),
+        }  # fmt: skip
+
+    def music(self, w0: int, w1: int, cols: int) -> dict[str, Any] | None:
+        """The music measure over windows [w0, w1), in the energies' columns: the
+        factor's range, the mean steadiness and novelty, and the highest threshold
+        a window used (the rule's times the factor, never above max_thresh); None
+        without the measure."""
+        view, settings = self.view, self.settings
+        assert view is not None and settings is not None
+        if view.music_factor is None or view.music_steadiness is None or view.music_novelty is None:
+            return None
+        low, high, _ = column_ranges(view.music_factor, w0, w1, cols)
+        # In float32, as the decision raises each window's threshold.
+        top = np.float32(settings.resolved.max_thresh)
+        raised = np.minimum(np.float32(view.threshold) * np.array(high, dtype=np.float32), top)
+        return {
+            "factor_low": [round(v, 4) for v in low], "factor_high": [round(v, 4) for v in high],
+            "steadiness": column_means(view.music_steadiness, w0, w1, cols),
+            "novelty": column_means(view.music_novelty, w0, w1, cols), "threshold_high": to_db(raised.tolist()),
         }  # fmt: skip
 
     def gains(self, a: int, b: int, cols: int, keep_low: list[float], keep_high: list[float]) -> dict[str, Any]:

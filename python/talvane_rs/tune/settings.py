@@ -186,7 +186,8 @@ def _call_args(settings: Settings, stages: set[str]) -> list[str]:
 
 def python_calls(path: str, settings: Settings) -> dict[str, str]:
     """The library calls that compute what the page shows: analyse, cut, and the
-    EnergyTalvane constructor when no band is set."""
+    EnergyTalvane constructor when the settings are ones it takes (no band, the
+    ratio rule, no music measure)."""
     head = f"import soundfile as sf\nimport talvane_rs\n\naudio, rate = sf.read({path!r}, dtype='float32')\n"
     analysis = ", ".join(["audio", "rate", *_call_args(settings, {"analysis", "gain"})])
     cut_args = [f"{name}_ms={settings.cut[name] * 1000.0!r}" for name in CUT_OPTIONS if settings.cut[name]]
@@ -195,7 +196,8 @@ def python_calls(path: str, settings: Settings) -> dict[str, str]:
         "analyse": f"{head}view = talvane_rs.analyse({analysis})",
         "cut": f"{head}speech = talvane_rs.cut({cuts})",
     }
-    if settings.band is None:
+    values = settings.resolved
+    if values.band is None and values.native_rule is None and not values.music:
         gate = ", ".join(_call_args(settings, {"analysis", "gain", "stream"}))
         calls["EnergyTalvane"] = f"gate = talvane_rs.EnergyTalvane({gate})"
     return calls

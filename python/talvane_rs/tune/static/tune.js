@@ -19,6 +19,7 @@ const GROUPS = [
 const COLOURS = {
   wave: "#3d4a5c", kept: "rgba(60, 170, 90, 0.20)", smooth: "#2f6fdb", energy: "rgba(47, 111, 219, 0.25)",
   floor: "#667085", threshold: "#d92d20", limit: "#f79009", gain: "#12805c", voice: "#84adff", keep: "#3caa5a",
+  factor: "rgba(122, 90, 248, 0.35)", steadiness: "#0e9384", novelty: "#dd2590",
 };
 
 const page = {
@@ -82,6 +83,7 @@ function shownValue(name, value) {
   const spec = sliderOf(name) || {};
   const rate = page.state.rate;
   if (name === "enabled") return value ? "on" : "off: audio passes through";
+  if (name === "music") return value ? "on: the threshold rises over steady music" : "off";
   if (spec.db && name === "attenuation") return value > 0 ? `${(20 * Math.log10(value)).toFixed(1)} dB (x${+value.toPrecision(3)})` : "silence";
   if (spec.db) return `${dbText(value)} (${value === "inf" ? "inf" : +value.toPrecision(3)} RMS)`;
   if (spec.ratio) return `x${value.toFixed(2)} (${value > 0 ? (20 * Math.log10(value)).toFixed(1) : "-inf"} dB)`;
@@ -373,6 +375,13 @@ function windowX(col, i, w) {
   return xOf(first * win, w);
 }
 
+// Where each column of windows starts and ends on the canvas.
+function columnEdges(col, w) {
+  const x0s = [], x1s = [];
+  for (let i = 0; i < col.count; i++) { x0s.push(windowX(col, i, w)); x1s.push(windowX(col, i + 1, w)); }
+  return [x0s, x1s];
+}
+
 function drawEnergy() {
   const { g, w, h, dpr } = canvas("energy");
   const result = page.result, col = result.columns, lv = result.levels;
@@ -390,8 +399,7 @@ function drawEnergy() {
     g.beginPath(); g.moveTo(0, y(db)); g.lineTo(w, y(db)); g.stroke();
     g.fillText(`${db}`, w - 26 * dpr, y(db) - 2 * dpr);
   }
-  const x0s = [], x1s = [];
-  for (let i = 0; i < col.count; i++) { x0s.push(windowX(col, i, w)); x1s.push(windowX(col, i + 1, w)); }
+  const [x0s, x1s] = columnEdges(col, w);
   g.fillStyle = COLOURS.energy;        // raw energies (the highest per column), behind
   for (let i = 0; i < col.count; i++) {
     const ya = y(col.energy_high[i]);
@@ -424,6 +432,17 @@ function drawEnergy() {
   line(lv.max_thresh, COLOURS.limit, [2 * dpr, 3 * dpr], `max-thresh ${dbText(lv.max_thresh)}`, 0.5);
   line(lv.noise_floor, COLOURS.floor, [6 * dpr, 4 * dpr], `noise floor ${dbText(lv.noise_floor)}`, 0.25);
   line(lv.threshold, COLOURS.threshold, [], `threshold ${dbText(lv.threshold)}`, 0);
+  if (col.music) {                     // each window's threshold under the music factor (the highest per column)
+    g.strokeStyle = COLOURS.threshold; g.lineWidth = dpr; g.globalAlpha = 0.5;
+    g.beginPath();
+    for (let i = 0; i < col.count; i++) {
+      const yy = y(col.music.threshold_high[i]);
+      if (i === 0) g.moveTo(x0s[i], yy); else g.lineTo(x0s[i], yy);
+      g.lineTo(x1s[i], yy);
+    }
+    g.stroke();
+    g.globalAlpha = 1; g.lineWidth = 1;
+  }
   const rows = [[col.voice, COLOURS.voice, bottom + 4 * dpr], [col.keep, COLOURS.keep, bottom + 4 * dpr + strip]];
   for (const [flags, colour, at] of rows) {
     g.fillStyle = colour;
@@ -433,6 +452,48 @@ function drawEnergy() {
   g.fillText("voice", w - 32 * dpr, bottom + 4 * dpr + strip - 3 * dpr);
   g.fillText("kept", w - 32 * dpr, bottom + 4 * dpr + 2 * strip - 3 * dpr);
   tune.drawn.thresholdY = yLevel(lv.threshold) / dpr;
+}
+
+// The music measure on one scale: steadiness and novelty (0 to 1) as lines through
+// each column's mean, the threshold's factor (1 to 3, at 1 + 2 v) shaded over its range.
+function drawMusic() {
+  const col = page.result.columns, music = col.music;
+  $("music-plot").hidden = !music;
+  tune.drawn.music = null;
+  if (!music) return;
+  const { g, w, h, dpr } = canvas("music");
+  const top = 14 * dpr, bottom = h - 4 * dpr;
+  const y = (v) => bottom - Math.min(1, Math.max(0, v)) * (bottom - top);
+  g.font = `${10 * dpr}px system-ui, sans-serif`;
+  g.fillStyle = "#98a2b3";
+  g.strokeStyle = "#eaecf0";
+  for (const v of [0, 0.5, 1]) {
+    g.beginPath(); g.moveTo(0, y(v)); g.lineTo(w, y(v)); g.stroke();
+    g.fillText(`${v} | x${1 + 2 * v}`, w - 44 * dpr, y(v) - 2 * dpr);
+  }
+  const [x0s, x1s] = columnEdges(col, w);
+  g.fillStyle = COLOURS.factor;
+  for (let i = 0; i < col.count; i++) {
+    const ya = y((music.factor_high[i] - 1) / 2), yb = y((music.factor_low[i] - 1) / 2);
+    g.fillRect(x0s[i], ya, Math.max(1, x1s[i] - x0s[i]), Math.max(1.5 * dpr, yb - ya));
+  }
+  g.lineWidth = 1.5 * dpr;
+  for (const name of ["steadiness", "novelty"]) {
+    g.strokeStyle = COLOURS[name];
+    g.beginPath();
+    for (let i = 0; i < col.count; i++) {
+      const mid = (x0s[i] + x1s[i]) / 2;
+      if (i === 0) g.moveTo(mid, y(music[name][i])); else g.lineTo(mid, y(music[name][i]));
+    }
+    g.stroke();
+  }
+  g.lineWidth = 1;
+  const raised = page.result.summary.music_raised;
+  const key = (colour, text) => `<span class="key" style="color: ${colour}">${text}</span>`;
+  $("music-label").innerHTML = `music measure: ${key(COLOURS.steadiness, "steadiness")} and `
+    + `${key(COLOURS.novelty, "novelty")} (0 to 1), ${key("#7a5af8", "threshold factor")} (1 to 3); `
+    + `threshold raised in ${(100 * raised).toFixed(1)}% of the file's windows`;
+  tune.drawn.music = { count: col.count, factorHigh: col.count ? Math.max(...music.factor_high) : null, raised };
 }
 
 function drawGain() {
@@ -470,6 +531,7 @@ function draw() {
     start: page.start, end: page.end, band: page.result.texts.band };
   drawWave();
   drawEnergy();
+  drawMusic();
   drawGain();
   showSummary();
   syncControls();
