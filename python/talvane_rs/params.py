@@ -60,7 +60,7 @@ class Parameter:
         if value is None:
             return "off"
         if isinstance(value, bool):
-            return str(value).lower()
+            return ("on" if value else "off") if self.metavar == "on|off" else str(value).lower()
         if self.unit == "RMS":
             return f"{value:g} = {gain_to_db(value):.0f} dBFS"
         return f"{value:g}" if isinstance(value, float) else str(value)
