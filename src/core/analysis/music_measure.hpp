@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace talvane {
 
@@ -126,7 +127,11 @@ public:
     void reset() noexcept;                                         // as new, same rate
 
 private:
+    void take_blocks(const float* x, std::size_t n) noexcept;
     MusicValues spectrum() noexcept;
+    void whiten(double* p, float* white) noexcept;
+    std::pair<double, double> measures(const float* white, double sum) noexcept;
+    MusicValues averaged(double steady, double novel) noexcept;
 
     std::uint64_t rate_ = 0, window_len_ = 1, period_ = 2, block_ = 1;
     std::uint32_t first_bin_ = 0, bins_ = 0;
