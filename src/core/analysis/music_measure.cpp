@@ -294,7 +294,7 @@ void MusicMeasure::whiten(double* p, float* white) noexcept {
 }
 
 // Steadiness and novelty of this spectrum's whitened values against the last two.
-std::pair<double, double> MusicMeasure::measures(const float* white, double sum) noexcept {
+MusicMeasure::Terms MusicMeasure::measures(const float* white, double sum) noexcept {
     const double m = sum / static_cast<double>(bins_), m_older = white_mean_[(spectra_ - 2) % 3];
     white_mean_[spectra_ % 3] = m;
     // Before the third spectrum the older values are all 0.0, before the second the last.
@@ -336,8 +336,8 @@ MusicValues MusicMeasure::spectrum() noexcept {
     if (bins_ == 0) return averaged(0.0, 0.0);
     double sum = 0.0;
     for (std::uint32_t b = 0; b < bins_; ++b) sum += static_cast<double>(white[b]);
-    const auto [steady, novel] = measures(white, sum);
-    return averaged(steady, novel);
+    const Terms t = measures(white, sum);
+    return averaged(t.steadiness, t.novelty);
 }
 
 MusicValues MusicMeasure::averaged(double steady, double novel) noexcept {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 
 namespace talvane {
 
@@ -40,6 +39,10 @@ namespace talvane {
 //     a = z[g + j], b = z[g + j + L/2], c = C(256 j / L), s = S(256 j / L):
 //         t = (c * b.re + s * b.im,  c * b.im - s * b.re)
 //         z[g + j] = (a.re + t.re, a.im + t.im),  z[g + j + L/2] = (a.re - t.re, a.im - t.im)
+//     In the stages of length 2 and 4, where (c, s) is (1, 0) or (0, 1), t is b or
+//     (b.im, -b.re) without the products: only the sign of a zero can differ, and no
+//     power sees it. The butterflies of a stage, like the bins below, are independent
+//     of each other, so computing several side by side gives the same bits.
 //     Bin k (0..128) of the 256-point transform, from a = z[k mod 128] and
 //     b = z[(128 - k) mod 128], c = C(k), s = S(k):
 //         e = (0.5 * (a.re + b.re), 0.5 * (a.im - b.im))
@@ -55,9 +58,10 @@ namespace talvane {
 //     P / A, rounded to float32; then A = A + (P - A) * kMusicMeanWeight, and A
 //     becomes 0.0 when below kMusicMeanFloor. The floor is reached only after many
 //     minutes of digital silence (a mean falls by 1/150 per spectrum), where the
-//     mean would otherwise sink into subnormal doubles, slow on many processors; it
-//     changes no W, since any power that is not 0 lies far above
-//     kMusicMeanFloor * kMusicWhiteMost, so W is kMusicWhiteMost either way.
+//     mean would otherwise sink into subnormal doubles, slow on many processors. It
+//     changes a W only where a power that is not 0 lies below kMusicMeanFloor *
+//     kMusicWhiteMost (about 1e-177), far below what float32 samples give (their
+//     smallest is 1.4e-45) short of an exact cancellation.
 //  6. Steadiness s. Of this spectrum's W and the one two spectra before (W = 0 in
 //     every bin before the start), each centred by its mean: m = (sum of W in
 //     ascending k from 0.0) / bins, U = W - m. dot, uu and vv are the sums in
@@ -127,10 +131,15 @@ public:
     void reset() noexcept;                                         // as new, same rate
 
 private:
+    // About 4.7 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
+    // (1 KB), three spectra of whitened values and the last 12 + 4 measures.
     void take_blocks(const float* x, std::size_t n) noexcept;
     MusicValues spectrum() noexcept;
     void whiten(double* p, float* white) noexcept;
-    std::pair<double, double> measures(const float* white, double sum) noexcept;
+    struct Terms {
+        double steadiness, novelty;
+    };
+    Terms measures(const float* white, double sum) noexcept;
     MusicValues averaged(double steady, double novel) noexcept;
 
     std::uint64_t rate_ = 0, window_len_ = 1, period_ = 2, block_ = 1;
