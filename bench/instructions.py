@@ -65,11 +65,16 @@ def parse_case(name: str) -> tuple[int, str, int, list[str]]:
 
 def build(source: str, out: str) -> str:
     """The driver linked with the core of `source`, with the package's flags."""
+    return build_with(source, out, os.path.join(HERE, "stream_calls.cpp"), "stream_calls")
+
+
+def build_with(source: str, out: str, driver: str, name: str) -> str:
+    """`driver` linked with the core of `source`, with the package's flags, as out/name."""
     cmake = open(os.path.join(source, "CMakeLists.txt")).read().replace("\n", " ")
     core = re.search(r"add_library\(talvane_core STATIC([^)]*)\)", cmake)[1].split()
-    binary = os.path.join(out, "stream_calls")
+    binary = os.path.join(out, name)
     cmd = ["g++", "-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-g", f"-I{source}/src/core",
-           os.path.join(HERE, "stream_calls.cpp")] + [os.path.join(source, c) for c in core] + ["-o", binary]
+           driver] + [os.path.join(source, c) for c in core] + ["-o", binary]
     subprocess.run(cmd, check=True)
     return binary
 

@@ -77,6 +77,8 @@ void streaming_checks(std::mt19937_64& rng);
 // The plug-in instance (plugin_checks.cpp), with `calls` run() calls in all
 // counted for allocations.
 void plugin_checks(std::mt19937_64& rng, std::uint64_t calls);
+// The music measure (music_checks.cpp).
+void music_checks(std::mt19937_64& rng);
 void live_calls_allocate_nothing();
 std::uint64_t allocations();
 void count_allocations(bool on);

@@ -466,6 +466,7 @@ int main(int argc, char** argv) {
     band_filter_chunks_agree(rng);
     band_edges_are_checked();
     integers_round_half_to_even_and_saturate();
+    music_checks(rng);
     // run() calls for the plug-in's allocation count: a million, or the first argument.
     plugin_checks(rng, argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000);
     std::printf("%d passed, %d failed\n", check_count - failure_count, failure_count);

@@ -19,7 +19,7 @@ plugin_sources="src/plugins/controls.cpp src/plugins/plugin_gate.cpp"
 # shellcheck disable=SC2086
 $cxx -std=c++20 -O2 -ffp-contract=off -Wall -Wextra -Werror -Isrc/core -Isrc/plugins ${CXXFLAGS:-} \
     $core_sources $plugin_sources tests/cpp/core_test.cpp tests/cpp/stream_checks.cpp tests/cpp/alloc_count.cpp \
-    tests/cpp/plugin_checks.cpp -o "$out/core_test"
+    tests/cpp/music_checks.cpp tests/cpp/plugin_checks.cpp -o "$out/core_test"
 # The plug-in APIs are C headers of their own: a folder that holds only them lets a
 # cross compiler see them without the build machine's other headers.
 headers="$out/plugin_headers"

@@ -25,6 +25,8 @@
 #define TALVANE_AVX2
 #define TALVANE_ALWAYS_INLINE __forceinline
 #endif
+// Pointers that no other pointer in reach writes through.
+#define TALVANE_RESTRICT __restrict
 
 namespace talvane {
 
