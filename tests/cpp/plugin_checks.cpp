@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "analysis/music_decision.hpp"
 #include "checks.hpp"
 #include "plugin_gate.hpp"
 
@@ -138,6 +139,48 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
     }
 }
 
+// The music measure switched on in a running stream, as the plug-in's control does
+// it, begins with that block: each window reads the last spectrum that a measure
+// started there has taken by the window's end, with a context held from before the
+// switch and after it has moved past the switch. Switched off and on, it begins anew.
+void music_switch_begins_at_its_block(std::mt19937_64& rng) {
+    const std::uint64_t rate = 44100;
+    const std::size_t block = 1000;
+    GateConfig config;
+    config.stream_context_ms = 1000;
+    const std::uint64_t w = window_length(config, rate);
+    const std::vector<float> x = stretches(rng, 8 * rate, 1, rate);
+    std::vector<float> y(x.size());
+    LiveState live;
+    MusicSpectra spectra(rate, w);  // the measure since the last switch
+    std::uint64_t since = 0, calls = 0, misread = 0;
+    for (std::size_t at = 0; at + block <= x.size(); at += block) {
+        const bool on = at >= 3 * rate && !(at >= 5 * rate && at < 5 * rate + 4 * block);
+        if (on && !live.stream.music.on) {
+            spectra = MusicSpectra(rate, w);
+            since = at;
+        }
+        set_music(live.stream.music, on);
+        const Frames frames{x.data() + at, SampleType::f32, block, 1};
+        LivePlan plan = plan_live(config, live, rate, frames, y.data() + at);
+        reserve_live(live, plan);
+        commit_live(live, plan, frames);
+        if (!on) continue;
+        spectra.take({x.data() + at, block});
+        const CallView& view = live.stream.last_call;
+        const std::uint64_t period = spectra.measure.period();
+        for (std::size_t i = 0; i < view.music.size(); ++i) {
+            const std::uint64_t end = std::min<std::uint64_t>(at - view.offset + (i + 1) * w, at + block) - since;
+            const MusicValues want = end < period ? kNoMusic : spectra.values[end / period - 1];
+            using Bits = std::array<std::uint32_t, 3>;
+            misread += std::bit_cast<Bits>(view.music[i]) != std::bit_cast<Bits>(want);
+        }
+        calls += !view.music.empty();
+    }
+    CHECK(misread == 0 && calls > 0, "%llu windows read another spectrum than the measure's since the switch",
+          static_cast<unsigned long long>(misread));
+}
+
 // The bypass ramps from the gate's last gain to 1 over the fade, and leaving it
 // ramps from 1 to the gate's gain: the entry ramp of the gain rule, from the gain
 // the output had. The gate here drops everything (both limits at 0 dBFS), which
@@ -240,6 +283,7 @@ void plugin_runs_allocate_nothing(std::mt19937_64& rng, std::uint64_t calls) {
 
 void plugin_checks(std::mt19937_64& rng, std::uint64_t calls) {
     plugin_matches_live_stream(rng);
+    music_switch_begins_at_its_block(rng);
     bypass_ramps(rng);
     plugin_runs_allocate_nothing(rng, calls);
 }
