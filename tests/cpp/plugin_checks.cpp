@@ -58,11 +58,12 @@ struct Rig {
 };
 
 // The live stream the plug-in stands for, over the same pieces.
-std::vector<float> live_reference(const GateConfig& config, bool speech, ThresholdRule rule, std::uint64_t rate,
-                                  std::size_t channels, const std::vector<float>& x,
+std::vector<float> live_reference(const GateConfig& config, bool speech, ThresholdRule rule, bool music,
+                                  std::uint64_t rate, std::size_t channels, const std::vector<float>& x,
                                   const std::vector<std::size_t>& pieces) {
     LiveState live;
     live.stream.rule = rule;
+    set_music(live.stream.music, music);
     if (speech) live.band.emplace(*band_preset("speech", rate), rate);
     std::vector<float> y(x.size());
     std::size_t at = 0;
@@ -99,11 +100,12 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
         std::size_t channels, host_max, block;
         bool speech, reversed;
         ThresholdRule rule;
+        bool music;
     };
     constexpr ThresholdRule ratio = ThresholdRule::ratio, noise = ThresholdRule::noise;
     const Case cases[] = {
-        {48000, 1, 0, 20000, false, false, ratio},  {44100, 2, 0, 9000, true, false, noise},
-        {16000, 1, 512, 1500, true, true, noise},   {44100, 1, 0, 1, false, true, ratio},
+        {48000, 1, 0, 20000, false, false, ratio, true},  {44100, 2, 0, 9000, true, false, noise, true},
+        {16000, 1, 512, 1500, true, true, noise, false},  {44100, 1, 0, 1, false, true, ratio, false},
     };
     for (const Case& c : cases) {
         const std::size_t frames = 6 * c.rate;
@@ -111,6 +113,7 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
         Rig rig(c.rate, c.channels, c.block, c.host_max);
         rig.controls[plugin::kBand] = c.speech ? 1.0f : 0.0f;
         rig.controls[plugin::kRule] = c.rule == noise ? 1.0f : 0.0f;
+        rig.controls[plugin::kMusic] = c.music ? 1.0f : 0.0f;
         rig.controls[plugin::kFade] = std::numeric_limits<float>::quiet_NaN();
         if (c.reversed) {
             rig.controls[plugin::kPadVoice] = 1e9f;
@@ -133,7 +136,7 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
             clean[plugin::kBaseThresh] = clean[plugin::kMaxThresh];
         }
         const GateConfig config = plugin::settings_from_controls(clean, c.rate);
-        const auto want = live_reference(config, c.speech, c.rule, c.rate, c.channels, x, pieces);
+        const auto want = live_reference(config, c.speech, c.rule, c.music, c.rate, c.channels, x, pieces);
         CHECK(same_bits(got, want), "plug-in differs from the live stream (%llu Hz, %zu channels, blocks of %zu)",
               static_cast<unsigned long long>(c.rate), c.channels, c.block);
     }
@@ -231,11 +234,12 @@ std::size_t next_length(std::mt19937_64& rng, std::uint64_t call, std::uint64_t 
 }
 
 // A control changed now and then, as a host's automation would: the band, the
-// context, the bypass, the rule, the limits out of order, a NaN.
+// context, the bypass, the rule, the music measure, the limits out of order, a NaN.
 void turn_a_control(std::mt19937_64& rng, std::array<float, plugin::kControlCount>& controls) {
-    switch (rng() % 7) {
+    switch (rng() % 8) {
         case 0: controls[plugin::kBand] = 1.0f - controls[plugin::kBand]; break;
         case 6: controls[plugin::kRule] = 1.0f - controls[plugin::kRule]; break;
+        case 7: controls[plugin::kMusic] = 1.0f - controls[plugin::kMusic]; break;
         case 1: controls[plugin::kContext] = static_cast<float>(100 + rng() % 20000); break;
         case 2: controls[plugin::kEnabled] = 1.0f - controls[plugin::kEnabled]; break;
         case 3: controls[plugin::kBaseThresh] = -static_cast<float>(rng() % 90); break;
