@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -77,16 +78,26 @@ std::vector<float> live_reference(const GateConfig& config, bool speech, Thresho
     return y;
 }
 
-// Noise whose level changes every third of a second (frames x channels): long
-// enough stretches that the gate keeps some and drops some under either rule.
+// Stretches of a third of a second (frames x channels), each at a level of its
+// own, of noise or of a held chord over faint noise: long enough that the gate
+// keeps some and drops some under either rule, and that the music measure finds
+// the chords steady.
 std::vector<float> stretches(std::mt19937_64& rng, std::size_t frames, std::size_t channels, std::uint64_t rate) {
     static constexpr float kLevels[] = {0.3f, 0.002f, 0.02f, 0.05f};
+    static constexpr double kRoots[] = {220.0, 293.7, 329.6, 392.0};  // Hz
     std::normal_distribution<float> noise(0.0f, 1.0f);
     std::vector<float> x(frames * channels);
     float level = kLevels[0];
+    double root = 0.0;  // 0: a stretch of noise
     for (std::size_t i = 0; i < x.size(); ++i) {
-        if (i % (rate / 3 * channels) == 0) level = kLevels[rng() % std::size(kLevels)];
-        x[i] = noise(rng) * level;
+        if (i % (rate / 3 * channels) == 0) {
+            level = kLevels[rng() % std::size(kLevels)];
+            root = rng() % 2 == 0 ? 0.0 : kRoots[rng() % std::size(kRoots)];
+        }
+        const double t = static_cast<double>(i / channels) / static_cast<double>(rate);
+        double chord = 0.0;
+        for (const double step : {1.0, 1.26, 1.5}) chord += std::sin(2.0 * std::numbers::pi * root * step * t);
+        x[i] = level * (root == 0.0 ? noise(rng) : 0.5f * static_cast<float>(chord) + 0.05f * noise(rng));
     }
     return x;
 }
