@@ -66,13 +66,14 @@ struct CoreSide {
     talvane::LiveState live;
     std::uint64_t rate;
     std::vector<float> out;
-    // The plug-in's default controls as the core takes them: settings, band and rule.
+    // The plug-in's default controls as the core takes them: settings, band, rule and music.
     CoreSide(std::uint64_t rate_, std::size_t block) : rate(rate_), out(block) {
         std::array<float, talvane::plugin::kControlCount> defaults{};
         for (std::size_t id = 0; id < defaults.size(); ++id) defaults[id] = talvane::plugin::kControls[id].fallback;
         config = talvane::plugin::settings_from_controls(defaults, rate);
         if (talvane::plugin::speech_band(defaults)) live.band.emplace(*talvane::band_preset("speech", rate), rate);
         live.stream.rule = talvane::plugin::threshold_rule(defaults);
+        talvane::set_music(live.stream.music, talvane::plugin::music_measure(defaults));
     }
     double blocks(const float* x, std::size_t block, std::size_t count) {
         double sum = 0.0;

@@ -46,6 +46,7 @@ CONTROLS = [
     ("stream_context_ms", "Context (ms)", 3000.0),
     ("band", "Band (0 off, 1 speech)", 1.0),
     ("rule", "Threshold rule (0 ratio, 1 noise)", 1.0),
+    ("music", "Music", 0.0),
 ]
 # Levels in dB that stand for a level exactly: the presets' limits.
 EXACT_LEVELS = {-47.95880017: 0.004, -41.93820026: 0.008, -29.11863911: 0.035}
@@ -54,7 +55,7 @@ DEFAULTS = {symbol: default for symbol, _, default in CONTROLS}
 # Every control off its default, each a value a float holds exactly.
 TUNED = {**DEFAULTS, "base_thresh_db": -40.0, "max_thresh_db": -30.0, "threshold_ratio": 2.5,
          "attenuation_db": -20.0, "fade_ms": 10.0, "min_voice_ms": 30.0, "max_silence_gap_ms": 120.0,
-         "pad_voice_ms": 30.0, "pass_ms": 10.0, "stream_context_ms": 2000.0, "band": 0.0, "rule": 0.0}  # fmt: skip
+         "pad_voice_ms": 30.0, "pass_ms": 10.0, "stream_context_ms": 2000.0, "band": 0.0, "rule": 0.0, "music": 1.0}  # fmt: skip
 
 
 def stream_settings(controls: dict[str, float], rate: int) -> dict[str, object]:
@@ -80,7 +81,7 @@ def stream_settings(controls: dict[str, float], rate: int) -> dict[str, object]:
                 max_silence_gap_windows=windows("max_silence_gap_ms"), pad_voice_windows=windows("pad_voice_ms"),
                 pass_windows=windows("pass_ms"), stream_context_ms=int(controls["stream_context_ms"]),
                 band="speech" if controls["band"] == 1.0 else None,
-                rule="noise" if controls["rule"] == 1.0 else None)  # fmt: skip
+                rule="noise" if controls["rule"] == 1.0 else None, music=controls["music"] >= 0.5)  # fmt: skip
 
 
 @pytest.fixture(scope="session")
@@ -134,6 +135,15 @@ def stereo_at(rate: int) -> np.ndarray:
     return np.stack([x, other.astype(np.float32)], axis=1)
 
 
+def music_at(rate: int) -> np.ndarray:
+    """The example over held chords that change every half second, at a level that drifts."""
+    x = example_at(rate)
+    t = np.arange(len(x)) / rate
+    root = 220.0 * 2.0 ** (np.array([0, 5, 7, 3])[(t // 0.5).astype(int) % 4] / 12)
+    chord = sum(np.sin(2 * np.pi * root * step * t) for step in (1.0, 1.26, 1.5))
+    return (x + 0.01 * (1.2 + np.sin(2 * np.pi * t / 3)) * chord).astype(np.float32)
+
+
 # name: (rate, signal, controls: the values, or the name of the LV2 preset whose
 # values presets.ttl states; the reference is Stream with the preset the values
 # stand for, the defaults standing for the speech preset)
@@ -143,6 +153,7 @@ CASES = {
     "example-48k-classic": (48000, example_at, "classic"),
     "stereo-44k1-tuned": (44100, stereo_at, TUNED),
     "stereo-48k-speech": (48000, stereo_at, "speech"),
+    "music-44k1-speech-music": (44100, music_at, "speech-music"),
 }
 
 
@@ -253,7 +264,7 @@ def test_listing_tools_show_every_port(prefix):
         audio = [f"{d}{s}" for d in ("in", "out") for s in (["_l", "_r"] if channels == 2 else [""])]
         symbols = [line.split(":", 1)[1].strip() for line in info.splitlines() if line.strip().startswith("Symbol:")]
         assert symbols == audio + list(DEFAULTS) + METERS
-        assert info.split("Presets:")[1].split("Port 0:")[0].split() == ["classic", "speech"]
+        assert info.split("Presets:")[1].split("Port 0:")[0].split() == ["classic", "speech", "speech-music"]
         assert info.count("Name:") == len(symbols) + 1 and info.count("Minimum:") == len(CONTROLS) + len(METERS)
     plugin = prefix / "lib" / "ladspa" / "talvane_gate.so"
     text = subprocess.run(["analyseplugin", str(plugin)], capture_output=True, text=True, check=True).stdout

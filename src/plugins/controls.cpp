@@ -68,4 +68,6 @@ ThresholdRule threshold_rule(std::span<const float, kControlCount> values) noexc
     return values[kRule] == 1.0f ? ThresholdRule::noise : ThresholdRule::ratio;
 }
 
+bool music_measure(std::span<const float, kControlCount> values) noexcept { return values[kMusic] == 1.0f; }
+
 }  // namespace talvane::plugin

@@ -74,6 +74,7 @@ enum ControlId : std::size_t {
     kContext,
     kBand,
     kRule,
+    kMusic,
     kControlCount
 };
 
@@ -106,20 +107,34 @@ inline constexpr std::array<ControlSpec, kControlCount> kControls{{
     {"rule", "Threshold rule", ControlKind::choice, ControlUnit::none, 0.0f, 1.0f, 1.0f, kRuleChoices,
      "ratio: the floor times the ratio; noise: the ratio rises where loud audio stands far above the floor, "
      "so that the threshold follows the noise with no upper limit. Both within the limits."},
+    {"music", "Music", ControlKind::toggle, ControlUnit::none, 0.0f, 0.0f, 1.0f, {},
+     "On: the threshold rises, up to 3 times, where the background's spectrum is steady and not new (music), "
+     "and stays where it looks like speech; never above the upper limit."},
 }};
 
 // The presets, as LV2 hosts offer them: every control's value but the bypass's.
-// The defaults are the speech preset; classic is the gate's original settings.
+// The defaults are the speech preset; speech-music is speech with the music
+// measure; classic is the gate's original settings.
 struct PresetSpec {
     const char* name;
     std::array<float, kControlCount> values;
 };
 
-inline constexpr std::array<PresetSpec, 2> kPresets{{
-    {"speech", {1.0f, kSpeechBaseThreshDb, kNoLimitDb, 1.2f, kSilenceDb, 5.0f, 10.0f, 80.0f, 20.0f, 0.0f, 3000.0f,
-                1.0f, 1.0f}},
+inline constexpr std::array<float, kControlCount> kSpeechValues{
+    1.0f, kSpeechBaseThreshDb, kNoLimitDb, 1.2f, kSilenceDb, 5.0f, 10.0f, 80.0f, 20.0f, 0.0f, 3000.0f, 1.0f, 1.0f,
+    0.0f};
+
+// A preset's values with the music measure on.
+constexpr std::array<float, kControlCount> with_music(std::array<float, kControlCount> values) {
+    values[kMusic] = 1.0f;
+    return values;
+}
+
+inline constexpr std::array<PresetSpec, 3> kPresets{{
+    {"speech", kSpeechValues},
+    {"speech-music", with_music(kSpeechValues)},
     {"classic", {1.0f, kExactLevels[1].db, kExactLevels[2].db, 2.0f, kSilenceDb, 5.0f, 50.0f, 80.0f, 20.0f, 0.0f,
-                 3000.0f, 0.0f, 0.0f}},
+                 3000.0f, 0.0f, 0.0f, 0.0f}},
 }};
 
 // Output ports for a host's meters (LV2 only).
@@ -171,5 +186,8 @@ bool speech_band(std::span<const float, kControlCount> values) noexcept;
 
 // The rule's choice.
 ThresholdRule threshold_rule(std::span<const float, kControlCount> values) noexcept;
+
+// Whether the music measure raises the threshold.
+bool music_measure(std::span<const float, kControlCount> values) noexcept;
 
 }  // namespace talvane::plugin

@@ -54,14 +54,16 @@ void PluginGate::connect_port(std::size_t port, void* data) noexcept {
 }
 
 void PluginGate::activate() {
-    // The widest settings the controls allow: the longest context, and the noise
-    // rule, which follows a second rank. Every other control leaves the room
-    // needed unchanged.
+    // The widest settings the controls allow: the longest context, the noise rule,
+    // which follows a second rank, and the music measure, which keeps spectra.
+    // Every other control leaves the room needed unchanged.
     GateConfig widest = settings_from_controls(values_, sample_rate_);
     widest.stream_context_ms = static_cast<std::uint64_t>(kControls[kContext].max);
     live_.stream.rule = ThresholdRule::noise;
+    set_music(live_.stream.music, true);
     reserve_live_stream(live_, widest, sample_rate_, piece_);
     live_.stream.rule = threshold_rule(values_);
+    set_music(live_.stream.music, music_measure(values_));
     frames_in_.resize(piece_ * channels_);
     frames_out_.resize(piece_ * channels_);
     reset_live(live_);
@@ -74,8 +76,10 @@ void PluginGate::activate() {
 // A change of any control takes effect at this block. The context and the last
 // gain are kept; the caches derived from the context are dropped, since the
 // settings they were made under have changed, which costs this block a fresh
-// analysis and changes no bit. Leaving the bypass ramps from the bypass's gain of
-// 1; entering it ramps from the gate's last gain to 1 (bypass_piece).
+// analysis and changes no bit. The music measure, switched on or off, starts anew:
+// its spectra begin with this block, and the context before it reads none. Leaving
+// the bypass ramps from the bypass's gain of 1; entering it ramps from the gate's
+// last gain to 1 (bypass_piece).
 void PluginGate::take_controls() noexcept {
     bool moved = fresh_;  // any control's bits since the last block
     for (std::size_t id = 0; id < kControlCount; ++id) {
@@ -101,6 +105,7 @@ void PluginGate::take_controls() noexcept {
         }
     }
     live_.stream.rule = threshold_rule(values_);
+    set_music(live_.stream.music, music_measure(values_));  // switched, the measure starts anew
     live_.stream.caches.forget();
     if (!fresh_ && was_enabled && !config_.enabled) bypass_from_ = live_.stream.last_gain;
     if (!fresh_ && !was_enabled && config_.enabled && live_.stream.last_gain) live_.stream.last_gain = 1.0f;

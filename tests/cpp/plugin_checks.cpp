@@ -7,9 +7,11 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
+#include "analysis/music_decision.hpp"
 #include "checks.hpp"
 #include "plugin_gate.hpp"
 
@@ -57,11 +59,12 @@ struct Rig {
 };
 
 // The live stream the plug-in stands for, over the same pieces.
-std::vector<float> live_reference(const GateConfig& config, bool speech, ThresholdRule rule, std::uint64_t rate,
-                                  std::size_t channels, const std::vector<float>& x,
+std::vector<float> live_reference(const GateConfig& config, bool speech, ThresholdRule rule, bool music,
+                                  std::uint64_t rate, std::size_t channels, const std::vector<float>& x,
                                   const std::vector<std::size_t>& pieces) {
     LiveState live;
     live.stream.rule = rule;
+    set_music(live.stream.music, music);
     if (speech) live.band.emplace(*band_preset("speech", rate), rate);
     std::vector<float> y(x.size());
     std::size_t at = 0;
@@ -75,16 +78,26 @@ std::vector<float> live_reference(const GateConfig& config, bool speech, Thresho
     return y;
 }
 
-// Noise whose level changes every third of a second (frames x channels): long
-// enough stretches that the gate keeps some and drops some under either rule.
+// Stretches of a third of a second (frames x channels), each at a level of its
+// own, of noise or of a held chord over faint noise: long enough that the gate
+// keeps some and drops some under either rule, and that the music measure finds
+// the chords steady.
 std::vector<float> stretches(std::mt19937_64& rng, std::size_t frames, std::size_t channels, std::uint64_t rate) {
     static constexpr float kLevels[] = {0.3f, 0.002f, 0.02f, 0.05f};
+    static constexpr double kRoots[] = {220.0, 293.7, 329.6, 392.0};  // Hz
     std::normal_distribution<float> noise(0.0f, 1.0f);
     std::vector<float> x(frames * channels);
     float level = kLevels[0];
+    double root = 0.0;  // 0: a stretch of noise
     for (std::size_t i = 0; i < x.size(); ++i) {
-        if (i % (rate / 3 * channels) == 0) level = kLevels[rng() % std::size(kLevels)];
-        x[i] = noise(rng) * level;
+        if (i % (rate / 3 * channels) == 0) {
+            level = kLevels[rng() % std::size(kLevels)];
+            root = rng() % 2 == 0 ? 0.0 : kRoots[rng() % std::size(kRoots)];
+        }
+        const double t = static_cast<double>(i / channels) / static_cast<double>(rate);
+        double chord = 0.0;
+        for (const double step : {1.0, 1.26, 1.5}) chord += std::sin(2.0 * std::numbers::pi * root * step * t);
+        x[i] = level * (root == 0.0 ? noise(rng) : 0.5f * static_cast<float>(chord) + 0.05f * noise(rng));
     }
     return x;
 }
@@ -98,11 +111,12 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
         std::size_t channels, host_max, block;
         bool speech, reversed;
         ThresholdRule rule;
+        bool music;
     };
     constexpr ThresholdRule ratio = ThresholdRule::ratio, noise = ThresholdRule::noise;
     const Case cases[] = {
-        {48000, 1, 0, 20000, false, false, ratio},  {44100, 2, 0, 9000, true, false, noise},
-        {16000, 1, 512, 1500, true, true, noise},   {44100, 1, 0, 1, false, true, ratio},
+        {48000, 1, 0, 20000, false, false, ratio, true},  {44100, 2, 0, 9000, true, false, noise, true},
+        {16000, 1, 512, 1500, true, true, noise, false},  {44100, 1, 0, 1, false, true, ratio, false},
     };
     for (const Case& c : cases) {
         const std::size_t frames = 6 * c.rate;
@@ -110,6 +124,7 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
         Rig rig(c.rate, c.channels, c.block, c.host_max);
         rig.controls[plugin::kBand] = c.speech ? 1.0f : 0.0f;
         rig.controls[plugin::kRule] = c.rule == noise ? 1.0f : 0.0f;
+        rig.controls[plugin::kMusic] = c.music ? 1.0f : 0.0f;
         rig.controls[plugin::kFade] = std::numeric_limits<float>::quiet_NaN();
         if (c.reversed) {
             rig.controls[plugin::kPadVoice] = 1e9f;
@@ -132,10 +147,52 @@ void plugin_matches_live_stream(std::mt19937_64& rng) {
             clean[plugin::kBaseThresh] = clean[plugin::kMaxThresh];
         }
         const GateConfig config = plugin::settings_from_controls(clean, c.rate);
-        const auto want = live_reference(config, c.speech, c.rule, c.rate, c.channels, x, pieces);
+        const auto want = live_reference(config, c.speech, c.rule, c.music, c.rate, c.channels, x, pieces);
         CHECK(same_bits(got, want), "plug-in differs from the live stream (%llu Hz, %zu channels, blocks of %zu)",
               static_cast<unsigned long long>(c.rate), c.channels, c.block);
     }
+}
+
+// The music measure switched on in a running stream, as the plug-in's control does
+// it, begins with that block: each window reads the last spectrum that a measure
+// started there has taken by the window's end, with a context held from before the
+// switch and after it has moved past the switch. Switched off and on, it begins anew.
+void music_switch_begins_at_its_block(std::mt19937_64& rng) {
+    const std::uint64_t rate = 44100;
+    const std::size_t block = 1000;
+    GateConfig config;
+    config.stream_context_ms = 1000;
+    const std::uint64_t w = window_length(config, rate);
+    const std::vector<float> x = stretches(rng, 8 * rate, 1, rate);
+    std::vector<float> y(x.size());
+    LiveState live;
+    MusicSpectra spectra(rate, w);  // the measure since the last switch
+    std::uint64_t since = 0, calls = 0, misread = 0;
+    for (std::size_t at = 0; at + block <= x.size(); at += block) {
+        const bool on = at >= 3 * rate && !(at >= 5 * rate && at < 5 * rate + 4 * block);
+        if (on && !live.stream.music.on) {
+            spectra = MusicSpectra(rate, w);
+            since = at;
+        }
+        set_music(live.stream.music, on);
+        const Frames frames{x.data() + at, SampleType::f32, block, 1};
+        LivePlan plan = plan_live(config, live, rate, frames, y.data() + at);
+        reserve_live(live, plan);
+        commit_live(live, plan, frames);
+        if (!on) continue;
+        spectra.take({x.data() + at, block});
+        const CallView& view = live.stream.last_call;
+        const std::uint64_t period = spectra.measure.period();
+        for (std::size_t i = 0; i < view.music.size(); ++i) {
+            const std::uint64_t end = std::min<std::uint64_t>(at - view.offset + (i + 1) * w, at + block) - since;
+            const MusicValues want = end < period ? kNoMusic : spectra.values[end / period - 1];
+            using Bits = std::array<std::uint32_t, 3>;
+            misread += std::bit_cast<Bits>(view.music[i]) != std::bit_cast<Bits>(want);
+        }
+        calls += !view.music.empty();
+    }
+    CHECK(misread == 0 && calls > 0, "%llu windows read another spectrum than the measure's since the switch",
+          static_cast<unsigned long long>(misread));
 }
 
 // The bypass ramps from the gate's last gain to 1 over the fade, and leaving it
@@ -188,11 +245,12 @@ std::size_t next_length(std::mt19937_64& rng, std::uint64_t call, std::uint64_t 
 }
 
 // A control changed now and then, as a host's automation would: the band, the
-// context, the bypass, the rule, the limits out of order, a NaN.
+// context, the bypass, the rule, the music measure, the limits out of order, a NaN.
 void turn_a_control(std::mt19937_64& rng, std::array<float, plugin::kControlCount>& controls) {
-    switch (rng() % 7) {
+    switch (rng() % 8) {
         case 0: controls[plugin::kBand] = 1.0f - controls[plugin::kBand]; break;
         case 6: controls[plugin::kRule] = 1.0f - controls[plugin::kRule]; break;
+        case 7: controls[plugin::kMusic] = 1.0f - controls[plugin::kMusic]; break;
         case 1: controls[plugin::kContext] = static_cast<float>(100 + rng() % 20000); break;
         case 2: controls[plugin::kEnabled] = 1.0f - controls[plugin::kEnabled]; break;
         case 3: controls[plugin::kBaseThresh] = -static_cast<float>(rng() % 90); break;
@@ -240,6 +298,7 @@ void plugin_runs_allocate_nothing(std::mt19937_64& rng, std::uint64_t calls) {
 
 void plugin_checks(std::mt19937_64& rng, std::uint64_t calls) {
     plugin_matches_live_stream(rng);
+    music_switch_begins_at_its_block(rng);
     bypass_ramps(rng);
     plugin_runs_allocate_nothing(rng, calls);
 }

@@ -17,6 +17,9 @@ void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std:
         fresh_stream ? std::span<const MusicValues>{} : track.spectra.view();
     const std::uint64_t first = fresh_stream ? 1 : track.first;
     const std::uint64_t seen = fresh_stream ? context_len : track.seen;
+    // Started anew over a context (switched on mid-stream), the measure begins with
+    // the chunk: its spectra fall after the chunk's first sample, not the context's.
+    const std::uint64_t start = fresh_stream ? context_len : track.start;
     step.fresh = std::move(spare);
     step.fresh.resize(static_cast<std::size_t>(step.measure.spectra_after(chunk.size())));
     step.fresh.resize(step.measure.process(chunk, step.fresh));
@@ -24,9 +27,10 @@ void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std:
     // The next call's windows end after its context's first sample: the spectra
     // before the one complete there are read no more.
     const std::uint64_t period = step.measure.period();
-    const std::uint64_t needed = std::max<std::uint64_t>(1, (step.seen - keep) / period);
+    const std::uint64_t next_first = step.seen - keep;
+    const std::uint64_t needed = std::max<std::uint64_t>(1, next_first > start ? (next_first - start) / period : 0);
     step.drop = std::min<std::uint64_t>(needed > first ? needed - first : 0, held.size() + step.fresh.size());
-    step.lookup = MusicLookup{held, first, step.fresh, period, seen - context_len};
+    step.lookup = MusicLookup{held, first, step.fresh, period, seen - context_len, start};
 }
 
 void reserve_music(MusicTrack& track, const MusicStep& step, std::uint64_t limit) {
@@ -51,6 +55,7 @@ void commit_music(MusicTrack& track, MusicStep& step, std::vector<MusicValues>& 
     const std::size_t keep = old_len + step.fresh.size() - static_cast<std::size_t>(step.drop);
     track.spectra.replace(old_len, step.fresh, keep);
     track.first = step.lookup.first + step.drop;
+    track.start = step.lookup.start;
     track.measure = step.measure;
     track.seen = step.seen;
     spare = std::move(step.fresh);
@@ -59,6 +64,7 @@ void commit_music(MusicTrack& track, MusicStep& step, std::vector<MusicValues>& 
 void reset_music(MusicTrack& track) noexcept {
     track.measure = MusicMeasure();
     track.seen = 0;
+    track.start = 0;
     track.spectra.clear();
     track.first = 1;
 }

@@ -20,11 +20,16 @@ struct MusicLookup {
     std::span<const MusicValues> fresh;  // spectra first + held.size(), ...
     std::uint64_t period = 1;    // samples per spectrum
     std::uint64_t origin = 0;    // stream position of the call's first sample (the context's)
+    std::uint64_t start = 0;     // stream position of the measure's first sample
 
-    // The values of the window ending `end` samples after the context's start
-    // (kNoMusic for a spectrum not held, which a track kept in step never asks for).
+    // The values of the window ending `end` samples after the context's start:
+    // spectrum m is taken after start + m * period. kNoMusic for a window ending
+    // before the first spectrum, and for a spectrum not held (which a track kept in
+    // step never asks for).
     MusicValues at(std::uint64_t end) const noexcept {
-        const std::uint64_t m = (origin + end) / period;
+        const std::uint64_t position = origin + end;
+        if (position < start) return kNoMusic;
+        const std::uint64_t m = (position - start) / period;
         if (m < first || m - first >= held.size() + fresh.size()) return kNoMusic;
         const auto k = static_cast<std::size_t>(m - first);
         return k < held.size() ? held[k] : fresh[k - held.size()];
@@ -36,6 +41,8 @@ struct MusicTrack {
     bool on = false;                 // chosen when the stream is made, kept through resets
     MusicMeasure measure;            // after the `seen` samples the context has taken
     std::uint64_t seen = 0;          // stream position after the context's last sample
+    std::uint64_t start = 0;         // stream position of the measure's first sample: 0, or
+                                     // the chunk after a switch with a context held
     Sliding<MusicValues> spectra;    // spectra [first, first + size)
     std::uint64_t first = 1;
 };
