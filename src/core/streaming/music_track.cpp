@@ -5,14 +5,16 @@
 
 namespace talvane {
 
-void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std::uint64_t sample_rate,
+void plan_music(MusicStep& step, MusicTrack& track, bool same_stream, std::uint64_t sample_rate,
                 std::uint64_t window_len, std::uint64_t context_len, std::span<const float> chunk, std::uint64_t keep,
                 std::vector<MusicValues>& spare) {
     step.on = track.on;
     if (!step.on) return;
     const bool fresh_stream = !same_stream || track.seen < context_len;
     step.restart = fresh_stream;
-    step.measure = fresh_stream ? MusicMeasure(sample_rate, window_len) : track.measure;
+    step.slot = static_cast<std::uint8_t>(1 - track.current);
+    MusicMeasure& measure = track.measures[step.slot];
+    measure = fresh_stream ? MusicMeasure(sample_rate, window_len) : track.measures[track.current];
     const std::span<const MusicValues> held =
         fresh_stream ? std::span<const MusicValues>{} : track.spectra.view();
     const std::uint64_t first = fresh_stream ? 1 : track.first;
@@ -21,12 +23,12 @@ void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std:
     // the chunk: its spectra fall after the chunk's first sample, not the context's.
     const std::uint64_t start = fresh_stream ? context_len : track.start;
     step.fresh = std::move(spare);
-    step.fresh.resize(static_cast<std::size_t>(step.measure.spectra_after(chunk.size())));
-    step.fresh.resize(step.measure.process(chunk, step.fresh));
+    step.fresh.resize(static_cast<std::size_t>(measure.spectra_after(chunk.size())));
+    step.fresh.resize(measure.process(chunk, step.fresh));
     step.seen = seen + chunk.size();
     // The next call's windows end after its context's first sample: the spectra
     // before the one complete there are read no more.
-    const std::uint64_t period = step.measure.period();
+    const std::uint64_t period = measure.period();
     const std::uint64_t next_first = step.seen - keep;
     const std::uint64_t needed = std::max<std::uint64_t>(1, next_first > start ? (next_first - start) / period : 0);
     step.drop = std::min<std::uint64_t>(needed > first ? needed - first : 0, held.size() + step.fresh.size());
@@ -36,7 +38,7 @@ void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std:
 void reserve_music(MusicTrack& track, const MusicStep& step, std::uint64_t limit) {
     if (!step.on) return;
     const std::size_t kept = step.lookup.held.size() + step.fresh.size() - static_cast<std::size_t>(step.drop);
-    track.spectra.reserve(kept, static_cast<std::size_t>(limit / step.measure.period() + 2));
+    track.spectra.reserve(kept, static_cast<std::size_t>(limit / step.lookup.period + 2));
 }
 
 void reserve_music_stream(MusicTrack& track, std::vector<MusicValues>& spare, std::uint64_t sample_rate,
@@ -56,13 +58,13 @@ void commit_music(MusicTrack& track, MusicStep& step, std::vector<MusicValues>& 
     track.spectra.replace(old_len, step.fresh, keep);
     track.first = step.lookup.first + step.drop;
     track.start = step.lookup.start;
-    track.measure = step.measure;
+    track.current = step.slot;
     track.seen = step.seen;
     spare = std::move(step.fresh);
 }
 
 void reset_music(MusicTrack& track) noexcept {
-    track.measure = MusicMeasure();
+    track.measures[track.current] = MusicMeasure();
     track.seen = 0;
     track.start = 0;
     track.spectra.clear();

@@ -2,6 +2,7 @@
 // taken, and the values of the spectra that the context's windows read.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -39,7 +40,11 @@ struct MusicLookup {
 // A stream's measure between calls: off unless the stream was made with it.
 struct MusicTrack {
     bool on = false;                 // chosen when the stream is made, kept through resets
-    MusicMeasure measure;            // after the `seen` samples the context has taken
+    // The measure after the `seen` samples the context has taken is
+    // measures[current]; a plan runs the chunk through the other one, and the
+    // commit makes it current (one copy a call, none at the commit).
+    std::array<MusicMeasure, 2> measures;
+    std::uint8_t current = 0;
     std::uint64_t seen = 0;          // stream position after the context's last sample
     std::uint64_t start = 0;         // stream position of the measure's first sample: 0, or
                                      // the chunk after a switch with a context held
@@ -47,11 +52,12 @@ struct MusicTrack {
     std::uint64_t first = 1;
 };
 
-// What one chunk does to the track, computed without touching it.
+// What one chunk does to the track, computed without touching its state: the
+// measure after the chunk is in the track's other slot.
 struct MusicStep {
     bool on = false;
     bool restart = false;             // the chunk starts the track anew (a new stream)
-    MusicMeasure measure;             // after the chunk
+    std::uint8_t slot = 0;            // the track's slot that holds the measure after the chunk
     std::vector<MusicValues> fresh;   // the spectra the chunk completes; storage lent by the track
     std::uint64_t seen = 0;
     std::uint64_t drop = 0;           // spectra the track lets go of at the commit
@@ -61,8 +67,9 @@ struct MusicStep {
 // The step for a chunk of the stream (a new one when !same_stream) at sample_rate,
 // the context holding context_len samples before it; `keep` samples of context +
 // chunk make the next context. `spare` lends its storage to the step's fresh
-// values. May throw std::bad_alloc.
-void plan_music(MusicStep& step, const MusicTrack& track, bool same_stream, std::uint64_t sample_rate,
+// values. Writes only the track's slot that is not current. May throw
+// std::bad_alloc.
+void plan_music(MusicStep& step, MusicTrack& track, bool same_stream, std::uint64_t sample_rate,
                 std::uint64_t window_len, std::uint64_t context_len, std::span<const float> chunk, std::uint64_t keep,
                 std::vector<MusicValues>& spare);
 
