@@ -61,6 +61,7 @@ class Measure:
     hop: int = 2  # 10 ms windows per spectrum
     rise: float = 0.0  # the factor rises by at most this per spectrum (0: at once); it falls at once
     centred: bool = True  # steadiness of the spectra less their means (a correlation), not the raw cosine
+    novel_peak: bool = False  # novelty: the larger of the latest and the average
 
     def factor(self, steadiness: np.ndarray, novelty: np.ndarray) -> np.ndarray:
         g_s = np.clip((steadiness - self.steady) / (self.steady_full - self.steady), 0.0, 1.0)
@@ -175,9 +176,11 @@ def averaged(v: np.ndarray, frames: int) -> np.ndarray:
 def features(banded: np.ndarray, rate: int, windows: int, measure: Measure) -> tuple[np.ndarray, np.ndarray]:
     """Averaged steadiness and novelty per spectrum (one per HOP windows)."""
     w = whitened(spectra(banded, rate, windows, measure), measure.whiten)
-    return averaged(steadiness(w, measure.lag, measure.centred), measure.frames), averaged(
-        novelty(w, measure.novel_lag), measure.novel_frames or measure.frames
-    )
+    n = novelty(w, measure.novel_lag)
+    nv = averaged(n, measure.novel_frames or measure.frames)
+    if measure.novel_peak:
+        nv = np.maximum(nv, n)
+    return averaged(steadiness(w, measure.lag, measure.centred), measure.frames), nv
 
 
 def per_window(values: np.ndarray, windows: int, hop: int, first: float = 1.0) -> np.ndarray:
