@@ -671,7 +671,8 @@ void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::spa
     talvane::LiveState live;
     talvane::StreamState plain;
     std::optional<talvane::BandFilter> plain_band;
-    // The music measure reads the decision signal in both, from the stream's start.
+    // The music measure reads the decision signal in both, from the stream's start
+    // or from where it was switched on (as the plug-ins' control does mid-stream).
     const bool music = in.ConsumeBool();
     talvane::set_music(live.stream.music, music);
     talvane::set_music(plain.music, music);
@@ -686,7 +687,12 @@ void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::spa
     std::uint64_t position = 0;
     const auto calls = in.ConsumeIntegralInRange<int>(0, 24);
     for (int call = 0; call < calls && in.remaining_bytes() > 0; ++call) {
-        if (in.ConsumeIntegralInRange<int>(0, 9) == 9) {
+        const int turn = in.ConsumeIntegralInRange<int>(0, 9);
+        if (turn == 8) {
+            talvane::set_music(live.stream.music, !live.stream.music.on);
+            talvane::set_music(plain.music, live.stream.music.on);
+        }
+        if (turn == 9) {
             talvane::reset_live(live);
             talvane::reset_stream(plain);
             if (plain_band) plain_band->reset();
