@@ -72,13 +72,18 @@ def test_single_file_matches_the_library(everyday, tmp_path, command, attenuatio
 def test_the_default_is_the_speech_preset(everyday, tmp_path):
     """No options: the speech preset's decisions, named in the summary; an option given wins."""
     x, _ = read(everyday / "speech.wav")
-    for extra, keywords in [((), {}), (("--threshold-ratio", "3"), {"threshold_ratio": 3.0})]:
-        r = talvane("mask", everyday / "speech.wav", "-o", "m.csv", "--preset", "speech", *extra, cwd=tmp_path)
+    # --music off under speech-music is the speech preset: the same regions and bytes.
+    outputs = {}
+    for preset, extra, keywords in [("speech", (), {}), ("speech", ("--threshold-ratio", "3"), {"threshold_ratio": 3.0}),
+                                    ("speech-music", (), {}), ("speech-music", ("--music", "off"), {"music": False})]:
+        r = talvane("mask", everyday / "speech.wav", "-o", "m.csv", "--preset", preset, *extra, cwd=tmp_path)
         assert r.returncode == 0, r.stderr
         with open(tmp_path / "m.csv", newline="") as f:
             found = [(int(row["start_sample"]), int(row["end_sample"])) for row in csv.DictReader(f)]
-        assert found == analyse(x, RATE, preset="speech", **keywords).regions
-        assert f", preset speech{' and 1 option' if extra else ''}, band speech (200-4000 Hz), " in r.stdout
+        assert found == analyse(x, RATE, preset=preset, **keywords).regions
+        assert f", preset {preset}{' and 1 option' if extra else ''}, band speech (200-4000 Hz), " in r.stdout
+        outputs[(preset, extra)] = (tmp_path / "m.csv").read_bytes()
+    assert outputs[("speech-music", ("--music", "off"))] == outputs[("speech", ())]
     r = subprocess.run([*TOOL, "mask", "speech.wav", "-o", "-"], cwd=everyday, capture_output=True, text=True,
                        timeout=120)  # no preset named at all  # fmt: skip
     assert r.returncode == 0 and "preset speech, " in r.stderr
