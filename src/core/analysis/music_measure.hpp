@@ -10,6 +10,8 @@
 
 namespace talvane {
 
+struct MusicKernels;
+
 // The measure, defined exactly. The transform and everything after it is IEEE
 // double (no fused multiply-add) in the order written here; the whitened values are
 // kept as float32. Double, because a float32 power overflows for samples near 1e17
@@ -128,7 +130,10 @@ public:
     // spectra_after(samples.size()) values; returns how many.
     std::size_t process(std::span<const float> samples, std::span<MusicValues> out) noexcept;
     std::uint64_t spectra() const noexcept { return spectra_; }  // since construction or reset()
-    void reset() noexcept;                                         // as new, same rate
+    void reset() noexcept;                                         // as new, same rate and path
+    // Computes with path `path` of music_paths() (music_kernels.hpp) from now on, to
+    // hold every path to the same bits; the fastest this processor runs by default.
+    void use_path(std::size_t path) noexcept;
 
 private:
     // About 4.7 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
@@ -142,6 +147,7 @@ private:
     Terms measures(const float* white, double sum) noexcept;
     MusicValues averaged(double steady, double novel) noexcept;
 
+    const MusicKernels* kernels_;
     std::uint64_t rate_ = 0, window_len_ = 1, period_ = 2, block_ = 1;
     std::uint32_t first_bin_ = 0, bins_ = 0;
     std::uint64_t since_ = 0;     // samples since the last spectrum, below period_

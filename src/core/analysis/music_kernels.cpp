@@ -1,0 +1,365 @@
+// The music measure's transform, whitening and per-bin terms, written once over a
+// lane type (one double, a pair, four doubles) and compiled for each path.
+#include "analysis/music_kernels.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "analysis/energy.hpp"
+#include "analysis/music_measure.hpp"
+#include "analysis/simd.hpp"
+
+namespace talvane {
+
+namespace {
+
+constexpr const std::array<double, 65>& kQ = kMusicQuarterWave;
+
+constexpr double cos_at(std::size_t n) {  // cos(2 pi n / 256), n = 0..255
+    if (n <= 64) return kQ[n];
+    if (n <= 128) return -kQ[128 - n];
+    if (n <= 192) return -kQ[n - 128];
+    return kQ[256 - n];
+}
+constexpr double sin_at(std::size_t n) { return n <= 64 ? kQ[64 - n] : kQ[n - 64]; }  // n = 0..128
+
+constexpr std::array<double, kMusicFrame> make_hann() {
+    std::array<double, kMusicFrame> h{};
+    for (std::size_t n = 0; n < kMusicFrame; ++n) h[n] = 0.5 - 0.5 * cos_at(n);
+    return h;
+}
+constexpr std::array<double, kMusicFrame> kHann = make_hann();
+
+constexpr std::size_t kPoints = 128;  // the complex transform's length
+
+constexpr std::array<std::uint8_t, kPoints> make_bit_reversal() {
+    std::array<std::uint8_t, kPoints> r{};
+    for (std::size_t i = 0; i < kPoints; ++i) {
+        std::size_t v = 0;
+        for (std::size_t b = 0; b < 7; ++b) v |= ((i >> b) & 1u) << (6 - b);
+        r[i] = static_cast<std::uint8_t>(v);
+    }
+    return r;
+}
+constexpr std::array<std::uint8_t, kPoints> kBitReversal = make_bit_reversal();
+
+// Each stage's twiddles side by side, so that its butterflies read them in order:
+// the stage of half length H holds C and S of 256 j / (2 H), j = 0..H-1, from H - 1.
+struct Twiddles {
+    std::array<double, kPoints - 1> c{}, s{};
+};
+constexpr Twiddles make_twiddles() {
+    Twiddles t;
+    for (std::size_t half = 1; half < kPoints; half *= 2) {
+        for (std::size_t j = 0; j < half; ++j) {
+            const std::size_t n = 128 * j / half;
+            t.c[half - 1 + j] = cos_at(n);
+            t.s[half - 1 + j] = sin_at(n);
+        }
+    }
+    return t;
+}
+constexpr Twiddles kTwiddles = make_twiddles();
+
+// C(k) and S(k) of the split step, k = 0..128.
+struct BinTurns {
+    std::array<double, kPoints + 1> c{}, s{};
+};
+constexpr BinTurns make_bin_table() {
+    BinTurns t;
+    for (std::size_t k = 0; k <= kPoints; ++k) t.c[k] = cos_at(k), t.s[k] = sin_at(k);
+    return t;
+}
+constexpr BinTurns kBinTurns = make_bin_table();
+
+// The complex transform's values; place 128 repeats place 0 for the split step.
+struct Spectrum {
+    alignas(32) double re[kPoints + 1];
+    alignas(32) double im[kPoints + 1];
+};
+
+// The frame times the window, then the first two stages at once: places 4p..4p+3
+// hold z[i], z[i + 64], z[i + 32], z[i + 96] (i = the bit reversal of 4p), and the
+// twiddles there are 1 and -i, applied as the exact additions and swaps they are
+// (only the sign of a zero could differ, and no power sees it).
+TALVANE_ALWAYS_INLINE void first_stages(const double* x, Spectrum& z) {
+    for (std::size_t p = 0; p < kPoints / 4; ++p) {
+        const std::size_t i = kBitReversal[4 * p];
+        const double ar = x[2 * i], ai = x[2 * i + 1], br = x[2 * i + 128], bi = x[2 * i + 129];
+        const double cr = x[2 * i + 64], ci = x[2 * i + 65], dr = x[2 * i + 192], di = x[2 * i + 193];
+        const double s0r = ar + br, s0i = ai + bi, s1r = ar - br, s1i = ai - bi;
+        const double s2r = cr + dr, s2i = ci + di, s3r = cr - dr, s3i = ci - di;
+        double* re = z.re + 4 * p;
+        double* im = z.im + 4 * p;
+        re[0] = s0r + s2r, im[0] = s0i + s2i, re[2] = s0r - s2r, im[2] = s0i - s2i;
+        re[1] = s1r + s3i, im[1] = s1i - s3r, re[3] = s1r - s3i, im[3] = s1i + s3r;
+    }
+}
+
+// Lane types, every operation the IEEE one on each lane: one double; a pair in a
+// vector register on GCC and Clang (SSE2, NEON), a plain pair elsewhere
+// (TALVANE_PLAIN_PAIRS picks it anywhere, to check that both give the same bits);
+// four doubles for AVX2 on x86-64 with GCC and Clang.
+template <class V>
+struct Lanes;
+
+template <>
+struct Lanes<double> {
+    static constexpr std::size_t n = 1;
+    static double load(const double* p) { return *p; }
+    static void store(double* p, double v) { *p = v; }
+    static double both(double v) { return v; }
+    static double widen(const float* p) { return static_cast<double>(*p); }
+    static void narrow(float* p, double v) { *p = static_cast<float>(v); }
+    static double reversed(const double* p) { return *p; }
+};
+TALVANE_ALWAYS_INLINE double pick(bool m, double a, double b) { return m ? a : b; }
+
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(TALVANE_PLAIN_PAIRS)
+typedef double Pair __attribute__((vector_size(16)));
+#define TALVANE_MUSIC_QUADS TALVANE_X86
+#if TALVANE_MUSIC_QUADS
+typedef double Quad __attribute__((vector_size(32)));
+// Quads pass only between functions of this file, all inlined into the AVX2 path's
+// entry points: no call ever passes one, so the warning about their calling
+// convention without AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+// a where m is set, else b (m from a comparison of vectors).
+template <class Mask, class V>
+TALVANE_ALWAYS_INLINE V pick(Mask m, V a, V b) {
+    return std::bit_cast<V>((std::bit_cast<Mask>(a) & m) | (std::bit_cast<Mask>(b) & ~m));
+}
+// The vector lanes, as many as V holds, loaded and stored without alignment.
+template <class V>
+struct VectorLanes {
+    static constexpr std::size_t n = sizeof(V) / sizeof(double);
+    typedef float Floats __attribute__((vector_size(sizeof(V) / 2)));
+    TALVANE_ALWAYS_INLINE static V load(const double* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    TALVANE_ALWAYS_INLINE static void store(double* p, V v) { std::memcpy(p, &v, sizeof v); }
+    TALVANE_ALWAYS_INLINE static V both(double v) {
+        V r;
+        for (std::size_t i = 0; i < n; ++i) r[i] = v;
+        return r;
+    }
+    TALVANE_ALWAYS_INLINE static V widen(const float* p) {
+        Floats f;
+        std::memcpy(&f, p, sizeof f);
+        return __builtin_convertvector(f, V);
+    }
+    TALVANE_ALWAYS_INLINE static void narrow(float* p, V v) {
+        const Floats f = __builtin_convertvector(v, Floats);
+        std::memcpy(p, &f, sizeof f);
+    }
+    // p[n - 1], ..., p[0].
+    TALVANE_ALWAYS_INLINE static V reversed(const double* p) {
+        const V v = load(p);
+        if constexpr (n == 2) {
+            return __builtin_shufflevector(v, v, 1, 0);
+        } else {
+            return __builtin_shufflevector(v, v, 3, 2, 1, 0);
+        }
+    }
+};
+template <>
+struct Lanes<Pair> : VectorLanes<Pair> {};
+#if TALVANE_MUSIC_QUADS
+template <>
+struct Lanes<Quad> : VectorLanes<Quad> {};
+#endif
+#else
+#define TALVANE_MUSIC_QUADS 0
+struct Pair {
+    double v[2];
+};
+struct PairMask {
+    bool v[2];
+};
+#define TALVANE_PAIR_OP(op)                                                             \
+    inline Pair operator op(Pair a, Pair b) { return {a.v[0] op b.v[0], a.v[1] op b.v[1]}; }
+TALVANE_PAIR_OP(+)
+TALVANE_PAIR_OP(-)
+TALVANE_PAIR_OP(*)
+TALVANE_PAIR_OP(/)
+#undef TALVANE_PAIR_OP
+#define TALVANE_PAIR_COMPARE(op)                                                             \
+    inline PairMask operator op(Pair a, Pair b) { return {a.v[0] op b.v[0], a.v[1] op b.v[1]}; }
+TALVANE_PAIR_COMPARE(==)
+TALVANE_PAIR_COMPARE(<)
+TALVANE_PAIR_COMPARE(>=)
+#undef TALVANE_PAIR_COMPARE
+inline Pair pick(PairMask m, Pair a, Pair b) { return {m.v[0] ? a.v[0] : b.v[0], m.v[1] ? a.v[1] : b.v[1]}; }
+template <>
+struct Lanes<Pair> {
+    static constexpr std::size_t n = 2;
+    static Pair load(const double* p) { return {p[0], p[1]}; }
+    static void store(double* p, Pair v) { p[0] = v.v[0], p[1] = v.v[1]; }
+    static Pair both(double v) { return {v, v}; }
+    static Pair widen(const float* p) { return {static_cast<double>(p[0]), static_cast<double>(p[1])}; }
+    static void narrow(float* p, Pair v) { p[0] = static_cast<float>(v.v[0]), p[1] = static_cast<float>(v.v[1]); }
+    static Pair reversed(const double* p) { return {p[1], p[0]}; }
+};
+#endif
+
+// The frame from the ring, times the window: two runs, split where the ring wraps.
+template <class V>
+TALVANE_ALWAYS_INLINE void windowed(const double* ring, std::uint32_t next, double* x) {
+    const std::size_t wrap = kMusicFrame - next;
+    std::size_t n = 0;
+    for (; n + Lanes<V>::n <= wrap; n += Lanes<V>::n) {
+        Lanes<V>::store(x + n, Lanes<V>::load(ring + next + n) * Lanes<V>::load(kHann.data() + n));
+    }
+    for (; n < wrap; ++n) x[n] = ring[next + n] * kHann[n];
+    for (; n < kMusicFrame && (n - wrap) % Lanes<V>::n != 0; ++n) x[n] = ring[n - wrap] * kHann[n];
+    for (; n < kMusicFrame; n += Lanes<V>::n) {
+        Lanes<V>::store(x + n, Lanes<V>::load(ring + n - wrap) * Lanes<V>::load(kHann.data() + n));
+    }
+}
+
+// One stage of half length kHalf, several butterflies at a time (each is the same
+// formula, none reads another's result).
+template <class V, std::size_t kHalf>
+TALVANE_ALWAYS_INLINE void stage(Spectrum& z) {
+    using L = Lanes<V>;
+    const double* tc = kTwiddles.c.data() + kHalf - 1;
+    const double* ts = kTwiddles.s.data() + kHalf - 1;
+    for (std::size_t g = 0; g < kPoints; g += 2 * kHalf) {
+        for (std::size_t j = 0; j < kHalf; j += L::n) {
+            const V c = L::load(tc + j), s = L::load(ts + j);
+            const V br = L::load(z.re + g + kHalf + j), bi = L::load(z.im + g + kHalf + j);
+            const V ar = L::load(z.re + g + j), ai = L::load(z.im + g + j);
+            const V tr = c * br + s * bi, ti = c * bi - s * br;
+            L::store(z.re + g + kHalf + j, ar - tr), L::store(z.im + g + kHalf + j, ai - ti);
+            L::store(z.re + g + j, ar + tr), L::store(z.im + g + j, ai + ti);
+        }
+    }
+}
+
+// The powers of bins k .. k + lanes - 1 from the complex transform (k + lanes - 1 <= 128).
+template <class V>
+TALVANE_ALWAYS_INLINE void split(const Spectrum& z, std::size_t k, double* p) {
+    using L = Lanes<V>;
+    const std::size_t mirror = kPoints - k - (L::n - 1);
+    const V are = L::load(z.re + k), aim = L::load(z.im + k);
+    const V bre = L::reversed(z.re + mirror), bim = L::reversed(z.im + mirror);
+    const V half = L::both(0.5);
+    const V er = half * (are + bre), ei = half * (aim - bim);
+    const V orr = half * (aim + bim), oi = half * (bre - are);
+    const V c = L::load(kBinTurns.c.data() + k), s = L::load(kBinTurns.s.data() + k);
+    const V xr = er + (c * orr + s * oi), xi = ei + (c * oi - s * orr);
+    L::store(p, xr * xr + xi * xi);
+}
+
+template <class V>
+TALVANE_ALWAYS_INLINE void powers_with(const double* ring, std::uint32_t next, std::uint32_t first,
+                                       std::uint32_t bins, double* p) {
+    alignas(32) double x[kMusicFrame];
+    windowed<V>(ring, next, x);
+    Spectrum z;
+    first_stages(x, z);
+    stage<V, 4>(z);
+    stage<V, 8>(z);
+    stage<V, 16>(z);
+    stage<V, 32>(z);
+    stage<V, 64>(z);
+    z.re[kPoints] = z.re[0], z.im[kPoints] = z.im[0];
+    std::uint32_t b = 0;
+    for (; b + Lanes<V>::n <= bins; b += Lanes<V>::n) split<V>(z, first + b, p + b);
+    for (; b < bins; ++b) split<double>(z, first + b, p + b);
+}
+
+template <class V>
+TALVANE_ALWAYS_INLINE void whiten_lanes(const double* p, double* mean, float* white) {
+    using L = Lanes<V>;
+    const V most = L::both(kMusicWhiteMost), zero = L::both(0.0);
+    const V a = L::load(mean), power = L::load(p);
+    // Each quotient is computed, and chosen only where the mean is large enough.
+    L::narrow(white, pick(power == zero, zero, pick(power >= most * a, most, power / a)));
+    const V next = a + (power - a) * L::both(kMusicMeanWeight);
+    L::store(mean, pick(next < L::both(kMusicMeanFloor), zero, next));
+}
+
+template <class V>
+TALVANE_ALWAYS_INLINE void whiten_with(const double* p, double* mean, float* white, std::uint32_t bins) {
+    std::uint32_t b = 0;
+    for (; b + Lanes<V>::n <= bins; b += Lanes<V>::n) whiten_lanes<V>(p + b, mean + b, white + b);
+    for (; b < bins; ++b) whiten_lanes<double>(p + b, mean + b, white + b);
+}
+
+struct TermsOut {
+    double *uv, *uu, *vv, *up;
+};
+
+template <class V>
+TALVANE_ALWAYS_INLINE void terms_lanes(const float* white, const float* last, const float* older, double m,
+                                       double m_older, std::size_t b, TermsOut out) {
+    using L = Lanes<V>;
+    const V w = L::widen(white + b), zero = L::both(0.0);
+    const V u = w - L::both(m), v = older != nullptr ? L::widen(older + b) - L::both(m_older) : zero;
+    const V d = w - (last != nullptr ? L::widen(last + b) : zero);
+    L::store(out.uv + b, u * v), L::store(out.uu + b, u * u), L::store(out.vv + b, v * v);
+    L::store(out.up + b, pick(zero < d, d, zero));
+}
+
+template <class V>
+TALVANE_ALWAYS_INLINE void terms_with(const float* white, const float* last, const float* older, double m,
+                                      double m_older, std::uint32_t bins, double* uv, double* uu, double* vv,
+                                      double* up) {
+    const TermsOut out{uv, uu, vv, up};
+    std::uint32_t b = 0;
+    for (; b + Lanes<V>::n <= bins; b += Lanes<V>::n) terms_lanes<V>(white, last, older, m, m_older, b, out);
+    for (; b < bins; ++b) terms_lanes<double>(white, last, older, m, m_older, b, out);
+}
+
+// Each path's entry points: the templates above compiled for its lane type (and,
+// for AVX2, its target).
+#define TALVANE_MUSIC_PATH(NAME, ATTRIBUTE, V)                                                                   \
+    ATTRIBUTE void NAME##_powers(const double* r, std::uint32_t n, std::uint32_t f, std::uint32_t b, double* p) { \
+        powers_with<V>(r, n, f, b, p);                                                                           \
+    }                                                                                                            \
+    ATTRIBUTE void NAME##_whiten(const double* p, double* m, float* w, std::uint32_t b) {                       \
+        whiten_with<V>(p, m, w, b);                                                                              \
+    }                                                                                                            \
+    ATTRIBUTE void NAME##_terms(const float* w, const float* l, const float* o, double m, double mo,             \
+                                std::uint32_t b, double* uv, double* uu, double* vv, double* up) {               \
+        terms_with<V>(w, l, o, m, mo, b, uv, uu, vv, up);                                                        \
+    }
+TALVANE_MUSIC_PATH(single, , double)
+TALVANE_MUSIC_PATH(pair, , Pair)
+#if TALVANE_MUSIC_QUADS
+TALVANE_MUSIC_PATH(quad, TALVANE_AVX2, Quad)
+#endif
+#undef TALVANE_MUSIC_PATH
+
+bool on_every_processor() { return true; }
+
+constexpr MusicPath kPaths[] = {
+    {"single", on_every_processor, {single_powers, single_whiten, single_terms}},
+    {"pairs", on_every_processor, {pair_powers, pair_whiten, pair_terms}},
+#if TALVANE_MUSIC_QUADS
+    {"avx2", processor_has_avx2, {quad_powers, quad_whiten, quad_terms}},
+#endif
+};
+
+const MusicKernels& fastest() {
+    std::size_t best = 0;
+    for (std::size_t i = 0; i < std::size(kPaths); ++i) {
+        if (kPaths[i].available()) best = i;
+    }
+    return kPaths[best].kernels;
+}
+
+}  // namespace
+
+std::span<const MusicPath> music_paths() { return kPaths; }
+
+const MusicKernels& music_kernels() {
+    static const MusicKernels& chosen = fastest();
+    return chosen;
+}
+
+}  // namespace talvane
