@@ -315,6 +315,37 @@ TALVANE_ALWAYS_INLINE void terms_with(const float* white, const float* last, con
     for (; b < bins; ++b) terms_lanes<double>(white, last, older, m, m_older, b, out);
 }
 
+// The sums of W of the batch's spectra, side by side.
+template <class V>
+TALVANE_ALWAYS_INLINE void white_sums(const double* table, std::uint32_t bins, double* out) {
+    using L = Lanes<V>;
+    for (std::size_t j = 0; j < kMusicBatch; j += L::n) {
+        V sum = L::both(0.0);
+        for (std::uint32_t b = 0; b < bins; ++b) sum = sum + L::load(table + b * kMusicRow + 2 + j);
+        L::store(out + j, sum);
+    }
+}
+
+template <class V>
+TALVANE_ALWAYS_INLINE void sums_with(const double* table, std::uint32_t bins, double older_mean, double last_mean,
+                                     MusicSums& out) {
+    using L = Lanes<V>;
+    white_sums<V>(table, bins, out.white);
+    // The means of the spectra two before each of the batch's, then of each.
+    double means[kMusicRow] = {older_mean, last_mean};
+    for (std::size_t j = 0; j < kMusicBatch; ++j) means[2 + j] = out.white[j] / static_cast<double>(bins);
+    for (std::size_t j = 0; j < kMusicBatch; j += L::n) {
+        const V m = L::load(means + 2 + j), m_older = L::load(means + j), zero = L::both(0.0);
+        V dot = zero, uu = zero, vv = zero, rise = zero;
+        for (std::uint32_t b = 0; b < bins; ++b) {
+            const double* row = table + b * kMusicRow + j;
+            const V w = L::load(row + 2), u = w - m, v = L::load(row) - m_older, d = w - L::load(row + 1);
+            dot = dot + u * v, uu = uu + u * u, vv = vv + v * v, rise = rise + pick(zero < d, d, zero);
+        }
+        L::store(out.dot + j, dot), L::store(out.uu + j, uu), L::store(out.vv + j, vv), L::store(out.rise + j, rise);
+    }
+}
+
 // Each path's entry points: the templates above compiled for its lane type (and,
 // for AVX2, its target).
 #define TALVANE_MUSIC_PATH(NAME, ATTRIBUTE, V)                                                                   \
@@ -327,6 +358,9 @@ TALVANE_ALWAYS_INLINE void terms_with(const float* white, const float* last, con
     ATTRIBUTE void NAME##_terms(const float* w, const float* l, const float* o, double m, double mo,             \
                                 std::uint32_t b, double* uv, double* uu, double* vv, double* up) {               \
         terms_with<V>(w, l, o, m, mo, b, uv, uu, vv, up);                                                        \
+    }                                                                                                            \
+    ATTRIBUTE void NAME##_sums(const double* t, std::uint32_t b, double o, double l, MusicSums& out) {           \
+        sums_with<V>(t, b, o, l, out);                                                                           \
     }
 TALVANE_MUSIC_PATH(single, , double)
 TALVANE_MUSIC_PATH(pair, , Pair)
@@ -338,10 +372,10 @@ TALVANE_MUSIC_PATH(quad, TALVANE_AVX2, Quad)
 bool on_every_processor() { return true; }
 
 constexpr MusicPath kPaths[] = {
-    {"single", on_every_processor, {single_powers, single_whiten, single_terms}},
-    {"pairs", on_every_processor, {pair_powers, pair_whiten, pair_terms}},
+    {"single", on_every_processor, {single_powers, single_whiten, single_terms, single_sums}},
+    {"pairs", on_every_processor, {pair_powers, pair_whiten, pair_terms, pair_sums}},
 #if TALVANE_MUSIC_QUADS
-    {"avx2", processor_has_avx2, {quad_powers, quad_whiten, quad_terms}},
+    {"avx2", processor_has_avx2, {quad_powers, quad_whiten, quad_terms, quad_sums}},
 #endif
 };
 

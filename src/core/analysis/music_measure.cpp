@@ -76,7 +76,9 @@ std::uint64_t MusicMeasure::spectra_after(std::uint64_t n) const noexcept {
 }
 
 std::size_t MusicMeasure::process(std::span<const float> samples, std::span<MusicValues> out) noexcept {
-    std::size_t done = 0;
+    // The powers of the spectra completed and not yet whitened, at most a batch.
+    alignas(32) double powers[kMusicBatch][kMusicMaxBins];
+    std::size_t done = 0, waiting = 0;
     for (std::size_t i = 0; i < samples.size();) {
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(samples.size() - i, period_ - since_));
         take_blocks(samples.data() + i, take);
@@ -84,9 +86,11 @@ std::size_t MusicMeasure::process(std::span<const float> samples, std::span<Musi
         since_ += take;
         if (since_ == period_) {
             since_ = 0;
-            out[done++] = spectrum();
+            kernels_->powers(blocks_.data(), next_block_, first_bin_, bins_, powers[waiting]);
+            if (++waiting == kMusicBatch) finish(powers, waiting, out.data() + done), done += waiting, waiting = 0;
         }
     }
+    if (waiting != 0) finish(powers, waiting, out.data() + done), done += waiting;
     return done;
 }
 
@@ -123,38 +127,56 @@ void MusicMeasure::take_blocks(const float* x, std::size_t n) noexcept {
     }
 }
 
-void MusicMeasure::whiten(double* p, float* white) noexcept {
-    if (spectra_ == 1) std::copy(p, p + bins_, mean_.begin());
-    kernels_->whiten(p, mean_.data(), white, bins_);
-}
-
-// Steadiness and novelty of this spectrum's whitened values against the last two.
-MusicMeasure::Terms MusicMeasure::measures(const float* white, double sum) noexcept {
-    const double m = sum / static_cast<double>(bins_), m_older = white_mean_[(spectra_ - 2) % 3];
-    white_mean_[spectra_ % 3] = m;
-    // Before the third spectrum the older values are all 0.0, before the second the last.
-    const float* last = spectra_ > 1 ? white_[(spectra_ - 1) % 3].data() : nullptr;
-    const float* older = spectra_ > 2 ? white_[(spectra_ - 2) % 3].data() : nullptr;
-    // The terms side by side, then each sum in order.
-    alignas(32) double uv[kMusicMaxBins], uu[kMusicMaxBins], vv[kMusicMaxBins], up[kMusicMaxBins];
-    kernels_->terms(white, last, older, m, m_older, bins_, uv, uu, vv, up);
-    double dot = 0.0, u2 = 0.0, v2 = 0.0, rise = 0.0;
-    for (std::uint32_t b = 0; b < bins_; ++b) dot += uv[b], u2 += uu[b], v2 += vv[b], rise += up[b];
-    const double product = u2 * v2;
-    return {product == 0.0 ? 0.0 : dot / std::sqrt(product), sum == 0.0 ? 0.0 : rise / sum};
-}
-
-MusicValues MusicMeasure::spectrum() noexcept {
-    alignas(32) double p[kMusicMaxBins];
-    kernels_->powers(blocks_.data(), next_block_, first_bin_, bins_, p);
-    ++spectra_;
-    float* white = white_[spectra_ % 3].data();
-    whiten(p, white);
-    if (bins_ == 0) return averaged(0.0, 0.0);
+// The sums of a spectrum alone: its terms side by side, then each sum in order.
+void MusicMeasure::alone(const float* white, MusicSums& out) noexcept {
     double sum = 0.0;
     for (std::uint32_t b = 0; b < bins_; ++b) sum += static_cast<double>(white[b]);
-    const Terms t = measures(white, sum);
-    return averaged(t.steadiness, t.novelty);
+    alignas(32) double uv[kMusicMaxBins], uu[kMusicMaxBins], vv[kMusicMaxBins], up[kMusicMaxBins];
+    kernels_->terms(white, white_[1].data(), white_[0].data(), sum / static_cast<double>(bins_), white_mean_[0], bins_,
+                    uv, uu, vv, up);
+    double dot = 0.0, u2 = 0.0, v2 = 0.0, rise = 0.0;
+    for (std::uint32_t b = 0; b < bins_; ++b) dot += uv[b], u2 += uu[b], v2 += vv[b], rise += up[b];
+    out.white[0] = sum, out.dot[0] = dot, out.uu[0] = u2, out.vv[0] = v2, out.rise[0] = rise;
+}
+
+// Whitens the batch's `count` spectra in order, then takes their sums side by side.
+void MusicMeasure::finish(const double (*powers)[kMusicMaxBins], std::size_t count, MusicValues* out) noexcept {
+    alignas(32) float white[kMusicBatch][kMusicMaxBins];
+    for (std::size_t j = 0; j < count; ++j) {
+        if (spectra_ + j == 0) std::copy(powers[j], powers[j] + bins_, mean_.begin());
+        kernels_->whiten(powers[j], mean_.data(), white[j], bins_);
+    }
+    if (bins_ == 0) {
+        for (std::size_t j = 0; j < count; ++j) ++spectra_, out[j] = averaged(0.0, 0.0);
+        return;
+    }
+    MusicSums sums;
+    if (count == 1) {
+        alone(white[0], sums);
+    } else {
+        alignas(32) double table[kMusicMaxBins * kMusicRow];
+        for (std::uint32_t b = 0; b < bins_; ++b) {
+            double* row = table + b * kMusicRow;
+            row[0] = static_cast<double>(white_[0][b]), row[1] = static_cast<double>(white_[1][b]);
+            for (std::size_t j = 0; j < kMusicBatch; ++j) row[2 + j] = j < count ? static_cast<double>(white[j][b]) : 0.0;
+        }
+        kernels_->sums(table, bins_, white_mean_[0], white_mean_[1], sums);
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        const double product = sums.uu[j] * sums.vv[j], sum = sums.white[j];
+        ++spectra_;
+        out[j] = averaged(product == 0.0 ? 0.0 : sums.dot[j] / std::sqrt(product), sum == 0.0 ? 0.0 : sums.rise[j] / sum);
+    }
+    // The batch's last two spectra become the two before the next.
+    const double last_mean = sums.white[count - 1] / static_cast<double>(bins_);
+    if (count >= 2) {
+        std::copy(white[count - 2], white[count - 2] + bins_, white_[0].begin());
+        white_mean_[0] = sums.white[count - 2] / static_cast<double>(bins_);
+    } else {
+        white_[0] = white_[1], white_mean_[0] = white_mean_[1];
+    }
+    std::copy(white[count - 1], white[count - 1] + bins_, white_[1].begin());
+    white_mean_[1] = last_mean;
 }
 
 MusicValues MusicMeasure::averaged(double steady, double novel) noexcept {

@@ -11,6 +11,7 @@
 namespace talvane {
 
 struct MusicKernels;
+struct MusicSums;
 
 // The measure, defined exactly. The transform and everything after it is IEEE
 // double (no fused multiply-add) in the order written here; the whitened values are
@@ -136,15 +137,14 @@ public:
     void use_path(std::size_t path) noexcept;
 
 private:
-    // About 4.7 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
-    // (1 KB), three spectra of whitened values and the last 12 + 4 measures.
+    // About 4.2 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
+    // (1 KB), two spectra of whitened values and the last 12 + 4 measures. A call
+    // whitens the spectra it completes in batches of kMusicBatch (music_kernels.hpp),
+    // each whitened in order and their sums taken side by side; the stack holds
+    // about 12 KB for that.
     void take_blocks(const float* x, std::size_t n) noexcept;
-    MusicValues spectrum() noexcept;
-    void whiten(double* p, float* white) noexcept;
-    struct Terms {
-        double steadiness, novelty;
-    };
-    Terms measures(const float* white, double sum) noexcept;
+    void alone(const float* white, MusicSums& out) noexcept;
+    void finish(const double (*powers)[kMusicMaxBins], std::size_t count, MusicValues* out) noexcept;
     MusicValues averaged(double steady, double novel) noexcept;
 
     const MusicKernels* kernels_;
@@ -157,8 +157,10 @@ private:
     std::uint32_t next_block_ = 0;  // where the ring takes the next block; the oldest is there
     std::array<double, kMusicFrame> blocks_{};
     std::array<double, kMusicMaxBins> mean_{};
-    std::array<std::array<float, kMusicMaxBins>, 3> white_{};  // by spectrum number mod 3
-    std::array<double, 3> white_mean_{};
+    // The whitened values of the spectra two before and one before the next, and
+    // their means; 0.0 for spectra before the start.
+    std::array<std::array<float, kMusicMaxBins>, 2> white_{};
+    std::array<double, 2> white_mean_{};
     std::array<double, kMusicSteadySpectra> steady_{};  // by spectrum number mod 12
     std::array<double, kMusicNovelSpectra> novel_{};
 };
