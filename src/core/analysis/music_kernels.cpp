@@ -1,11 +1,9 @@
-// The music measure's transform, whitening and per-bin terms, written once over a
-// lane type (one double, a pair, four doubles) and compiled for each path.
+// The music measure's block sums, transform, whitening and per-bin sums, written
+// once over a lane type (one double, a pair, four doubles) and compiled for each path.
 #include "analysis/music_kernels.hpp"
 
-#include <bit>
-#include <cstring>
-
 #include "analysis/energy.hpp"
+#include "analysis/music_lanes.hpp"
 #include "analysis/music_measure.hpp"
 #include "analysis/simd.hpp"
 
@@ -96,114 +94,31 @@ TALVANE_ALWAYS_INLINE void first_stages(const double* x, Spectrum& z) {
     }
 }
 
-// Lane types, every operation the IEEE one on each lane: one double; a pair in a
-// vector register on GCC and Clang (SSE2, NEON), a plain pair elsewhere
-// (TALVANE_PLAIN_PAIRS picks it anywhere, to check that both give the same bits);
-// four doubles for AVX2 on x86-64 with GCC and Clang.
-template <class V>
-struct Lanes;
+using namespace music_lanes;
 
-template <>
-struct Lanes<double> {
-    static constexpr std::size_t n = 1;
-    static double load(const double* p) { return *p; }
-    static void store(double* p, double v) { *p = v; }
-    static double both(double v) { return v; }
-    static double widen(const float* p) { return static_cast<double>(*p); }
-    static void narrow(float* p, double v) { *p = static_cast<float>(v); }
-    static double reversed(const double* p) { return *p; }
-};
-TALVANE_ALWAYS_INLINE double pick(bool m, double a, double b) { return m ? a : b; }
-
-#if (defined(__GNUC__) || defined(__clang__)) && !defined(TALVANE_PLAIN_PAIRS)
-typedef double Pair __attribute__((vector_size(16)));
-#define TALVANE_MUSIC_QUADS TALVANE_X86
-#if TALVANE_MUSIC_QUADS
-typedef double Quad __attribute__((vector_size(32)));
-// Quads pass only between functions of this file, all inlined into the AVX2 path's
-// entry points: no call ever passes one, so the warning about their calling
-// convention without AVX does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-// a where m is set, else b (m from a comparison of vectors).
-template <class Mask, class V>
-TALVANE_ALWAYS_INLINE V pick(Mask m, V a, V b) {
-    return std::bit_cast<V>((std::bit_cast<Mask>(a) & m) | (std::bit_cast<Mask>(b) & ~m));
+// Block sums of kD samples each (kD = 0: `d`, known only at run time).
+template <std::size_t kD>
+TALVANE_ALWAYS_INLINE void write_blocks(const float* x, std::size_t count, std::uint64_t d, double* out) {
+    const std::size_t n = kD == 0 ? static_cast<std::size_t>(d) : kD;
+    for (std::size_t b = 0; b < count; ++b) {
+        double sum = finite_or_zero(x[b * n]);
+        for (std::size_t j = 1; j < n; ++j) sum += finite_or_zero(x[b * n + j]);
+        out[b] = sum;
+    }
 }
-// The vector lanes, as many as V holds, loaded and stored without alignment.
-template <class V>
-struct VectorLanes {
-    static constexpr std::size_t n = sizeof(V) / sizeof(double);
-    typedef float Floats __attribute__((vector_size(sizeof(V) / 2)));
-    TALVANE_ALWAYS_INLINE static V load(const double* p) {
-        V v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
+
+// The block lengths of 8 to 48 kHz written out, so that each loop knows its stride.
+TALVANE_ALWAYS_INLINE void blocks_with(const float* x, std::size_t count, std::uint64_t d, double* out) {
+    switch (d) {
+        case 1: write_blocks<1>(x, count, 1, out); break;
+        case 2: write_blocks<2>(x, count, 2, out); break;
+        case 3: write_blocks<3>(x, count, 3, out); break;
+        case 4: write_blocks<4>(x, count, 4, out); break;
+        case 5: write_blocks<5>(x, count, 5, out); break;
+        case 6: write_blocks<6>(x, count, 6, out); break;
+        default: write_blocks<0>(x, count, d, out); break;
     }
-    TALVANE_ALWAYS_INLINE static void store(double* p, V v) { std::memcpy(p, &v, sizeof v); }
-    TALVANE_ALWAYS_INLINE static V both(double v) {
-        V r;
-        for (std::size_t i = 0; i < n; ++i) r[i] = v;
-        return r;
-    }
-    TALVANE_ALWAYS_INLINE static V widen(const float* p) {
-        Floats f;
-        std::memcpy(&f, p, sizeof f);
-        return __builtin_convertvector(f, V);
-    }
-    TALVANE_ALWAYS_INLINE static void narrow(float* p, V v) {
-        const Floats f = __builtin_convertvector(v, Floats);
-        std::memcpy(p, &f, sizeof f);
-    }
-    // p[n - 1], ..., p[0].
-    TALVANE_ALWAYS_INLINE static V reversed(const double* p) {
-        const V v = load(p);
-        if constexpr (n == 2) {
-            return __builtin_shufflevector(v, v, 1, 0);
-        } else {
-            return __builtin_shufflevector(v, v, 3, 2, 1, 0);
-        }
-    }
-};
-template <>
-struct Lanes<Pair> : VectorLanes<Pair> {};
-#if TALVANE_MUSIC_QUADS
-template <>
-struct Lanes<Quad> : VectorLanes<Quad> {};
-#endif
-#else
-#define TALVANE_MUSIC_QUADS 0
-struct Pair {
-    double v[2];
-};
-struct PairMask {
-    bool v[2];
-};
-#define TALVANE_PAIR_OP(op)                                                             \
-    inline Pair operator op(Pair a, Pair b) { return {a.v[0] op b.v[0], a.v[1] op b.v[1]}; }
-TALVANE_PAIR_OP(+)
-TALVANE_PAIR_OP(-)
-TALVANE_PAIR_OP(*)
-TALVANE_PAIR_OP(/)
-#undef TALVANE_PAIR_OP
-#define TALVANE_PAIR_COMPARE(op)                                                             \
-    inline PairMask operator op(Pair a, Pair b) { return {a.v[0] op b.v[0], a.v[1] op b.v[1]}; }
-TALVANE_PAIR_COMPARE(==)
-TALVANE_PAIR_COMPARE(<)
-TALVANE_PAIR_COMPARE(>=)
-#undef TALVANE_PAIR_COMPARE
-inline Pair pick(PairMask m, Pair a, Pair b) { return {m.v[0] ? a.v[0] : b.v[0], m.v[1] ? a.v[1] : b.v[1]}; }
-template <>
-struct Lanes<Pair> {
-    static constexpr std::size_t n = 2;
-    static Pair load(const double* p) { return {p[0], p[1]}; }
-    static void store(double* p, Pair v) { p[0] = v.v[0], p[1] = v.v[1]; }
-    static Pair both(double v) { return {v, v}; }
-    static Pair widen(const float* p) { return {static_cast<double>(p[0]), static_cast<double>(p[1])}; }
-    static void narrow(float* p, Pair v) { p[0] = static_cast<float>(v.v[0]), p[1] = static_cast<float>(v.v[1]); }
-    static Pair reversed(const double* p) { return {p[1], p[0]}; }
-};
-#endif
+}
 
 // The frame from the ring, times the window: two runs, split where the ring wraps.
 template <class V>
@@ -349,6 +264,9 @@ TALVANE_ALWAYS_INLINE void sums_with(const double* table, std::uint32_t bins, do
 // Each path's entry points: the templates above compiled for its lane type (and,
 // for AVX2, its target).
 #define TALVANE_MUSIC_PATH(NAME, ATTRIBUTE, V)                                                                   \
+    ATTRIBUTE void NAME##_blocks(const float* x, std::size_t c, std::uint64_t d, double* out) {                 \
+        blocks_with(x, c, d, out);                                                                               \
+    }                                                                                                            \
     ATTRIBUTE void NAME##_powers(const double* r, std::uint32_t n, std::uint32_t f, std::uint32_t b, double* p) { \
         powers_with<V>(r, n, f, b, p);                                                                           \
     }                                                                                                            \
@@ -372,10 +290,10 @@ TALVANE_MUSIC_PATH(quad, TALVANE_AVX2, Quad)
 bool on_every_processor() { return true; }
 
 constexpr MusicPath kPaths[] = {
-    {"single", on_every_processor, {single_powers, single_whiten, single_terms, single_sums}},
-    {"pairs", on_every_processor, {pair_powers, pair_whiten, pair_terms, pair_sums}},
+    {"single", on_every_processor, {single_blocks, single_powers, single_whiten, single_terms, single_sums}},
+    {"pairs", on_every_processor, {pair_blocks, pair_powers, pair_whiten, pair_terms, pair_sums}},
 #if TALVANE_MUSIC_QUADS
-    {"avx2", processor_has_avx2, {quad_powers, quad_whiten, quad_terms, quad_sums}},
+    {"avx2", processor_has_avx2, {quad_blocks, quad_powers, quad_whiten, quad_terms, quad_sums}},
 #endif
 };
 

@@ -4,6 +4,7 @@
 // takes each ordered sum in its order (several spectra's sums side by side).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -25,7 +26,17 @@ struct MusicSums {
     double white[kMusicBatch], dot[kMusicBatch], uu[kMusicBatch], vv[kMusicBatch], rise[kMusicBatch];
 };
 
+// A finite sample widened to double, anything else 0.0. The choice is made on the
+// bits, so that the compiler need not branch and can widen many samples at once.
+inline double finite_or_zero(float x) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+    const std::uint32_t keep = (bits & 0x7f800000u) == 0x7f800000u ? 0u : 0xffffffffu;
+    return static_cast<double>(std::bit_cast<float>(bits & keep));
+}
+
 struct MusicKernels {
+    // The sums of `count` whole blocks of d samples each (finite_or_zero of each).
+    void (*blocks)(const float* x, std::size_t count, std::uint64_t d, double* out);
     // The powers of bins first .. first + bins - 1 of the frame whose 256 blocks are
     // ring[next], ring[next + 1], ... (wrapping), oldest first.
     void (*powers)(const double* ring, std::uint32_t next, std::uint32_t first, std::uint32_t bins, double* p);

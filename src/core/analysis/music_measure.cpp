@@ -13,25 +13,6 @@ namespace talvane {
 
 namespace {
 
-// A finite sample widened to double, anything else 0.0. The choice is made on the
-// bits, so that the compiler need not branch and can widen many samples at once.
-TALVANE_ALWAYS_INLINE double finite_or_zero(float x) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
-    const std::uint32_t keep = (bits & 0x7f800000u) == 0x7f800000u ? 0u : 0xffffffffu;
-    return static_cast<double>(std::bit_cast<float>(bits & keep));
-}
-
-// Block sums of kD samples each (kD = 0: `d`, known only at run time).
-template <std::size_t kD>
-void write_blocks(const float* x, std::size_t count, std::uint64_t d, double* out) {
-    const std::size_t n = kD == 0 ? static_cast<std::size_t>(d) : kD;
-    for (std::size_t b = 0; b < count; ++b) {
-        double sum = finite_or_zero(x[b * n]);
-        for (std::size_t j = 1; j < n; ++j) sum += finite_or_zero(x[b * n + j]);
-        out[b] = sum;
-    }
-}
-
 // a * b < c * d, exactly: the products as 128-bit pairs from 32-bit halves.
 std::pair<std::uint64_t, std::uint64_t> wide_product(std::uint64_t a, std::uint64_t b) {
     const std::uint64_t al = a & 0xffffffffu, ah = a >> 32, bl = b & 0xffffffffu, bh = b >> 32;
@@ -107,16 +88,7 @@ void MusicMeasure::take_blocks(const float* x, std::size_t n) noexcept {
     // Whole blocks, in runs that end where the ring wraps.
     for (std::uint64_t whole = (n - j) / block_; whole > 0;) {
         const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(whole, kMusicFrame - next_block_));
-        double* to = blocks_.data() + next_block_;
-        switch (block_) {
-            case 1: write_blocks<1>(x + j, run, 1, to); break;
-            case 2: write_blocks<2>(x + j, run, 2, to); break;
-            case 3: write_blocks<3>(x + j, run, 3, to); break;
-            case 4: write_blocks<4>(x + j, run, 4, to); break;
-            case 5: write_blocks<5>(x + j, run, 5, to); break;
-            case 6: write_blocks<6>(x + j, run, 6, to); break;
-            default: write_blocks<0>(x + j, run, block_, to); break;
-        }
+        kernels_->blocks(x + j, run, block_, blocks_.data() + next_block_);
         next_block_ = static_cast<std::uint32_t>((next_block_ + run) % kMusicFrame);
         j += static_cast<std::size_t>(run * block_);
         whole -= run;
