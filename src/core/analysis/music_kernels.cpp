@@ -76,11 +76,13 @@ struct Spectrum {
     alignas(32) double im[kPoints + 1];
 };
 
+using namespace music_lanes;
+
 // The frame times the window, then the first two stages at once: places 4p..4p+3
 // hold z[i], z[i + 64], z[i + 32], z[i + 96] (i = the bit reversal of 4p), and the
 // twiddles there are 1 and -i, applied as the exact additions and swaps they are
 // (only the sign of a zero could differ, and no power sees it).
-TALVANE_ALWAYS_INLINE void first_stages(const double* x, Spectrum& z) {
+TALVANE_ALWAYS_INLINE void first_stages_alone(const double* x, Spectrum& z) {
     for (std::size_t p = 0; p < kPoints / 4; ++p) {
         const std::size_t i = kBitReversal[4 * p];
         const double ar = x[2 * i], ai = x[2 * i + 1], br = x[2 * i + 128], bi = x[2 * i + 129];
@@ -94,7 +96,26 @@ TALVANE_ALWAYS_INLINE void first_stages(const double* x, Spectrum& z) {
     }
 }
 
-using namespace music_lanes;
+// The same with each complex value as a pair (re, im): z[i + 32] - z[i + 96] turned
+// by -i is (im, -re), and subtracting it adds its negation, exactly.
+template <class V>
+TALVANE_ALWAYS_INLINE void first_stages(const double* x, Spectrum& z) {
+    if constexpr (Lanes<V>::n == 1) {
+        first_stages_alone(x, z);
+    } else {
+        using L = Lanes<Pair>;
+        for (std::size_t p = 0; p < kPoints / 4; ++p) {
+            const double* at = x + 2 * kBitReversal[4 * p];
+            const Pair a = L::load(at), b = L::load(at + 128), c = L::load(at + 64), d = L::load(at + 192);
+            const Pair s0 = a + b, s1 = a - b, s2 = c + d, s3 = turned(c - d);
+            const Pair z0 = s0 + s2, z1 = s1 + s3, z2 = s0 - s2, z3 = s1 - s3;
+            double* re = z.re + 4 * p;
+            double* im = z.im + 4 * p;
+            re[0] = z0[0], im[0] = z0[1], re[1] = z1[0], im[1] = z1[1];
+            re[2] = z2[0], im[2] = z2[1], re[3] = z3[0], im[3] = z3[1];
+        }
+    }
+}
 
 // Block sums of kD samples each (kD = 0: `d`, known only at run time).
 template <std::size_t kD>
@@ -175,7 +196,7 @@ TALVANE_ALWAYS_INLINE void powers_with(const double* ring, std::uint32_t next, s
     alignas(32) double x[kMusicFrame];
     windowed<V>(ring, next, x);
     Spectrum z;
-    first_stages(x, z);
+    first_stages<V>(x, z);
     stage<V, 4>(z);
     stage<V, 8>(z);
     stage<V, 16>(z);
@@ -214,8 +235,7 @@ TALVANE_ALWAYS_INLINE void terms_lanes(const float* white, const float* last, co
                                        double m_older, std::size_t b, TermsOut out) {
     using L = Lanes<V>;
     const V w = L::widen(white + b), zero = L::both(0.0);
-    const V u = w - L::both(m), v = older != nullptr ? L::widen(older + b) - L::both(m_older) : zero;
-    const V d = w - (last != nullptr ? L::widen(last + b) : zero);
+    const V u = w - L::both(m), v = L::widen(older + b) - L::both(m_older), d = w - L::widen(last + b);
     L::store(out.uv + b, u * v), L::store(out.uu + b, u * u), L::store(out.vv + b, v * v);
     L::store(out.up + b, pick(zero < d, d, zero));
 }

@@ -82,6 +82,12 @@ struct VectorLanes {
 };
 template <>
 struct Lanes<Pair> : VectorLanes<Pair> {};
+// (v[1], -v[0]): a complex value (re, im) times -i.
+TALVANE_ALWAYS_INLINE Pair turned(Pair v) {
+    typedef long long Bits __attribute__((vector_size(16)));
+    const Pair swapped = __builtin_shufflevector(v, v, 1, 0);
+    return std::bit_cast<Pair>(std::bit_cast<Bits>(swapped) ^ Bits{0, static_cast<long long>(1ull << 63)});
+}
 #if TALVANE_MUSIC_QUADS
 template <>
 struct Lanes<Quad> : VectorLanes<Quad> {};
@@ -90,6 +96,7 @@ struct Lanes<Quad> : VectorLanes<Quad> {};
 #define TALVANE_MUSIC_QUADS 0
 struct Pair {
     double v[2];
+    double operator[](int i) const { return v[i]; }
 };
 struct PairMask {
     bool v[2];
@@ -118,6 +125,7 @@ struct Lanes<Pair> {
     static void narrow(float* p, Pair v) { p[0] = static_cast<float>(v.v[0]), p[1] = static_cast<float>(v.v[1]); }
     static Pair reversed(const double* p) { return {p[1], p[0]}; }
 };
+inline Pair turned(Pair v) { return {v.v[1], -v.v[0]}; }
 #endif
 
 }  // namespace talvane::music_lanes
