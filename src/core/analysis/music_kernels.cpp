@@ -72,8 +72,8 @@ constexpr BinTurns kBinTurns = make_bin_table();
 
 // The complex transform's values; place 128 repeats place 0 for the split step.
 struct Spectrum {
-    alignas(32) double re[kPoints + 1];
-    alignas(32) double im[kPoints + 1];
+    alignas(16) double re[kPoints + 1];
+    alignas(16) double im[kPoints + 1];
 };
 
 using namespace music_lanes;
@@ -193,7 +193,7 @@ TALVANE_ALWAYS_INLINE void split(const Spectrum& z, std::size_t k, double* p) {
 template <class V>
 TALVANE_ALWAYS_INLINE void powers_with(const double* ring, std::uint32_t next, std::uint32_t first,
                                        std::uint32_t bins, double* p) {
-    alignas(32) double x[kMusicFrame];
+    alignas(16) double x[kMusicFrame];
     windowed<V>(ring, next, x);
     Spectrum z;
     first_stages<V>(x, z);

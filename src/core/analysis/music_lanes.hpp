@@ -32,7 +32,15 @@ TALVANE_ALWAYS_INLINE double pick(bool m, double a, double b) { return m ? a : b
 
 #if (defined(__GNUC__) || defined(__clang__)) && !defined(TALVANE_PLAIN_PAIRS)
 typedef double Pair __attribute__((vector_size(16)));
+// No quads on Windows: GCC there keeps the stack 16-byte aligned and does not
+// realign it for 32-byte values, whose spills would then fault or land beside their
+// slots. For the same reason the kernels' stack arrays ask for 16 bytes only (every
+// load and store of lanes is unaligned anyway).
+#if defined(_WIN32)
+#define TALVANE_MUSIC_QUADS 0
+#else
 #define TALVANE_MUSIC_QUADS TALVANE_X86
+#endif
 #if TALVANE_MUSIC_QUADS
 typedef double Quad __attribute__((vector_size(32)));
 // Quads pass only between functions of this file, all inlined into the AVX2 path's

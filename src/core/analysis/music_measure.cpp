@@ -58,7 +58,7 @@ std::uint64_t MusicMeasure::spectra_after(std::uint64_t n) const noexcept {
 
 std::size_t MusicMeasure::process(std::span<const float> samples, std::span<MusicValues> out) noexcept {
     // The powers of the spectra completed and not yet whitened, at most a batch.
-    alignas(32) double powers[kMusicBatch][kMusicMaxBins];
+    alignas(16) double powers[kMusicBatch][kMusicMaxBins];
     std::size_t done = 0, waiting = 0;
     for (std::size_t i = 0; i < samples.size();) {
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(samples.size() - i, period_ - since_));
@@ -103,7 +103,7 @@ void MusicMeasure::take_blocks(const float* x, std::size_t n) noexcept {
 void MusicMeasure::alone(const float* white, MusicSums& out) noexcept {
     double sum = 0.0;
     for (std::uint32_t b = 0; b < bins_; ++b) sum += static_cast<double>(white[b]);
-    alignas(32) double uv[kMusicMaxBins], uu[kMusicMaxBins], vv[kMusicMaxBins], up[kMusicMaxBins];
+    alignas(16) double uv[kMusicMaxBins], uu[kMusicMaxBins], vv[kMusicMaxBins], up[kMusicMaxBins];
     kernels_->terms(white, white_[1].data(), white_[0].data(), sum / static_cast<double>(bins_), white_mean_[0], bins_,
                     uv, uu, vv, up);
     double dot = 0.0, u2 = 0.0, v2 = 0.0, rise = 0.0;
@@ -113,7 +113,7 @@ void MusicMeasure::alone(const float* white, MusicSums& out) noexcept {
 
 // Whitens the batch's `count` spectra in order, then takes their sums side by side.
 void MusicMeasure::finish(const double (*powers)[kMusicMaxBins], std::size_t count, MusicValues* out) noexcept {
-    alignas(32) float white[kMusicBatch][kMusicMaxBins];
+    alignas(16) float white[kMusicBatch][kMusicMaxBins];
     for (std::size_t j = 0; j < count; ++j) {
         if (spectra_ + j == 0) std::copy(powers[j], powers[j] + bins_, mean_.begin());
         kernels_->whiten(powers[j], mean_.data(), white[j], bins_);
@@ -126,7 +126,7 @@ void MusicMeasure::finish(const double (*powers)[kMusicMaxBins], std::size_t cou
     if (count == 1) {
         alone(white[0], sums);
     } else {
-        alignas(32) double table[kMusicMaxBins * kMusicRow];
+        alignas(16) double table[kMusicMaxBins * kMusicRow];
         for (std::uint32_t b = 0; b < bins_; ++b) {
             double* row = table + b * kMusicRow;
             row[0] = static_cast<double>(white_[0][b]), row[1] = static_cast<double>(white_[1][b]);
