@@ -141,19 +141,22 @@ TALVANE_ALWAYS_INLINE void blocks_with(const float* x, std::size_t count, std::u
     }
 }
 
+// x[n] = from[n] * h[n] for n < count, several at a time, then one by one.
+template <class V>
+TALVANE_ALWAYS_INLINE void times_window(const double* from, const double* h, std::size_t count, double* x) {
+    std::size_t n = 0;
+    for (; n + Lanes<V>::n <= count; n += Lanes<V>::n) {
+        Lanes<V>::store(x + n, Lanes<V>::load(from + n) * Lanes<V>::load(h + n));
+    }
+    for (; n < count; ++n) x[n] = from[n] * h[n];
+}
+
 // The frame from the ring, times the window: two runs, split where the ring wraps.
 template <class V>
 TALVANE_ALWAYS_INLINE void windowed(const double* ring, std::uint32_t next, double* x) {
     const std::size_t wrap = kMusicFrame - next;
-    std::size_t n = 0;
-    for (; n + Lanes<V>::n <= wrap; n += Lanes<V>::n) {
-        Lanes<V>::store(x + n, Lanes<V>::load(ring + next + n) * Lanes<V>::load(kHann.data() + n));
-    }
-    for (; n < wrap; ++n) x[n] = ring[next + n] * kHann[n];
-    for (; n < kMusicFrame && (n - wrap) % Lanes<V>::n != 0; ++n) x[n] = ring[n - wrap] * kHann[n];
-    for (; n < kMusicFrame; n += Lanes<V>::n) {
-        Lanes<V>::store(x + n, Lanes<V>::load(ring + n - wrap) * Lanes<V>::load(kHann.data() + n));
-    }
+    times_window<V>(ring + next, kHann.data(), wrap, x);
+    times_window<V>(ring, kHann.data() + wrap, next, x + wrap);
 }
 
 // One stage of half length kHalf, several butterflies at a time (each is the same
