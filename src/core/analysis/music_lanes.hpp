@@ -33,9 +33,9 @@ TALVANE_ALWAYS_INLINE double pick(bool m, double a, double b) { return m ? a : b
 #if (defined(__GNUC__) || defined(__clang__)) && !defined(TALVANE_PLAIN_PAIRS)
 typedef double Pair __attribute__((vector_size(16)));
 // No quads on Windows: GCC there keeps the stack 16-byte aligned and does not
-// realign it for 32-byte values, whose spills would then fault or land beside their
-// slots. For the same reason the kernels' stack arrays ask for 16 bytes only (every
-// load and store of lanes is unaligned anyway).
+// realign it for 32-byte values, so a quad it spills to the stack could fault. For
+// the same reason the kernels' stack arrays ask for 16 bytes only (every load and
+// store of lanes is unaligned anyway).
 #if defined(_WIN32)
 #define TALVANE_MUSIC_QUADS 0
 #else
