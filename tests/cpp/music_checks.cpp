@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "analysis/music_kernels.hpp"
 #include "analysis/music_measure.hpp"
 #include "checks.hpp"
 
@@ -49,8 +50,10 @@ std::vector<float> music_signal(std::uint64_t rate, std::uint64_t seconds) {
     return x;
 }
 
-std::vector<MusicValues> measured(std::uint64_t rate, const std::vector<float>& x) {
+// With the fastest path, or path `path` of music_paths().
+std::vector<MusicValues> measured(std::uint64_t rate, const std::vector<float>& x, std::size_t path = SIZE_MAX) {
     MusicMeasure m(rate, window_of(rate));
+    if (path != SIZE_MAX) m.use_path(path);
     std::vector<MusicValues> out(m.spectra_after(x.size()));
     out.resize(m.process(x, out));
     return out;
@@ -216,6 +219,10 @@ void music_checks(std::mt19937_64& rng) {
         const std::vector<float> x = music_signal(rate, 8);
         const std::vector<MusicValues> whole = measured(rate, x);
         music_agrees_with_model(rate, x, whole);
+        for (std::size_t p = 0; p < music_paths().size(); ++p) {
+            CHECK(!music_paths()[p].available() || same_values(measured(rate, x, p), whole),
+                  "music path %s differs at %llu", music_paths()[p].name, static_cast<unsigned long long>(rate));
+        }
         h = fnv(whole, h);
         if (rate == 16000 || rate == 44100) music_chunks_agree(rng, rate, x, whole);
     }

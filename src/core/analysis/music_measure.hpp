@@ -10,6 +10,9 @@
 
 namespace talvane {
 
+struct MusicKernels;
+struct MusicSums;
+
 // The measure, defined exactly. The transform and everything after it is IEEE
 // double (no fused multiply-add) in the order written here; the whitened values are
 // kept as float32. Double, because a float32 power overflows for samples near 1e17
@@ -128,20 +131,23 @@ public:
     // spectra_after(samples.size()) values; returns how many.
     std::size_t process(std::span<const float> samples, std::span<MusicValues> out) noexcept;
     std::uint64_t spectra() const noexcept { return spectra_; }  // since construction or reset()
-    void reset() noexcept;                                         // as new, same rate
+    void reset() noexcept;                                         // as new, same rate and path
+    // Computes with path `path` of music_paths() (music_kernels.hpp) from now on, to
+    // hold every path to the same bits; the fastest this processor runs by default.
+    void use_path(std::size_t path) noexcept;
 
 private:
-    // About 4.7 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
-    // (1 KB), three spectra of whitened values and the last 12 + 4 measures.
+    // About 4.2 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
+    // (1 KB), two spectra of whitened values and the last 12 + 4 measures. A call
+    // whitens the spectra it completes in batches of kMusicBatch (music_kernels.hpp),
+    // each whitened in order and their sums taken side by side; the stack holds
+    // about 12 KB for that.
     void take_blocks(const float* x, std::size_t n) noexcept;
-    MusicValues spectrum() noexcept;
-    void whiten(double* p, float* white) noexcept;
-    struct Terms {
-        double steadiness, novelty;
-    };
-    Terms measures(const float* white, double sum) noexcept;
+    void alone(const float* white, MusicSums& out) noexcept;
+    void finish(const double (*powers)[kMusicMaxBins], std::size_t count, MusicValues* out) noexcept;
     MusicValues averaged(double steady, double novel) noexcept;
 
+    const MusicKernels* kernels_;
     std::uint64_t rate_ = 0, window_len_ = 1, period_ = 2, block_ = 1;
     std::uint32_t first_bin_ = 0, bins_ = 0;
     std::uint64_t since_ = 0;     // samples since the last spectrum, below period_
@@ -151,8 +157,10 @@ private:
     std::uint32_t next_block_ = 0;  // where the ring takes the next block; the oldest is there
     std::array<double, kMusicFrame> blocks_{};
     std::array<double, kMusicMaxBins> mean_{};
-    std::array<std::array<float, kMusicMaxBins>, 3> white_{};  // by spectrum number mod 3
-    std::array<double, 3> white_mean_{};
+    // The whitened values of the spectra two before and one before the next, and
+    // their means; 0.0 for spectra before the start.
+    std::array<std::array<float, kMusicMaxBins>, 2> white_{};
+    std::array<double, 2> white_mean_{};
     std::array<double, kMusicSteadySpectra> steady_{};  // by spectrum number mod 12
     std::array<double, kMusicNovelSpectra> novel_{};
 };
