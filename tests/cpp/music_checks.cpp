@@ -12,6 +12,7 @@
 #include "analysis/music_kernels.hpp"
 #include "analysis/music_measure.hpp"
 #include "checks.hpp"
+#include "streaming/stream_state.hpp"
 
 namespace talvane {
 
@@ -211,6 +212,25 @@ void music_edges() {
           "music period wraps");
 }
 
+// A stream whose first calls gate nothing (disabled, or empty chunks) measures
+// the later ones at its own rate, as a stream begun with them does.
+void music_after_idle_calls() {
+    const std::uint64_t rate = 48000;
+    const std::vector<float> x = music_signal(rate, 2);
+    GateConfig on, off;
+    off.enabled = false;
+    StreamState idle, fresh;
+    idle.music.on = fresh.music.on = true;
+    process_chunk_inner(off, idle, std::span<const float>(x.data(), 480), rate, false);
+    process_chunk_inner(on, idle, std::span<const float>(), rate, false);
+    for (std::size_t at = 0; at < x.size(); at += 4800) {
+        const std::span<const float> chunk(x.data() + at, std::min<std::size_t>(4800, x.size() - at));
+        process_chunk_inner(on, idle, chunk, rate, false);
+        process_chunk_inner(on, fresh, chunk, rate, false);
+        CHECK(same_values(idle.last_call.music, fresh.last_call.music), "music after idle calls at %zu", at);
+    }
+}
+
 }  // namespace
 
 void music_checks(std::mt19937_64& rng) {
@@ -228,6 +248,7 @@ void music_checks(std::mt19937_64& rng) {
     }
     CHECK(h == 0x6e6666bb9ff6b713u, "music measure golden bits: %016llx", static_cast<unsigned long long>(h));
     music_edges();
+    music_after_idle_calls();
 }
 
 }  // namespace talvane

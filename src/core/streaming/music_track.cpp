@@ -10,7 +10,9 @@ void plan_music(MusicStep& step, MusicTrack& track, bool same_stream, std::uint6
                 std::vector<MusicValues>& spare) {
     step.on = track.on;
     if (!step.on) return;
-    const bool fresh_stream = !same_stream || track.seen < context_len;
+    // A track that has taken nothing yet (only empty or disabled chunks before) is
+    // begun here too: its measure must be made for this rate and window.
+    const bool fresh_stream = !same_stream || track.seen < context_len || track.seen == 0;
     step.restart = fresh_stream;
     step.slot = static_cast<std::uint8_t>(1 - track.current);
     MusicMeasure& measure = track.measures[step.slot];
