@@ -16,6 +16,7 @@ REFUSED = [
     (["gate", "--window-ms", "-1"], "argument --window-ms: invalid value '-1'"),
     (["gate", "--attenuation", "nan"], "argument --attenuation: invalid value 'nan'"),
     (["gate", "--enabled", "maybe"], "argument --enabled: invalid value 'maybe'"),
+    (["gate", "--music", "maybe"], "argument --music: invalid value 'maybe': expected on or off"),
     (["gate", "--base-thresh", "0.05"], "--base-thresh (0.05) must not be above --max-thresh"),
     (["gate", "--stream", "0"], "argument --stream: invalid value '0'"),
     (["gate", "--pad-voice-windows", "1e300s"], "invalid value '1e300s': expected a whole number of windows from 0 "

@@ -31,6 +31,7 @@ from talvane_rs.units import (
     milliseconds,
     parse_bool,
     parse_gain,
+    parse_on_off,
     parse_windows,
 )
 
@@ -146,7 +147,7 @@ RULE = Parameter(
 MUSIC = Parameter(
     "music", False, "analysis", "",
     "on: raise the threshold, up to 3 times, where the background's spectrum is steady and not new (music), "
-    "leaving it where the spectrum looks like speech; off: the rule's threshold as it is", parse_bool, "on|off",
+    "leaving it where the spectrum looks like speech; off: the rule's threshold as it is", parse_on_off, "on|off",
 )  # fmt: skip
 PRODUCT_PARAMETERS: tuple[Parameter, ...] = (*PARAMETERS, BAND, RULE, MUSIC)
 PRODUCT_DEFAULTS: dict[str, Any] = {p.name: p.default for p in PRODUCT_PARAMETERS}

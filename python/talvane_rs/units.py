@@ -80,13 +80,22 @@ def bounded(low: float, high: float, what: str) -> Callable[[str], float]:
     return parse
 
 
-def parse_bool(text: str) -> bool:
+def _switch(text: str, expected: str) -> bool:
     value = text.strip().lower()
     if value in ("true", "yes", "on", "1"):
         return True
     if value in ("false", "no", "off", "0"):
         return False
-    raise _invalid(text, "true or false")
+    raise _invalid(text, expected)
+
+
+def parse_bool(text: str) -> bool:
+    return _switch(text, "true or false")
+
+
+def parse_on_off(text: str) -> bool:
+    """As parse_bool, for an option whose help shows on|off: its error names those."""
+    return _switch(text, "on or off")
 
 
 def _seconds(text: str) -> float | None:
