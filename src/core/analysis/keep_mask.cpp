@@ -255,8 +255,9 @@ Decision decide(const GateConfig& config, std::span<const float> energies, Thres
         return d;
     }
     d.keep.resize(d.smoothed.size());
+    d.thresholds = music_thresholds(config, d.threshold.value, music);
     std::vector<WindowRun> runs;
-    keep_flags_into(config, d.smoothed, music_thresholds(config, d.threshold.value, music), runs, d.keep);
+    keep_flags_into(config, d.smoothed, d.thresholds, runs, d.keep);
     return d;
 }
 
@@ -299,7 +300,7 @@ AnalysisView analyse_inner(const GateConfig& config, std::span<const float> samp
     if (spectra) view.music = spectra->per_window(view.window_len, samples.size());
     view.decision = decide(config, view.energies, rule, view.music);
     view.voice.resize(view.energies.size());
-    const std::vector<float> thresholds = music_thresholds(config, view.decision.threshold.value, view.music);
+    const std::vector<float>& thresholds = view.decision.thresholds;
     for (std::size_t t = 0; t < view.voice.size(); ++t) {
         const float threshold = music ? thresholds[t] : view.decision.threshold.value;
         view.voice[t] = is_voice(view.decision.smoothed[t], threshold) ? 1 : 0;

@@ -137,9 +137,11 @@ struct Decision {
     std::vector<std::uint8_t> keep;  // one flag per window, after the four passes
     float high;
     float ratio;
+    std::vector<float> thresholds;  // each window's, with the music measure; else empty
 };
 // With `music` (one value per window, or empty for none), window t is voice above
-// raised_threshold(threshold, music[t].factor, max_thresh) (music_decision.hpp).
+// thresholds[t] = raised_threshold(threshold, music[t].factor, max_thresh)
+// (music_decision.hpp).
 Decision decide(const GateConfig& config, std::span<const float> energies,
                 ThresholdRule rule = ThresholdRule::ratio, std::span<const MusicValues> music = {});
 
