@@ -212,13 +212,33 @@ void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering, st
     }
 }
 
+RankTracker::Held RankTracker::held_around(std::size_t at, std::size_t reach) const noexcept {
+    // The held keys from reach before `at` to reach after it, widened over keys equal
+    // to those at the two ends; past an end of the held keys, up to low or high
+    // (every held key lies in [low, high]).
+    assert(keys_.empty() || (low_ <= keys_.front() && keys_.back() <= high_));
+    Held held{0, keys_.size(), low_, high_};
+    if (at > reach) {
+        held.from = at - reach;
+        held.first = keys_[held.from];
+        while (held.from > 0 && keys_[held.from - 1] == held.first) --held.from;
+    }
+    if (at + reach < keys_.size()) {
+        held.to = at + reach + 1;
+        held.last = keys_[at + reach];
+        while (held.to < keys_.size() && keys_[held.to] == held.last) ++held.to;
+    }
+    return held;
+}
+
 std::optional<RankedKeys> RankTracker::select_between(std::span<const std::uint32_t> loose, std::size_t lo,
-                                                      std::size_t hi, std::uint32_t first, std::uint32_t last,
+                                                      std::size_t hi, const Held& held,
                                                       std::uint32_t* gathered) const {
     // The loose keys below `first` and those up to `last` counted in one pass that
     // vectorises (32-bit counts: a call has far fewer than 2^32 windows). Most
     // calls find few loose keys in [first, last], or none: only then are they
     // gathered.
+    const std::uint32_t first = held.first, last = held.last;
     std::uint32_t under = 0, upto = 0;
     for (const std::uint32_t key : loose) {
         under += key < first ? 1u : 0u;
@@ -226,17 +246,14 @@ std::optional<RankedKeys> RankTracker::select_between(std::span<const std::uint3
     }
     const std::size_t inside = upto - under;
     // Held keys in [first, last]; those below it are held too, or counted in below_.
-    const auto begin = keys_.begin();
-    const auto from = static_cast<std::size_t>(std::lower_bound(begin, keys_.end(), first) - begin);
-    const auto to = static_cast<std::size_t>(std::upper_bound(begin + static_cast<std::ptrdiff_t>(from), keys_.end(),
-                                                              last) - begin);
+    const std::size_t from = held.from, to = held.to;
     const std::size_t base = below_ + from + under;  // the rank of the first key in [first, last]
     if (lo < base || hi - base >= (to - from) + inside) return std::nullopt;
     if (inside > 0) gather_inside(loose, first, last - first, gathered);
     std::sort(gathered, gathered + inside);
-    const std::span<const std::uint32_t> held(keys_.data() + from, to - from), extra(gathered, inside);
-    const std::uint32_t low = kth_of_two(held, extra, lo - base);
-    return RankedKeys{low, hi == lo ? low : kth_of_two(held, extra, hi - base)};
+    const std::span<const std::uint32_t> keys(keys_.data() + from, to - from), extra(gathered, inside);
+    const std::uint32_t low = kth_of_two(keys, extra, lo - base);
+    return RankedKeys{low, hi == lo ? low : kth_of_two(keys, extra, hi - base)};
 }
 
 std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
@@ -261,11 +278,9 @@ std::optional<RankedKeys> RankTracker::select_keys(std::span<const std::uint32_t
     const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
     for (std::size_t reach = kNarrow; hinted_ && !keys_.empty() && !found.has_value() && reach <= kWider;
          reach *= kWider / kNarrow) {
-        const std::uint32_t first = at > reach ? keys_[at - reach] : low_;
-        const std::uint32_t last = at + reach < keys_.size() ? keys_[at + reach] : high_;
-        found = select_between(loose_keys, lo, hi, first, last, gathered);
+        found = select_between(loose_keys, lo, hi, held_around(at, reach), gathered);
     }
-    if (!found.has_value()) found = select_between(loose_keys, lo, hi, low_, high_, gathered);
+    if (!found.has_value()) found = select_between(loose_keys, lo, hi, Held{0, keys_.size(), low_, high_}, gathered);
     if (found.has_value()) {
         hinted_ = true;
         hint_ = found->low;

@@ -131,8 +131,14 @@ private:
     bool hinted_ = false;
     std::uint32_t hint_ = 0;  // the lower key the last selection found
 
+    // The selection among the held keys [from, to), which are those in [first, last].
+    struct Held {
+        std::size_t from, to;
+        std::uint32_t first, last;
+    };
+    Held held_around(std::size_t at, std::size_t reach) const noexcept;
     std::optional<RankedKeys> select_between(std::span<const std::uint32_t> loose, std::size_t lo, std::size_t hi,
-                                             std::uint32_t first, std::uint32_t last, std::uint32_t* gathered) const;
+                                             const Held& held, std::uint32_t* gathered) const;
 };
 
 }  // namespace talvane
