@@ -4,10 +4,12 @@ stream, the band "speech" and the cleaning of the preset throughout."""
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 
 import corpus
 import music_measure
+import music_stream
 import numpy as np
 import quality
 import rules
@@ -39,7 +41,8 @@ def measures() -> list[music_measure.Measure]:
                                            novel=0.3, novel_full=0.2),
             M("preset + music, 24 bands", bands=24, steady=0.45, steady_full=0.6, novel=0.28, novel_full=0.18),
             M("preset + music, novelty over 12", novel_frames=12), M("preset + music, at most 6", most=6.0),
-            M("preset + music, rising 0.1 a spectrum", rise=0.1)]
+            M("preset + music, rising 0.1 a spectrum", rise=0.1),
+            *(dataclasses.replace(f, name=f"preset + music, {f.name}") for f in music_stream.forms())]
 
 
 def main(tracks, snrs, quick: bool) -> int:
@@ -62,9 +65,11 @@ def main(tracks, snrs, quick: bool) -> int:
             stream = quality.by_snr(r, f"{rule}, Stream", NOISES, "pauses", snrs)
             delays = np.concatenate([r.delays[(f"{rule}, Stream", s)] for s in [None, *snrs]])
             row.update({"Stream": stream["overall"], "Stream 0 dB": stream["0 dB"],
+                        "Stream music": quality.by_snr(r, f"{rule}, Stream", SETS["music"], "pauses", snrs)["overall"],
                         "onset": f"{10 * np.median(delays):.0f} ms"})
         else:
-            row.update({"Stream": float("nan"), "Stream 0 dB": float("nan"), "onset": "-"})
+            row.update({"Stream": float("nan"), "Stream 0 dB": float("nan"), "Stream music": float("nan"),
+                        "onset": "-"})
         rows.append((rule, row))
     quality.print_table("Rules tried (tuning part): balanced accuracy, all noise kinds unless named; batch unless "
                         "Stream", rows)

@@ -62,6 +62,12 @@ class Measure:
     rise: float = 0.0  # the factor rises by at most this per spectrum (0: at once); it falls at once
     centred: bool = True  # steadiness of the spectra less their means (a correlation), not the raw cosine
     novel_peak: bool = False  # novelty: the larger of the latest and the average
+    # Stream-side forms (the batch ignores them): windows a Stream keeps after a voice
+    # window (its padding, 2), windows after one whose factor is taken as 1, and the
+    # windows of its context (stream_context_ms / 10).
+    stream_hang: int = 2
+    stream_hold: int = 0
+    stream_context: int = rules.CONTEXT
 
     def factor(self, steadiness: np.ndarray, novelty: np.ndarray) -> np.ndarray:
         g_s = np.clip((steadiness - self.steady) / (self.steady_full - self.steady), 0.0, 1.0)
@@ -219,10 +225,21 @@ def batch_flags(energies: np.ndarray, rule: rules.Rule, factor: np.ndarray) -> n
     return cleaned(smoothed > t * factor.astype(f32))
 
 
-def stream_flags(contexts: rules.StreamContexts, rule: rules.Rule, factor: np.ndarray) -> np.ndarray:
-    """As StreamContexts.flags, each of the last three windows against the chunk's
-    threshold times that window's own factor."""
-    t = contexts.thresholds(rule)
-    f = np.concatenate([np.ones(2), factor]).astype(f32)
-    last3 = sliding_window_view(f, 3)[: len(t)]
-    return (contexts.last > t[:, None] * last3).any(axis=1)
+def stream_flags(contexts: rules.StreamContexts, rule: rules.Rule, factor: np.ndarray, hang: int = 2,
+                 hold: int = 0) -> np.ndarray:
+    """As StreamContexts.flags, each window against the chunk's threshold times
+    that window's own factor: the chunk is kept when one of its last hang + 1
+    windows is voice. With `hold`, a window within `hold` after one voice against
+    its factor is voice against the threshold alone (the factor does not cut a
+    run already started)."""
+    t = contexts.thresholds(rule)[:, None]
+    width = hang + 1 + hold
+    if contexts.last.shape[1] < width:
+        raise ValueError(f"the contexts keep {contexts.last.shape[1]} windows, {width} needed")
+    e = contexts.last[:, -width:]
+    f = sliding_window_view(np.concatenate([np.ones(width - 1), factor]).astype(f32), width)[: len(e)]
+    voice = e > t * f
+    if hold:
+        started = sliding_window_view(voice, hold, axis=1)[:, : width - hold].any(axis=2)  # in the hold before
+        voice = voice[:, hold:] | (started & (e[:, hold:] > t))
+    return voice[:, -(hang + 1):].any(axis=1)

@@ -43,6 +43,7 @@ from talvane_rs import EnergyTalvane, Stream, analyse, band_filter
 # own analyse(preset="speech") and Stream(preset="speech").
 PRESET = rules.Rule("preset", roots=3, high=95.0, min_ratio=1.2, base=0.004)
 ONSET_GAP = 20  # frames of non-speech before a labelled onset
+STREAM_TAIL = 12  # last windows of each chunk's context the stream emulations may read
 
 
 # --- detectors: one keep flag per 10 ms frame -------------------------------------
@@ -55,7 +56,7 @@ class Mixture:
     def __init__(self, x: np.ndarray):
         self.x = x
         self._banded = None
-        self._contexts: dict[float, rules.StreamContexts] = {}
+        self._contexts: dict[tuple[float, int], rules.StreamContexts] = {}
         self._factors: dict[music_measure.Measure, np.ndarray] = {}
 
     @property
@@ -71,10 +72,10 @@ class Mixture:
             self._factors[measure] = music_measure.factors(y, RATE, len(e), measure)
         return self._factors[measure]
 
-    def contexts(self, alpha: float) -> rules.StreamContexts:
-        if alpha not in self._contexts:
-            self._contexts[alpha] = rules.StreamContexts(self.banded[1], alpha)
-        return self._contexts[alpha]
+    def contexts(self, alpha: float, context: int = rules.CONTEXT) -> rules.StreamContexts:
+        if (alpha, context) not in self._contexts:
+            self._contexts[(alpha, context)] = rules.StreamContexts(self.banded[1], alpha, STREAM_TAIL, context)
+        return self._contexts[(alpha, context)]
 
 
 def stream_frames(x: np.ndarray, **params) -> np.ndarray:
@@ -112,8 +113,9 @@ def music_detectors(measure: music_measure.Measure, name: str) -> list[Detector]
     """The preset's rule with the music measure's factor, batch and in a stream."""
     return [
         (f"{name}, batch", lambda m: music_measure.batch_flags(m.banded[1], PRESET, m.factors(measure)), False),
-        (f"{name}, Stream", lambda m: music_measure.stream_flags(m.contexts(PRESET.alpha), PRESET, m.factors(measure)),
-         True),
+        (f"{name}, Stream", lambda m: music_measure.stream_flags(m.contexts(PRESET.alpha, measure.stream_context), PRESET,
+                                                                 m.factors(measure), measure.stream_hang,
+                                                                 measure.stream_hold), True),
     ]
 
 

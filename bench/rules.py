@@ -122,25 +122,26 @@ def smooth_rows(rows: np.ndarray, alpha: float) -> np.ndarray:
 
 class StreamContexts:
     """For each 10 ms chunk k of a stream (windows aligned with the chunks), the
-    smoothed energies of its analysis over windows max(0, k - 300) .. k, sorted,
-    and those of windows k - 2 .. k; computed once, shared by every rule."""
+    smoothed energies of its analysis over windows max(0, k - context) .. k,
+    sorted, and those of its last `tail` windows k - tail + 1 .. k (0 before the
+    stream's first); computed once, shared by every rule."""
 
-    def __init__(self, energies: np.ndarray, alpha: float = 0.2):
+    def __init__(self, energies: np.ndarray, alpha: float = 0.2, tail: int = 3, context: int = CONTEXT):
         e = np.asarray(energies, dtype=f32)
         n = len(e)
-        first = min(n, CONTEXT)
+        first = min(n, context)
         self.sorted_short = []  # chunks 0 .. first - 1: growing contexts
-        self.last = np.zeros((n, 3), dtype=f32)  # smoothed energies of windows k - 2, k - 1, k
+        self.last = np.zeros((n, tail), dtype=f32)  # smoothed energies of windows k - tail + 1 .. k
         for k in range(first):
             s = smooth_rows(e[None, : k + 1], alpha)[0]
             self.sorted_short.append(np.sort(s))
-            self.last[k, 3 - min(3, k + 1):] = s[-3:]
-        if n > CONTEXT:
-            s = smooth_rows(sliding_window_view(e, CONTEXT + 1), alpha)
-            self.last[CONTEXT:] = s[:, -3:]
+            self.last[k, tail - min(tail, k + 1):] = s[-tail:]
+        if n > context:
+            s = smooth_rows(sliding_window_view(e, context + 1), alpha)
+            self.last[context:] = s[:, -tail:]
             self.sorted_full = np.sort(s, axis=1)
         else:
-            self.sorted_full = np.zeros((0, CONTEXT + 1), dtype=f32)
+            self.sorted_full = np.zeros((0, context + 1), dtype=f32)
         self.n = n
 
     def thresholds(self, rule: Rule) -> np.ndarray:
@@ -156,4 +157,4 @@ class StreamContexts:
             raise ValueError("the emulation covers min_voice_windows 1 only")
         t = self.thresholds(rule)
         # Windows before the first hold 0.0, never above a threshold of base or more.
-        return (self.last > t[:, None]).any(axis=1)
+        return (self.last[:, -3:] > t[:, None]).any(axis=1)
