@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "analysis/keep_mask.hpp"
+#include "analysis/simd.hpp"
 #include "streaming/bounded_select.hpp"
 #include "streaming/stream_analysis.hpp"
 
@@ -78,41 +79,54 @@ struct PrefixReader {
     }
 };
 
-// The rounding of a window's sum from the prefix, as a share of its blocks' totals
-// and of the sum: each within-block sum is off by at most `block` units of 2^-53 of
-// its block's total, and the sum's two or three terms add a few units; this is
-// twice that.
+// The rounding of a window's sum from the prefix, as a share of its blocks' totals:
+// each within-block sum is off by at most `block` units of 2^-53 of its block's
+// total, and the sum's two or three terms add a few units; this is twice that. The
+// sum itself is at most its two blocks' totals, so share * 3 * (t1 + t2) covers it
+// and the totals' part both.
 double prefix_error_share(std::uint64_t block) { return static_cast<double>(2 * block + 8) * 0x1p-53; }
 
+// One window's sum through the reader, into d within err: the general case (a
+// window across a block boundary, or one reaching into the step's values).
+void one_window_sum(const PrefixReader& r, std::uint64_t o, std::uint64_t len, double share, double& d, double& err) {
+    const PrefixStep& s = r.step;
+    const int shift = std::countr_zero(s.block);
+    const std::uint64_t b = (o - s.origin) >> shift, b2 = (o + len - s.origin) >> shift;
+    const double t1 = r.total(b), t2 = r.total(b2);
+    d = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
+    err = share * 3.0 * (t1 + t2);
+}
+
 // The exact sums of squares of windows [0, count) of `len` samples every w from
-// stream position `start`, each into d within err[k]: windows inside the held
-// prefix read it directly, the rest through the reader.
+// stream position `start`, each into d within err. The windows inside one block of
+// the held prefix, most of them, are two reads each, their error that block's.
 void window_sums(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::uint64_t len, std::size_t count,
                  double* d, double* err) {
     const PrefixStep& s = r.step;
     const SquarePrefix& h = r.held;
     const int shift = std::countr_zero(s.block);
     const double share = prefix_error_share(s.block);
-    const std::size_t in_held = start + len < s.tail_from ? static_cast<std::size_t>((s.tail_from - 1 - len - start) / w + 1) : 0;
-    const double* within = h.within.data();
-    const double* totals = h.totals.data();
+    const std::size_t in_held =
+        start + len < s.tail_from ? std::min(count, static_cast<std::size_t>((s.tail_from - 1 - len - start) / w + 1)) : 0;
     std::size_t k = 0;
-    for (; k < std::min(in_held, count); ++k) {
+    while (k < in_held) {
         const std::uint64_t o = start + k * w;
-        const std::uint64_t b = ((o - s.origin) >> shift) - h.first_block, b2 = ((o + len - s.origin) >> shift) - h.first_block;
-        const double t1 = totals[b], t2 = totals[b2];
-        const double sum = (within[o + len - h.first] - within[o - h.first]) + (b2 != b ? t1 : 0.0);
-        d[k] = sum;
-        err[k] = share * (t1 + t2 + std::abs(sum));
+        const std::uint64_t b = (o - s.origin) >> shift;
+        const std::uint64_t block_end = s.origin + ((b + 1) << shift);
+        const std::size_t inside = o + len < block_end ? static_cast<std::size_t>((block_end - 1 - len - o) / w + 1) : 0;
+        const std::size_t stop = std::min(in_held, k + inside);
+        const double e = share * 6.0 * h.totals.data()[b - h.first_block];
+        const double* in = h.within.data() + (o - h.first);
+        for (; k < stop; ++k, in += w) {
+            d[k] = in[len] - in[0];
+            err[k] = e;
+        }
+        if (k < in_held) {
+            one_window_sum(r, start + k * w, len, share, d[k], err[k]);
+            ++k;
+        }
     }
-    for (; k < count; ++k) {
-        const std::uint64_t o = start + k * w;
-        const std::uint64_t b = (o - s.origin) >> shift, b2 = (o + len - s.origin) >> shift;
-        const double t1 = r.total(b), t2 = r.total(b2);
-        const double sum = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
-        d[k] = sum;
-        err[k] = share * (t1 + t2 + std::abs(sum));
-    }
+    for (; k < count; ++k) one_window_sum(r, start + k * w, len, share, d[k], err[k]);
 }
 
 // The RMS of a window from its sum of squares, as window_energies forms it: a
@@ -128,43 +142,82 @@ float rms(float sum, std::uint64_t count) { return std::sqrt(sum / static_cast<f
 // and of 2^-150 cover the rounding of the bound to float32 (to nearest, within
 // 2^-24 of it or 2^-150), and 2^-50 the bounds' own double steps.
 struct EnergyBounds {
+    std::uint64_t len;
     double rel, tiny;
-    explicit EnergyBounds(std::uint64_t len)
-        : rel(static_cast<double>(len + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
-          tiny(static_cast<double>(len + 3) * 0x1p-150) {}
-    float low(double d, double err, std::uint64_t len) const noexcept {
-        const double s = std::max(0.0, d - err) * (1.0 - rel) - tiny;
-        return rms(s > 0.0 ? static_cast<float>(s) : 0.0f, len);
+    explicit EnergyBounds(std::uint64_t length)
+        : len(length), rel(static_cast<double>(length + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
+          tiny(static_cast<double>(length + 3) * 0x1p-150) {}
+    float low(double d, double err) const noexcept {
+        // max(0, s) rather than a branch: the loops over windows then run side by side.
+        const double s = std::max(0.0, std::max(0.0, d - err) * (1.0 - rel) - tiny);
+        return rms(static_cast<float>(s), len);
     }
-    float high(double d, double err, std::uint64_t len) const noexcept {
+    float high(double d, double err) const noexcept {
         return rms(static_cast<float>((d + err) * (1.0 + rel) + tiny), len);
     }
+    // low and high of windows [0, count) of whole length four at a time, with the
+    // same operations lane by lane (so the same bits); gives the windows done.
+    std::size_t four_at_a_time(const double* d, const double* err, std::size_t count, float* lo, float* hi) const noexcept;
 };
+
+#if TALVANE_X86
+std::size_t EnergyBounds::four_at_a_time(const double* d, const double* err, std::size_t count, float* lo,
+                                         float* hi) const noexcept {
+    const __m128d zero = _mm_setzero_pd(), down = _mm_set1_pd(1.0 - rel), up = _mm_set1_pd(1.0 + rel);
+    const __m128d small = _mm_set1_pd(tiny);
+    const __m128 n = _mm_set1_ps(static_cast<float>(len));
+    // _mm_max_pd(x, 0) gives 0 for a NaN or a zero x, as std::max(0.0, x) does.
+    auto low2 = [&](__m128d dv, __m128d ev) {
+        const __m128d s = _mm_max_pd(_mm_sub_pd(_mm_mul_pd(_mm_max_pd(_mm_sub_pd(dv, ev), zero), down), small), zero);
+        return _mm_cvtpd_ps(s);
+    };
+    auto high2 = [&](__m128d dv, __m128d ev) { return _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(_mm_add_pd(dv, ev), up), small)); };
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const __m128d d0 = _mm_loadu_pd(d + k), d1 = _mm_loadu_pd(d + k + 2);
+        const __m128d e0 = _mm_loadu_pd(err + k), e1 = _mm_loadu_pd(err + k + 2);
+        const __m128 l = _mm_movelh_ps(low2(d0, e0), low2(d1, e1));
+        const __m128 h = _mm_movelh_ps(high2(d0, e0), high2(d1, e1));
+        _mm_storeu_ps(lo + k, _mm_sqrt_ps(_mm_div_ps(l, n)));
+        _mm_storeu_ps(hi + k, _mm_sqrt_ps(_mm_div_ps(h, n)));
+    }
+    return k;
+}
+#else
+std::size_t EnergyBounds::four_at_a_time(const double*, const double*, std::size_t, float*, float*) const noexcept {
+    return 0;
+}
+#endif
 
 // Bounds of every window's smoothed value: the recurrence is monotone in both its
 // running value and its energy when 0 <= alpha <= 1 (each rounded step is), so the
 // same float recurrence over the lower bounds gives a lower bound, and likewise above.
+// The energies' bounds are made first, in a loop of independent windows, then
+// smoothed in place.
 void bound_smoothed(const PrefixReader& r, const Combined& combined, std::uint64_t w, std::size_t n, float alpha,
                     BoundedCall& c) {
     const std::uint64_t total = combined.context.size() + combined.chunk.size();
     const std::uint64_t last_len = total - (n - 1) * w;  // the last window may be short
-    double* d = c.sums.data();
-    double* err = c.errors.data();
-    window_sums(r, combined.start, w, w, n - 1, d, err);
-    window_sums(r, combined.start + (n - 1) * w, w, last_len, 1, d + (n - 1), err + (n - 1));
+    const double* d = c.sums.data();
+    const double* err = c.errors.data();
+    window_sums(r, combined.start, w, w, n - 1, c.sums.data(), c.errors.data());
+    window_sums(r, combined.start + (n - 1) * w, w, last_len, 1, c.sums.data() + (n - 1), c.errors.data() + (n - 1));
     const EnergyBounds whole(w), last(last_len);
     float* lo = c.lo.data();
     float* hi = c.hi.data();
-    // The running value starts at E[0] (n > 1: the first window is whole).
-    float running_lo = whole.low(d[0], err[0], w), running_hi = whole.high(d[0], err[0], w);
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        running_lo = smooth_step(running_lo, alpha, whole.low(d[k], err[k], w));
-        running_hi = smooth_step(running_hi, alpha, whole.high(d[k], err[k], w));
-        lo[k] = running_lo;
-        hi[k] = running_hi;
+    std::size_t k = whole.four_at_a_time(d, err, n - 1, lo, hi);
+    for (; k + 1 < n; ++k) {
+        lo[k] = whole.low(d[k], err[k]);
+        hi[k] = whole.high(d[k], err[k]);
     }
-    lo[n - 1] = smooth_step(running_lo, alpha, last.low(d[n - 1], err[n - 1], last_len));
-    hi[n - 1] = smooth_step(running_hi, alpha, last.high(d[n - 1], err[n - 1], last_len));
+    lo[n - 1] = last.low(d[n - 1], err[n - 1]);
+    hi[n - 1] = last.high(d[n - 1], err[n - 1]);
+    // The running value starts at E[0] (n > 1: the first window is whole).
+    float running_lo = lo[0], running_hi = hi[0];
+    for (std::size_t k = 0; k < n; ++k) {
+        running_lo = lo[k] = smooth_step(running_lo, alpha, lo[k]);
+        running_hi = hi[k] = smooth_step(running_hi, alpha, hi[k]);
+    }
 }
 
 template <typename T>

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "analysis/keep_mask.hpp"
+#include "analysis/simd.hpp"
 #include "streaming/stream_analysis.hpp"
 
 namespace talvane {
@@ -98,13 +99,26 @@ BoundedRank ranks_among(const BoundedGrid& g, std::size_t count, std::size_t bel
 }
 
 // One gathering within [blo, bhi]: the windows whose bounds meet it into picked,
-// and the count of those wholly below it. Gives the count gathered.
+// and the count of those wholly below it. Gives the count gathered. Four windows
+// at a time where the vector unit allows; the comparisons are those of the
+// scalar loop, false for a NaN.
 std::size_t gather(const BoundedGrid& g, float blo, float bhi, std::size_t& below) {
     const float* lo = g.call.lo.data();
     const float* hi = g.call.hi.data();
     std::uint32_t* picked = g.call.picked.data();
-    std::size_t m = 0, under = 0;
-    for (std::size_t i = 0; i < g.n; ++i) {
+    std::size_t m = 0, under = 0, i = 0;
+#if TALVANE_X86
+    // Set bits of a four-bit mask (the target need not have a population count instruction).
+    constexpr std::uint8_t kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    const __m128 vlo = _mm_set1_ps(blo), vhi = _mm_set1_ps(bhi);
+    for (; i + 4 <= g.n; i += 4) {
+        const __m128 l = _mm_loadu_ps(lo + i), h = _mm_loadu_ps(hi + i);
+        under += kBits[_mm_movemask_ps(_mm_cmplt_ps(h, vlo))];
+        auto meet = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(_mm_cmpge_ps(h, vlo), _mm_cmple_ps(l, vhi))));
+        for (; meet != 0; meet &= meet - 1) picked[m++] = static_cast<std::uint32_t>(i + std::countr_zero(meet));
+    }
+#endif
+    for (; i < g.n; ++i) {
         under += hi[i] < blo ? 1 : 0;
         picked[m] = static_cast<std::uint32_t>(i);
         m += (hi[i] >= blo && lo[i] <= bhi) ? 1 : 0;
