@@ -87,7 +87,7 @@ struct PrefixReader {
 double prefix_error_share(std::uint64_t block) { return static_cast<double>(2 * block + 8) * 0x1p-53; }
 
 // One window's sum through the reader, into d within err: the general case (a
-// window across a block boundary, or one reaching into the step's values).
+// window reaching into the step's values).
 void one_window_sum(const PrefixReader& r, std::uint64_t o, std::uint64_t len, double share, double& d, double& err) {
     const PrefixStep& s = r.step;
     const int shift = std::countr_zero(s.block);
@@ -95,38 +95,6 @@ void one_window_sum(const PrefixReader& r, std::uint64_t o, std::uint64_t len, d
     const double t1 = r.total(b), t2 = r.total(b2);
     d = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
     err = share * 3.0 * (t1 + t2);
-}
-
-// The exact sums of squares of windows [0, count) of `len` samples every w from
-// stream position `start`, each into d within err. The windows inside one block of
-// the held prefix, most of them, are two reads each, their error that block's.
-void window_sums(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::uint64_t len, std::size_t count,
-                 double* d, double* err) {
-    const PrefixStep& s = r.step;
-    const SquarePrefix& h = r.held;
-    const int shift = std::countr_zero(s.block);
-    const double share = prefix_error_share(s.block);
-    const std::size_t in_held =
-        start + len < s.tail_from ? std::min(count, static_cast<std::size_t>((s.tail_from - 1 - len - start) / w + 1)) : 0;
-    std::size_t k = 0;
-    while (k < in_held) {
-        const std::uint64_t o = start + k * w;
-        const std::uint64_t b = (o - s.origin) >> shift;
-        const std::uint64_t block_end = s.origin + ((b + 1) << shift);
-        const std::size_t inside = o + len < block_end ? static_cast<std::size_t>((block_end - 1 - len - o) / w + 1) : 0;
-        const std::size_t stop = std::min(in_held, k + inside);
-        const double e = share * 6.0 * h.totals.data()[b - h.first_block];
-        const double* in = h.within.data() + (o - h.first);
-        for (; k < stop; ++k, in += w) {
-            d[k] = in[len] - in[0];
-            err[k] = e;
-        }
-        if (k < in_held) {
-            one_window_sum(r, start + k * w, len, share, d[k], err[k]);
-            ++k;
-        }
-    }
-    for (; k < count; ++k) one_window_sum(r, start + k * w, len, share, d[k], err[k]);
 }
 
 // The RMS of a window from its sum of squares, as window_energies forms it: a
@@ -148,70 +116,115 @@ struct EnergyBounds {
         : len(length), rel(static_cast<double>(length + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
           tiny(static_cast<double>(length + 3) * 0x1p-150) {}
     float low(double d, double err) const noexcept {
-        // max(0, s) rather than a branch: the loops over windows then run side by side.
+        // max(0, s) rather than a branch, as the vector form has it.
         const double s = std::max(0.0, std::max(0.0, d - err) * (1.0 - rel) - tiny);
         return rms(static_cast<float>(s), len);
     }
     float high(double d, double err) const noexcept {
         return rms(static_cast<float>((d + err) * (1.0 + rel) + tiny), len);
     }
-    // low and high of windows [0, count) of whole length four at a time, with the
-    // same operations lane by lane (so the same bits); gives the windows done.
-    std::size_t four_at_a_time(const double* d, const double* err, std::size_t count, float* lo, float* hi) const noexcept;
+    // low and high of m windows inside one block of the prefix, window j's sum
+    // in[j * w + len] - in[j * w] within e; four at a time where the vector unit
+    // allows, with the operations of low and high lane by lane (so the same bits).
+    void in_block(const double* in, std::uint64_t w, std::size_t m, double e, float* lo, float* hi) const noexcept;
 };
 
 #if TALVANE_X86
-std::size_t EnergyBounds::four_at_a_time(const double* d, const double* err, std::size_t count, float* lo,
-                                         float* hi) const noexcept {
+void EnergyBounds::in_block(const double* in, std::uint64_t w, std::size_t m, double e, float* lo,
+                            float* hi) const noexcept {
     const __m128d zero = _mm_setzero_pd(), down = _mm_set1_pd(1.0 - rel), up = _mm_set1_pd(1.0 + rel);
-    const __m128d small = _mm_set1_pd(tiny);
+    const __m128d small = _mm_set1_pd(tiny), ev = _mm_set1_pd(e);
     const __m128 n = _mm_set1_ps(static_cast<float>(len));
-    // _mm_max_pd(x, 0) gives 0 for a NaN or a zero x, as std::max(0.0, x) does.
-    auto low2 = [&](__m128d dv, __m128d ev) {
-        const __m128d s = _mm_max_pd(_mm_sub_pd(_mm_mul_pd(_mm_max_pd(_mm_sub_pd(dv, ev), zero), down), small), zero);
-        return _mm_cvtpd_ps(s);
+    // Windows j and j + 1's sums; _mm_max_pd(x, 0) gives 0 for a NaN or a zero x, as std::max(0.0, x) does.
+    auto sums = [&](std::size_t j) {
+        const double* p = in + j * w;
+        const __m128d ends = _mm_loadh_pd(_mm_load_sd(p + len), p + w + len);
+        return _mm_sub_pd(ends, _mm_loadh_pd(_mm_load_sd(p), p + w));
     };
-    auto high2 = [&](__m128d dv, __m128d ev) { return _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(_mm_add_pd(dv, ev), up), small)); };
-    std::size_t k = 0;
-    for (; k + 4 <= count; k += 4) {
-        const __m128d d0 = _mm_loadu_pd(d + k), d1 = _mm_loadu_pd(d + k + 2);
-        const __m128d e0 = _mm_loadu_pd(err + k), e1 = _mm_loadu_pd(err + k + 2);
-        const __m128 l = _mm_movelh_ps(low2(d0, e0), low2(d1, e1));
-        const __m128 h = _mm_movelh_ps(high2(d0, e0), high2(d1, e1));
-        _mm_storeu_ps(lo + k, _mm_sqrt_ps(_mm_div_ps(l, n)));
-        _mm_storeu_ps(hi + k, _mm_sqrt_ps(_mm_div_ps(h, n)));
+    auto low2 = [&](__m128d dv) {
+        return _mm_cvtpd_ps(_mm_max_pd(_mm_sub_pd(_mm_mul_pd(_mm_max_pd(_mm_sub_pd(dv, ev), zero), down), small), zero));
+    };
+    auto high2 = [&](__m128d dv) { return _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(_mm_add_pd(dv, ev), up), small)); };
+    std::size_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+        const __m128d d0 = sums(j), d1 = sums(j + 2);
+        _mm_storeu_ps(lo + j, _mm_sqrt_ps(_mm_div_ps(_mm_movelh_ps(low2(d0), low2(d1)), n)));
+        _mm_storeu_ps(hi + j, _mm_sqrt_ps(_mm_div_ps(_mm_movelh_ps(high2(d0), high2(d1)), n)));
     }
-    return k;
+    for (; j < m; ++j) {
+        const double d = in[j * w + len] - in[j * w];
+        lo[j] = low(d, e);
+        hi[j] = high(d, e);
+    }
 }
 #else
-std::size_t EnergyBounds::four_at_a_time(const double*, const double*, std::size_t, float*, float*) const noexcept {
-    return 0;
+void EnergyBounds::in_block(const double* in, std::uint64_t w, std::size_t m, double e, float* lo,
+                            float* hi) const noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        const double d = in[j * w + len] - in[j * w];
+        lo[j] = low(d, e);
+        hi[j] = high(d, e);
+    }
 }
 #endif
+
+// Bounds of the energies of windows [0, count) of whole length w every w from
+// stream position `start` into lo and hi. The windows inside one block of the held
+// prefix, most of them, are two reads each, their error that block's; one across a
+// block boundary adds the first block's total.
+void energy_bounds(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::size_t count,
+                   const EnergyBounds& bounds, float* lo, float* hi) {
+    const PrefixStep& s = r.step;
+    const SquarePrefix& h = r.held;
+    const int shift = std::countr_zero(s.block);
+    const double share = prefix_error_share(s.block);
+    const double* within = h.within.data();
+    const double* totals = h.totals.data();
+    const std::size_t in_held =
+        start + w < s.tail_from ? std::min(count, static_cast<std::size_t>((s.tail_from - 1 - w - start) / w + 1)) : 0;
+    std::size_t k = 0;
+    while (k < in_held) {
+        const std::uint64_t o = start + k * w;
+        const std::uint64_t b = (o - s.origin) >> shift;
+        const std::uint64_t block_end = s.origin + ((b + 1) << shift);
+        const std::size_t inside = o + w < block_end ? static_cast<std::size_t>((block_end - 1 - w - o) / w + 1) : 0;
+        const std::size_t m = std::min(in_held - k, inside);
+        const double t1 = totals[b - h.first_block];
+        bounds.in_block(within + (o - h.first), w, m, share * 6.0 * t1, lo + k, hi + k);
+        k += m;
+        if (k < in_held) {  // across the block's end: both blocks and both ends are held
+            const std::uint64_t e = start + k * w;
+            const double sum = (within[e + w - h.first] - within[e - h.first]) + t1;
+            const double err = share * 3.0 * (t1 + totals[b + 1 - h.first_block]);
+            lo[k] = bounds.low(sum, err);
+            hi[k] = bounds.high(sum, err);
+            ++k;
+        }
+    }
+    for (; k < count; ++k) {
+        double d = 0.0, err = 0.0;
+        one_window_sum(r, start + k * w, w, share, d, err);
+        lo[k] = bounds.low(d, err);
+        hi[k] = bounds.high(d, err);
+    }
+}
 
 // Bounds of every window's smoothed value: the recurrence is monotone in both its
 // running value and its energy when 0 <= alpha <= 1 (each rounded step is), so the
 // same float recurrence over the lower bounds gives a lower bound, and likewise above.
-// The energies' bounds are made first, in a loop of independent windows, then
-// smoothed in place.
+// The energies' bounds are made first, over independent windows, then smoothed in place.
 void bound_smoothed(const PrefixReader& r, const Combined& combined, std::uint64_t w, std::size_t n, float alpha,
                     BoundedCall& c) {
     const std::uint64_t total = combined.context.size() + combined.chunk.size();
     const std::uint64_t last_len = total - (n - 1) * w;  // the last window may be short
-    const double* d = c.sums.data();
-    const double* err = c.errors.data();
-    window_sums(r, combined.start, w, w, n - 1, c.sums.data(), c.errors.data());
-    window_sums(r, combined.start + (n - 1) * w, w, last_len, 1, c.sums.data() + (n - 1), c.errors.data() + (n - 1));
-    const EnergyBounds whole(w), last(last_len);
     float* lo = c.lo.data();
     float* hi = c.hi.data();
-    std::size_t k = whole.four_at_a_time(d, err, n - 1, lo, hi);
-    for (; k + 1 < n; ++k) {
-        lo[k] = whole.low(d[k], err[k]);
-        hi[k] = whole.high(d[k], err[k]);
-    }
-    lo[n - 1] = last.low(d[n - 1], err[n - 1]);
-    hi[n - 1] = last.high(d[n - 1], err[n - 1]);
+    energy_bounds(r, combined.start, w, n - 1, EnergyBounds(w), lo, hi);
+    double d = 0.0, err = 0.0;
+    one_window_sum(r, combined.start + (n - 1) * w, last_len, prefix_error_share(r.step.block), d, err);
+    const EnergyBounds last(last_len);
+    lo[n - 1] = last.low(d, err);
+    hi[n - 1] = last.high(d, err);
     // The running value starts at E[0] (n > 1: the first window is whole).
     float running_lo = lo[0], running_hi = hi[0];
     for (std::size_t k = 0; k < n; ++k) {
@@ -234,8 +247,6 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     BoundedCall& c = a.bounded_call;
     const PrefixReader reader{caches.prefix, a.prefix};
     for (std::vector<float>* v : {&c.lo, &c.hi, &c.energies, &c.exact, &c.values}) room(*v, a.n);
-    room(c.sums, a.n);
-    room(c.errors, a.n);
     bound_smoothed(reader, combined, a.window_len, a.n, config.smooth_alpha, c);
     room(c.picked, a.n);
     std::uint8_t* known = room(c.known, a.n);
@@ -309,8 +320,6 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
         if (v->size() < n) v->resize(n);
     }
     if (call.known.size() < n) call.known.resize(n);
-    if (call.sums.size() < n) call.sums.resize(n);
-    if (call.errors.size() < n) call.errors.resize(n);
     if (call.picked.size() < n) call.picked.resize(n);
     call.join.reserve(static_cast<std::size_t>(window_len));
 }
