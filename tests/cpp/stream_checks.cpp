@@ -171,6 +171,18 @@ void count_paths(PathCounts& paths, const StreamAnalysis& a) {
     paths.from_bounds += a.bounded ? 1 : 0;
 }
 
+// A call analysed from bounds: each window's bounds enclose its smoothed value.
+bool bounds_hold(const StreamAnalysis& a, const GateConfig& config, std::span<const float> combined,
+                 std::uint64_t w) {
+    if (!a.bounded) return true;
+    const std::vector<float> smoothed = smooth_energies(window_energies(combined, w), config.smooth_alpha);
+    bool held = smoothed.size() == a.n;
+    for (std::size_t k = 0; held && k < a.n; ++k) {
+        held = a.bounded_call.lo[k] <= smoothed[k] && smoothed[k] <= a.bounded_call.hi[k];
+    }
+    return held;
+}
+
 void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64_t rate, PathCounts& paths,
                 int round, int call) {
     StreamState& state = stream.state;
@@ -180,11 +192,13 @@ void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64
         plain_chunk(stream.config, stream.context, stream.last_gain, chunk, rate, state.rule);
     ChunkPlan plan = plan_chunk(stream.config, state, chunk, rate, false);
     count_paths(paths, *plan.analysis);
+    const std::uint64_t w = window_length(stream.config, rate);
+    CHECK(bounds_hold(*plan.analysis, stream.config, combined, w), "bounds miss a smoothed value (round %d call %d)",
+          round, call);
     reserve_context(state, plan);
     const SampleBuffer got = plan.output;
     commit_chunk(state, plan, chunk);
     stream.history.insert(stream.history.end(), chunk.begin(), chunk.end());
-    const std::uint64_t w = window_length(stream.config, rate);
     CHECK(same_bits(expected, got), "stream output differs (round %d call %d)", round, call);
     CHECK(same_bits(stream.context, state.context.view()), "context differs (round %d call %d)", round, call);
     CHECK(state.last_gain.has_value() && same_bits(std::vector<float>{*stream.last_gain},

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "analysis/keep_mask.hpp"
+#include "analysis/simd.hpp"
 #include "streaming/bounded_select.hpp"
 #include "streaming/stream_analysis.hpp"
 
@@ -78,41 +79,22 @@ struct PrefixReader {
     }
 };
 
-// The rounding of a window's sum from the prefix, as a share of its blocks' totals
-// and of the sum: each within-block sum is off by at most `block` units of 2^-53 of
-// its block's total, and the sum's two or three terms add a few units; this is
-// twice that.
+// The rounding of a window's sum from the prefix, as a share of its blocks' totals:
+// each within-block sum is off by at most `block` units of 2^-53 of its block's
+// total, and the sum's two or three terms add a few units; this is twice that. The
+// sum itself is at most its two blocks' totals, so share * 3 * (t1 + t2) covers it
+// and the totals' part both.
 double prefix_error_share(std::uint64_t block) { return static_cast<double>(2 * block + 8) * 0x1p-53; }
 
-// The exact sums of squares of windows [0, count) of `len` samples every w from
-// stream position `start`, each into d within err[k]: windows inside the held
-// prefix read it directly, the rest through the reader.
-void window_sums(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::uint64_t len, std::size_t count,
-                 double* d, double* err) {
+// One window's sum through the reader, into d within err: the general case (a
+// window reaching into the step's values).
+void one_window_sum(const PrefixReader& r, std::uint64_t o, std::uint64_t len, double share, double& d, double& err) {
     const PrefixStep& s = r.step;
-    const SquarePrefix& h = r.held;
     const int shift = std::countr_zero(s.block);
-    const double share = prefix_error_share(s.block);
-    const std::size_t in_held = start + len < s.tail_from ? static_cast<std::size_t>((s.tail_from - 1 - len - start) / w + 1) : 0;
-    const double* within = h.within.data();
-    const double* totals = h.totals.data();
-    std::size_t k = 0;
-    for (; k < std::min(in_held, count); ++k) {
-        const std::uint64_t o = start + k * w;
-        const std::uint64_t b = ((o - s.origin) >> shift) - h.first_block, b2 = ((o + len - s.origin) >> shift) - h.first_block;
-        const double t1 = totals[b], t2 = totals[b2];
-        const double sum = (within[o + len - h.first] - within[o - h.first]) + (b2 != b ? t1 : 0.0);
-        d[k] = sum;
-        err[k] = share * (t1 + t2 + std::abs(sum));
-    }
-    for (; k < count; ++k) {
-        const std::uint64_t o = start + k * w;
-        const std::uint64_t b = (o - s.origin) >> shift, b2 = (o + len - s.origin) >> shift;
-        const double t1 = r.total(b), t2 = r.total(b2);
-        const double sum = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
-        d[k] = sum;
-        err[k] = share * (t1 + t2 + std::abs(sum));
-    }
+    const std::uint64_t b = (o - s.origin) >> shift, b2 = (o + len - s.origin) >> shift;
+    const double t1 = r.total(b), t2 = r.total(b2);
+    d = (r.within(o + len) - r.within(o)) + (b2 != b ? t1 : 0.0);
+    err = share * 3.0 * (t1 + t2);
 }
 
 // The RMS of a window from its sum of squares, as window_energies forms it: a
@@ -128,43 +110,154 @@ float rms(float sum, std::uint64_t count) { return std::sqrt(sum / static_cast<f
 // and of 2^-150 cover the rounding of the bound to float32 (to nearest, within
 // 2^-24 of it or 2^-150), and 2^-50 the bounds' own double steps.
 struct EnergyBounds {
+    std::uint64_t len;
     double rel, tiny;
-    explicit EnergyBounds(std::uint64_t len)
-        : rel(static_cast<double>(len + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
-          tiny(static_cast<double>(len + 3) * 0x1p-150) {}
-    float low(double d, double err, std::uint64_t len) const noexcept {
-        const double s = std::max(0.0, d - err) * (1.0 - rel) - tiny;
-        return rms(s > 0.0 ? static_cast<float>(s) : 0.0f, len);
+    explicit EnergyBounds(std::uint64_t length)
+        : len(length), rel(static_cast<double>(length + 3) * 0x1p-24 * (1.0 + 0x1p-8) + 0x1p-50),
+          tiny(static_cast<double>(length + 3) * 0x1p-150) {}
+    float low(double d, double err) const noexcept {
+        // max(0, s) rather than a branch, as the vector form has it.
+        const double s = std::max(0.0, std::max(0.0, d - err) * (1.0 - rel) - tiny);
+        return rms(static_cast<float>(s), len);
     }
-    float high(double d, double err, std::uint64_t len) const noexcept {
+    float high(double d, double err) const noexcept {
         return rms(static_cast<float>((d + err) * (1.0 + rel) + tiny), len);
     }
+    // low and high of m windows inside one block of the prefix, window j's sum
+    // in[j * w + len] - in[j * w] within e; four at a time where the vector unit
+    // allows, with the operations of low and high lane by lane (so the same bits).
+    void in_block(const double* in, std::uint64_t w, std::size_t m, double e, float* lo, float* hi) const noexcept;
 };
+
+#if TALVANE_X86
+void EnergyBounds::in_block(const double* in, std::uint64_t w, std::size_t m, double e, float* lo,
+                            float* hi) const noexcept {
+    const __m128d zero = _mm_setzero_pd(), down = _mm_set1_pd(1.0 - rel), up = _mm_set1_pd(1.0 + rel);
+    const __m128d small = _mm_set1_pd(tiny), ev = _mm_set1_pd(e);
+    const __m128 n = _mm_set1_ps(static_cast<float>(len));
+    // Windows j and j + 1's sums; _mm_max_pd(x, 0) gives 0 for a NaN or a zero x, as std::max(0.0, x) does.
+    auto sums = [&](std::size_t j) {
+        const double* p = in + j * w;
+        const __m128d ends = _mm_loadh_pd(_mm_load_sd(p + len), p + w + len);
+        return _mm_sub_pd(ends, _mm_loadh_pd(_mm_load_sd(p), p + w));
+    };
+    auto low2 = [&](__m128d dv) {
+        return _mm_cvtpd_ps(_mm_max_pd(_mm_sub_pd(_mm_mul_pd(_mm_max_pd(_mm_sub_pd(dv, ev), zero), down), small), zero));
+    };
+    auto high2 = [&](__m128d dv) { return _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(_mm_add_pd(dv, ev), up), small)); };
+    std::size_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+        const __m128d d0 = sums(j), d1 = sums(j + 2);
+        _mm_storeu_ps(lo + j, _mm_sqrt_ps(_mm_div_ps(_mm_movelh_ps(low2(d0), low2(d1)), n)));
+        _mm_storeu_ps(hi + j, _mm_sqrt_ps(_mm_div_ps(_mm_movelh_ps(high2(d0), high2(d1)), n)));
+    }
+    for (; j < m; ++j) {
+        const double d = in[j * w + len] - in[j * w];
+        lo[j] = low(d, e);
+        hi[j] = high(d, e);
+    }
+}
+#else
+void EnergyBounds::in_block(const double* in, std::uint64_t w, std::size_t m, double e, float* lo,
+                            float* hi) const noexcept {
+    for (std::size_t j = 0; j < m; ++j) {
+        const double d = in[j * w + len] - in[j * w];
+        lo[j] = low(d, e);
+        hi[j] = high(d, e);
+    }
+}
+#endif
+
+// Bounds of the energies of windows [0, count) of whole length w every w from
+// stream position `start` into lo and hi. The windows inside one block of the held
+// prefix, most of them, are two reads each, their error that block's; one across a
+// block boundary adds the first block's total.
+void energy_bounds(const PrefixReader& r, std::uint64_t start, std::uint64_t w, std::size_t count,
+                   const EnergyBounds& bounds, float* lo, float* hi) {
+    const PrefixStep& s = r.step;
+    const SquarePrefix& h = r.held;
+    const int shift = std::countr_zero(s.block);
+    const double share = prefix_error_share(s.block);
+    const double* within = h.within.data();
+    const double* totals = h.totals.data();
+    const std::size_t in_held =
+        start + w < s.tail_from ? std::min(count, static_cast<std::size_t>((s.tail_from - 1 - w - start) / w + 1)) : 0;
+    std::size_t k = 0;
+    while (k < in_held) {
+        const std::uint64_t o = start + k * w;
+        const std::uint64_t b = (o - s.origin) >> shift;
+        const std::uint64_t block_end = s.origin + ((b + 1) << shift);
+        const std::size_t inside = o + w < block_end ? static_cast<std::size_t>((block_end - 1 - w - o) / w + 1) : 0;
+        const std::size_t m = std::min(in_held - k, inside);
+        const double t1 = totals[b - h.first_block];
+        bounds.in_block(within + (o - h.first), w, m, share * 6.0 * t1, lo + k, hi + k);
+        k += m;
+        if (k < in_held) {  // across the block's end: both blocks and both ends are held
+            const std::uint64_t e = start + k * w;
+            const double sum = (within[e + w - h.first] - within[e - h.first]) + t1;
+            const double err = share * 3.0 * (t1 + totals[b + 1 - h.first_block]);
+            lo[k] = bounds.low(sum, err);
+            hi[k] = bounds.high(sum, err);
+            ++k;
+        }
+    }
+    for (; k < count; ++k) {
+        double d = 0.0, err = 0.0;
+        one_window_sum(r, start + k * w, w, share, d, err);
+        lo[k] = bounds.low(d, err);
+        hi[k] = bounds.high(d, err);
+    }
+}
+
+// The two bounds' energies lo[0, n) and hi[0, n) smoothed in place, the running
+// values starting at lo[0] and hi[0] as the analysis starts at E[0]. Where the vector
+// unit allows, the two recurrences run as the lanes of one vector, four windows a
+// load: each lane's steps are those of smooth_step, (1 - alpha) * running + alpha *
+// energy, rounded the same.
+void smooth_both(float* lo, float* hi, std::size_t n, float alpha) {
+    float running_lo = lo[0], running_hi = hi[0];
+    std::size_t k = 0;
+#if TALVANE_X86
+    const __m128 keep = _mm_set1_ps(1.0f - alpha), take = _mm_set1_ps(alpha);
+    __m128 running = _mm_setr_ps(running_lo, running_hi, 0.0f, 0.0f);  // lanes 0, 1: low, high
+    for (; k + 4 <= n; k += 4) {
+        const __m128 l = _mm_loadu_ps(lo + k), h = _mm_loadu_ps(hi + k);
+        const __m128 first = _mm_mul_ps(take, _mm_unpacklo_ps(l, h));   // windows k, k + 1 as pairs
+        const __m128 second = _mm_mul_ps(take, _mm_unpackhi_ps(l, h));  // windows k + 2, k + 3
+        const __m128 s0 = running = _mm_add_ps(_mm_mul_ps(keep, running), first);
+        const __m128 s1 = running = _mm_add_ps(_mm_mul_ps(keep, running), _mm_movehl_ps(first, first));
+        const __m128 s2 = running = _mm_add_ps(_mm_mul_ps(keep, running), second);
+        const __m128 s3 = running = _mm_add_ps(_mm_mul_ps(keep, running), _mm_movehl_ps(second, second));
+        const __m128 a = _mm_movelh_ps(s0, s1), b = _mm_movelh_ps(s2, s3);  // low, high, low, high
+        _mm_storeu_ps(lo + k, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(hi + k, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    running_lo = _mm_cvtss_f32(running);
+    running_hi = _mm_cvtss_f32(_mm_shuffle_ps(running, running, _MM_SHUFFLE(1, 1, 1, 1)));
+#endif
+    for (; k < n; ++k) {
+        running_lo = lo[k] = smooth_step(running_lo, alpha, lo[k]);
+        running_hi = hi[k] = smooth_step(running_hi, alpha, hi[k]);
+    }
+}
 
 // Bounds of every window's smoothed value: the recurrence is monotone in both its
 // running value and its energy when 0 <= alpha <= 1 (each rounded step is), so the
 // same float recurrence over the lower bounds gives a lower bound, and likewise above.
+// The energies' bounds are made first, over independent windows, then smoothed in place.
 void bound_smoothed(const PrefixReader& r, const Combined& combined, std::uint64_t w, std::size_t n, float alpha,
                     BoundedCall& c) {
     const std::uint64_t total = combined.context.size() + combined.chunk.size();
     const std::uint64_t last_len = total - (n - 1) * w;  // the last window may be short
-    double* d = c.sums.data();
-    double* err = c.errors.data();
-    window_sums(r, combined.start, w, w, n - 1, d, err);
-    window_sums(r, combined.start + (n - 1) * w, w, last_len, 1, d + (n - 1), err + (n - 1));
-    const EnergyBounds whole(w), last(last_len);
     float* lo = c.lo.data();
     float* hi = c.hi.data();
-    // The running value starts at E[0] (n > 1: the first window is whole).
-    float running_lo = whole.low(d[0], err[0], w), running_hi = whole.high(d[0], err[0], w);
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        running_lo = smooth_step(running_lo, alpha, whole.low(d[k], err[k], w));
-        running_hi = smooth_step(running_hi, alpha, whole.high(d[k], err[k], w));
-        lo[k] = running_lo;
-        hi[k] = running_hi;
-    }
-    lo[n - 1] = smooth_step(running_lo, alpha, last.low(d[n - 1], err[n - 1], last_len));
-    hi[n - 1] = smooth_step(running_hi, alpha, last.high(d[n - 1], err[n - 1], last_len));
+    energy_bounds(r, combined.start, w, n - 1, EnergyBounds(w), lo, hi);
+    double d = 0.0, err = 0.0;
+    one_window_sum(r, combined.start + (n - 1) * w, last_len, prefix_error_share(r.step.block), d, err);
+    const EnergyBounds last(last_len);
+    lo[n - 1] = last.low(d, err);
+    hi[n - 1] = last.high(d, err);
+    smooth_both(lo, hi, n, alpha);
 }
 
 template <typename T>
@@ -181,8 +274,6 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     BoundedCall& c = a.bounded_call;
     const PrefixReader reader{caches.prefix, a.prefix};
     for (std::vector<float>* v : {&c.lo, &c.hi, &c.energies, &c.exact, &c.values}) room(*v, a.n);
-    room(c.sums, a.n);
-    room(c.errors, a.n);
     bound_smoothed(reader, combined, a.window_len, a.n, config.smooth_alpha, c);
     room(c.picked, a.n);
     std::uint8_t* known = room(c.known, a.n);
@@ -256,8 +347,6 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
         if (v->size() < n) v->resize(n);
     }
     if (call.known.size() < n) call.known.resize(n);
-    if (call.sums.size() < n) call.sums.resize(n);
-    if (call.errors.size() < n) call.errors.resize(n);
     if (call.picked.size() < n) call.picked.resize(n);
     call.join.reserve(static_cast<std::size_t>(window_len));
 }

@@ -57,7 +57,6 @@ struct RankHint {
 
 // Working storage of a bounded call, reused from call to call.
 struct BoundedCall {
-    std::vector<double> sums, errors;   // each window's sum of squares from the prefix, within its error
     std::vector<float> lo, hi;          // bounds of each window's smoothed value
     std::vector<float> energies;        // exact energies, where computed
     std::vector<float> exact;           // exact smoothed values, where computed
