@@ -200,7 +200,7 @@ void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64
     commit_chunk(state, plan, chunk);
     stream.history.insert(stream.history.end(), chunk.begin(), chunk.end());
     CHECK(same_bits(expected, got), "stream output differs (round %d call %d)", round, call);
-    CHECK(same_bits(stream.context, state.context.view()), "context differs (round %d call %d)", round, call);
+    CHECK(same_bits(stream.context, held_values(state.context)), "context differs (round %d call %d)", round, call);
     CHECK(state.last_gain.has_value() && same_bits(std::vector<float>{*stream.last_gain},
                                                    std::vector<float>{*state.last_gain}),
           "last gain differs");
@@ -389,6 +389,44 @@ void rank_tracker_matches_sort(std::mt19937_64& rng) {
     }
 }
 
+// The context's ring against a plain vector: random appends, drops and reads of
+// every reach, with the room growing now and then; each read gives the values in
+// order, and the ring wraps, moves and joins its pieces along the way.
+void sample_ring_matches_model(std::mt19937_64& rng) {
+    int wraps = 0, joins = 0;
+    for (int round = 0; round < 40; ++round) {
+        SampleRing ring;
+        std::vector<float> model;
+        const std::size_t most = rng() % 2000 + 1;
+        float next = 0.0f;
+        for (int op = 0; op < 3000; ++op) {
+            // Reads reach back little in most rounds (the ring wraps), far in some.
+            const std::size_t reach = round % 4 == 0 ? model.size() : std::min<std::size_t>(model.size(), rng() % 50);
+            if (reach > 0) {
+                const std::size_t count = rng() % reach + 1, from = model.size() - reach;
+                const bool was_wrapped = ring.wrapped();
+                const float* got = ring.read(from, count);
+                joins += was_wrapped && !ring.wrapped() ? 1 : 0;
+                CHECK(std::equal(got, got + count, model.begin() + static_cast<std::ptrdiff_t>(from)),
+                      "ring read differs (round %d op %d)", round, op);
+            }
+            std::vector<float> tail(rng() % (most / 4 + 2));
+            for (float& v : tail) v = next++;
+            const std::size_t old_len = op % 97 == 0 ? rng() % (model.size() + 1) : model.size();
+            const std::size_t keep = std::min(old_len + tail.size(), op % 89 == 0 ? rng() % (most + 1) : most);
+            ring.reserve(keep, op % 500 == 0 ? keep : most);
+            ring.replace(old_len, tail, keep);
+            model.resize(old_len);
+            model.insert(model.end(), tail.begin(), tail.end());
+            model.erase(model.begin(), model.end() - static_cast<std::ptrdiff_t>(keep));
+            wraps += ring.wrapped() ? 1 : 0;
+            CHECK(same_bits(model, held_values(ring)) && ring.size() == model.size(),
+                  "ring holds other values (round %d op %d)", round, op);
+        }
+    }
+    CHECK(wraps > 1000 && joins > 10, "ring paths not reached (%d wrapped, %d joined)", wraps, joins);
+}
+
 // A chunk whose analysis fails leaves the stream exactly as it was, even when its
 // rate differs from the stream's (which would otherwise start a new stream).
 void failed_chunk_changes_nothing(std::mt19937_64& rng) {
@@ -396,7 +434,7 @@ void failed_chunk_changes_nothing(std::mt19937_64& rng) {
     StreamState state;
     const std::vector<float> first = random_signal(rng, 4000);
     process_chunk_inner(good, state, first, 16000, false);
-    const std::vector<float> context(state.context.view().begin(), state.context.view().end());
+    const std::vector<float> context = held_values(state.context);
     const std::optional<float> gain = state.last_gain;
     GateConfig bad;
     bad.base_thresh = 0.5f;
@@ -410,7 +448,7 @@ void failed_chunk_changes_nothing(std::mt19937_64& rng) {
         }
         CHECK(threw, "analysis failure not reported");
         CHECK(state.stream_rate == std::optional<std::uint64_t>(16000) && state.last_gain == gain &&
-                  same_bits(context, state.context.view()),
+                  same_bits(context, held_values(state.context)),
               "failed chunk changed the stream (rate %llu)", static_cast<unsigned long long>(rate));
     }
 }
@@ -419,6 +457,7 @@ void failed_chunk_changes_nothing(std::mt19937_64& rng) {
 
 void streaming_checks(std::mt19937_64& rng) {
     rank_tracker_matches_sort(rng);
+    sample_ring_matches_model(rng);
     PathCounts paths;
     streaming_agrees_with_plain(rng, paths);
     off_grid_streams_agree_with_plain(rng, paths);

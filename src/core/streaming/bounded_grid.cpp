@@ -41,7 +41,7 @@ void extend(PrefixStep& step, const Combined& combined, std::uint64_t from, std:
     for (std::uint64_t p = from; p < to;) {
         const std::uint64_t boundary = step.origin + ((p - step.origin) / step.block + 1) * step.block;
         const std::uint64_t piece = std::min({to, boundary, p < join ? join : to}) - p;
-        const float* x = p < join ? combined.context.data() + (p - combined.start) : combined.chunk.data() + (p - join);
+        const float* x = p < join ? combined.context.read(p - combined.start, piece) : combined.chunk.data() + (p - join);
         double* r = step.tail.data() + out;
         for (std::size_t i = 0; i < piece; ++i) {
             const auto v = static_cast<double>(x[i]);

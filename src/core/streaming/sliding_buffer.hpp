@@ -9,6 +9,23 @@
 
 namespace talvane {
 
+// Room for the values appended between two moves back to the front, as a share of
+// those kept: with a quarter, a buffer takes 1.25 times its length, and each
+// appended value costs at most four moved ones.
+constexpr std::size_t kSlackShare = 4;
+
+// The storage a growing buffer of `current` values takes to hold `keep`: growth
+// triples the room, so a filling buffer is reallocated only a few times, but never
+// past 1.25 * most, which is all the room the largest keep needs; `max_size` is the
+// most its vector can hold.
+inline std::size_t grown_room(std::size_t keep, std::size_t most, std::size_t max_size) noexcept {
+    const std::size_t big = max_size / 3;  // past this, no slack
+    const std::size_t least = keep > big ? keep : keep + keep / kSlackShare;
+    const std::size_t tripled = keep > big ? keep : 3 * keep;
+    const std::size_t cap = most > big ? most : most + most / kSlackShare;
+    return std::max(least, std::min(tripled, cap));
+}
+
 // The newest values of a growing sequence, oldest first, in one storage block that
 // only grows: values are appended after the live part and the front is dropped by
 // moving a start offset, with one move back to the front when the block's end is
@@ -22,10 +39,6 @@ public:
     const T* data() const noexcept { return storage_.data() + start_; }
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return storage_.size(); }
-    // Room for the values appended between two moves back to the front, as a share
-    // of those kept: with a quarter, a stream's context takes 1.25 times its length,
-    // and each appended value costs at most four moved ones.
-    static constexpr std::size_t kSlackShare = 4;
     // Room for `keep` values at least, with a quarter as much again for cheap
     // appends; `most` is the largest keep expected, which caps the growth at
     // 1.25 * most. May throw std::bad_alloc; the values held stay the same.
@@ -63,14 +76,7 @@ private:
     }
 
     void grow(std::size_t keep, std::size_t most) {
-        // Growth triples the room, so a filling buffer is reallocated only a few
-        // times, but never past 1.25 * most, which is all the room the largest keep
-        // needs.
-        const std::size_t big = storage_.max_size() / 3;  // past this, no slack
-        const std::size_t least = keep > big ? keep : keep + keep / kSlackShare;
-        const std::size_t tripled = keep > big ? keep : 3 * keep;
-        const std::size_t cap = most > big ? most : most + most / kSlackShare;
-        std::vector<T> grown(std::max(least, std::min(tripled, cap)));
+        std::vector<T> grown(grown_room(keep, most, storage_.max_size()));
         move_values(grown.data(), storage_.data() + start_, size_);
         storage_.swap(grown);
         start_ = 0;

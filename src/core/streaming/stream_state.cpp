@@ -19,7 +19,7 @@ namespace {
 // The analysis of context + chunk into plan.analysis, with the caches' help when
 // the call continues the stream.
 void analyse_chunk(ChunkPlan& plan, const GateConfig& config, StreamState& state, bool same_stream,
-                   std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                   HeldSamples context, std::span<const float> chunk, std::uint64_t sample_rate,
                    std::uint64_t dropped) {
     const std::uint64_t start = same_stream ? state.context_start : 0;
     const Combined combined{context, chunk, start};
@@ -49,7 +49,7 @@ namespace {
 // the products): only the flags of the new samples are used, and the output holds
 // the gain curve first.
 void gate_chunk(ChunkPlan& plan, const GateConfig& config, StreamState& state, bool same_stream,
-                std::span<const float> context, std::span<const float> chunk, std::uint64_t sample_rate,
+                HeldSamples context, std::span<const float> chunk, std::uint64_t sample_rate,
                 ChunkOutput output) {
     const std::size_t context_len = context.size(), chunk_len = chunk.size();
     check_threshold_limits(config.base_thresh, config.max_thresh);
@@ -81,7 +81,7 @@ void gate_chunk(ChunkPlan& plan, const GateConfig& config, StreamState& state, b
 ChunkPlan plan_chunk(const GateConfig& config, StreamState& state, std::span<const float> chunk,
                      std::uint64_t sample_rate, bool is_last, ChunkOutput output) {
     const bool same_stream = state.stream_rate.has_value() && *state.stream_rate == sample_rate;
-    const std::span<const float> context = same_stream ? state.context.view() : std::span<const float>{};
+    const HeldSamples context = same_stream ? HeldSamples(state.context) : HeldSamples{};
     ChunkPlan plan;
     plan.stream_rate = sample_rate;
     plan.last_gain = same_stream ? state.last_gain : std::nullopt;

@@ -12,6 +12,7 @@
 #include "buffer.hpp"
 #include "config.hpp"
 #include "streaming/sliding_buffer.hpp"
+#include "streaming/sample_ring.hpp"
 #include "streaming/stream_analysis.hpp"
 
 namespace talvane {
@@ -79,7 +80,7 @@ SampleBuffer chunk_gains(std::span<const std::uint8_t> flags, std::uint64_t wind
 // Idle when stream_rate is absent; then context is empty and last_gain absent.
 struct StreamState {
     std::optional<std::uint64_t> stream_rate;  // Hz of the stream in progress
-    SlidingBuffer context;                     // newest input samples, oldest first
+    SampleRing context;                        // newest input samples, oldest first
     std::optional<float> last_gain;            // gain of the last gated sample
     // Derived data only: the same bits come out with or without it.
     std::uint64_t context_start = 0;           // samples of the stream before the context's first

@@ -36,7 +36,7 @@ std::uint64_t square_blocks(const Combined& combined, std::uint64_t from, std::u
     };
     if (at < join) {
         const std::uint64_t whole = (std::min(join, to) - at) / g;
-        lattice_squares(combined.context.data() + (at - combined.start), whole, g, squares, stride);
+        lattice_squares(combined.context.read(at - combined.start, whole * g), whole, g, squares, stride);
         slot += whole;
         at += whole * g;
         if (at < join && at + g <= to) {  // the block across the join
@@ -122,8 +122,9 @@ namespace {
 // The `len` samples of context + chunk from `at` (in the context) up to past the
 // join, copied into `join`.
 const float* joined(const Combined& combined, std::uint64_t at, std::uint64_t len, std::vector<float>& join) {
-    const std::span<const float> context = combined.context, chunk = combined.chunk;
-    join.assign(context.begin() + static_cast<std::ptrdiff_t>(at), context.end());
+    const std::span<const float> context = combined.context.span(at, combined.context.size() - at);
+    const std::span<const float> chunk = combined.chunk;
+    join.assign(context.begin(), context.end());
     join.insert(join.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(len - join.size()));
     return join.data();
 }
@@ -138,14 +139,15 @@ Combined Combined::from(std::uint64_t position) const noexcept {
 
 void direct_energies(const Combined& combined, std::uint64_t w, std::uint64_t first, std::uint64_t last, float* out,
                      std::vector<float>& join) {
-    const std::span<const float> context = combined.context, chunk = combined.chunk;
+    const HeldSamples& context = combined.context;  // read only for windows that lie in it
+    const std::span<const float> chunk = combined.chunk;
     const std::uint64_t c = context.size();
     const std::uint64_t total = c + chunk.size();
     const std::uint64_t in_context = c / w;  // complete windows inside the context
     std::uint64_t t = first;
-    if (t < std::min(in_context, last)) {
-        window_energies_range(context, w, t, std::min(in_context, last), out + t);
-        t = std::min(in_context, last);
+    if (const std::uint64_t to = std::min(in_context, last); t < to) {
+        window_energies_range(context.span(t * w, (to - t) * w), w, 0, to - t, out + t);
+        t = to;
     }
     if (t == last) return;
     const float* starts[kSideBySide];

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "streaming/sample_ring.hpp"
 #include "streaming/sliding_buffer.hpp"
 
 namespace talvane {
@@ -72,7 +73,8 @@ struct StoreStep {
 
 // Context + chunk, the context's first sample at stream position `start`.
 struct Combined {
-    std::span<const float> context, chunk;
+    HeldSamples context;
+    std::span<const float> chunk;
     std::uint64_t start;
 
     std::uint64_t end() const noexcept { return start + context.size() + chunk.size(); }
