@@ -37,9 +37,10 @@ public:
     std::size_t capacity() const noexcept { return storage_.size(); }
     bool wrapped() const noexcept { return wrapped_; }
 
-    // The `count` values from the `from`-th on, in one piece, which holds until the
-    // next replace, reserve or clear. Puts the two pieces back in one when the
-    // values lie across them.
+    // The `count` values from the `from`-th on, in one piece. Puts the two pieces
+    // back in one when the values lie across them, which moves every value: a
+    // pointer read before is then stale, as it is after a replace, reserve or
+    // clear. Readers use what they read at once.
     const float* read(std::size_t from, std::size_t count) noexcept {
         assert(from + count <= size_);
         reach_ = std::max(reach_, size_ - from);
