@@ -380,16 +380,9 @@ struct StreamModel {
     std::optional<float> last_gain;
 };
 
-// A ring's values, oldest first, read as they lie (no read the ring counts).
-std::vector<float> held_values(const talvane::SampleRing& ring) {
-    std::vector<float> values;
-    for (const std::span<const float> piece : ring.pieces()) values.insert(values.end(), piece.begin(), piece.end());
-    return values;
-}
-
 void check_state(const talvane::StreamState& state, const StreamModel& model) {
     check(state.stream_rate == model.rate, "stream rate");
-    const std::vector<float> context = held_values(state.context);
+    const std::vector<float> context = talvane::held_values(state.context);
     check(context.size() == model.context.size(), "context length");
     for (std::size_t i = 0; i < model.context.size(); ++i) {
         check(bits(context[i]) == bits(model.context[i]), "context sample", i);
@@ -771,7 +764,8 @@ void check_live_typed(const GateConfig& config, FuzzedDataProvider& in, std::spa
                 check(same_sample(out[i], reference_gated(x[i], gains[f])), "live output", i);
             }
         }
-        const std::vector<float> a = held_values(live.stream.context), b = held_values(plain.context);
+        const std::vector<float> a = talvane::held_values(live.stream.context);
+        const std::vector<float> b = talvane::held_values(plain.context);
         check(a.size() == b.size(), "live context length");
         for (std::size_t i = 0; i < a.size(); ++i) check(same_value(a[i], b[i]), "live context", i);
         const talvane::FlagBuffer keep = talvane::chunk_keep_mask(view.flags, view.window_len, view.offset, frames);

@@ -9,8 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "streaming/sample_ring.hpp"
-
 namespace talvane {
 
 inline int failure_count = 0;
@@ -34,13 +32,6 @@ bool same_bits(const A& a, const B& b) {
         if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) return false;
     }
     return true;
-}
-
-// A ring's values, oldest first, read as they lie (no read the ring counts).
-inline std::vector<float> held_values(const SampleRing& ring) {
-    std::vector<float> values;
-    for (const std::span<const float> piece : ring.pieces()) values.insert(values.end(), piece.begin(), piece.end());
-    return values;
 }
 
 // Noise whose level jumps every 997 samples between loud and quiet, now and then

@@ -7,8 +7,16 @@
 
 #include "analysis/keep_mask.hpp"
 #include "batch/gain.hpp"
+#include "streaming/sample_ring.hpp"
 
 namespace talvane {
+
+// A ring's values, oldest first, read as they lie (no read the ring counts).
+inline std::vector<float> held_values(const SampleRing& ring) {
+    std::vector<float> values;
+    for (const std::span<const float> piece : ring.pieces()) values.insert(values.end(), piece.begin(), piece.end());
+    return values;
+}
 
 // The gain ramp rule, in place: the raw gains become the ramped curve. After every
 // change of gain at i >= 1 (gains[i] != gains[i-1] as floats, so NaN always

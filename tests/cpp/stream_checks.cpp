@@ -13,6 +13,7 @@
 #include "analysis/keep_mask.hpp"
 #include "batch/gain.hpp"
 #include "checks.hpp"
+#include "core_helpers.hpp"
 #include "messages.hpp"
 #include "streaming/stream_state.hpp"
 

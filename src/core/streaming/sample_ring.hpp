@@ -49,8 +49,6 @@ public:
         if (!wrapped_ || from < older) return storage_.data() + a_start_ + from;
         return storage_.data() + (from - older);
     }
-    // Every value in one piece.
-    std::span<const float> view() noexcept { return {read(0, size_), size_}; }
     // The values as they lie, A then B, without putting them in one piece and without
     // counting as a read.
     std::array<std::span<const float>, 2> pieces() const noexcept {
