@@ -141,6 +141,7 @@ struct PathCounts {
     int served = 0;     // the store served most of the call's windows
     int lanes = 0;      // the restart was read from a lane an earlier call ran
     int from_bounds = 0;  // a grid that does not come back, analysed from bounds
+    int chained = 0;      // such a call whose bounds met the stream's chains
 };
 
 // One stream checked call by call against the plain way, with the samples it has
@@ -170,6 +171,7 @@ void count_paths(PathCounts& paths, const StreamAnalysis& a) {
     paths.served += 2 * served > a.n ? 1 : 0;
     paths.lanes += a.lanes == StreamAnalysis::Lanes::used ? 1 : 0;
     paths.from_bounds += a.bounded ? 1 : 0;
+    paths.chained += a.bounded && a.bounded_call.own_to < a.n ? 1 : 0;
 }
 
 // A call analysed from bounds: each window's bounds enclose its smoothed value.
@@ -179,7 +181,7 @@ bool bounds_hold(const StreamAnalysis& a, const GateConfig& config, std::span<co
     const std::vector<float> smoothed = smooth_energies(window_energies(combined, w), config.smooth_alpha);
     bool held = smoothed.size() == a.n;
     for (std::size_t k = 0; held && k < a.n; ++k) {
-        held = a.bounded_call.lo[k] <= smoothed[k] && smoothed[k] <= a.bounded_call.hi[k];
+        held = a.bounded_call.low(k) <= smoothed[k] && smoothed[k] <= a.bounded_call.high(k);
     }
     return held;
 }
@@ -464,13 +466,15 @@ void streaming_checks(std::mt19937_64& rng) {
     off_grid_streams_agree_with_plain(rng, paths);
     moving_floor_streams_agree_with_plain(rng, paths);
     std::printf("streaming paths: runs met %d, floors from trackers %d, trackers rebuilt %d, bounded cleaning %d, "
-                "off-grid lattices %d, windows served by the store %d, restarts read from lanes %d, from bounds %d\n",
+                "off-grid lattices %d, windows served by the store %d, restarts read from lanes %d, from bounds %d "
+                "(from chains %d)\n",
                 paths.met, paths.tracked, paths.rebuilt, paths.bounded, paths.lattice, paths.served, paths.lanes,
-                paths.from_bounds);
+                paths.from_bounds, paths.chained);
     // The rounds are built to reach every path; a change that stopped them from
     // being taken would leave only the slow ones tested.
     CHECK(paths.met > 1000 && paths.tracked > 1000 && paths.rebuilt > 100 && paths.bounded > 1000 &&
-              paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000 && paths.from_bounds > 1000,
+              paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000 && paths.from_bounds > 1000 &&
+              paths.chained > 500,
           "streaming paths not reached");
     failed_chunk_changes_nothing(rng);
     live_calls_allocate_nothing();

@@ -23,6 +23,14 @@ struct StreamCaches;
 // is exact in double, and each sum restarts at its block, so its rounding is
 // relative to the block's energy, not to the stream's. Positions [first, end] are
 // held. Derived data only, like every cache.
+//
+// Beside it, the bounds' chains: chain_lo[p - first] and chain_hi[p - first] are
+// the smoothing (alpha `chain_alpha`) of the energy bounds of the windows of
+// `chain_window` samples ending at p, p - W, p - 2W, ..., back to the first that
+// starts at `chain_origin` or later, for every position p from chain_origin + W on
+// (0 before).
+// Each is a bound of the smoothed value of any grid's window ending at p once that
+// grid's own smoothing of the bounds has met it (see analyse_bounded).
 struct SquarePrefix {
     std::uint64_t block = 0;        // samples; 0: nothing held
     std::uint64_t origin = 0;
@@ -30,8 +38,13 @@ struct SquarePrefix {
     std::uint64_t end = 0;
     std::uint64_t first_block = 0;
     SlidingDoubles within, totals;
+    std::uint64_t chain_window = 0;  // 0: no chains held
+    std::uint64_t chain_origin = 0;
+    std::uint64_t mean_chunk = 0;    // running mean of the chunk lengths (whether chains pay)
+    float chain_alpha = 0.0f;
+    SlidingBuffer chain_lo, chain_hi;
 
-    void forget() noexcept { block = 0; }
+    void forget() noexcept { block = chain_window = 0; }
 };
 
 // The prefix's part of one call: the values of the chunk's positions (or of the
@@ -46,6 +59,12 @@ struct PrefixStep {
     std::uint64_t end = 0;
     std::uint64_t next_first = 0;   // positions before it are dropped
     std::vector<double> tail, totals;
+    std::uint64_t chain_window = 0;  // the chains after the step; 0: none
+    std::uint64_t chain_origin = 0;
+    std::uint64_t mean_chunk = 0;
+    std::uint64_t chain_from = 0;    // chain_lo[i] is position chain_from + i, up to end
+    float chain_alpha = 0.0f;
+    std::vector<float> chain_lo, chain_hi;
 };
 
 // Where a bounded call's selection of a rank starts: the value the rank gave last
@@ -57,7 +76,18 @@ struct RankHint {
 
 // Working storage of a bounded call, reused from call to call.
 struct BoundedCall {
-    std::vector<float> lo, hi;          // bounds of each window's smoothed value
+    // Bounds of each window's smoothed value (low(k), high(k)): lo[k] and hi[k] for
+    // windows k below own_to and from own_from on, the held chains' chain_lo[k *
+    // stride] and chain_hi[k * stride] between.
+    std::vector<float> lo, hi;
+    std::size_t own_to = 0, own_from = 0, stride = 0;
+    const float* chain_lo = nullptr;
+    const float* chain_hi = nullptr;
+
+    // k - own_to wraps for k below own_to: one comparison.
+    bool own(std::size_t k) const noexcept { return k - own_to >= own_from - own_to; }
+    float low(std::size_t k) const noexcept { return own(k) ? lo[k] : chain_lo[k * stride]; }
+    float high(std::size_t k) const noexcept { return own(k) ? hi[k] : chain_hi[k * stride]; }
     std::vector<float> energies;        // exact energies, where computed
     std::vector<float> exact;           // exact smoothed values, where computed
     std::vector<std::uint8_t> known;    // kEnergyKnown, kValueKnown bits by window
@@ -79,13 +109,14 @@ inline bool bounded_applies(const GateConfig& config, std::uint64_t window_len) 
 // Plans the prefix for a call over `combined` whose next context drops `dropped`
 // samples: extends a held one that covers the context while the chunk is off the
 // grid, starts one over the next context when `regime` (the store keeps nothing
-// for this length), else forgets it. Reads the prefix only. May throw std::bad_alloc.
+// for this length), else forgets it; the chains (smoothing alpha) go on with it.
+// Reads the prefix only. May throw std::bad_alloc.
 void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, const Combined& combined,
-                        std::uint64_t window_len, std::uint64_t dropped);
+                        std::uint64_t window_len, std::uint64_t dropped, float alpha);
 inline void plan_prefix(PrefixStep& step, const SquarePrefix& held, bool same_stream, bool regime,
-                        const Combined& combined, std::uint64_t window_len, std::uint64_t dropped) {
+                        const Combined& combined, std::uint64_t window_len, std::uint64_t dropped, float alpha) {
     step.keeps = step.extends = false;  // the common case, a grid that comes back, costs two stores
-    if (regime) plan_regime_prefix(step, held, same_stream, combined, window_len, dropped);
+    if (regime) plan_regime_prefix(step, held, same_stream, combined, window_len, dropped, alpha);
 }
 
 // The call's analysis from bounds when the prefix covers its context and no run

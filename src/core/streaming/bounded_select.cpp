@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analysis/energy.hpp"
 #include "analysis/keep_mask.hpp"
 #include "analysis/simd.hpp"
 #include "streaming/stream_analysis.hpp"
@@ -56,7 +57,7 @@ void ensure_energies(const BoundedGrid& g, std::size_t from, std::size_t to) {
 bool run_exact(const BoundedGrid& g, std::size_t j, std::size_t target, std::size_t last) {
     BoundedCall& c = g.call;
     ensure_energies(g, j == 0 ? 0 : j + 1, last + 1);
-    float a = c.lo[j], b = c.hi[j];
+    float a = g.lo(j), b = g.hi(j);
     std::size_t k = j + 1;
     if (j == 0) {
         a = b = c.energies[0];  // the running value starts at E[0], as the analysis starts it
@@ -101,33 +102,87 @@ BoundedRank ranks_among(const BoundedGrid& g, std::size_t count, std::size_t bel
     return BoundedRank{low, high, 0.0f};
 }
 
-// One gathering within [blo, bhi]: the windows whose bounds meet it into picked,
-// and the count of those wholly below it. Gives the count gathered. Four windows
-// at a time where the vector unit allows; the comparisons are those of the
-// scalar loop, false for a NaN.
-std::size_t gather(const BoundedGrid& g, float blo, float bhi, std::size_t& below) {
-    const float* lo = g.call.lo.data();
-    const float* hi = g.call.hi.data();
-    std::uint32_t* picked = g.call.picked.data();
-    std::size_t m = 0, under = 0, i = 0;
+// Set bits of a four-bit mask (the target need not have a population count instruction).
+constexpr std::uint8_t kSetBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
+// One gathering within [blo, bhi]: the windows whose bounds meet it are appended to
+// picked, those wholly below it counted in `under`. The comparisons are false for a
+// NaN.
+struct Gathering {
+    std::uint32_t* picked;
+    float blo, bhi;
+    std::size_t m = 0, under = 0;
+
+    // Windows [from, to) with their own bounds lo[k] and hi[k], four at a time where
+    // the vector unit allows, with the comparisons of the scalar loop.
+    void own(const float* lo, const float* hi, std::size_t from, std::size_t to) noexcept {
+        std::size_t i = from, count = m, below = under;  // in registers through the loop
+        std::uint32_t* out = picked;
 #if TALVANE_X86
-    // Set bits of a four-bit mask (the target need not have a population count instruction).
-    constexpr std::uint8_t kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
-    const __m128 vlo = _mm_set1_ps(blo), vhi = _mm_set1_ps(bhi);
-    for (; i + 4 <= g.n; i += 4) {
-        const __m128 l = _mm_loadu_ps(lo + i), h = _mm_loadu_ps(hi + i);
-        under += kBits[_mm_movemask_ps(_mm_cmplt_ps(h, vlo))];
-        auto meet = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(_mm_cmpge_ps(h, vlo), _mm_cmple_ps(l, vhi))));
-        for (; meet != 0; meet &= meet - 1) picked[m++] = static_cast<std::uint32_t>(i + std::countr_zero(meet));
+        const __m128 vlo = _mm_set1_ps(blo), vhi = _mm_set1_ps(bhi);
+        for (; i + 4 <= to; i += 4) {
+            const __m128 l = _mm_loadu_ps(lo + i), h = _mm_loadu_ps(hi + i);
+            below += kSetBits[_mm_movemask_ps(_mm_cmplt_ps(h, vlo))];
+            auto meet = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(_mm_cmpge_ps(h, vlo), _mm_cmple_ps(l, vhi))));
+            for (; meet != 0; meet &= meet - 1) out[count++] = static_cast<std::uint32_t>(i + std::countr_zero(meet));
+        }
+#endif
+        m = count;
+        under = below;
+        for (; i < to; ++i) one(lo[i], hi[i], i);
+    }
+    // Windows [from, to) whose bounds are the chains' lo[k * stride] and hi[k * stride],
+    // eight at a time where the processor gathers them.
+    void strided(const float* lo, const float* hi, std::size_t stride, std::size_t from, std::size_t to) noexcept {
+        std::size_t i = from;
+#if TALVANE_X86
+        static const bool avx2 = processor_has_avx2();
+        if (avx2 && stride <= kMaxGatherIndex / 8) i = strided_avx2(lo, hi, stride, from, to);
+#endif
+        for (; i < to; ++i) one(lo[i * stride], hi[i * stride], i);
+    }
+#if TALVANE_X86
+    // Its gathers take 32-bit indices, up to 7 * stride.
+    static constexpr std::size_t kMaxGatherIndex = 0x7fffffff;
+    TALVANE_AVX2 std::size_t strided_avx2(const float* lo, const float* hi, std::size_t stride, std::size_t from,
+                                          std::size_t to) noexcept {
+        const auto s = static_cast<int>(stride);
+        const __m256i at = _mm256_setr_epi32(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s);
+        const __m256 vlo = _mm256_set1_ps(blo), vhi = _mm256_set1_ps(bhi);
+        std::size_t i = from, count = m, below = under;
+        std::uint32_t* out = picked;
+        for (; i + 8 <= to; i += 8) {
+            const __m256 l = _mm256_i32gather_ps(lo + i * stride, at, 4);
+            const __m256 h = _mm256_i32gather_ps(hi + i * stride, at, 4);
+            const auto low = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(h, vlo, _CMP_LT_OQ)));
+            below += kSetBits[low & 15] + kSetBits[low >> 4];
+            auto meet = static_cast<unsigned>(_mm256_movemask_ps(
+                _mm256_and_ps(_mm256_cmp_ps(h, vlo, _CMP_GE_OQ), _mm256_cmp_ps(l, vhi, _CMP_LE_OQ))));
+            for (; meet != 0; meet &= meet - 1) out[count++] = static_cast<std::uint32_t>(i + std::countr_zero(meet));
+        }
+        m = count;
+        under = below;
+        return i;
     }
 #endif
-    for (; i < g.n; ++i) {
-        under += hi[i] < blo ? 1 : 0;
+    void one(float l, float h, std::size_t i) noexcept {
+        under += h < blo ? 1 : 0;
         picked[m] = static_cast<std::uint32_t>(i);
-        m += (hi[i] >= blo && lo[i] <= bhi) ? 1 : 0;
+        m += (h >= blo && l <= bhi) ? 1 : 0;
     }
-    below = under;
-    return m;
+};
+
+// The gathering within [blo, bhi] over every window: gives the count gathered into
+// picked and sets `below` to the count of those wholly below it.
+std::size_t gather(const BoundedGrid& g, float blo, float bhi, std::size_t& below) {
+    const BoundedCall& c = g.call;
+    Gathering s{g.call.picked.data(), blo, bhi};
+    const std::size_t to = std::min(c.own_to, g.n), from = std::max(c.own_from, to);
+    s.own(c.lo.data(), c.hi.data(), 0, to);
+    s.strided(c.chain_lo, c.chain_hi, c.stride, to, from);
+    s.own(c.lo.data(), c.hi.data(), from, g.n);
+    below = s.under;
+    return s.m;
 }
 
 // A bracket [p, q] of the ranks from the gathered windows, when the band holds it:
@@ -135,23 +190,41 @@ std::size_t gather(const BoundedGrid& g, float blo, float bhi, std::size_t& belo
 // q, the (hi - below)-th least upper bound, at least hi + 1 at or below it. Then
 // only the gathered windows whose bounds meet [p, q] can hold the ranks; they are
 // left in picked, and `below` counts every window wholly below p.
-bool bracket(const BoundedGrid& g, std::size_t m, std::size_t& below, std::size_t lo, std::size_t hi, float blo,
-             float bhi, std::size_t& count) {
+// Bounds is a functor giving a window's (low, high): its own arrays' when the call
+// reads no chains, the call's accessors when it does.
+template <class Bounds>
+bool bracket_with(const BoundedGrid& g, const Bounds& bounds, std::size_t m, std::size_t& below, std::size_t lo,
+                  std::size_t hi, float blo, float bhi, std::size_t& count) {
     BoundedCall& c = g.call;
     if (below > lo || below + m <= hi) return false;
-    for (std::size_t i = 0; i < m; ++i) c.values[i] = c.lo[c.picked[i]];
+    for (std::size_t i = 0; i < m; ++i) c.values[i] = bounds.low(c.picked[i]);
     const float p = nth_value(c.values.data(), m, lo - below);
-    for (std::size_t i = 0; i < m; ++i) c.values[i] = c.hi[c.picked[i]];
+    for (std::size_t i = 0; i < m; ++i) c.values[i] = bounds.high(c.picked[i]);
     const float q = nth_value(c.values.data(), m, hi - below);
     if (p < blo || q > bhi) return false;  // windows outside the band could meet [p, q]
     count = 0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint32_t k = c.picked[i];
-        below += c.hi[k] < p ? 1 : 0;
+        const float l = bounds.low(k), h = bounds.high(k);
+        below += h < p ? 1 : 0;
         c.picked[count] = k;
-        count += (c.hi[k] >= p && c.lo[k] <= q) ? 1 : 0;
+        count += (h >= p && l <= q) ? 1 : 0;
     }
     return true;
+}
+
+struct OwnBounds {
+    const float* lo;
+    const float* hi;
+    float low(std::size_t k) const noexcept { return lo[k]; }
+    float high(std::size_t k) const noexcept { return hi[k]; }
+};
+
+bool bracket(const BoundedGrid& g, std::size_t m, std::size_t& below, std::size_t lo, std::size_t hi, float blo,
+             float bhi, std::size_t& count) {
+    const BoundedCall& c = g.call;
+    if (c.own_to >= g.n) return bracket_with(g, OwnBounds{c.lo.data(), c.hi.data()}, m, below, lo, hi, blo, bhi, count);
+    return bracket_with(g, c, m, below, lo, hi, blo, bhi, count);
 }
 
 }  // namespace
@@ -197,14 +270,15 @@ void bounded_flags(StreamAnalysis& a, const BoundedGrid& g, const GateConfig& co
     std::size_t open = 0;  // windows whose bounds lie on both sides of the threshold
     for (std::size_t t = a.first_flag; t < a.n; ++t) {
         c.picked[open] = static_cast<std::uint32_t>(t);
-        open += (!is_voice(c.lo[t], threshold) && is_voice(c.hi[t], threshold)) ? 1 : 0;
+        open += (!is_voice(g.lo(t), threshold) && is_voice(g.hi(t), threshold)) ? 1 : 0;
     }
     resolve_exact(g, std::span<const std::uint32_t>(c.picked.data(), open));
     // The passes read each value only through is_voice, which is monotone: a bound
     // on the decided side stands for the value.
     for (std::size_t t = a.first_flag; t < a.n; ++t) {
-        const bool voice = is_voice(c.lo[t], threshold), silent = !is_voice(c.hi[t], threshold);
-        a.suffix[t - a.first_flag] = voice ? c.lo[t] : silent ? c.hi[t] : c.exact[t];
+        const float l = g.lo(t), h = g.hi(t);
+        const bool voice = is_voice(l, threshold), silent = !is_voice(h, threshold);
+        a.suffix[t - a.first_flag] = voice ? l : silent ? h : c.exact[t];
     }
     keep_flags_into(config, std::span<const float>(a.suffix.data(), a.flag_count), threshold, a.cleaning,
                     std::span<std::uint8_t>(a.flags.data(), a.flag_count));

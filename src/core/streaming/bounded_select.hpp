@@ -20,6 +20,9 @@ struct BoundedGrid {
     std::uint64_t window_len;
     std::size_t n;
     float alpha;
+
+    float lo(std::size_t k) const noexcept { return call.low(k); }
+    float hi(std::size_t k) const noexcept { return call.high(k); }
 };
 
 // Bits of BoundedCall::known.

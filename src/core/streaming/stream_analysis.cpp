@@ -222,7 +222,7 @@ void analyse_stream(StreamAnalysis& a, const GateConfig& config, const StreamCac
                bounded_applies(config, window_len) && music == nullptr);
     // A grid that does not come back soon enough to reuse anything: from bounds.
     const bool regime = a.store.lattice.window_len == 0;
-    plan_prefix(a.prefix, caches.prefix, same_stream, regime, combined, window_len, dropped);
+    plan_prefix(a.prefix, caches.prefix, same_stream, regime, combined, window_len, dropped, config.smooth_alpha);
     a.bounded = false;
     a.with_music = false;
     a.ranks = rule == ThresholdRule::noise ? 2 : 1;
