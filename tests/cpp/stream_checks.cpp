@@ -302,6 +302,7 @@ void off_grid_streams_agree_with_plain(std::mt19937_64& rng, PathCounts& paths) 
         for (int i = 0; i < 30; ++i) {  // lengths that change every call
             stretch(std::uniform_int_distribution<std::uint64_t>(w / 2 + 1, 3 * w)(rng), 1);
         }
+        stretch(16 * w + 1, 3);  // longer than the room held for the context's windows
         rate = plan.rate / 2;  // a new stream
         stream.new_stream();
         stretch(window_length(stream.config, rate) + 1, 20);

@@ -45,10 +45,12 @@ std::span<const EnergyPath> energy_paths();  // one window at a time first
 // lattice_squares writes the squares of `blocks` consecutive blocks of samples
 // (blocks * block floats from `samples`) into slots [0, blocks) of each column.
 // lattice_window_sums gives, for each group start s in `starts`, the sums of the
-// kLatticeLanes windows starting at slots s, s + 1, ...: sums[k * kLatticeLanes + j]
-// for the window at slot starts[k] + j, each 0.0f plus its squares one at a time in
-// sample order (block by block, column by column), as window_energies sums them.
-// It reads slots up to starts[k] + period + kLatticeLanes - 2 of every column.
+// kLatticeLanes windows starting at column `phase` of slots s, s + 1, ...:
+// sums[k * kLatticeLanes + j] for the window of period * block samples from column
+// phase of slot starts[k] + j, each 0.0f plus its squares one at a time in sample
+// order (block by block, column by column), as window_energies sums them. It reads
+// slots up to starts[k] + period + kLatticeLanes - 2 of every column, and one more
+// of the first `phase` columns.
 constexpr std::size_t kLatticeLanes = 8;
 struct LatticePath {
     const char* name;
@@ -56,13 +58,13 @@ struct LatticePath {
     void (*squares)(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
                     std::size_t stride);
     void (*sums)(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                 std::span<const std::size_t> starts, float* sums);
+                 std::uint64_t phase, std::span<const std::size_t> starts, float* sums);
 };
 std::span<const LatticePath> lattice_paths();  // a portable path first
 void lattice_squares(const float* samples, std::uint64_t blocks, std::uint64_t block, float* squares,
                      std::size_t stride);
 void lattice_window_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                         std::span<const std::size_t> starts, float* sums);
+                         std::uint64_t phase, std::span<const std::size_t> starts, float* sums);
 
 // Whether this processor runs AVX2 code (x86-64 only; false elsewhere). Other
 // kernels choose their fastest path with it.

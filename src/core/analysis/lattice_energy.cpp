@@ -22,14 +22,23 @@ void portable_squares(const float* samples, std::uint64_t blocks, std::uint64_t 
     }
 }
 
+// A window from column `phase` of its first slot takes columns [phase, block) of
+// slot 0, every column of slots 1 to period - 1, and columns [0, phase) of slot
+// period: the columns of slot a, in order.
+inline std::uint64_t first_column(std::uint64_t a, std::uint64_t phase) noexcept { return a == 0 ? phase : 0; }
+inline std::uint64_t end_column(std::uint64_t a, std::uint64_t period, std::uint64_t block,
+                                std::uint64_t phase) noexcept {
+    return a == period ? phase : block;
+}
+
 void portable_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                   std::span<const std::size_t> starts, float* sums) {
+                   std::uint64_t phase, std::span<const std::size_t> starts, float* sums) {
     constexpr std::size_t kBatch = 4;  // groups summed together
     for (std::size_t first = 0; first < starts.size(); first += kBatch) {
         const std::size_t groups = std::min(kBatch, starts.size() - first);
         float acc[kBatch][kLatticeLanes] = {};
-        for (std::uint64_t a = 0; a < period; ++a) {
-            for (std::uint64_t c = 0; c < block; ++c) {
+        for (std::uint64_t a = 0; a <= period; ++a) {
+            for (std::uint64_t c = first_column(a, phase); c < end_column(a, period, block, phase); ++c) {
                 const float* column = squares + c * stride + a;
                 for (std::size_t k = 0; k < groups; ++k) {
                     const float* q = column + starts[first + k];
@@ -68,11 +77,11 @@ TALVANE_AVX2 void avx2_squares(const float* samples, std::uint64_t blocks, std::
 // kGroups groups at once, a register each; the count fixed so the loop over them unrolls.
 template <std::size_t kGroups>
 TALVANE_AVX2 void avx2_sums_of(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                               const std::size_t* starts, float* sums) {
+                               std::uint64_t phase, const std::size_t* starts, float* sums) {
     __m256 acc[kGroups];
     for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_setzero_ps();
-    for (std::uint64_t a = 0; a < period; ++a) {
-        for (std::uint64_t c = 0; c < block; ++c) {
+    for (std::uint64_t a = 0; a <= period; ++a) {
+        for (std::uint64_t c = first_column(a, phase); c < end_column(a, period, block, phase); ++c) {
             const float* column = squares + c * stride + a;
             for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
         }
@@ -81,14 +90,15 @@ TALVANE_AVX2 void avx2_sums_of(const float* squares, std::size_t stride, std::ui
 }
 
 TALVANE_AVX2 void avx2_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                            std::span<const std::size_t> starts, float* sums) {
-    using Sums = void (*)(const float*, std::size_t, std::uint64_t, std::uint64_t, const std::size_t*, float*);
+                            std::uint64_t phase, std::span<const std::size_t> starts, float* sums) {
+    using Sums = void (*)(const float*, std::size_t, std::uint64_t, std::uint64_t, std::uint64_t, const std::size_t*,
+                          float*);
     constexpr Sums kBy[] = {avx2_sums_of<1>, avx2_sums_of<2>, avx2_sums_of<3>, avx2_sums_of<4>,
                             avx2_sums_of<5>, avx2_sums_of<6>, avx2_sums_of<7>, avx2_sums_of<8>};
     constexpr std::size_t kBatch = std::size(kBy);
     for (std::size_t first = 0; first < starts.size(); first += kBatch) {
         const std::size_t groups = std::min(kBatch, starts.size() - first);
-        kBy[groups - 1](squares, stride, block, period, starts.data() + first, sums + first * kLatticeLanes);
+        kBy[groups - 1](squares, stride, block, period, phase, starts.data() + first, sums + first * kLatticeLanes);
     }
 }
 #endif
@@ -118,8 +128,8 @@ void lattice_squares(const float* samples, std::uint64_t blocks, std::uint64_t b
 }
 
 void lattice_window_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
-                         std::span<const std::size_t> starts, float* sums) {
-    best_lattice_path().sums(squares, stride, block, period, starts, sums);
+                         std::uint64_t phase, std::span<const std::size_t> starts, float* sums) {
+    best_lattice_path().sums(squares, stride, block, period, phase, starts, sums);
 }
 
 }  // namespace talvane

@@ -89,7 +89,7 @@ bool analyse_bounded(StreamAnalysis& a, const GateConfig& config, const StreamCa
     room(c.picked, a.n);
     std::uint8_t* known = room(c.known, a.n);
     std::fill(known, known + a.n, std::uint8_t{0});
-    const BoundedGrid g{c, combined, a.window_len, a.n, config.smooth_alpha};
+    const BoundedGrid g{c, combined, a.window_len, a.n, config.smooth_alpha, caches.prefix.columns};
     for (std::size_t id = 0; id < a.ranks; ++id) {
         const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
         const RankHint& hint = caches.hints[id];
@@ -136,6 +136,8 @@ void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_st
     }
     step.keeps = totals_usable(step.totals);
     step.extends = covers && step.keeps;
+    step.columns.keeps = false;
+    if (step.keeps) plan_columns(step.columns, held.columns, same_stream, combined, window_len, step.origin, step.next_first);
     step.chain_window = 0;
     step.mean_chunk = next_mean_chunk(covers ? held.mean_chunk : 0, combined.chunk.size());
     const bool chained = covers && held.chain_window == window_len;
@@ -145,6 +147,7 @@ void plan_regime_prefix(PrefixStep& step, const SquarePrefix& held, bool same_st
 }
 
 void reserve_kept_prefix(SquarePrefix& prefix, const PrefixStep& step, std::uint64_t limit) {
+    reserve_columns(prefix.columns, step.columns, limit);
     const std::uint64_t keep = step.end - step.next_first;
     const auto positions = static_cast<std::size_t>(keep + 1);
     const auto most = static_cast<std::size_t>(std::max(limit, keep) + 1);
@@ -163,6 +166,12 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
         if (v->size() < samples) v->resize(static_cast<std::size_t>(samples));
     }
     if (step.tail.size() < samples) step.tail.resize(static_cast<std::size_t>(samples));
+    if (step.columns.samples.size() < samples) step.columns.samples.resize(static_cast<std::size_t>(samples));
+    SampleColumns& columns = prefix.columns;
+    if (const std::size_t rows = column_rows(window_len, samples); columns.window == 0 && columns.rows < rows) {
+        columns.squares.resize(rows * static_cast<std::size_t>(window_len));
+        columns.rows = rows;
+    }
     step.totals.reserve(blocks);
     prefix.within.reserve(static_cast<std::size_t>(samples), static_cast<std::size_t>(samples));
     prefix.chain_lo.reserve(static_cast<std::size_t>(samples), static_cast<std::size_t>(samples));
@@ -178,6 +187,7 @@ void reserve_bounded(SquarePrefix& prefix, PrefixStep& step, BoundedCall& call, 
 }
 
 void commit_kept_prefix(SquarePrefix& prefix, const PrefixStep& step) noexcept {
+    commit_columns(prefix.columns, step.columns);
     if (!step.extends) {
         prefix.within.clear();
         prefix.chain_lo.clear();

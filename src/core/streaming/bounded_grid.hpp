@@ -7,6 +7,7 @@
 
 #include "analysis/keep_mask.hpp"
 #include "config.hpp"
+#include "streaming/sample_columns.hpp"
 #include "streaming/sliding_buffer.hpp"
 #include "streaming/window_store.hpp"
 
@@ -43,8 +44,12 @@ struct SquarePrefix {
     std::uint64_t mean_chunk = 0;    // running mean of the chunk lengths (whether chains pay)
     float chain_alpha = 0.0f;
     SlidingBuffer chain_lo, chain_hi;
+    SampleColumns columns;           // the exact sums' squares, by window column
 
-    void forget() noexcept { block = chain_window = 0; }
+    void forget() noexcept {
+        block = chain_window = 0;
+        columns.forget();
+    }
 };
 
 // The prefix's part of one call: the values of the chunk's positions (or of the
@@ -65,6 +70,7 @@ struct PrefixStep {
     std::uint64_t chain_from = 0;    // chain_lo[i] is position chain_from + i, up to end
     float chain_alpha = 0.0f;
     std::vector<float> chain_lo, chain_hi;
+    ColumnsStep columns;
 };
 
 // Where a bounded call's selection of a rank starts: the value the rank gave last

@@ -34,21 +34,44 @@ constexpr float kLeastBand = 0x1p-10f;
 constexpr float kBandGrowth = 8.0f;
 constexpr float kWidestBand = 1.0f;  // past it, every window is gathered
 
+// Groups of windows the columns sum in one pass.
+constexpr std::size_t kBatchGroups = 8;
+
 std::uint32_t bits(float v) noexcept { return std::bit_cast<std::uint32_t>(v); }
 
-// The exact energies of windows [from, to) that are not yet known.
+// The exact energies of windows [from, to) that are not yet known: eight at a time
+// from the columns where they hold them (a group may reach past `to`: its windows'
+// energies are exact too), else summed from the samples.
 void ensure_energies(const BoundedGrid& g, std::size_t from, std::size_t to) {
     BoundedCall& c = g.call;
+    constexpr std::size_t kGroup = SampleColumns::kGroupRows;
+    std::size_t groups[kBatchGroups];
+    std::size_t count = 0;
+    auto held = [&](std::size_t k) {  // whole windows only: the last may be short
+        return k + kGroup < g.n && column_group_held(g.columns, g.combined.start, k);
+    };
     for (std::size_t k = from; k < to;) {
         if ((c.known[k] & kEnergyKnown) != 0) {
             ++k;
             continue;
         }
+        if (held(k)) {
+            for (std::size_t j = k; j < k + kGroup; ++j) c.known[j] |= kEnergyKnown;
+            groups[count++] = k;
+            if (count == kBatchGroups) {
+                column_energies(g.columns, g.combined.start, std::span<const std::size_t>(groups, count), c.energies.data());
+                count = 0;
+            }
+            k += kGroup;
+            continue;
+        }
+        // A stretch of windows the columns do not hold, summed side by side.
         std::size_t e = k;
-        while (e < to && (c.known[e] & kEnergyKnown) == 0) c.known[e++] |= kEnergyKnown;
+        while (e < to && (c.known[e] & kEnergyKnown) == 0 && !held(e)) c.known[e++] |= kEnergyKnown;
         direct_energies(g.combined, g.window_len, k, e, c.energies.data(), c.join);
         k = e;
     }
+    column_energies(g.columns, g.combined.start, std::span<const std::size_t>(groups, count), c.energies.data());
 }
 
 // The exact run from window j to window last, from j's bounds (or its exact value,

@@ -20,6 +20,7 @@ struct BoundedGrid {
     std::uint64_t window_len;
     std::size_t n;
     float alpha;
+    const SampleColumns& columns;  // the exact sums' squares, where they hold a window
 
     float lo(std::size_t k) const noexcept { return call.low(k); }
     float hi(std::size_t k) const noexcept { return call.high(k); }

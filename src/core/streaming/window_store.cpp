@@ -78,7 +78,7 @@ void sum_slots(StoreStep& step, const Combined& combined, const Lattice& lattice
             std::fill(column + whole + (c < short_len ? 1 : 0), column + slots, 0.0f);
         }
         if (step.sums.size() < step.starts.size() * kLatticeLanes) step.sums.resize(step.starts.size() * kLatticeLanes);
-        lattice_window_sums(step.squares.data(), static_cast<std::size_t>(slots), g, period, step.starts,
+        lattice_window_sums(step.squares.data(), static_cast<std::size_t>(slots), g, period, 0, step.starts,
                             step.sums.data());
         for (std::size_t i = 0; i < piece; ++i) out[done + i] = rms(step.sums[i], lattice.window_len);
         done += piece;
