@@ -24,12 +24,9 @@ void portable_squares(const float* samples, std::uint64_t blocks, std::uint64_t 
 
 // A window from column `phase` of its first slot takes columns [phase, block) of
 // slot 0, every column of slots 1 to period - 1, and columns [0, phase) of slot
-// period: the columns of slot a, in order.
+// period: the columns of slot a, in order, are [first_column(a), block) for a below
+// period, then [0, phase) of slot period.
 inline std::uint64_t first_column(std::uint64_t a, std::uint64_t phase) noexcept { return a == 0 ? phase : 0; }
-inline std::uint64_t end_column(std::uint64_t a, std::uint64_t period, std::uint64_t block,
-                                std::uint64_t phase) noexcept {
-    return a == period ? phase : block;
-}
 
 void portable_sums(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
                    std::uint64_t phase, std::span<const std::size_t> starts, float* sums) {
@@ -37,15 +34,17 @@ void portable_sums(const float* squares, std::size_t stride, std::uint64_t block
     for (std::size_t first = 0; first < starts.size(); first += kBatch) {
         const std::size_t groups = std::min(kBatch, starts.size() - first);
         float acc[kBatch][kLatticeLanes] = {};
-        for (std::uint64_t a = 0; a <= period; ++a) {
-            for (std::uint64_t c = first_column(a, phase); c < end_column(a, period, block, phase); ++c) {
+        auto add = [&](std::uint64_t a, std::uint64_t from, std::uint64_t to) {
+            for (std::uint64_t c = from; c < to; ++c) {
                 const float* column = squares + c * stride + a;
                 for (std::size_t k = 0; k < groups; ++k) {
                     const float* q = column + starts[first + k];
                     for (std::size_t j = 0; j < kLatticeLanes; ++j) acc[k][j] = acc[k][j] + q[j];
                 }
             }
-        }
+        };
+        for (std::uint64_t a = 0; a < period; ++a) add(a, first_column(a, phase), block);
+        add(period, 0, phase);
         for (std::size_t k = 0; k < groups; ++k) std::copy(acc[k], acc[k] + kLatticeLanes, sums + (first + k) * kLatticeLanes);
     }
 }
@@ -75,16 +74,22 @@ TALVANE_AVX2 void avx2_squares(const float* samples, std::uint64_t blocks, std::
 }
 
 // kGroups groups at once, a register each; the count fixed so the loop over them unrolls.
-template <std::size_t kGroups>
+template <std::size_t kGroups, bool kPhased>
 TALVANE_AVX2 void avx2_sums_of(const float* squares, std::size_t stride, std::uint64_t block, std::uint64_t period,
                                std::uint64_t phase, const std::size_t* starts, float* sums) {
     __m256 acc[kGroups];
     for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_setzero_ps();
-    for (std::uint64_t a = 0; a <= period; ++a) {
-        for (std::uint64_t c = first_column(a, phase); c < end_column(a, period, block, phase); ++c) {
+    for (std::uint64_t a = 0; a < period; ++a) {
+        // From column 0 but where a phase starts the first slot: the loop the
+        // lattice's own windows take stays as plain as it was.
+        for (std::uint64_t c = kPhased ? first_column(a, phase) : 0; c < block; ++c) {
             const float* column = squares + c * stride + a;
             for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
         }
+    }
+    for (std::uint64_t c = 0; c < phase; ++c) {  // the next slot's first columns
+        const float* column = squares + c * stride + period;
+        for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
     }
     for (std::size_t k = 0; k < kGroups; ++k) _mm256_storeu_ps(sums + k * kLatticeLanes, acc[k]);
 }
@@ -93,12 +98,17 @@ TALVANE_AVX2 void avx2_sums(const float* squares, std::size_t stride, std::uint6
                             std::uint64_t phase, std::span<const std::size_t> starts, float* sums) {
     using Sums = void (*)(const float*, std::size_t, std::uint64_t, std::uint64_t, std::uint64_t, const std::size_t*,
                           float*);
-    constexpr Sums kBy[] = {avx2_sums_of<1>, avx2_sums_of<2>, avx2_sums_of<3>, avx2_sums_of<4>,
-                            avx2_sums_of<5>, avx2_sums_of<6>, avx2_sums_of<7>, avx2_sums_of<8>};
+    constexpr Sums kBy[] = {avx2_sums_of<1, false>, avx2_sums_of<2, false>, avx2_sums_of<3, false>,
+                            avx2_sums_of<4, false>, avx2_sums_of<5, false>, avx2_sums_of<6, false>,
+                            avx2_sums_of<7, false>, avx2_sums_of<8, false>};
+    constexpr Sums kPhasedBy[] = {avx2_sums_of<1, true>, avx2_sums_of<2, true>, avx2_sums_of<3, true>,
+                                  avx2_sums_of<4, true>, avx2_sums_of<5, true>, avx2_sums_of<6, true>,
+                                  avx2_sums_of<7, true>, avx2_sums_of<8, true>};
     constexpr std::size_t kBatch = std::size(kBy);
+    const Sums* by = phase == 0 ? kBy : kPhasedBy;
     for (std::size_t first = 0; first < starts.size(); first += kBatch) {
         const std::size_t groups = std::min(kBatch, starts.size() - first);
-        kBy[groups - 1](squares, stride, block, period, phase, starts.data() + first, sums + first * kLatticeLanes);
+        by[groups - 1](squares, stride, block, period, phase, starts.data() + first, sums + first * kLatticeLanes);
     }
 }
 #endif
