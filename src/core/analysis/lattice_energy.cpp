@@ -87,9 +87,11 @@ TALVANE_AVX2 void avx2_sums_of(const float* squares, std::size_t stride, std::ui
             for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
         }
     }
-    for (std::uint64_t c = 0; c < phase; ++c) {  // the next slot's first columns
-        const float* column = squares + c * stride + period;
-        for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
+    if constexpr (kPhased) {
+        for (std::uint64_t c = 0; c < phase; ++c) {  // the next slot's first columns
+            const float* column = squares + c * stride + period;
+            for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
+        }
     }
     for (std::size_t k = 0; k < kGroups; ++k) _mm256_storeu_ps(sums + k * kLatticeLanes, acc[k]);
 }
@@ -98,12 +100,13 @@ TALVANE_AVX2 void avx2_sums(const float* squares, std::size_t stride, std::uint6
                             std::uint64_t phase, std::span<const std::size_t> starts, float* sums) {
     using Sums = void (*)(const float*, std::size_t, std::uint64_t, std::uint64_t, std::uint64_t, const std::size_t*,
                           float*);
-    constexpr Sums kBy[] = {avx2_sums_of<1, false>, avx2_sums_of<2, false>, avx2_sums_of<3, false>,
-                            avx2_sums_of<4, false>, avx2_sums_of<5, false>, avx2_sums_of<6, false>,
-                            avx2_sums_of<7, false>, avx2_sums_of<8, false>};
-    constexpr Sums kPhasedBy[] = {avx2_sums_of<1, true>, avx2_sums_of<2, true>, avx2_sums_of<3, true>,
-                                  avx2_sums_of<4, true>, avx2_sums_of<5, true>, avx2_sums_of<6, true>,
-                                  avx2_sums_of<7, true>, avx2_sums_of<8, true>};
+    // Static: a local table would be written to the stack on every call.
+    static constexpr Sums kBy[] = {avx2_sums_of<1, false>, avx2_sums_of<2, false>, avx2_sums_of<3, false>,
+                                   avx2_sums_of<4, false>, avx2_sums_of<5, false>, avx2_sums_of<6, false>,
+                                   avx2_sums_of<7, false>, avx2_sums_of<8, false>};
+    static constexpr Sums kPhasedBy[] = {avx2_sums_of<1, true>, avx2_sums_of<2, true>, avx2_sums_of<3, true>,
+                                         avx2_sums_of<4, true>, avx2_sums_of<5, true>, avx2_sums_of<6, true>,
+                                         avx2_sums_of<7, true>, avx2_sums_of<8, true>};
     constexpr std::size_t kBatch = std::size(kBy);
     const Sums* by = phase == 0 ? kBy : kPhasedBy;
     for (std::size_t first = 0; first < starts.size(); first += kBatch) {
