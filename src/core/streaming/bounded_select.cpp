@@ -140,8 +140,8 @@ struct Gathering {
     // the vector unit allows, with the comparisons of the scalar loop.
     void own(const float* lo, const float* hi, std::size_t from, std::size_t to) noexcept {
         std::size_t i = from, count = m, below = under;  // in registers through the loop
-        std::uint32_t* out = picked;
 #if TALVANE_X86
+        std::uint32_t* out = picked;
         const __m128 vlo = _mm_set1_ps(blo), vhi = _mm_set1_ps(bhi);
         for (; i + 4 <= to; i += 4) {
             const __m128 l = _mm_loadu_ps(lo + i), h = _mm_loadu_ps(hi + i);
