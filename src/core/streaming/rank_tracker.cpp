@@ -185,17 +185,12 @@ void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering, st
     below_ = below_ - out.below + in.below;
     above_ = above_ - out.above + in.above;
     if ((out.inside + in.inside) * kFewChanges <= keys_.size()) {
-        // A few: a search and a shift each.
-        for (std::size_t i = 0; i < out.inside; ++i) {
-            const auto it = std::lower_bound(keys_.begin(), keys_.end(), gone[i]);
-            assert(it != keys_.end() && *it == gone[i] && "a leaving key that is not held");
-            keys_.erase(it);
-        }
-        for (std::size_t i = 0; i < in.inside; ++i) keys_.insert(std::upper_bound(keys_.begin(), keys_.end(), come[i]), come[i]);
+        take_out_by_blocks(std::span<const std::uint32_t>(gone, out.inside));
+        put_in_by_blocks(std::span<const std::uint32_t>(come, in.inside));
         return;
     }
     // Many: one pass takes one copy of each leaving key out, one merge from the back
-    // puts the entering ones in, a cost in the held keys rather than a shift per key.
+    // puts the entering ones in, a cost in the held keys rather than a search per key.
     std::size_t kept = 0, g = 0;
     for (std::size_t i = 0; i < keys_.size(); ++i) {
         if (g < out.inside && keys_[i] == gone[g]) {
@@ -209,6 +204,39 @@ void RankTracker::change(const ValueRuns& leaving, const ValueRuns& entering, st
     keys_.resize(kept + coming);
     for (std::size_t at = kept + coming; coming > 0;) {
         keys_[--at] = held > 0 && keys_[held - 1] > come[coming - 1] ? keys_[--held] : come[--coming];
+    }
+}
+
+void RankTracker::take_out_by_blocks(std::span<const std::uint32_t> gone) noexcept {
+    // Each leaving key (ascending) is found after the one before it, and the held
+    // keys between two of them move down in one block: each held key moves once.
+    std::uint32_t* keys = keys_.data();
+    const std::size_t n = keys_.size();
+    std::size_t kept = 0, next = 0;  // keys [0, kept) final; [next, n) not yet looked at
+    for (const std::uint32_t key : gone) {
+        const auto at = static_cast<std::size_t>(std::lower_bound(keys + next, keys + n, key) - keys);
+        assert(at < n && keys[at] == key && "a leaving key that is not held");
+        if (kept != next) std::copy(keys + next, keys + at, keys + kept);
+        kept += at - next;
+        next = at + 1;
+    }
+    if (kept != next) std::copy(keys + next, keys + n, keys + kept);
+    keys_.resize(kept + (n - next));
+}
+
+void RankTracker::put_in_by_blocks(std::span<const std::uint32_t> come) {
+    // From the largest entering key down: the held keys above it move up in one
+    // block to their final place, then it goes in below them.
+    std::size_t held = keys_.size(), end = held + come.size();
+    keys_.resize(end);
+    std::uint32_t* keys = keys_.data();
+    for (std::size_t c = come.size(); c > 0; --c) {
+        const std::uint32_t key = come[c - 1];
+        const auto at = static_cast<std::size_t>(std::upper_bound(keys, keys + held, key) - keys);
+        if (end != held) std::copy_backward(keys + at, keys + held, keys + end);
+        end -= held - at;
+        keys[--end] = key;
+        held = at;
     }
 }
 

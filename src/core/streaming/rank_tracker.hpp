@@ -100,9 +100,10 @@ public:
                                           std::uint32_t* gathered);
     static constexpr std::size_t kNarrow = 4;  // held keys on each side of the hint
     static constexpr std::size_t kWider = 32;  // the same, at the second try
-    // Changes fewer than the held keys / this go in by a search and a shift each,
-    // more by one pass over the held keys.
-    static constexpr std::size_t kFewChanges = 16;
+    // Changes fewer than the held keys / this go in by a search each and block
+    // moves of the keys between them, more by one pass over the held keys (a search
+    // and a block cost some tens of instructions, a key of the pass about ten).
+    static constexpr std::size_t kFewChanges = 8;
 
     // The rebuild policy: whether the tracker is to be built again around `key`.
     // So it is when the key lies within a quarter of the margin it was built with
@@ -137,6 +138,10 @@ private:
         std::uint32_t first, last;
     };
     Held held_around(std::size_t at, std::size_t reach) const noexcept;
+    // The changes of change() by a search each: `gone` and `come` ascending, each
+    // gone key held.
+    void take_out_by_blocks(std::span<const std::uint32_t> gone) noexcept;
+    void put_in_by_blocks(std::span<const std::uint32_t> come);
     std::optional<RankedKeys> select_between(std::span<const std::uint32_t> loose, std::size_t lo, std::size_t hi,
                                              const Held& held, std::uint32_t* gathered) const;
 };
