@@ -70,6 +70,20 @@ bool store_holds(const WindowStore& store, std::span<const float> history) {
     return store.lattice.phases() <= kMaxPhases;
 }
 
+// Every row the columns hold is the squares of the stream's samples there.
+bool columns_hold(const SampleColumns& columns, std::span<const float> history) {
+    const std::uint64_t w = columns.window;
+    if (w == 0) return true;
+    if (columns.origin + columns.end * w > history.size() || columns.end - columns.first > columns.rows) return false;
+    for (std::uint64_t r = columns.first; r < columns.end; ++r) {
+        for (std::uint64_t c = 0; c < w; ++c) {
+            const float x = history[columns.origin + r * w + c];
+            if (!same(x * x, columns.squares[c * columns.rows + r % columns.rows])) return false;
+        }
+    }
+    return true;
+}
+
 // The keys of `values` against a tracker: those in [low, high] held, those beyond
 // counted on their side.
 bool tracker_holds(const RankTracker& tracker, std::span<const float> values) {
@@ -210,6 +224,8 @@ void check_call(CheckedStream& stream, std::span<const float> chunk, std::uint64
     CHECK(state.context_start + state.context.size() == stream.history.size(), "context start wrong");
     if (call % 4 == 0) {
         CHECK(store_holds(state.caches.store, stream.history), "window store broken (round %d call %d)", round, call);
+        CHECK(columns_hold(state.caches.prefix.columns, stream.history), "columns broken (round %d call %d)", round,
+              call);
         const std::size_t ranks = state.rule == ThresholdRule::noise ? 2 : 1;
         CHECK(runs_hold(state.caches, stream.config, stream.history, w, ranks), "runs broken (round %d call %d)",
               round, call);
