@@ -57,7 +57,6 @@ std::size_t run_lanes(StreamAnalysis& a, const float* run_values, std::size_t st
         // read): the chains are independent, so they run side by side.
         for (std::size_t j = 0; j < L::kLanes; ++j) running[j] = smooth_step(running[j], alpha, energy);
         for (std::size_t j = 0; j < L::kLanes; ++j) made.values[j * length + k] = running[j];
-        for (std::size_t j = 0; j < L::kLanes; ++j) nan |= std::isnan(running[j]) ? 1u : 0u;
         while (met < L::kLanes && k >= met * step &&
                bits(running[met]) == bits(met == 0 ? run_values[k] : running[met - 1])) {
             made.met[met++] = k;
@@ -66,7 +65,10 @@ std::size_t run_lanes(StreamAnalysis& a, const float* run_values, std::size_t st
     }
     for (std::size_t j = met; j < L::kLanes; ++j) made.met[j] = k;
     // Lanes that met a NaN (a NaN energy, or a smoothing that makes one) are not
-    // kept: the call's NaN rule redoes its smoothing whole in any case.
+    // kept: the call's NaN rule redoes its smoothing whole in any case. A step
+    // keeps a NaN running value NaN, so the lanes' last values show every NaN a
+    // lane met after its start.
+    for (std::size_t j = 0; j < L::kLanes; ++j) nan |= std::isnan(running[j]) ? 1u : 0u;
     if (nan != 0) return 0;
     made.origin = a.start;
     made.step = step;
