@@ -57,8 +57,9 @@ std::uint64_t square_blocks(const Combined& combined, std::uint64_t from, std::u
 
 // Energies of `count` complete slots of a lattice with several phases, from slot
 // `a` on, into out: side by side from squares stored by column, a piece at a time.
-// Samples past the combined buffer's end count as 0.0f, which leaves a sum of
-// squares as it was (it is never -0.0); they only reach lanes past `count`.
+// Slots past the combined buffer's end keep what the working storage held (squares
+// of earlier samples, or zeros): they reach only lanes past `count`, whose sums are
+// dropped, so they are not cleared.
 void sum_slots(StoreStep& step, const Combined& combined, const Lattice& lattice, std::uint64_t a, std::size_t count,
                float* out) {
     const std::uint64_t g = lattice.block, period = lattice.phases();
@@ -71,12 +72,7 @@ void sum_slots(StoreStep& step, const Combined& combined, const Lattice& lattice
         const std::uint64_t from = lattice.offset + (a + done) * g;
         const std::uint64_t to = std::min(combined.end(), from + slots * g);
         if (step.squares.size() < slots * g) step.squares.resize(static_cast<std::size_t>(slots * g));
-        const std::uint64_t whole = square_blocks(combined, from, to, g, step.squares.data(), slots);
-        const std::uint64_t short_len = to - from - whole * g;
-        for (std::uint64_t c = 0; c < g; ++c) {
-            float* column = step.squares.data() + c * slots;
-            std::fill(column + whole + (c < short_len ? 1 : 0), column + slots, 0.0f);
-        }
+        square_blocks(combined, from, to, g, step.squares.data(), slots);
         if (step.sums.size() < step.starts.size() * kLatticeLanes) step.sums.resize(step.starts.size() * kLatticeLanes);
         lattice_window_sums(step.squares.data(), static_cast<std::size_t>(slots), g, period, 0, step.starts,
                             step.sums.data());
