@@ -118,10 +118,11 @@ public:
     // The margin of ranks held on each side for a stream whose calls change about
     // `changes` values: at least kLeastMargin, and kMarginCalls calls' worth, so that
     // a rank moving with the changes stays inside for a few calls. Every held key
-    // costs each change pass; a rebuild costs a pass over all values: measured
-    // (instructions per call, 3 s and 30 s contexts, on and off the grid), 48 and 2
-    // beat 64 and 4 on every row, 32 or 1 lose on 100-sample and 30 s rows.
-    static constexpr std::size_t kLeastMargin = 48;
+    // costs each change pass; a rebuild costs a pass over all values. Measured in
+    // instructions per call (3 s and 30 s contexts, on and off the grid): 2 calls
+    // beat 4 wherever calls change many values (off the grid); 1 call, or a least
+    // margin of 32, lose on 100-sample and 30 s rows.
+    static constexpr std::size_t kLeastMargin = 64;
     static constexpr std::size_t kMarginCalls = 2;
     static std::size_t margin_for(std::size_t changes) noexcept {
         return changes > kLeastMargin / kMarginCalls ? kMarginCalls * changes : kLeastMargin;
