@@ -115,6 +115,7 @@ bool column_group_held(const SampleColumns& columns, std::uint64_t start, std::s
 
 void column_energies(const SampleColumns& columns, std::uint64_t start, std::span<const std::size_t> ks,
                      float* out) {
+    if (ks.empty()) return;  // nothing to sum, whether or not columns are held
     const std::uint64_t w = columns.window;
     const std::uint64_t phase = (start - columns.origin) % w;
     std::size_t slots[kBatch];
