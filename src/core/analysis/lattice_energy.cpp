@@ -91,6 +91,7 @@ TALVANE_AVX2 void avx2_sums_of(const float* squares, std::size_t stride, std::ui
         }
     }
     if constexpr (kPhased) {
+#pragma GCC unroll 8
         for (std::uint64_t c = 0; c < phase; ++c) {  // the next slot's first columns
             const float* column = squares + c * stride + period;
             for (std::size_t k = 0; k < kGroups; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(column + starts[k]));
