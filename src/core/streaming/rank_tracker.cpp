@@ -12,6 +12,31 @@ namespace {
 
 constexpr std::uint32_t kLargestKey = 0xffffffffu;
 
+// Bisections over held keys whose steps choose by a conditional move, not a
+// branch: where a search lands among the held keys follows the audio, so a branch
+// per step is mispredicted about every other time, at the cost of some tens of
+// comparisons. The index of the first key of keys[0, n) not below `key`, or above
+// it when `past` is true (n may be 0).
+template <bool past>
+std::size_t bisect(const std::uint32_t* keys, std::size_t n, std::uint32_t key) noexcept {
+    if (n == 0) return 0;
+    const std::uint32_t* base = keys;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        const bool right = past ? base[half] <= key : base[half] < key;
+        base = right ? base + half : base;
+        n -= half;
+    }
+    const bool right = past ? *base <= key : *base < key;
+    return static_cast<std::size_t>(base - keys) + (right ? 1 : 0);
+}
+std::size_t lower_index(std::span<const std::uint32_t> keys, std::uint32_t key) noexcept {
+    return bisect<false>(keys.data(), keys.size(), key);
+}
+std::size_t upper_index(std::span<const std::uint32_t> keys, std::uint32_t key) noexcept {
+    return bisect<true>(keys.data(), keys.size(), key);
+}
+
 // The k-th smallest (from 0) of the union of two ascending runs, k < a.size() +
 // b.size(): i keys from a and k + 1 - i from b are the k + 1 smallest when a[i - 1]
 // <= b[k + 1 - i] and b[k - i] <= a[i]; i is found by bisection.
@@ -79,6 +104,7 @@ void RankTracker::assign(const RankTracker& other) {
     margin_ = other.margin_;
     hinted_ = other.hinted_;
     hint_ = other.hint_;
+    hint_at_ = other.hint_at_;
 }
 
 void RankTracker::build(const ValueRuns& values, std::size_t rank, std::size_t margin,
@@ -133,9 +159,9 @@ bool RankTracker::build_within(const ValueRuns& values, std::uint32_t key, std::
         }
     }
     std::sort(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(inside));
-    const auto begin = scratch.begin(), end = scratch.begin() + static_cast<std::ptrdiff_t>(inside);
-    const auto at = static_cast<std::size_t>(std::lower_bound(begin, end, key) - begin);
-    const auto past = static_cast<std::size_t>(std::upper_bound(begin, end, key) - begin);
+    const auto begin = scratch.begin();
+    const std::span<const std::uint32_t> sorted(scratch.data(), inside);
+    const std::size_t at = lower_index(sorted, key), past = upper_index(sorted, key);
     const std::size_t over = n - under - inside;
     if ((at < margin && under > 0) || (inside - past < margin && over > 0)) return false;
     // Trimmed to the margin, ties at the new ends held whole.
@@ -214,7 +240,7 @@ void RankTracker::take_out_by_blocks(std::span<const std::uint32_t> gone) noexce
     const std::size_t n = keys_.size();
     std::size_t kept = 0, next = 0;  // keys [0, kept) final; [next, n) not yet looked at
     for (const std::uint32_t key : gone) {
-        const auto at = static_cast<std::size_t>(std::lower_bound(keys + next, keys + n, key) - keys);
+        const std::size_t at = next + lower_index(std::span<const std::uint32_t>(keys + next, n - next), key);
         assert(at < n && keys[at] == key && "a leaving key that is not held");
         if (kept != next) std::copy(keys + next, keys + at, keys + kept);
         kept += at - next;
@@ -232,7 +258,7 @@ void RankTracker::put_in_by_blocks(std::span<const std::uint32_t> come) {
     std::uint32_t* keys = keys_.data();
     for (std::size_t c = come.size(); c > 0; --c) {
         const std::uint32_t key = come[c - 1];
-        const auto at = static_cast<std::size_t>(std::upper_bound(keys, keys + held, key) - keys);
+        const std::size_t at = upper_index(std::span<const std::uint32_t>(keys, held), key);
         if (end != held) std::copy_backward(keys + at, keys + held, keys + end);
         end -= held - at;
         keys[--end] = key;
@@ -303,24 +329,47 @@ std::optional<RankedKeys> RankTracker::select_keys(std::span<const std::uint32_t
     // a call moves little: the pass over the loose keys gathers only a few of them.
     // Then a few times wider, for a rank that moved more (a run's next call on an
     // off-grid length comes several calls later).
-    const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), hint_) - keys_.begin());
+    const std::size_t at = hint_index();
     for (std::size_t reach = kNarrow; hinted_ && !keys_.empty() && !found.has_value() && reach <= kWider;
-         reach *= kWider / kNarrow) {
+         reach *= kWiden) {
         found = select_between(loose_keys, lo, hi, held_around(at, reach), gathered);
     }
     if (!found.has_value()) found = select_between(loose_keys, lo, hi, Held{0, keys_.size(), low_, high_}, gathered);
     if (found.has_value()) {
         hinted_ = true;
         hint_ = found->low;
+        hint_at_ = at;
     }
     return found;
+}
+
+std::size_t RankTracker::hint_index() const noexcept {
+    // The hint's place moves by about the keys changed since it was found, and the
+    // next hint lies a few ranks from it: a few steps from the place last found,
+    // else a bisection.
+    const std::size_t n = keys_.size();
+    std::size_t at = std::min(hint_at_, n);
+    for (std::size_t step = 0; step < kHintSteps; ++step) {
+        if (at > 0 && keys_[at - 1] >= hint_) {
+            --at;
+        } else if (at < n && keys_[at] < hint_) {
+            ++at;
+        } else {
+            return at;
+        }
+    }
+    return lower_index(keys_, hint_);
 }
 
 bool RankTracker::needs_rebuild(std::uint32_t key) const noexcept {
     const std::size_t edge = margin_ / kEdgeShare;
     if (keys_.size() > kHeldShare * (2 * margin_ + 1)) return true;
-    const auto at = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
-    return (below_ > 0 && at < edge) || (above_ > 0 && keys_.size() - at < edge);
+    // The number of held keys below `key` is under edge when the edge-th key is not
+    // below it, and over size - edge when the one at size - edge is: two reads, no search.
+    const std::size_t n = keys_.size();
+    const bool near_low = edge > n || (edge > 0 && keys_[edge - 1] >= key);
+    const bool near_high = edge > n || (edge > 0 && keys_[n - edge] < key);
+    return (below_ > 0 && near_low) || (above_ > 0 && near_high);
 }
 
 }  // namespace talvane

@@ -90,7 +90,7 @@ public:
     // values between low and high; nullopt when they lie outside. `scratch` is
     // working storage (room for twice the loose values: then nothing is allocated).
     // The selection tries the held keys within kNarrow of the last one it found
-    // first (the hint), then within kWider, then all held keys.
+    // first (the hint), then kWiden times as many, up to kWider, then all held keys.
     std::optional<RankedKeys> select(const ValueRuns& loose, std::size_t lo, std::size_t hi,
                                      std::vector<std::uint32_t>& scratch);
     // The same with the loose values' keys given (in any order), and room for as many
@@ -98,8 +98,13 @@ public:
     // tracker of the call.
     std::optional<RankedKeys> select_keys(std::span<const std::uint32_t> loose_keys, std::size_t lo, std::size_t hi,
                                           std::uint32_t* gathered);
-    static constexpr std::size_t kNarrow = 4;  // held keys on each side of the hint
-    static constexpr std::size_t kWider = 32;  // the same, at the second try
+    // Held keys on each side of the hint at the first try: a whole-window call moves
+    // the rank by about one, and each loose key inside the range is gathered and
+    // sorted (the floor's range is the densest: a 10 ms call at 16 kHz with a 3 s
+    // context gathered 19 at 4). Then 4 and 16: off-grid calls move it further.
+    static constexpr std::size_t kNarrow = 1;
+    static constexpr std::size_t kWiden = 4;
+    static constexpr std::size_t kWider = 16;
     // Changes fewer than the held keys / this go in by a search each and block
     // moves of the keys between them, more by one pass over the held keys (a search
     // and a block cost some tens of instructions, a key of the pass about ten).
@@ -134,7 +139,8 @@ private:
     std::size_t below_ = 0, above_ = 0;
     std::size_t margin_ = kLeastMargin;  // that of the last build
     bool hinted_ = false;
-    std::uint32_t hint_ = 0;  // the lower key the last selection found
+    std::uint32_t hint_ = 0;    // the lower key the last selection found
+    std::size_t hint_at_ = 0;  // where it searched from then: near the hint's place
 
     // The selection among the held keys [from, to), which are those in [first, last].
     struct Held {
@@ -142,6 +148,10 @@ private:
         std::uint32_t first, last;
     };
     Held held_around(std::size_t at, std::size_t reach) const noexcept;
+    // The number of held keys below the hint, stepping from hint_at_ (at most
+    // kHintSteps steps: a call changes few keys near it) before a bisection.
+    std::size_t hint_index() const noexcept;
+    static constexpr std::size_t kHintSteps = 4;
     // The changes of change() by a search each: `gone` and `come` ascending, each
     // gone key held.
     void take_out_by_blocks(std::span<const std::uint32_t> gone) noexcept;
