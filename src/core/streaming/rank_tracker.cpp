@@ -14,9 +14,9 @@ constexpr std::uint32_t kLargestKey = 0xffffffffu;
 
 // Bisections over held keys whose steps choose by a conditional move, not a
 // branch: where a search lands among the held keys follows the audio, so a branch
-// per step is mispredicted about every other time, at the cost of some tens of
-// comparisons. The index of the first key of keys[0, n) not below `key`, or above
-// it when `past` is true (n may be 0).
+// per step is mispredicted about every other time, each miss costing as much as
+// some tens of comparisons. The index of the first key of keys[0, n) not below
+// `key`, or above it when `past` is true (n may be 0).
 template <bool past>
 std::size_t bisect(const std::uint32_t* keys, std::size_t n, std::uint32_t key) noexcept {
     if (n == 0) return 0;
