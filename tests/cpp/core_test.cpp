@@ -447,6 +447,44 @@ void integers_round_half_to_even_and_saturate() {
     CHECK(!band_preset("voice", 16000), "unknown preset");
 }
 
+// Lengths in samples and a percentile's ranks come from the whole part of a double
+// and its fraction; held to the library's round, floor and ceil on ties, on
+// fractions just off a tie, near 2^52 and 2^64, and at random.
+void lengths_and_ranks_match_the_library(std::mt19937_64& rng) {
+    const auto plain_samples = [](std::uint64_t rate, std::uint64_t ms) {
+        return saturate_to_u64(std::round(static_cast<double>(rate) * static_cast<double>(ms) / 1000.0));
+    };
+    const std::uint64_t big = std::numeric_limits<std::uint64_t>::max();
+    const std::pair<std::uint64_t, std::uint64_t> edges[] = {
+        {0, 0}, {1, 500}, {1, 499}, {1, 501}, {3, 500}, {16000, 10}, {44100, 5}, {44100, 15}, {1, 1500},
+        {big, 1}, {big, 1000}, {big, big}, {1ull << 52, 1000}, {(1ull << 53) + 1, 999}, {1ull << 63, 1999},
+        {4503599627370497ull, 500}, {9007199254740993ull, 1},
+    };
+    for (const auto& [rate, ms] : edges) {
+        CHECK(ms_to_samples(rate, ms) == plain_samples(rate, ms), "ms_to_samples(%llu, %llu)",
+              static_cast<unsigned long long>(rate), static_cast<unsigned long long>(ms));
+    }
+    for (int i = 0; i < 20000; ++i) {
+        const std::uint64_t rate = rng() >> (rng() % 64), ms = rng() >> (rng() % 64);
+        CHECK(ms_to_samples(rate, ms) == plain_samples(rate, ms), "ms_to_samples(%llu, %llu)",
+              static_cast<unsigned long long>(rate), static_cast<unsigned long long>(ms));
+    }
+    const float percentiles[] = {0.0f, 5.0f, 20.0f, 50.0f, 95.0f, 99.9f, 100.0f, -1.0f, 101.0f,
+                                 std::numeric_limits<float>::quiet_NaN(), 1e-30f};
+    for (int i = 0; i < 20000; ++i) {
+        const std::size_t n = 2 + (rng() >> (rng() % 64)) % (i % 2 == 0 ? 5000 : std::numeric_limits<std::size_t>::max() - 2);
+        const float p = i % 3 == 0 ? percentiles[rng() % std::size(percentiles)]
+                                   : static_cast<float>(rng() % 100001) / 1000.0f;
+        float q = p;
+        q = q < 0.0f ? 0.0f : q > 100.0f ? 100.0f : q;
+        const double position = static_cast<double>(n - 1) * static_cast<double>(q) / 100.0;
+        const FloorRanks r = floor_ranks(n, p);
+        CHECK(r.lo == std::min<std::uint64_t>(saturate_to_u64(std::floor(position)), n - 1) &&
+                  r.hi == std::min<std::uint64_t>(saturate_to_u64(std::ceil(position)), n - 1),
+              "floor_ranks(%zu, %.9g)", n, static_cast<double>(p));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -469,6 +507,7 @@ int main(int argc, char** argv) {
     band_filter_chunks_agree(rng);
     band_edges_are_checked();
     integers_round_half_to_even_and_saturate();
+    lengths_and_ranks_match_the_library(rng);
     music_checks(rng);
     // run() calls for the plug-in's allocation count: a million, or the first argument.
     plugin_checks(rng, argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000);

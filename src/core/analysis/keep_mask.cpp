@@ -102,8 +102,15 @@ std::uint64_t saturate_to_u64(double d) {
 
 std::uint64_t ms_to_samples(std::uint64_t sample_rate, std::uint64_t ms) {
     // Double on purpose: the product of two words may exceed any integer type.
-    double samples = static_cast<double>(sample_rate) * static_cast<double>(ms) / 1000.0;
-    return saturate_to_u64(std::round(samples));  // halves away from zero
+    const double samples = static_cast<double>(sample_rate) * static_cast<double>(ms) / 1000.0;
+    // Halves away from zero (samples >= 0). The whole part and the fraction, not
+    // std::round: that is a library call where the processor has no rounding
+    // instruction, and streams ask for this on every call. The fraction is exact:
+    // below 2^52 a double's whole part and fraction are both representable, above
+    // it every double is whole.
+    const std::uint64_t whole = saturate_to_u64(samples);
+    if (whole == kMaxWord) return kMaxWord;
+    return samples - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
 }
 
 std::uint64_t window_length(const GateConfig& config, std::uint64_t sample_rate) {
@@ -137,8 +144,13 @@ FloorRanks floor_ranks(std::size_t n, float percentile) {
     if (p > 100.0f) p = 100.0f;
     // Position in double: the product first, then the division.
     const double position = static_cast<double>(n - 1) * static_cast<double>(p) / 100.0;
-    const std::uint64_t lo = std::min<std::uint64_t>(saturate_to_u64(std::floor(position)), n - 1);
-    const std::uint64_t hi = std::min<std::uint64_t>(saturate_to_u64(std::ceil(position)), n - 1);
+    // floor and ceil of a position >= 0 from its whole part, without std::floor and
+    // std::ceil (library calls where the processor has no rounding instruction; a
+    // stream asks for each rank on every call).
+    const std::uint64_t whole = saturate_to_u64(position);
+    const std::uint64_t up = whole != kMaxWord && static_cast<double>(whole) < position ? whole + 1 : whole;
+    const std::uint64_t lo = std::min<std::uint64_t>(whole, n - 1);
+    const std::uint64_t hi = std::min<std::uint64_t>(up, n - 1);
     return FloorRanks{static_cast<std::size_t>(lo), static_cast<std::size_t>(hi),
                       static_cast<float>(position - static_cast<double>(lo))};
 }
