@@ -89,6 +89,7 @@ std::size_t gather_inside(std::span<const std::uint32_t> loose, std::uint32_t fi
 
 void RankTracker::clear() noexcept {
     hinted_ = false;
+    lent_ = false;
     keys_.clear();
     low_ = 0;
     high_ = kLargestKey;
@@ -102,6 +103,7 @@ void RankTracker::assign(const RankTracker& other) {
     below_ = other.below_;
     above_ = other.above_;
     margin_ = other.margin_;
+    lent_ = other.lent_;
     hinted_ = other.hinted_;
     hint_ = other.hint_;
     hint_at_ = other.hint_at_;
@@ -174,6 +176,7 @@ bool RankTracker::build_within(const ValueRuns& values, std::uint32_t key, std::
     low_ = below_ > 0 ? keys_.front() : 0;
     high_ = above_ > 0 ? keys_.back() : kLargestKey;
     margin_ = margin;
+    lent_ = false;
     return !keys_.empty();
 }
 
@@ -322,19 +325,39 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
     return select_keys(std::span<const std::uint32_t>(keys, n), lo, hi, keys + n);
 }
 
+void RankTracker::lend(const RankTracker& hint_from) noexcept {
+    const bool hinted = hint_from.hinted_;
+    const std::uint32_t hint = hint_from.hint_;
+    const std::size_t hint_at = hint_from.hint_at_;
+    clear();
+    lent_ = true;
+    hinted_ = hinted;
+    hint_ = hint;
+    hint_at_ = hint_at;
+}
+
 std::optional<RankedKeys> RankTracker::select_keys(std::span<const std::uint32_t> loose_keys, std::size_t lo,
                                                    std::size_t hi, std::uint32_t* gathered) {
+    return select_keys_in(*this, loose_keys, lo, hi, gathered);
+}
+
+std::optional<RankedKeys> RankTracker::select_keys_in(const RankTracker& owner,
+                                                      std::span<const std::uint32_t> loose_keys, std::size_t lo,
+                                                      std::size_t hi, std::uint32_t* gathered) {
     std::optional<RankedKeys> found;
     // First the few held keys around where the last selection found its rank, which
     // a call moves little: the pass over the loose keys gathers only a few of them.
     // Then a few times wider, for a rank that moved more (a run's next call on an
     // off-grid length comes several calls later).
-    const std::size_t at = hint_index();
-    for (std::size_t reach = kNarrow; hinted_ && !keys_.empty() && !found.has_value() && reach <= kWider;
+    const std::size_t at = owner.hint_index(hint_at_, hint_);
+    for (std::size_t reach = kNarrow; hinted_ && !owner.keys_.empty() && !found.has_value() && reach <= kWider;
          reach *= kWiden) {
-        found = select_between(loose_keys, lo, hi, held_around(at, reach), gathered);
+        found = owner.select_between(loose_keys, lo, hi, owner.held_around(at, reach), gathered);
     }
-    if (!found.has_value()) found = select_between(loose_keys, lo, hi, Held{0, keys_.size(), low_, high_}, gathered);
+    if (!found.has_value()) {
+        found = owner.select_between(loose_keys, lo, hi, Held{0, owner.keys_.size(), owner.low_, owner.high_},
+                                     gathered);
+    }
     if (found.has_value()) {
         hinted_ = true;
         hint_ = found->low;
@@ -343,22 +366,22 @@ std::optional<RankedKeys> RankTracker::select_keys(std::span<const std::uint32_t
     return found;
 }
 
-std::size_t RankTracker::hint_index() const noexcept {
+std::size_t RankTracker::hint_index(std::size_t from, std::uint32_t hint) const noexcept {
     // The hint's place moves by about the keys changed since it was found, and the
     // next hint lies a few ranks from it: a few steps from the place last found,
     // else a bisection.
     const std::size_t n = keys_.size();
-    std::size_t at = std::min(hint_at_, n);
+    std::size_t at = std::min(from, n);
     for (std::size_t step = 0; step < kHintSteps; ++step) {
-        if (at > 0 && keys_[at - 1] >= hint_) {
+        if (at > 0 && keys_[at - 1] >= hint) {
             --at;
-        } else if (at < n && keys_[at] < hint_) {
+        } else if (at < n && keys_[at] < hint) {
             ++at;
         } else {
             return at;
         }
     }
-    return lower_index(keys_, hint_);
+    return lower_index(keys_, hint);
 }
 
 bool RankTracker::needs_rebuild(std::uint32_t key) const noexcept {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -81,14 +82,27 @@ void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_
 }
 
 // The keys at ranks lo and hi for tracked rank `id`: from the run's tracker moved
-// on by this call's changes when the call continues a run, else from all values;
-// the next tracker is built again when the rank left its held keys or nears an end.
-RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::size_t lo, std::size_t hi) {
+// on by this call's changes (`changes`, given when the call continues a run), else
+// from all values; the next tracker is built again when the rank left its held
+// keys or nears an end.
+RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, const RunChanges* changes_of_run, RankId id,
+                       std::size_t lo, std::size_t hi) {
     const bool keeps = a.run_written != StreamAnalysis::kNoRun;
-    if (run != nullptr && keeps) {
+    const RankTracker& first = a.next_ranks[kFloorRank];  // this call's, selected from already
+    if (changes_of_run != nullptr && id != kFloorRank && first.holds_all()) {
+        // The floor's tracker holds every key: this rank selects among them.
+        RankTracker& next = a.next_ranks[id];
+        next.lend(run->ranks[id]);
+        const std::span<const std::uint32_t> loose = loose_keys(a);
+        if (a.scratch.size() < loose.size() + 1) a.scratch.resize(loose.size() + 1);
+        const std::optional<RankedKeys> found = next.select_keys_in(first, loose, lo, hi, a.scratch.data());
+        assert(found.has_value() && "a tracker that holds every key holds every rank");
+        return *found;
+    }
+    if (changes_of_run != nullptr && !run->ranks[id].lent()) {
+        const RunChanges& changes = *changes_of_run;
         RankTracker& next = a.next_ranks[id];
         next.assign(run->ranks[id]);
-        const RunChanges changes = run_changes(a, *run);
         next.change(changes.leaving, changes.entering, a.scratch);
         const std::span<const std::uint32_t> loose = loose_keys(a);
         if (a.scratch.size() < loose.size() + 1) a.scratch.resize(loose.size() + 1);
@@ -100,6 +114,7 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, RankId id, std::si
         a.rebuilt = true;
         return keys;
     }
+    // A new run, or a rank whose tracker was lent and no longer can be.
     const RankedKeys keys = select_all(a, id, lo, hi, nullptr);
     // A new run changes by about the windows dropped and appended between two
     // calls on its grid, as many calls apart as the lattice has phases.
@@ -120,9 +135,13 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
     }
     a.tracked = a.rebuilt = false;
     a.loose_keyed = false;
+    // The windows that leave and enter the run's multiset, the same for every tracker.
+    RunChanges changes;
+    const bool continues = run != nullptr && a.run_written != StreamAnalysis::kNoRun;
+    if (continues) changes = run_changes(a, *run);
     for (std::size_t id = 0; id < a.ranks; ++id) {
         const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
-        a.ranked[id] = select_rank(a, run, static_cast<RankId>(id), ranks.lo, ranks.hi);
+        a.ranked[id] = select_rank(a, run, continues ? &changes : nullptr, static_cast<RankId>(id), ranks.lo, ranks.hi);
         const float value = interpolate_floor(from_total_order_key(a.ranked[id].low),
                                               from_total_order_key(a.ranked[id].high), ranks);
         (id == kFloorRank ? a.floor : a.high) = value;
