@@ -114,8 +114,8 @@ void decision_signal(const Frames& frames, std::span<float> out) {
     }
 }
 
-void band_decision_signal(BandFilter& filter, std::span<float> signal, std::vector<float>& scratch) {
-    if (all_finite(signal)) {
+void band_decision_signal(BandFilter& filter, std::span<float> signal, bool finite, std::vector<float>& scratch) {
+    if (finite || all_finite(signal)) {
         filter.process(signal, signal);
         return;
     }
@@ -176,7 +176,9 @@ LivePlan plan_live(const GateConfig& config, LiveState& state, std::uint64_t sam
         decision_signal(frames, plan.signal);
         if (state.band) {
             plan.band = *state.band;
-            band_decision_signal(*plan.band, plan.signal, state.band_scratch);
+            // Integer samples are finite, and so is the mean of a channel's.
+            const bool integers = frames.type == SampleType::i16 || frames.type == SampleType::i32;
+            band_decision_signal(*plan.band, plan.signal, integers, state.band_scratch);
         }
     }
     plan.chunk = plan_chunk(config, state.stream, plan_decision(plan, frames), sample_rate, false,

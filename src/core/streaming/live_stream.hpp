@@ -46,9 +46,10 @@ void decision_signal(const Frames& frames, std::span<float> out);
 // sample kept out of the filter's memory: the filter takes it as 0.0 and the
 // signal keeps it where it was. The analysis then meets it as it does without a
 // band, and the gate recovers once it has left the context; taken in, it would
-// make every later output of the filter NaN until reset(). `scratch` is working
-// storage for that case.
-void band_decision_signal(BandFilter& filter, std::span<float> signal, std::vector<float>& scratch);
+// make every later output of the filter NaN until reset(). `finite` says the
+// signal is known to hold only finite samples (it skips the look); `scratch` is
+// working storage for the other case.
+void band_decision_signal(BandFilter& filter, std::span<float> signal, bool finite, std::vector<float>& scratch);
 
 // v rounded to the nearest integer, halves to even, and saturated to Int's range;
 // NaN gives 0, and values past either end give that end (infinities included).
