@@ -21,9 +21,4 @@ std::vector<MusicValues> MusicSpectra::per_window(std::uint64_t window_len, std:
     return out;
 }
 
-float raised_threshold(float threshold, float factor, float max_thresh) {
-    const float raised = threshold * factor;
-    return raised > max_thresh ? max_thresh : raised;
-}
-
 }  // namespace talvane

@@ -40,6 +40,9 @@ struct MusicSpectra {
 // The window's threshold: threshold * factor in float32, lowered to max_thresh, so
 // that a fixed threshold (both limits at one level) stays fixed. A factor of 1
 // gives the threshold itself, NaN included.
-float raised_threshold(float threshold, float factor, float max_thresh);
+inline float raised_threshold(float threshold, float factor, float max_thresh) {
+    const float raised = threshold * factor;
+    return raised > max_thresh ? max_thresh : raised;
+}
 
 }  // namespace talvane

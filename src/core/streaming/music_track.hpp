@@ -30,7 +30,23 @@ struct MusicLookup {
     MusicValues at(std::uint64_t end) const noexcept {
         const std::uint64_t position = origin + end;
         if (position < start) return kNoMusic;
-        const std::uint64_t m = (position - start) / period;
+        return spectrum((position - start) / period);
+    }
+    // at(first_end), at(first_end + step), ... for `count` windows into `out`: one
+    // division for them all, the spectrum's number moved on by the remainder.
+    void at_every(std::uint64_t first_end, std::uint64_t step, std::size_t count, MusicValues* out) const noexcept {
+        std::uint64_t position = origin + first_end;
+        std::size_t i = 0;
+        for (; i < count && position < start; ++i, position += step) out[i] = kNoMusic;
+        if (i == count) return;
+        std::uint64_t m = (position - start) / period, past = (position - start) % period;
+        for (; i < count; ++i) {
+            out[i] = spectrum(m);
+            for (past += step; past >= period; past -= period) ++m;
+        }
+    }
+    // Spectrum m's values, kNoMusic when it is not held.
+    MusicValues spectrum(std::uint64_t m) const noexcept {
         if (m < first || m - first >= held.size() + fresh.size()) return kNoMusic;
         const auto k = static_cast<std::size_t>(m - first);
         return k < held.size() ? held[k] : fresh[k - held.size()];
@@ -41,10 +57,14 @@ struct MusicLookup {
 struct MusicTrack {
     bool on = false;                 // chosen when the stream is made, kept through resets
     // The measure after the `seen` samples the context has taken is
-    // measures[current]; a plan runs the chunk through the other one, and the
-    // commit makes it current (one copy a call, none at the commit).
+    // measures[current]; a plan brings the other one level with it and runs the
+    // chunk through it, and the commit makes it current (nothing copied then).
     std::array<MusicMeasure, 2> measures;
     std::uint8_t current = 0;
+    // The other measure is the current one before the last committed chunk (what
+    // that commit left), so bringing it level copies only what the chunk changed;
+    // else (a plan ran through it and was not committed, a reset) it is copied whole.
+    bool other_behind = false;
     std::uint64_t seen = 0;          // stream position after the context's last sample
     std::uint64_t start = 0;         // stream position of the measure's first sample: 0, or
                                      // the chunk after a switch with a context held

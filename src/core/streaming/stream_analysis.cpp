@@ -153,9 +153,12 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
 std::span<const float> music_thresholds(StreamAnalysis& a, const GateConfig& config, const MusicLookup& music) {
     if (a.music.size() < a.flag_count) a.music.resize(a.flag_count);
     if (a.thresholds.size() < a.flag_count) a.thresholds.resize(a.flag_count);
+    if (a.flag_count == 0) return {};
+    // Every window but the last is whole.
+    const std::size_t whole = a.flag_count - 1;
+    music.at_every((a.first_flag + 1) * a.window_len, a.window_len, whole, a.music.data());
+    a.music[whole] = music.at(std::min<std::uint64_t>(a.n * a.window_len, a.total));
     for (std::size_t i = 0; i < a.flag_count; ++i) {
-        const std::uint64_t end = std::min<std::uint64_t>((a.first_flag + i + 1) * a.window_len, a.total);
-        a.music[i] = music.at(end);
         a.thresholds[i] = raised_threshold(a.threshold.value, a.music[i].factor, config.max_thresh);
     }
     return {a.thresholds.data(), a.flag_count};
