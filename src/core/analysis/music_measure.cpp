@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
+#include <cstring>
 
 #include "analysis/music_kernels.hpp"
 #include "analysis/simd.hpp"
@@ -51,6 +53,43 @@ void MusicMeasure::reset() noexcept {
 
 void MusicMeasure::use_path(std::size_t path) noexcept { kernels_ = &music_paths()[path].kernels; }
 
+void MusicMeasure::catch_up(const MusicMeasure& later) noexcept {
+    assert(later.blocks_taken_ >= blocks_taken_ && later.spectra_ >= spectra_ && "not a later state");
+    // The ring positions the blocks between took, from this measure's next one on.
+    const std::uint64_t taken = later.blocks_taken_ - blocks_taken_;
+    if (taken >= kMusicFrame) {
+        blocks_ = later.blocks_;
+    } else {
+        const std::size_t from = next_block_, count = static_cast<std::size_t>(taken);
+        const std::size_t first_run = std::min(count, kMusicFrame - from);
+        std::copy_n(later.blocks_.begin() + from, first_run, blocks_.begin() + from);
+        std::copy_n(later.blocks_.begin(), count - first_run, blocks_.begin());
+    }
+    if (later.spectra_ != spectra_) {
+        mean_ = later.mean_;
+        white_ = later.white_;
+        white_mean_ = later.white_mean_;
+        steady_ = later.steady_;
+        novel_ = later.novel_;
+    }
+    kernels_ = later.kernels_;
+    rate_ = later.rate_, window_len_ = later.window_len_, period_ = later.period_, block_ = later.block_;
+    first_bin_ = later.first_bin_, bins_ = later.bins_;
+    since_ = later.since_, spectra_ = later.spectra_, in_block_ = later.in_block_, partial_ = later.partial_;
+    next_block_ = later.next_block_, blocks_taken_ = later.blocks_taken_;
+}
+
+bool MusicMeasure::same_state(const MusicMeasure& other) const noexcept {
+    const auto same = [](const auto& a, const auto& b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
+    return kernels_ == other.kernels_ && rate_ == other.rate_ && window_len_ == other.window_len_ &&
+           period_ == other.period_ && block_ == other.block_ && first_bin_ == other.first_bin_ &&
+           bins_ == other.bins_ && since_ == other.since_ && spectra_ == other.spectra_ &&
+           in_block_ == other.in_block_ && same(partial_, other.partial_) && next_block_ == other.next_block_ &&
+           blocks_taken_ == other.blocks_taken_ && same(blocks_, other.blocks_) && same(mean_, other.mean_) &&
+           same(white_, other.white_) && same(white_mean_, other.white_mean_) && same(steady_, other.steady_) &&
+           same(novel_, other.novel_);
+}
+
 std::uint64_t MusicMeasure::spectra_after(std::uint64_t n) const noexcept {
     // since_ + n may wrap; since_ < period_, so this does not.
     return n / period_ + (n % period_ >= period_ - since_ ? 1 : 0);
@@ -83,6 +122,7 @@ void MusicMeasure::take_blocks(const float* x, std::size_t n) noexcept {
             blocks_[next_block_] = partial_;
             next_block_ = (next_block_ + 1) % kMusicFrame;
             in_block_ = 0;
+            ++blocks_taken_;
         }
     }
     // Whole blocks, in runs that end where the ring wraps.
@@ -90,6 +130,7 @@ void MusicMeasure::take_blocks(const float* x, std::size_t n) noexcept {
         const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(whole, kMusicFrame - next_block_));
         kernels_->blocks(x + j, run, block_, blocks_.data() + next_block_);
         next_block_ = static_cast<std::uint32_t>((next_block_ + run) % kMusicFrame);
+        blocks_taken_ += run;
         j += static_cast<std::size_t>(run * block_);
         whole -= run;
     }

@@ -135,6 +135,14 @@ public:
     // Computes with path `path` of music_paths() (music_kernels.hpp) from now on, to
     // hold every path to the same bits; the fastest this processor runs by default.
     void use_path(std::size_t path) noexcept;
+    // Becomes `later`, given that it is this measure after more samples (the same
+    // rate, window and path, nothing taken in between but those samples): copies
+    // what they changed, the blocks they completed and the spectral state when they
+    // completed a spectrum, rather than the whole 4 KB. A stream's double buffer
+    // keeps its two measures a call apart this way.
+    void catch_up(const MusicMeasure& later) noexcept;
+    // Every member bit for bit the same (for checks).
+    bool same_state(const MusicMeasure& other) const noexcept;
 
 private:
     // About 4.2 KB, the same at any rate: the ring of blocks (2 KB), the bins' means
@@ -155,6 +163,7 @@ private:
     std::uint64_t in_block_ = 0;  // samples in the partial block, below block_
     double partial_ = 0.0;
     std::uint32_t next_block_ = 0;  // where the ring takes the next block; the oldest is there
+    std::uint64_t blocks_taken_ = 0;  // blocks completed since construction or reset()
     std::array<double, kMusicFrame> blocks_{};
     std::array<double, kMusicMaxBins> mean_{};
     // The whitened values of the spectra two before and one before the next, and

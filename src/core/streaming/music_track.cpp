@@ -2,6 +2,7 @@
 #include "streaming/music_track.hpp"
 
 #include <algorithm>
+#include <cassert>
 
 namespace talvane {
 
@@ -16,7 +17,15 @@ void plan_music(MusicStep& step, MusicTrack& track, bool same_stream, std::uint6
     step.restart = fresh_stream;
     step.slot = static_cast<std::uint8_t>(1 - track.current);
     MusicMeasure& measure = track.measures[step.slot];
-    measure = fresh_stream ? MusicMeasure(sample_rate, window_len) : track.measures[track.current];
+    if (fresh_stream) {
+        measure = MusicMeasure(sample_rate, window_len);
+    } else if (track.other_behind) {
+        measure.catch_up(track.measures[track.current]);
+        assert(measure.same_state(track.measures[track.current]) && "the measures a call apart");
+    } else {
+        measure = track.measures[track.current];
+    }
+    track.other_behind = false;  // the chunk goes through it now
     const std::span<const MusicValues> held =
         fresh_stream ? std::span<const MusicValues>{} : track.spectra.view();
     const std::uint64_t first = fresh_stream ? 1 : track.first;
@@ -61,12 +70,14 @@ void commit_music(MusicTrack& track, MusicStep& step, std::vector<MusicValues>& 
     track.first = step.lookup.first + step.drop;
     track.start = step.lookup.start;
     track.current = step.slot;
+    track.other_behind = !step.restart;
     track.seen = step.seen;
     spare = std::move(step.fresh);
 }
 
 void reset_music(MusicTrack& track) noexcept {
     track.measures[track.current] = MusicMeasure();
+    track.other_behind = false;
     track.seen = 0;
     track.start = 0;
     track.spectra.clear();
