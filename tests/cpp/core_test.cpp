@@ -472,7 +472,8 @@ void lengths_and_ranks_match_the_library(std::mt19937_64& rng) {
     const float percentiles[] = {0.0f, 5.0f, 20.0f, 50.0f, 95.0f, 99.9f, 100.0f, -1.0f, 101.0f,
                                  std::numeric_limits<float>::quiet_NaN(), 1e-30f};
     for (int i = 0; i < 20000; ++i) {
-        const std::size_t n = 2 + (rng() >> (rng() % 64)) % (i % 2 == 0 ? 5000 : std::numeric_limits<std::size_t>::max() - 2);
+        const std::size_t most = i % 2 == 0 ? 5000 : std::numeric_limits<std::size_t>::max() - 2;
+        const std::size_t n = 2 + (rng() >> (rng() % 64)) % most;
         const float p = i % 3 == 0 ? percentiles[rng() % std::size(percentiles)]
                                    : static_cast<float>(rng() % 100001) / 1000.0f;
         float q = p;

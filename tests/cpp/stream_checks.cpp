@@ -114,12 +114,11 @@ bool runs_hold(const StreamCaches& caches, const GateConfig& config, std::span<c
             if (k > 0 && !same(smooth_step(v[k - 1], config.smooth_alpha, e[k]), v[k])) return false;
         }
         for (std::size_t id = 0; id < ranks; ++id) {
-            // A lent tracker holds nothing: the floor's then holds every key.
-            const bool lent = run.ranks[id].lent();
-            if (lent && (id == kFloorRank || !run.ranks[kFloorRank].holds_all() || !run.ranks[id].held().empty())) {
-                return false;
-            }
-            if (!lent && !tracker_holds(run.ranks[id], v.subspan(run.settled))) return false;
+            // A borrowing tracker holds nothing: the floor's then holds every key.
+            const bool borrows = run.ranks[id].borrows();
+            const bool beside_all = id != kFloorRank && run.ranks[kFloorRank].holds_all();
+            if (borrows && (!beside_all || !run.ranks[id].held().empty())) return false;
+            if (!borrows && !tracker_holds(run.ranks[id], v.subspan(run.settled))) return false;
         }
     }
     return true;
@@ -155,7 +154,7 @@ struct PathCounts {
     int met = 0;        // a run continued: the restart met it
     int tracked = 0;    // the floor came from a run's tracker
     int rebuilt = 0;    // a tracker was built again around the floor
-    int lent = 0;       // the high rank selected among the floor tracker's keys
+    int borrowed = 0;   // the high rank selected among the floor tracker's keys
     int bounded = 0;    // the cleaning passes ran over a part of the windows
     int lattice = 0;    // the store followed a lattice of several phases
     int served = 0;     // the store served most of the call's windows
@@ -184,7 +183,7 @@ void count_paths(PathCounts& paths, const StreamAnalysis& a) {
     paths.met += a.smoothed.meet < a.smoothed.run_end ? 1 : 0;
     paths.tracked += a.tracked ? 1 : 0;
     paths.rebuilt += a.rebuilt ? 1 : 0;
-    paths.lent += a.ranks > kHighRank && a.next_ranks[kHighRank].lent() ? 1 : 0;
+    paths.borrowed += a.ranks > kHighRank && a.next_ranks[kHighRank].borrows() ? 1 : 0;
     paths.bounded += a.first_flag > 0 ? 1 : 0;
     paths.lattice += a.store.lattice.phases() > 1 ? 1 : 0;
     const std::size_t served = (a.energies.held_end - a.energies.held_begin) +
@@ -496,13 +495,13 @@ void streaming_checks(std::mt19937_64& rng) {
     std::printf("streaming paths: runs met %d, floors from trackers %d, trackers rebuilt %d, high ranks from the "
                 "floor's keys %d, bounded cleaning %d, off-grid lattices %d, windows served by the store %d, restarts "
                 "read from lanes %d, from bounds %d (from chains %d)\n",
-                paths.met, paths.tracked, paths.rebuilt, paths.lent, paths.bounded, paths.lattice, paths.served,
+                paths.met, paths.tracked, paths.rebuilt, paths.borrowed, paths.bounded, paths.lattice, paths.served,
                 paths.lanes, paths.from_bounds, paths.chained);
     // The rounds are built to reach every path; a change that stopped them from
     // being taken would leave only the slow ones tested.
-    CHECK(paths.met > 1000 && paths.tracked > 1000 && paths.rebuilt > 100 && paths.lent > 100 && paths.bounded > 1000 &&
-              paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000 && paths.from_bounds > 1000 &&
-              paths.chained > 500,
+    CHECK(paths.met > 1000 && paths.tracked > 1000 && paths.rebuilt > 100 && paths.borrowed > 100 &&
+              paths.bounded > 1000 && paths.lattice > 1000 && paths.served > 1000 && paths.lanes > 1000 &&
+              paths.from_bounds > 1000 && paths.chained > 500,
           "streaming paths not reached");
     failed_chunk_changes_nothing(rng);
     live_calls_allocate_nothing();

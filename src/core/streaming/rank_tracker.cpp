@@ -89,7 +89,7 @@ std::size_t gather_inside(std::span<const std::uint32_t> loose, std::uint32_t fi
 
 void RankTracker::clear() noexcept {
     hinted_ = false;
-    lent_ = false;
+    borrows_ = false;
     keys_.clear();
     low_ = 0;
     high_ = kLargestKey;
@@ -103,7 +103,7 @@ void RankTracker::assign(const RankTracker& other) {
     below_ = other.below_;
     above_ = other.above_;
     margin_ = other.margin_;
-    lent_ = other.lent_;
+    borrows_ = other.borrows_;
     hinted_ = other.hinted_;
     hint_ = other.hint_;
     hint_at_ = other.hint_at_;
@@ -176,7 +176,7 @@ bool RankTracker::build_within(const ValueRuns& values, std::uint32_t key, std::
     low_ = below_ > 0 ? keys_.front() : 0;
     high_ = above_ > 0 ? keys_.back() : kLargestKey;
     margin_ = margin;
-    lent_ = false;
+    borrows_ = false;
     return !keys_.empty();
 }
 
@@ -325,12 +325,12 @@ std::optional<RankedKeys> RankTracker::select(const ValueRuns& loose, std::size_
     return select_keys(std::span<const std::uint32_t>(keys, n), lo, hi, keys + n);
 }
 
-void RankTracker::lend(const RankTracker& hint_from) noexcept {
+void RankTracker::borrow(const RankTracker& hint_from) noexcept {
     const bool hinted = hint_from.hinted_;
     const std::uint32_t hint = hint_from.hint_;
     const std::size_t hint_at = hint_from.hint_at_;
     clear();
-    lent_ = true;
+    borrows_ = true;
     hinted_ = hinted;
     hint_ = hint;
     hint_at_ = hint_at;

@@ -100,16 +100,17 @@ public:
                                           std::uint32_t* gathered);
 
     // A tracker whose range is every key (so none is only counted, and every loose
-    // key falls inside) serves every rank of its multiset: another rank's tracker then lends its keys, holding none of its
-    // own, and selects among `owner`'s with its own hint. Small contexts are the
-    // common case: with a 3 s context both the floor's and the high rank's trackers
-    // held every key, each copied and changed on every call.
+    // key falls inside) serves every rank of its multiset: another rank's tracker
+    // then borrows its keys, holding none of its own, and selects among them with
+    // its own hint. Small contexts are the common case: with a 3 s context both the
+    // floor's and the high rank's trackers held every key, each copied and changed
+    // on every call.
     bool holds_all() const noexcept { return low_ == 0 && high_ == 0xffffffffu; }
-    bool lent() const noexcept { return lent_; }
-    // Becomes a lent tracker: no keys, the hint of `hint_from`.
-    void lend(const RankTracker& hint_from) noexcept;
+    bool borrows() const noexcept { return borrows_; }
+    // Becomes a borrowing tracker: no keys, the hint of `hint_from`.
+    void borrow(const RankTracker& hint_from) noexcept;
     // select_keys among the keys of `owner` (which holds every key of the multiset
-    // when this tracker is lent), from and into this tracker's hint.
+    // when this tracker borrows), from and into this tracker's hint.
     std::optional<RankedKeys> select_keys_in(const RankTracker& owner, std::span<const std::uint32_t> loose_keys,
                                              std::size_t lo, std::size_t hi, std::uint32_t* gathered);
     // Held keys on each side of the hint at the first try: a whole-window call moves
@@ -152,7 +153,7 @@ private:
     std::uint32_t low_ = 0, high_ = 0xffffffffu;
     std::size_t below_ = 0, above_ = 0;
     std::size_t margin_ = kLeastMargin;  // that of the last build
-    bool lent_ = false;         // holds no keys: selects among another tracker's
+    bool borrows_ = false;      // holds no keys: selects among another tracker's
     bool hinted_ = false;
     std::uint32_t hint_ = 0;    // the lower key the last selection found
     std::size_t hint_at_ = 0;  // where it searched from then: near the hint's place
