@@ -92,14 +92,14 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, const RunChanges* 
     if (changes_of_run != nullptr && id != kFloorRank && first.holds_all()) {
         // The floor's tracker holds every key: this rank selects among them.
         RankTracker& next = a.next_ranks[id];
-        next.lend(run->ranks[id]);
+        next.borrow(run->ranks[id]);
         const std::span<const std::uint32_t> loose = loose_keys(a);
         if (a.scratch.size() < loose.size() + 1) a.scratch.resize(loose.size() + 1);
         const std::optional<RankedKeys> found = next.select_keys_in(first, loose, lo, hi, a.scratch.data());
         assert(found.has_value() && "a tracker that holds every key holds every rank");
         return *found;
     }
-    if (changes_of_run != nullptr && !run->ranks[id].lent()) {
+    if (changes_of_run != nullptr && !run->ranks[id].borrows()) {
         const RunChanges& changes = *changes_of_run;
         RankTracker& next = a.next_ranks[id];
         next.assign(run->ranks[id]);
@@ -114,7 +114,7 @@ RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, const RunChanges* 
         a.rebuilt = true;
         return keys;
     }
-    // A new run, or a rank whose tracker was lent and no longer can be.
+    // A new run, or a rank whose tracker borrowed the floor's keys and no longer can.
     const RankedKeys keys = select_all(a, id, lo, hi, nullptr);
     // A new run changes by about the windows dropped and appended between two
     // calls on its grid, as many calls apart as the lattice has phases.
@@ -140,7 +140,13 @@ void rank_values(StreamAnalysis& a, const GateConfig& config, const GridRun* run
     const bool continues = run != nullptr && a.run_written != StreamAnalysis::kNoRun;
     if (continues) changes = run_changes(a, *run);
     for (std::size_t id = 0; id < a.ranks; ++id) {
-        const FloorRanks ranks = floor_ranks(a.n, rank_percentile(config, static_cast<RankId>(id)));
+        const float percentile = rank_percentile(config, static_cast<RankId>(id));
+        StreamAnalysis::RankPlace& place = a.places[id];
+        const bool same = std::bit_cast<std::uint32_t>(place.percentile) == std::bit_cast<std::uint32_t>(percentile);
+        if (place.n != a.n || !same) {
+            place = {a.n, percentile, floor_ranks(a.n, percentile)};
+        }
+        const FloorRanks& ranks = place.ranks;
         a.ranked[id] = select_rank(a, run, continues ? &changes : nullptr, static_cast<RankId>(id), ranks.lo, ranks.hi);
         const float value = interpolate_floor(from_total_order_key(a.ranked[id].low),
                                               from_total_order_key(a.ranked[id].high), ranks);

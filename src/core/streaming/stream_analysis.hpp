@@ -124,6 +124,14 @@ struct StreamAnalysis {
     float ratio = 0.0f;               // what the floor was multiplied by
     std::size_t ranks = 1;            // ranks followed: the floor's, and the high one under the noise rule
     std::array<RankedKeys, kRankCount> ranked{};
+    // Each rank's place among the n values, kept from call to call: a full context
+    // has the same n every call, and the place costs a double division.
+    struct RankPlace {
+        std::size_t n = 0;  // 0: not worked out
+        float percentile = 0.0f;
+        FloorRanks ranks{};
+    };
+    std::array<RankPlace, kRankCount> places{};
     bool has_nan = false;             // smoothed whole by the batch loop: a NaN met
     bool tracked = false;             // the floor came from the run's tracker, with no selection over all
     bool rebuilt = false;             // the next tracker was built anew around the floor
