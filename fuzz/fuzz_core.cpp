@@ -396,7 +396,8 @@ void check_state(const talvane::StreamState& state, const StreamModel& model) {
 // slots hold the energies of the windows where they lie; every live run's values
 // follow the smoothing recurrence over the windows' energies and hold no NaN, so a
 // restart that meets one goes on with its values; each run's trackers hold the keys
-// of its settled windows (those in their range held in order, the rest counted).
+// of its settled windows (those in their range held in order, the rest counted),
+// or borrow them from the floor's tracker when it holds every key.
 // `ranks`: the trackers a run keeps up, the floor's and, under the noise rule, the high one's.
 void check_caches(const talvane::StreamCaches& caches, const GateConfig& config, std::span<const float> history,
                   std::size_t ranks) {
@@ -424,6 +425,12 @@ void check_caches(const talvane::StreamCaches& caches, const GateConfig& config,
         }
         for (std::size_t id = 0; id < ranks; ++id) {
             const talvane::RankTracker& tracker = run.ranks[id];
+            if (tracker.borrows()) {
+                // It holds nothing, and selects among the floor's tracker's keys: all of them.
+                check(id != talvane::kFloorRank && run.ranks[talvane::kFloorRank].holds_all() && tracker.held().empty(),
+                      "a borrowing tracker beside a floor tracker that holds every key");
+                continue;
+            }
             std::vector<std::uint32_t> expected;
             std::size_t below = 0, above = 0;
             for (std::size_t k = run.settled; k < v.size(); ++k) {
@@ -439,6 +446,13 @@ void check_caches(const talvane::StreamCaches& caches, const GateConfig& config,
     }
 }
 
+// The per-sample mask of the batch analysis under the noise-relative rule.
+talvane::FlagBuffer noise_rule_mask(const GateConfig& config, std::span<const float> samples, std::uint64_t rate) {
+    const talvane::AnalysisView view =
+        talvane::analyse_inner(config, samples, rate, std::nullopt, talvane::ThresholdRule::noise);
+    return talvane::expand_flags(view.decision.keep, view.window_len, samples.size());
+}
+
 // How a stream's chunk lengths are drawn: any length (now and then the last one
 // again), powers of two at 44.1 kHz with a short context (their grid returns only
 // every 441 calls), or a new length every call around the window length.
@@ -448,6 +462,9 @@ void check_stream(GateConfig config, FuzzedDataProvider& in, std::span<const flo
     talvane::StreamState state;
     StreamModel model;
     std::uint64_t rates[2] = {pick_rate(in), pick_rate(in)};
+    // The noise-relative rule, whose high rank a second tracker follows (or borrows
+    // the floor's keys for), now and then.
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) state.rule = talvane::ThresholdRule::noise;
     if (lengths != Lengths::any) {
         // Contexts a few calls long, so that the grid moves within the calls, and one
         // of many windows, where grids that do not come back are analysed from bounds.
@@ -500,7 +517,10 @@ void check_stream(GateConfig config, FuzzedDataProvider& in, std::span<const flo
             } else if (!should_fail) {
                 std::vector<float> combined = next.context;
                 combined.insert(combined.end(), chunk.begin(), chunk.end());
-                const talvane::FlagBuffer mask = talvane::compute_keep_mask_inner(config, combined, rate);
+                const talvane::FlagBuffer mask =
+                    state.rule == talvane::ThresholdRule::noise
+                        ? noise_rule_mask(config, combined, rate)
+                        : talvane::compute_keep_mask_inner(config, combined, rate);
                 const std::size_t c = next.context.size();
                 std::vector<float> g(len);
                 for (std::size_t k = 0; k < len; ++k) g[k] = mask[c + k] != 0 ? 1.0f : config.attenuation;
