@@ -223,10 +223,26 @@ TALVANE_ALWAYS_INLINE void whiten_lanes(const double* p, double* mean, float* wh
 }
 
 template <class V>
-TALVANE_ALWAYS_INLINE void whiten_with(const double* p, double* mean, float* white, std::uint32_t bins) {
+TALVANE_ALWAYS_INLINE void whiten_with(const double* p, double* mean, float* white, std::uint32_t bins,
+                                       double* sum) {
     std::uint32_t b = 0;
-    for (; b + Lanes<V>::n <= bins; b += Lanes<V>::n) whiten_lanes<V>(p + b, mean + b, white + b);
-    for (; b < bins; ++b) whiten_lanes<double>(p + b, mean + b, white + b);
+    if (sum == nullptr) {
+        for (; b + Lanes<V>::n <= bins; b += Lanes<V>::n) whiten_lanes<V>(p + b, mean + b, white + b);
+        for (; b < bins; ++b) whiten_lanes<double>(p + b, mean + b, white + b);
+        return;
+    }
+    // The sum's chain of dependent additions runs beside the whitening of the next
+    // bins, where on its own it would follow it.
+    double s = 0.0;
+    for (; b + Lanes<V>::n <= bins; b += Lanes<V>::n) {
+        whiten_lanes<V>(p + b, mean + b, white + b);
+        for (std::size_t j = 0; j < Lanes<V>::n; ++j) s += static_cast<double>(white[b + j]);
+    }
+    for (; b < bins; ++b) {
+        whiten_lanes<double>(p + b, mean + b, white + b);
+        s += static_cast<double>(white[b]);
+    }
+    *sum = s;
 }
 
 struct TermsOut {
@@ -293,8 +309,8 @@ TALVANE_ALWAYS_INLINE void sums_with(const double* table, std::uint32_t bins, do
     ATTRIBUTE void NAME##_powers(const double* r, std::uint32_t n, std::uint32_t f, std::uint32_t b, double* p) { \
         powers_with<V>(r, n, f, b, p);                                                                           \
     }                                                                                                            \
-    ATTRIBUTE void NAME##_whiten(const double* p, double* m, float* w, std::uint32_t b) {                       \
-        whiten_with<V>(p, m, w, b);                                                                              \
+    ATTRIBUTE void NAME##_whiten(const double* p, double* m, float* w, std::uint32_t b, double* s) {            \
+        whiten_with<V>(p, m, w, b, s);                                                                           \
     }                                                                                                            \
     ATTRIBUTE void NAME##_terms(const float* w, const float* l, const float* o, double m, double mo,             \
                                 std::uint32_t b, double* uv, double* uu, double* vv, double* up) {               \

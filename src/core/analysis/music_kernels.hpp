@@ -40,8 +40,9 @@ struct MusicKernels {
     // The powers of bins first .. first + bins - 1 of the frame whose 256 blocks are
     // ring[next], ring[next + 1], ... (wrapping), oldest first.
     void (*powers)(const double* ring, std::uint32_t next, std::uint32_t first, std::uint32_t bins, double* p);
-    // The whitened values of the powers p, updating the bins' means.
-    void (*whiten)(const double* p, double* mean, float* white, std::uint32_t bins);
+    // The whitened values of the powers p, updating the bins' means; with `sum` not
+    // null, also their sum (widened), 0.0 plus each in bin order.
+    void (*whiten)(const double* p, double* mean, float* white, std::uint32_t bins, double* sum);
     // For a spectrum alone, per bin: uv = U * V, uu = U * U, vv = V * V and up =
     // max(0, W - W_last), where U = white - m, V = older - m_older and W_last = last
     // (0.0 for spectra before the start).

@@ -140,10 +140,9 @@ void MusicMeasure::take_blocks(const float* x, std::size_t n) noexcept {
     }
 }
 
-// The sums of a spectrum alone: its terms side by side, then each sum in order.
-void MusicMeasure::alone(const float* white, MusicSums& out) noexcept {
-    double sum = 0.0;
-    for (std::uint32_t b = 0; b < bins_; ++b) sum += static_cast<double>(white[b]);
+// The sums of a spectrum alone (`sum`, that of its whitened values, taken as they
+// were made): its terms side by side, then each sum in order.
+void MusicMeasure::alone(const float* white, double sum, MusicSums& out) noexcept {
     alignas(16) double uv[kMusicMaxBins], uu[kMusicMaxBins], vv[kMusicMaxBins], up[kMusicMaxBins];
     kernels_->terms(white, white_[1].data(), white_[0].data(), sum / static_cast<double>(bins_), white_mean_[0], bins_,
                     uv, uu, vv, up);
@@ -155,9 +154,10 @@ void MusicMeasure::alone(const float* white, MusicSums& out) noexcept {
 // Whitens the batch's `count` spectra in order, then takes their sums side by side.
 void MusicMeasure::finish(const double (*powers)[kMusicMaxBins], std::size_t count, MusicValues* out) noexcept {
     alignas(16) float white[kMusicBatch][kMusicMaxBins];
+    double alone_sum = 0.0;  // a spectrum alone: the sum of its whitened values
     for (std::size_t j = 0; j < count; ++j) {
         if (spectra_ + j == 0) std::copy(powers[j], powers[j] + bins_, mean_.begin());
-        kernels_->whiten(powers[j], mean_.data(), white[j], bins_);
+        kernels_->whiten(powers[j], mean_.data(), white[j], bins_, count == 1 ? &alone_sum : nullptr);
     }
     if (bins_ == 0) {
         for (std::size_t j = 0; j < count; ++j) ++spectra_, out[j] = averaged(0.0, 0.0);
@@ -165,7 +165,7 @@ void MusicMeasure::finish(const double (*powers)[kMusicMaxBins], std::size_t cou
     }
     MusicSums sums;
     if (count == 1) {
-        alone(white[0], sums);
+        alone(white[0], alone_sum, sums);
     } else {
         alignas(16) double table[kMusicMaxBins * kMusicRow];
         for (std::uint32_t b = 0; b < bins_; ++b) {

@@ -151,7 +151,7 @@ private:
     // each whitened in order and their sums taken side by side; the stack holds
     // about 12 KB for that.
     void take_blocks(const float* x, std::size_t n) noexcept;
-    void alone(const float* white, MusicSums& out) noexcept;
+    void alone(const float* white, double sum, MusicSums& out) noexcept;
     void finish(const double (*powers)[kMusicMaxBins], std::size_t count, MusicValues* out) noexcept;
     MusicValues averaged(double steady, double novel) noexcept;
 
