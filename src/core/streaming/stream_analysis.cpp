@@ -82,9 +82,10 @@ void rebuild_tracker(StreamAnalysis& a, RankId id, std::uint32_t key, std::size_
 }
 
 // The keys at ranks lo and hi for tracked rank `id`: from the run's tracker moved
-// on by this call's changes (`changes`, given when the call continues a run), else
-// from all values; the next tracker is built again when the rank left its held
-// keys or nears an end.
+// on by this call's changes (`changes_of_run`, given when the call continues a
+// run), else from all values; the next tracker is built again when the rank left
+// its held keys or nears an end. A rank after the floor's borrows the floor's
+// tracker, which this call has moved on already, while that one holds every key.
 RankedKeys select_rank(StreamAnalysis& a, const GridRun* run, const RunChanges* changes_of_run, RankId id,
                        std::size_t lo, std::size_t hi) {
     const bool keeps = a.run_written != StreamAnalysis::kNoRun;
