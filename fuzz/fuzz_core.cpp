@@ -493,8 +493,12 @@ void check_stream(GateConfig config, FuzzedDataProvider& in, std::span<const flo
                                                  : in.ConsumeIntegralInRange<std::size_t>(0, kMaxChunk);
             if (lengths == Lengths::pow2_44k) len = std::size_t{1} << in.ConsumeIntegralInRange<int>(7, 11);
             if (lengths == Lengths::changing) {
-                len = static_cast<std::size_t>(std::min<std::uint64_t>(
-                    kMaxChunk, in.ConsumeIntegralInRange<std::uint64_t>(window / 2 + 1, 3 * window)));
+                // Half a window to three, at most kMaxChunk: a fuzzed window that long
+                // or longer (3 * window may wrap) takes kMaxChunk.
+                const std::uint64_t low = std::min<std::uint64_t>(window / 2 + 1, kMaxChunk);
+                const std::uint64_t high = window > kMaxChunk ? kMaxChunk : 3 * window;
+                len = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(kMaxChunk, in.ConsumeIntegralInRange<std::uint64_t>(low, high)));
             }
             len = std::min(len, pool.size());
             const std::size_t offset = std::min(in.ConsumeIntegralInRange<std::size_t>(0, pool.size()),
