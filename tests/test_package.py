@@ -19,7 +19,7 @@ PACKAGE = pathlib.Path(talvane_rs.__file__).parent
 # lower layers; parts in one layer may import each other, without a cycle.
 LAYERS = [
     {"_version", "_native", "_analysis", "errors", "units", "samples"},
-    {"params", "regions", "columns", "band", "sentences"},
+    {"params", "gate_options", "regions", "columns", "band", "sentences"},
     {"analysis"},
     {"cutting", "plot", "chunks"},
     {"io"},

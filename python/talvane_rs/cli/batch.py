@@ -20,8 +20,9 @@ from typing import TYPE_CHECKING, Any
 from talvane_rs.actions import action_class, action_for
 from talvane_rs.actions.base import Action, Option
 from talvane_rs.errors import INSTALL_HINT, PROG, OptionError, StopSignals, UsageError, join_names, missing_modules
+from talvane_rs.gate_options import add_gate_options, settings_from_options
 from talvane_rs.io.storage import URL
-from talvane_rs.params import GateSettings, add_gate_options, settings_from_options
+from talvane_rs.params import GateSettings
 from talvane_rs.units import parse_range
 
 if TYPE_CHECKING:

@@ -10,10 +10,11 @@ import sys
 from typing import Any
 
 from talvane_rs.errors import INSTALL_HINT, PROG, StopSignals, UsageError, join_names, missing_modules
+from talvane_rs.gate_options import settings_from_options
 from talvane_rs.io.sink import is_stdout
 from talvane_rs.io.storage import STDIO, Location, file_id, identity, location
 from talvane_rs.live.options import add_options
-from talvane_rs.params import GateSettings, settings_from_options
+from talvane_rs.params import GateSettings
 from talvane_rs.units import Duration, seconds_to_samples
 
 NO_DEVICE = "no audio device found: no sound server or sound card is reachable"

@@ -8,7 +8,7 @@ import argparse
 import textwrap
 from typing import Any
 
-from talvane_rs.params import add_gate_options
+from talvane_rs.gate_options import add_gate_options
 from talvane_rs.units import Duration, parse_duration
 
 DESCRIPTION = (

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from talvane_rs.errors import INSTALL_HINT, PROG, FileError, StopSignals, join_names, missing_modules
-from talvane_rs.params import settings_from_options
+from talvane_rs.gate_options import settings_from_options
 from talvane_rs.tune.options import add_options
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import textwrap
 
-from talvane_rs.params import add_gate_options
+from talvane_rs.gate_options import add_gate_options
 from talvane_rs.units import parse_duration
 
 DESCRIPTION = (
